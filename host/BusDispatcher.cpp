@@ -1,0 +1,127 @@
+#include "host/BusDispatcher.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <exception>
+
+#include "logger/host/IMessageSink.h"
+#include "logger/host/LocalMessage.h"
+
+namespace {
+std::atomic<bool> instanceInstalled{false};
+std::atomic<MessageDispatcher*> installedInstance{nullptr};
+}  // namespace
+
+MessageDispatcher* MessageDispatcher::getInstance() {
+  if (instanceInstalled.load(std::memory_order_acquire)) {
+    return installedInstance.load(std::memory_order_acquire);
+  }
+  return &BusDispatcher::processInstance();
+}
+
+MessageDispatcher* MessageDispatcher::setInstance(MessageDispatcher* dispatcher) {
+  MessageDispatcher* previous = getInstance();
+  installedInstance.store(dispatcher, std::memory_order_release);
+  instanceInstalled.store(true, std::memory_order_release);
+  return previous;
+}
+
+MessageDispatcher::~MessageDispatcher() {}
+
+BusDispatcher& BusDispatcher::processInstance() {
+  static BusDispatcher* const instance = new BusDispatcher();
+  return *instance;
+}
+
+BusDispatcher::BusDispatcher() {
+  thread_ = std::thread(&BusDispatcher::run, this);
+  deliveryThreadId_ = thread_.get_id();
+}
+
+BusDispatcher::~BusDispatcher() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void BusDispatcher::send(boost::shared_ptr<LocalMessage> message) {
+  if (!message) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back(std::move(message));
+  }
+  wake_.notify_one();
+}
+
+void BusDispatcher::subscribe(IMessageSink* sink, const std::string& topic) {
+  if (!sink) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  subscriptions_[topic].push_back(sink);
+}
+
+void BusDispatcher::unsubscribe(IMessageSink* sink, const std::string& topic) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (auto it = subscriptions_.begin(); it != subscriptions_.end();) {
+    if (topic.empty() || it->first == topic) {
+      auto& sinks = it->second;
+      sinks.erase(std::remove(sinks.begin(), sinks.end(), sink), sinks.end());
+    }
+    it = it->second.empty() ? subscriptions_.erase(it) : std::next(it);
+  }
+  // A sink leaving from inside its own onMessage must not wait for itself.
+  if (std::this_thread::get_id() == deliveryThreadId_) return;
+  idle_.wait(lock, [&] { return delivering_ != sink; });
+}
+
+void BusDispatcher::drain() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  idle_.wait(lock, [&] { return queue_.empty() && !busy_; });
+}
+
+bool BusDispatcher::isSubscribedLocked(IMessageSink* sink, const std::string& topic) const {
+  auto it = subscriptions_.find(topic);
+  return it != subscriptions_.end() &&
+         std::find(it->second.begin(), it->second.end(), sink) != it->second.end();
+}
+
+void BusDispatcher::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+    if (queue_.empty()) return;  // stopping, and everything is delivered
+    boost::shared_ptr<LocalMessage> message = std::move(queue_.front());
+    queue_.pop_front();
+    busy_ = true;
+    const std::string& topic = message->getTopic();
+    auto found = subscriptions_.find(topic);
+    std::vector<IMessageSink*> targets;
+    if (found != subscriptions_.end()) targets = found->second;
+    for (IMessageSink* sink : targets) {
+      // A sink that left since the message was taken gets nothing more.
+      if (!isSubscribedLocked(sink, topic)) continue;
+      delivering_ = sink;
+      lock.unlock();
+      try {
+        sink->onMessage(message);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "bus: a sink on topic \"%s\" failed: %s\n", topic.c_str(), e.what());
+      } catch (...) {
+        std::fprintf(stderr, "bus: a sink on topic \"%s\" failed with an unknown error\n",
+                     topic.c_str());
+      }
+      lock.lock();
+      delivering_ = nullptr;
+      idle_.notify_all();
+    }
+    // Release the message (and its payload) before anyone waiting in drain() goes on.
+    lock.unlock();
+    message.reset();
+    lock.lock();
+    busy_ = false;
+    idle_.notify_all();
+  }
+}

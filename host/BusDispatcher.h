@@ -1,0 +1,58 @@
+// The host's message bus: one delivery thread, exact topic matching, delivery in send order.
+//
+// The process has one BusDispatcher (processInstance()), which MessageDispatcher::getInstance()
+// returns unless the host installs another. Tests may create their own. All operations are
+// thread-safe; see MessageDispatcher for the unsubscribe guarantee.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logger/host/HostApi.h"
+#include "logger/host/MessageDispatcher.h"
+
+class HOST_API BusDispatcher final : public MessageDispatcher {
+ public:
+  // The process-wide bus; created on first use and never destroyed, so that sinks and plug-ins
+  // may leave it from static destructors.
+  static BusDispatcher& processInstance();
+
+  BusDispatcher();
+  BusDispatcher(const BusDispatcher&) = delete;
+  BusDispatcher& operator=(const BusDispatcher&) = delete;
+  // Delivers what is still queued, then joins the delivery thread.
+  ~BusDispatcher() override;
+
+  void send(boost::shared_ptr<LocalMessage> message) override;
+  void subscribe(IMessageSink* sink, const std::string& topic) override;
+  void unsubscribe(IMessageSink* sink, const std::string& topic) override;
+
+  // Blocks until every message sent before the call has been delivered and released. Hosts call
+  // it before unloading a library whose payloads may still sit in the queue. Not for the delivery
+  // thread itself.
+  void drain();
+
+ private:
+  void run();
+  bool isSubscribedLocked(IMessageSink* sink, const std::string& topic) const;
+
+  // Constant after construction
+  std::thread::id deliveryThreadId_;
+
+  // Guarded by mutex_
+  std::mutex mutex_;
+  std::condition_variable wake_;  // the delivery thread waits for messages or stop
+  std::condition_variable idle_;  // unsubscribe and drain wait for deliveries to end
+  std::deque<boost::shared_ptr<LocalMessage>> queue_;
+  std::map<std::string, std::vector<IMessageSink*>> subscriptions_;
+  IMessageSink* delivering_ = nullptr;
+  bool busy_ = false;  // a message has been taken from the queue and is not yet released
+  bool stopping_ = false;
+
+  std::thread thread_;
+};

@@ -1,0 +1,62 @@
+#include "logger/host/ConfigurationManager.h"
+
+#include <boost/property_tree/ini_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <stdexcept>
+
+ConfigurationManager* ConfigurationManager::getDefaultInstance(const Scope& scope) {
+  // Never destroyed: plug-ins may read configuration from static destructors of their own.
+  static ConfigurationManager* const host = new ConfigurationManager();
+  static ConfigurationManager* const plugin = new ConfigurationManager();
+  return scope == HostScope ? host : plugin;
+}
+
+ConfigurationManager::~ConfigurationManager() {}
+
+int ConfigurationManager::getValue(const std::string& key, std::string& value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = values_.find(key);
+  if (it == values_.end()) return 1;
+  value = it->second;
+  return 0;
+}
+
+void ConfigurationManager::loadFile(const std::string& path) {
+  namespace pt = boost::property_tree;
+  pt::ptree tree;
+  try {
+    pt::read_ini(path, tree);
+  } catch (const pt::ini_parser_error& e) {
+    if (e.line() == 0) {
+      throw std::runtime_error("cannot read configuration file " + path + ": " + e.message());
+    }
+    throw std::runtime_error("configuration file " + path + " line " + std::to_string(e.line()) +
+                             ": " + e.message());
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& section : tree) {
+    if (section.second.empty()) {
+      // A key outside any section.
+      values_[section.first] = section.second.data();
+      continue;
+    }
+    for (const auto& entry : section.second) {
+      values_[section.first + "/" + entry.first] = entry.second.data();
+    }
+  }
+}
+
+void ConfigurationManager::setValue(const std::string& key, const std::string& value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  values_[key] = value;
+}
+
+void ConfigurationManager::removeValue(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  values_.erase(key);
+}
+
+void ConfigurationManager::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  values_.clear();
+}

@@ -1,0 +1,148 @@
+#include "host/PluginLoader.h"
+
+#include <dlfcn.h>
+
+#include "host/BusDispatcher.h"
+#include "logger/host/MessageDispatcher.h"
+
+struct PluginLoader::Library {
+  std::string path;
+  void* handle = nullptr;
+  PF_ExitFunc exitFunc = nullptr;
+  std::vector<std::string> types;
+  std::size_t liveComponents = 0;
+  bool unloadRequested = false;
+};
+
+namespace {
+// The loader and library whose PF_initPlugin is running on this thread.
+thread_local PluginLoader* currentLoader = nullptr;
+thread_local std::vector<std::pair<std::string, ComponentRegistration>>* pendingRegistrations =
+    nullptr;
+
+std::string dlerrorText() {
+  const char* text = dlerror();
+  return text ? text : "unknown error";
+}
+}  // namespace
+
+PluginLoader::PluginLoader() = default;
+
+PluginLoader::~PluginLoader() {
+  while (!components_.empty()) destroy(components_.begin()->first);
+  while (!libraries_.empty()) unload(libraries_.begin()->first);
+}
+
+int32_t PluginLoader::registerComponent(const char* typeName, const ComponentRegistration* reg) {
+  if (!currentLoader || !pendingRegistrations) return -1;  // not during a load
+  if (!typeName || !*typeName || !reg) return -1;
+  if (reg->versionMajor != 1 || !reg->create || !reg->destroy) return -1;
+  if (currentLoader->types_.count(typeName)) return -1;
+  for (const auto& pending : *pendingRegistrations) {
+    if (pending.first == typeName) return -1;
+  }
+  pendingRegistrations->emplace_back(typeName, *reg);
+  return 0;
+}
+
+std::vector<std::string> PluginLoader::load(const std::string& path) {
+  if (libraries_.count(path)) throw PluginError("plug-in " + path + " is already loaded");
+  dlerror();
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) throw PluginError("cannot load plug-in " + path + ": " + dlerrorText());
+
+  auto init = reinterpret_cast<PF_InitFunc>(dlsym(handle, "PF_initPlugin"));
+  if (!init) {
+    dlclose(handle);
+    throw PluginError("plug-in " + path + " has no PF_initPlugin");
+  }
+
+  HostServices services{1, 0, &PluginLoader::registerComponent};
+  std::vector<std::pair<std::string, ComponentRegistration>> registrations;
+  currentLoader = this;
+  pendingRegistrations = &registrations;
+  PF_ExitFunc exitFunc = nullptr;
+  try {
+    exitFunc = init(&services);
+  } catch (...) {
+    currentLoader = nullptr;
+    pendingRegistrations = nullptr;
+    dlclose(handle);
+    throw;
+  }
+  currentLoader = nullptr;
+  pendingRegistrations = nullptr;
+  if (!exitFunc) {
+    dlclose(handle);
+    throw PluginError("plug-in " + path +
+                      ": PF_initPlugin returned null (its component registration was refused)");
+  }
+
+  auto library = std::make_shared<Library>();
+  library->path = path;
+  library->handle = handle;
+  library->exitFunc = exitFunc;
+  for (const auto& r : registrations) {
+    types_[r.first] = {r.second, library};
+    library->types.push_back(r.first);
+  }
+  libraries_[path] = library;
+  return library->types;
+}
+
+void PluginLoader::unload(const std::string& path) {
+  auto it = libraries_.find(path);
+  if (it == libraries_.end()) return;
+  std::shared_ptr<Library> library = it->second;
+  // No new components of a library on its way out.
+  library->unloadRequested = true;
+  for (const auto& type : library->types) types_.erase(type);
+  release(library);
+}
+
+void PluginLoader::release(const std::shared_ptr<Library>& library) {
+  if (!library->unloadRequested || library->liveComponents > 0) return;
+  libraries_.erase(library->path);
+  // Messages still queued on the bus may hold payloads whose code lives in the library.
+  if (MessageDispatcher::getInstance() == &BusDispatcher::processInstance()) {
+    BusDispatcher::processInstance().drain();
+  }
+  library->exitFunc();
+  dlclose(library->handle);
+  library->handle = nullptr;
+}
+
+bool PluginLoader::isLoaded(const std::string& path) const { return libraries_.count(path) > 0; }
+
+bool PluginLoader::hasType(const std::string& typeName) const { return types_.count(typeName) > 0; }
+
+const ComponentRegistration& PluginLoader::registration(const std::string& typeName) const {
+  auto it = types_.find(typeName);
+  if (it == types_.end()) throw PluginError("no component type " + typeName + " is registered");
+  return it->second.first;
+}
+
+IComponent* PluginLoader::create(const std::string& typeName) {
+  auto it = types_.find(typeName);
+  if (it == types_.end()) throw PluginError("no component type " + typeName + " is registered");
+  IComponent* component = it->second.first.create(nullptr);
+  if (!component) {
+    throw PluginError("plug-in " + it->second.second->path + " could not create a " + typeName);
+  }
+  components_[component] = {it->second.first.destroy, it->second.second};
+  ++it->second.second->liveComponents;
+  return component;
+}
+
+void PluginLoader::destroy(IComponent* component) {
+  auto it = components_.find(component);
+  if (it == components_.end()) return;
+  PF_DestroyFunc destroyFunc = it->second.first;
+  std::shared_ptr<Library> library = it->second.second;
+  components_.erase(it);
+  destroyFunc(component);
+  --library->liveComponents;
+  release(library);
+}
+
+std::size_t PluginLoader::liveComponents() const { return components_.size(); }

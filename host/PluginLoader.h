@@ -1,0 +1,55 @@
+// Loads plug-in libraries and creates and destroys the components they register.
+//
+// load() opens a library with dlopen and calls its PF_initPlugin; each registration it makes is
+// kept by component type name. A library is unloaded only when it was asked to be and none of its
+// components is left. Every failure throws PluginError with the path and the cause. One loader is
+// used from one thread at a time; the registrations it receives may arrive on that thread only.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "logger/host/HostApi.h"
+#include "logger/host/PluginFramework.h"
+
+class HOST_API PluginError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class HOST_API PluginLoader final {
+ public:
+  PluginLoader();
+  PluginLoader(const PluginLoader&) = delete;
+  PluginLoader& operator=(const PluginLoader&) = delete;
+  // Destroys the components still alive and unloads every library.
+  ~PluginLoader();
+
+  // Opens the library and runs its PF_initPlugin. Returns the type names it registered.
+  std::vector<std::string> load(const std::string& path);
+
+  // Unloads the library now, or as soon as its last component is destroyed.
+  void unload(const std::string& path);
+  bool isLoaded(const std::string& path) const;
+
+  bool hasType(const std::string& typeName) const;
+  const ComponentRegistration& registration(const std::string& typeName) const;
+
+  // create() returns a new component of a registered type; destroy() hands it back to the
+  // library that made it (null is ignored).
+  IComponent* create(const std::string& typeName);
+  void destroy(IComponent* component);
+  std::size_t liveComponents() const;
+
+ private:
+  struct Library;
+  static int32_t registerComponent(const char* typeName, const ComponentRegistration* reg);
+  void release(const std::shared_ptr<Library>& library);
+
+  std::map<std::string, std::shared_ptr<Library>> libraries_;  // by path
+  std::map<std::string, std::pair<ComponentRegistration, std::shared_ptr<Library>>> types_;
+  std::map<IComponent*, std::pair<PF_DestroyFunc, std::shared_ptr<Library>>> components_;
+};

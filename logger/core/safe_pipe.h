@@ -1,0 +1,64 @@
+// An unbounded, thread-safe pipe of lines from any number of writers to one reader.
+//
+// Shared with separately built client components, which run push() in their own code: the fields,
+// their order and the locking rules below are an interface and must stay as they are. Any thread
+// may push(); only the logger core's worker thread pops. The pipe is owned through shared
+// references by the core and every client holding a queue reply; the last holder destroys it.
+#pragma once
+
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/locks.hpp>
+#include <boost/thread/mutex.hpp>
+#include <deque>
+#include <utility>
+
+template <typename T>
+class safe_pipe {
+ public:
+  safe_pipe() : cancelled(false) {}
+  safe_pipe(const safe_pipe&) = delete;
+  safe_pipe& operator=(const safe_pipe&) = delete;
+
+  // Appends a copy of line. Wakes the reader only when the pipe was empty, after unlocking, so
+  // a burst of lines costs one wake.
+  void push(const T& line) {
+    bool wasEmpty;
+    {
+      boost::mutex::scoped_lock lock(mutex);
+      wasEmpty = lines.empty();
+      lines.push_back(line);
+    }
+    if (wasEmpty) condition.notify_one();
+  }
+
+  // Blocks until a line can be taken or the pipe is cancelled. Returns true with the oldest line
+  // in out; returns false, out untouched and the lines left queued, when cancelled was set (which
+  // clears it). The flag takes precedence over queued lines.
+  bool pop(T& out) {
+    boost::mutex::scoped_lock lock(mutex);
+    while (lines.empty() && !cancelled) condition.wait(lock);
+    if (cancelled) {
+      cancelled = false;
+      return false;
+    }
+    out = std::move(lines.front());
+    lines.pop_front();
+    return true;
+  }
+
+  // Makes the reader's current or next pop() return false once. The logger itself never calls it.
+  void cancel() {
+    {
+      boost::mutex::scoped_lock lock(mutex);
+      cancelled = true;
+    }
+    condition.notify_one();
+  }
+
+ private:
+  boost::condition_variable condition;
+  // Guards lines and cancelled.
+  boost::mutex mutex;
+  std::deque<T> lines;
+  bool cancelled;
+};

@@ -1,0 +1,40 @@
+// Key/value configuration, one instance per scope.
+//
+// Keys are slash-separated ("TarvoLogger/Port" is key Port of section [TarvoLogger]). Plug-ins
+// read values in their constructors; the host fills the instances from INI files and overrides
+// before it starts components. All operations are thread-safe.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "logger/host/HostApi.h"
+
+class HOST_API ConfigurationManager {
+ public:
+  enum Scope { HostScope = 0, PluginScope = 1 };
+
+  // The instance for a scope; it lives until the process ends and is never released by callers.
+  static ConfigurationManager* getDefaultInstance(const Scope& scope);
+
+  ConfigurationManager() = default;
+  ConfigurationManager(const ConfigurationManager&) = delete;
+  ConfigurationManager& operator=(const ConfigurationManager&) = delete;
+  virtual ~ConfigurationManager();
+
+  // 0 when the key is present: value then holds its text (possibly empty). Non-zero when the key
+  // is absent: value is left untouched.
+  virtual int getValue(const std::string& key, std::string& value);
+
+  // Host side. loadFile merges every key of an INI file (later values win) and throws
+  // std::runtime_error naming the file, and the line where it does not parse.
+  void loadFile(const std::string& path);
+  void setValue(const std::string& key, const std::string& value);
+  void removeValue(const std::string& key);
+  void clear();
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::string> values_;  // guarded by mutex_
+};

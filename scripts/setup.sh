@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# One entry point for a fresh Debian 12 machine: installs what is missing, builds, and then
+#   run   pipes the sample log lines through loghost into the in-memory ring and prints the dump;
+#   test  checks the formatting and runs every test suite.
+# Usage: scripts/setup.sh run|test
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=${1:-}
+case "$mode" in
+  run|test) ;;
+  *) echo "usage: scripts/setup.sh run|test" >&2; exit 2 ;;
+esac
+
+packages=(g++ cmake ninja-build pkg-config libboost-thread-dev libboost-system-dev
+          libboost-filesystem-dev libgtest-dev libbenchmark-dev libspdlog-dev)
+[ "$mode" = test ] && packages+=(clang-format)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}" >&2
+  sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+fi
+
+build=build
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j2 >&2
+
+if [ "$mode" = run ]; then
+  exec "$build/bin/loghost" --dump examples/sample.log
+fi
+
+scripts/check-format.sh
+cd "$build"
+ctest -j2 --output-on-failure

@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+#include <fstream>
+
+#include "logger/host/ConfigurationManager.h"
+
+namespace {
+
+class ConfigurationManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path();
+    boost::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { boost::filesystem::remove_all(dir_); }
+
+  std::string writeFile(const std::string& name, const std::string& text) {
+    std::string path = (dir_ / name).string();
+    std::ofstream(path) << text;
+    return path;
+  }
+
+  boost::filesystem::path dir_;
+};
+
+TEST_F(ConfigurationManagerTest, ValuesPresentEmptyAndMissing) {
+  ConfigurationManager config;
+  config.loadFile(writeFile("a.ini", "[TarvoLogger]\nPort=5000\nIp=\n"));
+
+  std::string value = "untouched";
+  EXPECT_EQ(0, config.getValue("TarvoLogger/Port", value));
+  EXPECT_EQ("5000", value);
+  EXPECT_EQ(0, config.getValue("TarvoLogger/Ip", value));
+  EXPECT_EQ("", value);
+  value = "untouched";
+  EXPECT_NE(0, config.getValue("TarvoLogger/BufferSize", value));
+  EXPECT_EQ("untouched", value);
+  EXPECT_NE(0, config.getValue("tarvologger/port", value)) << "keys are case-sensitive";
+
+  // Values set afterwards win over the file; removing makes the key absent again.
+  config.setValue("TarvoLogger/Port", "6000");
+  EXPECT_EQ(0, config.getValue("TarvoLogger/Port", value));
+  EXPECT_EQ("6000", value);
+  config.removeValue("TarvoLogger/Port");
+  EXPECT_NE(0, config.getValue("TarvoLogger/Port", value));
+}
+
+TEST_F(ConfigurationManagerTest, ScopesAreSeparateProcessWideInstances) {
+  ConfigurationManager* host =
+      ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope);
+  ConfigurationManager* plugin =
+      ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope);
+  ASSERT_NE(host, plugin);
+  EXPECT_EQ(host, ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope));
+
+  host->setValue("Directories/VarPath", "/var/log/app");
+  std::string value;
+  EXPECT_EQ(0, host->getValue("Directories/VarPath", value));
+  EXPECT_NE(0, plugin->getValue("Directories/VarPath", value));
+  host->clear();
+  EXPECT_NE(0, host->getValue("Directories/VarPath", value));
+}
+
+TEST_F(ConfigurationManagerTest, UnreadableFilesAreNamedWithTheLine) {
+  ConfigurationManager config;
+  std::string bad = writeFile("bad.ini", "[TarvoLogger]\nPort=1\nthis line is not ini\n");
+  try {
+    config.loadFile(bad);
+    FAIL() << "a malformed file must not load";
+  } catch (const std::runtime_error& e) {
+    std::string what = e.what();
+    EXPECT_NE(std::string::npos, what.find(bad)) << what;
+    EXPECT_NE(std::string::npos, what.find("line 3")) << what;
+  }
+
+  std::string missing = (dir_ / "missing.ini").string();
+  try {
+    config.loadFile(missing);
+    FAIL() << "a missing file must not load";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find(missing)) << e.what();
+  }
+}
+
+}  // namespace

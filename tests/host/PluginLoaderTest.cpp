@@ -1,0 +1,88 @@
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "host/PluginLoader.h"
+#include "logger/host/IComponent.h"
+#include "logger/host/MessageDispatcher.h"
+
+namespace {
+
+// The test plug-in's counters, reached by name while it is loaded.
+std::atomic<int>* counter(const char* name) {
+  void* handle = dlopen(TEST_PLUGIN_PATH, RTLD_NOW | RTLD_NOLOAD);
+  if (!handle) return nullptr;
+  auto* value = static_cast<std::atomic<int>*>(dlsym(handle, name));
+  dlclose(handle);
+  return value;
+}
+
+bool pluginInMemory() {
+  void* handle = dlopen(TEST_PLUGIN_PATH, RTLD_NOW | RTLD_NOLOAD);
+  if (handle) dlclose(handle);
+  return handle != nullptr;
+}
+
+TEST(PluginLoaderTest, LoadsCreatesDestroysAndUnloadsAfterTheLastComponent) {
+  PluginLoader loader;
+  std::vector<std::string> types = loader.load(TEST_PLUGIN_PATH);
+  ASSERT_EQ(std::vector<std::string>{"testcomponent"}, types);
+  ASSERT_TRUE(pluginInMemory());
+  const ComponentRegistration& reg = loader.registration("testcomponent");
+  EXPECT_EQ(1, reg.versionMajor);
+  EXPECT_EQ(0, reg.versionMinor);
+  EXPECT_EQ(1, reg.language);
+
+  IComponent* first = loader.create("testcomponent");
+  IComponent* second = loader.create("testcomponent");
+  ASSERT_NE(nullptr, first);
+  first->start();
+  EXPECT_EQ(1, counter("testPluginStarts")->load());
+  EXPECT_EQ(2, counter("testPluginLive")->load());
+
+  loader.destroy(first);
+  EXPECT_EQ(1, counter("testPluginLive")->load());
+  loader.unload(TEST_PLUGIN_PATH);
+  EXPECT_TRUE(pluginInMemory()) << "a component of the library is still alive";
+  EXPECT_FALSE(loader.hasType("testcomponent"));
+  loader.destroy(second);
+  EXPECT_FALSE(pluginInMemory()) << "the last component is gone, so is the library";
+  EXPECT_FALSE(loader.isLoaded(TEST_PLUGIN_PATH));
+}
+
+TEST(PluginLoaderTest, FailuresNameTheirCause) {
+  PluginLoader loader;
+  auto expectError = [&](const std::string& path, const std::string& needle) {
+    try {
+      loader.load(path);
+      ADD_FAILURE() << path << " loaded";
+    } catch (const PluginError& e) {
+      std::string what = e.what();
+      EXPECT_NE(std::string::npos, what.find(path)) << what;
+      EXPECT_NE(std::string::npos, what.find(needle)) << what;
+    }
+  };
+  expectError(TEST_PLUGIN_REFUSED_PATH, "registration was refused");
+  expectError("/nonexistent/libnothing.so", "cannot load plug-in");
+  // A library that loads but is no plug-in: the host library itself.
+  Dl_info info;
+  ASSERT_NE(0, dladdr(reinterpret_cast<void*>(&MessageDispatcher::getInstance), &info));
+  expectError(info.dli_fname, "has no PF_initPlugin");
+
+  EXPECT_THROW(loader.create("testcomponent"), PluginError);
+  loader.load(TEST_PLUGIN_PATH);
+  EXPECT_THROW(loader.load(TEST_PLUGIN_PATH), PluginError);
+}
+
+TEST(PluginLoaderTest, TheLoaderCleansUpWhatIsLeft) {
+  {
+    PluginLoader loader;
+    loader.load(TEST_PLUGIN_PATH);
+    loader.create("testcomponent");
+    EXPECT_EQ(1, counter("testPluginLive")->load());
+  }
+  EXPECT_FALSE(pluginInMemory());
+}
+
+}  // namespace
