@@ -1,0 +1,50 @@
+#include "logger/media/CircularMedia.h"
+
+#include <cstdint>
+
+#include "logger/media/ConfigNumber.h"
+#include "logger/media/MediaKeys.h"
+
+CircularMedia::CircularMedia() : ring(MediaKeys::kDefaultRingCapacity) {
+  uint16_t capacity = MediaKeys::kDefaultRingCapacity;
+  ConfigNumber::read(*ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope),
+                     MediaKeys::kBufferSize, capacity);
+  if (capacity != ring.capacity()) ring.set_capacity(capacity);
+}
+
+void CircularMedia::write(const std::string& line) {
+  scratch.assign(line);
+  if (scratch.source().find(MediaKeys::kInterfaceMarker) != std::string::npos) return;
+
+  boost::mutex::scoped_lock lock(mutex);
+  if (ring.capacity() == 0) return;
+  if (ring.full()) {
+    // Trade storage with the oldest slot, then make that slot the newest: no copy, no allocation.
+    ring.front().swap(scratch);
+    if (ring.size() > 1) ring.rotate(ring.begin() + 1);
+  } else {
+    ring.push_back(scratch);
+  }
+}
+
+void CircularMedia::flush() {}
+
+std::string CircularMedia::getRawData() {
+  static const char kLineEnd[] = "\r\n";
+  boost::mutex::scoped_lock lock(mutex);
+  std::size_t size = 0;
+  for (const LogRecord& record : ring) size += record.lineFormSize() + 2;
+  std::string text(size, '\0');
+  char* dest = &text[0];
+  for (const LogRecord& record : ring) {
+    dest = record.writeLineForm(dest);
+    *dest++ = kLineEnd[0];
+    *dest++ = kLineEnd[1];
+  }
+  return text;
+}
+
+std::size_t CircularMedia::capacity() {
+  boost::mutex::scoped_lock lock(mutex);
+  return ring.capacity();
+}

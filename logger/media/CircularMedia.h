@@ -1,0 +1,37 @@
+// The default medium: the most recent records in a fixed-capacity ring in memory.
+//
+// Capacity comes from "TarvoLogger/BufferSize" (plug-in scope, 0 to 65535, default 20); 0 stores
+// nothing. Records whose source (field 4) contains "_interface" are not kept. getRawData()
+// returns every record, oldest first, each in line form followed by "\r\n". The worker thread
+// calls write() and flush(); any thread may call getRawData(). The mutex guards the ring; write()
+// splits the line before taking it, so the lock is held only to place the record.
+#pragma once
+
+#include <boost/circular_buffer.hpp>
+#include <boost/thread/mutex.hpp>
+#include <string>
+
+#include "logger/core/IStorageMedia.h"
+#include "logger/media/LogRecord.h"
+
+class CircularMedia final : public IStorageMedia {
+ public:
+  CircularMedia();
+  CircularMedia(const CircularMedia&) = delete;
+  CircularMedia& operator=(const CircularMedia&) = delete;
+
+  void write(const std::string& line) override;
+  void flush() override;
+  std::string getRawData() override;
+
+  std::size_t capacity();
+
+ private:
+  // Guarded by mutex
+  boost::mutex mutex;
+  boost::circular_buffer<LogRecord> ring;
+
+  // Worker thread only: the record being split, whose storage is recycled from the slot it
+  // replaces once the ring is full.
+  LogRecord scratch;
+};

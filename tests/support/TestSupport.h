@@ -1,0 +1,75 @@
+// Shared set-up for the test suites: a temporary directory and the process's configuration.
+#pragma once
+
+#include <boost/filesystem.hpp>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "logger/host/ConfigurationManager.h"
+
+namespace testsupport {
+
+// A fresh directory under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir()
+      : path_(boost::filesystem::temp_directory_path() /
+              boost::filesystem::unique_path("logger-test-%%%%-%%%%-%%%%")) {
+    boost::filesystem::create_directories(path_);
+  }
+  ~TempDir() {
+    boost::system::error_code ignored;
+    boost::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const boost::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  boost::filesystem::path path_;
+};
+
+inline ConfigurationManager& hostConfig() {
+  return *ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope);
+}
+inline ConfigurationManager& pluginConfig() {
+  return *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope);
+}
+
+// Empties both scopes when made and when gone, so that every test starts from no configuration.
+class CleanConfig {
+ public:
+  CleanConfig() { clear(); }
+  ~CleanConfig() { clear(); }
+  static void clear() {
+    hostConfig().clear();
+    pluginConfig().clear();
+  }
+};
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Waits for a condition with a generous deadline; true when it held in time.
+inline bool waitFor(const std::function<bool()>& condition,
+                    std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+  auto end = std::chrono::steady_clock::now() + deadline;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+}  // namespace testsupport
