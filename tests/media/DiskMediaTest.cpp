@@ -1,0 +1,302 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
+#include <fstream>
+
+#include "logger/media/DiskMedia.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+namespace fs = boost::filesystem;
+using testsupport::hostConfig;
+using testsupport::pluginConfig;
+using testsupport::readFile;
+
+const std::string VT = "\x0b";
+
+std::string line(const std::string& message, const std::string& source = "core",
+                 const std::string& level = "INFO") {
+  return "2026-12-07 10:00:00" + VT + "T1" + VT + level + VT + source + VT + message + VT + "d";
+}
+
+std::string formOf(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& l : lines) {
+    LogRecord(l).appendLineForm(text);
+    text += '\n';
+  }
+  return text;
+}
+
+class DiskMediaTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logs_ = dir_.file("logs");
+    hostConfig().setValue("Directories/VarPath", logs_);
+  }
+  std::string mainLog() const { return logs_ + "/tarvolog.log"; }
+  std::string interfacesLog() const { return logs_ + "/tarvo_interfaces.log"; }
+
+  testsupport::CleanConfig config_;
+  testsupport::TempDir dir_;
+  std::string logs_;
+};
+
+TEST_F(DiskMediaTest, RoutesBySourceAndFlushesOnTheBufferSizeThRecord) {
+  pluginConfig().setValue("TarvoLogger/BufferSize", "8");
+  DiskMedia media;
+  const std::vector<std::string> toInterfaces = {
+      line("1", "_interface_x"), line("2", "net_interface"), line("3", "a_interfaceb")};
+  const std::vector<std::string> toMain = {line("4", "net_Interface"), line("5", "netinterface"),
+                                           "a line without any tab", line("6", "core"),
+                                           "t" + VT + "_interface" + VT + "INFO" + VT + "core"};
+  std::vector<std::string> all = toInterfaces;
+  all.insert(all.end(), toMain.begin(), toMain.end());
+  for (std::size_t i = 0; i + 1 < all.size(); ++i) media.write(all[i]);
+  EXPECT_FALSE(fs::exists(logs_)) << "seven records stay buffered, and no directory is made early";
+  media.write(all.back());
+  EXPECT_EQ(formOf(toMain), readFile(mainLog()));
+  EXPECT_EQ(formOf(toInterfaces), readFile(interfacesLog()));
+  EXPECT_EQ("Storage Format is File Media", media.getRawData());
+}
+
+TEST_F(DiskMediaTest, ErrorFlushesAtOnceOnlyWhenExact) {
+  DiskMedia media;
+  media.write(line("a", "core", "error"));
+  media.write(line("b", "x_interface", "ERROR "));
+  media.write(line("c", "core", "Error"));
+  EXPECT_FALSE(fs::exists(mainLog()));
+  media.write(line("d", "core", "ERROR"));
+  EXPECT_EQ(
+      formOf({line("a", "core", "error"), line("c", "core", "Error"), line("d", "core", "ERROR")}),
+      readFile(mainLog()));
+  EXPECT_EQ(formOf({line("b", "x_interface", "ERROR ")}), readFile(interfacesLog()));
+
+  // An ERROR record first of all still flushes both lists, creating an empty interfaces file.
+  testsupport::TempDir other;
+  hostConfig().setValue("Directories/VarPath", other.str());
+  DiskMedia fresh;
+  fresh.write(line("first", "core", "ERROR"));
+  EXPECT_EQ(formOf({line("first", "core", "ERROR")}), readFile(other.file("tarvolog.log")));
+  EXPECT_TRUE(fs::exists(other.file("tarvo_interfaces.log")));
+  EXPECT_EQ(0u, fs::file_size(other.file("tarvo_interfaces.log")));
+}
+
+TEST_F(DiskMediaTest, BufferSizesZeroAndOneFlushEveryWriteAndBadValuesKeep100) {
+  for (const char* value : {"0", "1"}) {
+    testsupport::TempDir dir;
+    hostConfig().setValue("Directories/VarPath", dir.str());
+    pluginConfig().setValue("TarvoLogger/BufferSize", value);
+    DiskMedia media;
+    media.write(line("one"));
+    EXPECT_EQ(formOf({line("one")}), readFile(dir.file("tarvolog.log"))) << value;
+    media.write(line("two"));
+    EXPECT_EQ(formOf({line("one"), line("two")}), readFile(dir.file("tarvolog.log"))) << value;
+  }
+  for (const char* value : {" 50", "50 ", "0x10", "", "4294967296", "-1", "abc"}) {
+    testsupport::TempDir dir;
+    hostConfig().setValue("Directories/VarPath", dir.str());
+    pluginConfig().setValue("TarvoLogger/BufferSize", value);
+    pluginConfig().setValue("TarvoLogger/MaxFileSize", value);
+    DiskMedia media;
+    for (int i = 0; i < 99; ++i) media.write(line(std::to_string(i)));
+    EXPECT_FALSE(fs::exists(dir.file("tarvolog.log"))) << '"' << value << '"';
+    media.write(line("100th"));
+    EXPECT_TRUE(fs::exists(dir.file("tarvolog.log"))) << '"' << value << '"';
+  }
+}
+
+TEST_F(DiskMediaTest, FilesHoldExactlyTheRecordsOfEveryFlushAndNothingIsWrittenWithoutOne) {
+  pluginConfig().setValue("TarvoLogger/BufferSize", "3");
+  std::vector<std::string> written;
+  {
+    DiskMedia media;
+    for (int i = 0; i < 7; ++i) {
+      written.push_back(line("message " + std::to_string(i)));
+      media.write(written.back());
+    }
+    media.flush();  // the seventh record
+    media.flush();  // nothing more; the files stay as they are
+    media.write(line("buffered, never flushed"));
+  }
+  EXPECT_EQ(formOf(written), readFile(mainLog()));
+  EXPECT_EQ("", readFile(interfacesLog()));
+}
+
+// Creates a file of the given size, sparse where the filesystem allows.
+void makeFile(const std::string& path, std::uint64_t size) {
+  std::ofstream(path).close();
+  ASSERT_EQ(0, ::truncate(path.c_str(), static_cast<off_t>(size)));
+}
+
+TEST_F(DiskMediaTest, RotatesFilesStrictlyLargerThanTheLimit) {
+  fs::create_directory(logs_);
+  pluginConfig().setValue("TarvoLogger/MaxFileSize", "1");
+  {
+    makeFile(mainLog(), 1048576);
+    DiskMedia media;
+    media.flush();
+    EXPECT_FALSE(fs::exists(mainLog() + ".old")) << "exactly the limit is not rotated";
+    makeFile(mainLog(), 1048577);
+    media.flush();
+    EXPECT_EQ(1048577u, fs::file_size(mainLog() + ".old"));
+    EXPECT_EQ(0u, fs::file_size(mainLog()));
+  }
+  {
+    // 64-bit arithmetic: a 4096 MiB limit does not wrap to zero, a file over 4 GiB is compared by
+    // its true size.
+    pluginConfig().setValue("TarvoLogger/MaxFileSize", "4096");
+    makeFile(interfacesLog(), 100);
+    DiskMedia media;
+    media.flush();
+    EXPECT_FALSE(fs::exists(interfacesLog() + ".old"));
+    pluginConfig().setValue("TarvoLogger/MaxFileSize", "10");
+    makeFile(interfacesLog(), (std::uint64_t{1} << 32) + 1);
+    DiskMedia small;
+    small.flush();
+    EXPECT_TRUE(fs::exists(interfacesLog() + ".old"));
+    fs::remove(interfacesLog() + ".old");
+  }
+  {
+    // With 0 every non-empty file rotates at every flush, and only the newest .old survives.
+    pluginConfig().setValue("TarvoLogger/MaxFileSize", "0");
+    pluginConfig().setValue("TarvoLogger/BufferSize", "1");
+    fs::remove(mainLog());
+    fs::remove(mainLog() + ".old");
+    DiskMedia media;
+    media.write(line("first"));   // creates the file
+    media.write(line("second"));  // rotates "first" away
+    media.write(line("third"));   // rotates "second" away, replacing the old copy
+    EXPECT_EQ(formOf({line("second")}), readFile(mainLog() + ".old"));
+    EXPECT_EQ(formOf({line("third")}), readFile(mainLog()));
+    EXPECT_FALSE(fs::exists(interfacesLog() + ".old")) << "an empty file is never rotated";
+  }
+}
+
+TEST_F(DiskMediaTest, AFullDiskKeepsRecordsUntilTheyCanBeWrittenOnce) {
+  fs::create_directory(logs_);
+  fs::create_symlink("/dev/full", mainLog());
+  pluginConfig().setValue("TarvoLogger/BufferSize", "2");
+  DiskMedia media;
+  media.write(line("1"));
+  try {
+    media.write(line("2"));
+    FAIL() << "a failed write must be reported";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find(mainLog())) << e.what();
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("No space left")) << e.what();
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("2 records kept")) << e.what();
+  }
+  media.write(line("3"));  // the next try waits for bufferSize more records
+  EXPECT_THROW(media.write(line("4")), std::runtime_error);
+
+  fs::remove(mainLog());
+  media.write(line("5"));
+  media.write(line("6"));  // the retry writes everything, once each
+  EXPECT_EQ(formOf({line("1"), line("2"), line("3"), line("4"), line("5"), line("6")}),
+            readFile(mainLog()));
+}
+
+TEST_F(DiskMediaTest, AnUnwritableDirectoryKeepsRecordsAndReportsTheCause) {
+  // The directory's parent is missing: creating it fails, both lists keep their records.
+  const std::string parent = dir_.file("missing");
+  hostConfig().setValue("Directories/VarPath", parent + "/logs");
+  DiskMedia media;
+  media.write(line("main"));
+  media.write(line("iface", "x_interface"));
+  try {
+    media.flush();
+    FAIL() << "a directory that cannot be made must be reported";
+  } catch (const fs::filesystem_error& e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find(parent)) << e.what();
+  }
+  fs::create_directory(parent);
+  media.flush();
+  EXPECT_EQ(formOf({line("main")}), readFile(parent + "/logs/tarvolog.log"));
+  EXPECT_EQ(formOf({line("iface", "x_interface")}),
+            readFile(parent + "/logs/tarvo_interfaces.log"));
+
+  // The directory's path is a regular file: the log files cannot be opened.
+  const std::string file = dir_.file("plainfile");
+  std::ofstream(file) << "x";
+  hostConfig().setValue("Directories/VarPath", file);
+  DiskMedia blocked;
+  blocked.write(line("kept"));
+  try {
+    blocked.flush();
+    FAIL() << "an unopenable file must be reported";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find(file + "/tarvolog.log")) << e.what();
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("1 records kept")) << e.what();
+  }
+  fs::remove(file);
+  fs::create_directory(file);
+  blocked.flush();
+  EXPECT_EQ(formOf({line("kept")}), readFile(file + "/tarvolog.log"));
+}
+
+TEST_F(DiskMediaTest, AFailedRotationKeepsTheRecords) {
+  pluginConfig().setValue("TarvoLogger/MaxFileSize", "0");
+  DiskMedia media;
+  media.write(line("first", "core", "ERROR"));
+  fs::create_directories(mainLog() + ".old/blocker");  // a non-empty directory in the way
+  media.write(line("second"));
+  EXPECT_THROW(media.flush(), fs::filesystem_error);
+  EXPECT_EQ(formOf({line("first", "core", "ERROR")}), readFile(mainLog()));
+  fs::remove_all(mainLog() + ".old");
+  media.flush();
+  EXPECT_EQ(formOf({line("first", "core", "ERROR")}), readFile(mainLog() + ".old"));
+  EXPECT_EQ(formOf({line("second")}), readFile(mainLog()));
+}
+
+TEST_F(DiskMediaTest, RetentionIsBoundedAndDropsAreReported) {
+  fs::create_directory(logs_);
+  fs::create_symlink("/dev/full", mainLog());
+  pluginConfig().setValue("TarvoLogger/BufferSize", "1000");
+  const std::size_t total = DiskMedia::kRetainedRecords + 5000;
+  DiskMedia media;
+  std::uint64_t reportedDrops = 0;
+  for (std::size_t i = 0; i < total; ++i) {
+    try {
+      media.write(line(std::to_string(i)));
+    } catch (const std::runtime_error& e) {
+      std::string what = e.what();
+      auto at = what.find("dropped the ");
+      if (at != std::string::npos) reportedDrops += std::stoull(what.substr(at + 12));
+    }
+  }
+  ASSERT_GT(reportedDrops, 0u);
+  fs::remove(mainLog());
+  media.flush();
+  // What is kept is the newest records, and everything is accounted for.
+  std::string text = readFile(mainLog());
+  std::size_t kept = std::count(text.begin(), text.end(), '\n');
+  EXPECT_LE(kept, DiskMedia::kRetainedRecords);
+  EXPECT_EQ(total, kept + reportedDrops);
+  EXPECT_EQ(formOf({line(std::to_string(total - 1))}),
+            text.substr(text.size() - formOf({line(std::to_string(total - 1))}).size()));
+}
+
+TEST_F(DiskMediaTest, VarPathMissingMeansCLogsAndEmptyIsUsedAsItIs) {
+  hostConfig().removeValue("Directories/VarPath");
+  char* previous = ::getcwd(nullptr, 0);
+  ASSERT_EQ(0, ::chdir(dir_.str().c_str()));
+  fs::create_directory("C:");
+  {
+    DiskMedia media;
+    media.write(line("x", "core", "ERROR"));
+  }
+  EXPECT_EQ(formOf({line("x", "core", "ERROR")}), readFile(dir_.file("C:/Logs/tarvolog.log")));
+  ASSERT_EQ(0, ::chdir(previous));
+  free(previous);
+
+  // An empty value is a directory of its own (the empty path), which never exists.
+  hostConfig().setValue("Directories/VarPath", "");
+  DiskMedia empty;
+  empty.write(line("y"));
+  EXPECT_THROW(empty.flush(), fs::filesystem_error);
+}
+
+}  // namespace
