@@ -1,0 +1,97 @@
+// The UDP medium's write path against a plain send-to loop of the same datagrams on the same kind
+// of socket (this machine's limit) and against spdlog's udp_sink, 120-byte lines to a loopback
+// port that a drain thread empties.
+
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <spdlog/spdlog.h>
+// After spdlog.h: the sink header relies on declarations it does not include itself.
+#include <spdlog/sinks/udp_sink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "bench/BenchLines.h"
+#include "logger/host/ConfigurationManager.h"
+#include "logger/media/UdpMedia.h"
+
+namespace {
+
+// A loopback socket that reads and discards, so that the senders never meet a full buffer.
+class Drain {
+ public:
+  Drain() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int size = 16 << 20;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    timeval timeout{0, 100000};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    socklen_t length = sizeof(address);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] {
+      char buffer[65536];
+      while (!stop_) ::recv(fd_, buffer, sizeof(buffer), 0);
+    });
+  }
+  ~Drain() {
+    stop_ = true;
+    thread_.join();
+    ::close(fd_);
+  }
+  unsigned short port() const { return port_; }
+
+ private:
+  int fd_;
+  unsigned short port_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+void BM_UdpMediaWrite(benchmark::State& state) {
+  Drain drain;
+  ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope)
+      ->setValue("TarvoLogger/Port", std::to_string(drain.port()));
+  UdpMedia media;
+  const std::string line = benchlines::line(120, 7);
+  for (auto _ : state) media.write(line);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_UdpMediaWrite);
+
+void BM_PlainSendTo(benchmark::State& state) {
+  Drain drain;
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(drain.port());
+  ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  const std::string datagram = "1234567:1/1|" + benchlines::line(120, 7);
+  for (auto _ : state) {
+    ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  }
+  ::close(fd);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PlainSendTo);
+
+void BM_SpdlogUdpSink(benchmark::State& state) {
+  Drain drain;
+  auto sink = std::make_shared<spdlog::sinks::udp_sink_mt>(
+      spdlog::sinks::udp_sink_config("127.0.0.1", drain.port()));
+  spdlog::logger logger("bench", sink);
+  logger.set_pattern("%v");
+  const std::string line = benchlines::line(120, 7);
+  for (auto _ : state) logger.info(line);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SpdlogUdpSink);
+
+}  // namespace

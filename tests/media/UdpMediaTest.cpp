@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <boost/system/system_error.hpp>
+
+#include "logger/media/UdpMedia.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/UdpReceiver.h"
+
+class UdpMediaTestPeer {
+ public:
+  static void setSequence(UdpMedia& media, std::uint32_t sequence) { media.sequence = sequence; }
+};
+
+namespace {
+
+using testsupport::pluginConfig;
+using testsupport::UdpReceiver;
+
+class UdpMediaTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pluginConfig().setValue("TarvoLogger/StorageFormat", "udp");
+    pluginConfig().setValue("TarvoLogger/Port", std::to_string(receiver_.port()));
+  }
+  testsupport::CleanConfig config_;
+  UdpReceiver receiver_;
+};
+
+std::string pattern(std::size_t size) {
+  std::string text(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + i % 26);
+  return text;
+}
+
+TEST_F(UdpMediaTest, LinesLeaveAsNumberedFragmentsOfAtMost50000Bytes) {
+  UdpMedia media;
+  const std::string l30 = pattern(30), l50000 = pattern(50000), l50001 = pattern(50001),
+                    l120000 = pattern(120000);
+  media.write(l30);
+  media.write(l50000);
+  media.write(l50001);
+  media.write(l120000);
+  EXPECT_EQ("1:1/1|" + l30, receiver_.receive());
+  EXPECT_EQ("2:1/1|" + l50000, receiver_.receive());
+  EXPECT_EQ("3:1/2|" + l50001.substr(0, 50000), receiver_.receive());
+  EXPECT_EQ("3:2/2|" + l50001.substr(50000), receiver_.receive());
+  EXPECT_EQ("4:1/3|" + l120000.substr(0, 50000), receiver_.receive());
+  EXPECT_EQ("4:2/3|" + l120000.substr(50000, 50000), receiver_.receive());
+  EXPECT_EQ("4:3/3|" + l120000.substr(100000), receiver_.receive());
+  EXPECT_EQ("Storage Format is Udp Media", media.getRawData());
+  media.flush();
+  media.flush();
+  media.write("after flush");
+  EXPECT_EQ("5:1/1|after flush", receiver_.receive());
+}
+
+TEST_F(UdpMediaTest, EveryLineTakesANumberAndTheNumberWrapsToOne) {
+  UdpMedia media;
+  media.write("first");
+  media.write("");  // sends nothing but uses number 2
+  media.write("third");
+  EXPECT_EQ("1:1/1|first", receiver_.receive());
+  EXPECT_EQ("3:1/1|third", receiver_.receive());
+
+  UdpMediaTestPeer::setSequence(media, 4294967294u);
+  media.write("a");
+  media.write("b");
+  media.write("c");
+  EXPECT_EQ("4294967294:1/1|a", receiver_.receive());
+  EXPECT_EQ("4294967295:1/1|b", receiver_.receive());
+  EXPECT_EQ("1:1/1|c", receiver_.receive());
+}
+
+TEST_F(UdpMediaTest, PayloadBytesArriveUnchanged) {
+  UdpMedia media;
+  const std::string bytes("\x0b\r\n\0\xff|:/ end", 12);
+  media.write(bytes);
+  EXPECT_EQ("1:1/1|" + bytes, receiver_.receive());
+}
+
+TEST_F(UdpMediaTest, DestinationFromConfiguration) {
+  struct Case {
+    const char* port;
+    unsigned short expected;
+  };
+  const Case cases[] = {{"5000", 5000}, {"70000", 4444}, {"abc", 4444},  {" 5000", 4444},
+                        {"", 4444},     {"-1", 4444},    {nullptr, 4444}};
+  for (const Case& c : cases) {
+    if (c.port) {
+      pluginConfig().setValue("TarvoLogger/Port", c.port);
+    } else {
+      pluginConfig().removeValue("TarvoLogger/Port");
+    }
+    UdpMedia media;
+    EXPECT_EQ(c.expected, media.destinationEndpoint().port()) << (c.port ? c.port : "(missing)");
+    EXPECT_EQ("127.0.0.1", media.destinationEndpoint().address().to_string());
+  }
+  for (const char* ip : {"localhost", "not an address", "", "127.0.0.1 ", "300.1.1.1"}) {
+    pluginConfig().setValue("TarvoLogger/Ip", ip);
+    EXPECT_THROW(UdpMedia media, boost::system::system_error) << '"' << ip << '"';
+  }
+}
+
+TEST_F(UdpMediaTest, IPv6DestinationsReceiveTheirDatagrams) {
+  std::unique_ptr<UdpReceiver> v6;
+  try {
+    v6.reset(new UdpReceiver("::1"));
+  } catch (const std::exception&) {
+    GTEST_SKIP() << "no IPv6 loopback on this machine";
+  }
+  pluginConfig().setValue("TarvoLogger/Ip", "::1");
+  pluginConfig().setValue("TarvoLogger/Port", std::to_string(v6->port()));
+  UdpMedia media;
+  media.write("over IPv6");
+  EXPECT_EQ("1:1/1|over IPv6", v6->receive());
+}
+
+TEST_F(UdpMediaTest, NobodyListeningCostsOnlyThoseDatagrams) {
+  unsigned short port;
+  {
+    UdpReceiver closed;
+    port = closed.port();
+  }
+  pluginConfig().setValue("TarvoLogger/Port", std::to_string(port));
+  UdpMedia media;
+  for (int i = 0; i < 5; ++i) media.write("into the void " + std::to_string(i));
+  UdpReceiver late("127.0.0.1", port);
+  media.write("heard");
+  EXPECT_EQ("6:1/1|heard", late.receive());
+}
+
+}  // namespace
