@@ -1,0 +1,93 @@
+#include "logger/core/MainLoggerCore.h"
+
+#include <boost/bind/bind.hpp>
+#include <boost/lexical_cast.hpp>
+#include <boost/make_shared.hpp>
+#include <exception>
+
+#include "logger/host/ConfigurationManager.h"
+#include "logger/media/CircularMedia.h"
+#include "logger/media/DiskMedia.h"
+#include "logger/media/MediaKeys.h"
+#include "logger/media/UdpMedia.h"
+
+MainLoggerCore::MainLoggerCore() : MainLoggerCore(createMedium()) {}
+
+MainLoggerCore::MainLoggerCore(boost::shared_ptr<IStorageMedia> theMedium)
+    : medium(std::move(theMedium)) {
+  pipe.reset(new safe_pipe<std::string>());
+  worker.reset(new boost::thread(boost::bind(&MainLoggerCore::run, this)));
+}
+
+MainLoggerCore::~MainLoggerCore() {
+  stop();
+  // Members go in reverse order of declaration: worker, then medium, then pipe.
+}
+
+boost::shared_ptr<IStorageMedia> MainLoggerCore::createMedium() {
+  std::string format;
+  if (ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope)
+          ->getValue(MediaKeys::kStorageFormat, format) != 0) {
+    format = MediaKeys::kFormatCircular;
+  }
+  if (format == MediaKeys::kFormatUdp) return boost::make_shared<UdpMedia>();
+  if (format == MediaKeys::kFormatFile) return boost::make_shared<DiskMedia>();
+  return boost::make_shared<CircularMedia>();
+}
+
+boost::shared_ptr<safe_pipe<std::string>> MainLoggerCore::getQueue() { return pipe; }
+
+std::string MainLoggerCore::getRawData() { return medium->getRawData(); }
+
+std::string MainLoggerCore::stopLine() const {
+  // The core's address as a stream prints it: unique to this core, and at most 20 characters.
+  return boost::lexical_cast<std::string>(static_cast<const void*>(this));
+}
+
+void MainLoggerCore::stop() {
+  stopping.store(true, std::memory_order_release);
+  pipe->push(stopLine());
+  worker->join();
+}
+
+void MainLoggerCore::run() {
+  std::string stop;
+  try {
+    stop = stopLine();
+  } catch (const boost::bad_lexical_cast&) {
+    // Without a stop text no short line ends the loop; nothing else depends on it.
+  }
+  std::string line;
+  bool running = true;
+  while (running) {
+    line.clear();
+    try {
+      pipe->pop(line);  // false (cancelled) leaves the line empty, which is dropped below
+    } catch (const std::exception& e) {
+      errors.report("pop", e.what());
+      continue;
+    } catch (...) {
+      errors.report("pop", "unknown error");
+      continue;
+    }
+    if (line.size() > kShortLine) {
+      try {
+        medium->write(line);
+      } catch (const std::exception& e) {
+        errors.report("write", e.what());
+      } catch (...) {
+        errors.report("write", "unknown error");
+      }
+    } else if (!stop.empty() && line == stop && stopping.load(std::memory_order_acquire)) {
+      running = false;
+    }
+  }
+  try {
+    medium->flush();
+  } catch (const std::exception& e) {
+    errors.report("flush", e.what());
+  } catch (...) {
+    errors.report("flush", "unknown error");
+  }
+  errors.finish();
+}

@@ -1,0 +1,58 @@
+// The heart of the logger: one pipe, one storage medium and one worker thread between them.
+//
+// The constructor picks the medium from "TarvoLogger/StorageFormat" ("udp", "file", anything else
+// the in-memory ring), creates the pipe and starts the worker, which pops lines in pipe order and
+// hands every line longer than 20 bytes to the medium unchanged; shorter lines are dropped. The
+// destructor pushes the stop line behind everything queued, waits until the worker has written
+// it all and flushed the medium, then releases worker, medium and pipe. Only the core's own stop
+// ends the worker: a client line with the same text is dropped like any short line. An exception
+// from the medium or the pipe is reported on standard error and the worker goes on.
+//
+// The core holds medium and worker alone and shares the pipe with every client that asked for it.
+// The owning component's thread constructs and destroys it; getQueue() and getRawData() are called
+// from the bus's delivery thread while the core exists.
+#pragma once
+
+#include <atomic>
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/thread.hpp>
+#include <string>
+
+#include "logger/core/IStorageMedia.h"
+#include "logger/core/WorkerErrorReporter.h"
+#include "logger/core/safe_pipe.h"
+
+class MainLoggerCore {
+ public:
+  // Lines this long or shorter never reach the medium.
+  static constexpr std::size_t kShortLine = 20;
+
+  MainLoggerCore();
+  MainLoggerCore(const MainLoggerCore&) = delete;
+  MainLoggerCore& operator=(const MainLoggerCore&) = delete;
+  ~MainLoggerCore();
+
+  // A new shared reference to the pipe that clients push into.
+  boost::shared_ptr<safe_pipe<std::string>> getQueue();
+  // The medium's raw data at this moment.
+  std::string getRawData();
+
+ private:
+  friend class MainLoggerCoreTestPeer;  // builds a core around a medium made by a test
+  explicit MainLoggerCore(boost::shared_ptr<IStorageMedia> medium);
+
+  static boost::shared_ptr<IStorageMedia> createMedium();
+  void run();
+  void stop();
+  std::string stopLine() const;
+
+  // Constant from construction to destruction
+  boost::shared_ptr<safe_pipe<std::string>> pipe;
+  boost::shared_ptr<IStorageMedia> medium;
+  boost::shared_ptr<boost::thread> worker;
+
+  // Set by stop() before it pushes the stop line: a stop text popped earlier is a client's.
+  std::atomic<bool> stopping{false};
+  // Worker thread only
+  WorkerErrorReporter errors;
+};
