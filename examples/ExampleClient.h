@@ -1,0 +1,49 @@
+// A client component of the logger, built apart from it against the shared headers only.
+//
+// start() subscribes to a reply topic of its own and asks "target:/TarvoLogger" for the pipe.
+// When "LOGGER_QUEUE" arrives (on the bus's delivery thread) it starts "ExampleClient/Threads"
+// threads (default 2), each pushing "ExampleClient/Lines" lines (default 1000) of the form
+//   <time>\v<thread>\vINFO\vexample_client\vline <n> of thread <t>\vfrom the example client
+// shutdown() waits up to ten seconds for the reply and then joins the threads. The host calls
+// the lifecycle operations from one thread; the mutex guards the state the reply thread shares.
+#pragma once
+
+#include <boost/shared_ptr.hpp>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logger/core/safe_pipe.h"
+#include "logger/host/IComponent.h"
+#include "logger/host/IMessageSink.h"
+
+class ExampleClient final : public IComponent, public IMessageSink {
+ public:
+  ExampleClient();
+  ExampleClient(const ExampleClient&) = delete;
+  ExampleClient& operator=(const ExampleClient&) = delete;
+  ~ExampleClient() override;
+
+  void start() override;
+  void shutdown() override;
+  void reserved() override {}
+  void cleanup() override;
+
+  void onMessage(boost::shared_ptr<LocalMessage> message) override;
+
+ private:
+  void push(int thread);
+
+  // Constant after construction
+  const std::string replyTopic_;
+  unsigned threads_ = 2;
+  unsigned lines_ = 1000;
+
+  // Guarded by mutex_
+  std::mutex mutex_;
+  std::condition_variable replied_;
+  boost::shared_ptr<safe_pipe<std::string>> queue_;
+  std::vector<std::thread> pushers_;
+};

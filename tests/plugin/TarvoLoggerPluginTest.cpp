@@ -1,0 +1,268 @@
+#include <dirent.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+#include <fstream>
+
+#include "host/PluginLoader.h"
+#include "logger/host/IComponent.h"
+#include "logger/plugin/TarvoLoggerPayloads.h"
+#include "tests/support/BusProbe.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using testsupport::BusClient;
+using testsupport::CountingDispatcher;
+using testsupport::pluginConfig;
+
+const std::string kType = "000udploggerplugin";
+
+std::size_t threadCount() {
+  std::size_t n = 0;
+  DIR* dir = opendir("/proc/self/task");
+  while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
+  closedir(dir);
+  return n;
+}
+
+// What a register function saw.
+struct Registered {
+  static std::string name;
+  static ComponentRegistration record;
+  static int32_t answer;
+  static int32_t reg(const char* typeName, const ComponentRegistration* registration) {
+    name = typeName;
+    record = *registration;
+    return answer;
+  }
+};
+std::string Registered::name;
+ComponentRegistration Registered::record;
+int32_t Registered::answer = 0;
+
+TEST(PluginEntryTest, RegistersItsTypeAndExportsOnlyItsEntryPoints) {
+  void* library = dlopen(LOGGER_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(nullptr, library) << dlerror();
+  auto init = reinterpret_cast<PF_InitFunc>(dlsym(library, "PF_initPlugin"));
+  auto exitFunc = reinterpret_cast<PF_ExitFunc>(dlsym(library, "ExitFunc"));
+  ASSERT_NE(nullptr, init);
+  ASSERT_NE(nullptr, exitFunc);
+  EXPECT_EQ(nullptr, dlsym(library, "createPlugin"));
+  EXPECT_EQ(nullptr, dlsym(library, "destroyPlugin"));
+
+  HostServices services{1, 0, &Registered::reg};
+  Registered::answer = 0;
+  EXPECT_EQ(exitFunc, init(&services));
+  EXPECT_EQ(kType, Registered::name);
+  EXPECT_EQ(1, Registered::record.versionMajor);
+  EXPECT_EQ(0, Registered::record.versionMinor);
+  EXPECT_EQ(1, Registered::record.language);
+  ASSERT_NE(nullptr, Registered::record.create);
+  ASSERT_NE(nullptr, Registered::record.destroy);
+  Registered::answer = 5;
+  EXPECT_EQ(exitFunc, init(&services)) << "any result of zero or more is a success";
+  Registered::answer = -1;
+  EXPECT_EQ(nullptr, init(&services));
+  HostServices noRegister{1, 0, nullptr};
+  EXPECT_EQ(nullptr, init(&noRegister));
+  EXPECT_EQ(nullptr, init(nullptr));
+  EXPECT_EQ(0, exitFunc());
+  EXPECT_EQ(0, exitFunc());
+  EXPECT_EQ(0, Registered::record.destroy(nullptr));
+
+  {
+    // Created and destroyed without a start: no core, one unsubscribe with an empty topic.
+    CountingDispatcher counting;
+    const std::size_t threads = threadCount();
+    IComponent* component = Registered::record.create(nullptr);
+    ASSERT_NE(nullptr, component);
+    EXPECT_EQ(threads, threadCount()) << "no worker before start";
+    EXPECT_EQ(0, Registered::record.destroy(component));
+    EXPECT_EQ(std::vector<std::string>{""}, counting.unsubscribes);
+    EXPECT_TRUE(counting.subscribes.empty());
+  }
+  dlclose(library);
+}
+
+class TarvoLoggerPluginTest : public ::testing::Test {
+ protected:
+  void SetUp() override { loader_.load(LOGGER_PLUGIN_PATH); }
+  IComponent* create() { return loader_.create(kType); }
+
+  boost::shared_ptr<safe_pipe<std::string>> queueOf(BusClient& client) {
+    auto reply = client.request("GET_LOGGER_QUEUE");
+    if (!reply) return nullptr;
+    auto* data = dynamic_cast<TarvoLoggerQueueData*>(reply->getPayload().get());
+    return data ? data->queue : nullptr;
+  }
+  std::string rawDataOf(BusClient& client) {
+    auto reply = client.request("GET_RAW_DATA");
+    if (!reply) return "<no reply>";
+    auto* data = dynamic_cast<TarvoLoggerRawData*>(reply->getPayload().get());
+    return data ? data->data : "<wrong payload>";
+  }
+
+  testsupport::CleanConfig config_;
+  PluginLoader loader_;
+};
+
+TEST_F(TarvoLoggerPluginTest, LifecycleKeepsOneCoreWhileRunning) {
+  CountingDispatcher counting;
+  BusClient client;
+  const std::size_t threads = threadCount();
+  IComponent* logger = create();
+
+  testing::internal::CaptureStdout();
+  logger->shutdown();  // before any start: only the line
+  logger->start();
+  EXPECT_EQ(threads + 1, threadCount()) << "one worker";
+  auto firstPipe = queueOf(client);
+  ASSERT_NE(nullptr, firstPipe);
+  logger->start();  // same core, one more subscription
+  EXPECT_EQ(threads + 1, threadCount());
+  EXPECT_EQ((std::vector<std::string>{"target:/TarvoLogger", "target:/TarvoLogger"}),
+            counting.subscribes);
+  client.clear();
+  client.send("GET_LOGGER_QUEUE", "client:/test");
+  auto replies = client.settled();
+  ASSERT_EQ(2u, replies.size()) << "subscribed twice, answered twice";
+  for (const auto& reply : replies) {
+    EXPECT_EQ(firstPipe, dynamic_cast<TarvoLoggerQueueData&>(*reply->getPayload()).queue);
+  }
+  EXPECT_NE(replies[0]->getPayload(), replies[1]->getPayload()) << "a payload per reply";
+
+  firstPipe->push("a line written by the first core, then dropped with it");
+  logger->shutdown();
+  EXPECT_EQ(threads, threadCount()) << "the worker ended with the core";
+  client.clear();
+  client.send("GET_RAW_DATA", "client:/test");
+  EXPECT_TRUE(client.settled().empty()) << "no core, no reply";
+  logger->shutdown();  // twice: a second line, nothing else
+  logger->start();     // a new core: a new pipe and an empty ring
+  auto secondPipe = queueOf(client);
+  EXPECT_NE(firstPipe, secondPipe);
+  EXPECT_EQ("", rawDataOf(client));
+  logger->shutdown();
+  EXPECT_EQ(
+      "TarvoLoggerPlugin::shutdown()\nTarvoLoggerPlugin::shutdown()\n"
+      "TarvoLoggerPlugin::shutdown()\nTarvoLoggerPlugin::shutdown()\n",
+      testing::internal::GetCapturedStdout());
+
+  counting.unsubscribes.clear();
+  loader_.destroy(logger);
+  EXPECT_EQ(std::vector<std::string>{""}, counting.unsubscribes) << "exactly one, empty topic";
+}
+
+TEST_F(TarvoLoggerPluginTest, NoDispatcherAtStartMeansACoreButNoSubscription) {
+  BusClient client;
+  const std::size_t threads = threadCount();
+  IComponent* logger = create();
+  MessageDispatcher* previous = MessageDispatcher::setInstance(nullptr);
+  logger->start();
+  MessageDispatcher::setInstance(previous);
+  EXPECT_EQ(threads + 1, threadCount()) << "the core runs";
+  client.send("GET_RAW_DATA", "client:/test");
+  EXPECT_TRUE(client.settled().empty()) << "not subscribed";
+  logger->start();  // now it subscribes, to the same core
+  EXPECT_EQ(threads + 1, threadCount());
+  EXPECT_EQ("", rawDataOf(client));
+  loader_.destroy(logger);
+}
+
+TEST_F(TarvoLoggerPluginTest, DestroyingARunningComponentStopsItsCoreAndKeepsItsLines) {
+  testsupport::TempDir dir;
+  testsupport::hostConfig().setValue("Directories/VarPath", dir.str());
+  pluginConfig().setValue("TarvoLogger/StorageFormat", "file");
+  BusClient client;
+  const std::size_t threads = threadCount();
+  IComponent* logger = create();
+  logger->start();
+  auto pipe = queueOf(client);
+  ASSERT_NE(nullptr, pipe);
+  pipe->push("a line pushed before the component was destroyed");
+  loader_.destroy(logger);  // no shutdown first
+  EXPECT_EQ(threads, threadCount()) << "no worker outlives the component";
+  EXPECT_NE(std::string::npos, testsupport::readFile(dir.file("tarvolog.log"))
+                                   .find("a line pushed before the component was destroyed"));
+  client.send("GET_RAW_DATA", "client:/test");
+  EXPECT_TRUE(client.settled().size() == 1u) << "only the queue reply; the component is gone";
+}
+
+TEST_F(TarvoLoggerPluginTest, RequestsAreAnsweredExactlyAndOnlyWhenUnderstood) {
+  CountingDispatcher counting;
+  BusClient client;
+  BusClient emptyTopic("");
+  IComponent* logger = create();
+  client.send("GET_RAW_DATA", "client:/test");
+  EXPECT_TRUE(client.settled().empty()) << "no reply before start";
+  logger->start();
+
+  auto reply = client.request("GET_LOGGER_QUEUE");
+  ASSERT_NE(nullptr, reply);
+  const CommonMessageProperties& p = reply->getProperties();
+  EXPECT_EQ("LOGGER_QUEUE", p.messageType);
+  EXPECT_EQ("client:/test", p.topic);
+  EXPECT_EQ("", p.replyTopic);
+  EXPECT_EQ(0, p.deliveryMode);
+  EXPECT_EQ("", reply->getPayload()->serialize());
+  auto pipe = dynamic_cast<TarvoLoggerQueueData&>(*reply->getPayload()).queue;
+  pipe->push(
+      "2026-12-07\x0bT1\x0bINFO\x0b"
+      "core\x0bstored in the ring\x0bok");
+  ASSERT_TRUE(testsupport::waitFor([&] { return rawDataOf(client) != ""; }));
+  auto raw = client.request("GET_RAW_DATA");
+  EXPECT_EQ("RAW_DATA", raw->getMessageType());
+  EXPECT_EQ("", raw->getPayload()->serialize());
+  EXPECT_NE(std::string::npos,
+            dynamic_cast<TarvoLoggerRawData&>(*raw->getPayload()).data.find("stored in the ring"));
+
+  client.clear();
+  for (const char* type : {"get_logger_queue", "GET_LOGGER_QUEUE ", "", "GET_RAW_DATA\n"}) {
+    client.send(type, "client:/test");
+  }
+  EXPECT_TRUE(client.settled().empty());
+
+  client.send("GET_RAW_DATA", "");  // an empty reply topic is still answered
+  emptyTopic.settled();
+  auto answers = emptyTopic.settled();
+  ASSERT_EQ(1u, answers.size());
+  EXPECT_EQ("", answers[0]->getTopic());
+  EXPECT_EQ("RAW_DATA", answers[0]->getMessageType());
+  logger->shutdown();
+  loader_.destroy(logger);
+}
+
+TEST_F(TarvoLoggerPluginTest, TheExampleClientsLinesFromSeveralThreadsAreAllStored) {
+  testsupport::TempDir dir;
+  testsupport::hostConfig().setValue("Directories/VarPath", dir.str());
+  pluginConfig().setValue("TarvoLogger/StorageFormat", "file");
+  pluginConfig().setValue("ExampleClient/Threads", "4");
+  pluginConfig().setValue("ExampleClient/Lines", "2500");
+  loader_.load(EXAMPLE_CLIENT_PATH);
+  IComponent* logger = create();
+  logger->start();
+  IComponent* client = loader_.create("exampleclient");
+  client->start();
+  client->shutdown();  // waits for the pipe and joins its threads
+  logger->shutdown();
+  loader_.destroy(client);
+  loader_.destroy(logger);
+
+  std::ifstream in(dir.file("tarvolog.log"));
+  std::vector<int> next(4, 0);
+  std::string line;
+  int total = 0;
+  while (std::getline(in, line)) {
+    auto at = line.find("line ");
+    ASSERT_NE(std::string::npos, at) << line;
+    int n = std::stoi(line.substr(at + 5));
+    int t = std::stoi(line.substr(line.find("of thread ") + 10));
+    ASSERT_EQ(next[t]++, n) << "thread " << t << " out of order";
+    ++total;
+  }
+  EXPECT_EQ(10000, total);
+}
+
+}  // namespace
