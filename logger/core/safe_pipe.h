@@ -46,6 +46,14 @@ class safe_pipe {
     return true;
   }
 
+  // Whether no line is waiting at this moment. For hosts that wait for the reader to catch up:
+  // push a short line after the last one and wait until the pipe is empty again, and the reader
+  // has finished with every earlier line.
+  bool empty() {
+    boost::mutex::scoped_lock lock(mutex);
+    return lines.empty();
+  }
+
   // Makes the reader's current or next pop() return false once. The logger itself never calls it.
   void cancel() {
     {

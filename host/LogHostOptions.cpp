@@ -1,0 +1,74 @@
+#include "host/LogHostOptions.h"
+
+namespace {
+
+std::pair<std::string, std::string> keyValue(const std::string& option, const std::string& text) {
+  const auto equals = text.find('=');
+  if (equals == std::string::npos || equals == 0) {
+    throw LogHostOptions::UsageError(option + " needs KEY=VALUE, not \"" + text + "\"");
+  }
+  return {text.substr(0, equals), text.substr(equals + 1)};
+}
+
+}  // namespace
+
+const char* LogHostOptions::usage() {
+  return "usage: loghost [options] [FILE ...]\n"
+         "Loads the logger plug-in, pushes every input line into its pipe (obtained over the bus\n"
+         "with GET_LOGGER_QUEUE), then shuts the logger down. Input: the files in order, or\n"
+         "standard input when none is given or FILE is \"-\". Lines end at \"\\n\"; every other\n"
+         "byte is pushed unchanged.\n"
+         "  --plugin PATH          plug-in library (default: lib000udploggerplugin.so beside "
+         "loghost)\n"
+         "  --host-config FILE     INI file for the host scope (repeatable)\n"
+         "  --plugin-config FILE   INI file for the plug-in scope (repeatable)\n"
+         "  -H KEY=VALUE           set a host-scope key, e.g. -H Directories/VarPath=/var/log/app\n"
+         "  -P KEY=VALUE           set a plug-in-scope key, e.g. -P "
+         "TarvoLogger/StorageFormat=file\n"
+         "                         \"KEY=\" sets an empty value, which differs from no value\n"
+         "  -s, --separator C      turn every character C of a line into a vertical tab\n"
+         "  --dump                 when the input ends, print the logger's raw data "
+         "(GET_RAW_DATA)\n"
+         "  -h, --help             this text\n"
+         "Values given with -H/-P win over the files. Standard output carries only the dump and\n"
+         "the plug-in's shutdown line. Exit status: 0 success, 1 failure, 2 usage error.\n";
+}
+
+LogHostOptions LogHostOptions::parse(int argc, char** argv) {
+  LogHostOptions options;
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw UsageError(arg + " needs an argument");
+      return argv[++i];
+    };
+    if (optionsEnded || arg == "-" || arg.empty() || arg[0] != '-') {
+      options.inputs.push_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "-h" || arg == "--help") {
+      options.help = true;
+    } else if (arg == "--plugin") {
+      options.plugin = value();
+    } else if (arg == "--host-config") {
+      options.hostConfigFiles.push_back(value());
+    } else if (arg == "--plugin-config") {
+      options.pluginConfigFiles.push_back(value());
+    } else if (arg == "-H") {
+      options.hostValues.push_back(keyValue(arg, value()));
+    } else if (arg == "-P") {
+      options.pluginValues.push_back(keyValue(arg, value()));
+    } else if (arg == "-s" || arg == "--separator") {
+      const std::string c = value();
+      if (c.size() != 1) throw UsageError(arg + " needs exactly one character, not \"" + c + "\"");
+      options.hasSeparator = true;
+      options.separator = c[0];
+    } else if (arg == "--dump") {
+      options.dump = true;
+    } else {
+      throw UsageError("unknown option " + arg);
+    }
+  }
+  return options;
+}

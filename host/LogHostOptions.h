@@ -1,0 +1,32 @@
+// loghost's command line, parsed once at start-up.
+//
+//   loghost [options] [FILE ...]
+// Throws UsageError (exit status 2) for an unknown option, a missing argument, or a -P/-H
+// without "=". -h/--help sets help.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct LogHostOptions {
+  class UsageError : public std::runtime_error {
+   public:
+    using std::runtime_error::runtime_error;
+  };
+
+  static const char* usage();
+  static LogHostOptions parse(int argc, char** argv);
+
+  std::string plugin;  // empty: the plug-in beside the loghost executable
+  std::vector<std::string> hostConfigFiles;
+  std::vector<std::string> pluginConfigFiles;
+  std::vector<std::pair<std::string, std::string>> hostValues;
+  std::vector<std::pair<std::string, std::string>> pluginValues;
+  bool hasSeparator = false;
+  char separator = 0;
+  bool dump = false;
+  bool help = false;
+  std::vector<std::string> inputs;  // empty or "-": standard input
+};

@@ -1,0 +1,61 @@
+#include "host/LoggerClient.h"
+
+#include "logger/host/LocalMessage.h"
+#include "logger/host/MessageDispatcher.h"
+#include "logger/plugin/TarvoLoggerPayloads.h"
+
+LoggerClient::LoggerClient(std::string replyTopic) : replyTopic_(std::move(replyTopic)) {
+  if (MessageDispatcher* bus = MessageDispatcher::getInstance()) {
+    bus->subscribe(this, replyTopic_);
+  }
+}
+
+LoggerClient::~LoggerClient() = default;  // the sink base leaves the bus
+
+boost::shared_ptr<LocalMessage> LoggerClient::request(const char* type, const char* replyType,
+                                                      std::chrono::milliseconds timeout) {
+  MessageDispatcher* bus = MessageDispatcher::getInstance();
+  if (!bus) return nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    awaitedType_ = replyType;
+    reply_.reset();
+  }
+  CommonMessageProperties properties;
+  properties.messageType = type;
+  properties.topic = TarvoLoggerProtocol::kTopic;
+  properties.replyTopic = replyTopic_;
+  bus->send(boost::shared_ptr<LocalMessage>(new LocalMessage(properties)));
+
+  std::unique_lock<std::mutex> lock(mutex_);
+  arrived_.wait_for(lock, timeout, [&] { return reply_ != nullptr; });
+  boost::shared_ptr<LocalMessage> reply;
+  reply.swap(reply_);
+  awaitedType_.clear();
+  return reply;
+}
+
+boost::shared_ptr<safe_pipe<std::string>> LoggerClient::requestQueue(
+    std::chrono::milliseconds timeout) {
+  auto reply =
+      request(TarvoLoggerProtocol::kGetLoggerQueue, TarvoLoggerProtocol::kLoggerQueue, timeout);
+  if (!reply) return nullptr;
+  auto* data = dynamic_cast<TarvoLoggerQueueData*>(reply->getPayload().get());
+  return data ? data->queue : nullptr;
+}
+
+bool LoggerClient::requestRawData(std::chrono::milliseconds timeout, std::string& data) {
+  auto reply = request(TarvoLoggerProtocol::kGetRawData, TarvoLoggerProtocol::kRawData, timeout);
+  if (!reply) return false;
+  auto* raw = dynamic_cast<TarvoLoggerRawData*>(reply->getPayload().get());
+  if (!raw) return false;
+  data = raw->data;
+  return true;
+}
+
+void LoggerClient::onMessage(boost::shared_ptr<LocalMessage> message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (reply_ || message->getMessageType() != awaitedType_) return;
+  reply_ = std::move(message);
+  arrived_.notify_all();
+}

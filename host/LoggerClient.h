@@ -1,0 +1,45 @@
+// loghost's built-in client of the logger: asks for the pipe and the raw data over the bus, exactly
+// as any client component does.
+//
+// Replies arrive on the bus's delivery thread; request methods block the calling thread until the
+// reply is there or the time-out passes. The mutex guards the replies.
+#pragma once
+
+#include <boost/shared_ptr.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "logger/core/safe_pipe.h"
+#include "logger/host/IMessageSink.h"
+
+class LocalMessage;
+
+class LoggerClient final : public IMessageSink {
+ public:
+  explicit LoggerClient(std::string replyTopic);
+  LoggerClient(const LoggerClient&) = delete;
+  LoggerClient& operator=(const LoggerClient&) = delete;
+  ~LoggerClient() override;
+
+  // Null when no "LOGGER_QUEUE" with a pipe came within the time-out.
+  boost::shared_ptr<safe_pipe<std::string>> requestQueue(std::chrono::milliseconds timeout);
+  // False when no "RAW_DATA" came within the time-out.
+  bool requestRawData(std::chrono::milliseconds timeout, std::string& data);
+
+  void onMessage(boost::shared_ptr<LocalMessage> message) override;
+
+ private:
+  boost::shared_ptr<LocalMessage> request(const char* type, const char* replyType,
+                                          std::chrono::milliseconds timeout);
+
+  // Constant after construction
+  const std::string replyTopic_;
+
+  // Guarded by mutex_
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::string awaitedType_;
+  boost::shared_ptr<LocalMessage> reply_;
+};

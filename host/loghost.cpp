@@ -1,0 +1,215 @@
+// loghost: a host with one client built in. It loads the logger plug-in, starts its component,
+// obtains the pipe over the bus, pushes every input line, optionally prints the raw data, then
+// shuts the component down, destroys it and unloads the library.
+
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "host/LogHostOptions.h"
+#include "host/LoggerClient.h"
+#include "host/PluginLoader.h"
+#include "logger/host/ConfigurationManager.h"
+#include "logger/host/IComponent.h"
+
+namespace {
+
+const char kComponentType[] = "000udploggerplugin";
+const char kPluginFile[] = "lib000udploggerplugin.so";
+const auto kReplyTimeout = std::chrono::seconds(5);
+
+struct Failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::string besideExecutable(const std::string& name) {
+  char path[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
+  if (n <= 0) return name;
+  std::string self(path, static_cast<std::size_t>(n));
+  return self.substr(0, self.rfind('/') + 1) + name;
+}
+
+void configure(const LogHostOptions& options) {
+  ConfigurationManager& host =
+      *ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope);
+  ConfigurationManager& plugin =
+      *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope);
+  for (const auto& file : options.hostConfigFiles) host.loadFile(file);
+  for (const auto& file : options.pluginConfigFiles) plugin.loadFile(file);
+  for (const auto& kv : options.hostValues) host.setValue(kv.first, kv.second);
+  for (const auto& kv : options.pluginValues) plugin.setValue(kv.first, kv.second);
+}
+
+// Shows lines pushed and the rate on a terminal's standard error, twice a second.
+class Progress {
+ public:
+  Progress() : enabled_(::isatty(STDERR_FILENO) == 1), start_(Clock::now()), last_(start_) {}
+  void tick(unsigned long long lines) {
+    if (!enabled_ || (lines & 0x3ff) != 0) return;
+    auto now = Clock::now();
+    if (now - last_ < std::chrono::milliseconds(500)) return;
+    last_ = now;
+    print(lines, now);
+  }
+  void done(unsigned long long lines) {
+    if (!enabled_ || last_ == start_) return;
+    print(lines, Clock::now());
+    std::fputc('\n', stderr);
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  void print(unsigned long long lines, Clock::time_point now) {
+    double seconds = std::chrono::duration<double>(now - start_).count();
+    std::fprintf(stderr, "\rloghost: %llu lines pushed, %.0f lines/s", lines,
+                 seconds > 0 ? lines / seconds : 0.0);
+  }
+  bool enabled_;
+  Clock::time_point start_, last_;
+};
+
+// Pushes every line of one input; a last line without "\n" counts too.
+unsigned long long pushInput(std::FILE* in, const std::string& name, const LogHostOptions& options,
+                             safe_pipe<std::string>& pipe, Progress& progress,
+                             unsigned long long pushed) {
+  std::string buffer(1 << 20, '\0');
+  std::string line;
+  bool pending = false;
+  auto emit = [&] {
+    if (options.hasSeparator) {
+      for (char& c : line) {
+        if (c == options.separator) c = '\x0b';
+      }
+    }
+    pipe.push(line);
+    line.clear();
+    pending = false;
+    progress.tick(++pushed);
+  };
+  for (;;) {
+    std::size_t n = std::fread(&buffer[0], 1, buffer.size(), in);
+    if (n == 0) break;
+    const char* p = buffer.data();
+    const char* end = p + n;
+    while (p < end) {
+      const char* newline = static_cast<const char*>(std::memchr(p, '\n', end - p));
+      line.append(p, newline ? newline : end);
+      pending = true;
+      if (!newline) break;
+      emit();
+      p = newline + 1;
+    }
+  }
+  if (std::ferror(in)) throw Failure("cannot read input " + name + ": " + std::strerror(errno));
+  if (pending) emit();
+  return pushed;
+}
+
+int runHost(const LogHostOptions& options) {
+  configure(options);
+  std::vector<std::FILE*> inputs;
+  std::vector<std::string> names = options.inputs;
+  if (names.empty()) names.push_back("-");
+  struct Closer {
+    std::vector<std::FILE*>& files;
+    ~Closer() {
+      for (auto* f : files) {
+        if (f != stdin) std::fclose(f);
+      }
+    }
+  } closer{inputs};
+  for (const auto& name : names) {
+    std::FILE* f = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
+    if (!f) throw Failure("cannot open input " + name + ": " + std::strerror(errno));
+    inputs.push_back(f);
+  }
+
+  const std::string pluginPath =
+      options.plugin.empty() ? besideExecutable(kPluginFile) : options.plugin;
+  PluginLoader loader;
+  try {
+    loader.load(pluginPath);
+  } catch (const PluginError& e) {
+    throw Failure(e.what());
+  }
+  if (!loader.hasType(kComponentType)) {
+    throw Failure("plug-in " + pluginPath + " registered no " + kComponentType + " component");
+  }
+  IComponent* component = loader.create(kComponentType);
+  try {
+    component->start();
+  } catch (const std::exception& e) {
+    loader.destroy(component);
+    throw Failure(std::string("the logger component did not start: ") + e.what());
+  }
+
+  int status = 0;
+  {
+    LoggerClient client("client:/loghost");
+    boost::shared_ptr<safe_pipe<std::string>> pipe = client.requestQueue(kReplyTimeout);
+    if (!pipe) {
+      component->shutdown();
+      loader.destroy(component);
+      throw Failure("no LOGGER_QUEUE reply from target:/TarvoLogger within 5 seconds");
+    }
+    Progress progress;
+    unsigned long long pushed = 0;
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      pushed = pushInput(inputs[i], names[i], options, *pipe, progress, pushed);
+    }
+    progress.done(pushed);
+
+    if (options.dump) {
+      // An empty line goes last and is dropped by the worker: once the pipe is empty again,
+      // every line before it has been stored.
+      pipe->push(std::string());
+      while (!pipe->empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      std::string data;
+      if (client.requestRawData(kReplyTimeout, data)) {
+        std::fwrite(data.data(), 1, data.size(), stdout);
+        std::fflush(stdout);
+      } else {
+        std::fprintf(stderr,
+                     "loghost: no RAW_DATA reply from target:/TarvoLogger within 5 "
+                     "seconds\n");
+        status = 1;
+      }
+    }
+  }  // the pipe and the replies go before the library that made them
+
+  component->shutdown();
+  loader.destroy(component);
+  loader.unload(pluginPath);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  LogHostOptions options;
+  try {
+    options = LogHostOptions::parse(argc, argv);
+  } catch (const LogHostOptions::UsageError& e) {
+    std::fprintf(stderr, "loghost: %s\n%s", e.what(), LogHostOptions::usage());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(LogHostOptions::usage(), stdout);
+    return 0;
+  }
+  try {
+    return runHost(options);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "loghost: %s\n", e.what());
+    return 1;
+  }
+}

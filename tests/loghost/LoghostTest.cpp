@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "logger/media/LogRecord.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/UdpReceiver.h"
+
+namespace {
+
+using testsupport::readFile;
+using testsupport::run;
+
+const std::string kShutdownLine = "TarvoLoggerPlugin::shutdown()\n";
+
+std::vector<std::string> sampleLines() {
+  std::ifstream in(SAMPLE_LOG);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+bool storable(const std::string& line) { return line.size() > 20; }
+bool isInterface(const std::string& line) {
+  return LogRecord(line).source().find("_interface") != std::string::npos;
+}
+
+std::string form(const std::string& line, const char* end) {
+  std::string text;
+  LogRecord(line).appendLineForm(text);
+  return text + end;
+}
+
+TEST(LoghostTest, DumpsTheRingForTheSampleInput) {
+  std::vector<std::string> kept;
+  for (const auto& line : sampleLines()) {
+    if (storable(line) && !isInterface(line)) kept.push_back(line);
+  }
+  ASSERT_GT(kept.size(), 20u);
+  std::string expected;
+  for (std::size_t i = kept.size() - 20; i < kept.size(); ++i) expected += form(kept[i], "\r\n");
+
+  std::string out, err;
+  ASSERT_EQ(0, run(LOGHOST, {"--dump", SAMPLE_LOG}, &out, &err)) << err;
+  EXPECT_EQ(expected + kShutdownLine, out);
+  EXPECT_EQ("", err);
+
+  // The same through standard input, and a ring of 30 from the sample configuration.
+  std::string fromStdin;
+  ASSERT_EQ(0, run(LOGHOST, {"--dump", "--plugin-config", EXAMPLES "/circular.ini"}, &fromStdin,
+                   &err, SAMPLE_LOG))
+      << err;
+  std::string thirty;
+  for (std::size_t i = kept.size() - 30; i < kept.size(); ++i) thirty += form(kept[i], "\r\n");
+  EXPECT_EQ(thirty + kShutdownLine, fromStdin);
+}
+
+TEST(LoghostTest, WritesTheSampleIntoBothLogFiles) {
+  testsupport::TempDir dir;
+  std::string out, err;
+  ASSERT_EQ(0, run(LOGHOST,
+                   {"--plugin-config", EXAMPLES "/file.ini", "-H",
+                    "Directories/VarPath=" + dir.str() + "/logs", SAMPLE_LOG},
+                   &out, &err))
+      << err;
+  EXPECT_EQ(kShutdownLine, out);
+  std::string main, interfaces;
+  for (const auto& line : sampleLines()) {
+    if (!storable(line)) continue;
+    (isInterface(line) ? interfaces : main) += form(line, "\n");
+  }
+  EXPECT_EQ(main, readFile(dir.file("logs/tarvolog.log")));
+  EXPECT_EQ(interfaces, readFile(dir.file("logs/tarvo_interfaces.log")));
+}
+
+TEST(LoghostTest, SendsTheSampleAsDatagrams) {
+  testsupport::UdpReceiver receiver;
+  std::string out, err;
+  ASSERT_EQ(0, run(LOGHOST,
+                   {"-P", "TarvoLogger/StorageFormat=udp", "-P",
+                    "TarvoLogger/Port=" + std::to_string(receiver.port()), SAMPLE_LOG},
+                   &out, &err))
+      << err;
+  int sequence = 1;
+  for (const auto& line : sampleLines()) {
+    if (!storable(line)) continue;
+    ASSERT_EQ(std::to_string(sequence++) + ":1/1|" + line, receiver.receive());
+  }
+}
+
+TEST(LoghostTest, ExitStatusesNameTheirCause) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--plugin", "/nonexistent/lib.so"}, 1, "cannot load plug-in /nonexistent/lib.so"},
+      {{"--frobnicate"}, 2, "unknown option --frobnicate"},
+      {{"-P", "TarvoLogger/Port"}, 2, "-P needs KEY=VALUE"},
+      {{"-H"}, 2, "-H needs an argument"},
+      {{"-s", "ab"}, 2, "exactly one character"},
+      {{"-P", "TarvoLogger/StorageFormat=udp", "-P", "TarvoLogger/Ip=logs.example"},
+       1,
+       "did not start: TarvoLogger/Ip \"logs.example\""},
+      {{"--plugin-config", "/nonexistent.ini"}, 1, "/nonexistent.ini"},
+      {{"/nonexistent/input.log"}, 1, "cannot open input /nonexistent/input.log"},
+  };
+  for (const Case& c : cases) {
+    std::string out, err;
+    EXPECT_EQ(c.status, run(LOGHOST, c.args, &out, &err)) << c.args[0];
+    EXPECT_NE(std::string::npos, err.find(c.message)) << err;
+    EXPECT_EQ(std::string::npos, out.find("loghost:")) << "errors go to standard error";
+  }
+  std::string out;
+  EXPECT_EQ(0, run(LOGHOST, {"--help"}, &out));
+  EXPECT_NE(std::string::npos, out.find("--plugin-config FILE")) << out;
+
+  testsupport::TempDir dir;
+  std::ofstream(dir.file("bad.ini")) << "[TarvoLogger]\nBufferSize=5\nnot a key value line\n";
+  std::string err;
+  EXPECT_EQ(1, run(LOGHOST, {"--plugin-config", dir.file("bad.ini")}, &out, &err));
+  EXPECT_NE(std::string::npos, err.find(dir.file("bad.ini") + " line 3")) << err;
+}
+
+TEST(LoghostTest, InputBytesSeparatorAndEmptyValues) {
+  testsupport::TempDir dir;
+  const std::string binary = std::string("a line with\r a CR and a ") + '\0' + " NUL byte";
+  const std::string input = "2026|T1|INFO|core|with a pipe separator|x\n" + binary + "\n" +
+                            "last line without a newline at the end";
+  std::ofstream(dir.file("in.log"), std::ios::binary) << input;
+  std::string out, err;
+  ASSERT_EQ(0, run(LOGHOST, {"--dump", "-s", "|", dir.file("in.log")}, &out, &err)) << err;
+  EXPECT_EQ(form("2026\x0bT1\x0bINFO\x0b"
+                 "core\x0bwith a pipe separator\x0bx",
+                 "\r\n") +
+                form(binary, "\r\n") + form("last line without a newline at the end", "\r\n") +
+                kShutdownLine,
+            out);
+
+  // "KEY=" is an empty value, which is not the same as no value: an empty Ip is no address.
+  EXPECT_EQ(
+      1, run(LOGHOST,
+             {"-P", "TarvoLogger/StorageFormat=udp", "-P", "TarvoLogger/Ip=", dir.file("in.log")},
+             &out, &err));
+  EXPECT_NE(std::string::npos, err.find("TarvoLogger/Ip \"\"")) << err;
+  testsupport::UdpReceiver receiver;
+  EXPECT_EQ(0, run(LOGHOST,
+                   {"-P", "TarvoLogger/StorageFormat=udp", "-P",
+                    "TarvoLogger/Port=" + std::to_string(receiver.port()), dir.file("in.log")},
+                   &out, &err))
+      << err;
+  EXPECT_EQ("1:1/1|2026|T1|INFO|core|with a pipe separator|x", receiver.receive());
+}
+
+}  // namespace
