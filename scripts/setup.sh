@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One entry point for a fresh Debian 12 machine: installs what is missing, builds, and then
 #   run   pipes the sample log lines through loghost into the in-memory ring and prints the dump;
-#   test  checks the formatting and runs every test suite.
+#   test  checks the formatting and runs every test suite, in the normal build and again in an
+#         address+undefined-behaviour sanitizer build and a thread sanitizer build.
 # Usage: scripts/setup.sh run|test
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,5 +39,13 @@ if [ "$mode" = run ]; then
 fi
 
 scripts/check-format.sh
-cd "$build"
-ctest -j2 --output-on-failure
+(cd "$build" && ctest -j2 --output-on-failure)
+
+for sanitizer in address thread; do
+  tree="build-$sanitizer"
+  echo "== the suite under the $sanitizer sanitizer" >&2
+  cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_SANITIZER="$sanitizer" \
+    -DLOGGER_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$tree" -j2 >&2
+  (cd "$tree" && ctest -j2 --output-on-failure)
+done
