@@ -1,5 +1,5 @@
-// loghost's built-in client of the logger: asks for the pipe and the raw data over the bus, exactly
-// as any client component does.
+// A host-side client of the logger (loghost's, the benchmarks'): asks for the pipe and the raw
+// data over the bus, exactly as any client component does.
 //
 // Replies arrive on the bus's delivery thread; request methods block the calling thread until the
 // reply is there or the time-out passes. The mutex guards the replies.
@@ -12,11 +12,12 @@
 #include <string>
 
 #include "logger/core/safe_pipe.h"
+#include "logger/host/HostApi.h"
 #include "logger/host/IMessageSink.h"
 
 class LocalMessage;
 
-class LoggerClient final : public IMessageSink {
+class HOST_API LoggerClient final : public IMessageSink {
  public:
   explicit LoggerClient(std::string replyTopic);
   LoggerClient(const LoggerClient&) = delete;

@@ -3,6 +3,7 @@
 #include <boost/bind/bind.hpp>
 #include <boost/lexical_cast.hpp>
 #include <boost/make_shared.hpp>
+#include <deque>
 #include <exception>
 
 #include "logger/host/ConfigurationManager.h"
@@ -57,12 +58,13 @@ void MainLoggerCore::run() {
   } catch (const boost::bad_lexical_cast&) {
     // Without a stop text no short line ends the loop; nothing else depends on it.
   }
-  std::string line;
+  // Lines are taken a burst at a time; each is handled exactly as if popped alone.
+  std::deque<std::string> burst;
   bool running = true;
   while (running) {
-    line.clear();
+    burst.clear();
     try {
-      pipe->pop(line);  // false (cancelled) leaves the line empty, which is dropped below
+      if (!pipe->popAll(burst)) burst.emplace_back();  // cancelled: one empty line, dropped
     } catch (const std::exception& e) {
       errors.report("pop", e.what());
       continue;
@@ -70,16 +72,20 @@ void MainLoggerCore::run() {
       errors.report("pop", "unknown error");
       continue;
     }
-    if (line.size() > kShortLine) {
-      try {
-        medium->write(line);
-      } catch (const std::exception& e) {
-        errors.report("write", e.what());
-      } catch (...) {
-        errors.report("write", "unknown error");
+    for (const std::string& line : burst) {
+      if (line.size() > kShortLine) {
+        try {
+          medium->write(line);
+        } catch (const std::exception& e) {
+          errors.report("write", e.what());
+        } catch (...) {
+          errors.report("write", "unknown error");
+        }
+      } else if (!stop.empty() && line == stop && stopping.load(std::memory_order_acquire)) {
+        // The core's own stop line is the last it pushed; clients' lines behind it stay unread.
+        running = false;
+        break;
       }
-    } else if (!stop.empty() && line == stop && stopping.load(std::memory_order_acquire)) {
-      running = false;
     }
   }
   try {

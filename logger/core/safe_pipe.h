@@ -22,11 +22,12 @@ class safe_pipe {
   // Appends a copy of line. Wakes the reader only when the pipe was empty, after unlocking, so
   // a burst of lines costs one wake.
   void push(const T& line) {
+    T copy(line);  // copied before locking, so that writers hold the mutex only to link it in
     bool wasEmpty;
     {
       boost::mutex::scoped_lock lock(mutex);
       wasEmpty = lines.empty();
-      lines.push_back(line);
+      lines.push_back(std::move(copy));
     }
     if (wasEmpty) condition.notify_one();
   }
@@ -43,6 +44,19 @@ class safe_pipe {
     }
     out = std::move(lines.front());
     lines.pop_front();
+    return true;
+  }
+
+  // Like pop(), but takes every waiting line at once, oldest first, into out (which must be
+  // empty): one lock for a whole burst. Meant for the single reader.
+  bool popAll(std::deque<T>& out) {
+    boost::mutex::scoped_lock lock(mutex);
+    while (lines.empty() && !cancelled) condition.wait(lock);
+    if (cancelled) {
+      cancelled = false;
+      return false;
+    }
+    out.swap(lines);
     return true;
   }
 
