@@ -72,6 +72,28 @@ TEST(safe_pipeTest, CancelTakesPrecedenceOnceAndKeepsTheLines) {
   reader.join();
 }
 
+TEST(safe_pipeTest, PopAllTakesEveryWaitingLineInOrderAndHonoursCancel) {
+  Pipe pipe;
+  EXPECT_TRUE(pipe.empty());
+  for (int i = 0; i < 5; ++i) pipe.push("line " + std::to_string(i));
+  EXPECT_FALSE(pipe.empty());
+  pipe.cancel();
+  std::deque<std::string> burst;
+  EXPECT_FALSE(pipe.popAll(burst));
+  EXPECT_TRUE(burst.empty());
+  ASSERT_TRUE(pipe.popAll(burst));
+  EXPECT_EQ((std::deque<std::string>{"line 0", "line 1", "line 2", "line 3", "line 4"}), burst);
+  EXPECT_TRUE(pipe.empty());
+
+  // A reader blocked in popAll is woken by the next push.
+  burst.clear();
+  std::thread reader([&] { EXPECT_TRUE(pipe.popAll(burst)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  pipe.push("late");
+  reader.join();
+  EXPECT_EQ(std::deque<std::string>{"late"}, burst);
+}
+
 TEST(safe_pipeTest, EmptyAndBinaryLinesRoundTrip) {
   Pipe pipe;
   const std::string binary("a\0b\x0b\r\n\xff", 7);
