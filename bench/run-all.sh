@@ -15,4 +15,5 @@ out=bench/results.txt
   done
   "$build/bin/throughput" --queue-memory --lines 1000000 --size 120
 } | tee "$out"
-python3 bench/plot.py "$out" bench/throughput.png
+# Debian's python3-matplotlib serves the system interpreter.
+/usr/bin/python3 bench/plot.py "$out" bench/throughput.png
