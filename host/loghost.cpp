@@ -95,9 +95,14 @@ unsigned long long pushInput(std::FILE* in, const std::string& name, const LogHo
     pending = false;
     progress.tick(++pushed);
   };
+  // read(), not fread(): lines from a pipe or a terminal go on as soon as they arrive.
+  const int fd = ::fileno(in);
   for (;;) {
-    std::size_t n = std::fread(&buffer[0], 1, buffer.size(), in);
-    if (n == 0) break;
+    ssize_t got = ::read(fd, &buffer[0], buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throw Failure("cannot read input " + name + ": " + std::strerror(errno));
+    if (got == 0) break;
+    const std::size_t n = static_cast<std::size_t>(got);
     const char* p = buffer.data();
     const char* end = p + n;
     while (p < end) {
@@ -109,7 +114,6 @@ unsigned long long pushInput(std::FILE* in, const std::string& name, const LogHo
       p = newline + 1;
     }
   }
-  if (std::ferror(in)) throw Failure("cannot read input " + name + ": " + std::strerror(errno));
   if (pending) emit();
   return pushed;
 }

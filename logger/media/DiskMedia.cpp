@@ -91,8 +91,8 @@ std::string DiskMedia::flushRecords(std::vector<LogRecord>& list, const std::str
   if (fd < 0) {
     int error = errno;
     enforceRetention(list);
-    return "cannot open " + path + ": " + std::strerror(error) + " (" +
-           std::to_string(list.size()) + " records kept for the next flush)";
+    return "cannot open " + path + ": " + std::strerror(error) +
+           " (records kept for the next flush)";
   }
   struct stat before {};
   bool sized = ::fstat(fd, &before) == 0;
@@ -115,8 +115,8 @@ std::string DiskMedia::flushRecords(std::vector<LogRecord>& list, const std::str
   }
   list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(written));
   enforceRetention(list);
-  return "cannot write " + path + ": " + std::strerror(error) + " (" + std::to_string(list.size()) +
-         " records kept for the next flush)";
+  return "cannot write " + path + ": " + std::strerror(error) +
+         " (records kept for the next flush)";
 }
 
 void DiskMedia::rotateIfNeeded(const std::string& fileName) {

@@ -4,7 +4,9 @@
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/system/system_error.hpp>
+#include <cerrno>
 #include <charconv>
+#include <sstream>
 
 #include "logger/host/ConfigurationManager.h"
 #include "logger/media/ConfigNumber.h"
@@ -62,14 +64,26 @@ void UdpMedia::write(const std::string& line) {
   sequence = sequence == UINT32_MAX ? 1 : sequence + 1;
 
   // One synchronous send-to per datagram, straight on the socket: a datagram that cannot be sent
-  // is dropped alone, and the rest of the line still goes.
+  // is dropped alone, and the rest of the line still goes. The failure is reported afterwards.
   const int fd = socket->native_handle();
+  int firstError = 0;
+  std::size_t dropped = 0;
   for (std::size_t part = 0; part < count; ++part) {
-    ::sendto(fd, datagrams[part].data(), datagrams[part].size(), 0, destination.data(),
-             static_cast<socklen_t>(destination.size()));
+    if (::sendto(fd, datagrams[part].data(), datagrams[part].size(), 0, destination.data(),
+                 static_cast<socklen_t>(destination.size())) < 0) {
+      if (!firstError) firstError = errno;
+      ++dropped;
+    }
   }
   // Keep the storage of ordinary lines, not that of one giant line.
   if (datagrams.size() > kKeptBuffers) datagrams.resize(kKeptBuffers);
+  if (dropped > 0) {
+    std::ostringstream where;
+    where << "sending to " << destination << " (" << dropped << " of " << count
+          << " datagrams of the line dropped)";
+    throw boost::system::system_error(
+        boost::system::error_code(firstError, boost::system::system_category()), where.str());
+  }
 }
 
 void UdpMedia::flush() {}

@@ -4,7 +4,8 @@
 // and sends nothing) and leaves as ceil(length / 50000) datagrams of the form
 //   <sequence>:<part>/<count>|<up to 50000 bytes of the line>
 // e.g. the seventh line, 120000 bytes long: "7:1/3|" bytes 0-49999, "7:2/3|" bytes 50000-99999,
-// "7:3/3|" bytes 100000-119999. A failed send drops that datagram only; nothing is retried.
+// "7:3/3|" bytes 100000-119999. A failed send drops that datagram only; nothing is retried, and
+// write() reports it with boost::system::system_error once the line's other datagrams are sent.
 // The socket is opened for the address's family (IPv4 or IPv6), never bound or connected.
 // The worker thread calls write() and flush(); getRawData() touches no member. The medium is the
 // socket's only holder.

@@ -115,6 +115,19 @@ TEST_F(UdpMediaTest, IPv6DestinationsReceiveTheirDatagrams) {
   EXPECT_EQ("1:1/1|over IPv6", v6->receive());
 }
 
+TEST_F(UdpMediaTest, AFailedSendIsReportedAfterTheRestOfTheLineIsSent) {
+  pluginConfig().setValue("TarvoLogger/Port", "0");  // the kernel refuses to send to port 0
+  UdpMedia media;
+  try {
+    media.write(std::string(120000, 'x'));
+    FAIL() << "a failed send must be reported";
+  } catch (const boost::system::system_error& e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("sending to 127.0.0.1:0")) << e.what();
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("3 of 3 datagrams")) << e.what();
+  }
+  EXPECT_THROW(media.write("the next line is tried too"), boost::system::system_error);
+}
+
 TEST_F(UdpMediaTest, NobodyListeningCostsOnlyThoseDatagrams) {
   unsigned short port;
   {

@@ -1,0 +1,199 @@
+// Injected faults, end to end: loghost runs the real plug-in while the test breaks its storage.
+// Each case states what is kept and what is reported; in every case the host survives (exit 0).
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
+#include <fstream>
+
+#include "logger/media/LogRecord.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/UdpReceiver.h"
+
+namespace {
+
+namespace fs = boost::filesystem;
+using testsupport::readFile;
+
+std::string numbered(int n) {
+  return "2026-12-07\x0bT1\x0bINFO\x0b"
+         "core\x0b"
+         "fault test line " +
+         std::to_string(n) + "\x0bx";
+}
+
+std::string formOf(int from, int to) {
+  std::string text;
+  for (int n = from; n < to; ++n) {
+    LogRecord(numbered(n)).appendLineForm(text);
+    text += '\n';
+  }
+  return text;
+}
+
+// loghost reading its input from a FIFO that the test writes as it goes.
+class FeedingLoghost {
+ public:
+  explicit FeedingLoghost(const std::vector<std::string>& args) {
+    ::mkfifo(dir_.file("input").c_str(), 0600);
+    std::vector<std::string> all = args;
+    all.push_back(dir_.file("input"));
+    child_.reset(new testsupport::Subprocess(LOGHOST, all));
+    fd_ = ::open(dir_.file("input").c_str(), O_WRONLY);  // waits for loghost to open it
+  }
+  ~FeedingLoghost() { close(); }
+  void feed(int from, int to) {
+    for (int n = from; n < to; ++n) {
+      std::string line = numbered(n) + "\n";
+      if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return;
+    }
+  }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  testsupport::Subprocess& child() { return *child_; }
+
+ private:
+  testsupport::TempDir dir_;
+  std::unique_ptr<testsupport::Subprocess> child_;
+  int fd_ = -1;
+};
+
+// A small private tmpfs where the test may mount one; otherwise nothing (the caller falls back).
+class SmallFilesystem {
+ public:
+  explicit SmallFilesystem(const std::string& path) : path_(path) {
+    fs::create_directories(path);
+    mounted_ = ::mount("tmpfs", path.c_str(), "tmpfs", 0, "size=256k") == 0;
+  }
+  ~SmallFilesystem() {
+    if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  // Takes every free byte.
+  void fill() {
+    int fd = ::open((path_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::string block(4096, 'f');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    while (::write(fd, block.data(), 1) > 0) {
+    }
+    ::close(fd);
+  }
+  void makeRoom() { fs::remove(path_ + "/filler"); }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
+class FaultTest : public ::testing::Test {
+ protected:
+  std::vector<std::string> fileMedium(const std::string& varPath, const char* bufferSize = "10") {
+    return {"-P", "TarvoLogger/StorageFormat=file",
+            "-P", std::string("TarvoLogger/BufferSize=") + bufferSize,
+            "-H", "Directories/VarPath=" + varPath};
+  }
+  testsupport::TempDir dir_;
+};
+
+TEST_F(FaultTest, AFullFilesystemKeepsRecordsAndWritingResumesWhenSpaceReturns) {
+  const std::string logs = dir_.file("logs");
+  SmallFilesystem small(logs);
+  if (small.mounted()) {
+    small.fill();
+  } else {
+    fs::create_symlink("/dev/full", logs + "/tarvolog.log");  // no mount allowed: a full device
+  }
+  FeedingLoghost host(fileMedium(logs));
+  host.feed(0, 30);
+  ASSERT_TRUE(testsupport::waitFor([&] {
+    return host.child().err().find("No space left on device") != std::string::npos;
+  })) << host.child().err();
+  if (small.mounted()) {
+    small.makeRoom();
+  } else {
+    fs::remove(logs + "/tarvolog.log");
+  }
+  host.feed(30, 60);
+  host.close();
+  EXPECT_EQ(0, host.child().wait());
+  const std::string err = host.child().err();
+  EXPECT_NE(std::string::npos, err.find("TarvoLogger: write failed: cannot write " + logs)) << err;
+  EXPECT_EQ(formOf(0, 60), readFile(logs + "/tarvolog.log")) << "every record once, in order";
+}
+
+TEST_F(FaultTest, ADirectoryThatCannotBeCreatedIsReportedAndTheHostSurvives) {
+  std::string out, err;
+  const std::string missingParent = dir_.file("missing/logs");
+  std::ofstream(dir_.file("input.log")) << numbered(1) << "\n" << numbered(2) << "\n";
+  EXPECT_EQ(0, testsupport::run(
+                   LOGHOST,
+                   [&] {
+                     auto args = fileMedium(missingParent);
+                     args.push_back(dir_.file("input.log"));
+                     return args;
+                   }(),
+                   &out, &err));
+  EXPECT_NE(std::string::npos, err.find("TarvoLogger: flush failed:")) << err;
+  EXPECT_NE(std::string::npos, err.find(missingParent)) << err;
+  EXPECT_EQ("TarvoLoggerPlugin::shutdown()\n", out);
+
+  std::ofstream(dir_.file("plainfile")) << "x";
+  EXPECT_EQ(0, testsupport::run(
+                   LOGHOST,
+                   [&] {
+                     auto args = fileMedium(dir_.file("plainfile"));
+                     args.push_back(dir_.file("input.log"));
+                     return args;
+                   }(),
+                   &out, &err));
+  EXPECT_NE(std::string::npos,
+            err.find("cannot open " + dir_.file("plainfile") + "/tarvolog.log: Not a directory"))
+      << err;
+}
+
+TEST_F(FaultTest, AFailedRotationIsReportedAndTheLogKeepsItsContents) {
+  const std::string logs = dir_.file("logs");
+  fs::create_directories(logs + "/tarvolog.log.old/blocker");
+  std::ofstream(logs + "/tarvolog.log") << "earlier contents\n";
+  std::ofstream(dir_.file("input.log")) << numbered(1) << "\n";
+  std::string out, err;
+  auto args = fileMedium(logs);
+  args.insert(args.end(), {"-P", "TarvoLogger/MaxFileSize=0", dir_.file("input.log")});
+  EXPECT_EQ(0, testsupport::run(LOGHOST, args, &out, &err));
+  EXPECT_NE(std::string::npos, err.find("TarvoLogger: flush failed:")) << err;
+  EXPECT_NE(std::string::npos, err.find("tarvolog.log.old")) << err;
+  EXPECT_EQ("earlier contents\n", readFile(logs + "/tarvolog.log"));
+}
+
+TEST_F(FaultTest, UdpWithNobodyListeningIsQuietButARefusedSendIsReported) {
+  unsigned short port;
+  {
+    testsupport::UdpReceiver probe;
+    port = probe.port();
+  }
+  std::ofstream(dir_.file("input.log")) << numbered(1) << "\n" << numbered(2) << "\n";
+  std::string out, err;
+  EXPECT_EQ(0,
+            testsupport::run(LOGHOST,
+                             {"-P", "TarvoLogger/StorageFormat=udp", "-P",
+                              "TarvoLogger/Port=" + std::to_string(port), dir_.file("input.log")},
+                             &out, &err));
+  EXPECT_EQ("", err) << "datagrams nobody receives are not a local failure";
+
+  EXPECT_EQ(0, testsupport::run(LOGHOST,
+                                {"-P", "TarvoLogger/StorageFormat=udp", "-P", "TarvoLogger/Port=0",
+                                 dir_.file("input.log")},
+                                &out, &err));
+  EXPECT_NE(std::string::npos, err.find("TarvoLogger: write failed: sending to 127.0.0.1:0"))
+      << err;
+  EXPECT_NE(std::string::npos, err.find("(repeated 2 times in all)")) << err;
+}
+
+}  // namespace

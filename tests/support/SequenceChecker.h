@@ -1,0 +1,60 @@
+// Checks numbered lines "T<thread>:<sequence>": each thread's lines in order, none twice, and
+// which are missing.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// The text of line `sequence` of `thread`, padded to stay well over the logger's short-line limit.
+inline std::string numberedLine(int thread, std::uint64_t sequence) {
+  return "T" + std::to_string(thread) + ":" + std::to_string(sequence) + " numbered stress line";
+}
+
+class SequenceChecker {
+ public:
+  // Feeds one stored text; anything that is not a numbered line counts as foreign.
+  void feed(const std::string& text) {
+    auto start = text.find('T');
+    auto colon = text.find(':', start);
+    auto end = text.find(' ', colon);
+    if (start == std::string::npos || colon == std::string::npos || end == std::string::npos) {
+      ++foreign_;
+      return;
+    }
+    int thread = std::stoi(text.substr(start + 1, colon - start - 1));
+    std::uint64_t sequence = std::stoull(text.substr(colon + 1, end - colon - 1));
+    auto& next = next_[thread];
+    if (sequence < next) {
+      ++outOfOrder_;  // repeated or reordered
+    } else {
+      missing_ += sequence - next;
+      next = sequence + 1;
+    }
+    ++seen_;
+  }
+
+  // Lines expected per thread that never came (beyond the last one seen, too).
+  std::uint64_t missing(const std::map<int, std::uint64_t>& expected) const {
+    std::uint64_t total = missing_;
+    for (const auto& e : expected) {
+      auto it = next_.find(e.first);
+      std::uint64_t next = it == next_.end() ? 0 : it->second;
+      if (e.second > next) total += e.second - next;
+    }
+    return total;
+  }
+  std::uint64_t seen() const { return seen_; }
+  std::uint64_t outOfOrder() const { return outOfOrder_; }
+  std::uint64_t foreign() const { return foreign_; }
+
+ private:
+  std::map<int, std::uint64_t> next_;
+  std::uint64_t seen_ = 0, missing_ = 0, outOfOrder_ = 0, foreign_ = 0;
+};
+
+}  // namespace testsupport
