@@ -2,7 +2,8 @@
 # One entry point for a fresh Debian 12 machine: installs what is missing, builds, and then
 #   run   pipes the sample log lines through loghost into the in-memory ring and prints the dump;
 #   test  checks the formatting and runs every test suite, in the normal build and again in an
-#         address+undefined-behaviour sanitizer build and a thread sanitizer build.
+#         address+undefined-behaviour sanitizer build and a thread sanitizer build, then runs each
+#         fuzzer briefly (tests/fuzz/run.sh runs them for longer).
 # Usage: scripts/setup.sh run|test
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +16,7 @@ esac
 
 packages=(g++ cmake ninja-build pkg-config libboost-thread-dev libboost-system-dev
           libboost-filesystem-dev libgtest-dev libbenchmark-dev libspdlog-dev)
-[ "$mode" = test ] && packages+=(clang-format)
+[ "$mode" = test ] && packages+=(clang-format clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -49,3 +50,9 @@ for sanitizer in address thread; do
   cmake --build "$tree" -j2 >&2
   (cd "$tree" && ctest -j2 --output-on-failure)
 done
+
+echo "== the fuzzers, briefly" >&2
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DLOGGER_FUZZ=ON -DLOGGER_FUZZ_SECONDS=15 \
+  >/dev/null
+cmake --build build-fuzz -j2 >&2
+(cd build-fuzz && ctest --output-on-failure)
