@@ -15,48 +15,16 @@
 #include <thread>
 
 #include "bench/BenchLines.h"
+#include "bench/LoopbackPort.h"
 #include "logger/host/ConfigurationManager.h"
 #include "logger/media/UdpMedia.h"
 
 namespace {
 
-// A loopback socket that reads and discards, so that the senders never meet a full buffer.
-class Drain {
- public:
-  Drain() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-    int size = 16 << 20;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-    timeval timeout{0, 100000};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] {
-      char buffer[65536];
-      while (!stop_) ::recv(fd_, buffer, sizeof(buffer), 0);
-    });
-  }
-  ~Drain() {
-    stop_ = true;
-    thread_.join();
-    ::close(fd_);
-  }
-  unsigned short port() const { return port_; }
-
- private:
-  int fd_;
-  unsigned short port_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+using Drain = benchlines::LoopbackPort;
 
 void BM_UdpMediaWrite(benchmark::State& state) {
-  Drain drain;
+  Drain drain(true);
   ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope)
       ->setValue("TarvoLogger/Port", std::to_string(drain.port()));
   UdpMedia media;
@@ -67,7 +35,7 @@ void BM_UdpMediaWrite(benchmark::State& state) {
 BENCHMARK(BM_UdpMediaWrite);
 
 void BM_PlainSendTo(benchmark::State& state) {
-  Drain drain;
+  Drain drain(true);
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -83,7 +51,7 @@ void BM_PlainSendTo(benchmark::State& state) {
 BENCHMARK(BM_PlainSendTo);
 
 void BM_SpdlogUdpSink(benchmark::State& state) {
-  Drain drain;
+  Drain drain(true);
   auto sink = std::make_shared<spdlog::sinks::udp_sink_mt>(
       spdlog::sinks::udp_sink_config("127.0.0.1", drain.port()));
   spdlog::logger logger("bench", sink);

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "bench/BenchLines.h"
+#include "bench/LoopbackPort.h"
 #include "host/LoggerClient.h"
 #include "host/PluginLoader.h"
 #include "logger/core/safe_pipe.h"
@@ -63,26 +64,10 @@ struct Result {
   long peakRssKb = 0;
 };
 
-// A loopback UDP socket that nobody reads: every sender pays the same send path, and the kernel
-// drops what overflows its buffer.
-class UdpSinkSocket {
- public:
-  UdpSinkSocket() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~UdpSinkSocket() { ::close(fd_); }
-  unsigned short port() const { return port_; }
-
- private:
-  int fd_;
-  unsigned short port_;
+// Every UDP system sends to a loopback port that nobody reads: all pay the same send path, and
+// the kernel drops what overflows.
+struct UdpSinkSocket : benchlines::LoopbackPort {
+  UdpSinkSocket() : LoopbackPort(false) {}
 };
 
 // Pushes the workload from N threads, each timing batches of pushes; returns the samples.

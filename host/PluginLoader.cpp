@@ -48,7 +48,9 @@ int32_t PluginLoader::registerComponent(const char* typeName, const ComponentReg
 std::vector<std::string> PluginLoader::load(const std::string& path) {
   if (libraries_.count(path)) throw PluginError("plug-in " + path + " is already loaded");
   dlerror();
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // RTLD_NODELETE: unloading forgets the library but leaves its code mapped. Clients may still
+  // hold objects it made (a logger's pipe, a reply payload) whose deleters are its code.
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (!handle) throw PluginError("cannot load plug-in " + path + ": " + dlerrorText());
 
   auto init = reinterpret_cast<PF_InitFunc>(dlsym(handle, "PF_initPlugin"));

@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <boost/make_shared.hpp>
@@ -43,14 +42,6 @@ class RecordingMedium : public IStorageMedia {
   std::mutex mutex;
   std::vector<std::string> events;
 };
-
-std::size_t threadCount() {
-  std::size_t n = 0;
-  DIR* dir = opendir("/proc/self/task");
-  while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
-  closedir(dir);
-  return n;
-}
 
 class MainLoggerCoreTest : public ::testing::Test {
  protected:
@@ -188,11 +179,11 @@ TEST_F(MainLoggerCoreTest, AClientMayOutliveTheCore) {
 }
 
 TEST_F(MainLoggerCoreTest, AFailedConstructionLeavesNoThread) {
-  const std::size_t before = threadCount();
+  const std::size_t before = testsupport::threadCount();
   pluginConfig().setValue("TarvoLogger/StorageFormat", "udp");
   pluginConfig().setValue("TarvoLogger/Ip", "localhost");
   EXPECT_THROW(MainLoggerCore core, boost::system::system_error);
-  EXPECT_EQ(before, threadCount());
+  EXPECT_EQ(before, testsupport::threadCount());
 }
 
 TEST_F(MainLoggerCoreTest, LinesReachTheRealMediaEndToEnd) {

@@ -44,11 +44,17 @@ TEST(PluginLoaderTest, LoadsCreatesDestroysAndUnloadsAfterTheLastComponent) {
   loader.destroy(first);
   EXPECT_EQ(1, counter("testPluginLive")->load());
   loader.unload(TEST_PLUGIN_PATH);
-  EXPECT_TRUE(pluginInMemory()) << "a component of the library is still alive";
-  EXPECT_FALSE(loader.hasType("testcomponent"));
+  EXPECT_EQ(0, counter("testPluginExits")->load()) << "a component of the library is still alive";
+  EXPECT_TRUE(loader.isLoaded(TEST_PLUGIN_PATH));
+  EXPECT_FALSE(loader.hasType("testcomponent")) << "no new components of a library on its way out";
   loader.destroy(second);
-  EXPECT_FALSE(pluginInMemory()) << "the last component is gone, so is the library";
+  EXPECT_EQ(1, counter("testPluginExits")->load())
+      << "the last component is gone, so is the library";
   EXPECT_FALSE(loader.isLoaded(TEST_PLUGIN_PATH));
+  EXPECT_TRUE(pluginInMemory()) << "its code stays mapped for objects that outlive it";
+
+  // Loaded again, it registers again.
+  EXPECT_EQ(std::vector<std::string>{"testcomponent"}, loader.load(TEST_PLUGIN_PATH));
 }
 
 TEST(PluginLoaderTest, FailuresNameTheirCause) {
@@ -82,7 +88,8 @@ TEST(PluginLoaderTest, TheLoaderCleansUpWhatIsLeft) {
     loader.create("testcomponent");
     EXPECT_EQ(1, counter("testPluginLive")->load());
   }
-  EXPECT_FALSE(pluginInMemory());
+  EXPECT_EQ(0, counter("testPluginLive")->load());
+  EXPECT_EQ(1, counter("testPluginExits")->load());
 }
 
 }  // namespace

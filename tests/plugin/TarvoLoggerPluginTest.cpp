@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -18,14 +17,6 @@ using testsupport::CountingDispatcher;
 using testsupport::pluginConfig;
 
 const std::string kType = "000udploggerplugin";
-
-std::size_t threadCount() {
-  std::size_t n = 0;
-  DIR* dir = opendir("/proc/self/task");
-  while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
-  closedir(dir);
-  return n;
-}
 
 // What a register function saw.
 struct Registered {
@@ -75,10 +66,10 @@ TEST(PluginEntryTest, RegistersItsTypeAndExportsOnlyItsEntryPoints) {
   {
     // Created and destroyed without a start: no core, one unsubscribe with an empty topic.
     CountingDispatcher counting;
-    const std::size_t threads = threadCount();
+    const std::size_t threads = testsupport::threadCount();
     IComponent* component = Registered::record.create(nullptr);
     ASSERT_NE(nullptr, component);
-    EXPECT_EQ(threads, threadCount()) << "no worker before start";
+    EXPECT_EQ(threads, testsupport::threadCount()) << "no worker before start";
     EXPECT_EQ(0, Registered::record.destroy(component));
     EXPECT_EQ(std::vector<std::string>{""}, counting.unsubscribes);
     EXPECT_TRUE(counting.subscribes.empty());
@@ -111,17 +102,17 @@ class TarvoLoggerPluginTest : public ::testing::Test {
 TEST_F(TarvoLoggerPluginTest, LifecycleKeepsOneCoreWhileRunning) {
   CountingDispatcher counting;
   BusClient client;
-  const std::size_t threads = threadCount();
+  const std::size_t threads = testsupport::threadCount();
   IComponent* logger = create();
 
   testing::internal::CaptureStdout();
   logger->shutdown();  // before any start: only the line
   logger->start();
-  EXPECT_EQ(threads + 1, threadCount()) << "one worker";
+  EXPECT_EQ(threads + 1, testsupport::threadCount()) << "one worker";
   auto firstPipe = queueOf(client);
   ASSERT_NE(nullptr, firstPipe);
   logger->start();  // same core, one more subscription
-  EXPECT_EQ(threads + 1, threadCount());
+  EXPECT_EQ(threads + 1, testsupport::threadCount());
   EXPECT_EQ((std::vector<std::string>{"target:/TarvoLogger", "target:/TarvoLogger"}),
             counting.subscribes);
   client.clear();
@@ -135,7 +126,7 @@ TEST_F(TarvoLoggerPluginTest, LifecycleKeepsOneCoreWhileRunning) {
 
   firstPipe->push("a line written by the first core, then dropped with it");
   logger->shutdown();
-  EXPECT_EQ(threads, threadCount()) << "the worker ended with the core";
+  EXPECT_EQ(threads, testsupport::threadCount()) << "the worker ended with the core";
   client.clear();
   client.send("GET_RAW_DATA", "client:/test");
   EXPECT_TRUE(client.settled().empty()) << "no core, no reply";
@@ -157,16 +148,16 @@ TEST_F(TarvoLoggerPluginTest, LifecycleKeepsOneCoreWhileRunning) {
 
 TEST_F(TarvoLoggerPluginTest, NoDispatcherAtStartMeansACoreButNoSubscription) {
   BusClient client;
-  const std::size_t threads = threadCount();
+  const std::size_t threads = testsupport::threadCount();
   IComponent* logger = create();
   MessageDispatcher* previous = MessageDispatcher::setInstance(nullptr);
   logger->start();
   MessageDispatcher::setInstance(previous);
-  EXPECT_EQ(threads + 1, threadCount()) << "the core runs";
+  EXPECT_EQ(threads + 1, testsupport::threadCount()) << "the core runs";
   client.send("GET_RAW_DATA", "client:/test");
   EXPECT_TRUE(client.settled().empty()) << "not subscribed";
   logger->start();  // now it subscribes, to the same core
-  EXPECT_EQ(threads + 1, threadCount());
+  EXPECT_EQ(threads + 1, testsupport::threadCount());
   EXPECT_EQ("", rawDataOf(client));
   loader_.destroy(logger);
 }
@@ -176,14 +167,14 @@ TEST_F(TarvoLoggerPluginTest, DestroyingARunningComponentStopsItsCoreAndKeepsIts
   testsupport::hostConfig().setValue("Directories/VarPath", dir.str());
   pluginConfig().setValue("TarvoLogger/StorageFormat", "file");
   BusClient client;
-  const std::size_t threads = threadCount();
+  const std::size_t threads = testsupport::threadCount();
   IComponent* logger = create();
   logger->start();
   auto pipe = queueOf(client);
   ASSERT_NE(nullptr, pipe);
   pipe->push("a line pushed before the component was destroyed");
   loader_.destroy(logger);  // no shutdown first
-  EXPECT_EQ(threads, threadCount()) << "no worker outlives the component";
+  EXPECT_EQ(threads, testsupport::threadCount()) << "no worker outlives the component";
   EXPECT_NE(std::string::npos, testsupport::readFile(dir.file("tarvolog.log"))
                                    .find("a line pushed before the component was destroyed"));
   client.send("GET_RAW_DATA", "client:/test");

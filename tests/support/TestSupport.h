@@ -54,6 +54,14 @@ class CleanConfig {
   }
 };
 
+// Entries of a /proc folder, e.g. the process's threads ("/proc/self/task") or open files.
+inline std::size_t procEntries(const char* folder) {
+  std::size_t n = 0;
+  for (boost::filesystem::directory_iterator it(folder), end; it != end; ++it) ++n;
+  return n;
+}
+inline std::size_t threadCount() { return procEntries("/proc/self/task"); }
+
 inline std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
