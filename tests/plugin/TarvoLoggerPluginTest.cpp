@@ -221,6 +221,16 @@ TEST_F(TarvoLoggerPluginTest, RequestsAreAnsweredExactlyAndOnlyWhenUnderstood) {
   ASSERT_EQ(1u, answers.size());
   EXPECT_EQ("", answers[0]->getTopic());
   EXPECT_EQ("RAW_DATA", answers[0]->getMessageType());
+
+  // With no dispatcher in the process a request is dropped without a reply, and nothing breaks.
+  auto* sink = dynamic_cast<IMessageSink*>(logger);
+  ASSERT_NE(nullptr, sink);
+  CommonMessageProperties properties;
+  properties.messageType = "GET_RAW_DATA";
+  properties.replyTopic = "client:/test";
+  MessageDispatcher* previous = MessageDispatcher::setInstance(nullptr);
+  sink->onMessage(boost::shared_ptr<LocalMessage>(new LocalMessage(properties)));
+  MessageDispatcher::setInstance(previous);
   logger->shutdown();
   loader_.destroy(logger);
 }
