@@ -2,7 +2,7 @@
 # Fails when a C++ file of the project is not formatted by .clang-format.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-files=$(git ls-files --cached --others --exclude-standard '*.h' '*.cpp' 2>/dev/null || find . -path ./build -prune -o \( -name '*.h' -o -name '*.cpp' \) -print)
+files=$(git ls-files --cached --others --exclude-standard '*.h' '*.cpp' 2>/dev/null || find . -path './build*' -prune -o \( -name '*.h' -o -name '*.cpp' \) -print)
 bad=()
 for f in $files; do
   clang-format --dry-run --Werror "$f" >/dev/null 2>&1 || bad+=("$f")
