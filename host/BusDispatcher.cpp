@@ -78,6 +78,8 @@ void BusDispatcher::unsubscribe(IMessageSink* sink, const std::string& topic) {
 }
 
 void BusDispatcher::drain() {
+  // On the delivery thread the message in hand would never finish: nothing to wait for there.
+  if (std::this_thread::get_id() == deliveryThreadId_) return;
   std::unique_lock<std::mutex> lock(mutex_);
   idle_.wait(lock, [&] { return queue_.empty() && !busy_; });
 }

@@ -33,8 +33,8 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
   void unsubscribe(IMessageSink* sink, const std::string& topic) override;
 
   // Blocks until every message sent before the call has been delivered and released. Hosts call
-  // it before unloading a library whose payloads may still sit in the queue. Not for the delivery
-  // thread itself.
+  // it before unloading a library whose payloads may still sit in the queue. On the delivery
+  // thread itself it returns at once.
   void drain();
 
  private:
