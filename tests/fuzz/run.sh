@@ -10,6 +10,6 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DLOGGER_FUZZ=ON >/dev/nu
 cmake --build build-fuzz -j2
 for t in $targets; do
   mkdir -p "fuzz-out/$t"
-  "build-fuzz/tests/fuzz/$t" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+  "build-fuzz/bin/$t" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
     -artifact_prefix="fuzz-out/$t/" "fuzz-out/$t" "tests/fuzz/corpus/$t"
 done
