@@ -46,9 +46,37 @@ std::string MainLoggerCore::stopLine() const {
 }
 
 void MainLoggerCore::stop() {
+  // The stop line goes in twice: once before the flag is raised, so that every line pushed
+  // before the stop is ahead of it, and once after, to wake a worker waiting on an empty pipe.
+  const std::string line = stopLine();
+  pipe->push(line);
   stopping.store(true, std::memory_order_release);
-  pipe->push(stopLine());
+  pipe->push(line);
   worker->join();
+}
+
+bool MainLoggerCore::takeBurst(std::deque<std::string>& burst) {
+  burst.clear();
+  try {
+    // Cancelled: the burst stays empty, which is handled as one empty line (dropped).
+    pipe->popAll(burst);
+    return true;
+  } catch (const std::exception& e) {
+    errors.report("pop", e.what());
+  } catch (...) {
+    errors.report("pop", "unknown error");
+  }
+  return false;
+}
+
+void MainLoggerCore::store(const std::string& line) {
+  try {
+    medium->write(line);
+  } catch (const std::exception& e) {
+    errors.report("write", e.what());
+  } catch (...) {
+    errors.report("write", "unknown error");
+  }
 }
 
 void MainLoggerCore::run() {
@@ -60,33 +88,28 @@ void MainLoggerCore::run() {
   }
   // Lines are taken a burst at a time; each is handled exactly as if popped alone.
   std::deque<std::string> burst;
-  bool running = true;
-  while (running) {
-    burst.clear();
-    try {
-      if (!pipe->popAll(burst)) burst.emplace_back();  // cancelled: one empty line, dropped
-    } catch (const std::exception& e) {
-      errors.report("pop", e.what());
-      continue;
-    } catch (...) {
-      errors.report("pop", "unknown error");
-      continue;
-    }
+  bool ending = false;
+  while (!ending) {
+    if (!takeBurst(burst)) continue;
     for (const std::string& line : burst) {
       if (line.size() > kShortLine) {
-        try {
-          medium->write(line);
-        } catch (const std::exception& e) {
-          errors.report("write", e.what());
-        } catch (...) {
-          errors.report("write", "unknown error");
-        }
-      } else if (!stop.empty() && line == stop && stopping.load(std::memory_order_acquire)) {
-        // The core's own stop line is the last it pushed; clients' lines behind it stay unread.
-        running = false;
-        break;
+        store(line);
+      } else if (!ending && !stop.empty() && line == stop &&
+                 stopping.load(std::memory_order_acquire)) {
+        // The flag is up, so the core's first stop line is already in the pipe: every line
+        // pushed before it is in this burst or still waiting. A client's copy of the text met
+        // before the flag was raised is dropped like any short line.
+        ending = true;
       }
     }
+  }
+  // Take what is still waiting, the lines ahead of the core's stop line among it, and end.
+  while (!pipe->empty()) {
+    if (!takeBurst(burst)) break;
+    for (const std::string& line : burst) {
+      if (line.size() > kShortLine) store(line);
+    }
+    if (!burst.empty()) break;  // one sweep; lines pushed after it are after the stop
   }
   try {
     medium->flush();

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <boost/shared_ptr.hpp>
 #include <boost/thread/thread.hpp>
+#include <deque>
 #include <string>
 
 #include "logger/core/IStorageMedia.h"
@@ -43,6 +44,10 @@ class MainLoggerCore {
 
   static boost::shared_ptr<IStorageMedia> createMedium();
   void run();
+  // Worker thread: the next burst of lines (false when the pipe failed, which is reported), and
+  // one line to the medium (a failure is reported).
+  bool takeBurst(std::deque<std::string>& burst);
+  void store(const std::string& line);
   void stop();
   std::string stopLine() const;
 
@@ -51,7 +56,7 @@ class MainLoggerCore {
   boost::shared_ptr<IStorageMedia> medium;
   boost::shared_ptr<boost::thread> worker;
 
-  // Set by stop() before it pushes the stop line: a stop text popped earlier is a client's.
+  // Raised by stop() between its two stop lines: a stop text taken while it is down is a client's.
   std::atomic<bool> stopping{false};
   // Worker thread only
   WorkerErrorReporter errors;

@@ -144,6 +144,25 @@ TEST_F(MainLoggerCoreTest, AClientCannotForgeTheStopLine) {
             medium->snapshot());
 }
 
+TEST_F(MainLoggerCoreTest, AForgedStopLineRightBeforeShutdownCostsNoLine) {
+  // The client's copy may be taken before or after the core raises its flag; either way every
+  // line pushed before the destructor began is stored.
+  for (int round = 0; round < 200; ++round) {
+    auto medium = boost::make_shared<RecordingMedium>();
+    {
+      std::unique_ptr<MainLoggerCore> core(MainLoggerCoreTestPeer::create(medium));
+      auto pipe = core->getQueue();
+      pipe->push(MainLoggerCoreTestPeer::stopLine(*core));
+      for (int i = 0; i < 50; ++i)
+        pipe->push("line pushed right before the stop " + std::to_string(i));
+    }
+    std::vector<std::string> events = medium->snapshot();
+    ASSERT_EQ(51u, events.size()) << "round " << round;
+    EXPECT_EQ("line pushed right before the stop 49", events[49]);
+    EXPECT_EQ("<flush>", events.back());
+  }
+}
+
 TEST_F(MainLoggerCoreTest, AThrowingMediumIsReportedAndTheWorkerGoesOn) {
   auto medium = boost::make_shared<RecordingMedium>();
   testing::internal::CaptureStderr();
