@@ -74,13 +74,22 @@ class BusClient : public IMessageSink {
         boost::shared_ptr<LocalMessage>(new LocalMessage(properties)));
   }
 
-  // Sends a request and returns the first reply that follows, or null after ten seconds.
+  // Sends a request and returns the first reply of the matching type ("GET_RAW_DATA" ->
+  // "RAW_DATA") that follows, or null after ten seconds. Replies to earlier requests still on
+  // their way are passed over.
   boost::shared_ptr<LocalMessage> request(const std::string& type) {
+    const std::string replyType = type.compare(0, 4, "GET_") == 0 ? type.substr(4) : type;
     std::size_t before = count();
     send(type, topic_);
+    boost::shared_ptr<LocalMessage> found;
     std::unique_lock<std::mutex> lock(mutex_);
-    arrived_.wait_for(lock, std::chrono::seconds(10), [&] { return replies_.size() > before; });
-    return replies_.size() > before ? replies_[before] : nullptr;
+    arrived_.wait_for(lock, std::chrono::seconds(10), [&] {
+      for (std::size_t i = before; i < replies_.size() && !found; ++i) {
+        if (replies_[i]->getMessageType() == replyType) found = replies_[i];
+      }
+      return found != nullptr;
+    });
+    return found;
   }
 
   // Every reply so far, once the bus has delivered everything sent before the call.
