@@ -1,7 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "logger/media/LogRecord.h"
 #include "tests/support/Subprocess.h"
@@ -153,6 +158,36 @@ TEST(LoghostTest, InputBytesSeparatorAndEmptyValues) {
                    &out, &err))
       << err;
   EXPECT_EQ("1:1/1|2026|T1|INFO|core|with a pipe separator|x", receiver.receive());
+}
+
+TEST(LoghostTest, ShowsProgressOnATerminalOnly) {
+  // Standard error on a pseudo-terminal; the input comes through a FIFO, slowly.
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(0, ::grantpt(master));
+  ASSERT_EQ(0, ::unlockpt(master));
+  const std::string terminal = ::ptsname(master);
+  testsupport::TempDir dir;
+  const std::string fifo = dir.file("input");
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  testsupport::Subprocess host(LOGHOST, {fifo}, "", terminal);
+  int in = ::open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(in, 0);
+  std::string lines;
+  for (int i = 0; i < 2048; ++i)
+    lines += "a line for the progress display " + std::to_string(i) + "\n";
+  ASSERT_EQ(static_cast<ssize_t>(lines.size()), ::write(in, lines.data(), lines.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  ASSERT_EQ(static_cast<ssize_t>(lines.size()), ::write(in, lines.data(), lines.size()));
+  ::close(in);
+  EXPECT_EQ(0, host.wait());
+  std::string shown;
+  char buffer[4096];
+  ::fcntl(master, F_SETFL, O_NONBLOCK);
+  for (ssize_t n; (n = ::read(master, buffer, sizeof(buffer))) > 0;) shown.append(buffer, n);
+  ::close(master);
+  EXPECT_NE(std::string::npos, shown.find("loghost: 4096 lines pushed")) << shown;
+  EXPECT_NE(std::string::npos, shown.find("lines/s")) << shown;
 }
 
 }  // namespace

@@ -17,9 +17,10 @@ namespace testsupport {
 
 class Subprocess {
  public:
-  // Starts program with args; standard input comes from inputFile ("" for /dev/null).
+  // Starts program with args; standard input comes from inputFile ("" for /dev/null), standard
+  // error goes to errorDevice when one is given (a terminal, say) instead of a file.
   Subprocess(const std::string& program, const std::vector<std::string>& args,
-             const std::string& inputFile = "")
+             const std::string& inputFile = "", const std::string& errorDevice = "")
       : outPath_(dir_.file("stdout")), errPath_(dir_.file("stderr")) {
     std::vector<char*> argv;
     std::vector<std::string> all{program};
@@ -32,8 +33,12 @@ class Subprocess {
         &actions, 0, inputFile.empty() ? "/dev/null" : inputFile.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    if (errorDevice.empty()) {
+      posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0644);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 2, errorDevice.c_str(), O_WRONLY, 0);
+    }
     int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error("cannot start " + program);
