@@ -66,9 +66,7 @@ struct Result {
 
 // Every UDP system sends to a loopback port that nobody reads: all pay the same send path, and
 // the kernel drops what overflows.
-struct UdpSinkSocket : benchlines::LoopbackPort {
-  UdpSinkSocket() : LoopbackPort(false) {}
-};
+constexpr bool kNobodyReads = false;
 
 // Pushes the workload from N threads, each timing batches of pushes; returns the samples.
 std::vector<double> pushFromThreads(const Options& o, const std::vector<std::string>& lines,
@@ -126,7 +124,7 @@ Result runLogger(const Options& o, const boost::filesystem::path& dir) {
   ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope)
       ->setValue("Directories/VarPath", dir.string());
   plugin.setValue("TarvoLogger/StorageFormat", o.medium);
-  UdpSinkSocket udp;
+  benchlines::LoopbackPort udp(kNobodyReads);
   plugin.setValue("TarvoLogger/Port", std::to_string(udp.port()));
   const auto lines = makeLines(o);
 
@@ -152,7 +150,7 @@ Result runLogger(const Options& o, const boost::filesystem::path& dir) {
 }
 
 Result runSpdlog(const Options& o, const boost::filesystem::path& dir) {
-  UdpSinkSocket udp;
+  benchlines::LoopbackPort udp(kNobodyReads);
   spdlog::sink_ptr sink;
   if (o.medium == "file") {
     auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
@@ -191,7 +189,7 @@ Result runLimit(const Options& o) {
   const auto lines = makeLines(o);
   Result r;
   if (o.medium == "udp") {
-    UdpSinkSocket udp;
+    benchlines::LoopbackPort udp(kNobodyReads);
     std::vector<std::string> datagrams;
     for (long i = 0; i < o.lines; ++i) {
       datagrams.push_back(std::to_string(i + 1) + ":1/1|" + lines[i]);

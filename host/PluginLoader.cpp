@@ -146,5 +146,3 @@ void PluginLoader::destroy(IComponent* component) {
   --library->liveComponents;
   release(library);
 }
-
-std::size_t PluginLoader::liveComponents() const { return components_.size(); }

@@ -44,7 +44,6 @@ class HOST_API PluginLoader final {
   // library that made it (null is ignored).
   IComponent* create(const std::string& typeName);
   void destroy(IComponent* component);
-  std::size_t liveComponents() const;
 
  private:
   struct Library;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tools/DatagramParser.h"
+#include "tools/KernelDrops.h"
 #include "tools/LineAssembler.h"
 
 namespace {
@@ -115,8 +116,7 @@ int openSocket(const Options& options) {
   if (fd < 0) return -1;
   int size = 8 << 20;
   ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-  int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on));  // kernel drop counter
+  KernelDrops::enable(fd);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
     int error = errno;
     ::close(fd);
@@ -190,27 +190,14 @@ int main(int argc, char** argv) {
       }
       continue;
     }
-    iovec io{buffer.data(), buffer.size()};
-    char control[CMSG_SPACE(sizeof(std::uint32_t))];
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    ssize_t size = ::recvmsg(fd, &message, MSG_DONTWAIT);
+    std::uint32_t total = kernelDrops;
+    ssize_t size = KernelDrops::receive(fd, buffer.data(), buffer.size(), MSG_DONTWAIT, total);
     if (size < 0) continue;
     lastDatagram = now;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
-        std::uint32_t total;
-        std::memcpy(&total, CMSG_DATA(c), sizeof(total));
-        if (total != kernelDrops) {
-          std::fprintf(stderr,
-                       "udplog-recv: the kernel dropped %u datagrams (receive buffer full)\n",
-                       total - kernelDrops);
-          kernelDrops = total;
-        }
-      }
+    if (total != kernelDrops) {
+      std::fprintf(stderr, "udplog-recv: the kernel dropped %u datagrams (receive buffer full)\n",
+                   total - kernelDrops);
+      kernelDrops = total;
     }
     Datagram datagram;
     std::string reason;

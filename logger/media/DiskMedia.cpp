@@ -90,7 +90,6 @@ std::string DiskMedia::flushRecords(std::vector<LogRecord>& list, const std::str
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) {
     int error = errno;
-    enforceRetention(list);
     return "cannot open " + path + ": " + std::strerror(error) +
            " (records kept for the next flush)";
   }
@@ -114,7 +113,6 @@ std::string DiskMedia::flushRecords(std::vector<LogRecord>& list, const std::str
     return "";
   }
   list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(written));
-  enforceRetention(list);
   return "cannot write " + path + ": " + std::strerror(error) +
          " (records kept for the next flush)";
 }

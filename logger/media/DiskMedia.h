@@ -50,7 +50,8 @@ class DiskMedia final : public IStorageMedia {
   std::size_t writeRecords(int fd, const std::vector<LogRecord>& list, std::size_t& partialBytes,
                            int& error);
   std::string filePath(const std::string& fileName) const;
-  // Drops the oldest records of list beyond the retention bound and counts them.
+  // Drops the oldest records of list beyond the retention bound and counts them. Called where
+  // records are added (write); a flush only ever shortens the lists.
   void enforceRetention(std::vector<LogRecord>& list);
   std::string takeDropReport();
 

@@ -27,7 +27,6 @@ class LogRecord {
   // Splits line into this record, reusing the fields' storage.
   void assign(const std::string& line);
 
-  const std::string& field(std::size_t index) const { return fields_[index]; }  // 0-based
   const std::string& level() const { return fields_[2]; }
   const std::string& source() const { return fields_[3]; }
 

@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "tools/KernelDrops.h"
+
 namespace testsupport {
 
 class UdpReceiver {
@@ -55,38 +57,21 @@ class UdpReceiver {
   UdpReceiver& operator=(const UdpReceiver&) = delete;
 
   unsigned short port() const { return port_; }
-  int fd() const { return fd_; }
+  void countKernelDrops() { KernelDrops::enable(fd_); }
+
+  // The next datagram, or "<timeout>" after the receive time-out (10 s, or the one given).
+  std::string receive(int timeoutMs = 10000) {
+    std::uint32_t ignored = 0;
+    return receiveCountingDrops(timeoutMs, ignored);
+  }
 
   // Like receive(); drops is set to the kernel's count of datagrams dropped for a full receive
-  // buffer, when the socket has SO_RXQ_OVFL set.
+  // buffer, once countKernelDrops() was called.
   std::string receiveCountingDrops(int timeoutMs, std::uint32_t& drops) {
     timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     std::string buffer(65536, '\0');
-    iovec io{&buffer[0], buffer.size()};
-    char control[CMSG_SPACE(sizeof(std::uint32_t))];
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    ssize_t n = ::recvmsg(fd_, &message, 0);
-    if (n < 0) return "<timeout>";
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
-        std::memcpy(&drops, CMSG_DATA(c), sizeof(drops));
-      }
-    }
-    buffer.resize(static_cast<std::size_t>(n));
-    return buffer;
-  }
-
-  // The next datagram, or "<timeout>" after the receive time-out (10 s, or the one given).
-  std::string receive(int timeoutMs = 10000) {
-    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    std::string buffer(65536, '\0');
-    ssize_t n = ::recv(fd_, &buffer[0], buffer.size(), 0);
+    ssize_t n = KernelDrops::receive(fd_, &buffer[0], buffer.size(), 0, drops);
     if (n < 0) return "<timeout>";
     buffer.resize(static_cast<std::size_t>(n));
     return buffer;

@@ -1,0 +1,38 @@
+// Receiving one datagram together with the kernel's count of datagrams it dropped on that socket
+// for a full receive buffer (SO_RXQ_OVFL), for the receiver and the tests that count loss.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace KernelDrops {
+
+// Asks the kernel to attach its drop count to every datagram received on fd.
+inline void enable(int fd) {
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on));
+}
+
+// recvmsg() of one datagram into buffer; drops is updated with the count the kernel attached.
+inline ssize_t receive(int fd, char* buffer, std::size_t size, int flags, std::uint32_t& drops) {
+  iovec io{buffer, size};
+  char control[CMSG_SPACE(sizeof(std::uint32_t))];
+  msghdr message{};
+  message.msg_iov = &io;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof(control);
+  ssize_t n = ::recvmsg(fd, &message, flags);
+  if (n < 0) return n;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+      std::memcpy(&drops, CMSG_DATA(c), sizeof(drops));
+    }
+  }
+  return n;
+}
+
+}  // namespace KernelDrops
