@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <exception>
+#include <iterator>
 
 #include "logger/host/IMessageSink.h"
 #include "logger/host/LocalMessage.h"
@@ -72,16 +73,54 @@ void BusDispatcher::unsubscribe(IMessageSink* sink, const std::string& topic) {
     }
     it = it->second.empty() ? subscriptions_.erase(it) : std::next(it);
   }
+  // Nothing held back for a topic the sink left will be delivered; the messages go now.
+  std::deque<Delivery> dropped;
+  auto held = heldBack_.find(sink);
+  if (held != heldBack_.end()) {
+    auto& waiting = held->second;
+    auto keep = std::stable_partition(waiting.begin(), waiting.end(), [&](const Delivery& d) {
+      return !topic.empty() && d.message->getTopic() != topic;
+    });
+    std::move(keep, waiting.end(), std::back_inserter(dropped));
+    waiting.erase(keep, waiting.end());
+    if (waiting.empty()) heldBack_.erase(held);
+  }
   // A sink leaving from inside its own onMessage must not wait for itself.
   if (std::this_thread::get_id() == deliveryThreadId_) return;
   idle_.wait(lock, [&] { return delivering_ != sink; });
+  lock.unlock();
+  dropped.clear();  // payloads are released outside the lock
+}
+
+void BusDispatcher::hold(IMessageSink* sink) {
+  if (!sink) return;
+  std::unique_lock<std::mutex> lock(mutex_);
+  ++holds_[sink];
+  if (std::this_thread::get_id() == deliveryThreadId_) return;
+  idle_.wait(lock, [&] { return delivering_ != sink; });
+}
+
+void BusDispatcher::release(IMessageSink* sink) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = holds_.find(sink);
+    if (it == holds_.end()) return;
+    if (--it->second > 0) return;
+    holds_.erase(it);
+    auto held = heldBack_.find(sink);
+    if (held != heldBack_.end()) {
+      std::move(held->second.begin(), held->second.end(), std::back_inserter(released_));
+      heldBack_.erase(held);
+    }
+  }
+  wake_.notify_one();
 }
 
 void BusDispatcher::drain() {
   // On the delivery thread the message in hand would never finish: nothing to wait for there.
   if (std::this_thread::get_id() == deliveryThreadId_) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  idle_.wait(lock, [&] { return queue_.empty() && !busy_; });
+  idle_.wait(lock, [&] { return queue_.empty() && released_.empty() && !busy_; });
 }
 
 bool BusDispatcher::isSubscribedLocked(IMessageSink* sink, const std::string& topic) const {
@@ -90,34 +129,52 @@ bool BusDispatcher::isSubscribedLocked(IMessageSink* sink, const std::string& to
          std::find(it->second.begin(), it->second.end(), sink) != it->second.end();
 }
 
+void BusDispatcher::deliverLocked(std::unique_lock<std::mutex>& lock, IMessageSink* sink,
+                                  const boost::shared_ptr<LocalMessage>& message) {
+  const std::string& topic = message->getTopic();
+  // A sink that left since the message was taken gets nothing more.
+  if (!isSubscribedLocked(sink, topic)) return;
+  if (holds_.count(sink)) {
+    heldBack_[sink].push_back(Delivery{sink, message});
+    return;
+  }
+  delivering_ = sink;
+  lock.unlock();
+  try {
+    sink->onMessage(message);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bus: a sink on topic \"%s\" failed: %s\n", topic.c_str(), e.what());
+  } catch (...) {
+    std::fprintf(stderr, "bus: a sink on topic \"%s\" failed with an unknown error\n",
+                 topic.c_str());
+  }
+  lock.lock();
+  delivering_ = nullptr;
+  idle_.notify_all();
+}
+
 void BusDispatcher::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-    if (queue_.empty()) return;  // stopping, and everything is delivered
-    boost::shared_ptr<LocalMessage> message = std::move(queue_.front());
-    queue_.pop_front();
+    wake_.wait(lock, [&] { return stopping_ || !queue_.empty() || !released_.empty(); });
+    boost::shared_ptr<LocalMessage> message;
     busy_ = true;
-    const std::string& topic = message->getTopic();
-    auto found = subscriptions_.find(topic);
-    std::vector<IMessageSink*> targets;
-    if (found != subscriptions_.end()) targets = found->second;
-    for (IMessageSink* sink : targets) {
-      // A sink that left since the message was taken gets nothing more.
-      if (!isSubscribedLocked(sink, topic)) continue;
-      delivering_ = sink;
-      lock.unlock();
-      try {
-        sink->onMessage(message);
-      } catch (const std::exception& e) {
-        std::fprintf(stderr, "bus: a sink on topic \"%s\" failed: %s\n", topic.c_str(), e.what());
-      } catch (...) {
-        std::fprintf(stderr, "bus: a sink on topic \"%s\" failed with an unknown error\n",
-                     topic.c_str());
-      }
-      lock.lock();
-      delivering_ = nullptr;
-      idle_.notify_all();
+    if (!released_.empty()) {
+      // Messages a held sink waited for go first: they were sent before anything still queued.
+      Delivery delivery = std::move(released_.front());
+      released_.pop_front();
+      message = std::move(delivery.message);
+      deliverLocked(lock, delivery.sink, message);
+    } else if (!queue_.empty()) {
+      message = std::move(queue_.front());
+      queue_.pop_front();
+      auto found = subscriptions_.find(message->getTopic());
+      std::vector<IMessageSink*> targets;
+      if (found != subscriptions_.end()) targets = found->second;
+      for (IMessageSink* sink : targets) deliverLocked(lock, sink, message);
+    } else {
+      busy_ = false;
+      return;  // stopping, and everything is delivered
     }
     // Release the message (and its payload) before anyone waiting in drain() goes on.
     lock.unlock();

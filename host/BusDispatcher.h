@@ -3,6 +3,10 @@
 // The process has one BusDispatcher (processInstance()), which MessageDispatcher::getInstance()
 // returns unless the host installs another. Tests may create their own. All operations are
 // thread-safe; see MessageDispatcher for the unsubscribe guarantee.
+//
+// A host holds a sink while it runs one of the sink's lifecycle calls (start, shutdown,
+// destruction): messages for a held sink wait, in order, and are delivered after release(), so
+// no delivery overlaps the call. Other sinks are served as usual meanwhile.
 #pragma once
 
 #include <condition_variable>
@@ -32,14 +36,29 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
   void subscribe(IMessageSink* sink, const std::string& topic) override;
   void unsubscribe(IMessageSink* sink, const std::string& topic) override;
 
-  // Blocks until every message sent before the call has been delivered and released. Hosts call
-  // it before unloading a library whose payloads may still sit in the queue. On the delivery
-  // thread itself it returns at once.
+  // Blocks until every message sent before the call has been delivered and released, except
+  // those waiting for a held sink. Hosts call it before unloading a library whose payloads may
+  // still sit in the queue. On the delivery thread itself it returns at once.
   void drain();
 
+  // hold() waits until no delivery to sink runs (unless called on the delivery thread) and keeps
+  // later ones back until the matching release(). Holds nest. Leaving the bus (unsubscribe) drops
+  // what waits for the sink on the topics it leaves.
+  void hold(IMessageSink* sink);
+  void release(IMessageSink* sink);
+
  private:
+  struct Delivery {
+    IMessageSink* sink;
+    boost::shared_ptr<LocalMessage> message;
+  };
+
   void run();
   bool isSubscribedLocked(IMessageSink* sink, const std::string& topic) const;
+  // Delivers message to sink unless the sink left its topic or is held (then it waits in
+  // heldBack_). Called with lock held; unlocks it around onMessage.
+  void deliverLocked(std::unique_lock<std::mutex>& lock, IMessageSink* sink,
+                     const boost::shared_ptr<LocalMessage>& message);
 
   // Constant after construction
   std::thread::id deliveryThreadId_;
@@ -50,6 +69,9 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
   std::condition_variable idle_;  // unsubscribe and drain wait for deliveries to end
   std::deque<boost::shared_ptr<LocalMessage>> queue_;
   std::map<std::string, std::vector<IMessageSink*>> subscriptions_;
+  std::map<IMessageSink*, unsigned> holds_;                 // sink -> nesting depth
+  std::map<IMessageSink*, std::deque<Delivery>> heldBack_;  // per held sink, in send order
+  std::deque<Delivery> released_;  // held back, then released: delivered before queue_
   IMessageSink* delivering_ = nullptr;
   bool busy_ = false;  // a message has been taken from the queue and is not yet released
   bool stopping_ = false;

@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 
 #include "host/BusDispatcher.h"
+#include "logger/host/IComponent.h"
+#include "logger/host/IMessageSink.h"
 #include "logger/host/MessageDispatcher.h"
 
 struct PluginLoader::Library {
@@ -136,13 +138,40 @@ IComponent* PluginLoader::create(const std::string& typeName) {
   return component;
 }
 
+template <typename Call>
+void PluginLoader::withDeliveriesHeld(IComponent* component, Call call) {
+  // Only the process bus can hold messages back; a dispatcher installed by someone else is left
+  // to its owner.
+  IMessageSink* sink = dynamic_cast<IMessageSink*>(component);
+  BusDispatcher* bus = &BusDispatcher::processInstance();
+  if (!sink || MessageDispatcher::getInstance() != bus) {
+    call();
+    return;
+  }
+  bus->hold(sink);
+  struct Release {
+    BusDispatcher* bus;
+    IMessageSink* sink;
+    ~Release() { bus->release(sink); }
+  } release{bus, sink};
+  call();
+}
+
+void PluginLoader::start(IComponent* component) {
+  if (component) withDeliveriesHeld(component, [&] { component->start(); });
+}
+
+void PluginLoader::shutdown(IComponent* component) {
+  if (component) withDeliveriesHeld(component, [&] { component->shutdown(); });
+}
+
 void PluginLoader::destroy(IComponent* component) {
   auto it = components_.find(component);
   if (it == components_.end()) return;
   PF_DestroyFunc destroyFunc = it->second.first;
   std::shared_ptr<Library> library = it->second.second;
   components_.erase(it);
-  destroyFunc(component);
+  withDeliveriesHeld(component, [&] { destroyFunc(component); });
   --library->liveComponents;
   release(library);
 }

@@ -45,10 +45,17 @@ class HOST_API PluginLoader final {
   IComponent* create(const std::string& typeName);
   void destroy(IComponent* component);
 
+  // The component's lifecycle calls, made so that no bus message reaches the component while one
+  // of them runs (destroy() too): the process bus holds its messages back until the call returns.
+  void start(IComponent* component);
+  void shutdown(IComponent* component);
+
  private:
   struct Library;
   static int32_t registerComponent(const char* typeName, const ComponentRegistration* reg);
   void release(const std::shared_ptr<Library>& library);
+  template <typename Call>
+  static void withDeliveriesHeld(IComponent* component, Call call);
 
   std::map<std::string, std::shared_ptr<Library>> libraries_;  // by path
   std::map<std::string, std::pair<ComponentRegistration, std::shared_ptr<Library>>> types_;

@@ -3,6 +3,7 @@
 // shuts the component down, destroys it and unloads the library.
 
 #include <limits.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "host/InterruptSignals.h"
 #include "host/LogHostOptions.h"
 #include "host/LoggerClient.h"
 #include "host/PluginLoader.h"
@@ -77,7 +79,17 @@ class Progress {
   Clock::time_point start_, last_;
 };
 
-// Pushes every line of one input; a last line without "\n" counts too.
+// Waits until the input can be read; false when a stopping signal came first.
+bool awaitInput(int fd) {
+  pollfd fds[2] = {{fd, POLLIN, 0}, {InterruptSignals::wakeFd(), POLLIN, 0}};
+  while (InterruptSignals::received() == 0) {
+    if (::poll(fds, 2, -1) >= 0 || errno != EINTR) return InterruptSignals::received() == 0;
+  }
+  return false;
+}
+
+// Pushes every line of one input; a last line without "\n" counts too. A stopping signal ends
+// the reading: every line read so far is pushed, the last one even without its "\n".
 unsigned long long pushInput(std::FILE* in, const std::string& name, const LogHostOptions& options,
                              safe_pipe<std::string>& pipe, Progress& progress,
                              unsigned long long pushed) {
@@ -98,6 +110,7 @@ unsigned long long pushInput(std::FILE* in, const std::string& name, const LogHo
   // read(), not fread(): lines from a pipe or a terminal go on as soon as they arrive.
   const int fd = ::fileno(in);
   for (;;) {
+    if (!awaitInput(fd)) break;
     ssize_t got = ::read(fd, &buffer[0], buffer.size());
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) throw Failure("cannot read input " + name + ": " + std::strerror(errno));
@@ -116,6 +129,18 @@ unsigned long long pushInput(std::FILE* in, const std::string& name, const LogHo
   }
   if (pending) emit();
   return pushed;
+}
+
+// Returns once the worker has handled every line pushed before the call. The worker takes the
+// waiting lines in bursts and is done with a burst before it takes the next, so an empty pipe only
+// says that the lines were taken. Two empty lines (dropped by the worker, being short) tell more:
+// once the first is taken every earlier line is in the worker's hands, and once the second,
+// pushed after that, is taken too, the worker has finished the burst that held the first.
+void waitForWorker(safe_pipe<std::string>& pipe) {
+  for (int fence = 0; fence < 2; ++fence) {
+    pipe.push(std::string());
+    while (!pipe.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 int runHost(const LogHostOptions& options) {
@@ -150,7 +175,7 @@ int runHost(const LogHostOptions& options) {
   }
   IComponent* component = loader.create(kComponentType);
   try {
-    component->start();
+    loader.start(component);
   } catch (const std::exception& e) {
     loader.destroy(component);
     throw Failure(std::string("the logger component did not start: ") + e.what());
@@ -161,26 +186,27 @@ int runHost(const LogHostOptions& options) {
     LoggerClient client("client:/loghost");
     boost::shared_ptr<safe_pipe<std::string>> pipe = client.requestQueue(kReplyTimeout);
     if (!pipe) {
-      component->shutdown();
+      loader.shutdown(component);
       loader.destroy(component);
       throw Failure("no LOGGER_QUEUE reply from target:/TarvoLogger within 5 seconds");
     }
     Progress progress;
     unsigned long long pushed = 0;
-    for (std::size_t i = 0; i < inputs.size(); ++i) {
+    for (std::size_t i = 0; i < inputs.size() && InterruptSignals::received() == 0; ++i) {
       pushed = pushInput(inputs[i], names[i], options, *pipe, progress, pushed);
     }
     progress.done(pushed);
 
     if (options.dump) {
-      // An empty line goes last and is dropped by the worker: once the pipe is empty again,
-      // every line before it has been stored.
-      pipe->push(std::string());
-      while (!pipe->empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      waitForWorker(*pipe);
       std::string data;
       if (client.requestRawData(kReplyTimeout, data)) {
         std::fwrite(data.data(), 1, data.size(), stdout);
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0) {
+          std::fprintf(stderr, "loghost: cannot write the dump to standard output: %s\n",
+                       std::strerror(errno));
+          status = 1;
+        }
       } else {
         std::fprintf(stderr,
                      "loghost: no RAW_DATA reply from target:/TarvoLogger within 5 "
@@ -190,9 +216,11 @@ int runHost(const LogHostOptions& options) {
     }
   }  // the pipe and the replies go before the library that made them
 
-  component->shutdown();
+  loader.shutdown(component);
   loader.destroy(component);
   loader.unload(pluginPath);
+  // Interrupted: every line read was stored all the same; the status says how the run ended.
+  if (InterruptSignals::received() != 0) return 128 + InterruptSignals::received();
   return status;
 }
 
@@ -211,6 +239,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   try {
+    InterruptSignals::install();
     return runHost(options);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "loghost: %s\n", e.what());

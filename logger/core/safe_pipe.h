@@ -60,9 +60,8 @@ class safe_pipe {
     return true;
   }
 
-  // Whether no line is waiting at this moment. For hosts that wait for the reader to catch up:
-  // push a short line after the last one and wait until the pipe is empty again, and the reader
-  // has finished with every earlier line.
+  // Whether no line is waiting at this moment. An empty pipe says only that the reader has taken
+  // every line, not that it is done with them: the logger's reader takes lines in bursts.
   bool empty() {
     boost::mutex::scoped_lock lock(mutex);
     return lines.empty();

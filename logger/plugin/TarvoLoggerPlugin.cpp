@@ -27,18 +27,25 @@ boost::shared_ptr<LocalMessage> makeReply(const char* type, const std::string& t
 TarvoLoggerPlugin::TarvoLoggerPlugin() : core(nullptr) {}
 
 TarvoLoggerPlugin::~TarvoLoggerPlugin() {
-  if (core) {
-    // Still running: leave the bus first, so that no request reaches the core being destroyed.
+  // Leave the bus here, not in the sink base: by the time the base's destructor runs this part of
+  // the object is gone, and a delivery in between would call a pure virtual onMessage. Once
+  // unsubscribe returns no delivery runs or starts, so the base has nothing left to do.
+  if (unsubscribeOnDestroy) {
     if (MessageDispatcher* dispatcher = MessageDispatcher::getInstance()) {
       dispatcher->unsubscribe(this, std::string());
     }
-    delete core;
-    core = nullptr;
+    unsubscribeOnDestroy = false;
   }
+  cleanup();  // a component destroyed while running stops its core
 }
 
 void TarvoLoggerPlugin::start() {
-  if (!core) core = new MainLoggerCore();
+  // Only the lifecycle thread writes core, so reading it here needs no lock.
+  if (!core) {
+    MainLoggerCore* fresh = new MainLoggerCore();
+    std::lock_guard<std::mutex> lock(mutex);
+    core = fresh;
+  }
   MessageDispatcher* dispatcher = MessageDispatcher::getInstance();
   if (!dispatcher) return;
   dispatcher->subscribe(this, TarvoLoggerProtocol::kTopic);
@@ -52,26 +59,55 @@ void TarvoLoggerPlugin::shutdown() {
 void TarvoLoggerPlugin::reserved() {}
 
 void TarvoLoggerPlugin::cleanup() {
-  delete core;
-  core = nullptr;
+  MainLoggerCore* old;
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    old = core;
+    core = nullptr;  // no new borrower from here on
+    returned.wait(lock, [&] { return borrowers == 0; });
+  }
+  delete old;
+}
+
+MainLoggerCore* TarvoLoggerPlugin::borrowCore() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (core) ++borrowers;
+  return core;
+}
+
+void TarvoLoggerPlugin::returnCore() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (--borrowers == 0) returned.notify_all();
 }
 
 void TarvoLoggerPlugin::onMessage(boost::shared_ptr<LocalMessage> message) {
+  if (!message) return;
   const std::string replyTopic = message->getReplyTopic();
   const std::string type = message->getMessageType();
   message.reset();
-  // Nothing to answer with before start or after shutdown, and nowhere to answer without a bus.
-  if (!core) return;
+  const bool wantsQueue = type == TarvoLoggerProtocol::kGetLoggerQueue;
+  if (!wantsQueue && type != TarvoLoggerProtocol::kGetRawData) return;
+  // Nowhere to answer without a bus, and nothing to answer with before start or after shutdown.
   MessageDispatcher* dispatcher = MessageDispatcher::getInstance();
   if (!dispatcher) return;
+  MainLoggerCore* borrowed = borrowCore();
+  if (!borrowed) return;
 
-  if (type == TarvoLoggerProtocol::kGetLoggerQueue) {
-    boost::shared_ptr<TarvoLoggerQueueData> payload(new TarvoLoggerQueueData());
-    payload->queue = core->getQueue();
-    dispatcher->send(makeReply(TarvoLoggerProtocol::kLoggerQueue, replyTopic, payload));
-  } else if (type == TarvoLoggerProtocol::kGetRawData) {
-    boost::shared_ptr<TarvoLoggerRawData> payload(new TarvoLoggerRawData());
-    payload->data = core->getRawData();
-    dispatcher->send(makeReply(TarvoLoggerProtocol::kRawData, replyTopic, payload));
+  boost::shared_ptr<LocalMessage> reply;
+  try {
+    if (wantsQueue) {
+      boost::shared_ptr<TarvoLoggerQueueData> payload(new TarvoLoggerQueueData());
+      payload->queue = borrowed->getQueue();
+      reply = makeReply(TarvoLoggerProtocol::kLoggerQueue, replyTopic, payload);
+    } else {
+      boost::shared_ptr<TarvoLoggerRawData> payload(new TarvoLoggerRawData());
+      payload->data = borrowed->getRawData();
+      reply = makeReply(TarvoLoggerProtocol::kRawData, replyTopic, payload);
+    }
+  } catch (...) {
+    returnCore();
+    throw;
   }
+  returnCore();
+  dispatcher->send(reply);
 }

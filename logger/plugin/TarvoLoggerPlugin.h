@@ -7,9 +7,16 @@
 // none and subscribes once more each time; shutdown() prints its line and calls cleanup(), which
 // destroys the core; the subscription stays until the component is destroyed. Destroying a
 // component that still runs stops its core first, so no worker outlives it.
+//
+// A request may arrive at any moment, also while a lifecycle call runs on another thread: a
+// request borrows the core for the length of its answer, and cleanup() waits for the borrowers
+// before it destroys the core. The destructor leaves the bus itself, while the whole object is
+// still there, so no delivery reaches a half-destroyed component.
 #pragma once
 
 #include <boost/shared_ptr.hpp>
+#include <condition_variable>
+#include <mutex>
 
 #include "logger/host/IComponent.h"
 #include "logger/host/IMessageSink.h"
@@ -32,5 +39,15 @@ class TarvoLoggerPlugin : public IComponent, public IMessageSink {
   void onMessage(boost::shared_ptr<LocalMessage> message) override;
 
  private:
+  // Delivery thread: the core to answer with (null when there is none), held until returned.
+  MainLoggerCore* borrowCore();
+  void returnCore();
+
+  // Written by the lifecycle calls only, under mutex; read under mutex by requests.
   MainLoggerCore* core;  // owned; null while not running
+
+  // Guarded by mutex
+  std::mutex mutex;
+  std::condition_variable returned;  // signalled when the last borrower returns the core
+  unsigned borrowers = 0;
 };
