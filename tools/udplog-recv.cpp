@@ -18,85 +18,15 @@
 #include "tools/DatagramParser.h"
 #include "tools/KernelDrops.h"
 #include "tools/LineAssembler.h"
+#include "tools/LineOutput.h"
+#include "tools/ReceiverOptions.h"
 
 namespace {
-
-const char kUsage[] =
-    "usage: udplog-recv [options]\n"
-    "Receives the logger's UDP datagrams, reassembles each line and writes it, one per line.\n"
-    "  --listen ADDR     IPv4 or IPv6 address to listen on (default 127.0.0.1)\n"
-    "  --port N          UDP port (default 4444)\n"
-    "  --output FILE     write the lines to FILE instead of standard output\n"
-    "  --count N         stop after N lines\n"
-    "  --idle SECONDS    stop after SECONDS without any datagram\n"
-    "  --timeout SECONDS drop a line still incomplete after SECONDS (default 5)\n"
-    "  -h, --help        this text\n"
-    "Standard error reports lost lines (gaps in the sequence numbers), late and incomplete lines,\n"
-    "malformed datagrams and datagrams dropped by the kernel, and a summary at the end.\n"
-    "SIGINT or SIGTERM stops it cleanly. Exit status: 0 done, 1 failure, 2 usage error.\n";
 
 volatile std::sig_atomic_t stopRequested = 0;
 void onSignal(int) { stopRequested = 1; }
 
-struct Options {
-  std::string listen = "127.0.0.1";
-  unsigned port = 4444;
-  std::string output;
-  unsigned long long count = 0;  // 0: no limit
-  double idleSeconds = 0;        // 0: no limit
-  double timeoutSeconds = 5;
-};
-
-[[noreturn]] void usageError(const std::string& message) {
-  std::fprintf(stderr, "udplog-recv: %s\n%s", message.c_str(), kUsage);
-  std::exit(2);
-}
-
-double parseSeconds(const std::string& option, const char* text) {
-  char* end = nullptr;
-  double value = std::strtod(text, &end);
-  if (!*text || *end || !(value >= 0)) usageError(option + " needs a number of seconds");
-  return value;
-}
-
-Options parseOptions(int argc, char** argv) {
-  Options options;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) usageError(arg + " needs a value");
-      return argv[++i];
-    };
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (arg == "--listen") {
-      options.listen = value();
-    } else if (arg == "--port") {
-      std::string text = value();
-      char* end = nullptr;
-      unsigned long port = std::strtoul(text.c_str(), &end, 10);
-      if (text.empty() || *end || port == 0 || port > 65535) usageError("bad port " + text);
-      options.port = static_cast<unsigned>(port);
-    } else if (arg == "--output") {
-      options.output = value();
-    } else if (arg == "--count") {
-      std::string text = value();
-      char* end = nullptr;
-      options.count = std::strtoull(text.c_str(), &end, 10);
-      if (text.empty() || *end || options.count == 0) usageError("bad count " + text);
-    } else if (arg == "--idle") {
-      options.idleSeconds = parseSeconds(arg, value());
-    } else if (arg == "--timeout") {
-      options.timeoutSeconds = parseSeconds(arg, value());
-    } else {
-      usageError("unknown option " + arg);
-    }
-  }
-  return options;
-}
-
-int openSocket(const Options& options) {
+int openSocket(const ReceiverOptions& options) {
   sockaddr_storage address{};
   socklen_t length = 0;
   auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
@@ -110,7 +40,9 @@ int openSocket(const Options& options) {
     v6->sin6_port = htons(static_cast<uint16_t>(options.port));
     length = sizeof(*v6);
   } else {
-    usageError("--listen needs an IPv4 or IPv6 address, not " + options.listen);
+    std::fprintf(stderr, "udplog-recv: --listen '%s' is not an IPv4 or IPv6 address; try --help\n",
+                 options.listen.c_str());
+    std::exit(2);
   }
   int fd = ::socket(address.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
@@ -128,32 +60,25 @@ int openSocket(const Options& options) {
 
 class Writer final : public LineAssembler::Listener {
  public:
-  explicit Writer(std::FILE* out) : out_(out) {}
-  void line(std::uint32_t, const std::string& text) override {
-    std::fwrite(text.data(), 1, text.size(), out_);
-    std::fputc('\n', out_);
-  }
+  explicit Writer(LineOutput& out) : out_(out) {}
+  void line(std::uint32_t, const std::string& text) override { out_.write(text); }
   void report(const std::string& text) override {
     std::fprintf(stderr, "udplog-recv: %s\n", text.c_str());
   }
 
  private:
-  std::FILE* out_;
+  LineOutput& out_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options options = parseOptions(argc, argv);
+  const ReceiverOptions options = ReceiverOptions::parse(argc, argv);
 
-  std::FILE* out = stdout;
-  if (!options.output.empty()) {
-    out = std::fopen(options.output.c_str(), "wb");
-    if (!out) {
-      std::fprintf(stderr, "udplog-recv: cannot open %s: %s\n", options.output.c_str(),
-                   std::strerror(errno));
-      return 1;
-    }
+  LineOutput out;
+  if (!options.output.empty() && !out.open(options.output)) {
+    std::fprintf(stderr, "udplog-recv: %s\n", out.error().c_str());
+    return 1;
   }
   int fd = openSocket(options);
   if (fd < 0) {
@@ -167,9 +92,12 @@ int main(int argc, char** argv) {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A reader that goes away is a failed write (EPIPE) reported like any other, with the summary.
+  std::signal(SIGPIPE, SIG_IGN);
 
   Writer writer(out);
   LineAssembler::Limits limits;
+  // In range by construction: at most kMaxSeconds, so the product fits easily.
   limits.timeout = std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
   LineAssembler assembler(writer, limits);
 
@@ -177,12 +105,13 @@ int main(int argc, char** argv) {
   std::uint64_t malformed = 0;
   std::uint32_t kernelDrops = 0;
   auto lastDatagram = LineAssembler::Clock::now();
-  while (!stopRequested && (options.count == 0 || assembler.counts().lines < options.count)) {
+  while (!stopRequested && !out.failed() &&
+         (options.count == 0 || assembler.counts().lines < options.count)) {
     pollfd watch{fd, POLLIN, 0};
     int ready = ::poll(&watch, 1, 100);
     auto now = LineAssembler::Clock::now();
     if (ready <= 0) {
-      std::fflush(out);
+      out.flush();
       assembler.expire(now);
       if (options.idleSeconds > 0 &&
           now - lastDatagram > std::chrono::duration<double>(options.idleSeconds)) {
@@ -210,8 +139,7 @@ int main(int argc, char** argv) {
     assembler.accept(datagram, now);
   }
   assembler.finish();
-  std::fflush(out);
-  if (out != stdout) std::fclose(out);
+  const bool written = out.close();
   ::close(fd);
 
   const auto& counts = assembler.counts();
@@ -223,5 +151,9 @@ int main(int argc, char** argv) {
                static_cast<unsigned long long>(counts.late),
                static_cast<unsigned long long>(counts.incomplete),
                static_cast<unsigned long long>(malformed), kernelDrops);
+  if (!written) {
+    std::fprintf(stderr, "udplog-recv: %s\n", out.error().c_str());
+    return 1;
+  }
   return 0;
 }

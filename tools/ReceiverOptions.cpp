@@ -1,0 +1,115 @@
+#include "tools/ReceiverOptions.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+const char kUsage[] =
+    "usage: udplog-recv [options]\n"
+    "Receives the logger's UDP datagrams from any number of senders, reassembles each line and\n"
+    "writes it, one per line, and/or forwards it to a syslog collector.\n"
+    "  --listen ADDR        IPv4 or IPv6 address to listen on (default 127.0.0.1)\n"
+    "  --port N             UDP port (default 4444)\n"
+    "  --output FILE        write the lines to FILE (\"-\": standard output); the default is\n"
+    "                       standard output, or nothing when forwarding\n"
+    "  --count N            stop after N lines\n"
+    "  --idle SECONDS       stop after SECONDS without a datagram, counted from the last one\n"
+    "                       received (it waits for the first as long as it takes)\n"
+    "  --timeout SECONDS    drop a line still incomplete SECONDS after its first part (default 5)\n"
+    "  -h, --help           this text\n"
+    "Each sender (address and port) is its own stream of sequence numbers; a sender that starts\n"
+    "over opens a new stream. Standard error reports lost, late, duplicate, conflicting and\n"
+    "incomplete lines, jumps in the numbering, malformed datagrams and datagrams dropped by the\n"
+    "kernel, and a summary at the end (one line per sender when there are several).\n"
+    "SIGINT or SIGTERM stops it cleanly. Exit status: 0 done, 1 failure (the output could not be\n"
+    "written, the socket could not be opened, lines could not be forwarded), 2 usage error.\n";
+
+[[noreturn]] void usageError(const std::string& message) {
+  std::fprintf(stderr, "udplog-recv: %s; try --help\n", message.c_str());
+  std::exit(2);
+}
+
+std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
+std::uint64_t readWhole(const std::string& option, const std::string& text, std::uint64_t low,
+                        std::uint64_t high) {
+  std::uint64_t value = 0;
+  bool ok = !text.empty();
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      ok = false;
+      break;
+    }
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) {
+      ok = false;
+      break;
+    }
+    value = value * 10 + digit;
+  }
+  if (!ok || value < low || value > high) {
+    usageError(option + " " + quoted(text) + " is not a whole number from " + std::to_string(low) +
+               " to " + std::to_string(high));
+  }
+  return value;
+}
+
+// Decimal seconds: digits with an optional fraction ("2", "0.25", ".5"); no sign, no exponent.
+double readSeconds(const std::string& option, const std::string& text, double low) {
+  std::size_t digits = 0, points = 0;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') {
+      ++digits;
+    } else if (c == '.') {
+      ++points;
+    } else {
+      digits = 0;
+      break;
+    }
+  }
+  double value = digits > 0 && points <= 1 ? std::strtod(text.c_str(), nullptr) : NAN;
+  if (!std::isfinite(value) || value < low || value > ReceiverOptions::kMaxSeconds) {
+    char range[64];
+    std::snprintf(range, sizeof(range), "%g to %.0f", low, ReceiverOptions::kMaxSeconds);
+    usageError(option + " " + quoted(text) + " is not a number of seconds from " + range);
+  }
+  return value;
+}
+
+}  // namespace
+
+const char* ReceiverOptions::usage() { return kUsage; }
+
+ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
+  ReceiverOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) usageError(arg + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (arg == "--listen") {
+      options.listen = value();
+    } else if (arg == "--port") {
+      options.port = static_cast<unsigned>(readWhole(arg, value(), 1, 65535));
+    } else if (arg == "--output") {
+      options.output = value();
+      if (options.output.empty()) usageError("--output needs a file name");
+    } else if (arg == "--count") {
+      options.count = readWhole(arg, value(), 1, UINT64_MAX);
+    } else if (arg == "--idle") {
+      options.idleSeconds = readSeconds(arg, value(), 0);
+    } else if (arg == "--timeout") {
+      options.timeoutSeconds = readSeconds(arg, value(), 0.001);
+    } else {
+      usageError("unknown option " + quoted(arg));
+    }
+  }
+  return options;
+}

@@ -1,0 +1,29 @@
+// udplog-recv's command line: the options, their defaults and the strict readers of their values.
+//
+// parse() either returns a complete set of options or exits: with the usage text and status 0 for
+// --help, or with one line naming the option and the value it refused and status 2. A number is
+// plain decimal digits within the option's range ("-1", "0x10", "1e30" for a count, "inf" or a
+// blank are refused), so no later conversion can overflow.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct ReceiverOptions {
+  std::string listen = "127.0.0.1";
+  unsigned port = 4444;
+  std::string output;         // "" standard output (unless forwarding), "-" standard output
+  std::uint64_t count = 0;    // stop after this many lines; 0: no limit
+  double idleSeconds = 0;     // stop after this long without a datagram; 0: no limit
+  double timeoutSeconds = 5;  // drop a line still incomplete after this long
+  std::string forward;        // "tcp://HOST:PORT" of a syslog collector, or ""
+  std::uint64_t backlogLines = 100000;  // lines held for the collector at most
+  std::uint64_t maxSenders = 1024;      // streams kept at once
+  double lingerSeconds = 5;             // time left at the end to hand the backlog to the collector
+
+  // Longest --idle, --timeout or --linger: about 11.5 days.
+  static constexpr double kMaxSeconds = 1e6;
+
+  static ReceiverOptions parse(int argc, char** argv);
+  static const char* usage();
+};
