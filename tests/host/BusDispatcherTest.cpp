@@ -100,6 +100,38 @@ TEST(BusDispatcherTest, NothingReachesASinkAfterUnsubscribeReturns) {
   }
 }
 
+TEST(BusDispatcherTest, AHeldSinkGetsItsMessagesInOrderAfterReleaseAndNoneAfterLeaving) {
+  BusDispatcher bus;
+  RecordingSink held, other;
+  bus.subscribe(&held, "t");
+  bus.subscribe(&other, "t");
+  bus.hold(&held);
+  bus.hold(&held);  // holds nest
+  for (int i = 0; i < 5; ++i) bus.send(makeMessage("t", std::to_string(i)));
+  bus.drain();
+  EXPECT_TRUE(held.snapshot().empty()) << "nothing while held";
+  EXPECT_EQ(5u, other.snapshot().size()) << "other sinks are served meanwhile";
+  bus.release(&held);
+  bus.drain();
+  EXPECT_TRUE(held.snapshot().empty()) << "still held once";
+  bus.release(&held);
+  bus.send(makeMessage("t", "5"));
+  bus.drain();
+  EXPECT_EQ((std::vector<std::string>{"0", "1", "2", "3", "4", "5"}), held.snapshot());
+
+  RecordingSink leaving;
+  bus.subscribe(&leaving, "t");
+  bus.subscribe(&leaving, "u");
+  bus.hold(&leaving);
+  bus.send(makeMessage("t", "for t"));
+  bus.send(makeMessage("u", "for u"));
+  bus.drain();
+  bus.unsubscribe(&leaving, "t");
+  bus.release(&leaving);
+  bus.drain();
+  EXPECT_EQ(std::vector<std::string>{"for u"}, leaving.snapshot()) << "only the topic it kept";
+}
+
 class SelfRemovingSink : public IMessageSink {
  public:
   explicit SelfRemovingSink(BusDispatcher& bus) : bus_(bus) { unsubscribeOnDestroy = false; }

@@ -1,8 +1,10 @@
-// Injected faults, end to end: loghost runs the real plug-in while the test breaks its storage.
-// Each case states what is kept and what is reported; in every case the host survives (exit 0).
+// Injected faults, end to end: loghost runs the real plug-in while the test breaks its storage,
+// closes its outputs or signals it. Each case states what is kept, what is reported and how the
+// host ends.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,6 +53,12 @@ class FeedingLoghost {
       std::string line = numbered(n) + "\n";
       if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return;
     }
+  }
+  // Bytes fed that loghost has not read yet.
+  int unread() const {
+    int bytes = -1;
+    ::ioctl(fd_, FIONREAD, &bytes);
+    return bytes;
   }
   void close() {
     if (fd_ >= 0) ::close(fd_);
@@ -194,6 +202,33 @@ TEST_F(FaultTest, UdpWithNobodyListeningIsQuietButARefusedSendIsReported) {
   EXPECT_NE(std::string::npos, err.find("TarvoLogger: write failed: sending to 127.0.0.1:0"))
       << err;
   EXPECT_NE(std::string::npos, err.find("(repeated 2 times in all)")) << err;
+}
+
+TEST_F(FaultTest, ClosedOutputsCostNoStoredLine) {
+  const std::string logs = dir_.file("logs");
+  std::ofstream input(dir_.file("input.log"));
+  for (int n = 0; n < 1000; ++n) input << numbered(n) << "\n";
+  input.close();
+  auto args = fileMedium(logs, "100000");  // everything waits for the last flush
+  args.insert(args.end(), {"--dump", dir_.file("input.log")});
+  testsupport::Subprocess host(LOGHOST, args, "", "", testsupport::Subprocess::Outputs::kClosed);
+  EXPECT_EQ(1, host.wait()) << "the dump could not be written";
+  const std::string stored = readFile(logs + "/tarvolog.log");
+  EXPECT_TRUE(formOf(0, 1000) == stored) << stored.size() << " bytes stored";
+}
+
+TEST_F(FaultTest, SigtermAndSigintStoreEveryLineReadAndExitWithTheSignal) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    const std::string logs = dir_.file("logs" + std::to_string(signal));
+    FeedingLoghost host(fileMedium(logs, "100000"));
+    host.feed(0, 1050);
+    ASSERT_TRUE(testsupport::waitFor([&] { return host.unread() == 0; }));
+    host.child().signal(signal);  // the input stays open
+    EXPECT_EQ(128 + signal, host.child().wait());
+    const std::string stored = readFile(logs + "/tarvolog.log");
+    EXPECT_TRUE(formOf(0, 1050) == stored)
+        << "signal " << signal << ": " << stored.size() << " bytes stored";
+  }
 }
 
 }  // namespace

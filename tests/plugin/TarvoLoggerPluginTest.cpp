@@ -1,8 +1,10 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <boost/filesystem.hpp>
 #include <fstream>
+#include <thread>
 
 #include "host/PluginLoader.h"
 #include "logger/host/IComponent.h"
@@ -231,8 +233,77 @@ TEST_F(TarvoLoggerPluginTest, RequestsAreAnsweredExactlyAndOnlyWhenUnderstood) {
   MessageDispatcher* previous = MessageDispatcher::setInstance(nullptr);
   sink->onMessage(boost::shared_ptr<LocalMessage>(new LocalMessage(properties)));
   MessageDispatcher::setInstance(previous);
+  sink->onMessage(nullptr);  // a null message is dropped
   logger->shutdown();
   loader_.destroy(logger);
+}
+
+boost::shared_ptr<LocalMessage> request(const char* type) {
+  CommonMessageProperties properties;
+  properties.messageType = type;
+  properties.topic = "target:/TarvoLogger";
+  properties.replyTopic = "client:/nobody";  // replies are built and sent, then dropped
+  return boost::shared_ptr<LocalMessage>(new LocalMessage(properties));
+}
+
+// Requests arrive while the host starts, stops and destroys the component on another thread, on
+// a ring full enough that an answer takes a while: each is answered or dropped, and none meets a
+// core or a component on its way out. The component is driven first by a host that calls
+// onMessage whenever it likes, then by the loader, which holds the bus's deliveries back during
+// each lifecycle call.
+TEST_F(TarvoLoggerPluginTest, RequestsRacingTheLifecycleAreAnsweredOrDroppedSafely) {
+  pluginConfig().setValue("TarvoLogger/BufferSize", "2000");
+  const ComponentRegistration& registration = loader_.registration(kType);
+  std::string line = "2026-12-07\x0bT1\x0bINFO\x0bcore\x0bfilling the ring\x0b";
+  line += std::string(100, 'x');
+  testing::internal::CaptureStdout();
+  for (int round = 0; round < 40; ++round) {
+    const bool byLoader = round % 2 == 1;
+    IComponent* logger = byLoader ? create() : registration.create(nullptr);
+    auto* sink = dynamic_cast<IMessageSink*>(logger);
+    ASSERT_NE(nullptr, sink);
+    logger->start();
+    BusClient client;
+    auto pipe = queueOf(client);
+    ASSERT_NE(nullptr, pipe);
+    for (int i = 0; i < 2000; ++i) pipe->push(line);
+    pipe.reset();
+
+    std::atomic<bool> done{false};
+    std::thread requests([&] {
+      while (!done.load()) {
+        if (byLoader) {
+          BusDispatcher::processInstance().send(request("GET_RAW_DATA"));
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        } else {
+          sink->onMessage(request("GET_RAW_DATA"));
+          sink->onMessage(request("GET_LOGGER_QUEUE"));
+        }
+      }
+    });
+    if (byLoader) {
+      loader_.shutdown(logger);
+      loader_.start(logger);
+      loader_.shutdown(logger);
+      loader_.destroy(logger);
+    } else {
+      logger->shutdown();
+      logger->start();
+      logger->shutdown();
+      done = true;  // a host that calls onMessage itself must stop before it destroys
+      requests.join();
+      std::thread bus([&] {
+        for (int i = 0; i < 200; ++i)
+          BusDispatcher::processInstance().send(request("GET_RAW_DATA"));
+      });
+      registration.destroy(logger);
+      bus.join();
+    }
+    done = true;
+    if (requests.joinable()) requests.join();
+    BusDispatcher::processInstance().drain();
+  }
+  testing::internal::GetCapturedStdout();
 }
 
 TEST_F(TarvoLoggerPluginTest, TheExampleClientsLinesFromSeveralThreadsAreAllStored) {

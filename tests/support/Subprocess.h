@@ -17,10 +17,15 @@ namespace testsupport {
 
 class Subprocess {
  public:
+  // Where standard output and error go: files the test reads, or a pipe nobody reads (writing
+  // there fails with EPIPE or raises SIGPIPE).
+  enum class Outputs { kCaptured, kClosed };
+
   // Starts program with args; standard input comes from inputFile ("" for /dev/null), standard
   // error goes to errorDevice when one is given (a terminal, say) instead of a file.
   Subprocess(const std::string& program, const std::vector<std::string>& args,
-             const std::string& inputFile = "", const std::string& errorDevice = "")
+             const std::string& inputFile = "", const std::string& errorDevice = "",
+             Outputs outputs = Outputs::kCaptured)
       : outPath_(dir_.file("stdout")), errPath_(dir_.file("stderr")) {
     std::vector<char*> argv;
     std::vector<std::string> all{program};
@@ -39,8 +44,15 @@ class Subprocess {
     } else {
       posix_spawn_file_actions_addopen(&actions, 2, errorDevice.c_str(), O_WRONLY, 0);
     }
+    int closed[2] = {-1, -1};
+    if (outputs == Outputs::kClosed && ::pipe2(closed, O_CLOEXEC) == 0) {
+      ::close(closed[0]);  // no reader, ever
+      posix_spawn_file_actions_adddup2(&actions, closed[1], 1);
+      posix_spawn_file_actions_adddup2(&actions, closed[1], 2);
+    }
     int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    if (closed[1] >= 0) ::close(closed[1]);
     if (rc != 0) throw std::runtime_error("cannot start " + program);
   }
   ~Subprocess() {
