@@ -1,9 +1,5 @@
 #include "logger/core/WorkerErrorReporter.h"
 
-namespace {
-const char kPrefix[] = "TarvoLogger: ";
-}
-
 void WorkerErrorReporter::report(const char* operation, const std::string& error) {
   std::string message = std::string(operation) + " failed: " + error;
   if (times_ > 0 && message == last_) {

@@ -14,6 +14,9 @@
 
 class WorkerErrorReporter final {
  public:
+  // Begins every line the logger writes to standard error.
+  static constexpr const char* kPrefix = "TarvoLogger: ";
+
   explicit WorkerErrorReporter(std::FILE* out = stderr) : out_(out) {}
   WorkerErrorReporter(const WorkerErrorReporter&) = delete;
   WorkerErrorReporter& operator=(const WorkerErrorReporter&) = delete;

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
+#include "logger/core/WorkerErrorReporter.h"
 #include "logger/media/ConfigNumber.h"
 #include "logger/media/MediaKeys.h"
 
@@ -19,6 +21,15 @@ namespace {
 // A batch goes to its file in writes of about this size.
 constexpr std::size_t kChunkBytes = 256 * 1024;
 constexpr char kLineEnd = '\n';
+constexpr const char* kKeptNote = " (records kept for the next flush)";
+
+// What a log path that is neither a regular file nor a character device is, for the report.
+const char* refusedKind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISBLK(mode)) return "a block device";
+  return "not a regular file";
+}
 }  // namespace
 
 DiskMedia::DiskMedia()
@@ -33,9 +44,15 @@ DiskMedia::DiskMedia()
       *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope);
   ConfigNumber::read(plugin, MediaKeys::kMaxFileSize, maxFileSize);
   ConfigNumber::read(plugin, MediaKeys::kBufferSize, bufferSize);
-  mainRecords.reserve(bufferSize);
-  interfaceRecords.reserve(bufferSize);
-  flushAt = bufferSize;
+}
+
+DiskMedia::~DiskMedia() {
+  try {
+    reportLoss(mainRecords, MediaKeys::kMainLogName, mainFailure);
+    reportLoss(interfaceRecords, MediaKeys::kInterfacesLogName, interfaceFailure);
+  } catch (...) {
+    // Out of memory for the report's text: the records go unreported rather than the process.
+  }
 }
 
 void DiskMedia::write(const std::string& line) {
@@ -45,33 +62,34 @@ void DiskMedia::write(const std::string& line) {
                                                                              : mainRecords;
   list.push_back(std::move(record));
   enforceRetention(list);
-  if (list.back().level() == MediaKeys::kErrorLevel ||
-      mainRecords.size() + interfaceRecords.size() >= flushAt) {
-    try {
-      flush();
-      flushAt = bufferSize;
-    } catch (...) {
-      // While a file is unwritable, retry once per bufferSize new records, not on every line.
-      flushAt = mainRecords.size() + interfaceRecords.size() + bufferSize;
-      throw;
-    }
-  }
+  // Counting arrivals rather than buffered records: while a file is unwritable, its kept records
+  // do not make every line retry, and the other file still gets a batch per bufferSize records.
+  ++sinceFlush;
+  if (list.back().level() == MediaKeys::kErrorLevel || sinceFlush >= bufferSize) flush();
   std::string dropped = takeDropReport();
   if (!dropped.empty()) throw std::runtime_error(dropped);
 }
 
 void DiskMedia::flush() {
-  std::string problems = flushRecords(mainRecords, MediaKeys::kMainLogName);
-  try {
-    std::string more = flushRecords(interfaceRecords, MediaKeys::kInterfacesLogName);
-    if (!more.empty()) problems += (problems.empty() ? "" : "; ") + more;
-  } catch (const std::exception& e) {
-    if (problems.empty()) throw;
-    throw std::runtime_error(problems + "; " + e.what());
+  sinceFlush = 0;
+  std::exception_ptr thrown;
+  const std::string mainProblem =
+      flushFile(mainRecords, MediaKeys::kMainLogName, mainFailure, thrown);
+  const std::string interfaceProblem =
+      flushFile(interfaceRecords, MediaKeys::kInterfacesLogName, interfaceFailure, thrown);
+  std::string problems = mainProblem;
+  // A directory that cannot be made fails both files alike; it is reported once.
+  if (!interfaceProblem.empty() && interfaceProblem != mainProblem) {
+    problems += (problems.empty() ? "" : "; ") + interfaceProblem;
   }
   std::string dropped = takeDropReport();
   if (!dropped.empty()) problems += (problems.empty() ? "" : "; ") + dropped;
-  if (!problems.empty()) throw std::runtime_error(problems);
+  if (problems.empty()) return;
+  // A filesystem error that is the only failure leaves as it came, with its type.
+  if (thrown && (problems == mainProblem || problems == interfaceProblem)) {
+    std::rethrow_exception(thrown);
+  }
+  throw std::runtime_error(problems);
 }
 
 std::string DiskMedia::getRawData() { return MediaKeys::kFileRawData; }
@@ -81,25 +99,43 @@ std::string DiskMedia::filePath(const std::string& fileName) const {
   return directory.string() + fileName;
 }
 
+std::string DiskMedia::flushFile(std::vector<LogRecord>& list, const std::string& fileName,
+                                 std::string& failure, std::exception_ptr& thrown) {
+  try {
+    failure = flushRecords(list, fileName);
+    return failure.empty() ? failure : failure + kKeptNote;
+  } catch (const std::exception& e) {
+    failure = e.what();
+    if (!thrown) thrown = std::current_exception();
+    return failure;
+  }
+}
+
 std::string DiskMedia::flushRecords(std::vector<LogRecord>& list, const std::string& fileName) {
   // A directory that appeared since the existence test: leave the list for the next flush.
   if (!fs::exists(directory) && !fs::create_directory(directory)) return "";
   rotateIfNeeded(fileName);
 
   const std::string path = filePath(fileName);
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  // O_NONBLOCK: a FIFO without a reader fails here instead of waiting for one, and a character
+  // device that cannot take a write at once fails it (EAGAIN). A regular file ignores the flag.
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) {
     int error = errno;
     return "cannot open " + path + ": " + std::strerror(error) +
-           " (records kept for the next flush)";
+           (error == ENXIO ? " (a FIFO without a reader, a socket or an absent device)" : "");
   }
-  struct stat before {};
-  bool sized = ::fstat(fd, &before) == 0;
+  struct stat before {};  // a failed fstat leaves a mode that is refused below
+  if (::fstat(fd, &before) != 0 || (!S_ISREG(before.st_mode) && !S_ISCHR(before.st_mode))) {
+    ::close(fd);
+    return "cannot open " + path + ": it is " + refusedKind(before.st_mode) +
+           ", not a regular file";
+  }
 
   std::size_t partialBytes = 0;
   int error = 0;
   std::size_t written = writeRecords(fd, list, partialBytes, error);
-  if (partialBytes > 0 && sized && S_ISREG(before.st_mode)) {
+  if (partialBytes > 0 && S_ISREG(before.st_mode)) {
     // Take back the cut-off record, so that the retry writes it whole and only once.
     off_t end = ::lseek(fd, 0, SEEK_END);
     if (end >= 0 && ::ftruncate(fd, end - static_cast<off_t>(partialBytes)) != 0) {
@@ -109,18 +145,17 @@ std::string DiskMedia::flushRecords(std::vector<LogRecord>& list, const std::str
   ::close(fd);
 
   if (written == list.size()) {
-    list.clear();  // keeps the room reserved for bufferSize records
+    list.clear();  // keeps the room of the largest batch so far
     return "";
   }
   list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(written));
-  return "cannot write " + path + ": " + std::strerror(error) +
-         " (records kept for the next flush)";
+  return "cannot write " + path + ": " + std::strerror(error);
 }
 
 void DiskMedia::rotateIfNeeded(const std::string& fileName) {
   const fs::path path(filePath(fileName));
-  // Only a regular file has a size to rotate by; a log file linked to a device or a pipe is
-  // written as it is.
+  // Only a regular file has a size to rotate by; a character device is written as it is, and
+  // anything else is refused when it is opened.
   if (!fs::is_regular_file(path)) return;
   // 64-bit on both sides: a limit of 4096 MiB or more, and files over 4 GiB, compare truly.
   const std::uint64_t size = fs::file_size(path);
@@ -184,4 +219,15 @@ std::string DiskMedia::takeDropReport() {
                        std::to_string(std::max<std::size_t>(kRetainedRecords, bufferSize));
   droppedRecords = 0;
   return report;
+}
+
+void DiskMedia::reportLoss(const std::vector<LogRecord>& list, const std::string& fileName,
+                           const std::string& failure) const {
+  if (list.empty()) return;
+  const std::string path = filePath(fileName);
+  const std::string why = failure.empty() ? " was not flushed before the logger stopped"
+                                          : " could not be written (" + failure + ")";
+  std::fprintf(stderr, "%s%zu record%s lost: %s%s\n", WorkerErrorReporter::kPrefix, list.size(),
+               list.size() == 1 ? "" : "s", path.c_str(), why.c_str());
+  std::fflush(stderr);
 }

@@ -7,14 +7,28 @@
 // Before each append a file larger than "TarvoLogger/MaxFileSize" MiB is renamed to its ".old"
 // copy:
 //   tarvolog.log -> tarvolog.log.old   (the previous .old is removed first)
+// The lists grow with the records actually buffered; nothing is sized by BufferSize up front, so
+// any value up to 4294967295 is usable.
 //
 // Nothing is lost to a file that cannot be written: records that did not reach their file stay
 // buffered and are retried at the next flush, and records that did reach it are never written
 // twice. After a failed flush, write() tries again once bufferSize more records have arrived (an
 // "ERROR" record or flush() tries at once). While a file stays unwritable each list keeps at most
-// kRetainedRecords records (or bufferSize, if larger); beyond that the oldest are dropped. Every
-// failure, and every drop, leaves write() or flush() as an exception after the lists are
-// consistent, for the caller to report.
+// kRetainedRecords records (or bufferSize, if larger); beyond that the oldest are dropped. The two
+// files fail alone: a failed directory check, rotation, open or write of one leaves the other's
+// batch written as usual. Every failure, and every drop, leaves write() or flush() as an exception
+// once both files were attempted and the lists are consistent, for the caller to report. Records
+// still buffered when the medium is destroyed (the last flush failed) are lost, and the destructor
+// says so on standard error, one line per file with its path and the last cause.
+//
+// A log path is written only if it is a regular file or a character device, and it is opened
+// without blocking. A FIFO without a reader and a socket fail the open (ENXIO); a FIFO with a
+// reader or a block device is refused after the open; either is reported like an unwritable file.
+// A FIFO is refused even with a reader because a stalled reader would cut records in the middle,
+// a cut record cannot be taken back from a pipe, and a reader that leaves raises SIGPIPE in the
+// host. A character device (/dev/null, /dev/full, a terminal) is written as it is, but a write it
+// would block is a failure (EAGAIN), so the worker, and with it the shutdown, never waits on a
+// log path.
 //
 // The worker thread calls write() and flush(); getRawData() touches no member and may be called
 // from any thread. The destructor does not flush.
@@ -22,6 +36,7 @@
 
 #include <boost/filesystem/path.hpp>
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -35,14 +50,20 @@ class DiskMedia final : public IStorageMedia {
   DiskMedia();
   DiskMedia(const DiskMedia&) = delete;
   DiskMedia& operator=(const DiskMedia&) = delete;
+  ~DiskMedia() override;
 
   void write(const std::string& line) override;
   void flush() override;
   std::string getRawData() override;
 
  private:
-  // Appends list to the file and removes what reached it. Returns a description of a write
-  // failure ("" when none); filesystem errors of the directory and rotation steps propagate.
+  // Flushes one list and records why it failed in failure ("" when it did not). Returns the text
+  // to report ("" when none); the first exception caught is kept in thrown.
+  std::string flushFile(std::vector<LogRecord>& list, const std::string& fileName,
+                        std::string& failure, std::exception_ptr& thrown);
+  // Appends list to the file and removes what reached it. Returns why records stayed behind when
+  // the file could not be opened or written ("" when none); filesystem errors of the directory
+  // and rotation steps propagate.
   std::string flushRecords(std::vector<LogRecord>& list, const std::string& fileName);
   void rotateIfNeeded(const std::string& fileName);
   // Writes the records in line form, each followed by a line end. Returns how many records
@@ -54,16 +75,21 @@ class DiskMedia final : public IStorageMedia {
   // records are added (write); a flush only ever shortens the lists.
   void enforceRetention(std::vector<LogRecord>& list);
   std::string takeDropReport();
+  // Prints how many records of list are lost, and why, when the medium goes.
+  void reportLoss(const std::vector<LogRecord>& list, const std::string& fileName,
+                  const std::string& failure) const;
 
   // Constant after construction
   boost::filesystem::path directory;
   uint32_t bufferSize;
   uint32_t maxFileSize;  // MiB
 
-  // Worker thread only
+  // Worker thread only (and the destructor, which runs after the worker has ended)
   std::vector<LogRecord> mainRecords;
   std::vector<LogRecord> interfaceRecords;
+  std::string mainFailure;           // why the last flush left records of mainRecords, or ""
+  std::string interfaceFailure;      // the same for interfaceRecords
   std::string batch;                 // line forms on their way to a file
   std::uint64_t droppedRecords = 0;  // dropped since the last report
-  std::uint64_t flushAt = 0;         // buffered count at which write() flushes
+  std::uint64_t sinceFlush = 0;      // records written since the last flush, failed or not
 };

@@ -1,8 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/filesystem.hpp>
 #include <fstream>
+#include <thread>
 
 #include "logger/media/DiskMedia.h"
 #include "tests/support/TestSupport.h"
@@ -239,14 +243,22 @@ TEST_F(DiskMediaTest, AnUnwritableDirectoryKeepsRecordsAndReportsTheCause) {
   EXPECT_EQ(formOf({line("kept")}), readFile(file + "/tarvolog.log"));
 }
 
-TEST_F(DiskMediaTest, AFailedRotationKeepsTheRecords) {
+TEST_F(DiskMediaTest, AFailedRotationKeepsTheRecordsAndHoldsBackNeitherFile) {
   pluginConfig().setValue("TarvoLogger/MaxFileSize", "0");
   DiskMedia media;
   media.write(line("first", "core", "ERROR"));
   fs::create_directories(mainLog() + ".old/blocker");  // a non-empty directory in the way
   media.write(line("second"));
-  EXPECT_THROW(media.flush(), fs::filesystem_error);
+  media.write(line("iface", "x_interface"));
+  try {
+    media.flush();
+    FAIL() << "a failed rotation must be reported";
+  } catch (const fs::filesystem_error& e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find(mainLog() + ".old")) << e.what();
+  }
   EXPECT_EQ(formOf({line("first", "core", "ERROR")}), readFile(mainLog()));
+  EXPECT_EQ(formOf({line("iface", "x_interface")}), readFile(interfacesLog()))
+      << "the interfaces file is written although the main file could not be rotated";
   fs::remove_all(mainLog() + ".old");
   media.flush();
   EXPECT_EQ(formOf({line("first", "core", "ERROR")}), readFile(mainLog() + ".old"));
@@ -299,6 +311,92 @@ TEST_F(DiskMediaTest, VarPathMissingMeansCLogsAndEmptyIsUsedAsItIs) {
   DiskMedia empty;
   empty.write(line("y"));
   EXPECT_THROW(empty.flush(), fs::filesystem_error);
+}
+
+// Runs media.flush() on a thread of its own; false when it is still running after a generous
+// deadline, in which case the FIFO is read until the flush returns, so that the test can end.
+bool flushReturns(DiskMedia& media, const std::string& fifo, std::string& error) {
+  std::atomic<bool> done{false};
+  std::thread flusher([&] {
+    try {
+      media.flush();
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    done = true;
+  });
+  const bool returned = testsupport::waitFor([&] { return done.load(); });
+  if (!returned) {
+    int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    char buffer[4096];
+    testsupport::waitFor([&] {
+      while (::read(fd, buffer, sizeof buffer) > 0) {
+      }
+      return done.load();
+    });
+    ::close(fd);
+  }
+  flusher.join();
+  return returned;
+}
+
+TEST_F(DiskMediaTest, ALogPathThatIsNotARegularFileNeverBlocksAndKeepsItsRecords) {
+  fs::create_directory(logs_);
+  ASSERT_EQ(0, ::mkfifo(mainLog().c_str(), 0600));
+  DiskMedia media;
+  media.write(line("kept"));
+  media.write(line("iface", "x_interface"));
+  std::string error;
+  EXPECT_TRUE(flushReturns(media, mainLog(), error)) << "a flush waited for a reader";
+  EXPECT_NE(std::string::npos, error.find(mainLog())) << error;
+  EXPECT_EQ(formOf({line("iface", "x_interface")}), readFile(interfacesLog()));
+
+  // With a reader the FIFO is refused as well: nothing reaches it.
+  int reader = ::open(mainLog().c_str(), O_RDONLY | O_NONBLOCK);
+  EXPECT_THROW(media.flush(), std::runtime_error);
+  char buffer[4096];
+  EXPECT_GE(0, ::read(reader, buffer, sizeof buffer)) << "records were written into the FIFO";
+  ::close(reader);
+
+  fs::remove(mainLog());
+  media.flush();
+  EXPECT_EQ(formOf({line("kept")}), readFile(mainLog()));
+
+  // A FIFO where the directory should be.
+  const std::string fifoDir = dir_.file("fifo-dir");
+  ASSERT_EQ(0, ::mkfifo(fifoDir.c_str(), 0600));
+  hostConfig().setValue("Directories/VarPath", fifoDir);
+  DiskMedia misplaced;
+  misplaced.write(line("nowhere"));
+  EXPECT_TRUE(flushReturns(misplaced, fifoDir, error)) << "a flush waited on the directory";
+  EXPECT_NE(std::string::npos, error.find(fifoDir)) << error;
+}
+
+TEST_F(DiskMediaTest, TheLargestBufferSizeReservesNothingUpFront) {
+  pluginConfig().setValue("TarvoLogger/BufferSize", "4294967295");
+  DiskMedia media;
+  media.write(line("1"));
+  media.write(line("2", "x_interface"));
+  EXPECT_FALSE(fs::exists(logs_));
+  media.write(line("3", "core", "ERROR"));
+  EXPECT_EQ(formOf({line("1"), line("3", "core", "ERROR")}), readFile(mainLog()));
+  EXPECT_EQ(formOf({line("2", "x_interface")}), readFile(interfacesLog()));
+}
+
+TEST_F(DiskMediaTest, RecordsStillBufferedAtDestructionAreReportedLostWithPathAndCause) {
+  fs::create_directories(mainLog());  // a directory cannot be opened as the main log file
+  {
+    DiskMedia media;
+    for (int i = 0; i < 3; ++i) media.write(line(std::to_string(i)));
+    media.write(line("iface", "x_interface"));
+    EXPECT_THROW(media.flush(), std::runtime_error);
+    testing::internal::CaptureStderr();
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ("TarvoLogger: 3 records lost: " + mainLog() + " could not be written (cannot open " +
+                mainLog() + ": Is a directory)\n",
+            err);
+  EXPECT_EQ(formOf({line("iface", "x_interface")}), readFile(interfacesLog()));
 }
 
 }  // namespace
