@@ -1,0 +1,214 @@
+#!/usr/bin/env bash
+# Builds the compiled parts of Boost 1.74 that the logger needs (Thread, System, Filesystem, and
+# Atomic, Chrono and DateTime that Thread pulls in) for 32-bit Windows with Debian's mingw-w64
+# (i686, posix thread variant), from Debian's own boost1.74 source package.
+#
+#   bash scripts/build-boost-mingw.sh            # build if needed, print the prefix
+#   bash scripts/build-boost-mingw.sh --prefix   # print the prefix only (exit 1 if not built)
+#
+# The result is a prefix outside the source tree, by default
+#   ${XDG_CACHE_HOME:-$HOME/.cache}/tarvo-logger/boost-mingw-i686-1.74
+# holding include/boost (the headers of the same source package, or a link to Debian's
+# /usr/include/boost when libboost1.74-dev of that version is installed), lib/ with both static
+# (libboost_*.a) and shared (libboost_*.dll.a + bin/libboost_*.dll) libraries, and
+# lib/cmake/ with Boost's CMake package files. Pass it to CMake as BOOST_ROOT.
+# TARVO_BOOST_MINGW_PREFIX overrides the prefix.
+#
+# A second run with a complete prefix does nothing: the prefix holds a stamp naming the source
+# version, the compiler and the library list, written last; any difference rebuilds from scratch.
+#
+# Sources come only from the machine's configured Debian archive: when apt knows no source
+# package yet, a deb-src entry is derived from each active Debian "deb" entry (same address,
+# suites, components and key) and written to /etc/apt/sources.list.d/tarvo-deb-src.sources.
+# Needs root or sudo for that and for installing what is missing.
+set -euo pipefail
+
+readonly BOOST_PACKAGE=boost1.74
+readonly TRIPLE=i686-w64-mingw32
+readonly CXX_TARGET=${TRIPLE}-g++-posix
+readonly LIBRARIES=(thread system filesystem atomic chrono date_time)
+readonly CACHE_ROOT=${XDG_CACHE_HOME:-$HOME/.cache}/tarvo-logger
+readonly PREFIX=${TARVO_BOOST_MINGW_PREFIX:-$CACHE_ROOT/boost-mingw-i686-1.74}
+readonly STAMP=$PREFIX/.tarvo-complete
+readonly DEB_SRC_FILE=/etc/apt/sources.list.d/tarvo-deb-src.sources
+readonly JOBS=${JOBS:-$(nproc)}
+
+log() { printf 'build-boost-mingw: %s\n' "$*" >&2; }
+die() { log "$*"; exit 1; }
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# The stamp's content: what the prefix was built from. The source version is what apt would
+# fetch, so a point release of the package in the archive rebuilds once.
+fingerprint() {
+  local compiler
+  compiler=$("$CXX_TARGET" -dumpfullversion 2>/dev/null || echo none)
+  printf 'package=%s\nversion=%s\ncompiler=%s %s\nlibraries=%s\nlink=static,shared\n' \
+    "$BOOST_PACKAGE" "$1" "$CXX_TARGET" "$compiler" "${LIBRARIES[*]}"
+}
+
+# The version of the source package that apt would fetch, or empty when apt knows none.
+source_version() {
+  { apt-cache showsrc "$BOOST_PACKAGE" 2>/dev/null || true; } | awk '/^Version:/ { print $2; exit }'
+}
+
+prefix_is_complete() {
+  local want=$1
+  [ -f "$STAMP" ] || return 1
+  [ -z "$want" ] || [ "$(cat "$STAMP")" = "$(fingerprint "$want")" ] || return 1
+  local lib
+  for lib in "${LIBRARIES[@]}"; do
+    [ -f "$PREFIX/lib/libboost_$lib.a" ] && [ -f "$PREFIX/lib/libboost_$lib.dll.a" ] || return 1
+  done
+  [ -f "$PREFIX/include/boost/version.hpp" ]
+}
+
+if [ "${1:-}" = "--prefix" ]; then
+  prefix_is_complete "" || die "no complete build in $PREFIX; run without --prefix"
+  echo "$PREFIX"
+  exit 0
+fi
+
+# Fast path: a complete prefix whose stamp matches is used as it is, without asking apt (apt may
+# not even know source packages on this machine any more).
+if [ -f "$STAMP" ]; then
+  stamped=$(sed -n 's/^version=//p' "$STAMP")
+  if prefix_is_complete "$stamped"; then
+    echo "$PREFIX"
+    exit 0
+  fi
+fi
+
+install_missing() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  log "installing ${missing[*]}"
+  as_root apt-get update -q >/dev/null
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    "${missing[@]}" >/dev/null
+}
+
+# Writes deb-src entries for the active Debian archive entries of this machine. Handles both
+# deb822 files (*.sources) and one-line lists (sources.list, *.list); disabled files are ignored.
+derive_deb_src() {
+  local out
+  out=$(mktemp)
+  local f
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] && [ "$f" != "$DEB_SRC_FILE" ] || continue
+    # Stanzas are separated by blank lines; keep those of type deb that point at a Debian archive.
+    awk '
+      function flush() {
+        if (is_deb && is_debian && n) {
+          for (i = 1; i <= n; i++) print lines[i]
+          print ""
+        }
+        n = 0; is_deb = 0; is_debian = 0
+      }
+      /^[[:space:]]*$/ { flush(); next }
+      /^#/ { next }
+      /^Types:/ {
+        for (i = 2; i <= NF; i++) if ($i == "deb") is_deb = 1
+        lines[++n] = "Types: deb-src"; next
+      }
+      /^URIs:/ { if ($0 ~ /debian\.(org|net)/) is_debian = 1 }
+      /^Enabled:[[:space:]]*no/ { is_deb = 0 }
+      { lines[++n] = $0 }
+      END { flush() }
+    ' "$f" >>"$out"
+  done
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] || continue
+    # "deb [options] uri suite components" becomes one deb822 stanza.
+    awk '
+      $1 != "deb" { next }
+      {
+        opts = ""; i = 2
+        if ($2 ~ /^\[/) { while ($i !~ /\]$/) { opts = opts " " $i; i++ } opts = opts " " $i; i++ }
+        uri = $i; suite = $(i + 1); comps = ""
+        for (j = i + 2; j <= NF; j++) comps = comps " " $j
+        if (uri !~ /debian\.(org|net)/) next
+        print "Types: deb-src"; print "URIs: " uri; print "Suites: " suite
+        print "Components:" comps
+        if (match(opts, /signed-by=[^] ]+/)) print "Signed-By: " substr(opts, RSTART + 10, RLENGTH - 10)
+        print ""
+      }
+    ' "$f" >>"$out"
+  done
+  [ -s "$out" ] || { rm -f "$out"; die "no active Debian archive entry in /etc/apt to derive deb-src from"; }
+  log "adding deb-src entries in $DEB_SRC_FILE"
+  as_root install -m 0644 "$out" "$DEB_SRC_FILE"
+  rm -f "$out"
+  as_root apt-get update -q >/dev/null
+}
+
+install_missing "g++-mingw-w64-i686-posix" "dpkg-dev" "g++" "xz-utils" "bison"
+command -v "$CXX_TARGET" >/dev/null || die "$CXX_TARGET not found after installing"
+
+version=$(source_version)
+if [ -z "$version" ]; then
+  derive_deb_src
+  version=$(source_version)
+  [ -n "$version" ] || die "apt knows no source package $BOOST_PACKAGE even with deb-src entries"
+fi
+if prefix_is_complete "$version"; then
+  echo "$PREFIX"
+  exit 0
+fi
+
+started=$(date +%s)
+work=$CACHE_ROOT/work-boost-mingw-i686
+rm -rf "$work" "$PREFIX"
+mkdir -p "$work"
+log "fetching source package $BOOST_PACKAGE $version from the configured archive"
+# apt drops privileges to _apt for downloads; the work folder must be reachable for it.
+chmod 0755 "$work"
+(cd "$work" && apt-get source -q "$BOOST_PACKAGE=$version" >"$work/apt-source.log" 2>&1) \
+  || { cat "$work/apt-source.log" >&2; die "apt-get source failed"; }
+src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'boost1.74-*' | head -n 1)
+[ -n "$src" ] && [ -f "$src/bootstrap.sh" ] || die "no unpacked Boost source in $work"
+
+# The Debian source leaves out b2's generated parser; its packaging makes it with bison first.
+log "bootstrapping b2 with the build machine's compiler"
+(cd "$src/tools/build" && bison -y -d -o src/engine/jamgram.cpp src/engine/jamgram.y \
+  && cd "$src" && ./bootstrap.sh --with-toolset=gcc --without-icu) >"$work/bootstrap.log" 2>&1 \
+  || { cat "$work/bootstrap.log" "$src/bootstrap.log" 2>/dev/null | tail -n 30 >&2; die "bootstrap failed"; }
+
+cat >"$work/user-config.jam" <<EOF
+using gcc : mingw : $CXX_TARGET
+  : <archiver>$TRIPLE-ar <ranlib>$TRIPLE-ranlib <rc>$TRIPLE-windres
+  ;
+EOF
+
+with_args=()
+for lib in "${LIBRARIES[@]}"; do with_args+=("--with-$lib"); done
+
+log "building ${LIBRARIES[*]} (static and shared) with $JOBS jobs"
+(cd "$src" && ./b2 -q -j"$JOBS" -d0 \
+  --user-config="$work/user-config.jam" \
+  --build-dir="$work/build" --prefix="$PREFIX" --layout=system \
+  toolset=gcc-mingw target-os=windows threadapi=win32 \
+  architecture=x86 address-model=32 binary-format=pe abi=ms \
+  variant=release link=static,shared runtime-link=shared threading=multi \
+  cxxflags="-std=c++17" \
+  "${with_args[@]}" install >"$work/b2.log" 2>&1) \
+  || { tail -n 40 "$work/b2.log" >&2; die "b2 failed (full log: $work/b2.log)"; }
+
+# Debian's own headers of the same source version are identical to the ones just installed;
+# pointing at them keeps the prefix at a few MiB instead of 160.
+headers_version=$(dpkg-query -W -f='${Version}' libboost1.74-dev 2>/dev/null || true)
+if [ "$headers_version" = "$version" ] && [ -f /usr/include/boost/version.hpp ]; then
+  rm -rf "$PREFIX/include/boost"
+  ln -s /usr/include/boost "$PREFIX/include/boost"
+fi
+
+fingerprint "$version" >"$STAMP"
+prefix_is_complete "$version" || die "b2 finished but $PREFIX is incomplete"
+rm -rf "$work"
+log "done in $(($(date +%s) - started)) s, $(du -sh "$PREFIX" | cut -f1) in $PREFIX"
+echo "$PREFIX"
