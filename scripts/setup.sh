@@ -14,9 +14,9 @@ case "$mode" in
   *) echo "usage: scripts/setup.sh run|test" >&2; exit 2 ;;
 esac
 
-packages=(g++ cmake ninja-build pkg-config libboost-thread-dev libboost-system-dev
+packages=(g++ cmake ninja-build pkg-config dpkg-dev file libboost-thread-dev libboost-system-dev
           libboost-filesystem-dev libgtest-dev libbenchmark-dev libspdlog-dev)
-[ "$mode" = test ] && packages+=(clang-format clang libclang-rt-14-dev)
+[ "$mode" = test ] && packages+=(clang-format clang libclang-rt-14-dev lintian)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -4,11 +4,10 @@
 #include <new>
 
 #include "logger/host/PluginFramework.h"
+#include "logger/plugin/TarvoLoggerPayloads.h"
 #include "logger/plugin/TarvoLoggerPlugin.h"
 
 namespace {
-
-const char kComponentType[] = "000udploggerplugin";
 
 // Reads no argument; the host starts the component through IComponent.
 IComponent* createPlugin(void*) { return new (std::nothrow) TarvoLoggerPlugin(); }
@@ -28,7 +27,8 @@ __attribute__((visibility("default"))) int32_t ExitFunc() { return 0; }
 __attribute__((visibility("default"))) PF_ExitFunc PF_initPlugin(const HostServices* services) {
   ComponentRegistration registration{1, 0, &createPlugin, &destroyPlugin, 1};
   if (!services || !services->registerComponent) return nullptr;
-  if (services->registerComponent(kComponentType, &registration) < 0) return nullptr;
+  if (services->registerComponent(TarvoLoggerProtocol::kComponentType, &registration) < 0)
+    return nullptr;
   return &ExitFunc;
 }
 }

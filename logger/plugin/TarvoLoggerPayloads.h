@@ -16,6 +16,8 @@
 #include "logger/host/ISerializable.h"
 
 namespace TarvoLoggerProtocol {
+// The component type the plug-in registers, for hosts that create it by name.
+constexpr const char* kComponentType = "000udploggerplugin";
 constexpr const char* kTopic = "target:/TarvoLogger";
 constexpr const char* kGetLoggerQueue = "GET_LOGGER_QUEUE";
 constexpr const char* kLoggerQueue = "LOGGER_QUEUE";

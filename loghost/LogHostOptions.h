@@ -2,7 +2,7 @@
 //
 //   loghost [options] [FILE ...]
 // Throws UsageError (exit status 2) for an unknown option, a missing argument, or a -P/-H
-// without "=". -h/--help sets help.
+// without "=". -h/--help sets help, --version sets version.
 #pragma once
 
 #include <stdexcept>
@@ -27,6 +27,8 @@ struct LogHostOptions {
   bool hasSeparator = false;
   char separator = 0;
   bool dump = false;
+  std::vector<std::string> components;  // client libraries loaded beside the logger
   bool help = false;
+  bool version = false;
   std::vector<std::string> inputs;  // empty or "-": standard input
 };

@@ -1,4 +1,4 @@
-#include "host/LogHostOptions.h"
+#include "loghost/LogHostOptions.h"
 
 namespace {
 
@@ -29,7 +29,11 @@ const char* LogHostOptions::usage() {
          "  -s, --separator C      turn every character C of a line into a vertical tab\n"
          "  --dump                 when the input ends, print the logger's raw data "
          "(GET_RAW_DATA)\n"
+         "  --component LIB        also load LIB, create and start every component it registers\n"
+         "                         (a client of the logger), and shut them down before the\n"
+         "                         logger (repeatable)\n"
          "  -h, --help             this text\n"
+         "  --version              the version\n"
          "Values given with -H/-P win over the files. Standard output carries only the dump and\n"
          "the plug-in's shutdown line. Exit status: 0 success, 1 failure, 2 usage error.\n";
 }
@@ -66,6 +70,10 @@ LogHostOptions LogHostOptions::parse(int argc, char** argv) {
       options.separator = c[0];
     } else if (arg == "--dump") {
       options.dump = true;
+    } else if (arg == "--component") {
+      options.components.push_back(value());
+    } else if (arg == "--version") {
+      options.version = true;
     } else {
       throw UsageError("unknown option " + arg);
     }

@@ -1,4 +1,4 @@
-#include "host/InterruptSignals.h"
+#include "loghost/InterruptSignals.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,6 +1,7 @@
 // loghost: a host with one client built in. It loads the logger plug-in, starts its component,
-// obtains the pipe over the bus, pushes every input line, optionally prints the raw data, then
-// shuts the component down, destroys it and unloads the library.
+// and any client components given with --component, obtains the pipe over the bus, pushes every
+// input line, shuts the client components down, optionally prints the raw data, then shuts the
+// logger down, destroys it and unloads the libraries.
 
 #include <limits.h>
 #include <poll.h>
@@ -15,29 +16,47 @@
 #include <string>
 #include <thread>
 
-#include "host/InterruptSignals.h"
-#include "host/LogHostOptions.h"
+#include "host/BusDispatcher.h"
 #include "host/LoggerClient.h"
 #include "host/PluginLoader.h"
+#include "logger/Version.h"
 #include "logger/host/ConfigurationManager.h"
 #include "logger/host/IComponent.h"
+#include "logger/plugin/TarvoLoggerPayloads.h"
+#include "loghost/InterruptSignals.h"
+#include "loghost/LogHostOptions.h"
+#include "loghost/Progress.h"
 
 namespace {
 
-const char kComponentType[] = "000udploggerplugin";
+const char* const kComponentType = TarvoLoggerProtocol::kComponentType;
 const char kPluginFile[] = "lib000udploggerplugin.so";
+// Where an installed loghost finds the plug-in, from the folder that holds loghost.
+const char kInstalledPluginDir[] = LOGHOST_PLUGIN_DIR_FROM_BIN;
 const auto kReplyTimeout = std::chrono::seconds(5);
 
 struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::string besideExecutable(const std::string& name) {
+// The folder that holds the running loghost, with its trailing "/"; "" when unknown.
+std::string executableFolder() {
   char path[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
-  if (n <= 0) return name;
+  if (n <= 0) return std::string();
   std::string self(path, static_cast<std::size_t>(n));
-  return self.substr(0, self.rfind('/') + 1) + name;
+  return self.substr(0, self.rfind('/') + 1);
+}
+
+// The plug-in beside loghost (a build tree), else where the installation puts it.
+std::string defaultPluginPath() {
+  const std::string folder = executableFolder();
+  const std::string beside = folder + kPluginFile;
+  const std::string installed = folder + kInstalledPluginDir + "/" + kPluginFile;
+  if (::access(beside.c_str(), F_OK) == 0) return beside;
+  if (::access(installed.c_str(), F_OK) == 0) return installed;
+  throw Failure("no logger plug-in found at " + beside + " or " + installed +
+                "; give one with --plugin PATH");
 }
 
 void configure(const LogHostOptions& options) {
@@ -50,34 +69,6 @@ void configure(const LogHostOptions& options) {
   for (const auto& kv : options.hostValues) host.setValue(kv.first, kv.second);
   for (const auto& kv : options.pluginValues) plugin.setValue(kv.first, kv.second);
 }
-
-// Shows lines pushed and the rate on a terminal's standard error, twice a second.
-class Progress {
- public:
-  Progress() : enabled_(::isatty(STDERR_FILENO) == 1), start_(Clock::now()), last_(start_) {}
-  void tick(unsigned long long lines) {
-    if (!enabled_ || (lines & 0x3ff) != 0) return;
-    auto now = Clock::now();
-    if (now - last_ < std::chrono::milliseconds(500)) return;
-    last_ = now;
-    print(lines, now);
-  }
-  void done(unsigned long long lines) {
-    if (!enabled_ || last_ == start_) return;
-    print(lines, Clock::now());
-    std::fputc('\n', stderr);
-  }
-
- private:
-  using Clock = std::chrono::steady_clock;
-  void print(unsigned long long lines, Clock::time_point now) {
-    double seconds = std::chrono::duration<double>(now - start_).count();
-    std::fprintf(stderr, "\rloghost: %llu lines pushed, %.0f lines/s", lines,
-                 seconds > 0 ? lines / seconds : 0.0);
-  }
-  bool enabled_;
-  Clock::time_point start_, last_;
-};
 
 // Waits until the input can be read; false when a stopping signal came first.
 bool awaitInput(int fd) {
@@ -162,8 +153,7 @@ int runHost(const LogHostOptions& options) {
     inputs.push_back(f);
   }
 
-  const std::string pluginPath =
-      options.plugin.empty() ? besideExecutable(kPluginFile) : options.plugin;
+  const std::string pluginPath = options.plugin.empty() ? defaultPluginPath() : options.plugin;
   PluginLoader loader;
   try {
     loader.load(pluginPath);
@@ -181,6 +171,27 @@ int runHost(const LogHostOptions& options) {
     throw Failure(std::string("the logger component did not start: ") + e.what());
   }
 
+  // Client components: loaded beside the logger, started after it, shut down before it.
+  std::vector<IComponent*> clients;
+  for (const auto& path : options.components) {
+    std::vector<std::string> types;
+    try {
+      types = loader.load(path);
+    } catch (const PluginError& e) {
+      throw Failure(e.what());
+    }
+    if (types.empty()) throw Failure("component library " + path + " registered no component");
+    for (const auto& type : types) {
+      IComponent* client = loader.create(type);
+      clients.push_back(client);
+      try {
+        loader.start(client);
+      } catch (const std::exception& e) {
+        throw Failure("component " + type + " of " + path + " did not start: " + e.what());
+      }
+    }
+  }
+
   int status = 0;
   {
     LoggerClient client("client:/loghost");
@@ -196,6 +207,14 @@ int runHost(const LogHostOptions& options) {
       pushed = pushInput(inputs[i], names[i], options, *pipe, progress, pushed);
     }
     progress.done(pushed);
+
+    // What the clients asked for on the bus reaches them before they are told to stop.
+    BusDispatcher::processInstance().drain();
+    for (auto it = clients.rbegin(); it != clients.rend(); ++it) {
+      loader.shutdown(*it);
+      loader.destroy(*it);
+    }
+    for (const auto& path : options.components) loader.unload(path);
 
     if (options.dump) {
       waitForWorker(*pipe);
@@ -236,6 +255,10 @@ int main(int argc, char** argv) {
   }
   if (options.help) {
     std::fputs(LogHostOptions::usage(), stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("loghost %s\n", TARVO_LOGGER_VERSION);
     return 0;
   }
   try {

@@ -1,0 +1,77 @@
+# What `cmake --install` puts where, the CMake package and the pkg-config file for clients, and the
+# Debian packages made from them. Two components:
+#   runtime  the programs, the logger plug-in (in a folder of its own) and the host library
+#   dev      the headers, the library's link name, the CMake package and the pkg-config file
+
+set(LOGGER_PLUGIN_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/tarvo-logger)
+set(LOGGER_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TarvoLogger)
+
+# An installed loghost finds the plug-in from its own folder, so that any prefix works.
+file(RELATIVE_PATH LOGGER_PLUGIN_DIR_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR}
+     ${CMAKE_INSTALL_PREFIX}/${LOGGER_PLUGIN_INSTALL_DIR})
+target_compile_definitions(loghost PRIVATE
+  LOGHOST_PLUGIN_DIR_FROM_BIN="${LOGGER_PLUGIN_DIR_FROM_BIN}")
+
+# The programs find the host library from their own folder too, unless it is a system folder.
+list(FIND CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES ${CMAKE_INSTALL_FULL_LIBDIR} LOGGER_SYSTEM_LIBDIR)
+if(LOGGER_SYSTEM_LIBDIR EQUAL -1)
+  file(RELATIVE_PATH LOGGER_LIBDIR_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+  set_target_properties(loghost udplog-recv PROPERTIES
+    INSTALL_RPATH "$ORIGIN/${LOGGER_LIBDIR_FROM_BIN}")
+endif()
+
+install(TARGETS loghost udplog-recv RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+install(TARGETS 000udploggerplugin LIBRARY DESTINATION ${LOGGER_PLUGIN_INSTALL_DIR}
+        COMPONENT runtime)
+install(TARGETS hostframework EXPORT TarvoLoggerTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
+
+# The headers a client component or a host is written against, at the paths the sources use.
+install(FILES
+  logger/host/CommonMessageProperties.h logger/host/ConfigurationManager.h logger/host/HostApi.h
+  logger/host/IComponent.h logger/host/IMessageSink.h logger/host/ISerializable.h
+  logger/host/LocalMessage.h logger/host/MessageDispatcher.h logger/host/PluginFramework.h
+  logger/host/UUId.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger/host COMPONENT dev)
+install(FILES logger/core/safe_pipe.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger/core
+        COMPONENT dev)
+install(FILES logger/plugin/TarvoLoggerPayloads.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger/plugin COMPONENT dev)
+install(FILES ${PROJECT_BINARY_DIR}/generated/logger/Version.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger COMPONENT dev)
+install(FILES host/BusDispatcher.h host/LoggerClient.h host/PluginLoader.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/host COMPONENT dev)
+
+# find_package(TarvoLogger CONFIG REQUIRED) gives TarvoLogger::hostframework.
+include(CMakePackageConfigHelpers)
+install(EXPORT TarvoLoggerTargets NAMESPACE TarvoLogger:: DESTINATION ${LOGGER_CMAKE_INSTALL_DIR}
+        COMPONENT dev)
+configure_package_config_file(cmake/TarvoLoggerConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/generated/TarvoLoggerConfig.cmake
+  INSTALL_DESTINATION ${LOGGER_CMAKE_INSTALL_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/generated/TarvoLoggerConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/generated/TarvoLoggerConfig.cmake
+              ${PROJECT_BINARY_DIR}/generated/TarvoLoggerConfigVersion.cmake
+        DESTINATION ${LOGGER_CMAKE_INSTALL_DIR} COMPONENT dev)
+
+# pkg-config --cflags --libs tarvo-logger
+file(RELATIVE_PATH LOGGER_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+configure_file(cmake/tarvo-logger.pc.in ${PROJECT_BINARY_DIR}/generated/tarvo-logger.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/generated/tarvo-logger.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+install(FILES examples/circular.ini examples/file.ini examples/udp.ini examples/host.ini
+              examples/sample.log
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT runtime)
+
+# Each package's folder under share/doc carries the copyright and the changelog (gzipped).
+execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog
+                OUTPUT_FILE ${PROJECT_BINARY_DIR}/generated/changelog.gz)
+install(FILES packaging/copyright ${PROJECT_BINARY_DIR}/generated/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+install(FILES packaging/copyright ${PROJECT_BINARY_DIR}/generated/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarvo-logger-dev COMPONENT dev)
+
+include(cmake/Packaging.cmake)

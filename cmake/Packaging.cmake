@@ -1,0 +1,45 @@
+# Debian packages, made with `cpack -G DEB` in a build tree configured with
+# -DCMAKE_INSTALL_PREFIX=/usr:
+#   tarvo-logger      the programs, the plug-in and the host library (dependencies from
+#                     dpkg-shlibdeps)
+#   tarvo-logger-dev  headers, CMake package and pkg-config file; depends on the exact
+#                     runtime version and on the Boost development headers its interface uses
+set(CPACK_PACKAGE_NAME tarvo-logger)
+set(CPACK_PACKAGE_VENDOR "Tarvo logger developers")
+set(CPACK_PACKAGE_CONTACT "Tarvo logger developers <tarvo-logger@example.org>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "logging plug-in for an in-process message bus")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://example.org/tarvo-logger")
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime dev)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME tarvo-logger)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# The dynamic linker's cache is refreshed by a trigger, as Debian's policy has it.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
+"logging plug-in for an in-process message bus, its host and tools
+ A logging plug-in that runs as one component on a host's message bus: clients
+ push log lines into a shared pipe from any thread, and one worker stores them
+ in an in-memory ring, in rotated log files or as UDP datagrams. The package
+ holds the plug-in, the host library, the loghost program that runs it on
+ its input, and udplog-recv, which collects the datagrams of many hosts.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME tarvo-logger-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
+    "tarvo-logger (= ${PROJECT_VERSION}), libboost-dev (>= 1.74), libboost-thread-dev (>= 1.74)")
+set(CPACK_DEBIAN_DEV_DESCRIPTION
+"logging plug-in for an in-process message bus - development files
+ Headers, CMake package (find_package(TarvoLogger)) and pkg-config file
+ (tarvo-logger) for writing client components of the logger plug-in and
+ hosts that load it.")
+
+include(CPack)

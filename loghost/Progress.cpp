@@ -1,0 +1,28 @@
+#include "loghost/Progress.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+Progress::Progress()
+    : enabled_(::isatty(STDERR_FILENO) == 1), start_(Clock::now()), last_(start_) {}
+
+void Progress::tick(unsigned long long lines) {
+  if (!enabled_ || (lines & 0x3ff) != 0) return;
+  auto now = Clock::now();
+  if (now - last_ < std::chrono::milliseconds(500)) return;
+  last_ = now;
+  print(lines, now);
+}
+
+void Progress::done(unsigned long long lines) {
+  if (!enabled_ || last_ == start_) return;
+  print(lines, Clock::now());
+  std::fputc('\n', stderr);
+}
+
+void Progress::print(unsigned long long lines, Clock::time_point now) {
+  double seconds = std::chrono::duration<double>(now - start_).count();
+  std::fprintf(stderr, "\rloghost: %llu lines pushed, %.0f lines/s", lines,
+               seconds > 0 ? lines / seconds : 0.0);
+}

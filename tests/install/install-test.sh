@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Proves the installed project usable, away from the build tree:
+#  1. installs the build into a temporary prefix;
+#  2. builds the minimal client example there twice, once with find_package(TarvoLogger) and once
+#     with pkg-config, as two component types;
+#  3. runs both through the installed loghost --component and checks their lines in the log files;
+#  4. builds the Debian packages (in a tree configured for /usr), checks their contents, lintian
+#     (no errors), and runs the unpacked loghost --version.
+# Usage: install-test.sh SOURCE_DIR BUILD_DIR
+set -euo pipefail
+source_dir=$(cd "$1" && pwd)
+build_dir=$(cd "$2" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "install test: $*" >&2; exit 1; }
+
+prefix=$work/prefix
+cmake --install "$build_dir" --prefix "$prefix" >/dev/null
+
+client=$source_dir/examples/minimal-client
+cmake -S "$client" -B "$work/fp" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_CXX_FLAGS='-DCLIENT_NAME=\"findpackage\"' >/dev/null
+cmake --build "$work/fp" >/dev/null
+pcdir=$(dirname "$(find "$prefix" -name tarvo-logger.pc)")
+# shellcheck disable=SC2046
+g++ -std=c++17 -shared -fPIC -o "$work/libpkgconfig.so" '-DCLIENT_NAME="pkgconfig"' \
+  "$client/MinimalClient.cpp" $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs tarvo-logger)
+
+"$prefix/bin/loghost" -P TarvoLogger/StorageFormat=file -H "Directories/VarPath=$work/logs" \
+  --component "$work/fp/libminimalclient.so" --component "$work/libpkgconfig.so" </dev/null \
+  >"$work/out" || fail "the installed loghost failed: $(cat "$work/out")"
+for name in findpackage pkgconfig; do
+  count=$(grep -c "$name line [123] -> from a client built apart" "$work/logs/tarvolog.log" || true)
+  [ "$count" = 3 ] || fail "$count lines of the $name client stored, not 3"
+done
+
+# Packages, from a tree configured for /usr as a distribution would.
+cmake -S "$source_dir" -B "$work/pkg" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_INSTALL_PREFIX=/usr -DLOGGER_BUILD_TESTS=OFF -DLOGGER_BUILD_BENCH=OFF >/dev/null
+cmake --build "$work/pkg" -j2 >/dev/null
+(cd "$work/pkg" && cpack -G DEB >"$work/cpack.log" 2>&1) || fail "cpack failed: $(cat "$work/cpack.log")"
+runtime=$(ls "$work"/pkg/tarvo-logger_*.deb)
+dev=$(ls "$work"/pkg/tarvo-logger-dev_*.deb)
+libdir=usr/lib/$(gcc -print-multiarch)
+expect() { grep -q " \./$2\$" <<<"$(dpkg-deb -c "$1")" || fail "$(basename "$1") lacks $2"; }
+expect_not() { ! grep -q "$2" <<<"$(dpkg-deb -c "$1")" || fail "$(basename "$1") holds $2"; }
+for path in usr/bin/loghost usr/bin/udplog-recv "$libdir/libhostframework.so.1.0.0" \
+            "$libdir/tarvo-logger/lib000udploggerplugin.so"; do
+  expect "$runtime" "$path"
+done
+for path in usr/include/logger/core/safe_pipe.h usr/include/logger/plugin/TarvoLoggerPayloads.h \
+            usr/include/logger/Version.h "$libdir/cmake/TarvoLogger/TarvoLoggerConfig.cmake" \
+            "$libdir/pkgconfig/tarvo-logger.pc"; do
+  expect "$dev" "$path"
+done
+expect_not "$runtime" "usr/include"
+expect_not "$runtime" "_tests"
+dpkg-deb -f "$runtime" Depends | grep -q "libboost-thread" \
+  || fail "the runtime package's dependencies were not computed: $(dpkg-deb -f "$runtime" Depends)"
+
+if command -v lintian >/dev/null; then
+  for deb in "$runtime" "$dev"; do
+    if lintian --no-tag-display-limit "$deb" >"$work/lintian" 2>&1; then :; fi
+    ! grep -q "^E:" "$work/lintian" || fail "lintian errors in $(basename "$deb"): $(cat "$work/lintian")"
+  done
+else
+  echo "install test: lintian is not installed; the packages were not linted" >&2
+fi
+
+mkdir "$work/root"
+dpkg-deb -x "$runtime" "$work/root"
+version=$(LD_LIBRARY_PATH=$work/root/$libdir "$work/root/usr/bin/loghost" --version)
+[ "$version" = "loghost $(dpkg-deb -f "$runtime" Version)" ] || fail "unpacked loghost says: $version"
+echo "install test: passed"
