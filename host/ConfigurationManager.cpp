@@ -15,6 +15,7 @@ ConfigurationManager::~ConfigurationManager() {}
 
 int ConfigurationManager::getValue(const std::string& key, std::string& value) {
   std::lock_guard<std::mutex> lock(mutex_);
+  asked_.insert(key);
   auto it = values_.find(key);
   if (it == values_.end()) return 1;
   value = it->second;
@@ -59,4 +60,27 @@ void ConfigurationManager::removeValue(const std::string& key) {
 void ConfigurationManager::clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   values_.clear();
+  asked_.clear();
+}
+
+int ConfigurationManager::peekValue(const std::string& key, std::string& value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = values_.find(key);
+  if (it == values_.end()) return 1;
+  value = it->second;
+  return 0;
+}
+
+std::vector<std::string> ConfigurationManager::unreadKeys() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> unread;
+  for (const auto& kv : values_) {
+    if (!asked_.count(kv.first)) unread.push_back(kv.first);
+  }
+  return unread;
+}
+
+std::vector<std::string> ConfigurationManager::askedKeys() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::vector<std::string>(asked_.begin(), asked_.end());
 }

@@ -15,9 +15,19 @@ void Progress::tick(unsigned long long lines) {
   print(lines, now);
 }
 
+void Progress::draining(unsigned long long lines, std::size_t queued) {
+  if (!enabled_) return;
+  auto now = Clock::now();
+  if (now - last_ < std::chrono::milliseconds(500)) return;
+  last_ = now;
+  drained_ = true;
+  // Blanks at the end wipe what a longer line left.
+  std::fprintf(stderr, "\rloghost: %llu lines pushed, draining %zu lines          ", lines, queued);
+}
+
 void Progress::done(unsigned long long lines) {
   if (!enabled_ || last_ == start_) return;
-  print(lines, Clock::now());
+  if (!drained_) print(lines, Clock::now());
   std::fputc('\n', stderr);
 }
 

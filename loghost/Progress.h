@@ -1,10 +1,14 @@
-// loghost's progress display: lines pushed and the rate, on standard error, twice a second, and
-// only when standard error is a terminal (nothing reaches a pipe or a file).
+// loghost's progress display: lines pushed and the rate, then the lines the worker still has to
+// take, on standard error, twice a second, and only when standard error is a terminal (nothing
+// reaches a pipe or a file):
+//   loghost: 1048576 lines pushed, 2311045 lines/s
+//   loghost: 1048576 lines pushed, draining 734002 lines
 //
 // Used from loghost's main thread only.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 
 class Progress final {
  public:
@@ -14,6 +18,8 @@ class Progress final {
 
   // Called after each line pushed; prints at most twice a second.
   void tick(unsigned long long lines);
+  // Called while the worker catches up after the input ended; prints at most twice a second.
+  void draining(unsigned long long lines, std::size_t queued);
   // Ends the display with a line end, if anything was shown.
   void done(unsigned long long lines);
 
@@ -26,4 +32,5 @@ class Progress final {
   const Clock::time_point start_;
 
   Clock::time_point last_;
+  bool drained_ = false;  // the last line shown was a draining line
 };

@@ -7,9 +7,11 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <boost/filesystem/operations.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -22,10 +24,12 @@
 #include "logger/Version.h"
 #include "logger/host/ConfigurationManager.h"
 #include "logger/host/IComponent.h"
+#include "logger/media/MediaKeys.h"
 #include "logger/plugin/TarvoLoggerPayloads.h"
 #include "loghost/InterruptSignals.h"
 #include "loghost/LogHostOptions.h"
 #include "loghost/Progress.h"
+#include "loghost/SettingsCheck.h"
 
 namespace {
 
@@ -59,6 +63,8 @@ std::string defaultPluginPath() {
                 "; give one with --plugin PATH");
 }
 
+void giveDefaultLogDirectory();
+
 void configure(const LogHostOptions& options) {
   ConfigurationManager& host =
       *ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope);
@@ -68,6 +74,7 @@ void configure(const LogHostOptions& options) {
   for (const auto& file : options.pluginConfigFiles) plugin.loadFile(file);
   for (const auto& kv : options.hostValues) host.setValue(kv.first, kv.second);
   for (const auto& kv : options.pluginValues) plugin.setValue(kv.first, kv.second);
+  giveDefaultLogDirectory();
 }
 
 // Waits until the input can be read; false when a stopping signal came first.
@@ -127,11 +134,48 @@ unsigned long long pushInput(std::FILE* in, const std::string& name, const LogHo
 // says that the lines were taken. Two empty lines (dropped by the worker, being short) tell more:
 // once the first is taken every earlier line is in the worker's hands, and once the second,
 // pushed after that, is taken too, the worker has finished the burst that held the first.
-void waitForWorker(safe_pipe<std::string>& pipe) {
+void waitForWorker(safe_pipe<std::string>& pipe, Progress& progress, unsigned long long pushed) {
   for (int fence = 0; fence < 2; ++fence) {
     pipe.push(std::string());
-    while (!pipe.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (std::size_t queued; (queued = pipe.size()) > 0;) {
+      progress.draining(pushed, queued);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
+}
+
+// Where no Directories/VarPath is configured and the logger is to write files, a directory a
+// normal user can write without set-up: $XDG_STATE_HOME/tarvo-logger, ~/.local/state/tarvo-logger,
+// or /tmp/tarvo-logger-<uid> without a home. Created here, with its parents.
+void giveDefaultLogDirectory() {
+  ConfigurationManager& host =
+      *ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope);
+  ConfigurationManager& plugin =
+      *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope);
+  std::string value;
+  if (host.peekValue(MediaKeys::kVarPath, value) == 0) return;
+  if (plugin.peekValue(MediaKeys::kStorageFormat, value) != 0 || value != MediaKeys::kFormatFile) {
+    return;
+  }
+  std::string directory;
+  const char* state = std::getenv("XDG_STATE_HOME");
+  const char* home = std::getenv("HOME");
+  if (state && *state == '/') {
+    directory = std::string(state) + "/tarvo-logger";
+  } else if (home && *home == '/') {
+    directory = std::string(home) + "/.local/state/tarvo-logger";
+  } else {
+    directory = "/tmp/tarvo-logger-" + std::to_string(::getuid());
+  }
+  boost::system::error_code error;
+  boost::filesystem::create_directories(directory, error);
+  if (error) {
+    std::fprintf(stderr,
+                 "loghost: warning: cannot create the default log directory %s: %s (set "
+                 "Directories/VarPath)\n",
+                 directory.c_str(), error.message().c_str());
+  }
+  host.setValue(MediaKeys::kVarPath, directory);
 }
 
 int runHost(const LogHostOptions& options) {
@@ -201,11 +245,17 @@ int runHost(const LogHostOptions& options) {
       loader.destroy(component);
       throw Failure("no LOGGER_QUEUE reply from target:/TarvoLogger within 5 seconds");
     }
+    // Settings the logger and the components did not take, now that they have read theirs.
+    SettingsCheck(*ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope),
+                  *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope))
+        .report(stderr);
+
     Progress progress;
     unsigned long long pushed = 0;
     for (std::size_t i = 0; i < inputs.size() && InterruptSignals::received() == 0; ++i) {
       pushed = pushInput(inputs[i], names[i], options, *pipe, progress, pushed);
     }
+    waitForWorker(*pipe, progress, pushed);
     progress.done(pushed);
 
     // What the clients asked for on the bus reaches them before they are told to stop.
@@ -217,9 +267,11 @@ int runHost(const LogHostOptions& options) {
     for (const auto& path : options.components) loader.unload(path);
 
     if (options.dump) {
-      waitForWorker(*pipe);
+      waitForWorker(*pipe, progress, pushed);  // the clients' lines too
       std::string data;
       if (client.requestRawData(kReplyTimeout, data)) {
+        // The files' and UDP's descriptions have no line end of their own.
+        if (!data.empty() && data.back() != '\n') data += '\n';
         std::fwrite(data.data(), 1, data.size(), stdout);
         if (std::fflush(stdout) != 0) {
           std::fprintf(stderr, "loghost: cannot write the dump to standard output: %s\n",
@@ -250,7 +302,7 @@ int main(int argc, char** argv) {
   try {
     options = LogHostOptions::parse(argc, argv);
   } catch (const LogHostOptions::UsageError& e) {
-    std::fprintf(stderr, "loghost: %s\n%s", e.what(), LogHostOptions::usage());
+    std::fprintf(stderr, "loghost: %s; try loghost --help\n", e.what());
     return 2;
   }
   if (options.help) {

@@ -9,6 +9,7 @@
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/locks.hpp>
 #include <boost/thread/mutex.hpp>
+#include <cstddef>
 #include <deque>
 #include <utility>
 
@@ -65,6 +66,12 @@ class safe_pipe {
   bool empty() {
     boost::mutex::scoped_lock lock(mutex);
     return lines.empty();
+  }
+
+  // How many lines wait at this moment (for progress displays).
+  std::size_t size() {
+    boost::mutex::scoped_lock lock(mutex);
+    return lines.size();
   }
 
   // Makes the reader's current or next pop() return false once. The logger itself never calls it.

@@ -2,12 +2,16 @@
 //
 // Keys are slash-separated ("TarvoLogger/Port" is key Port of section [TarvoLogger]). Plug-ins
 // read values in their constructors; the host fills the instances from INI files and overrides
-// before it starts components. All operations are thread-safe.
+// before it starts components. All operations are thread-safe. The instance remembers every key
+// asked for, present or not, so that a host can name the settings nothing read (a typo, a key in
+// the wrong scope) once its components have started.
 #pragma once
 
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "logger/host/HostApi.h"
 
@@ -32,9 +36,18 @@ class HOST_API ConfigurationManager {
   void loadFile(const std::string& path);
   void setValue(const std::string& key, const std::string& value);
   void removeValue(const std::string& key);
+  // Forgets the values and the keys asked for.
   void clear();
 
+  // Host side: like getValue, without counting as asked; the keys present now that nobody has
+  // asked for; and every key asked for so far (present or not). Lists are sorted.
+  int peekValue(const std::string& key, std::string& value);
+  std::vector<std::string> unreadKeys();
+  std::vector<std::string> askedKeys();
+
  private:
+  // Guarded by mutex_
   std::mutex mutex_;
-  std::map<std::string, std::string> values_;  // guarded by mutex_
+  std::map<std::string, std::string> values_;
+  std::set<std::string> asked_;
 };

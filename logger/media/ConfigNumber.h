@@ -1,9 +1,10 @@
 // The one reader of numeric configuration values.
 //
-// A value counts only when the whole text is decimal digits and fits the type: "50" gives 50;
-// " 50", "50 ", "+5", "-1", "0x10", "" and anything out of range leave the caller's default. A
-// minus sign is refused up front because the library conversion would wrap "-1" to the largest
-// value of an unsigned type. Stateless; callable from any thread.
+// A value counts when the library conversion takes the whole text as a decimal number that fits
+// the type, without a minus sign: "50" and "+50" give 50; " 50", "50 ", "-1", "0x10", "" and
+// anything out of range leave the caller's default. A minus sign is refused up front because the
+// conversion would wrap "-1" to the largest value of an unsigned type. Stateless; callable from
+// any thread.
 #pragma once
 
 #include <boost/lexical_cast.hpp>
@@ -16,10 +17,7 @@ class ConfigNumber final {
   // True, with value set, when text is a number of type T; false and value untouched otherwise.
   template <typename T>
   static bool parse(const std::string& text, T& value) {
-    if (text.empty()) return false;
-    for (char c : text) {
-      if (c < '0' || c > '9') return false;
-    }
+    if (text.empty() || text.find('-') != std::string::npos) return false;
     try {
       value = boost::lexical_cast<T>(text);
       return true;

@@ -8,11 +8,14 @@
 #include "logger/media/ConfigNumber.h"
 
 namespace {
-// True with value when text is only decimal digits and at most max.
+// True with value when text is decimal digits, after at most one leading plus, and at most max.
 bool reference(const std::string& text, uint64_t max, uint64_t& value) {
   if (text.empty()) return false;
   value = 0;
-  for (char c : text) {
+  // One plus sign may lead; a minus sign never counts.
+  const std::size_t first = !text.empty() && text[0] == '+' ? 1 : 0;
+  if (first == text.size()) return false;
+  for (char c : text.substr(first)) {
     if (c < '0' || c > '9') return false;
     value = value * 10 + static_cast<uint64_t>(c - '0');
     if (value > max) return false;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -85,9 +86,10 @@ TEST(LoghostTest, SendsTheSampleAsDatagrams) {
   std::string out, err;
   ASSERT_EQ(0, run(LOGHOST,
                    {"-P", "TarvoLogger/StorageFormat=udp", "-P",
-                    "TarvoLogger/Port=" + std::to_string(receiver.port()), SAMPLE_LOG},
+                    "TarvoLogger/Port=" + std::to_string(receiver.port()), "--dump", SAMPLE_LOG},
                    &out, &err))
       << err;
+  EXPECT_EQ("Storage Format is Udp Media\n" + kShutdownLine, out) << "the dump ends its line";
   int sequence = 1;
   for (const auto& line : sampleLines()) {
     if (!storable(line)) continue;
@@ -118,6 +120,10 @@ TEST(LoghostTest, ExitStatusesNameTheirCause) {
     EXPECT_EQ(c.status, run(LOGHOST, c.args, &out, &err)) << c.args[0];
     EXPECT_NE(std::string::npos, err.find(c.message)) << err;
     EXPECT_EQ(std::string::npos, out.find("loghost:")) << "errors go to standard error";
+    if (c.status == 2) {
+      EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << "one line: " << err;
+      EXPECT_NE(std::string::npos, err.find("; try loghost --help\n")) << err;
+    }
   }
   std::string out;
   EXPECT_EQ(0, run(LOGHOST, {"--help"}, &out));

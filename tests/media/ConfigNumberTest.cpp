@@ -6,7 +6,7 @@
 
 namespace {
 
-TEST(ConfigNumberTest, OnlyWholeDecimalNumbersInRangeCount) {
+TEST(ConfigNumberTest, OnlyWholeDecimalNumbersInRangeWithoutAMinusCount) {
   struct Case {
     const char* text;
     bool ok16;
@@ -26,7 +26,10 @@ TEST(ConfigNumberTest, OnlyWholeDecimalNumbersInRangeCount) {
       {"99999999999999999999999", false, 0, false, 0},
       {"-1", false, 0, false, 0},
       {"-0", false, 0, false, 0},
-      {"+5", false, 0, false, 0},
+      {"+5", true, 5, true, 5},
+      {"+", false, 0, false, 0},
+      {"++5", false, 0, false, 0},
+      {"+-5", false, 0, false, 0},
       {" 5", false, 0, false, 0},
       {"5 ", false, 0, false, 0},
       {"0x10", false, 0, false, 0},

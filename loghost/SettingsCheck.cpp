@@ -1,0 +1,149 @@
+#include "loghost/SettingsCheck.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <limits>
+
+#include "logger/host/ConfigurationManager.h"
+#include "logger/media/ConfigNumber.h"
+#include "logger/media/MediaKeys.h"
+
+namespace {
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string lastSegment(const std::string& key) { return key.substr(key.rfind('/') + 1); }
+
+// Edit distance, stopping early: only "at most two edits" matters.
+std::size_t distance(const std::string& a, const std::string& b) {
+  if (a.size() > b.size() + 2 || b.size() > a.size() + 2) return 3;
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// A typo of candidate: letter case, up to two edits, or the key without its section.
+bool nearMiss(const std::string& key, const std::string& candidate) {
+  const std::string k = lower(key), c = lower(candidate);
+  return k == c || (k.size() > 4 && distance(k, c) <= 2) ||
+         lower(lastSegment(key)) == lower(lastSegment(candidate));
+}
+
+// The value in double quotes, with control bytes shown as \xNN.
+std::string quoted(const std::string& value) {
+  static const char hex[] = "0123456789abcdef";
+  std::string text = "\"";
+  for (unsigned char c : value) {
+    if (c < 0x20 || c == 0x7f) {
+      text += "\\x";
+      text += hex[c >> 4];
+      text += hex[c & 15];
+    } else {
+      text += static_cast<char>(c);
+    }
+  }
+  return text + "\"";
+}
+
+// Which medium reads a logger key that only some media read.
+const char* readOnlyBy(const std::string& key) {
+  if (key == MediaKeys::kMaxFileSize || key == MediaKeys::kVarPath) return "the file medium";
+  if (key == MediaKeys::kIp || key == MediaKeys::kPort) return "the udp medium";
+  if (key == MediaKeys::kBufferSize) return "the ring and the file medium";
+  return nullptr;
+}
+
+template <typename T>
+void checkNumber(ConfigurationManager& scope, const char* key, T fallback,
+                 std::vector<std::string>& out) {
+  std::string text;
+  T value;
+  if (scope.peekValue(key, text) != 0 || ConfigNumber::parse(text, value)) return;
+  out.push_back(std::string(key) + "=" + quoted(text) + " is not a whole number from 0 to " +
+                std::to_string(std::numeric_limits<T>::max()) + ": " + std::to_string(fallback) +
+                " is used instead");
+}
+
+}  // namespace
+
+SettingsCheck::SettingsCheck(ConfigurationManager& host, ConfigurationManager& plugin)
+    : host_(host), plugin_(plugin) {}
+
+std::vector<std::string> SettingsCheck::warnings() const {
+  std::vector<std::string> out;
+  checkUnread(host_, plugin_, "host", "plug-in", "-P or --plugin-config", out);
+  checkUnread(plugin_, host_, "plug-in", "host", "-H or --host-config", out);
+  checkValues(out);
+  return out;
+}
+
+void SettingsCheck::report(std::FILE* out) const {
+  for (const auto& line : warnings()) std::fprintf(out, "loghost: warning: %s\n", line.c_str());
+}
+
+void SettingsCheck::checkUnread(ConfigurationManager& scope, ConfigurationManager& other,
+                                const char* scopeName, const char* otherName,
+                                const char* otherOption, std::vector<std::string>& out) const {
+  const std::vector<std::string> askedHere = scope.askedKeys();
+  const std::vector<std::string> askedThere = other.askedKeys();
+  std::string format;
+  if (plugin_.peekValue(MediaKeys::kStorageFormat, format) != 0) format = "circular";
+  for (const auto& key : scope.unreadKeys()) {
+    std::string value;
+    scope.peekValue(key, value);
+    std::string line =
+        std::string(scopeName) + " key " + key + "=" + quoted(value) + " is not read";
+    if (std::find(askedThere.begin(), askedThere.end(), key) != askedThere.end()) {
+      out.push_back(line + ": it is a " + otherName + " key, give it with " + otherOption);
+      continue;
+    }
+    auto here = std::find_if(askedHere.begin(), askedHere.end(),
+                             [&](const std::string& asked) { return nearMiss(key, asked); });
+    auto there = std::find_if(askedThere.begin(), askedThere.end(),
+                              [&](const std::string& asked) { return nearMiss(key, asked); });
+    if (here != askedHere.end()) {
+      line += " by anything (did you mean " + *here + "?)";
+    } else if (there != askedThere.end()) {
+      line += " by anything (did you mean the " + std::string(otherName) + " key " + *there +
+              ", given with " + otherOption + "?)";
+    } else if (const char* reader = readOnlyBy(key)) {
+      line += ": only " + std::string(reader) + " reads it, and StorageFormat is " + quoted(format);
+    } else {
+      line += " by anything: it has no effect";
+    }
+    out.push_back(line);
+  }
+}
+
+void SettingsCheck::checkValues(std::vector<std::string>& out) const {
+  std::string format;
+  if (plugin_.peekValue(MediaKeys::kStorageFormat, format) == 0 &&
+      format != MediaKeys::kFormatUdp && format != MediaKeys::kFormatFile &&
+      format != MediaKeys::kFormatCircular) {
+    out.push_back(std::string(MediaKeys::kStorageFormat) + "=" + quoted(format) + " is none of " +
+                  MediaKeys::kFormatUdp + ", " + MediaKeys::kFormatFile + ", " +
+                  MediaKeys::kFormatCircular + ": the in-memory ring is used instead");
+  }
+  // The numbers the medium in use reads, with its types and defaults.
+  if (format == MediaKeys::kFormatFile) {
+    checkNumber<uint32_t>(plugin_, MediaKeys::kBufferSize, MediaKeys::kDefaultBufferSize, out);
+    checkNumber<uint32_t>(plugin_, MediaKeys::kMaxFileSize, MediaKeys::kDefaultMaxFileSize, out);
+  } else if (format == MediaKeys::kFormatUdp) {
+    checkNumber<uint16_t>(plugin_, MediaKeys::kPort, MediaKeys::kDefaultPort, out);
+  } else {
+    checkNumber<uint16_t>(plugin_, MediaKeys::kBufferSize, MediaKeys::kDefaultRingCapacity, out);
+  }
+}

@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+
+#include "logger/host/ConfigurationManager.h"
+#include "loghost/SettingsCheck.h"
+#include "tests/support/Subprocess.h"
+
+namespace {
+
+// Two scopes as the logger leaves them: the keys its medium asked for, present or not.
+struct Scopes {
+  explicit Scopes(const char* format) {
+    if (format) plugin.setValue("TarvoLogger/StorageFormat", format);
+    std::string ignored;
+    plugin.getValue("TarvoLogger/StorageFormat", ignored);
+    const std::string f = format ? format : "";
+    if (f == "file") {
+      host.getValue("Directories/VarPath", ignored);
+      plugin.getValue("TarvoLogger/MaxFileSize", ignored);
+      plugin.getValue("TarvoLogger/BufferSize", ignored);
+    } else if (f == "udp") {
+      plugin.getValue("TarvoLogger/Ip", ignored);
+      plugin.getValue("TarvoLogger/Port", ignored);
+    } else {
+      plugin.getValue("TarvoLogger/BufferSize", ignored);
+    }
+  }
+  std::vector<std::string> warnings() { return SettingsCheck(host, plugin).warnings(); }
+  ConfigurationManager host, plugin;
+};
+
+TEST(SettingsCheckTest, NamesWhatIsNotReadOrNotTakenAndNothingElse) {
+  {
+    Scopes all("file");
+    all.host.setValue("Directories/VarPath", "/var/log/app");
+    all.plugin.setValue("TarvoLogger/BufferSize", "+5");
+    all.plugin.setValue("TarvoLogger/MaxFileSize", "4096");
+    EXPECT_TRUE(all.warnings().empty()) << all.warnings().front();
+  }
+  struct Case {
+    const char* format;
+    bool hostScope;
+    const char* key;
+    const char* value;
+    const char* warning;
+  };
+  const Case cases[] = {
+      {"file", false, "TarvoLogger/StorageFomat", "file",
+       "plug-in key TarvoLogger/StorageFomat=\"file\" is not read by anything (did you mean "
+       "TarvoLogger/StorageFormat?)"},
+      {"file", false, "TarvoLogger/buffersize", "5", "(did you mean TarvoLogger/BufferSize?)"},
+      {"file", false, "StorageFormat", "file", "(did you mean TarvoLogger/StorageFormat?)"},
+      {"file", true, "TarvoLogger/BufferSize", "5",
+       "host key TarvoLogger/BufferSize=\"5\" is not read: it is a plug-in key, give it with -P"},
+      {"file", false, "Directories/VarPath", "/x",
+       "plug-in key Directories/VarPath=\"/x\" is not read: it is a host key, give it with -H"},
+      {"file", true, "Directories/VarPth", "/x", "(did you mean Directories/VarPath?)"},
+      {"udp", false, "TarvoLogger/MaxFileSize", "3",
+       "only the file medium reads it, and StorageFormat is \"udp\""},
+      {"udp", false, "Something/Else", "\x01",
+       "Something/Else=\"\\x01\" is not read by anything: "
+       "it has no effect"},
+      {"File", false, nullptr, nullptr,
+       "TarvoLogger/StorageFormat=\"File\" is none of udp, file, circular: the in-memory ring is "
+       "used instead"},
+      {"udp", false, "TarvoLogger/Port", "70000",
+       "TarvoLogger/Port=\"70000\" is not a whole number from 0 to 65535: 4444 is used instead"},
+      {"circular", false, "TarvoLogger/BufferSize", "70000",
+       "TarvoLogger/BufferSize=\"70000\" is not a whole number from 0 to 65535: 20 is used"},
+      {"file", false, "TarvoLogger/BufferSize", "-1",
+       "TarvoLogger/BufferSize=\"-1\" is not a whole number from 0 to 4294967295: 100 is used"},
+  };
+  for (const Case& c : cases) {
+    Scopes scopes(c.format);
+    if (c.key) (c.hostScope ? scopes.host : scopes.plugin).setValue(c.key, c.value);
+    auto warnings = scopes.warnings();
+    ASSERT_EQ(1u, warnings.size()) << (c.key ? c.key : c.format);
+    EXPECT_NE(std::string::npos, warnings[0].find(c.warning)) << warnings[0];
+  }
+  Scopes fine("file");
+  fine.plugin.setValue("TarvoLogger/BufferSize", "70000");
+  EXPECT_TRUE(fine.warnings().empty()) << "the files take 32-bit batch sizes";
+}
+
+TEST(SettingsCheckTest, LoghostWritesFilesToADefaultDirectoryOfTheUser) {
+  testsupport::TempDir home;
+  ::setenv("HOME", home.str().c_str(), 1);
+  ::unsetenv("XDG_STATE_HOME");
+  std::ofstream(home.file("input.log"))
+      << "2026-12-07\vT1\vINFO\vcore\va line for the default\vx\n";
+  std::string out, err;
+  ASSERT_EQ(
+      0, testsupport::run(LOGHOST, {"-P", "TarvoLogger/StorageFormat=file", home.file("input.log")},
+                          &out, &err))
+      << err;
+  EXPECT_EQ("", err);
+  EXPECT_NE(std::string::npos,
+            testsupport::readFile(home.file(".local/state/tarvo-logger/tarvolog.log"))
+                .find("a line for the default"));
+
+  // A default that cannot be made is named once, with the way out.
+  ::setenv("XDG_STATE_HOME", home.file("input.log").c_str(), 1);  // a file, not a folder
+  testsupport::run(LOGHOST, {"-P", "TarvoLogger/StorageFormat=file", home.file("input.log")}, &out,
+                   &err);
+  EXPECT_NE(std::string::npos, err.find("cannot create the default log directory " +
+                                        home.file("input.log") + "/tarvo-logger"))
+      << err;
+  EXPECT_NE(std::string::npos, err.find("(set Directories/VarPath)")) << err;
+}
+
+}  // namespace
