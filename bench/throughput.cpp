@@ -2,8 +2,20 @@
 // logger and the bare limits of this machine, on the same workload.
 //
 // Each measurement runs in a child process of its own, so that its peak resident memory is its
-// own and no state leaks between runs. Per system it prints one line with medians over the runs:
+// own and no state leaks between runs. The systems take turns within every run, so that a change
+// in the machine's load reaches all of them alike. Per system it prints one line with medians:
 //   system=logger medium=circular threads=2 lines=1000000 size=120 lines_per_s=... vs_spdlog=...
+//
+// The peers, at their best on this workload:
+//   spdlog           async logger, one worker, a queue of 1048576 entries (or one per line, if
+//                    more): it never blocks a writer, like our unbounded pipe; ring or UDP sink
+//   spdlog-flush     the same with the rotating file sink flushed after every message
+//   spdlog-buffered  the same with the rotating file sink left to its buffer, flushed on errors:
+//                    the like-for-like peer of our batches
+//   limit            ring and files: a bare mutex + deque + condition variable pipe whose reader
+//                    discards each line; UDP: one thread sending the same datagrams in a plain
+//                    sendto loop
+// vs_spdlog is the ratio to the fastest spdlog variant of the medium.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -53,7 +65,8 @@ struct Options {
   std::size_t size = 120;
   int runs = 5;
   std::string plugin;
-  std::vector<std::string> systems{"logger", "spdlog", "limit"};
+  std::string baselinePlugin;        // another build of the plug-in, run as the system "baseline"
+  std::vector<std::string> systems;  // empty: every system that fits the medium
   bool queueMemory = false;
 };
 
@@ -119,7 +132,7 @@ std::vector<std::string> makeLines(const Options& o) {
   return lines;
 }
 
-Result runLogger(const Options& o, const boost::filesystem::path& dir) {
+Result runLogger(const Options& o, const boost::filesystem::path& dir, const std::string& path) {
   auto& plugin = *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope);
   ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope)
       ->setValue("Directories/VarPath", dir.string());
@@ -129,7 +142,7 @@ Result runLogger(const Options& o, const boost::filesystem::path& dir) {
   const auto lines = makeLines(o);
 
   PluginLoader loader;
-  loader.load(o.plugin);
+  loader.load(path);
   IComponent* component = loader.create("000udploggerplugin");
   component->start();
   Result r;
@@ -149,13 +162,17 @@ Result runLogger(const Options& o, const boost::filesystem::path& dir) {
   return r;
 }
 
-Result runSpdlog(const Options& o, const boost::filesystem::path& dir) {
+// Entries in spdlog's queue: enough that no writer ever waits for room.
+constexpr std::size_t kSpdlogQueue = 1048576;
+
+bool isSpdlog(const std::string& system) { return system.compare(0, 6, "spdlog") == 0; }
+
+Result runSpdlog(const Options& o, const boost::filesystem::path& dir, const std::string& system) {
   benchlines::LoopbackPort udp(kNobodyReads);
   spdlog::sink_ptr sink;
   if (o.medium == "file") {
-    auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-        (dir / "spdlog.log").string(), 10 * 1048576, 1);
-    sink = file;
+    sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>((dir / "spdlog.log").string(),
+                                                                  10 * 1048576, 1);
   } else if (o.medium == "udp") {
     sink = std::make_shared<spdlog::sinks::udp_sink_mt>(
         spdlog::sinks::udp_sink_config("127.0.0.1", udp.port()));
@@ -163,11 +180,13 @@ Result runSpdlog(const Options& o, const boost::filesystem::path& dir) {
     sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(20);
   }
   const auto lines = makeLines(o);
-  auto pool = std::make_shared<spdlog::details::thread_pool>(8192, 1);
+  auto pool = std::make_shared<spdlog::details::thread_pool>(
+      std::max<std::size_t>(kSpdlogQueue, static_cast<std::size_t>(o.lines)), 1);
   auto logger = std::make_shared<spdlog::async_logger>("bench", sink, pool,
                                                        spdlog::async_overflow_policy::block);
   logger->set_pattern("%v");
-  if (o.medium == "file") logger->flush_on(spdlog::level::trace);
+  // Flush after every message, or only after an error (none comes: the buffer decides).
+  logger->flush_on(system == "spdlog-flush" ? spdlog::level::trace : spdlog::level::err);
   Result r;
   Clock::time_point start;
   auto samples = pushFromThreads(
@@ -289,10 +308,13 @@ double median(std::vector<double> v) {
 [[noreturn]] void usage(int status) {
   std::fprintf(status ? stderr : stdout,
                "usage: throughput [--medium circular|file|udp] [--threads N] [--lines M]\n"
-               "                  [--size B] [--runs R] [--systems logger,spdlog,limit]\n"
-               "                  [--plugin PATH] [--queue-memory]\n"
+               "                  [--size B] [--runs R] [--systems LIST]\n"
+               "                  [--plugin PATH] [--baseline PATH] [--queue-memory]\n"
                "Pushes M lines of B bytes from N threads through the logger plug-in on our host,\n"
                "spdlog's async logger and the bare limit; prints medians over R runs.\n"
+               "LIST: logger, spdlog (ring, udp), spdlog-flush, spdlog-buffered (file), limit;\n"
+               "default: all that fit the medium. --baseline adds the system \"baseline\", the\n"
+               "logger with another build of the plug-in, to measure a change side by side.\n"
                "--queue-memory instead measures the resident memory of M lines queued in the\n"
                "pipe with no reader.\n");
   std::exit(status);
@@ -325,6 +347,8 @@ int main(int argc, char** argv) {
         o.runs = std::stoi(value());
       } else if (arg == "--plugin") {
         o.plugin = value();
+      } else if (arg == "--baseline") {
+        o.baselinePlugin = value();
       } else if (arg == "--queue-memory") {
         o.queueMemory = true;
       } else if (arg == "--systems") {
@@ -347,6 +371,12 @@ int main(int argc, char** argv) {
   if (o.threads < 1 || o.lines < 1 || o.runs < 1 ||
       (o.medium != "circular" && o.medium != "file" && o.medium != "udp")) {
     usage(2);
+  }
+  if (o.systems.empty()) {
+    o.systems = o.medium == "file"
+                    ? std::vector<std::string>{"logger", "spdlog-flush", "spdlog-buffered", "limit"}
+                    : std::vector<std::string>{"logger", "spdlog", "limit"};
+    if (!o.baselinePlugin.empty()) o.systems.insert(o.systems.begin() + 1, "baseline");
   }
 
   if (o.queueMemory) {
@@ -372,9 +402,11 @@ int main(int argc, char** argv) {
       boost::filesystem::create_directories(dir);
       std::function<Result()> fn;
       if (system == "logger") {
-        fn = [&] { return runLogger(o, dir); };
-      } else if (system == "spdlog") {
-        fn = [&] { return runSpdlog(o, dir); };
+        fn = [&] { return runLogger(o, dir, o.plugin); };
+      } else if (system == "baseline") {
+        fn = [&] { return runLogger(o, dir, o.baselinePlugin); };
+      } else if (system == "spdlog" || system == "spdlog-flush" || system == "spdlog-buffered") {
+        fn = [&] { return runSpdlog(o, dir, system); };
       } else if (system == "limit") {
         fn = [&] { return runLimit(o); };
       } else {
@@ -395,6 +427,15 @@ int main(int argc, char** argv) {
     for (const auto& r : results[system]) v.push_back(r.*field);
     return median(v);
   };
+  // The best spdlog variant of this medium, the one vs_spdlog compares with.
+  std::string bestSpdlog;
+  for (const auto& system : o.systems) {
+    if (isSpdlog(system) &&
+        (bestSpdlog.empty() || medianOf(system, &Result::linesPerSecond) >
+                                   medianOf(bestSpdlog, &Result::linesPerSecond))) {
+      bestSpdlog = system;
+    }
+  }
   for (const auto& system : o.systems) {
     double rate = medianOf(system, &Result::linesPerSecond);
     std::printf(
@@ -406,8 +447,9 @@ int main(int argc, char** argv) {
           for (const auto& r : results[system]) v.push_back(static_cast<double>(r.peakRssKb));
           return median(v);
         }());
-    if (results.count("spdlog") && system != "spdlog") {
-      std::printf(" vs_spdlog=%.2f", rate / medianOf("spdlog", &Result::linesPerSecond));
+    if (!bestSpdlog.empty() && !isSpdlog(system)) {
+      std::printf(" vs_spdlog=%.2f best_spdlog=%s",
+                  rate / medianOf(bestSpdlog, &Result::linesPerSecond), bestSpdlog.c_str());
     }
     if (results.count("limit") && system != "limit") {
       std::printf(" vs_limit=%.2f", rate / medianOf("limit", &Result::linesPerSecond));
