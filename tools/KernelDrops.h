@@ -3,10 +3,14 @@
 #pragma once
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 namespace KernelDrops {
 
@@ -33,6 +37,35 @@ inline ssize_t receive(int fd, char* buffer, std::size_t size, int flags, std::u
     }
   }
   return n;
+}
+
+// The kernel's count for fd as it stands now, read from /proc/net/udp or udp6 (the last column of
+// the socket's row, found by its inode): unlike the count attached to a datagram, this includes
+// the datagrams dropped after the last one received. False when the row cannot be found.
+inline bool readTotal(int fd, std::uint32_t& drops) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return false;
+  const std::string inode = std::to_string(status.st_ino);
+  for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+    std::ifstream in(table);
+    std::string row;
+    std::getline(in, row);  // the column names
+    while (std::getline(in, row)) {
+      std::istringstream fields(row);
+      std::string field, last;
+      int index = 0;
+      bool match = false;
+      while (fields >> field) {
+        if (index++ == 9) match = field == inode;
+        last = field;
+      }
+      if (match) {
+        drops = static_cast<std::uint32_t>(std::stoul(last));
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 }  // namespace KernelDrops

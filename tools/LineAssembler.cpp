@@ -1,98 +1,184 @@
 #include "tools/LineAssembler.h"
 
+#include <functional>
+
 namespace {
 
 constexpr std::uint64_t kModulus = UINT32_MAX;  // sequence numbers run 1..UINT32_MAX, then 1
-// A jump back further than this is a sender that started again, not a late line.
-constexpr std::uint64_t kRestartDistance = 1u << 20;
 
 std::uint32_t after(std::uint32_t sequence) { return sequence == UINT32_MAX ? 1 : sequence + 1; }
+std::uint32_t before(std::uint32_t sequence) { return sequence == 1 ? UINT32_MAX : sequence - 1; }
 
 // How far b lies ahead of a, in the circle of sequence numbers.
 std::uint64_t ahead(std::uint32_t a, std::uint32_t b) {
   return (std::uint64_t{b} + kModulus - a) % kModulus;
 }
 
+std::uint32_t fingerprintOf(std::string_view text) {
+  return static_cast<std::uint32_t>(std::hash<std::string_view>{}(text));
+}
+
 }  // namespace
 
-LineAssembler::LineAssembler(Listener& listener, Limits limits)
-    : listener_(listener), limits_(limits) {}
+LineAssembler::Counts& LineAssembler::Counts::operator+=(const Counts& other) {
+  lines += other.lines;
+  lost += other.lost;
+  late += other.late;
+  duplicates += other.duplicates;
+  conflicts += other.conflicts;
+  resyncs += other.resyncs;
+  tooOld += other.tooOld;
+  incomplete += other.incomplete;
+  return *this;
+}
 
-void LineAssembler::noteNewSequence(std::uint32_t sequence) {
-  if (!started_) {
-    started_ = true;
-    next_ = after(sequence);
-    return;
-  }
-  const std::uint64_t distance = ahead(next_, sequence);
-  if (distance == 0) {
-    next_ = after(sequence);
-  } else if (distance < kModulus / 2) {
-    counts_.lost += distance;
-    const std::uint32_t last = sequence == 1 ? UINT32_MAX : sequence - 1;
-    listener_.report(distance == 1
-                         ? "lost line " + std::to_string(next_)
-                         : "lost lines " + std::to_string(next_) + " to " + std::to_string(last) +
-                               " (" + std::to_string(distance) + ")");
-    next_ = after(sequence);
-  } else if (kModulus - distance > kRestartDistance) {
-    listener_.report("sequence restarted at " + std::to_string(sequence));
-    next_ = after(sequence);
-  } else {
-    ++counts_.late;
-    listener_.report("line " + std::to_string(sequence) + " arrived late");
-  }
+LineAssembler::LineAssembler(Listener& listener, Limits limits)
+    : listener_(listener), limits_(limits), slots_(kWindow) {}
+
+std::uint64_t LineAssembler::aheadOfNewest(std::uint32_t s) const { return ahead(newest_, s); }
+
+bool LineAssembler::startsOver(const Datagram& datagram, Clock::time_point now) const {
+  if (!started_) return false;
+  const std::uint64_t forward = aheadOfNewest(datagram.sequence);
+  if (forward != 0 && forward < kModulus / 2) return false;
+  if (pending_.count(datagram.sequence) != 0) return false;
+  const std::uint64_t behind = forward == 0 ? 0 : kModulus - forward;
+  if (behind > kRestartDistance) return true;
+  if (datagram.sequence > kWindow) return false;
+  return behind >= kWindow || now - lastHeard_ >= kRestartSilence;
 }
 
 void LineAssembler::accept(const Datagram& datagram, Clock::time_point now) {
-  auto it = pending_.find(datagram.sequence);
-  if (it == pending_.end()) {
-    noteNewSequence(datagram.sequence);
-    if (datagram.count == 1) {
-      ++counts_.lines;
-      listener_.line(datagram.sequence, std::string(datagram.payload, datagram.payloadSize));
+  lastHeard_ = now;
+  const std::uint32_t s = datagram.sequence;
+  if (!started_) {
+    started_ = true;
+    base_ = newest_ = s;
+  } else {
+    if (!pending_.empty()) {
+      auto it = pending_.find(s);
+      if (it != pending_.end()) {
+        addPart(it, datagram);
+        return;
+      }
+    }
+    const std::uint64_t forward = aheadOfNewest(s);
+    if (forward != 0 && forward < kModulus / 2) {
+      noteAhead(s, forward);
+    } else if (!checkBehind(datagram, forward == 0 ? 0 : kModulus - forward)) {
       return;
     }
-    it = pending_.emplace(datagram.sequence, Pending()).first;
-    it->second.count = datagram.count;
-    it->second.firstSeen = now;
   }
+  const std::string_view payload(datagram.payload, datagram.payloadSize);
+  if (datagram.count == 1) {
+    deliver(s, 1, payload, fingerprintOf(payload));
+    return;
+  }
+  auto it = pending_.emplace(s, Pending()).first;
+  it->second.count = datagram.count;
+  it->second.firstSeen = now;
+  addPart(it, datagram);
+}
+
+void LineAssembler::noteAhead(std::uint32_t sequence, std::uint64_t distance) {
+  const std::uint64_t gap = distance - 1;
+  if (gap > kResyncDistance) {
+    ++counts_.resyncs;
+    listener_.report("sequence jumped from " + std::to_string(newest_) + " to " +
+                     std::to_string(sequence) + " (" + std::to_string(gap) +
+                     " numbers skipped): taken as a resynchronisation, not as loss");
+    base_ = sequence;
+  } else if (gap > 0) {
+    counts_.lost += gap;
+    listener_.report(gap == 1
+                         ? "lost line " + std::to_string(after(newest_))
+                         : "lost lines " + std::to_string(after(newest_)) + " to " +
+                               std::to_string(before(sequence)) + " (" + std::to_string(gap) + ")");
+  }
+  newest_ = sequence;
+}
+
+bool LineAssembler::checkBehind(const Datagram& datagram, std::uint64_t behind) {
+  const std::uint32_t s = datagram.sequence;
+  const Slot& slot = slots_[s % kWindow];
+  if (slot.sequence == s) {
+    if (slot.count == 0) {
+      ++counts_.tooOld;
+      listener_.report(name(s) + ": a part arrived after the line was given up");
+    } else if (slot.count == datagram.count &&
+               (datagram.count != 1 ||
+                slot.fingerprint ==
+                    fingerprintOf(std::string_view(datagram.payload, datagram.payloadSize)))) {
+      ++counts_.duplicates;
+      listener_.report(name(s) + " repeated: not written again");
+    } else {
+      ++counts_.conflicts;
+      listener_.report(name(s) + ": a datagram with other " +
+                       (slot.count == datagram.count ? "bytes" : "part count") +
+                       " than the line delivered: not written");
+    }
+    return false;
+  }
+  if (behind >= kWindow) {
+    ++counts_.tooOld;
+    listener_.report(name(s) + " arrived " + std::to_string(behind) +
+                     " lines behind the newest, too late to tell from a repeat: not written");
+    return false;
+  }
+  if (ahead(base_, s) <= ahead(base_, newest_)) {
+    ++counts_.late;
+    if (counts_.lost > 0) --counts_.lost;
+    listener_.report(name(s) + " arrived late");
+  }
+  return true;
+}
+
+void LineAssembler::addPart(PendingMap::iterator it, const Datagram& datagram) {
+  const std::uint32_t s = it->first;
   Pending& line = it->second;
   if (line.count != datagram.count) {
-    listener_.report("line " + std::to_string(datagram.sequence) + ": part count changed from " +
-                     std::to_string(line.count) + " to " + std::to_string(datagram.count));
+    ++counts_.conflicts;
+    listener_.report(name(s) + ": part count " + std::to_string(datagram.count) +
+                     " conflicts with the " + std::to_string(line.count) + " held: not used");
     return;
   }
-  if (!line.parts.emplace(datagram.part, std::string(datagram.payload, datagram.payloadSize))
-           .second) {
-    listener_.report("line " + std::to_string(datagram.sequence) + ": duplicate part " +
-                     std::to_string(datagram.part));
+  const std::string_view payload(datagram.payload, datagram.payloadSize);
+  auto part = line.parts.find(datagram.part);
+  if (part != line.parts.end()) {
+    if (part->second == payload) {
+      ++counts_.duplicates;
+      listener_.report(name(s) + ": part " + std::to_string(datagram.part) + " repeated");
+    } else {
+      ++counts_.conflicts;
+      listener_.report(name(s) + ": part " + std::to_string(datagram.part) +
+                       " with other bytes than the one held: not used");
+    }
     return;
   }
-  line.bytes += datagram.payloadSize;
-  pendingBytes_ += datagram.payloadSize;
+  line.parts.emplace_hint(part, datagram.part, std::string(payload));
+  line.bytes += payload.size();
+  pendingBytes_ += payload.size();
 
   if (line.parts.size() == line.count) {
     std::string text;
     text.reserve(line.bytes);
-    for (const auto& part : line.parts) text += part.second;
+    for (const auto& p : line.parts) text += p.second;
     pendingBytes_ -= line.bytes;
-    const std::uint32_t sequence = it->first;
+    const std::uint32_t count = line.count;
     pending_.erase(it);
-    ++counts_.lines;
-    listener_.line(sequence, text);
+    deliver(s, count, text, 0);
     return;
   }
-
-  // Memory bounds: the line waiting longest goes first.
-  while (!pending_.empty() &&
-         (pending_.size() > limits_.maxPendingLines || pendingBytes_ > limits_.maxPendingBytes)) {
-    auto oldest = pending_.begin();
-    for (auto p = pending_.begin(); p != pending_.end(); ++p) {
-      if (p->second.firstSeen < oldest->second.firstSeen) oldest = p;
-    }
-    drop(oldest, "dropped to bound memory");
+  while (pending_.size() > limits_.maxPendingLines || pendingBytes_ > limits_.maxPendingBytes) {
+    dropOldest("dropped to bound memory");
   }
+}
+
+void LineAssembler::deliver(std::uint32_t sequence, std::uint32_t count, std::string_view text,
+                            std::uint32_t fingerprint) {
+  slots_[sequence % kWindow] = Slot{sequence, count, fingerprint};
+  ++counts_.lines;
+  listener_.line(sequence, text);
 }
 
 void LineAssembler::expire(Clock::time_point now) {
@@ -102,15 +188,25 @@ void LineAssembler::expire(Clock::time_point now) {
   }
 }
 
-void LineAssembler::finish() {
-  while (!pending_.empty()) drop(pending_.begin(), "still incomplete at the end");
+bool LineAssembler::dropOldest(const std::string& why) {
+  if (pending_.empty()) return false;
+  auto oldest = pending_.begin();
+  for (auto p = pending_.begin(); p != pending_.end(); ++p) {
+    if (p->second.firstSeen < oldest->second.firstSeen) oldest = p;
+  }
+  drop(oldest, why);
+  return true;
 }
 
-void LineAssembler::drop(std::map<std::uint32_t, Pending>::iterator it, const std::string& why) {
+void LineAssembler::finish(const std::string& why) {
+  while (!pending_.empty()) drop(pending_.begin(), why);
+}
+
+void LineAssembler::drop(PendingMap::iterator it, const std::string& why) {
   ++counts_.incomplete;
-  listener_.report("line " + std::to_string(it->first) + " incomplete (" +
-                   std::to_string(it->second.parts.size()) + " of " +
-                   std::to_string(it->second.count) + " parts), " + why);
+  listener_.report(name(it->first) + " incomplete (" + std::to_string(it->second.parts.size()) +
+                   " of " + std::to_string(it->second.count) + " parts), " + why);
+  slots_[it->first % kWindow] = Slot{it->first, 0, 0};
   pendingBytes_ -= it->second.bytes;
   pending_.erase(it);
 }

@@ -1,16 +1,22 @@
-// Puts lines back together from the UDP medium's datagrams and notices what went missing.
+// Puts the lines of one sender back together from the UDP medium's datagrams and accounts for
+// every sequence number: delivered, lost, late, duplicate, conflicting, incomplete.
 //
-// accept() takes parsed datagrams in arrival order. A line is handed to the listener when its
-// last missing part arrives. A jump in the sequence numbers is reported as lost lines at once;
-// a line that later arrives from such a gap is still delivered and reported as late. Lines still
-// incomplete after the time-out, or pushed out by the memory bounds, are reported and dropped.
-// Not thread-safe: one receiving thread owns it.
+// accept() takes one sender's parsed datagrams in arrival order; a line is handed to the listener
+// when its last missing part arrives. A gap in the numbers is counted lost at once; a line that
+// later arrives from the gap is still delivered, counted late and no longer lost. The last
+// kWindow numbers are remembered, so a repeat of a delivered line or of a part already held is
+// counted as a duplicate and not written, and other bytes under the same number are counted as a
+// conflict. A jump ahead of more than kResyncDistance is a resynchronisation, not loss. Lines
+// still incomplete after the time-out, or pushed out by the memory bounds, are dropped and
+// counted. Not thread-safe: one receiving thread owns it.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "tools/DatagramParser.h"
 
@@ -20,7 +26,7 @@ class LineAssembler final {
 
   struct Listener {
     virtual ~Listener() {}
-    virtual void line(std::uint32_t sequence, const std::string& text) = 0;
+    virtual void line(std::uint32_t sequence, std::string_view text) = 0;
     virtual void report(const std::string& text) = 0;
   };
 
@@ -32,22 +38,44 @@ class LineAssembler final {
 
   struct Counts {
     std::uint64_t lines = 0;       // delivered
-    std::uint64_t lost = 0;        // sequence numbers skipped
-    std::uint64_t late = 0;        // delivered after being counted lost
-    std::uint64_t incomplete = 0;  // dropped with parts missing
+    std::uint64_t lost = 0;        // numbers skipped and still missing
+    std::uint64_t late = 0;        // delivered after their number was skipped
+    std::uint64_t duplicates = 0;  // datagrams repeating a delivered line or a part held
+    std::uint64_t conflicts = 0;   // datagrams with other bytes or counts under a known number
+    std::uint64_t resyncs = 0;     // jumps too far ahead to be loss
+    std::uint64_t tooOld = 0;      // datagrams too far behind to check, or of a line given up
+    std::uint64_t incomplete = 0;  // lines dropped with parts missing
+    Counts& operator+=(const Counts& other);
   };
+
+  // Numbers remembered behind the newest: duplicates and late lines are told apart within it.
+  static constexpr std::uint32_t kWindow = 1024;
+  // A jump ahead larger than this is a resynchronisation.
+  static constexpr std::uint32_t kResyncDistance = 1u << 20;
+  // A number this far behind, or one near 1 after this much silence, is a sender starting over.
+  static constexpr std::uint32_t kRestartDistance = 1u << 20;
+  static constexpr std::chrono::seconds kRestartSilence{1};
 
   LineAssembler(Listener& listener, Limits limits);
   LineAssembler(const LineAssembler&) = delete;
   LineAssembler& operator=(const LineAssembler&) = delete;
 
+  // True when this datagram means the sender started again: its number far behind the newest, or
+  // within kWindow of 1 and behind the newest, after kRestartSilence without a datagram or too
+  // far behind to be late. The caller then gives it to a fresh assembler.
+  bool startsOver(const Datagram& datagram, Clock::time_point now) const;
   void accept(const Datagram& datagram, Clock::time_point now);
   // Drops, with a report, the lines whose first part came longer than the time-out ago.
   void expire(Clock::time_point now);
+  // Drops, with a report, the line waiting longest; false when none waits.
+  bool dropOldest(const std::string& why);
   // Drops, with a report, every line still incomplete.
-  void finish();
+  void finish(const std::string& why);
 
   const Counts& counts() const { return counts_; }
+  std::size_t pendingBytes() const { return pendingBytes_; }
+  bool hasPending() const { return !pending_.empty(); }
+  Clock::time_point lastHeard() const { return lastHeard_; }
 
  private:
   struct Pending {
@@ -56,15 +84,32 @@ class LineAssembler final {
     std::size_t bytes = 0;
     Clock::time_point firstSeen;
   };
+  // What is known of a number within the window; count 0 marks a line given up.
+  struct Slot {
+    std::uint32_t sequence = 0;
+    std::uint32_t count = 0;
+    std::uint32_t fingerprint = 0;  // of the payload, for single-part lines
+  };
+  using PendingMap = std::map<std::uint32_t, Pending>;
 
-  void noteNewSequence(std::uint32_t sequence);
-  void drop(std::map<std::uint32_t, Pending>::iterator it, const std::string& why);
+  // Forward distance from the newest number to s; 0 for the newest itself.
+  std::uint64_t aheadOfNewest(std::uint32_t s) const;
+  void noteAhead(std::uint32_t sequence, std::uint64_t distance);
+  bool checkBehind(const Datagram& datagram, std::uint64_t behind);
+  void addPart(PendingMap::iterator it, const Datagram& datagram);
+  void deliver(std::uint32_t sequence, std::uint32_t count, std::string_view text,
+               std::uint32_t fingerprint);
+  void drop(PendingMap::iterator it, const std::string& why);
+  std::string name(std::uint32_t sequence) const { return "line " + std::to_string(sequence); }
 
   Listener& listener_;
   const Limits limits_;
   Counts counts_;
   bool started_ = false;
-  std::uint32_t next_ = 0;  // the sequence number expected next
-  std::map<std::uint32_t, Pending> pending_;
+  std::uint32_t base_ = 0;    // the first number of the stream, or of its last resynchronisation
+  std::uint32_t newest_ = 0;  // the highest number seen
+  Clock::time_point lastHeard_;
+  std::vector<Slot> slots_;  // kWindow entries, indexed by number % kWindow
+  PendingMap pending_;
   std::size_t pendingBytes_ = 0;
 };

@@ -19,6 +19,15 @@ const char kUsage[] =
     "  --idle SECONDS       stop after SECONDS without a datagram, counted from the last one\n"
     "                       received (it waits for the first as long as it takes)\n"
     "  --timeout SECONDS    drop a line still incomplete SECONDS after its first part (default 5)\n"
+    "  --forward tcp://HOST:PORT\n"
+    "                       send every line to a syslog collector (rsyslog's imtcp, say) as an\n"
+    "                       RFC 5424 message with octet-counting framing; HOST may be an IPv6\n"
+    "                       address in brackets, tcp://[::1]:514\n"
+    "  --backlog N          lines held while the collector is unreachable (default 100000, and\n"
+    "                       at most 64 MiB); past it the oldest are dropped and counted\n"
+    "  --linger SECONDS     time given at the end to hand the backlog over (default 5)\n"
+    "  --max-senders N      sender streams kept at once (default 1024); past it the stream heard\n"
+    "                       from longest ago is closed, its incomplete lines counted\n"
     "  -h, --help           this text\n"
     "Each sender (address and port) is its own stream of sequence numbers; a sender that starts\n"
     "over opens a new stream. Standard error reports lost, late, duplicate, conflicting and\n"
@@ -107,6 +116,14 @@ ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
       options.idleSeconds = readSeconds(arg, value(), 0);
     } else if (arg == "--timeout") {
       options.timeoutSeconds = readSeconds(arg, value(), 0.001);
+    } else if (arg == "--forward") {
+      options.forward = value();
+    } else if (arg == "--backlog") {
+      options.backlogLines = readWhole(arg, value(), 1, 100000000);
+    } else if (arg == "--linger") {
+      options.lingerSeconds = readSeconds(arg, value(), 0);
+    } else if (arg == "--max-senders") {
+      options.maxSenders = readWhole(arg, value(), 1, 1000000);
     } else {
       usageError("unknown option " + quoted(arg));
     }

@@ -1,90 +1,100 @@
-// udplog-recv: receives the logger's UDP datagrams, puts the lines back together and writes them
-// one per line. Lost, late, incomplete and malformed datagrams are reported on standard error.
+// udplog-recv: receives the logger's UDP datagrams from any number of senders, puts each sender's
+// lines back together and writes them one per line, to a file or standard output, and/or forwards
+// them to a syslog collector. What went missing on the way is reported on standard error.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
+#include <cinttypes>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "tools/DatagramParser.h"
-#include "tools/KernelDrops.h"
-#include "tools/LineAssembler.h"
+#include "tools/DatagramSource.h"
 #include "tools/LineOutput.h"
 #include "tools/ReceiverOptions.h"
+#include "tools/SenderStreams.h"
+#include "tools/SyslogForwarder.h"
 
 namespace {
+
+using Clock = LineAssembler::Clock;
 
 volatile std::sig_atomic_t stopRequested = 0;
 void onSignal(int) { stopRequested = 1; }
 
-int openSocket(const ReceiverOptions& options) {
-  sockaddr_storage address{};
-  socklen_t length = 0;
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-  if (inet_pton(AF_INET, options.listen.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(static_cast<uint16_t>(options.port));
-    length = sizeof(*v4);
-  } else if (inet_pton(AF_INET6, options.listen.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(static_cast<uint16_t>(options.port));
-    length = sizeof(*v6);
-  } else {
-    std::fprintf(stderr, "udplog-recv: --listen '%s' is not an IPv4 or IPv6 address; try --help\n",
-                 options.listen.c_str());
-    std::exit(2);
-  }
-  int fd = ::socket(address.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  int size = 8 << 20;
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-  KernelDrops::enable(fd);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-    int error = errno;
-    ::close(fd);
-    errno = error;
-    return -1;
-  }
-  return fd;
-}
+void report(const std::string& text) { std::fprintf(stderr, "udplog-recv: %s\n", text.c_str()); }
 
-class Writer final : public LineAssembler::Listener {
+// Hands every delivered line to the output and the forwarder that are in use.
+class Delivery final : public SenderStreams::Sink {
  public:
-  explicit Writer(LineOutput& out) : out_(out) {}
-  void line(std::uint32_t, const std::string& text) override { out_.write(text); }
-  void report(const std::string& text) override {
-    std::fprintf(stderr, "udplog-recv: %s\n", text.c_str());
+  Delivery(LineOutput* out, SyslogForwarder* forwarder) : out_(out), forwarder_(forwarder) {}
+
+  void line(const std::string& host, unsigned port, std::uint32_t, std::string_view text) override {
+    ++lines_;
+    if (out_) out_->write(text);
+    if (forwarder_) forwarder_->send(host, port, text, received_);
   }
+  void report(const std::string& text) override { ::report(text); }
+
+  void setReceived(std::chrono::system_clock::time_point when) { received_ = when; }
+  std::uint64_t lines() const { return lines_; }
 
  private:
-  LineOutput& out_;
+  LineOutput* out_;
+  SyslogForwarder* forwarder_;
+  std::chrono::system_clock::time_point received_;
+  std::uint64_t lines_ = 0;
 };
+
+std::string describe(const LineAssembler::Counts& c) {
+  char text[320];
+  std::snprintf(
+      text, sizeof(text),
+      "%" PRIu64 " lines, %" PRIu64 " lost, %" PRIu64 " late, %" PRIu64 " duplicate, %" PRIu64
+      " conflicting, %" PRIu64 " too old, %" PRIu64 " resynchronised, %" PRIu64 " incomplete",
+      c.lines, c.lost, c.late, c.duplicates, c.conflicts, c.tooOld, c.resyncs, c.incomplete);
+  return text;
+}
+
+std::chrono::milliseconds millis(double seconds) {
+  // In range by construction: at most ReceiverOptions::kMaxSeconds.
+  return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const ReceiverOptions options = ReceiverOptions::parse(argc, argv);
 
-  LineOutput out;
-  if (!options.output.empty() && !out.open(options.output)) {
-    std::fprintf(stderr, "udplog-recv: %s\n", out.error().c_str());
-    return 1;
+  std::unique_ptr<SyslogForwarder> forwarder;
+  if (!options.forward.empty()) {
+    SyslogForwarder::Target target;
+    std::string error;
+    if (!SyslogForwarder::parseTarget(options.forward, target, error)) {
+      std::fprintf(stderr, "udplog-recv: %s; try --help\n", error.c_str());
+      return 2;
+    }
+    SyslogForwarder::Limits limits;
+    limits.maxLines = static_cast<std::size_t>(options.backlogLines);
+    forwarder = std::make_unique<SyslogForwarder>(target, limits, report);
   }
-  int fd = openSocket(options);
-  if (fd < 0) {
-    std::fprintf(stderr, "udplog-recv: cannot listen on %s port %u: %s\n", options.listen.c_str(),
-                 options.port, std::strerror(errno));
-    return 1;
+  std::unique_ptr<LineOutput> out;
+  if (!forwarder || !options.output.empty()) {
+    out = std::make_unique<LineOutput>();
+    if (!options.output.empty() && !out->open(options.output)) {
+      report(out->error());
+      return 1;
+    }
+  }
+  DatagramSource source;
+  std::string error;
+  if (!source.open(options.listen, options.port, error)) {
+    const bool usage = error.rfind("--listen", 0) == 0;
+    report(usage ? error + "; try --help" : error);
+    return usage ? 2 : 1;
   }
 
   struct sigaction action {};
@@ -95,65 +105,109 @@ int main(int argc, char** argv) {
   // A reader that goes away is a failed write (EPIPE) reported like any other, with the summary.
   std::signal(SIGPIPE, SIG_IGN);
 
-  Writer writer(out);
-  LineAssembler::Limits limits;
-  // In range by construction: at most kMaxSeconds, so the product fits easily.
-  limits.timeout = std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
-  LineAssembler assembler(writer, limits);
+  Delivery delivery(out.get(), forwarder.get());
+  SenderStreams::Limits limits;
+  limits.line.timeout = millis(options.timeoutSeconds);
+  limits.maxStreams = static_cast<std::size_t>(options.maxSenders);
+  SenderStreams streams(delivery, limits);
 
-  std::vector<char> buffer(65536);
+  // Time-outs are checked on a clock of their own, so they fire on time under steady traffic.
+  const auto checkEvery = std::clamp<std::chrono::milliseconds>(
+      limits.line.timeout / 10, std::chrono::milliseconds(1), std::chrono::milliseconds(100));
+  const auto idle = millis(options.idleSeconds);
+  auto nextCheck = Clock::now() + checkEvery;
+  Clock::time_point lastDatagram;
+  bool heard = false;
   std::uint64_t malformed = 0;
   std::uint32_t kernelDrops = 0;
-  auto lastDatagram = LineAssembler::Clock::now();
-  while (!stopRequested && !out.failed() &&
-         (options.count == 0 || assembler.counts().lines < options.count)) {
-    pollfd watch{fd, POLLIN, 0};
-    int ready = ::poll(&watch, 1, 100);
-    auto now = LineAssembler::Clock::now();
-    if (ready <= 0) {
-      out.flush();
-      assembler.expire(now);
-      if (options.idleSeconds > 0 &&
-          now - lastDatagram > std::chrono::duration<double>(options.idleSeconds)) {
-        break;
-      }
-      continue;
-    }
-    std::uint32_t total = kernelDrops;
-    ssize_t size = KernelDrops::receive(fd, buffer.data(), buffer.size(), MSG_DONTWAIT, total);
-    if (size < 0) continue;
-    lastDatagram = now;
-    if (total != kernelDrops) {
-      std::fprintf(stderr, "udplog-recv: the kernel dropped %u datagrams (receive buffer full)\n",
-                   total - kernelDrops);
-      kernelDrops = total;
-    }
-    Datagram datagram;
-    std::string reason;
-    if (!DatagramParser::parse(buffer.data(), static_cast<std::size_t>(size), datagram, reason)) {
-      ++malformed;
-      std::fprintf(stderr, "udplog-recv: malformed datagram of %zd bytes: %s\n", size,
-                   reason.c_str());
-      continue;
-    }
-    assembler.accept(datagram, now);
-  }
-  assembler.finish();
-  const bool written = out.close();
-  ::close(fd);
+  auto done = [&] {
+    return stopRequested || (out && out->failed()) ||
+           (options.count != 0 && delivery.lines() >= options.count);
+  };
 
-  const auto& counts = assembler.counts();
-  std::fprintf(stderr,
-               "udplog-recv: %llu lines, %llu lost, %llu late, %llu incomplete, %llu malformed, "
-               "%u dropped by the kernel\n",
-               static_cast<unsigned long long>(counts.lines),
-               static_cast<unsigned long long>(counts.lost),
-               static_cast<unsigned long long>(counts.late),
-               static_cast<unsigned long long>(counts.incomplete),
-               static_cast<unsigned long long>(malformed), kernelDrops);
+  while (!done()) {
+    Clock::time_point now = Clock::now();
+    Clock::time_point wake = nextCheck;
+    if (heard && idle.count() > 0) wake = std::min(wake, lastDatagram + idle);
+    if (forwarder && forwarder->fd() < 0) wake = std::min(wake, forwarder->nextAttempt());
+    const long long wait =
+        std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(wake - now).count());
+    pollfd watch[2] = {{source.fd(), POLLIN, 0}, {-1, 0, 0}};
+    if (forwarder) watch[1] = pollfd{forwarder->fd(), forwarder->events(), 0};
+    const int ready = ::poll(watch, forwarder ? 2 : 1, static_cast<int>(wait));
+    now = Clock::now();
+
+    if (ready > 0 && (watch[0].revents & POLLIN)) {
+      delivery.setReceived(std::chrono::system_clock::now());
+      std::size_t received = DatagramSource::kBatch;
+      for (int batch = 0; batch < 16 && received == DatagramSource::kBatch && !done(); ++batch) {
+        received = source.receive();
+        for (std::size_t i = 0; i < received && !done(); ++i) {
+          const DatagramSource::View& view = source.datagram(i);
+          Datagram datagram;
+          std::string reason;
+          if (!DatagramParser::parse(view.data, view.size, datagram, reason)) {
+            ++malformed;
+            report(SenderStreams::describe(view.from, view.fromLength, nullptr, nullptr) +
+                   ": malformed datagram of " + std::to_string(view.size) + " bytes: " + reason);
+            continue;
+          }
+          streams.accept(view.from, view.fromLength, datagram, now);
+        }
+        if (received > 0) {
+          heard = true;
+          lastDatagram = now;
+        }
+      }
+      if (source.kernelDrops() != kernelDrops) {
+        report("the kernel dropped " + std::to_string(source.kernelDrops() - kernelDrops) +
+               " datagrams (receive buffer full)");
+        kernelDrops = source.kernelDrops();
+      }
+      if (received < DatagramSource::kBatch && out) out->flush();
+    } else if (out) {
+      out->flush();
+    }
+    if (forwarder) forwarder->pump(now, ready > 0 ? watch[1].revents : 0);
+    if (now >= nextCheck) {
+      streams.expire(now);
+      nextCheck = now + checkEvery;
+    }
+    if (heard && idle.count() > 0 && now - lastDatagram >= idle) break;
+  }
+
+  streams.finish();
+  if (source.readKernelDrops() != kernelDrops) {
+    report("the kernel dropped " + std::to_string(source.kernelDrops() - kernelDrops) +
+           " datagrams (receive buffer full), counted at the end");
+    kernelDrops = source.kernelDrops();
+  }
+  const bool written = !out || out->close();
+  std::uint64_t unsent = 0;
+  if (forwarder) unsent = forwarder->finish(Clock::now() + millis(options.lingerSeconds));
+
+  const LineAssembler::Counts totals = streams.totals();
+  report(describe(totals) + ", " + std::to_string(malformed) + " malformed, " +
+         std::to_string(kernelDrops) + " dropped by the kernel; " +
+         std::to_string(streams.streamsOpened()) + " sender stream" +
+         (streams.streamsOpened() == 1 ? "" : "s") +
+         (streams.streamsEvicted()
+              ? " (" + std::to_string(streams.streamsEvicted()) + " closed to make room)"
+              : ""));
+  if (streams.rows().size() > 1) {
+    for (const auto& row : streams.rows()) report("  " + row.name + ": " + describe(row.counts));
+  }
+  if (forwarder) {
+    const auto& counts = forwarder->counts();
+    report("forwarded " + std::to_string(counts.forwarded) + " lines to " + forwarder->target() +
+           " over " + std::to_string(counts.connections) + " connection" +
+           (counts.connections == 1 ? "" : "s") + "; " + std::to_string(counts.dropped) +
+           " dropped from the full backlog, " + std::to_string(unsent) +
+           " not delivered at the end");
+  }
   if (!written) {
-    std::fprintf(stderr, "udplog-recv: %s\n", out.error().c_str());
+    report(out->error());
     return 1;
   }
-  return 0;
+  return unsent > 0 ? 1 : 0;
 }

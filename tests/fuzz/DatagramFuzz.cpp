@@ -11,7 +11,7 @@
 
 namespace {
 struct Null : LineAssembler::Listener {
-  void line(std::uint32_t, const std::string&) override {}
+  void line(std::uint32_t, std::string_view) override {}
   void report(const std::string& text) override {
     if (text.empty()) std::abort();
   }

@@ -16,15 +16,28 @@
 
 namespace {
 
-void sendTo(unsigned short port, const std::string& datagram) {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-  ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-  ::close(fd);
-}
+// One sending socket: one sender, as the receiver tells senders apart by address and port.
+class Sender {
+ public:
+  explicit Sender(unsigned short port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    to_.sin_family = AF_INET;
+    to_.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &to_.sin_addr);
+  }
+  ~Sender() { ::close(fd_); }
+  Sender(const Sender&) = delete;
+  Sender& operator=(const Sender&) = delete;
+  void send(const std::string& datagram) {
+    ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to_),
+             sizeof(to_));
+  }
+
+ private:
+  int fd_;
+  sockaddr_in to_{};
+};
+
+void sendTo(unsigned short port, const std::string& datagram) { Sender(port).send(datagram); }
 
 unsigned short freePort() {
   testsupport::UdpReceiver probe;
@@ -48,11 +61,12 @@ TEST(UdplogRecvTest, WritesReassembledLinesAndReportsWhatWentWrong) {
       UDPLOG_RECV_PATH, {"--port", std::to_string(port), "--output", dir.file("lines.txt"),
                          "--count", "3", "--idle", "20"});
   ASSERT_TRUE(waitUntilListening(port, [&] { return receiver.err(); }));
-  sendTo(port, "1:1/1|first");
-  sendTo(port, "2:2/2|" + std::string(10, 'z'));
-  sendTo(port, "2:1/2|" + std::string(50000, 'y'));
-  sendTo(port, "4:0/2|bad part");
-  sendTo(port, "5:1/1|fifth\x0bwith a tab");
+  Sender sender(port);
+  sender.send("1:1/1|first");
+  sender.send("2:2/2|" + std::string(10, 'z'));
+  sender.send("2:1/2|" + std::string(50000, 'y'));
+  sender.send("4:0/2|bad part");
+  sender.send("5:1/1|fifth\x0bwith a tab");
   EXPECT_EQ(0, receiver.wait());
   EXPECT_EQ("first\n" + std::string(50000, 'y') + std::string(10, 'z') + "\nfifth\x0bwith a tab\n",
             testsupport::readFile(dir.file("lines.txt")));

@@ -1,0 +1,87 @@
+#include "tools/DatagramSource.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "tools/KernelDrops.h"
+
+DatagramSource::DatagramSource()
+    : buffers_(kBatch * kMaxDatagram),
+      slots_(kBatch),
+      iovecs_(kBatch),
+      headers_(kBatch),
+      views_(kBatch) {}
+
+DatagramSource::~DatagramSource() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool DatagramSource::open(const std::string& address, unsigned port, std::string& error) {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<std::uint16_t>(port));
+    length = sizeof(*v4);
+  } else if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+    length = sizeof(*v6);
+  } else {
+    error = "--listen '" + address + "' is not an IPv4 or IPv6 address";
+    return false;
+  }
+  fd_ = ::socket(storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd_ >= 0) {
+    // A large buffer rides out bursts; beyond the system's cap where the process may.
+    int size = 8 << 20;
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    }
+    KernelDrops::enable(fd_);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&storage), length) == 0) return true;
+  }
+  error =
+      "cannot listen on " + address + " port " + std::to_string(port) + ": " + std::strerror(errno);
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  return false;
+}
+
+std::size_t DatagramSource::receive() {
+  for (std::size_t i = 0; i < kBatch; ++i) {
+    iovecs_[i] = iovec{&buffers_[i * kMaxDatagram], kMaxDatagram};
+    msghdr& h = headers_[i].msg_hdr;
+    h = msghdr{};
+    h.msg_name = &slots_[i].from;
+    h.msg_namelen = sizeof(slots_[i].from);
+    h.msg_iov = &iovecs_[i];
+    h.msg_iovlen = 1;
+    h.msg_control = slots_[i].control;
+    h.msg_controllen = sizeof(slots_[i].control);
+  }
+  const int n = ::recvmmsg(fd_, headers_.data(), kBatch, MSG_DONTWAIT, nullptr);
+  if (n <= 0) return 0;
+  for (int i = 0; i < n; ++i) {
+    msghdr& h = headers_[i].msg_hdr;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+        std::memcpy(&drops_, CMSG_DATA(c), sizeof(drops_));
+      }
+    }
+    views_[i] = View{reinterpret_cast<const sockaddr*>(&slots_[i].from), h.msg_namelen,
+                     &buffers_[i * kMaxDatagram], headers_[i].msg_len};
+  }
+  return static_cast<std::size_t>(n);
+}
+
+std::uint32_t DatagramSource::readKernelDrops() {
+  std::uint32_t now = 0;
+  if (KernelDrops::readTotal(fd_, now) && now > drops_) drops_ = now;
+  return drops_;
+}

@@ -1,0 +1,59 @@
+// The receiver's UDP socket: bound to one address and port, it takes the datagrams waiting in
+// batches (one recvmmsg call for up to kBatch), each with its sender's address, and keeps the
+// kernel's count of datagrams dropped on the socket for a full receive buffer.
+//
+// Owned by the receiving thread; the views that receive() fills stay valid until the next call.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class DatagramSource final {
+ public:
+  static constexpr std::size_t kBatch = 32;
+  static constexpr std::size_t kMaxDatagram = 65536;
+
+  struct View {
+    const sockaddr* from;
+    socklen_t fromLength;
+    const char* data;
+    std::size_t size;
+  };
+
+  DatagramSource();
+  ~DatagramSource();
+  DatagramSource(const DatagramSource&) = delete;
+  DatagramSource& operator=(const DatagramSource&) = delete;
+
+  // Binds to address ("127.0.0.1", "::") and port; false with error set: "--listen '...' is not
+  // an IPv4 or IPv6 address" (a usage error) or "cannot listen on ...".
+  bool open(const std::string& address, unsigned port, std::string& error);
+  int fd() const { return fd_; }
+
+  // Takes the datagrams waiting, up to kBatch, without blocking; 0 when none waits.
+  std::size_t receive();
+  const View& datagram(std::size_t index) const { return views_[index]; }
+
+  // The kernel's drop count attached to the last datagram received.
+  std::uint32_t kernelDrops() const { return drops_; }
+  // The kernel's drop count now, also counting the drops after the last datagram received.
+  std::uint32_t readKernelDrops();
+
+ private:
+  struct Slot {
+    sockaddr_storage from;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint32_t))];
+  };
+
+  int fd_ = -1;
+  std::uint32_t drops_ = 0;
+  std::vector<char> buffers_;
+  std::vector<Slot> slots_;
+  std::vector<iovec> iovecs_;
+  std::vector<mmsghdr> headers_;
+  std::vector<View> views_;
+};

@@ -1,0 +1,284 @@
+#include "tools/SyslogForwarder.h"
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr int kSeverityNotice = 5;
+constexpr int kFacilityUser = 1;
+
+// The severity for the line's third vertical-tab field, the level.
+int severityOf(std::string_view line) {
+  std::size_t start = line.find('\v');
+  if (start == std::string_view::npos) return kSeverityNotice;
+  start = line.find('\v', start + 1);
+  if (start == std::string_view::npos) return kSeverityNotice;
+  const std::size_t end = line.find('\v', start + 1);
+  const std::string_view level = line.substr(
+      start + 1, end == std::string_view::npos ? std::string_view::npos : end - start - 1);
+  if (level == "ERROR") return 3;
+  if (level == "WARN" || level == "WARNING") return 4;
+  if (level == "INFO") return 6;
+  if (level == "DEBUG" || level == "TRACE") return 7;
+  if (level == "FATAL" || level == "CRITICAL") return 2;
+  return kSeverityNotice;
+}
+
+}  // namespace
+
+bool SyslogForwarder::parseTarget(const std::string& text, Target& target, std::string& error) {
+  const std::string scheme = "tcp://";
+  error = "--forward '" + text + "' is not tcp://HOST:PORT";
+  if (text.compare(0, scheme.size(), scheme) != 0) return false;
+  std::string rest = text.substr(scheme.size());
+  std::string host, port;
+  if (!rest.empty() && rest[0] == '[') {
+    const std::size_t close = rest.find(']');
+    if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
+      return false;
+    }
+    host = rest.substr(1, close - 1);
+    port = rest.substr(close + 2);
+  } else {
+    const std::size_t colon = rest.rfind(':');
+    if (colon == std::string::npos || rest.find(':') != colon) return false;
+    host = rest.substr(0, colon);
+    port = rest.substr(colon + 1);
+  }
+  if (host.empty() || port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) == 0 ||
+      std::stoul(port) > 65535) {
+    return false;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+  if (rc != 0 || !found) {
+    error = "--forward '" + text + "': cannot resolve " + host + ": " + gai_strerror(rc);
+    return false;
+  }
+  std::memcpy(&target.address, found->ai_addr, found->ai_addrlen);
+  target.length = found->ai_addrlen;
+  target.text = text;
+  ::freeaddrinfo(found);
+  error.clear();
+  return true;
+}
+
+std::string SyslogForwarder::frame(const std::string& host, unsigned port, std::string_view line,
+                                   std::chrono::system_clock::time_point when) {
+  using namespace std::chrono;
+  const auto micros = duration_cast<microseconds>(when.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char header[160];
+  const int headerSize = std::snprintf(
+      header, sizeof(header), "<%d>1 %04d-%02d-%02dT%02d:%02d:%02d.%06dZ %s %s %u - - ",
+      kFacilityUser * 8 + severityOf(line), utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+      utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(micros % 1000000), host.c_str(),
+      kAppName, port);
+  const std::size_t messageSize = static_cast<std::size_t>(headerSize) + line.size();
+  std::string out = std::to_string(messageSize);
+  out.reserve(out.size() + 1 + messageSize);
+  out += ' ';
+  out.append(header, static_cast<std::size_t>(headerSize));
+  out.append(line.data(), line.size());
+  return out;
+}
+
+SyslogForwarder::SyslogForwarder(Target target, Limits limits, Reporter reporter)
+    : target_(std::move(target)),
+      limits_(limits),
+      reporter_(std::move(reporter)),
+      backoff_(limits.firstBackoff) {}
+
+SyslogForwarder::~SyslogForwarder() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+short SyslogForwarder::events() const {
+  if (state_ == State::kConnecting) return POLLOUT;
+  if (state_ == State::kConnected) return frames_.empty() ? POLLIN : POLLIN | POLLOUT;
+  return 0;
+}
+
+void SyslogForwarder::send(const std::string& host, unsigned port, std::string_view line,
+                           std::chrono::system_clock::time_point when) {
+  std::string message = frame(host, port, line, when);
+  // The front may be half written to the connection: it stays, the next oldest goes.
+  const std::size_t keep = offset_ > 0 ? 1 : 0;
+  while (frames_.size() > keep &&
+         (frames_.size() >= limits_.maxLines || frameBytes_ + message.size() > limits_.maxBytes)) {
+    auto victim = frames_.begin() + static_cast<std::ptrdiff_t>(keep);
+    frameBytes_ -= victim->size();
+    frames_.erase(victim);
+    ++counts_.dropped;
+    if (!dropping_) {
+      dropping_ = true;
+      reporter_("forward: the backlog for " + target_.text + " is full (" +
+                std::to_string(limits_.maxLines) + " lines or " +
+                std::to_string(limits_.maxBytes >> 20) + " MiB): dropping the oldest lines");
+    }
+  }
+  frameBytes_ += message.size();
+  frames_.push_back(std::move(message));
+}
+
+void SyslogForwarder::connect(Clock::time_point now) {
+  fd_ = ::socket(target_.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) {
+    disconnect(now, std::strerror(errno));
+    return;
+  }
+  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&target_.address), target_.length) == 0) {
+    state_ = State::kConnecting;  // settled by the next pump(), like an attempt in progress
+    return;
+  }
+  if (errno != EINPROGRESS) {
+    disconnect(now, std::strerror(errno));
+    return;
+  }
+  state_ = State::kConnecting;
+}
+
+void SyslogForwarder::disconnect(Clock::time_point now, const std::string& why) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  const bool wasConnected = state_ == State::kConnected;
+  state_ = State::kIdle;
+  offset_ = 0;  // a half-written line goes again whole; the collector drops the cut frame
+  if (wasConnected) backoff_ = limits_.firstBackoff;
+  nextAttempt_ = now + backoff_;
+  backoff_ = std::min(backoff_ * 2, limits_.maxBackoff);
+  if (wasConnected || failedAttempts_ == 0) {
+    reporter_("forward: " + target_.text + ": " + why + " (retrying; at most " +
+              std::to_string(limits_.maxLines) + " lines are held meanwhile)");
+  }
+  if (!wasConnected) ++failedAttempts_;
+}
+
+bool SyslogForwarder::peerClosed(std::string& why) {
+  char scratch[512];
+  for (;;) {
+    const ssize_t n = ::recv(fd_, scratch, sizeof(scratch), MSG_DONTWAIT);
+    if (n > 0) continue;  // a collector has nothing to say; whatever it sends is ignored
+    if (n == 0) {
+      why = "the collector closed the connection";
+      return true;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+    if (errno == EINTR) continue;
+    why = std::strerror(errno);
+    return true;
+  }
+}
+
+void SyslogForwarder::pump(Clock::time_point now, short revents) {
+  if (state_ == State::kConnecting && revents != 0) {
+    int error = 0;
+    socklen_t length = sizeof(error);
+    ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error != 0) {
+      disconnect(now, std::strerror(error));
+    } else {
+      state_ = State::kConnected;
+      ++counts_.connections;
+      backoff_ = limits_.firstBackoff;
+      if (failedAttempts_ > 0 || counts_.connections > 1) {
+        reporter_("forward: connected to " + target_.text + " again after " +
+                  std::to_string(failedAttempts_) + " failed attempts; " +
+                  std::to_string(frames_.size()) + " held lines follow");
+      }
+      failedAttempts_ = 0;
+    }
+  } else if (state_ == State::kConnected && (revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+    std::string why;
+    if (peerClosed(why)) disconnect(now, why);
+  }
+  if (state_ == State::kIdle && now >= nextAttempt_) connect(now);
+  if (state_ == State::kConnected && !frames_.empty()) write(now);
+}
+
+void SyslogForwarder::write(Clock::time_point now) {
+  constexpr std::size_t kMaxIovecs = 64;
+  iovec vector[kMaxIovecs];
+  while (!frames_.empty()) {
+    std::size_t count = 0;
+    for (auto it = frames_.begin(); it != frames_.end() && count < kMaxIovecs; ++it, ++count) {
+      const std::size_t skip = count == 0 ? offset_ : 0;
+      vector[count] = iovec{const_cast<char*>(it->data()) + skip, it->size() - skip};
+    }
+    msghdr message{};
+    message.msg_iov = vector;
+    message.msg_iovlen = count;
+    const ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) disconnect(now, std::strerror(errno));
+      return;
+    }
+    std::size_t written = static_cast<std::size_t>(n);
+    while (written > 0) {
+      const std::size_t rest = frames_.front().size() - offset_;
+      if (written < rest) {
+        offset_ += written;
+        break;
+      }
+      written -= rest;
+      frameBytes_ -= frames_.front().size();
+      frames_.pop_front();
+      offset_ = 0;
+      ++counts_.forwarded;
+    }
+    dropping_ = false;
+  }
+}
+
+std::uint64_t SyslogForwarder::finish(Clock::time_point deadline) {
+  bool closing = false;
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) break;
+    if (state_ != State::kConnected) closing = false;
+    if (state_ == State::kConnected && frames_.empty() && !closing) {
+      ::shutdown(fd_, SHUT_WR);
+      closing = true;
+    }
+    Clock::time_point wake = deadline;
+    if (state_ == State::kIdle) wake = std::min(wake, nextAttempt_);
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
+    pollfd watch{fd_, events(), 0};
+    const int ready = ::poll(&watch, fd_ >= 0 ? 1 : 0, static_cast<int>(std::max<long>(wait, 0)));
+    if (closing && ready > 0) {
+      std::string why;
+      if (peerClosed(why)) {
+        ::close(fd_);
+        fd_ = -1;
+        state_ = State::kIdle;
+        return 0;  // the collector read everything up to our end
+      }
+      continue;
+    }
+    pump(Clock::now(), ready > 0 ? watch.revents : 0);
+  }
+  const std::uint64_t left = frames_.size();
+  if (left > 0) {
+    reporter_("forward: " + std::to_string(left) + " lines could not be handed to " + target_.text +
+              " before the end: lost");
+  } else if (closing) {
+    reporter_("forward: " + target_.text + " did not confirm the end of the stream in time");
+  }
+  return left;
+}

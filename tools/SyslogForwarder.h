@@ -1,0 +1,111 @@
+// Forwards reassembled lines to a syslog collector over TCP (rsyslog's imtcp, for one): every line
+// is one RFC 5424 message framed by octet counting (RFC 6587), for example
+//
+//   69 <14>1 2026-12-07T10:00:26.415123Z 127.0.0.1 udplog 40000 - - 2026-12-07 10:00:26\vT4\v...
+//
+// with the time of receipt, the sender's address as HOSTNAME, APP-NAME "udplog", the sender's
+// port as PROCID, and the line's bytes unchanged as MSG; the severity follows the line's level
+// field (ERROR 3, WARN 4, INFO 6, DEBUG 7, else 5), the facility is user.
+//
+// Lines wait in order in a bounded backlog and are written without blocking whenever the
+// connection takes them. While the collector is unreachable, connecting is retried with a backoff
+// that doubles from 100 ms to 5 s; past the backlog's bound the oldest lines are dropped and
+// counted. It has no thread of its own: the receiving thread polls fd() for events() and calls
+// pump() with what poll reported.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <string_view>
+
+class SyslogForwarder final {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using Reporter = std::function<void(const std::string&)>;
+
+  struct Target {
+    std::string text;  // as given, "tcp://[::1]:514"
+    sockaddr_storage address{};
+    socklen_t length = 0;
+  };
+
+  struct Limits {
+    std::size_t maxLines = 100000;
+    std::size_t maxBytes = 64u << 20;
+    std::chrono::milliseconds firstBackoff{100};
+    std::chrono::milliseconds maxBackoff{5000};
+  };
+
+  struct Counts {
+    std::uint64_t forwarded = 0;  // written whole to a connection
+    std::uint64_t dropped = 0;    // pushed out of the full backlog
+    std::uint64_t connections = 0;
+  };
+
+  static constexpr const char* kAppName = "udplog";
+
+  // "tcp://HOST:PORT", HOST an IPv4 address, an IPv6 address in brackets or a name (resolved
+  // now, once); false with error set.
+  static bool parseTarget(const std::string& text, Target& target, std::string& error);
+
+  // The framed message for one line, as it goes on the wire.
+  static std::string frame(const std::string& host, unsigned port, std::string_view line,
+                           std::chrono::system_clock::time_point when);
+
+  SyslogForwarder(Target target, Limits limits, Reporter reporter);
+  ~SyslogForwarder();
+  SyslogForwarder(const SyslogForwarder&) = delete;
+  SyslogForwarder& operator=(const SyslogForwarder&) = delete;
+
+  // Queues one line behind the others; pump() writes it.
+  void send(const std::string& host, unsigned port, std::string_view line,
+            std::chrono::system_clock::time_point when);
+
+  // The socket to poll and the events wanted; -1 while there is no connection.
+  int fd() const { return fd_; }
+  short events() const;
+  // Takes what poll() reported for fd(), connects when an attempt is due, writes what the
+  // connection takes.
+  void pump(Clock::time_point now, short revents);
+  // When the next connection attempt is due; meaningful while fd() is -1.
+  Clock::time_point nextAttempt() const { return nextAttempt_; }
+
+  // Until deadline: delivers the backlog, then closes its side and waits for the collector to
+  // close after reading everything. Returns the lines not delivered, and reports them.
+  std::uint64_t finish(Clock::time_point deadline);
+
+  std::size_t backlog() const { return frames_.size(); }
+  const Counts& counts() const { return counts_; }
+  const std::string& target() const { return target_.text; }
+
+ private:
+  enum class State { kIdle, kConnecting, kConnected };
+
+  void connect(Clock::time_point now);
+  void disconnect(Clock::time_point now, const std::string& why);
+  void write(Clock::time_point now);
+  // True when the collector closed its side (or the connection failed): reading gave 0 or an error.
+  bool peerClosed(std::string& why);
+
+  // Constant after construction
+  const Target target_;
+  const Limits limits_;
+  const Reporter reporter_;
+
+  State state_ = State::kIdle;
+  int fd_ = -1;
+  Clock::time_point nextAttempt_{};
+  std::chrono::milliseconds backoff_;
+  std::uint64_t failedAttempts_ = 0;  // since the last connection
+  bool dropping_ = false;             // reported the current run of backlog drops
+  std::deque<std::string> frames_;
+  std::size_t frameBytes_ = 0;
+  std::size_t offset_ = 0;  // bytes of frames_.front() already written to this connection
+  Counts counts_;
+};
