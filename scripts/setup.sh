@@ -15,7 +15,7 @@ case "$mode" in
 esac
 
 packages=(g++ cmake ninja-build pkg-config dpkg-dev file libboost-thread-dev libboost-system-dev
-          libboost-filesystem-dev libgtest-dev libbenchmark-dev libspdlog-dev)
+          libboost-filesystem-dev libgtest-dev libbenchmark-dev libspdlog-dev rsyslog)
 [ "$mode" = test ] && packages+=(clang-format clang libclang-rt-14-dev lintian)
 
 missing=()

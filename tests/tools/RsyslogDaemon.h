@@ -1,0 +1,135 @@
+// A real rsyslogd in the foreground for tests and benchmarks: its own configuration and work
+// directory in a temporary folder, imtcp on a free loopback port, and one omfile action that
+// writes "<PROCID> <MSG>" per message, control characters kept as they came. It loads no module
+// that touches /dev/log or the kernel log. start() and stop() may be called again, so a test can
+// take the collector away and bring it back on the same port.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace testsupport {
+
+class RsyslogDaemon {
+ public:
+  static constexpr const char* kProgram = "/usr/sbin/rsyslogd";
+
+  static bool available() { return ::access(kProgram, X_OK) == 0; }
+
+  // address is "127.0.0.1" or "::1"; dir is a folder of the caller's, which it owns.
+  RsyslogDaemon(const std::string& dir, const std::string& address = "127.0.0.1")
+      : dir_(dir), address_(address), port_(freeTcpPort(address)) {
+    std::ofstream conf(dir_ + "/rsyslog.conf");
+    conf << "global(workDirectory=\"" << dir_
+         << "\" maxMessageSize=\"256k\" parser.escapeControlCharactersOnReceive=\"off\")\n"
+         << "module(load=\"imtcp\")\n"
+         << "template(name=\"fields\" type=\"string\" string=\"%procid% %msg%\\n\")\n"
+         << "ruleset(name=\"udplog\") {\n"
+         << "  action(type=\"omfile\" file=\"" << output() << "\" template=\"fields\")\n"
+         << "}\n"
+         << "input(type=\"imtcp\" address=\"" << address_ << "\" port=\"" << port_
+         << "\" ruleset=\"udplog\")\n";
+  }
+  ~RsyslogDaemon() { stop(); }
+  RsyslogDaemon(const RsyslogDaemon&) = delete;
+  RsyslogDaemon& operator=(const RsyslogDaemon&) = delete;
+
+  unsigned short port() const { return port_; }
+  std::string output() const { return dir_ + "/received.log"; }
+  std::string target() const {
+    return address_.find(':') == std::string::npos
+               ? "tcp://" + address_ + ":" + std::to_string(port_)
+               : "tcp://[" + address_ + "]:" + std::to_string(port_);
+  }
+
+  // Starts it and waits until it accepts connections; false if it did not within the deadline.
+  bool start() {
+    const std::string conf = dir_ + "/rsyslog.conf", pid = dir_ + "/rsyslogd.pid";
+    std::vector<std::string> args{kProgram, "-n", "-f", conf, "-i", pid};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    const std::string log = dir_ + "/rsyslogd.out";
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const int rc = posix_spawn(&pid_, kProgram, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+      pid_ = -1;
+      return false;
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < end) {
+      if (accepting()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  // SIGTERM, and waits for the end.
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  static unsigned short freeTcpPort(const std::string& address) {
+    const bool v6 = address.find(':') != std::string::npos;
+    int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    sockaddr_storage storage{};
+    socklen_t length = fill(address, 0, storage);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&storage), length);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length);
+    ::close(fd);
+    return ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                    : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+  }
+
+  static socklen_t fill(const std::string& address, unsigned short port, sockaddr_storage& out) {
+    if (address.find(':') != std::string::npos) {
+      auto* a = reinterpret_cast<sockaddr_in6*>(&out);
+      a->sin6_family = AF_INET6;
+      a->sin6_port = htons(port);
+      ::inet_pton(AF_INET6, address.c_str(), &a->sin6_addr);
+      return sizeof(*a);
+    }
+    auto* a = reinterpret_cast<sockaddr_in*>(&out);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(port);
+    ::inet_pton(AF_INET, address.c_str(), &a->sin_addr);
+    return sizeof(*a);
+  }
+
+  bool accepting() const {
+    sockaddr_storage storage{};
+    const socklen_t length = fill(address_, port_, storage);
+    int fd = ::socket(storage.ss_family, SOCK_STREAM, 0);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0;
+    ::close(fd);
+    return ok;
+  }
+
+  const std::string dir_;
+  const std::string address_;
+  const unsigned short port_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace testsupport
