@@ -44,6 +44,10 @@ ExampleClient::~ExampleClient() {
 }
 
 void ExampleClient::start() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = false;
+  }
   MessageDispatcher* bus = MessageDispatcher::getInstance();
   if (!bus) return;
   bus->subscribe(this, replyTopic_);
@@ -59,7 +63,7 @@ void ExampleClient::onMessage(boost::shared_ptr<LocalMessage> message) {
   auto* data = dynamic_cast<TarvoLoggerQueueData*>(message->getPayload().get());
   if (!data || !data->queue) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (queue_) return;  // a second reply changes nothing
+  if (queue_ || stopped_) return;  // a second reply, or one after shutdown, changes nothing
   queue_ = data->queue;
   for (unsigned t = 0; t < threads_; ++t) pushers_.emplace_back(&ExampleClient::push, this, t);
   replied_.notify_all();
@@ -81,6 +85,7 @@ void ExampleClient::push(int thread) {
 void ExampleClient::shutdown() {
   std::unique_lock<std::mutex> lock(mutex_);
   replied_.wait_for(lock, std::chrono::seconds(10), [&] { return queue_ != nullptr; });
+  stopped_ = true;
   lock.unlock();
   cleanup();
 }

@@ -4,8 +4,9 @@
 // When "LOGGER_QUEUE" arrives (on the bus's delivery thread) it starts "ExampleClient/Threads"
 // threads (default 2), each pushing "ExampleClient/Lines" lines (default 1000) of the form
 //   <time>\v<thread>\vINFO\vexample_client\vline <n> of thread <t>\vfrom the example client
-// shutdown() waits up to ten seconds for the reply and then joins the threads. The host calls
-// the lifecycle operations from one thread; the mutex guards the state the reply thread shares.
+// shutdown() waits up to ten seconds for the reply and then joins the threads; a reply that comes
+// after shutdown() starts nothing. The host calls the lifecycle operations from one thread; the
+// mutex guards the state the reply thread shares.
 #pragma once
 
 #include <boost/shared_ptr.hpp>
@@ -46,4 +47,5 @@ class ExampleClient final : public IComponent, public IMessageSink {
   std::condition_variable replied_;
   boost::shared_ptr<safe_pipe<std::string>> queue_;
   std::vector<std::thread> pushers_;
+  bool stopped_ = false;  // shut down since the last start()
 };
