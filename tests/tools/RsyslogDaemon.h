@@ -14,11 +14,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <boost/filesystem.hpp>
 #include <chrono>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace testsupport {
 
