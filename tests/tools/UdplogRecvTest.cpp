@@ -155,4 +155,38 @@ TEST(UdplogRecvTest, AnOutputThatCannotBeWrittenIsAFailureWithItsSummary) {
   EXPECT_NE(std::string::npos, err.find("1 lines")) << err;
 }
 
+TEST(UdplogRecvTest, TimeOutsIdleAndKernelDropsFollowTheTrafficNotTheStart) {
+  // --idle counts from the last datagram: a sender that begins late is still heard.
+  const unsigned short port = freePort();
+  testsupport::Subprocess receiver(
+      UDPLOG_RECV_PATH, {"--port", std::to_string(port), "--idle", "0.3", "--timeout", "0.2",
+                         "--output", "/dev/null"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  Sender sender(port);
+  sender.send("1:1/2|" + std::string(50000, 'h'));  // half a line, never finished
+  // Steady traffic does not hold the time-out back.
+  std::uint32_t sequence = 2;
+  EXPECT_TRUE(testsupport::waitFor([&] {
+    sender.send(std::to_string(sequence++) + ":1/1|steady traffic line");
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return receiver.err().find("line 1 incomplete (1 of 2 parts), timed out") != std::string::npos;
+  })) << receiver.err();
+  EXPECT_EQ(0, receiver.wait());
+
+  // Drops after the last datagram received are counted at the end.
+  const unsigned short second = freePort();
+  testsupport::Subprocess stopped(UDPLOG_RECV_PATH,
+                                  {"--port", std::to_string(second), "--output", "/dev/null"});
+  ASSERT_TRUE(waitUntilListening(second, [&] { return stopped.err(); }));
+  stopped.signal(SIGSTOP);
+  Sender flood(second);
+  for (int n = 1; n <= 2000; ++n) flood.send(std::to_string(n) + ":1/2|" + std::string(50000, 'f'));
+  stopped.signal(SIGTERM);
+  stopped.signal(SIGCONT);
+  EXPECT_EQ(0, stopped.wait());
+  const std::string err = stopped.err();
+  EXPECT_EQ(std::string::npos, err.find(" 0 dropped by the kernel")) << err;
+  EXPECT_NE(std::string::npos, err.find("counted at the end")) << err;
+}
+
 }  // namespace

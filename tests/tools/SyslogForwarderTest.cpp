@@ -1,0 +1,84 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/SyslogForwarder.h"
+
+namespace {
+
+TEST(SyslogForwarderTest, FramesEachLineAsOneOctetCountedMessage) {
+  const auto when = std::chrono::system_clock::time_point(std::chrono::seconds(1796637626)) +
+                    std::chrono::microseconds(415123);
+  const std::string line = "2026-12-07 10:00:26\vT4\vERROR\vdb\vconnection lost\v-";
+  const std::string message =
+      "<11>1 2026-12-07T10:00:26.415123Z 127.0.0.1 udplog 40000 - - " + line;
+  EXPECT_EQ(std::to_string(message.size()) + " " + message,
+            SyslogForwarder::frame("127.0.0.1", 40000, line, when));
+
+  SyslogForwarder::Target target;
+  std::string error;
+  EXPECT_TRUE(SyslogForwarder::parseTarget("tcp://127.0.0.1:514", target, error));
+  EXPECT_TRUE(SyslogForwarder::parseTarget("tcp://[::1]:6514", target, error));
+  EXPECT_EQ(AF_INET6, target.address.ss_family);
+  for (const char* bad :
+       {"udp://127.0.0.1:514", "tcp://127.0.0.1", "tcp://[::1:514", "tcp://::1:514",
+        "tcp://127.0.0.1:0", "tcp://127.0.0.1:65536", "tcp://127.0.0.1:-5"}) {
+    EXPECT_FALSE(SyslogForwarder::parseTarget(bad, target, error)) << bad;
+    EXPECT_NE(std::string::npos, error.find(bad)) << error;
+  }
+}
+
+// A collector on ::1 that appears only after lines were queued: the backlog keeps the newest
+// lines up to its bound, and they arrive in order once it listens.
+TEST(SyslogForwarderTest, HoldsABoundedBacklogUntilTheCollectorListens) {
+  int listener = ::socket(AF_INET6, SOCK_STREAM, 0);
+  int on = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+  socklen_t length = sizeof(address);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string url = "tcp://[::1]:" + std::to_string(ntohs(address.sin6_port));
+
+  SyslogForwarder::Target target;
+  std::string error;
+  ASSERT_TRUE(SyslogForwarder::parseTarget(url, target, error)) << error;
+  SyslogForwarder::Limits limits;
+  limits.maxLines = 3;
+  limits.firstBackoff = std::chrono::milliseconds(10);
+  std::vector<std::string> reports;
+  SyslogForwarder forwarder(target, limits, [&](const std::string& r) { reports.push_back(r); });
+  const auto when = std::chrono::system_clock::now();
+  for (int n = 1; n <= 5; ++n) forwarder.send("::1", 7, "line " + std::to_string(n), when);
+  forwarder.pump(SyslogForwarder::Clock::now(), 0);  // refused: nobody listens yet
+  EXPECT_EQ(2u, forwarder.counts().dropped);
+
+  ASSERT_EQ(0, ::listen(listener, 4));
+  std::string received;
+  std::thread collector([&] {
+    int connection = ::accept(listener, nullptr, nullptr);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(connection, buffer, sizeof(buffer))) > 0) received.append(buffer, n);
+    ::close(connection);
+  });
+  EXPECT_EQ(0u, forwarder.finish(SyslogForwarder::Clock::now() + std::chrono::seconds(20)));
+  collector.join();
+  ::close(listener);
+  EXPECT_EQ(3u, forwarder.counts().forwarded);
+  const std::size_t third = received.find(" ::1 udplog 7 - - line 3");
+  const std::size_t fifth = received.find(" ::1 udplog 7 - - line 5");
+  EXPECT_NE(std::string::npos, third) << received;
+  EXPECT_NE(std::string::npos, fifth) << received;
+  EXPECT_LT(third, fifth);
+  EXPECT_EQ(std::string::npos, received.find("line 2")) << received;
+}
+
+}  // namespace
