@@ -13,17 +13,17 @@ CircularMedia::CircularMedia() : ring(MediaKeys::kDefaultRingCapacity) {
 }
 
 void CircularMedia::write(const std::string& line) {
-  scratch.assign(line);
-  if (scratch.source().find(MediaKeys::kInterfaceMarker) != std::string::npos) return;
+  const LogRecord::Fields fields(line);
+  if (fields.source().find(MediaKeys::kInterfaceMarker) != std::string_view::npos) return;
 
   boost::mutex::scoped_lock lock(mutex);
   if (ring.capacity() == 0) return;
   if (ring.full()) {
-    // Trade storage with the oldest slot, then make that slot the newest: no copy, no allocation.
-    ring.front().swap(scratch);
+    // Copy over the oldest slot, reusing its storage, then make that slot the newest.
+    ring.front().assign(fields);
     if (ring.size() > 1) ring.rotate(ring.begin() + 1);
   } else {
-    ring.push_back(scratch);
+    ring.push_back(LogRecord(fields));
   }
 }
 

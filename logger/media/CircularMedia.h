@@ -4,7 +4,8 @@
 // nothing. Records whose source (field 4) contains "_interface" are not kept. getRawData()
 // returns every record, oldest first, each in line form followed by "\r\n". The worker thread
 // calls write() and flush(); any thread may call getRawData(). The mutex guards the ring; write()
-// splits the line before taking it, so the lock is held only to place the record.
+// splits and tests the line in place before taking it, so the lock is held only to copy the
+// record's bytes into its slot (once the ring is full, into the storage of the record it replaces).
 #pragma once
 
 #include <boost/circular_buffer.hpp>
@@ -30,8 +31,4 @@ class CircularMedia final : public IStorageMedia {
   // Guarded by mutex
   boost::mutex mutex;
   boost::circular_buffer<LogRecord> ring;
-
-  // Worker thread only: the record being split, whose storage is recycled from the slot it
-  // replaces once the ring is full.
-  LogRecord scratch;
 };

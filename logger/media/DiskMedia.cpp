@@ -18,9 +18,8 @@
 namespace fs = boost::filesystem;
 
 namespace {
-// A batch goes to its file in writes of about this size.
-constexpr std::size_t kChunkBytes = 256 * 1024;
 constexpr char kLineEnd = '\n';
+constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
 constexpr const char* kKeptNote = " (records kept for the next flush)";
 
 // What a log path that is neither a regular file nor a character device is, for the report.
@@ -56,16 +55,16 @@ DiskMedia::~DiskMedia() {
 }
 
 void DiskMedia::write(const std::string& line) {
-  LogRecord record(line);
-  std::vector<LogRecord>& list =
-      record.source().find(MediaKeys::kInterfaceMarker) != std::string::npos ? interfaceRecords
-                                                                             : mainRecords;
-  list.push_back(std::move(record));
+  const LogRecord::Fields fields(line);
+  RecordList& list = fields.source().find(MediaKeys::kInterfaceMarker) != std::string_view::npos
+                         ? interfaceRecords
+                         : mainRecords;
+  list.append(fields);
   enforceRetention(list);
   // Counting arrivals rather than buffered records: while a file is unwritable, its kept records
   // do not make every line retry, and the other file still gets a batch per bufferSize records.
   ++sinceFlush;
-  if (list.back().level() == MediaKeys::kErrorLevel || sinceFlush >= bufferSize) flush();
+  if (fields.level() == MediaKeys::kErrorLevel || sinceFlush >= bufferSize) flush();
   std::string dropped = takeDropReport();
   if (!dropped.empty()) throw std::runtime_error(dropped);
 }
@@ -99,7 +98,7 @@ std::string DiskMedia::filePath(const std::string& fileName) const {
   return directory.string() + fileName;
 }
 
-std::string DiskMedia::flushFile(std::vector<LogRecord>& list, const std::string& fileName,
+std::string DiskMedia::flushFile(RecordList& list, const std::string& fileName,
                                  std::string& failure, std::exception_ptr& thrown) {
   try {
     failure = flushRecords(list, fileName);
@@ -111,31 +110,47 @@ std::string DiskMedia::flushFile(std::vector<LogRecord>& list, const std::string
   }
 }
 
-std::string DiskMedia::flushRecords(std::vector<LogRecord>& list, const std::string& fileName) {
-  // A directory that appeared since the existence test: leave the list for the next flush.
-  if (!fs::exists(directory) && !fs::create_directory(directory)) return "";
-  rotateIfNeeded(fileName);
-
+std::string DiskMedia::flushRecords(RecordList& list, const std::string& fileName) {
   const std::string path = filePath(fileName);
-  // O_NONBLOCK: a FIFO without a reader fails here instead of waiting for one, and a character
+  const std::uint64_t limit = std::uint64_t{maxFileSize} * 1048576u;
+  // O_NONBLOCK: a FIFO without a reader fails the open instead of waiting for one, and a character
   // device that cannot take a write at once fails it (EAGAIN). A regular file ignores the flag.
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-  if (fd < 0) {
-    int error = errno;
-    return "cannot open " + path + ": " + std::strerror(error) +
-           (error == ENXIO ? " (a FIFO without a reader, a socket or an absent device)" : "");
-  }
-  struct stat before {};  // a failed fstat leaves a mode that is refused below
-  if (::fstat(fd, &before) != 0 || (!S_ISREG(before.st_mode) && !S_ISCHR(before.st_mode))) {
+  //
+  // Usually the file opens at once, and its fstat says all that the directory test and the
+  // rotation test would: the directory exists (an empty directory text excepted, which names no
+  // directory although its log path opens), and the file's type and size. Otherwise, and when the
+  // file is due for rotation, the checks run one by one, each failure reported as it comes.
+  int fd = directory.empty() ? -1 : ::open(path.c_str(), kOpenFlags, 0666);
+  struct stat status {};
+  if (fd >= 0 &&
+      (::fstat(fd, &status) != 0 ||
+       (S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) > limit))) {
     ::close(fd);
-    return "cannot open " + path + ": it is " + refusedKind(before.st_mode) +
+    fd = -1;
+  }
+  if (fd < 0) {
+    // A directory that appeared since the existence test: leave the list for the next flush.
+    if (!fs::exists(directory) && !fs::create_directory(directory)) return "";
+    rotateIfNeeded(fileName);
+    fd = ::open(path.c_str(), kOpenFlags, 0666);
+    if (fd < 0) {
+      int error = errno;
+      return "cannot open " + path + ": " + std::strerror(error) +
+             (error == ENXIO ? " (a FIFO without a reader, a socket or an absent device)" : "");
+    }
+    status = {};  // a failed fstat leaves a mode that is refused below
+    if (::fstat(fd, &status) != 0) status.st_mode = 0;
+  }
+  if (!S_ISREG(status.st_mode) && !S_ISCHR(status.st_mode)) {
+    ::close(fd);
+    return "cannot open " + path + ": it is " + refusedKind(status.st_mode) +
            ", not a regular file";
   }
 
   std::size_t partialBytes = 0;
   int error = 0;
   std::size_t written = writeRecords(fd, list, partialBytes, error);
-  if (partialBytes > 0 && S_ISREG(before.st_mode)) {
+  if (partialBytes > 0 && S_ISREG(status.st_mode)) {
     // Take back the cut-off record, so that the retry writes it whole and only once.
     off_t end = ::lseek(fd, 0, SEEK_END);
     if (end >= 0 && ::ftruncate(fd, end - static_cast<off_t>(partialBytes)) != 0) {
@@ -145,10 +160,10 @@ std::string DiskMedia::flushRecords(std::vector<LogRecord>& list, const std::str
   ::close(fd);
 
   if (written == list.size()) {
-    list.clear();  // keeps the room of the largest batch so far
+    list.clear();
     return "";
   }
-  list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(written));
+  list.dropFront(written);
   return "cannot write " + path + ": " + std::strerror(error);
 }
 
@@ -166,49 +181,33 @@ void DiskMedia::rotateIfNeeded(const std::string& fileName) {
   fs::rename(path, old);
 }
 
-std::size_t DiskMedia::writeRecords(int fd, const std::vector<LogRecord>& list,
-                                    std::size_t& partialBytes, int& error) {
-  std::size_t next = 0;
-  while (next < list.size()) {
-    const std::size_t first = next;
-    batch.clear();
-    while (next < list.size() && batch.size() < kChunkBytes) {
-      list[next].appendLineForm(batch);
-      batch += kLineEnd;
-      ++next;
+std::size_t DiskMedia::writeRecords(int fd, const RecordList& list, std::size_t& partialBytes,
+                                    int& error) {
+  const std::string& bytes = list.bytes();
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      error = n < 0 ? errno : ENOSPC;
+      break;
     }
-    std::size_t done = 0;
-    while (done < batch.size()) {
-      ssize_t n = ::write(fd, batch.data() + done, batch.size() - done);
-      if (n > 0) {
-        done += static_cast<std::size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        error = n < 0 ? errno : ENOSPC;
-        break;
-      }
-    }
-    if (done == batch.size()) continue;
-    // Count the records of this chunk that reached the file whole.
-    std::size_t whole = first, bytes = 0;
-    while (whole < next && bytes + list[whole].lineFormSize() + 1 <= done) {
-      bytes += list[whole].lineFormSize() + 1;
-      ++whole;
-    }
-    partialBytes = done - bytes;
-    return whole;
   }
-  return list.size();
+  const std::size_t whole = list.wholeRecordsIn(done);
+  partialBytes = done - list.bytesOf(whole);
+  return whole;
 }
 
-void DiskMedia::enforceRetention(std::vector<LogRecord>& list) {
+void DiskMedia::enforceRetention(RecordList& list) {
   const std::size_t bound = std::max<std::size_t>(kRetainedRecords, bufferSize);
   if (list.size() <= bound) return;
   // Drop a tenth of the bound at once, so that a long outage does not shift the list per line.
   const std::size_t excess = list.size() - bound + bound / 10;
   const std::size_t drop = std::min(excess, list.size());
-  list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(drop));
+  list.dropFront(drop);
   droppedRecords += drop;
 }
 
@@ -221,7 +220,7 @@ std::string DiskMedia::takeDropReport() {
   return report;
 }
 
-void DiskMedia::reportLoss(const std::vector<LogRecord>& list, const std::string& fileName,
+void DiskMedia::reportLoss(const RecordList& list, const std::string& fileName,
                            const std::string& failure) const {
   if (list.empty()) return;
   const std::string path = filePath(fileName);
@@ -230,4 +229,27 @@ void DiskMedia::reportLoss(const std::vector<LogRecord>& list, const std::string
   std::fprintf(stderr, "%s%zu record%s lost: %s%s\n", WorkerErrorReporter::kPrefix, list.size(),
                list.size() == 1 ? "" : "s", path.c_str(), why.c_str());
   std::fflush(stderr);
+}
+
+void DiskMedia::RecordList::append(const LogRecord::Fields& fields) {
+  const std::size_t start = text.size();
+  text.resize(start + fields.lineFormSize() + 1);
+  *fields.writeLineForm(&text[start]) = kLineEnd;
+  ends.push_back(text.size());
+}
+
+std::size_t DiskMedia::RecordList::wholeRecordsIn(std::size_t count) const {
+  return static_cast<std::size_t>(std::upper_bound(ends.begin(), ends.end(), count) - ends.begin());
+}
+
+void DiskMedia::RecordList::dropFront(std::size_t count) {
+  const std::size_t bytes = bytesOf(count);
+  text.erase(0, bytes);
+  ends.erase(ends.begin(), ends.begin() + static_cast<std::ptrdiff_t>(count));
+  for (std::size_t& end : ends) end -= bytes;
+}
+
+void DiskMedia::RecordList::clear() {
+  text.clear();
+  ends.clear();
 }

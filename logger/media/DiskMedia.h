@@ -30,6 +30,11 @@
 // would block is a failure (EAGAIN), so the worker, and with it the shutdown, never waits on a
 // log path.
 //
+// Records wait in line form: write() formats each line straight into its list's text, so that a
+// batch leaves with one write() and nothing is split into fields, copied or formatted twice. A
+// flush costs one open, one fstat and one close per file (and the write); the directory test and
+// the rotation's own calls run only when that open fails or the file has outgrown its limit.
+//
 // The worker thread calls write() and flush(); getRawData() touches no member and may be called
 // from any thread. The destructor does not flush.
 #pragma once
@@ -57,26 +62,46 @@ class DiskMedia final : public IStorageMedia {
   std::string getRawData() override;
 
  private:
+  // Buffered records of one file, oldest first: their line forms, each with its line end, back to
+  // back in text, and where each ends.
+  class RecordList {
+   public:
+    void append(const LogRecord::Fields& fields);
+    std::size_t size() const { return ends.size(); }
+    bool empty() const { return ends.empty(); }
+    const std::string& bytes() const { return text; }
+    // How many records lie wholly within the first count bytes.
+    std::size_t wholeRecordsIn(std::size_t count) const;
+    // Byte length of the first count records.
+    std::size_t bytesOf(std::size_t count) const { return count == 0 ? 0 : ends[count - 1]; }
+    // Removes the oldest count records; clear() keeps the room of the largest batch so far.
+    void dropFront(std::size_t count);
+    void clear();
+
+   private:
+    std::string text;
+    std::vector<std::size_t> ends;  // one past each record's line end, in text
+  };
+
   // Flushes one list and records why it failed in failure ("" when it did not). Returns the text
   // to report ("" when none); the first exception caught is kept in thrown.
-  std::string flushFile(std::vector<LogRecord>& list, const std::string& fileName,
-                        std::string& failure, std::exception_ptr& thrown);
+  std::string flushFile(RecordList& list, const std::string& fileName, std::string& failure,
+                        std::exception_ptr& thrown);
   // Appends list to the file and removes what reached it. Returns why records stayed behind when
   // the file could not be opened or written ("" when none); filesystem errors of the directory
   // and rotation steps propagate.
-  std::string flushRecords(std::vector<LogRecord>& list, const std::string& fileName);
+  std::string flushRecords(RecordList& list, const std::string& fileName);
   void rotateIfNeeded(const std::string& fileName);
-  // Writes the records in line form, each followed by a line end. Returns how many records
-  // reached the file whole; bytes of a record that was cut short are counted in partialBytes.
-  std::size_t writeRecords(int fd, const std::vector<LogRecord>& list, std::size_t& partialBytes,
-                           int& error);
+  // Writes the records. Returns how many records reached the file whole; bytes of a record that
+  // was cut short are counted in partialBytes.
+  std::size_t writeRecords(int fd, const RecordList& list, std::size_t& partialBytes, int& error);
   std::string filePath(const std::string& fileName) const;
   // Drops the oldest records of list beyond the retention bound and counts them. Called where
   // records are added (write); a flush only ever shortens the lists.
-  void enforceRetention(std::vector<LogRecord>& list);
+  void enforceRetention(RecordList& list);
   std::string takeDropReport();
   // Prints how many records of list are lost, and why, when the medium goes.
-  void reportLoss(const std::vector<LogRecord>& list, const std::string& fileName,
+  void reportLoss(const RecordList& list, const std::string& fileName,
                   const std::string& failure) const;
 
   // Constant after construction
@@ -85,11 +110,10 @@ class DiskMedia final : public IStorageMedia {
   uint32_t maxFileSize;  // MiB
 
   // Worker thread only (and the destructor, which runs after the worker has ended)
-  std::vector<LogRecord> mainRecords;
-  std::vector<LogRecord> interfaceRecords;
+  RecordList mainRecords;
+  RecordList interfaceRecords;
   std::string mainFailure;           // why the last flush left records of mainRecords, or ""
   std::string interfaceFailure;      // the same for interfaceRecords
-  std::string batch;                 // line forms on their way to a file
   std::uint64_t droppedRecords = 0;  // dropped since the last report
   std::uint64_t sinceFlush = 0;      // records written since the last flush, failed or not
 };

@@ -8,51 +8,63 @@ namespace {
 constexpr std::size_t kWidths[4] = {22, 12, 10, 18};
 const char kBeforeField5[] = " ";
 const char kBeforeField6[] = " -> ";
+
+char* put(char* dest, std::string_view text) {
+  std::memcpy(dest, text.data(), text.size());
+  return dest + text.size();
+}
 }  // namespace
 
-void LogRecord::assign(const std::string& line) {
-  const char* p = line.data();
-  const char* end = p + line.size();
+LogRecord::Fields::Fields(const char* data, std::size_t size) : data_(data) {
+  const char* p = data;
+  const char* end = data + size;
   for (std::size_t i = 0; i < kFieldCount; ++i) {
     const char* tab =
         p < end ? static_cast<const char*>(std::memchr(p, kSeparator, end - p)) : nullptr;
-    const char* fieldEnd = tab ? tab : end;
-    fields_[i].assign(p, static_cast<std::size_t>(fieldEnd - p));
+    ends_[i] = static_cast<std::size_t>((tab ? tab : end) - data);
     p = tab ? tab + 1 : end;
   }
 }
 
-std::size_t LogRecord::lineFormSize() const {
-  std::size_t size = 0;
-  for (std::size_t i = 0; i < 4; ++i) size += std::max(kWidths[i], fields_[i].size());
-  return size + fields_[4].size() + fields_[5].size() + sizeof(kBeforeField5) - 1 +
-         sizeof(kBeforeField6) - 1;
+std::size_t LogRecord::Fields::lineFormSize() const {
+  std::size_t size = sizeof(kBeforeField5) - 1 + sizeof(kBeforeField6) - 1;
+  for (std::size_t i = 0; i < 4; ++i) size += std::max(kWidths[i], field(i).size());
+  return size + field(4).size() + field(5).size();
 }
 
-char* LogRecord::writeLineForm(char* dest) const {
+char* LogRecord::Fields::writeLineForm(char* dest) const {
   for (std::size_t i = 0; i < 4; ++i) {
-    const std::string& field = fields_[i];
-    if (field.size() < kWidths[i]) {
-      std::memset(dest, ' ', kWidths[i] - field.size());
-      dest += kWidths[i] - field.size();
+    const std::string_view text = field(i);
+    if (text.size() < kWidths[i]) {
+      std::memset(dest, ' ', kWidths[i] - text.size());
+      dest += kWidths[i] - text.size();
     }
-    std::memcpy(dest, field.data(), field.size());
-    dest += field.size();
+    dest = put(dest, text);
   }
-  std::memcpy(dest, kBeforeField5, sizeof(kBeforeField5) - 1);
-  dest += sizeof(kBeforeField5) - 1;
-  std::memcpy(dest, fields_[4].data(), fields_[4].size());
-  dest += fields_[4].size();
-  std::memcpy(dest, kBeforeField6, sizeof(kBeforeField6) - 1);
-  dest += sizeof(kBeforeField6) - 1;
-  std::memcpy(dest, fields_[5].data(), fields_[5].size());
-  return dest + fields_[5].size();
+  dest = put(dest, std::string_view(kBeforeField5, sizeof(kBeforeField5) - 1));
+  dest = put(dest, field(4));
+  dest = put(dest, std::string_view(kBeforeField6, sizeof(kBeforeField6) - 1));
+  return put(dest, field(5));
+}
+
+void LogRecord::assign(const Fields& fields) {
+  text_.assign(fields.data_, fields.ends_[kFieldCount - 1]);
+  ends_ = fields.ends_;
 }
 
 void LogRecord::appendLineForm(std::string& out) const {
-  std::size_t start = out.size();
-  out.resize(start + lineFormSize());
-  writeLineForm(&out[start]);
+  const Fields view = fields();
+  const std::size_t start = out.size();
+  out.resize(start + view.lineFormSize());
+  view.writeLineForm(&out[start]);
+}
+
+bool LogRecord::operator==(const LogRecord& other) const {
+  const Fields mine = fields(), theirs = other.fields();
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    if (mine.field(i) != theirs.field(i)) return false;
+  }
+  return true;
 }
 
 std::ostream& operator<<(std::ostream& out, const LogRecord& record) {

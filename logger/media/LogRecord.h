@@ -10,37 +10,86 @@
 //
 // e.g. "a\vb\vc\vd\ve\vf" prints as 21 blanks "a", 11 blanks "b", 9 blanks "c", 17 blanks "d",
 // " e -> f". A field longer than its width is printed whole and pushes the rest to the right.
+//
+// A record keeps the bytes of the line that its fields cover, in one string, and where each field
+// ends: one copy per record, and none at all for LogRecord::Fields, the same split found in place
+// in the caller's line. The media test level and source on Fields and copy only what they keep.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 class LogRecord {
  public:
   static constexpr std::size_t kFieldCount = 6;
   static constexpr char kSeparator = '\x0b';
 
+  // The six fields of a line located where they stand, without copying. Refers to the line's
+  // bytes, which must outlive it and stay unchanged.
+  class Fields {
+   public:
+    explicit Fields(const std::string& line) : Fields(line.data(), line.size()) {}
+    Fields(const char* data, std::size_t size);
+
+    // Field i, 0-based (the level is field(2), the source field(3)).
+    std::string_view field(std::size_t i) const {
+      const std::size_t begin = i == 0                                  ? 0
+                                : ends_[i - 1] < ends_[kFieldCount - 1] ? ends_[i - 1] + 1
+                                                                        : ends_[kFieldCount - 1];
+      return std::string_view(data_ + begin, ends_[i] - begin);
+    }
+    std::string_view level() const { return field(2); }
+    std::string_view source() const { return field(3); }
+
+    // Length of the line form; the line form written at dest, which has room for lineFormSize()
+    // bytes, returning the end of what was written.
+    std::size_t lineFormSize() const;
+    char* writeLineForm(char* dest) const;
+
+   private:
+    friend class LogRecord;
+    Fields(const char* data, const std::array<std::size_t, kFieldCount>& ends)
+        : data_(data), ends_(ends) {}
+
+    const char* data_;
+    // One past the last byte of each field. A field that ends at a tab is followed by the next one
+    // after the tab; once a field ends at the end of the line, every later field is empty there.
+    // ends_[5] is how many bytes of the line the fields cover.
+    std::array<std::size_t, kFieldCount> ends_;
+  };
+
   LogRecord() = default;
   explicit LogRecord(const std::string& line) { assign(line); }
+  explicit LogRecord(const Fields& fields) { assign(fields); }
 
-  // Splits line into this record, reusing the fields' storage.
-  void assign(const std::string& line);
+  // Splits line into this record, reusing the record's storage.
+  void assign(const std::string& line) { assign(Fields(line)); }
+  // Copies the bytes that fields cover into this record, reusing the record's storage.
+  void assign(const Fields& fields);
 
-  const std::string& level() const { return fields_[2]; }
-  const std::string& source() const { return fields_[3]; }
+  Fields fields() const { return Fields(text_.data(), ends_); }
+  std::string_view level() const { return fields().level(); }
+  std::string_view source() const { return fields().source(); }
 
   // Length of the line form; the line form appended to out; the line form written at dest, which
   // has room for lineFormSize() bytes, returning the end of what was written.
-  std::size_t lineFormSize() const;
+  std::size_t lineFormSize() const { return fields().lineFormSize(); }
   void appendLineForm(std::string& out) const;
-  char* writeLineForm(char* dest) const;
+  char* writeLineForm(char* dest) const { return fields().writeLineForm(dest); }
 
-  void swap(LogRecord& other) noexcept { fields_.swap(other.fields_); }
-  bool operator==(const LogRecord& other) const { return fields_ == other.fields_; }
+  void swap(LogRecord& other) noexcept {
+    text_.swap(other.text_);
+    ends_.swap(other.ends_);
+  }
+  // Equal when all six fields are equal.
+  bool operator==(const LogRecord& other) const;
 
  private:
-  std::array<std::string, kFieldCount> fields_;
+  std::string text_;
+  std::array<std::size_t, kFieldCount> ends_{};
 };
 
 // Writes the line form, without a line end.

@@ -2,10 +2,12 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <boost/asio/ip/address.hpp>
 #include <boost/system/system_error.hpp>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <sstream>
 
 #include "logger/host/ConfigurationManager.h"
@@ -14,12 +16,11 @@
 
 namespace {
 
-constexpr std::size_t kKeptBuffers = 4;
+// "<sequence>:<part>/<count>|": three numbers below 2^64 and three characters.
+constexpr std::size_t kMaxHeader = 3 * 20 + 3;
 
-void appendNumber(std::string& out, std::uint64_t value) {
-  char digits[24];
-  auto result = std::to_chars(digits, digits + sizeof(digits), value);
-  out.append(digits, result.ptr);
+char* putNumber(char* dest, std::uint64_t value) {
+  return std::to_chars(dest, dest + 20, value).ptr;
 }
 
 }  // namespace
@@ -49,34 +50,37 @@ UdpMedia::~UdpMedia() {
 
 void UdpMedia::write(const std::string& line) {
   const std::size_t count = (line.size() + kMaxPayload - 1) / kMaxPayload;
-  if (datagrams.size() < count) datagrams.resize(count);
-  for (std::size_t part = 0; part < count; ++part) {
-    std::string& datagram = datagrams[part];
-    datagram.clear();
-    appendNumber(datagram, sequence);
-    datagram += ':';
-    appendNumber(datagram, part + 1);
-    datagram += '/';
-    appendNumber(datagram, count);
-    datagram += '|';
-    datagram.append(line, part * kMaxPayload, kMaxPayload);
-  }
+  // Room for the line's largest datagram before the line takes its number: out of memory, the
+  // line neither sends nor numbers anything, and nothing allocates between the sends.
+  const std::size_t room = kMaxHeader + std::min(line.size(), kMaxPayload);
+  if (datagram.size() < room) datagram.resize(room);
+  const std::uint32_t number = sequence;
   sequence = sequence == UINT32_MAX ? 1 : sequence + 1;
 
-  // One synchronous send-to per datagram, straight on the socket: a datagram that cannot be sent
-  // is dropped alone, and the rest of the line still goes. The failure is reported afterwards.
+  // One datagram at a time in the same storage, each with one synchronous send-to straight on the
+  // socket: a datagram that cannot be sent is dropped alone, and the rest of the line still goes.
+  // The failure is reported afterwards.
   const int fd = socket->native_handle();
   int firstError = 0;
   std::size_t dropped = 0;
   for (std::size_t part = 0; part < count; ++part) {
-    if (::sendto(fd, datagrams[part].data(), datagrams[part].size(), 0, destination.data(),
+    char* p = &datagram[0];
+    p = putNumber(p, number);
+    *p++ = ':';
+    p = putNumber(p, part + 1);
+    *p++ = '/';
+    p = putNumber(p, count);
+    *p++ = '|';
+    const std::size_t offset = part * kMaxPayload;
+    const std::size_t payload = std::min(line.size() - offset, kMaxPayload);
+    std::memcpy(p, line.data() + offset, payload);
+    const std::size_t size = static_cast<std::size_t>(p - datagram.data()) + payload;
+    if (::sendto(fd, datagram.data(), size, 0, destination.data(),
                  static_cast<socklen_t>(destination.size())) < 0) {
       if (!firstError) firstError = errno;
       ++dropped;
     }
   }
-  // Keep the storage of ordinary lines, not that of one giant line.
-  if (datagrams.size() > kKeptBuffers) datagrams.resize(kKeptBuffers);
   if (dropped > 0) {
     std::ostringstream where;
     where << "sending to " << destination << " (" << dropped << " of " << count

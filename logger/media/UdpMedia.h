@@ -16,7 +16,6 @@
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "logger/core/IStorageMedia.h"
 
@@ -47,5 +46,5 @@ class UdpMedia final : public IStorageMedia {
 
   // Worker thread only
   std::uint32_t sequence;
-  std::vector<std::string> datagrams;  // storage reused from line to line
+  std::string datagram;  // storage reused from datagram to datagram and line to line
 };

@@ -135,6 +135,22 @@ void makeFile(const std::string& path, std::uint64_t size) {
   ASSERT_EQ(0, ::truncate(path.c_str(), static_cast<off_t>(size)));
 }
 
+TEST_F(DiskMediaTest, ADirectoryOrFileRemovedBetweenFlushesIsMadeAgain) {
+  pluginConfig().setValue("TarvoLogger/BufferSize", "2");
+  DiskMedia media;
+  media.write(line("1"));
+  media.write(line("2", "x_interface"));
+  fs::remove_all(logs_);
+  media.write(line("3"));
+  media.write(line("4", "x_interface"));
+  EXPECT_EQ(formOf({line("3")}), readFile(mainLog()));
+  EXPECT_EQ(formOf({line("4", "x_interface")}), readFile(interfacesLog()));
+  fs::remove(mainLog());
+  media.write(line("5"));
+  media.write(line("6"));
+  EXPECT_EQ(formOf({line("5"), line("6")}), readFile(mainLog()));
+}
+
 TEST_F(DiskMediaTest, RotatesFilesStrictlyLargerThanTheLimit) {
   fs::create_directory(logs_);
   pluginConfig().setValue("TarvoLogger/MaxFileSize", "1");

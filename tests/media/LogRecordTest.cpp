@@ -47,6 +47,11 @@ TEST(LogRecordTest, LineFormOfTheEdgeCases) {
   LogRecord record("t" + VT + "th" + VT + "ERROR" + VT + "net_interface" + VT + "m");
   EXPECT_EQ("ERROR", record.level());
   EXPECT_EQ("net_interface", record.source());
+  // Equal fields make equal records, whatever the line held beyond them.
+  EXPECT_EQ(LogRecord("a"), LogRecord("a" + VT + VT));
+  EXPECT_EQ(LogRecord("a" + VT + "b" + VT + "c" + VT + "d" + VT + "e" + VT + "f"),
+            LogRecord("a" + VT + "b" + VT + "c" + VT + "d" + VT + "e" + VT + "f" + VT + "g"));
+  EXPECT_FALSE(LogRecord("a" + VT + "b") == LogRecord("a" + VT + VT + "b"));
 }
 
 TEST(LogRecordTest, DirectSplitMatchesTheStreamSplitOnGeneratedLines) {
