@@ -6,8 +6,7 @@
 #
 # BOOST_ROOT is the prefix that scripts/build-boost-mingw.sh prints: it holds Boost's headers and
 # the compiled Thread, System and Filesystem libraries for this target. Executables built here run
-# on Linux under Wine (scripts/wine-env.sh); CMAKE_CROSSCOMPILING_EMULATOR makes CTest and
-# add_custom_command start them that way.
+# on Linux under Wine (scripts/wine-env.sh).
 
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
@@ -50,9 +49,18 @@ if(MINGW_STATIC_RUNTIME)
 endif()
 
 # Windows 7 is the oldest target: it has everything Boost.Asio and the loader use.
-add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601)
+set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=0x0601 -DWINVER=0x0601")
+set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0601 -DWINVER=0x0601")
 
+# CTest, gtest_discover_tests and add_custom_command start target programs through Wine, with
+# the prefix inside this build tree and the runtime and Boost DLLs on WINEPATH.
 find_program(WINE_PROGRAM NAMES wine)
-if(WINE_PROGRAM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_PROGRAM})
+if(WINE_PROGRAM AND CMAKE_BINARY_DIR)
+  set(_boost_root "${BOOST_ROOT}")
+  if(NOT _boost_root AND DEFINED ENV{BOOST_ROOT})
+    set(_boost_root "$ENV{BOOST_ROOT}")
+  endif()
+  set(CMAKE_CROSSCOMPILING_EMULATOR
+      env "BOOST_ROOT=${_boost_root}" bash "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-env.sh" run
+      "${CMAKE_BINARY_DIR}")
 endif()

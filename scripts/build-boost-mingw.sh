@@ -161,6 +161,16 @@ if prefix_is_complete "$version"; then
   exit 0
 fi
 
+# Two builds at once (two build trees configured together) wait for each other; the second
+# then finds the prefix complete.
+mkdir -p "$CACHE_ROOT"
+exec 9>"$CACHE_ROOT/.boost-mingw-i686.lock"
+flock 9
+if prefix_is_complete "$version"; then
+  echo "$PREFIX"
+  exit 0
+fi
+
 started=$(date +%s)
 work=$CACHE_ROOT/work-boost-mingw-i686
 rm -rf "$work" "$PREFIX"

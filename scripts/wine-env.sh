@@ -6,6 +6,13 @@
 #   bash scripts/wine-env.sh prefix BUILD_DIR         # make BUILD_DIR/wine-prefix (once)
 #   bash scripts/wine-env.sh run BUILD_DIR PROG ARGS  # run PROG under that prefix
 #   eval "$(bash scripts/wine-env.sh env BUILD_DIR)"  # the same variables in this shell
+#   bash scripts/wine-env.sh start BUILD_DIR          # keep Wine's server up for a test run
+#   bash scripts/wine-env.sh stop BUILD_DIR           # and end it afterwards
+#
+# Wine starts its server and its service processes with the first program of a prefix and ends
+# them a few seconds after the last one exits; a test suite of many short processes pays that
+# start-up (about a second) again and again unless the server is kept up between "start" and
+# "stop".
 #
 # The prefix is a 32-bit one (WINEARCH=win32): it starts faster and holds only what the 32-bit
 # programs need. WINEDEBUG=-all silences Wine's own diagnostics so that a program's standard
@@ -18,7 +25,7 @@ readonly TRIPLE=i686-w64-mingw32
 
 log() { printf 'wine-env: %s\n' "$*" >&2; }
 die() { log "$*"; exit 1; }
-usage() { sed -n '5,8p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '5,10p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -94,6 +101,18 @@ case $command in
   install) install_wine ;;
   env) [ $# -eq 1 ] || usage; print_env "$1" ;;
   prefix) [ $# -eq 1 ] || usage; make_prefix "$1" ;;
+  start)
+    [ $# -eq 1 ] || usage
+    make_prefix "$1"
+    wineserver --persistent
+    # A trivial program brings up the service processes once, so the first test does not.
+    wine cmd /c exit 0 >/dev/null 2>&1 || true
+    ;;
+  stop)
+    [ $# -eq 1 ] || usage
+    eval "$(print_env "$1")"
+    wineserver --kill 2>/dev/null || true
+    ;;
   run)
     [ $# -ge 2 ] || usage
     build=$1
