@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 // Printed widths of fields 1 to 4; fields 5 and 6 have none.
@@ -16,12 +19,38 @@ char* put(char* dest, std::string_view text) {
 }  // namespace
 
 LogRecord::Fields::Fields(const char* data, std::size_t size) : data_(data) {
-  const char* p = data;
+  std::size_t found = 0;  // fields whose end is known
+  std::size_t at = 0;     // bytes searched so far
+#if defined(__SSE2__)
+  // Sixteen bytes at a time, every tab of a block from one compare: a line's tabs cost a few
+  // instructions each instead of a search call per field.
+  if (size >= 16) {
+    const __m128i tab = _mm_set1_epi8(kSeparator);
+    auto take = [&](std::size_t base, unsigned mask) {
+      for (; mask != 0 && found < kFieldCount; mask &= mask - 1) {
+        ends_[found++] = base + static_cast<std::size_t>(__builtin_ctz(mask));
+      }
+    };
+    for (; found < kFieldCount && at + 16 <= size; at += 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+      take(at, static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, tab))));
+    }
+    if (found < kFieldCount && at < size) {
+      // The last sixteen bytes, less those already searched.
+      const std::size_t base = size - 16;
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + base));
+      const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, tab)));
+      take(base, mask & (0xFFFFu << (at - base)));
+      at = size;
+    }
+  }
+#endif
+  const char* p = data + at;
   const char* end = data + size;
-  for (std::size_t i = 0; i < kFieldCount; ++i) {
+  for (; found < kFieldCount; ++found) {
     const char* tab =
         p < end ? static_cast<const char*>(std::memchr(p, kSeparator, end - p)) : nullptr;
-    ends_[i] = static_cast<std::size_t>((tab ? tab : end) - data);
+    ends_[found] = static_cast<std::size_t>((tab ? tab : end) - data);
     p = tab ? tab + 1 : end;
   }
 }
