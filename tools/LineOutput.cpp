@@ -18,8 +18,20 @@ bool LineOutput::open(const std::string& path) {
   return true;
 }
 
+void LineOutput::showTabsAs(char separator) {
+  replaceTabs_ = true;
+  separator_ = separator;
+}
+
 void LineOutput::write(std::string_view line) {
   if (failed() || !file_) return;
+  if (replaceTabs_) {
+    shown_.assign(line.data(), line.size());
+    for (char& c : shown_) {
+      if (c == '\v') c = separator_;
+    }
+    line = shown_;
+  }
   if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() ||
       std::fputc('\n', file_) == EOF) {
     fail("cannot write", errno);

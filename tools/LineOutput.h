@@ -21,6 +21,9 @@ class LineOutput final {
   // Opens path for writing ("-" keeps standard output); false with error() set.
   bool open(const std::string& path);
 
+  // From now on, every vertical tab of a line is written as separator.
+  void showTabsAs(char separator);
+
   void write(std::string_view line);
   // Hands buffered lines to the system.
   void flush();
@@ -38,4 +41,7 @@ class LineOutput final {
   std::FILE* file_;
   std::string name_;
   std::string error_;
+  bool replaceTabs_ = false;
+  char separator_ = 0;
+  std::string shown_;  // a line with its tabs replaced
 };

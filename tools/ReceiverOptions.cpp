@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "logger/Version.h"
+
 namespace {
 
 const char kUsage[] =
@@ -28,7 +30,10 @@ const char kUsage[] =
     "  --linger SECONDS     time given at the end to hand the backlog over (default 5)\n"
     "  --max-senders N      sender streams kept at once (default 1024); past it the stream heard\n"
     "                       from longest ago is closed, its incomplete lines counted\n"
+    "  -s, --separator C    show the vertical tabs between a line's fields as C (\"|\", say);\n"
+    "                       by default lines are written as they came\n"
     "  -h, --help           this text\n"
+    "  --version            the version\n"
     "Each sender (address and port) is its own stream of sequence numbers; a sender that starts\n"
     "over opens a new stream. Standard error reports lost, late, duplicate, conflicting and\n"
     "incomplete lines, jumps in the numbering, malformed datagrams and datagrams dropped by the\n"
@@ -103,6 +108,14 @@ ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
     if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
       std::exit(0);
+    } else if (arg == "--version") {
+      std::printf("udplog-recv %s\n", TARVO_LOGGER_VERSION);
+      std::exit(0);
+    } else if (arg == "-s" || arg == "--separator") {
+      const std::string c = value();
+      if (c.size() != 1) usageError(arg + " needs exactly one character, not " + quoted(c));
+      options.hasSeparator = true;
+      options.separator = c[0];
     } else if (arg == "--listen") {
       options.listen = value();
     } else if (arg == "--port") {

@@ -1,9 +1,9 @@
 // udplog-recv's command line: the options, their defaults and the strict readers of their values.
 //
-// parse() either returns a complete set of options or exits: with the usage text and status 0 for
-// --help, or with one line naming the option and the value it refused and status 2. A number is
-// plain decimal digits within the option's range ("-1", "0x10", "1e30" for a count, "inf" or a
-// blank are refused), so no later conversion can overflow.
+// parse() either returns a complete set of options or exits: with the usage text or the version
+// and status 0 for --help or --version, or with one line naming the option and the value it refused
+// and status 2. A number is plain decimal digits within the option's range ("-1", "0x10", "1e30"
+// for a count, "inf" or a blank are refused), so no later conversion can overflow.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,8 @@ struct ReceiverOptions {
   std::uint64_t backlogLines = 100000;  // lines held for the collector at most
   std::uint64_t maxSenders = 1024;      // streams kept at once
   double lingerSeconds = 5;             // time left at the end to hand the backlog to the collector
+  bool hasSeparator = false;            // show the lines' vertical tabs as separator
+  char separator = 0;
 
   // Longest --idle, --timeout or --linger: about 11.5 days.
   static constexpr double kMaxSeconds = 1e6;

@@ -84,6 +84,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<LineOutput> out;
   if (!forwarder || !options.output.empty()) {
     out = std::make_unique<LineOutput>();
+    if (options.hasSeparator) out->showTabsAs(options.separator);
     if (!options.output.empty() && !out->open(options.output)) {
       report(out->error());
       return 1;
