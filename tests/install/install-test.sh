@@ -71,4 +71,6 @@ mkdir "$work/root"
 dpkg-deb -x "$runtime" "$work/root"
 version=$(LD_LIBRARY_PATH=$work/root/$libdir "$work/root/usr/bin/loghost" --version)
 [ "$version" = "loghost $(dpkg-deb -f "$runtime" Version)" ] || fail "unpacked loghost says: $version"
+version=$("$work/root/usr/bin/udplog-recv" --version)
+[ "$version" = "udplog-recv $(dpkg-deb -f "$runtime" Version)" ] || fail "unpacked udplog-recv says: $version"
 echo "install test: passed"
