@@ -183,7 +183,7 @@ void DiskMedia::rotateIfNeeded(const std::string& fileName) {
 
 std::size_t DiskMedia::writeRecords(int fd, const RecordList& list, std::size_t& partialBytes,
                                     int& error) {
-  const std::string& bytes = list.bytes();
+  const std::string_view bytes = list.bytes();
   std::size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -232,10 +232,14 @@ void DiskMedia::reportLoss(const RecordList& list, const std::string& fileName,
 }
 
 void DiskMedia::RecordList::append(const LogRecord::Fields& fields) {
-  const std::size_t start = text.size();
-  text.resize(start + fields.lineFormSize() + 1);
-  *fields.writeLineForm(&text[start]) = kLineEnd;
-  ends.push_back(text.size());
+  // The text grows by doubling and never shrinks, so that appending neither allocates nor fills
+  // bytes that the line form overwrites at once.
+  const std::size_t room = used + fields.maxLineFormSize() + 1;
+  if (text.size() < room) text.resize(std::max(room, 2 * text.size()));
+  char* end = fields.writeLineForm(&text[used]);
+  *end++ = kLineEnd;
+  used = static_cast<std::size_t>(end - text.data());
+  ends.push_back(used);
 }
 
 std::size_t DiskMedia::RecordList::wholeRecordsIn(std::size_t count) const {
@@ -245,11 +249,12 @@ std::size_t DiskMedia::RecordList::wholeRecordsIn(std::size_t count) const {
 void DiskMedia::RecordList::dropFront(std::size_t count) {
   const std::size_t bytes = bytesOf(count);
   text.erase(0, bytes);
+  used -= bytes;
   ends.erase(ends.begin(), ends.begin() + static_cast<std::ptrdiff_t>(count));
   for (std::size_t& end : ends) end -= bytes;
 }
 
 void DiskMedia::RecordList::clear() {
-  text.clear();
+  used = 0;
   ends.clear();
 }

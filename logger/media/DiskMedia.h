@@ -43,6 +43,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "logger/core/IStorageMedia.h"
@@ -69,7 +70,7 @@ class DiskMedia final : public IStorageMedia {
     void append(const LogRecord::Fields& fields);
     std::size_t size() const { return ends.size(); }
     bool empty() const { return ends.empty(); }
-    const std::string& bytes() const { return text; }
+    std::string_view bytes() const { return std::string_view(text.data(), used); }
     // How many records lie wholly within the first count bytes.
     std::size_t wholeRecordsIn(std::size_t count) const;
     // Byte length of the first count records.
@@ -79,7 +80,8 @@ class DiskMedia final : public IStorageMedia {
     void clear();
 
    private:
-    std::string text;
+    std::string text;  // the first used bytes hold records; the rest is room
+    std::size_t used = 0;
     std::vector<std::size_t> ends;  // one past each record's line end, in text
   };
 

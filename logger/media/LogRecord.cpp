@@ -12,9 +12,29 @@ constexpr std::size_t kWidths[4] = {22, 12, 10, 18};
 const char kBeforeField5[] = " ";
 const char kBeforeField6[] = " -> ";
 
+constexpr char kBlanks[] = "                      ";  // the widest padding, 22
+static_assert(sizeof(kBlanks) - 1 >= kWidths[0] && kWidths[0] >= kWidths[1] &&
+                  kWidths[0] >= kWidths[2] && kWidths[0] >= kWidths[3],
+              "blanks for every width");
+static_assert(LogRecord::kMaxPadding == kWidths[0] + kWidths[1] + kWidths[2] + kWidths[3] +
+                                            sizeof(kBeforeField5) - 1 + sizeof(kBeforeField6) - 1,
+              "the most that the line form adds");
+
 char* put(char* dest, std::string_view text) {
   std::memcpy(dest, text.data(), text.size());
   return dest + text.size();
+}
+
+// text right-aligned in Width. The field takes at least Width bytes of the line form, so Width
+// blanks always fit: a copy of constant size, which the compiler writes inline, and the text
+// then overwrites the blanks it covers.
+template <std::size_t Width>
+char* padded(char* dest, std::string_view text) {
+  if (text.size() < Width) {
+    std::memcpy(dest, kBlanks, Width);
+    dest += Width - text.size();
+  }
+  return put(dest, text);
 }
 }  // namespace
 
@@ -62,18 +82,21 @@ std::size_t LogRecord::Fields::lineFormSize() const {
 }
 
 char* LogRecord::Fields::writeLineForm(char* dest) const {
-  for (std::size_t i = 0; i < 4; ++i) {
-    const std::string_view text = field(i);
-    if (text.size() < kWidths[i]) {
-      std::memset(dest, ' ', kWidths[i] - text.size());
-      dest += kWidths[i] - text.size();
-    }
-    dest = put(dest, text);
-  }
+  const std::size_t covered = ends_[kFieldCount - 1];
+  std::size_t begin = 0;
+  auto next = [&](std::size_t i) {
+    const std::string_view text(data_ + begin, ends_[i] - begin);
+    begin = ends_[i] < covered ? ends_[i] + 1 : covered;
+    return text;
+  };
+  dest = padded<kWidths[0]>(dest, next(0));
+  dest = padded<kWidths[1]>(dest, next(1));
+  dest = padded<kWidths[2]>(dest, next(2));
+  dest = padded<kWidths[3]>(dest, next(3));
   dest = put(dest, std::string_view(kBeforeField5, sizeof(kBeforeField5) - 1));
-  dest = put(dest, field(4));
+  dest = put(dest, next(4));
   dest = put(dest, std::string_view(kBeforeField6, sizeof(kBeforeField6) - 1));
-  return put(dest, field(5));
+  return put(dest, next(5));
 }
 
 void LogRecord::assign(const Fields& fields) {

@@ -26,6 +26,9 @@ class LogRecord {
  public:
   static constexpr std::size_t kFieldCount = 6;
   static constexpr char kSeparator = '\x0b';
+  // What the line form adds at most to the fields' bytes: widths 22, 12, 10 and 18, and 5
+  // characters between fields 4, 5 and 6.
+  static constexpr std::size_t kMaxPadding = 22 + 12 + 10 + 18 + 5;
 
   // The six fields of a line located where they stand, without copying. Refers to the line's
   // bytes, which must outlive it and stay unchanged.
@@ -45,8 +48,10 @@ class LogRecord {
     std::string_view source() const { return field(3); }
 
     // Length of the line form; the line form written at dest, which has room for lineFormSize()
-    // bytes, returning the end of what was written.
+    // bytes, returning the end of what was written. maxLineFormSize() is at least lineFormSize()
+    // and cheaper to know.
     std::size_t lineFormSize() const;
+    std::size_t maxLineFormSize() const { return kMaxPadding + ends_[kFieldCount - 1]; }
     char* writeLineForm(char* dest) const;
 
    private:
