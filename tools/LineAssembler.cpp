@@ -1,10 +1,13 @@
 #include "tools/LineAssembler.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace {
 
 constexpr std::uint64_t kModulus = UINT32_MAX;  // sequence numbers run 1..UINT32_MAX, then 1
+constexpr std::uint64_t kReserveLimit = 4u << 20;
+constexpr std::size_t kSpareBuffers = 4;
 
 std::uint32_t after(std::uint32_t sequence) { return sequence == UINT32_MAX ? 1 : sequence + 1; }
 std::uint32_t before(std::uint32_t sequence) { return sequence == 1 ? UINT32_MAX : sequence - 1; }
@@ -75,6 +78,10 @@ void LineAssembler::accept(const Datagram& datagram, Clock::time_point now) {
     return;
   }
   auto it = pending_.emplace(s, Pending()).first;
+  if (!spare_.empty()) {
+    it->second.text = std::move(spare_.back());
+    spare_.pop_back();
+  }
   it->second.count = datagram.count;
   it->second.firstSeen = now;
   addPart(it, datagram);
@@ -133,6 +140,23 @@ bool LineAssembler::checkBehind(const Datagram& datagram, std::uint64_t behind) 
   return true;
 }
 
+std::string_view LineAssembler::Pending::part(std::uint32_t number, bool& found) const {
+  found = true;
+  if (number >= 1 && number <= joined()) {
+    const std::size_t begin = number == 1 ? 0 : ends[number - 2];
+    return std::string_view(text).substr(begin, ends[number - 1] - begin);
+  }
+  auto it = ahead.find(number);
+  if (it != ahead.end()) return it->second;
+  found = false;
+  return std::string_view();
+}
+
+void LineAssembler::Pending::join(std::string_view payload) {
+  text.append(payload.data(), payload.size());
+  ends.push_back(text.size());
+}
+
 void LineAssembler::addPart(PendingMap::iterator it, const Datagram& datagram) {
   const std::uint32_t s = it->first;
   Pending& line = it->second;
@@ -143,9 +167,10 @@ void LineAssembler::addPart(PendingMap::iterator it, const Datagram& datagram) {
     return;
   }
   const std::string_view payload(datagram.payload, datagram.payloadSize);
-  auto part = line.parts.find(datagram.part);
-  if (part != line.parts.end()) {
-    if (part->second == payload) {
+  bool held = false;
+  const std::string_view heldPart = line.part(datagram.part, held);
+  if (held) {
+    if (heldPart == payload) {
       ++counts_.duplicates;
       listener_.report(name(s) + ": part " + std::to_string(datagram.part) + " repeated");
     } else {
@@ -155,18 +180,36 @@ void LineAssembler::addPart(PendingMap::iterator it, const Datagram& datagram) {
     }
     return;
   }
-  line.parts.emplace_hint(part, datagram.part, std::string(payload));
+  if (datagram.part == line.joined() + 1) {
+    // Room for the whole line at once, within reason: a forged part count must not reserve more.
+    if (line.text.empty()) {
+      line.text.reserve(
+          std::min<std::uint64_t>(std::uint64_t{line.count} * payload.size(), kReserveLimit));
+    }
+    line.join(payload);
+    // Parts that came ahead of the gap just filled follow it.
+    for (auto next = line.ahead.begin();
+         next != line.ahead.end() && next->first == line.joined() + 1;
+         next = line.ahead.erase(next)) {
+      line.join(next->second);
+    }
+  } else {
+    line.ahead.emplace(datagram.part, std::string(payload));
+  }
   line.bytes += payload.size();
   pendingBytes_ += payload.size();
 
-  if (line.parts.size() == line.count) {
-    std::string text;
-    text.reserve(line.bytes);
-    for (const auto& p : line.parts) text += p.second;
+  if (line.joined() == line.count) {
+    std::string text = std::move(line.text);
     pendingBytes_ -= line.bytes;
     const std::uint32_t count = line.count;
     pending_.erase(it);
     deliver(s, count, text, 0);
+    // The buffer serves the next line: no allocation, no fresh pages per line.
+    if (spare_.size() < kSpareBuffers) {
+      text.clear();
+      spare_.push_back(std::move(text));
+    }
     return;
   }
   while (pending_.size() > limits_.maxPendingLines || pendingBytes_ > limits_.maxPendingBytes) {
@@ -204,8 +247,8 @@ void LineAssembler::finish(const std::string& why) {
 
 void LineAssembler::drop(PendingMap::iterator it, const std::string& why) {
   ++counts_.incomplete;
-  listener_.report(name(it->first) + " incomplete (" + std::to_string(it->second.parts.size()) +
-                   " of " + std::to_string(it->second.count) + " parts), " + why);
+  listener_.report(name(it->first) + " incomplete (" + std::to_string(it->second.held()) + " of " +
+                   std::to_string(it->second.count) + " parts), " + why);
   slots_[it->first % kWindow] = Slot{it->first, 0, 0};
   pendingBytes_ -= it->second.bytes;
   pending_.erase(it);

@@ -78,11 +78,21 @@ class LineAssembler final {
   Clock::time_point lastHeard() const { return lastHeard_; }
 
  private:
+  // A line with parts missing. Parts that come in order are appended to text at once, so a line
+  // whose parts all arrive in order is copied only once on its way to the listener; a part that
+  // comes ahead of a gap waits in ahead until the gap fills.
   struct Pending {
     std::uint32_t count = 0;
-    std::map<std::uint32_t, std::string> parts;
-    std::size_t bytes = 0;
+    std::string text;               // parts 1..joined, in order
+    std::vector<std::size_t> ends;  // where each joined part ends in text
+    std::map<std::uint32_t, std::string> ahead;
+    std::size_t bytes = 0;  // in text and ahead
     Clock::time_point firstSeen;
+    std::uint32_t joined() const { return static_cast<std::uint32_t>(ends.size()); }
+    std::size_t held() const { return ends.size() + ahead.size(); }
+    // The bytes of a part held, or an empty view with found false.
+    std::string_view part(std::uint32_t number, bool& found) const;
+    void join(std::string_view payload);
   };
   // What is known of a number within the window; count 0 marks a line given up.
   struct Slot {
@@ -112,4 +122,5 @@ class LineAssembler final {
   std::vector<Slot> slots_;  // kWindow entries, indexed by number % kWindow
   PendingMap pending_;
   std::size_t pendingBytes_ = 0;
+  std::vector<std::string> spare_;  // buffers of delivered lines, empty, kept for reuse
 };
