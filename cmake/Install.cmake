@@ -16,15 +16,25 @@ target_compile_definitions(loghost PRIVATE
 list(FIND CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES ${CMAKE_INSTALL_FULL_LIBDIR} LOGGER_SYSTEM_LIBDIR)
 if(LOGGER_SYSTEM_LIBDIR EQUAL -1)
   file(RELATIVE_PATH LOGGER_LIBDIR_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-  set_target_properties(loghost udplog-recv PROPERTIES
-    INSTALL_RPATH "$ORIGIN/${LOGGER_LIBDIR_FROM_BIN}")
+  set_target_properties(loghost PROPERTIES INSTALL_RPATH "$ORIGIN/${LOGGER_LIBDIR_FROM_BIN}")
+  if(TARGET udplog-recv)
+    set_target_properties(udplog-recv PROPERTIES INSTALL_RPATH "$ORIGIN/${LOGGER_LIBDIR_FROM_BIN}")
+  endif()
 endif()
 
-install(TARGETS loghost udplog-recv RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+install(TARGETS loghost RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+if(TARGET udplog-recv)
+  install(TARGETS udplog-recv RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+endif()
+# On Windows a DLL is a runtime file: the plug-in goes to its folder, the host library beside the
+# programs (where Windows looks for it), its import library to lib/.
 install(TARGETS 000udploggerplugin LIBRARY DESTINATION ${LOGGER_PLUGIN_INSTALL_DIR}
-        COMPONENT runtime)
+        RUNTIME DESTINATION ${LOGGER_PLUGIN_INSTALL_DIR} COMPONENT runtime
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev EXCLUDE_FROM_ALL)
 install(TARGETS hostframework EXPORT TarvoLoggerTargets
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 
 # The headers a client component or a host is written against, at the paths the sources use.
 install(FILES

@@ -110,8 +110,7 @@ int32_t destroy(IComponent* component) {
 int32_t exitClient() { return 0; }
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) PF_ExitFunc PF_initPlugin(
-    const HostServices* services) {
+extern "C" PLUGIN_EXPORT PF_ExitFunc PF_initPlugin(const HostServices* services) {
   if (!services || !services->registerComponent) return nullptr;
   ComponentRegistration registration{1, 0, &create, &destroy, 1};
   if (services->registerComponent("exampleclient", &registration) < 0) return nullptr;

@@ -1,11 +1,10 @@
 #include "host/PluginLoader.h"
 
-#include <dlfcn.h>
-
 #include "host/BusDispatcher.h"
 #include "logger/host/IComponent.h"
 #include "logger/host/IMessageSink.h"
 #include "logger/host/MessageDispatcher.h"
+#include "platform/SharedLibrary.h"
 
 struct PluginLoader::Library {
   std::string path;
@@ -21,11 +20,6 @@ namespace {
 thread_local PluginLoader* currentLoader = nullptr;
 thread_local std::vector<std::pair<std::string, ComponentRegistration>>* pendingRegistrations =
     nullptr;
-
-std::string dlerrorText() {
-  const char* text = dlerror();
-  return text ? text : "unknown error";
-}
 }  // namespace
 
 PluginLoader::PluginLoader() = default;
@@ -49,15 +43,15 @@ int32_t PluginLoader::registerComponent(const char* typeName, const ComponentReg
 
 std::vector<std::string> PluginLoader::load(const std::string& path) {
   if (libraries_.count(path)) throw PluginError("plug-in " + path + " is already loaded");
-  dlerror();
-  // RTLD_NODELETE: unloading forgets the library but leaves its code mapped. Clients may still
-  // hold objects it made (a logger's pipe, a reply payload) whose deleters are its code.
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-  if (!handle) throw PluginError("cannot load plug-in " + path + ": " + dlerrorText());
+  // Pinned: unloading forgets the library but leaves its code mapped. Clients may still hold
+  // objects it made (a logger's pipe, a reply payload) whose deleters are its code.
+  std::string error;
+  SharedLibrary::Handle handle = SharedLibrary::open(path, error);
+  if (!handle) throw PluginError("cannot load plug-in " + path + ": " + error);
 
-  auto init = reinterpret_cast<PF_InitFunc>(dlsym(handle, "PF_initPlugin"));
+  auto init = reinterpret_cast<PF_InitFunc>(SharedLibrary::symbol(handle, "PF_initPlugin"));
   if (!init) {
-    dlclose(handle);
+    SharedLibrary::close(handle);
     throw PluginError("plug-in " + path + " has no PF_initPlugin");
   }
 
@@ -71,13 +65,13 @@ std::vector<std::string> PluginLoader::load(const std::string& path) {
   } catch (...) {
     currentLoader = nullptr;
     pendingRegistrations = nullptr;
-    dlclose(handle);
+    SharedLibrary::close(handle);
     throw;
   }
   currentLoader = nullptr;
   pendingRegistrations = nullptr;
   if (!exitFunc) {
-    dlclose(handle);
+    SharedLibrary::close(handle);
     throw PluginError("plug-in " + path +
                       ": PF_initPlugin returned null (its component registration was refused)");
   }
@@ -112,7 +106,7 @@ void PluginLoader::release(const std::shared_ptr<Library>& library) {
     BusDispatcher::processInstance().drain();
   }
   library->exitFunc();
-  dlclose(library->handle);
+  SharedLibrary::close(library->handle);
   library->handle = nullptr;
 }
 

@@ -1,9 +1,9 @@
 // Loads plug-in libraries and creates and destroys the components they register.
 //
-// load() opens a library with dlopen and calls its PF_initPlugin; each registration it makes is
-// kept by component type name. A library is unloaded (its ExitFunc called, its types forgotten,
-// dlclose) only when it was asked to be and none of its components is left; its code stays
-// mapped, because objects it made may outlive its components in clients' hands. Every failure
+// load() opens a library (pinned, see SharedLibrary) and calls its PF_initPlugin; each registration
+// it makes is kept by component type name. A library is unloaded (its ExitFunc called, its types
+// forgotten, closed) only when it was asked to be and none of its components is left; its code
+// stays mapped, because objects it made may outlive its components in clients' hands. Every failure
 // throws PluginError with the path and the cause. One loader is used from one thread at a time; the
 // registrations it receives may arrive on that thread only.
 #pragma once

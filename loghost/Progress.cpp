@@ -1,11 +1,11 @@
 #include "loghost/Progress.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 
+#include "platform/Terminal.h"
+
 Progress::Progress()
-    : enabled_(::isatty(STDERR_FILENO) == 1), start_(Clock::now()), last_(start_) {}
+    : enabled_(Terminal::isTerminal(stderr)), start_(Clock::now()), last_(start_) {}
 
 void Progress::tick(unsigned long long lines) {
   if (!enabled_ || (lines & 0x3ff) != 0) return;

@@ -3,10 +3,6 @@
 // input line, shuts the client components down, optionally prints the raw data, then shuts the
 // logger down, destroys it and unloads the libraries.
 
-#include <limits.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <boost/filesystem/operations.hpp>
 #include <cerrno>
 #include <chrono>
@@ -26,15 +22,20 @@
 #include "logger/host/IComponent.h"
 #include "logger/media/MediaKeys.h"
 #include "logger/plugin/TarvoLoggerPayloads.h"
-#include "loghost/InterruptSignals.h"
 #include "loghost/LogHostOptions.h"
 #include "loghost/Progress.h"
 #include "loghost/SettingsCheck.h"
+#include "platform/InputSource.h"
+#include "platform/SharedLibrary.h"
+#include "platform/StopSignals.h"
+#include "platform/UserFolders.h"
 
 namespace {
 
 const char* const kComponentType = TarvoLoggerProtocol::kComponentType;
-const char kPluginFile[] = "lib000udploggerplugin.so";
+// lib000udploggerplugin.so, or 000udploggerplugin.dll where libraries take no prefix.
+const std::string kPluginFile =
+    std::string(SharedLibrary::kPrefix) + kComponentType + SharedLibrary::kSuffix;
 // Where an installed loghost finds the plug-in, from the folder that holds loghost.
 const char kInstalledPluginDir[] = LOGHOST_PLUGIN_DIR_FROM_BIN;
 const auto kReplyTimeout = std::chrono::seconds(5);
@@ -43,22 +44,14 @@ struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The folder that holds the running loghost, with its trailing "/"; "" when unknown.
-std::string executableFolder() {
-  char path[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
-  if (n <= 0) return std::string();
-  std::string self(path, static_cast<std::size_t>(n));
-  return self.substr(0, self.rfind('/') + 1);
-}
-
 // The plug-in beside loghost (a build tree), else where the installation puts it.
 std::string defaultPluginPath() {
-  const std::string folder = executableFolder();
+  const std::string folder = SharedLibrary::executableFolder();
   const std::string beside = folder + kPluginFile;
   const std::string installed = folder + kInstalledPluginDir + "/" + kPluginFile;
-  if (::access(beside.c_str(), F_OK) == 0) return beside;
-  if (::access(installed.c_str(), F_OK) == 0) return installed;
+  boost::system::error_code ignored;
+  if (boost::filesystem::exists(beside, ignored)) return beside;
+  if (boost::filesystem::exists(installed, ignored)) return installed;
   throw Failure("no logger plug-in found at " + beside + " or " + installed +
                 "; give one with --plugin PATH");
 }
@@ -75,15 +68,6 @@ void configure(const LogHostOptions& options) {
   for (const auto& kv : options.hostValues) host.setValue(kv.first, kv.second);
   for (const auto& kv : options.pluginValues) plugin.setValue(kv.first, kv.second);
   giveDefaultLogDirectory();
-}
-
-// Waits until the input can be read; false when a stopping signal came first.
-bool awaitInput(int fd) {
-  pollfd fds[2] = {{fd, POLLIN, 0}, {InterruptSignals::wakeFd(), POLLIN, 0}};
-  while (InterruptSignals::received() == 0) {
-    if (::poll(fds, 2, -1) >= 0 || errno != EINTR) return InterruptSignals::received() == 0;
-  }
-  return false;
 }
 
 // Pushes every line of one input; a last line without "\n" counts too. A stopping signal ends
@@ -105,13 +89,13 @@ unsigned long long pushInput(std::FILE* in, const std::string& name, const LogHo
     pending = false;
     progress.tick(++pushed);
   };
-  // read(), not fread(): lines from a pipe or a terminal go on as soon as they arrive.
-  const int fd = ::fileno(in);
+  // Chunks as they come, not fread(): lines from a pipe or a terminal go on as soon as they
+  // arrive. A stopping signal ends the input like its end.
+  InputSource source(in);
   for (;;) {
-    if (!awaitInput(fd)) break;
-    ssize_t got = ::read(fd, &buffer[0], buffer.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) throw Failure("cannot read input " + name + ": " + std::strerror(errno));
+    std::string error;
+    const std::ptrdiff_t got = source.read(&buffer[0], buffer.size(), error);
+    if (got < 0) throw Failure("cannot read input " + name + ": " + error);
     if (got == 0) break;
     const std::size_t n = static_cast<std::size_t>(got);
     const char* p = buffer.data();
@@ -145,8 +129,9 @@ void waitForWorker(safe_pipe<std::string>& pipe, Progress& progress, unsigned lo
 }
 
 // Where no Directories/VarPath is configured and the logger is to write files, a directory a
-// normal user can write without set-up: $XDG_STATE_HOME/tarvo-logger, ~/.local/state/tarvo-logger,
-// or /tmp/tarvo-logger-<uid> without a home. Created here, with its parents.
+// normal user can write without set-up (UserFolders::stateFolder): $XDG_STATE_HOME/tarvo-logger,
+// ~/.local/state/tarvo-logger, or /tmp/tarvo-logger-<uid> without a home; on Windows
+// %LOCALAPPDATA%\tarvo-logger. Created here, with its parents.
 void giveDefaultLogDirectory() {
   ConfigurationManager& host =
       *ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope);
@@ -157,16 +142,7 @@ void giveDefaultLogDirectory() {
   if (plugin.peekValue(MediaKeys::kStorageFormat, value) != 0 || value != MediaKeys::kFormatFile) {
     return;
   }
-  std::string directory;
-  const char* state = std::getenv("XDG_STATE_HOME");
-  const char* home = std::getenv("HOME");
-  if (state && *state == '/') {
-    directory = std::string(state) + "/tarvo-logger";
-  } else if (home && *home == '/') {
-    directory = std::string(home) + "/.local/state/tarvo-logger";
-  } else {
-    directory = "/tmp/tarvo-logger-" + std::to_string(::getuid());
-  }
+  const std::string directory = UserFolders::stateFolder("tarvo-logger");
   boost::system::error_code error;
   boost::filesystem::create_directories(directory, error);
   if (error) {
@@ -252,7 +228,7 @@ int runHost(const LogHostOptions& options) {
 
     Progress progress;
     unsigned long long pushed = 0;
-    for (std::size_t i = 0; i < inputs.size() && InterruptSignals::received() == 0; ++i) {
+    for (std::size_t i = 0; i < inputs.size() && StopSignals::received() == 0; ++i) {
       pushed = pushInput(inputs[i], names[i], options, *pipe, progress, pushed);
     }
     waitForWorker(*pipe, progress, pushed);
@@ -291,7 +267,7 @@ int runHost(const LogHostOptions& options) {
   loader.destroy(component);
   loader.unload(pluginPath);
   // Interrupted: every line read was stored all the same; the status says how the run ended.
-  if (InterruptSignals::received() != 0) return 128 + InterruptSignals::received();
+  if (StopSignals::received() != 0) return 128 + StopSignals::received();
   return status;
 }
 
@@ -314,7 +290,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   try {
-    InterruptSignals::install();
+    StopSignals::install();
     return runHost(options);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "loghost: %s\n", e.what());

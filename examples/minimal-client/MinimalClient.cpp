@@ -62,8 +62,7 @@ int32_t exitClient() { return 0; }
 }  // namespace
 
 // The one name the host looks up: registers the component type and returns the exit function.
-extern "C" __attribute__((visibility("default"))) PF_ExitFunc PF_initPlugin(
-    const HostServices* services) {
+extern "C" PLUGIN_EXPORT PF_ExitFunc PF_initPlugin(const HostServices* services) {
   if (!services || !services->registerComponent) return nullptr;
   ComponentRegistration registration{1, 0, &create, &destroy, 1};
   if (services->registerComponent(CLIENT_NAME, &registration) < 0) return nullptr;

@@ -8,6 +8,14 @@
 #include <cstddef>
 #include <cstdint>
 
+// Marks a library's entry points, the only names its host looks up: PF_initPlugin, and anything
+// else a host or a test reaches by name. Nothing else of a plug-in is exported.
+#if defined(_WIN32)
+#define PLUGIN_EXPORT __declspec(dllexport)
+#else
+#define PLUGIN_EXPORT __attribute__((visibility("default")))
+#endif
+
 class IComponent;
 
 extern "C" {

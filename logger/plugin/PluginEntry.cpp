@@ -22,9 +22,9 @@ int32_t destroyPlugin(IComponent* component) {
 
 extern "C" {
 
-__attribute__((visibility("default"))) int32_t ExitFunc() { return 0; }
+PLUGIN_EXPORT int32_t ExitFunc() { return 0; }
 
-__attribute__((visibility("default"))) PF_ExitFunc PF_initPlugin(const HostServices* services) {
+PLUGIN_EXPORT PF_ExitFunc PF_initPlugin(const HostServices* services) {
   ComponentRegistration registration{1, 0, &createPlugin, &destroyPlugin, 1};
   if (!services || !services->registerComponent) return nullptr;
   if (services->registerComponent(TarvoLoggerProtocol::kComponentType, &registration) < 0)

@@ -25,7 +25,7 @@ constexpr const char* kGetRawData = "GET_RAW_DATA";
 constexpr const char* kRawData = "RAW_DATA";
 }  // namespace TarvoLoggerProtocol
 
-class HOST_API TarvoLoggerQueueData : public ISerializable {
+class HOST_SHARED_TYPE TarvoLoggerQueueData : public ISerializable {
  public:
   std::string serialize() override { return std::string(); }
   ~TarvoLoggerQueueData() override {}
@@ -33,7 +33,7 @@ class HOST_API TarvoLoggerQueueData : public ISerializable {
   boost::shared_ptr<safe_pipe<std::string>> queue;
 };
 
-class HOST_API TarvoLoggerRawData : public ISerializable {
+class HOST_SHARED_TYPE TarvoLoggerRawData : public ISerializable {
  public:
   std::string serialize() override { return std::string(); }
   ~TarvoLoggerRawData() override {}

@@ -11,9 +11,9 @@
 #endif
 
 extern "C" {
-__attribute__((visibility("default"))) std::atomic<int> testPluginStarts{0};
-__attribute__((visibility("default"))) std::atomic<int> testPluginLive{0};
-__attribute__((visibility("default"))) std::atomic<int> testPluginExits{0};
+PLUGIN_EXPORT std::atomic<int> testPluginStarts{0};
+PLUGIN_EXPORT std::atomic<int> testPluginLive{0};
+PLUGIN_EXPORT std::atomic<int> testPluginExits{0};
 }
 
 namespace {
@@ -42,8 +42,7 @@ int32_t exitPlugin() {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) PF_ExitFunc PF_initPlugin(
-    const HostServices* services) {
+extern "C" PLUGIN_EXPORT PF_ExitFunc PF_initPlugin(const HostServices* services) {
   ComponentRegistration registration{TEST_PLUGIN_VERSION_MAJOR, 0, &create, &destroy, 1};
   if (services->registerComponent("testcomponent", &registration) < 0) return nullptr;
   return &exitPlugin;

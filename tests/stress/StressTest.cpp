@@ -1,7 +1,9 @@
 // Load, shutdown and life-cycle stress through the real plug-in on our host. Bounded in time:
 // each case pushes a fixed number of lines and waits with generous deadlines.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <atomic>

@@ -1,13 +1,8 @@
-// Runs a program of the build as a child process, its output captured in files.
+// Runs a program of the build as a child process, its output captured in files: posix_spawn on
+// POSIX systems, CreateProcess on Windows. One thread uses a child.
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <stdexcept>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,69 +13,34 @@ namespace testsupport {
 class Subprocess {
  public:
   // Where standard output and error go: files the test reads, or a pipe nobody reads (writing
-  // there fails with EPIPE or raises SIGPIPE).
+  // there fails, with EPIPE, or raises SIGPIPE where it is not ignored).
   enum class Outputs { kCaptured, kClosed };
 
-  // Starts program with args; standard input comes from inputFile ("" for /dev/null), standard
-  // error goes to errorDevice when one is given (a terminal, say) instead of a file.
+  // Starts program with args; standard input comes from inputFile ("" for the null device),
+  // standard error goes to errorDevice when one is given (a terminal, say) instead of a file.
   Subprocess(const std::string& program, const std::vector<std::string>& args,
              const std::string& inputFile = "", const std::string& errorDevice = "",
-             Outputs outputs = Outputs::kCaptured)
-      : outPath_(dir_.file("stdout")), errPath_(dir_.file("stderr")) {
-    std::vector<char*> argv;
-    std::vector<std::string> all{program};
-    all.insert(all.end(), args.begin(), args.end());
-    for (auto& a : all) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(
-        &actions, 0, inputFile.empty() ? "/dev/null" : inputFile.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    if (errorDevice.empty()) {
-      posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                       0644);
-    } else {
-      posix_spawn_file_actions_addopen(&actions, 2, errorDevice.c_str(), O_WRONLY, 0);
-    }
-    int closed[2] = {-1, -1};
-    if (outputs == Outputs::kClosed && ::pipe2(closed, O_CLOEXEC) == 0) {
-      ::close(closed[0]);  // no reader, ever
-      posix_spawn_file_actions_adddup2(&actions, closed[1], 1);
-      posix_spawn_file_actions_adddup2(&actions, closed[1], 2);
-    }
-    int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (closed[1] >= 0) ::close(closed[1]);
-    if (rc != 0) throw std::runtime_error("cannot start " + program);
-  }
-  ~Subprocess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
+             Outputs outputs = Outputs::kCaptured);
+  // Kills the child if it still runs.
+  ~Subprocess();
   Subprocess(const Subprocess&) = delete;
   Subprocess& operator=(const Subprocess&) = delete;
 
-  void signal(int number) { ::kill(pid_, number); }
+  // Sends a signal (POSIX systems); on Windows ends the child with status 128 + number.
+  void signal(int number);
 
   // Waits for the end; the exit status, or 128 + signal.
-  int wait() {
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
+  int wait();
 
   std::string out() const { return readFile(outPath_); }
   std::string err() const { return readFile(errPath_); }
 
  private:
+  struct Child;  // the platform's process handle
+
   TempDir dir_;
   std::string outPath_, errPath_;
-  pid_t pid_ = -1;
+  std::unique_ptr<Child> child_;
 };
 
 // Runs to the end and returns the exit status.

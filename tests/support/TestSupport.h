@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "logger/host/ConfigurationManager.h"
+#include "tests/support/ProcessStats.h"
 
 namespace testsupport {
 
@@ -55,12 +56,12 @@ class CleanConfig {
 };
 
 // Entries of a /proc folder, e.g. the process's threads ("/proc/self/task") or open files.
+// (POSIX systems only; ProcessStats.h counts threads on every platform.)
 inline std::size_t procEntries(const char* folder) {
   std::size_t n = 0;
   for (boost::filesystem::directory_iterator it(folder), end; it != end; ++it) ++n;
   return n;
 }
-inline std::size_t threadCount() { return procEntries("/proc/self/task"); }
 
 inline std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -1,63 +1,26 @@
-// A UDP socket bound to an ephemeral loopback port, for tests that receive datagrams.
+// A UDP socket bound to an ephemeral loopback port, for tests that receive datagrams. One thread
+// uses a receiver; it is its socket's only holder.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstring>
-#include <stdexcept>
+#include <memory>
 #include <string>
 
-#include "tools/KernelDrops.h"
+class SocketRuntime;
 
 namespace testsupport {
 
 class UdpReceiver {
  public:
   // address is "127.0.0.1" or "::1"; port 0 takes any free port.
-  explicit UdpReceiver(const std::string& address = "127.0.0.1", unsigned short port = 0) {
-    bool v6 = address.find(':') != std::string::npos;
-    fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) throw std::runtime_error("socket");
-    // A large receive buffer keeps loss away under load; beyond the system's cap where allowed.
-    int size = 16 << 20;
-    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
-      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-    }
-    timeval timeout{10, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    sockaddr_storage storage{};
-    socklen_t length;
-    if (v6) {
-      auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-      a->sin6_family = AF_INET6;
-      a->sin6_port = htons(port);
-      ::inet_pton(AF_INET6, address.c_str(), &a->sin6_addr);
-      length = sizeof(*a);
-    } else {
-      auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-      a->sin_family = AF_INET;
-      a->sin_port = htons(port);
-      ::inet_pton(AF_INET, address.c_str(), &a->sin_addr);
-      length = sizeof(*a);
-    }
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
-      ::close(fd_);
-      throw std::runtime_error("bind " + address);
-    }
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&storage), &length);
-    port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
-                     : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
-  }
-  ~UdpReceiver() { ::close(fd_); }
+  explicit UdpReceiver(const std::string& address = "127.0.0.1", unsigned short port = 0);
+  ~UdpReceiver();
   UdpReceiver(const UdpReceiver&) = delete;
   UdpReceiver& operator=(const UdpReceiver&) = delete;
 
   unsigned short port() const { return port_; }
-  void countKernelDrops() { KernelDrops::enable(fd_); }
+  // Asks the kernel to count the datagrams it drops for a full receive buffer (Linux only).
+  void countKernelDrops();
 
   // The next datagram, or "<timeout>" after the receive time-out (10 s, or the one given).
   std::string receive(int timeoutMs = 10000) {
@@ -67,18 +30,11 @@ class UdpReceiver {
 
   // Like receive(); drops is set to the kernel's count of datagrams dropped for a full receive
   // buffer, once countKernelDrops() was called.
-  std::string receiveCountingDrops(int timeoutMs, std::uint32_t& drops) {
-    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    std::string buffer(65536, '\0');
-    ssize_t n = KernelDrops::receive(fd_, &buffer[0], buffer.size(), 0, drops);
-    if (n < 0) return "<timeout>";
-    buffer.resize(static_cast<std::size_t>(n));
-    return buffer;
-  }
+  std::string receiveCountingDrops(int timeoutMs, std::uint32_t& drops);
 
  private:
-  int fd_;
+  std::unique_ptr<SocketRuntime> runtime_;
+  std::uintptr_t socket_;  // a descriptor, or a Winsock SOCKET
   unsigned short port_;
 };
 

@@ -1,4 +1,4 @@
-#include "loghost/InterruptSignals.h"
+#include "platform/StopSignals.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -27,7 +27,7 @@ extern "C" void onStopSignal(int number) {
 
 }  // namespace
 
-void InterruptSignals::install() {
+void StopSignals::install() {
   int fds[2];
   if (::pipe(fds) != 0) {
     throw std::runtime_error(std::string("cannot create the signal pipe: ") + std::strerror(errno));
@@ -49,6 +49,6 @@ void InterruptSignals::install() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-int InterruptSignals::received() { return firstSignal; }
+int StopSignals::received() { return firstSignal; }
 
-int InterruptSignals::wakeFd() { return wakeRead; }
+std::intptr_t StopSignals::wakeHandle() { return wakeRead; }

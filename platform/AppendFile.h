@@ -1,0 +1,54 @@
+// A log file opened for appending, without ever blocking the caller: a FIFO without a reader, a
+// socket or a device that is not ready fails the open or the write instead of waiting. Writes
+// report how much reached the file, and the tail of a regular file can be taken back, so that a
+// record cut off by a failure is not left half written.
+//
+// Line ends are the platform's own: "\n", or "\r\n" on Windows. The file is written in binary
+// mode there, with the "\r\n" in the bytes given, so byte counts are those of the file.
+//
+// One thread uses a file at a time. The file is its handle's only holder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <system_error>
+
+class AppendFile final {
+ public:
+  // What an opened path turned out to be.
+  enum class Kind { kRegular, kCharacterDevice, kFifo, kSocket, kBlockDevice, kOther };
+
+  static const char kLineEnd[];
+  static const std::size_t kLineEndSize;
+
+  AppendFile() = default;
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+  ~AppendFile() { close(); }
+
+  // Opens path for appending, created if missing. On failure the error says why; ENXIO (a FIFO
+  // without a reader, a socket, an absent device) is std::errc::no_such_device_or_address.
+  std::error_code open(const std::string& path);
+  bool isOpen() const { return handle_ != kClosed; }
+  Kind kind() const { return kind_; }
+  // The size when it was opened (regular files only).
+  std::uint64_t size() const { return size_; }
+
+  // Appends up to size bytes; returns how many reached the file. Fewer than size means a failure,
+  // described in error (a write that took nothing is reported as no space left).
+  std::size_t write(const char* data, std::size_t size, std::error_code& error);
+  // Removes the last count bytes of a regular file; false when that failed.
+  bool takeBack(std::size_t count);
+  void close();
+
+  // "a FIFO", "a socket", ... for messages.
+  static const char* describe(Kind kind);
+
+ private:
+  static constexpr std::intptr_t kClosed = -1;
+  std::intptr_t handle_ = kClosed;  // a descriptor, or a Windows handle
+  Kind kind_ = Kind::kOther;
+  std::uint64_t size_ = 0;
+  std::string path_;  // for taking back, where that needs a handle of its own
+};

@@ -1,0 +1,68 @@
+#include "platform/AppendFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+const char AppendFile::kLineEnd[] = "\n";
+const std::size_t AppendFile::kLineEndSize = 1;
+
+namespace {
+// O_NONBLOCK: a FIFO without a reader fails the open instead of waiting for one, and a character
+// device that cannot take a write at once fails it (EAGAIN). A regular file ignores the flag.
+constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+
+AppendFile::Kind kindOf(mode_t mode) {
+  if (S_ISREG(mode)) return AppendFile::Kind::kRegular;
+  if (S_ISCHR(mode)) return AppendFile::Kind::kCharacterDevice;
+  if (S_ISFIFO(mode)) return AppendFile::Kind::kFifo;
+  if (S_ISSOCK(mode)) return AppendFile::Kind::kSocket;
+  if (S_ISBLK(mode)) return AppendFile::Kind::kBlockDevice;
+  return AppendFile::Kind::kOther;
+}
+}  // namespace
+
+std::error_code AppendFile::open(const std::string& path) {
+  close();
+  const int fd = ::open(path.c_str(), kOpenFlags, 0666);
+  if (fd < 0) return std::error_code(errno, std::generic_category());
+  handle_ = fd;
+  struct stat status {};
+  // A failed fstat leaves a kind that callers refuse.
+  if (::fstat(fd, &status) != 0) status.st_mode = 0;
+  kind_ = kindOf(status.st_mode);
+  size_ = kind_ == Kind::kRegular ? static_cast<std::uint64_t>(status.st_size) : 0;
+  return std::error_code();
+}
+
+std::size_t AppendFile::write(const char* data, std::size_t size, std::error_code& error) {
+  const int fd = static_cast<int>(handle_);
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::write(fd, data + done, size - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      error = std::error_code(n < 0 ? errno : ENOSPC, std::generic_category());
+      break;
+    }
+  }
+  return done;
+}
+
+bool AppendFile::takeBack(std::size_t count) {
+  if (kind_ != Kind::kRegular || handle_ == kClosed) return false;
+  const int fd = static_cast<int>(handle_);
+  off_t end = ::lseek(fd, 0, SEEK_END);
+  return end >= 0 && ::ftruncate(fd, end - static_cast<off_t>(count)) == 0;
+}
+
+void AppendFile::close() {
+  if (handle_ == kClosed) return;
+  ::close(static_cast<int>(handle_));
+  handle_ = kClosed;
+}

@@ -1,0 +1,5 @@
+#include "platform/SocketRuntime.h"
+
+SocketRuntime::SocketRuntime() = default;
+
+SocketRuntime::~SocketRuntime() = default;

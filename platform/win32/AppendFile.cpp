@@ -1,0 +1,109 @@
+#include "platform/AppendFile.h"
+
+#include <windows.h>
+
+#include <cerrno>
+
+const char AppendFile::kLineEnd[] = "\r\n";
+const std::size_t AppendFile::kLineEndSize = 2;
+
+namespace {
+// The C library's numbers where there is one, so that messages read as on other systems.
+std::error_code errorOf(DWORD code) {
+  switch (code) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return std::make_error_code(std::errc::no_space_on_device);
+    case ERROR_ACCESS_DENIED:
+      return std::make_error_code(std::errc::permission_denied);
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return std::make_error_code(std::errc::no_such_file_or_directory);
+    case ERROR_PIPE_BUSY:
+    case ERROR_PIPE_NOT_CONNECTED:
+    case ERROR_NO_DATA:
+      return std::make_error_code(std::errc::no_such_device_or_address);
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return std::make_error_code(std::errc::device_or_resource_busy);
+    default:
+      return std::error_code(static_cast<int>(code), std::system_category());
+  }
+}
+
+HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+}  // namespace
+
+std::error_code AppendFile::open(const std::string& path) {
+  close();
+  // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end, as with O_APPEND.
+  // Others may read, write, rename and delete it meanwhile (a rotation, a reader).
+  HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return errorOf(GetLastError());
+  handle_ = reinterpret_cast<std::intptr_t>(file);
+  path_ = path;
+  size_ = 0;
+  switch (GetFileType(file)) {
+    case FILE_TYPE_DISK: {
+      kind_ = Kind::kRegular;
+      LARGE_INTEGER size{};
+      if (GetFileSizeEx(file, &size)) size_ = static_cast<std::uint64_t>(size.QuadPart);
+      break;
+    }
+    case FILE_TYPE_CHAR:
+      kind_ = Kind::kCharacterDevice;
+      break;
+    case FILE_TYPE_PIPE:
+      kind_ = Kind::kFifo;
+      break;
+    default:
+      kind_ = Kind::kOther;
+  }
+  return std::error_code();
+}
+
+std::size_t AppendFile::write(const char* data, std::size_t size, std::error_code& error) {
+  std::size_t done = 0;
+  while (done < size) {
+    const std::size_t left = size - done;
+    const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+    DWORD n = 0;
+    if (!WriteFile(handleOf(handle_), data + done, chunk, &n, nullptr)) {
+      error = errorOf(GetLastError());
+      break;
+    }
+    if (n == 0) {
+      error = std::make_error_code(std::errc::no_space_on_device);
+      break;
+    }
+    done += n;
+  }
+  return done;
+}
+
+bool AppendFile::takeBack(std::size_t count) {
+  if (kind_ != Kind::kRegular || handle_ == kClosed) return false;
+  // Cutting a file needs write access, which an appending handle does not have.
+  HANDLE file = CreateFileA(path_.c_str(), GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size{};
+  bool done = GetFileSizeEx(file, &size) && static_cast<std::uint64_t>(size.QuadPart) >= count;
+  if (done) {
+    LARGE_INTEGER end{};
+    end.QuadPart = size.QuadPart - static_cast<LONGLONG>(count);
+    done = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  }
+  CloseHandle(file);
+  return done;
+}
+
+void AppendFile::close() {
+  if (handle_ == kClosed) return;
+  CloseHandle(handleOf(handle_));
+  handle_ = kClosed;
+}
