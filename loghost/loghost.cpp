@@ -105,6 +105,8 @@ unsigned long long pushInput(std::FILE* in, const std::string& name, const LogHo
       line.append(p, newline ? newline : end);
       pending = true;
       if (!newline) break;
+      // Text files end their lines in CR LF where that is the platform's convention.
+      if (InputSource::kCrLfText && !line.empty() && line.back() == '\r') line.pop_back();
       emit();
       p = newline + 1;
     }

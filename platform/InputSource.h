@@ -10,6 +10,9 @@
 
 class InputSource final {
  public:
+  // Whether text lines end in "\r\n" here (Windows), so that a reader drops the "\r".
+  static const bool kCrLfText;
+
   explicit InputSource(std::FILE* stream) : stream_(stream) {}
   InputSource(const InputSource&) = delete;
   InputSource& operator=(const InputSource&) = delete;

@@ -19,6 +19,8 @@ bool awaitInput(int fd) {
 }
 }  // namespace
 
+const bool InputSource::kCrLfText = false;
+
 std::ptrdiff_t InputSource::read(char* buffer, std::size_t size, std::string& error) {
   const int fd = ::fileno(stream_);
   for (;;) {

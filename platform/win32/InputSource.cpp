@@ -6,6 +6,8 @@
 #include "platform/StopSignals.h"
 #include "platform/win32/WindowsText.h"
 
+const bool InputSource::kCrLfText = true;
+
 std::ptrdiff_t InputSource::read(char* buffer, std::size_t size, std::string& error) {
   // The handle itself, below the C library's text mode: the bytes arrive as they are.
   HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_)));

@@ -1,4 +1,3 @@
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,21 +5,22 @@
 #include "host/PluginLoader.h"
 #include "logger/host/IComponent.h"
 #include "logger/host/MessageDispatcher.h"
+#include "platform/SharedLibrary.h"
 
 namespace {
 
 // The test plug-in's counters, reached by name while it is loaded.
 std::atomic<int>* counter(const char* name) {
-  void* handle = dlopen(TEST_PLUGIN_PATH, RTLD_NOW | RTLD_NOLOAD);
+  SharedLibrary::Handle handle = SharedLibrary::findLoaded(TEST_PLUGIN_PATH);
   if (!handle) return nullptr;
-  auto* value = static_cast<std::atomic<int>*>(dlsym(handle, name));
-  dlclose(handle);
+  auto* value = static_cast<std::atomic<int>*>(SharedLibrary::symbol(handle, name));
+  SharedLibrary::close(handle);
   return value;
 }
 
 bool pluginInMemory() {
-  void* handle = dlopen(TEST_PLUGIN_PATH, RTLD_NOW | RTLD_NOLOAD);
-  if (handle) dlclose(handle);
+  SharedLibrary::Handle handle = SharedLibrary::findLoaded(TEST_PLUGIN_PATH);
+  SharedLibrary::close(handle);
   return handle != nullptr;
 }
 
@@ -72,9 +72,10 @@ TEST(PluginLoaderTest, FailuresNameTheirCause) {
   expectError(TEST_PLUGIN_REFUSED_PATH, "registration was refused");
   expectError("/nonexistent/libnothing.so", "cannot load plug-in");
   // A library that loads but is no plug-in: the host library itself.
-  Dl_info info;
-  ASSERT_NE(0, dladdr(reinterpret_cast<void*>(&MessageDispatcher::getInstance), &info));
-  expectError(info.dli_fname, "has no PF_initPlugin");
+  const std::string hostLibrary =
+      SharedLibrary::pathOf(reinterpret_cast<const void*>(&MessageDispatcher::getInstance));
+  ASSERT_NE("", hostLibrary);
+  expectError(hostLibrary, "has no PF_initPlugin");
 
   EXPECT_THROW(loader.create("testcomponent"), PluginError);
   loader.load(TEST_PLUGIN_PATH);

@@ -2,17 +2,20 @@
 // closes its outputs or signals it. Each case states what is kept, what is reported and how the
 // host ends.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <boost/filesystem.hpp>
 #include <fstream>
 
 #include "logger/media/LogRecord.h"
+#include "platform/AppendFile.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/UdpReceiver.h"
 
@@ -32,11 +35,12 @@ std::string formOf(int from, int to) {
   std::string text;
   for (int n = from; n < to; ++n) {
     LogRecord(numbered(n)).appendLineForm(text);
-    text += '\n';
+    text += AppendFile::kLineEnd;
   }
   return text;
 }
 
+#ifndef _WIN32
 // loghost reading its input from a FIFO that the test writes as it goes.
 class FeedingLoghost {
  public:
@@ -99,6 +103,7 @@ class SmallFilesystem {
   std::string path_;
   bool mounted_ = false;
 };
+#endif
 
 class FaultTest : public ::testing::Test {
  protected:
@@ -111,6 +116,9 @@ class FaultTest : public ::testing::Test {
 };
 
 TEST_F(FaultTest, AFullFilesystemKeepsRecordsAndWritingResumesWhenSpaceReturns) {
+#ifdef _WIN32
+  GTEST_SKIP() << "needs a FIFO to feed loghost and a tmpfs mount or /dev/full (POSIX systems)";
+#else
   const std::string logs = dir_.file("logs");
   SmallFilesystem small(logs);
   if (small.mounted()) {
@@ -134,6 +142,7 @@ TEST_F(FaultTest, AFullFilesystemKeepsRecordsAndWritingResumesWhenSpaceReturns) 
   const std::string err = host.child().err();
   EXPECT_NE(std::string::npos, err.find("TarvoLogger: write failed: cannot write " + logs)) << err;
   EXPECT_EQ(formOf(0, 60), readFile(logs + "/tarvolog.log")) << "every record once, in order";
+#endif
 }
 
 TEST_F(FaultTest, ADirectoryThatCannotBeCreatedIsReportedAndTheHostSurvives) {
@@ -161,15 +170,20 @@ TEST_F(FaultTest, ADirectoryThatCannotBeCreatedIsReportedAndTheHostSurvives) {
                      return args;
                    }(),
                    &out, &err));
+#ifdef _WIN32
+  const std::string cause = "No such file or directory";  // Windows finds no such path
+#else
+  const std::string cause = "Not a directory";
+#endif
   EXPECT_NE(std::string::npos,
-            err.find("cannot open " + dir_.file("plainfile") + "/tarvolog.log: Not a directory"))
+            err.find("cannot open " + dir_.file("plainfile") + "/tarvolog.log: " + cause))
       << err;
 }
 
 TEST_F(FaultTest, AFailedRotationIsReportedAndTheLogKeepsItsContents) {
   const std::string logs = dir_.file("logs");
   fs::create_directories(logs + "/tarvolog.log.old/blocker");
-  std::ofstream(logs + "/tarvolog.log") << "earlier contents\n";
+  std::ofstream(logs + "/tarvolog.log", std::ios::binary) << "earlier contents\n";
   std::ofstream(dir_.file("input.log")) << numbered(1) << "\n";
   std::string out, err;
   auto args = fileMedium(logs);
@@ -218,6 +232,9 @@ TEST_F(FaultTest, ClosedOutputsCostNoStoredLine) {
 }
 
 TEST_F(FaultTest, SigtermAndSigintStoreEveryLineReadAndExitWithTheSignal) {
+#ifdef _WIN32
+  GTEST_SKIP() << "needs a FIFO to feed loghost and POSIX signals; Windows has console events";
+#else
   for (int signal : {SIGTERM, SIGINT}) {
     const std::string logs = dir_.file("logs" + std::to_string(signal));
     FeedingLoghost host(fileMedium(logs, "100000"));
@@ -229,6 +246,7 @@ TEST_F(FaultTest, SigtermAndSigintStoreEveryLineReadAndExitWithTheSignal) {
     EXPECT_TRUE(formOf(0, 1050) == stored)
         << "signal " << signal << ": " << stored.size() << " bytes stored";
   }
+#endif
 }
 
 }  // namespace

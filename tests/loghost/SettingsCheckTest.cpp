@@ -85,6 +85,9 @@ TEST(SettingsCheckTest, NamesWhatIsNotReadOrNotTakenAndNothingElse) {
 }
 
 TEST(SettingsCheckTest, LoghostWritesFilesToADefaultDirectoryOfTheUser) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the default folder comes from HOME and XDG_STATE_HOME on POSIX systems only";
+#else
   testsupport::TempDir home;
   ::setenv("HOME", home.str().c_str(), 1);
   ::unsetenv("XDG_STATE_HOME");
@@ -108,6 +111,7 @@ TEST(SettingsCheckTest, LoghostWritesFilesToADefaultDirectoryOfTheUser) {
                                         home.file("input.log") + "/tarvo-logger"))
       << err;
   EXPECT_NE(std::string::npos, err.find("(set Directories/VarPath)")) << err;
+#endif
 }
 
 }  // namespace

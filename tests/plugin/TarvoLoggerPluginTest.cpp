@@ -1,4 +1,3 @@
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +8,7 @@
 #include "host/PluginLoader.h"
 #include "logger/host/IComponent.h"
 #include "logger/plugin/TarvoLoggerPayloads.h"
+#include "platform/SharedLibrary.h"
 #include "tests/support/BusProbe.h"
 #include "tests/support/TestSupport.h"
 
@@ -36,14 +36,15 @@ ComponentRegistration Registered::record;
 int32_t Registered::answer = 0;
 
 TEST(PluginEntryTest, RegistersItsTypeAndExportsOnlyItsEntryPoints) {
-  void* library = dlopen(LOGGER_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(nullptr, library) << dlerror();
-  auto init = reinterpret_cast<PF_InitFunc>(dlsym(library, "PF_initPlugin"));
-  auto exitFunc = reinterpret_cast<PF_ExitFunc>(dlsym(library, "ExitFunc"));
+  std::string error;
+  SharedLibrary::Handle library = SharedLibrary::open(LOGGER_PLUGIN_PATH, error);
+  ASSERT_NE(nullptr, library) << error;
+  auto init = reinterpret_cast<PF_InitFunc>(SharedLibrary::symbol(library, "PF_initPlugin"));
+  auto exitFunc = reinterpret_cast<PF_ExitFunc>(SharedLibrary::symbol(library, "ExitFunc"));
   ASSERT_NE(nullptr, init);
   ASSERT_NE(nullptr, exitFunc);
-  EXPECT_EQ(nullptr, dlsym(library, "createPlugin"));
-  EXPECT_EQ(nullptr, dlsym(library, "destroyPlugin"));
+  EXPECT_EQ(nullptr, SharedLibrary::symbol(library, "createPlugin"));
+  EXPECT_EQ(nullptr, SharedLibrary::symbol(library, "destroyPlugin"));
 
   HostServices services{1, 0, &Registered::reg};
   Registered::answer = 0;
@@ -76,7 +77,7 @@ TEST(PluginEntryTest, RegistersItsTypeAndExportsOnlyItsEntryPoints) {
     EXPECT_EQ(std::vector<std::string>{""}, counting.unsubscribes);
     EXPECT_TRUE(counting.subscribes.empty());
   }
-  dlclose(library);
+  SharedLibrary::close(library);
 }
 
 class TarvoLoggerPluginTest : public ::testing::Test {
