@@ -4,6 +4,17 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
+namespace {
+std::string executablePath() {
+  char path[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
+  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
+}
+}  // namespace
+
 const char SharedLibrary::kPrefix[] = "lib";
 const char SharedLibrary::kSuffix[] = ".so";
 
@@ -30,13 +41,14 @@ void SharedLibrary::close(Handle library) {
 std::string SharedLibrary::pathOf(const void* address) {
   Dl_info info{};
   if (dladdr(address, &info) == 0 || !info.dli_fname) return std::string();
+  // For the program itself the loader gives the name it was started by, perhaps relative.
+  if (info.dli_fname[0] != '/' && std::strcmp(info.dli_fname, program_invocation_name) == 0) {
+    return executablePath();
+  }
   return info.dli_fname;
 }
 
 std::string SharedLibrary::executableFolder() {
-  char path[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
-  if (n <= 0) return std::string();
-  std::string self(path, static_cast<std::size_t>(n));
+  const std::string self = executablePath();
   return self.substr(0, self.rfind('/') + 1);
 }
