@@ -56,3 +56,9 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DLOGGER_FUZZ=ON -DLOGGER
   >/dev/null
 cmake --build build-fuzz -j2 >&2
 (cd build-fuzz && ctest --output-on-failure)
+
+# The same sources for 32-bit Windows: installs mingw-w64, Wine and what Boost's build needs if
+# missing, builds Boost for the target once (cached), cross-builds into build-win and runs the
+# portable tests under Wine.
+echo "== the Windows build under Wine" >&2
+bash scripts/build-windows.sh test
