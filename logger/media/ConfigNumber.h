@@ -1,10 +1,10 @@
 // The one reader of numeric configuration values.
 //
-// A value counts when the library conversion takes the whole text as a decimal number that fits
-// the type, without a minus sign: "50" and "+50" give 50; " 50", "50 ", "-1", "0x10", "" and
-// anything out of range leave the caller's default. A minus sign is refused up front because the
-// conversion would wrap "-1" to the largest value of an unsigned type. Stateless; callable from
-// any thread.
+// A value counts when the whole text is a decimal number that fits the type, with at most a
+// leading plus, as the library conversion reads it: "50" and "+50" give 50; " 50", "50 ", "-1",
+// "0x10", "" and anything out of range leave the caller's default. A minus sign is refused because
+// the conversion would wrap "-1" to the largest value of an unsigned type. Stateless; callable
+// from any thread.
 #pragma once
 
 #include <boost/lexical_cast.hpp>
@@ -17,9 +17,15 @@ class ConfigNumber final {
   // True, with value set, when text is a number of type T; false and value untouched otherwise.
   template <typename T>
   static bool parse(const std::string& text, T& value) {
-    if (text.empty() || text.find('-') != std::string::npos) return false;
+    // Checked here, not left to the conversion: it wraps a minus sign, and text it would refuse
+    // anyway (a leading blank, say) can reach arithmetic in it that overflows.
+    const std::size_t first = !text.empty() && text[0] == '+' ? 1 : 0;
+    if (first == text.size()) return false;
+    for (std::size_t i = first; i < text.size(); ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+    }
     try {
-      value = boost::lexical_cast<T>(text);
+      value = boost::lexical_cast<T>(text.c_str() + first, text.size() - first);
       return true;
     } catch (const boost::bad_lexical_cast&) {
       return false;  // out of range for T
