@@ -28,6 +28,7 @@
 #include "platform/InputSource.h"
 #include "platform/SharedLibrary.h"
 #include "platform/StopSignals.h"
+#include "platform/StreamMode.h"
 #include "platform/UserFolders.h"
 
 namespace {
@@ -276,6 +277,9 @@ int runHost(const LogHostOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The dump's records end in "\r\n" of their own; what is written is passed on as it is.
+  StreamMode::makeBinary(stdout);
+  StreamMode::makeBinary(stderr);
   LogHostOptions options;
   try {
     options = LogHostOptions::parse(argc, argv);

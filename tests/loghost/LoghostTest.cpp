@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "logger/media/LogRecord.h"
+#include "platform/AppendFile.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/UdpReceiver.h"
 
@@ -77,7 +78,7 @@ TEST(LoghostTest, WritesTheSampleIntoBothLogFiles) {
   std::string main, interfaces;
   for (const auto& line : sampleLines()) {
     if (!storable(line)) continue;
-    (isInterface(line) ? interfaces : main) += form(line, "\n");
+    (isInterface(line) ? interfaces : main) += form(line, AppendFile::kLineEnd);
   }
   EXPECT_EQ(main, readFile(dir.file("logs/tarvolog.log")));
   EXPECT_EQ(interfaces, readFile(dir.file("logs/tarvo_interfaces.log")));

@@ -1,0 +1,3 @@
+#include "platform/StreamMode.h"
+
+void StreamMode::makeBinary(std::FILE*) {}

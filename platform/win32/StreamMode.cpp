@@ -1,0 +1,6 @@
+#include "platform/StreamMode.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+void StreamMode::makeBinary(std::FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }
