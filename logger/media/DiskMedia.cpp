@@ -110,6 +110,18 @@ std::string DiskMedia::flushFile(RecordList& list, const std::string& fileName,
   }
 }
 
+void DiskMedia::createDirectory() {
+  boost::system::error_code error;
+  if (fs::exists(directory, error)) return;
+  // false without an error: it appeared since the existence test, which is as good.
+  fs::create_directory(directory, error);
+  if (error) {
+    throw std::runtime_error("cannot create the log directory " + directory.string() + ": " +
+                             error.message() + " (set " + MediaKeys::kVarPath +
+                             " to a directory that exists or whose parent does)");
+  }
+}
+
 std::string DiskMedia::flushRecords(RecordList& list, const std::string& fileName) {
   const std::string path = filePath(fileName);
   const std::uint64_t limit = std::uint64_t{maxFileSize} * 1048576u;
@@ -129,8 +141,7 @@ std::string DiskMedia::flushRecords(RecordList& list, const std::string& fileNam
     fd = -1;
   }
   if (fd < 0) {
-    // A directory that appeared since the existence test: leave the list for the next flush.
-    if (!fs::exists(directory) && !fs::create_directory(directory)) return "";
+    createDirectory();
     rotateIfNeeded(fileName);
     fd = ::open(path.c_str(), kOpenFlags, 0666);
     if (fd < 0) {

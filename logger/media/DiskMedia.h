@@ -93,6 +93,9 @@ class DiskMedia final : public IStorageMedia {
   // the file could not be opened or written ("" when none); filesystem errors of the directory
   // and rotation steps propagate.
   std::string flushRecords(RecordList& list, const std::string& fileName);
+  // Makes the log directory when it does not exist; throws, naming it and the setting, when it
+  // cannot be made.
+  void createDirectory();
   void rotateIfNeeded(const std::string& fileName);
   // Writes the records. Returns how many records reached the file whole; bytes of a record that
   // was cut short are counted in partialBytes.
