@@ -1,12 +1,7 @@
 #include "logger/media/DiskMedia.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -14,21 +9,12 @@
 #include "logger/core/WorkerErrorReporter.h"
 #include "logger/media/ConfigNumber.h"
 #include "logger/media/MediaKeys.h"
+#include "platform/AppendFile.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
-constexpr char kLineEnd = '\n';
-constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
 constexpr const char* kKeptNote = " (records kept for the next flush)";
-
-// What a log path that is neither a regular file nor a character device is, for the report.
-const char* refusedKind(mode_t mode) {
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISSOCK(mode)) return "a socket";
-  if (S_ISBLK(mode)) return "a block device";
-  return "not a regular file";
-}
 }  // namespace
 
 DiskMedia::DiskMedia()
@@ -125,57 +111,48 @@ void DiskMedia::createDirectory() {
 std::string DiskMedia::flushRecords(RecordList& list, const std::string& fileName) {
   const std::string path = filePath(fileName);
   const std::uint64_t limit = std::uint64_t{maxFileSize} * 1048576u;
-  // O_NONBLOCK: a FIFO without a reader fails the open instead of waiting for one, and a character
-  // device that cannot take a write at once fails it (EAGAIN). A regular file ignores the flag.
+  // The file opens without blocking (AppendFile): a FIFO without a reader fails the open instead of
+  // waiting for one, and a character device that cannot take a write at once fails it.
   //
-  // Usually the file opens at once, and its fstat says all that the directory test and the
-  // rotation test would: the directory exists (an empty directory text excepted, which names no
-  // directory although its log path opens), and the file's type and size. Otherwise, and when the
-  // file is due for rotation, the checks run one by one, each failure reported as it comes.
-  int fd = directory.empty() ? -1 : ::open(path.c_str(), kOpenFlags, 0666);
-  struct stat status {};
-  if (fd >= 0 &&
-      (::fstat(fd, &status) != 0 ||
-       (S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) > limit))) {
-    ::close(fd);
-    fd = -1;
+  // Usually the file opens at once, and what the open learnt says all that the directory test and
+  // the rotation test would: the directory exists (an empty directory text excepted, which names
+  // no directory although its log path opens), and the file's kind and size. Otherwise, and when
+  // the file is due for rotation, the checks run one by one, each failure reported as it comes.
+  AppendFile file;
+  if (!directory.empty() && !file.open(path) && file.kind() == AppendFile::Kind::kRegular &&
+      file.size() > limit) {
+    file.close();
   }
-  if (fd < 0) {
+  if (!file.isOpen()) {
     createDirectory();
     rotateIfNeeded(fileName);
-    fd = ::open(path.c_str(), kOpenFlags, 0666);
-    if (fd < 0) {
-      int error = errno;
-      return "cannot open " + path + ": " + std::strerror(error) +
-             (error == ENXIO ? " (a FIFO without a reader, a socket or an absent device)" : "");
+    if (const std::error_code error = file.open(path)) {
+      return "cannot open " + path + ": " + error.message() +
+             (error == std::errc::no_such_device_or_address
+                  ? " (a FIFO without a reader, a socket or an absent device)"
+                  : "");
     }
-    status = {};  // a failed fstat leaves a mode that is refused below
-    if (::fstat(fd, &status) != 0) status.st_mode = 0;
   }
-  if (!S_ISREG(status.st_mode) && !S_ISCHR(status.st_mode)) {
-    ::close(fd);
-    return "cannot open " + path + ": it is " + refusedKind(status.st_mode) +
+  if (file.kind() != AppendFile::Kind::kRegular &&
+      file.kind() != AppendFile::Kind::kCharacterDevice) {
+    return "cannot open " + path + ": it is " + AppendFile::describe(file.kind()) +
            ", not a regular file";
   }
 
   std::size_t partialBytes = 0;
-  int error = 0;
-  std::size_t written = writeRecords(fd, list, partialBytes, error);
-  if (partialBytes > 0 && S_ISREG(status.st_mode)) {
-    // Take back the cut-off record, so that the retry writes it whole and only once.
-    off_t end = ::lseek(fd, 0, SEEK_END);
-    if (end >= 0 && ::ftruncate(fd, end - static_cast<off_t>(partialBytes)) != 0) {
-      // The fragment stays; the record is still retried.
-    }
-  }
-  ::close(fd);
+  std::error_code error;
+  const std::size_t written = writeRecords(file, list, partialBytes, error);
+  // Take back the cut-off record of a regular file, so that the retry writes it whole and only
+  // once. Where that fails the fragment stays; the record is still retried.
+  if (partialBytes > 0) file.takeBack(partialBytes);
+  file.close();
 
   if (written == list.size()) {
     list.clear();
     return "";
   }
   list.dropFront(written);
-  return "cannot write " + path + ": " + std::strerror(error);
+  return "cannot write " + path + ": " + error.message();
 }
 
 void DiskMedia::rotateIfNeeded(const std::string& fileName) {
@@ -192,21 +169,10 @@ void DiskMedia::rotateIfNeeded(const std::string& fileName) {
   fs::rename(path, old);
 }
 
-std::size_t DiskMedia::writeRecords(int fd, const RecordList& list, std::size_t& partialBytes,
-                                    int& error) {
+std::size_t DiskMedia::writeRecords(AppendFile& file, const RecordList& list,
+                                    std::size_t& partialBytes, std::error_code& error) {
   const std::string_view bytes = list.bytes();
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      error = n < 0 ? errno : ENOSPC;
-      break;
-    }
-  }
+  const std::size_t done = file.write(bytes.data(), bytes.size(), error);
   const std::size_t whole = list.wholeRecordsIn(done);
   partialBytes = done - list.bytesOf(whole);
   return whole;
@@ -245,10 +211,11 @@ void DiskMedia::reportLoss(const RecordList& list, const std::string& fileName,
 void DiskMedia::RecordList::append(const LogRecord::Fields& fields) {
   // The text grows by doubling and never shrinks, so that appending neither allocates nor fills
   // bytes that the line form overwrites at once.
-  const std::size_t room = used + fields.maxLineFormSize() + 1;
+  const std::size_t room = used + fields.maxLineFormSize() + AppendFile::kLineEndSize;
   if (text.size() < room) text.resize(std::max(room, 2 * text.size()));
   char* end = fields.writeLineForm(&text[used]);
-  *end++ = kLineEnd;
+  std::memcpy(end, AppendFile::kLineEnd, AppendFile::kLineEndSize);
+  end += AppendFile::kLineEndSize;
   used = static_cast<std::size_t>(end - text.data());
   ends.push_back(used);
 }

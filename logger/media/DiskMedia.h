@@ -22,16 +22,17 @@
 // says so on standard error, one line per file with its path and the last cause.
 //
 // A log path is written only if it is a regular file or a character device, and it is opened
-// without blocking. A FIFO without a reader and a socket fail the open (ENXIO); a FIFO with a
-// reader or a block device is refused after the open; either is reported like an unwritable file.
-// A FIFO is refused even with a reader because a stalled reader would cut records in the middle,
-// a cut record cannot be taken back from a pipe, and a reader that leaves raises SIGPIPE in the
-// host. A character device (/dev/null, /dev/full, a terminal) is written as it is, but a write it
-// would block is a failure (EAGAIN), so the worker, and with it the shutdown, never waits on a
+// without blocking (AppendFile). A FIFO without a reader and a socket fail the open (ENXIO); a FIFO
+// with a reader or a block device is refused after the open; either is reported like an unwritable
+// file. A FIFO is refused even with a reader because a stalled reader would cut records in the
+// middle, a cut record cannot be taken back from a pipe, and a reader that leaves raises SIGPIPE in
+// the host. A character device (/dev/null, /dev/full, a terminal) is written as it is, but a write
+// it would block is a failure (EAGAIN), so the worker, and with it the shutdown, never waits on a
 // log path.
 //
-// Records wait in line form: write() formats each line straight into its list's text, so that a
-// batch leaves with one write() and nothing is split into fields, copied or formatted twice. A
+// Records wait in line form: write() formats each line straight into its list's text, each ended
+// by the platform's line end ("\n", or "\r\n" on Windows: AppendFile), so that a batch leaves
+// with one write() and nothing is split into fields, copied or formatted twice. A
 // flush costs one open, one fstat and one close per file (and the write); the directory test and
 // the rotation's own calls run only when that open fails or the file has outgrown its limit.
 //
@@ -44,10 +45,13 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "logger/core/IStorageMedia.h"
 #include "logger/media/LogRecord.h"
+
+class AppendFile;
 
 class DiskMedia final : public IStorageMedia {
  public:
@@ -99,7 +103,8 @@ class DiskMedia final : public IStorageMedia {
   void rotateIfNeeded(const std::string& fileName);
   // Writes the records. Returns how many records reached the file whole; bytes of a record that
   // was cut short are counted in partialBytes.
-  std::size_t writeRecords(int fd, const RecordList& list, std::size_t& partialBytes, int& error);
+  std::size_t writeRecords(AppendFile& file, const RecordList& list, std::size_t& partialBytes,
+                           std::error_code& error);
   std::string filePath(const std::string& fileName) const;
   // Drops the oldest records of list beyond the retention bound and counts them. Called where
   // records are added (write); a flush only ever shortens the lists.

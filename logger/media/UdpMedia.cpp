@@ -1,11 +1,8 @@
 #include "logger/media/UdpMedia.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <boost/asio/ip/address.hpp>
 #include <boost/system/system_error.hpp>
-#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <sstream>
@@ -13,6 +10,7 @@
 #include "logger/host/ConfigurationManager.h"
 #include "logger/media/ConfigNumber.h"
 #include "logger/media/MediaKeys.h"
+#include "platform/Datagram.h"
 
 namespace {
 
@@ -60,8 +58,8 @@ void UdpMedia::write(const std::string& line) {
   // One datagram at a time in the same storage, each with one synchronous send-to straight on the
   // socket: a datagram that cannot be sent is dropped alone, and the rest of the line still goes.
   // The failure is reported afterwards.
-  const int fd = socket->native_handle();
-  int firstError = 0;
+  const auto handle = static_cast<Datagram::Socket>(socket->native_handle());
+  std::error_code firstError;
   std::size_t dropped = 0;
   for (std::size_t part = 0; part < count; ++part) {
     char* p = &datagram[0];
@@ -75,9 +73,9 @@ void UdpMedia::write(const std::string& line) {
     const std::size_t payload = std::min(line.size() - offset, kMaxPayload);
     std::memcpy(p, line.data() + offset, payload);
     const std::size_t size = static_cast<std::size_t>(p - datagram.data()) + payload;
-    if (::sendto(fd, datagram.data(), size, 0, destination.data(),
-                 static_cast<socklen_t>(destination.size())) < 0) {
-      if (!firstError) firstError = errno;
+    if (const std::error_code error =
+            Datagram::send(handle, datagram.data(), size, destination.data(), destination.size())) {
+      if (!firstError) firstError = error;
       ++dropped;
     }
   }
@@ -86,7 +84,8 @@ void UdpMedia::write(const std::string& line) {
     where << "sending to " << destination << " (" << dropped << " of " << count
           << " datagrams of the line dropped)";
     throw boost::system::system_error(
-        boost::system::error_code(firstError, boost::system::system_category()), where.str());
+        boost::system::error_code(firstError.value(), boost::system::system_category()),
+        where.str());
   }
 }
 
