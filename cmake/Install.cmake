@@ -28,7 +28,8 @@ if(TARGET udplog-recv)
 endif()
 # On Windows a DLL is a runtime file: the plug-in goes to its folder, the host library beside the
 # programs (where Windows looks for it), its import library to lib/.
-install(TARGETS 000udploggerplugin LIBRARY DESTINATION ${LOGGER_PLUGIN_INSTALL_DIR}
+install(TARGETS 000udploggerplugin
+        LIBRARY DESTINATION ${LOGGER_PLUGIN_INSTALL_DIR} COMPONENT runtime
         RUNTIME DESTINATION ${LOGGER_PLUGIN_INSTALL_DIR} COMPONENT runtime
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev EXCLUDE_FROM_ALL)
 install(TARGETS hostframework EXPORT TarvoLoggerTargets
