@@ -134,7 +134,8 @@ void waitForWorker(safe_pipe<std::string>& pipe, Progress& progress, unsigned lo
 // Where no Directories/VarPath is configured and the logger is to write files, a directory a
 // normal user can write without set-up (UserFolders::stateFolder): $XDG_STATE_HOME/tarvo-logger,
 // ~/.local/state/tarvo-logger, or /tmp/tarvo-logger-<uid> without a home; on Windows
-// %LOCALAPPDATA%\tarvo-logger. Created here, with its parents.
+// %LOCALAPPDATA%\tarvo-logger. Created here, with its parents; the temporary folder's is used only
+// when it is the user's alone.
 void giveDefaultLogDirectory() {
   ConfigurationManager& host =
       *ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope);
@@ -145,16 +146,13 @@ void giveDefaultLogDirectory() {
   if (plugin.peekValue(MediaKeys::kStorageFormat, value) != 0 || value != MediaKeys::kFormatFile) {
     return;
   }
-  const std::string directory = UserFolders::stateFolder("tarvo-logger");
-  boost::system::error_code error;
-  boost::filesystem::create_directories(directory, error);
-  if (error) {
-    std::fprintf(stderr,
-                 "loghost: warning: cannot create the default log directory %s: %s (set "
-                 "Directories/VarPath)\n",
-                 directory.c_str(), error.message().c_str());
+  std::string problem;
+  const std::string directory = UserFolders::makeStateFolder("tarvo-logger", problem);
+  if (!problem.empty()) {
+    std::fprintf(stderr, "loghost: warning: %s%s%s (set Directories/VarPath)\n", problem.c_str(),
+                 directory.empty() ? "" : "; using ", directory.c_str());
   }
-  host.setValue(MediaKeys::kVarPath, directory);
+  if (!directory.empty()) host.setValue(MediaKeys::kVarPath, directory);
 }
 
 int runHost(const LogHostOptions& options) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 std::string UserFolders::stateFolder(const std::string& name) {
   const char* local = std::getenv("LOCALAPPDATA");
@@ -14,4 +15,15 @@ std::string UserFolders::stateFolder(const std::string& name) {
   DWORD length = sizeof(user);
   const std::string who = GetUserNameA(user, &length) && length > 1 ? std::string(user) : "user";
   return folder + name + "-" + who;
+}
+
+std::string UserFolders::makeStateFolder(const std::string& name, std::string& problem) {
+  problem.clear();
+  const std::string folder = stateFolder(name);
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (!error && std::filesystem::is_directory(folder, error)) return folder;
+  problem = "cannot create the default log directory " + folder + ": " +
+            (error ? error.message() : std::string("not a directory"));
+  return std::string();
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <boost/filesystem.hpp>
 #include <fstream>
 
 #include "logger/host/ConfigurationManager.h"
@@ -103,14 +105,32 @@ TEST(SettingsCheckTest, LoghostWritesFilesToADefaultDirectoryOfTheUser) {
             testsupport::readFile(home.file(".local/state/tarvo-logger/tarvolog.log"))
                 .find("a line for the default"));
 
-  // A default that cannot be made is named once, with the way out.
+  // A default that cannot be made is named once, with the way out, and the user's private folder
+  // in the temporary folder serves instead; one that another user could have planted (a link
+  // here) is never written through.
+  const std::string temp = home.file("tmp");
+  const std::string fallback = temp + "/tarvo-logger-" + std::to_string(::geteuid());
+  boost::filesystem::create_directories(home.file("tmp/planted"));
+  boost::filesystem::create_symlink(home.file("tmp/planted"), fallback);
+  ::setenv("TMPDIR", temp.c_str(), 1);
   ::setenv("XDG_STATE_HOME", home.file("input.log").c_str(), 1);  // a file, not a folder
-  testsupport::run(LOGHOST, {"-P", "TarvoLogger/StorageFormat=file", home.file("input.log")}, &out,
-                   &err);
+  const std::vector<std::string> args{"-P", "TarvoLogger/StorageFormat=file",
+                                      home.file("input.log")};
+  testsupport::run(LOGHOST, args, &out, &err);
   EXPECT_NE(std::string::npos, err.find("cannot create the default log directory " +
                                         home.file("input.log") + "/tarvo-logger"))
       << err;
+  EXPECT_NE(std::string::npos, err.find(fallback + " is not a private directory")) << err;
   EXPECT_NE(std::string::npos, err.find("(set Directories/VarPath)")) << err;
+  EXPECT_FALSE(boost::filesystem::exists(home.file("tmp/planted/tarvolog.log")));
+
+  boost::filesystem::remove(fallback);
+  ASSERT_EQ(0, testsupport::run(LOGHOST, args, &out, &err)) << err;
+  EXPECT_NE(std::string::npos, err.find("; using " + fallback)) << err;
+  EXPECT_NE(std::string::npos,
+            testsupport::readFile(fallback + "/tarvolog.log").find("a line for the default"));
+  EXPECT_EQ(0700u,
+            static_cast<unsigned>(boost::filesystem::status(fallback).permissions()) & 0777u);
 #endif
 }
 
