@@ -275,6 +275,7 @@ int runHost(const LogHostOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  StreamMode::holdClosedStreams();
   // The dump's records end in "\r\n" of their own; what is written is passed on as it is.
   StreamMode::makeBinary(stdout);
   StreamMode::makeBinary(stderr);

@@ -12,4 +12,11 @@ class StreamMode final {
 
   // Bytes written to or read from stream pass unchanged.
   static void makeBinary(std::FILE* stream);
+
+  // Where the program was started with standard input, output or error closed, puts the null
+  // device, opened for reading only, in its place: the input reads as empty, writes fail as they
+  // would on the closed stream, and no file or socket opened later takes its number (log lines
+  // would otherwise land in a file, or a wait on the input would wait on something else). Call
+  // first thing in main.
+  static void holdClosedStreams();
 };

@@ -13,6 +13,7 @@
 
 #include "tools/DatagramParser.h"
 #include "tools/DatagramSource.h"
+#include "platform/StreamMode.h"
 #include "tools/LineOutput.h"
 #include "tools/ReceiverOptions.h"
 #include "tools/SenderStreams.h"
@@ -67,6 +68,7 @@ std::chrono::milliseconds millis(double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  StreamMode::holdClosedStreams();
   const ReceiverOptions options = ReceiverOptions::parse(argc, argv);
 
   std::unique_ptr<SyslogForwarder> forwarder;

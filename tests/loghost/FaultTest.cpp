@@ -11,8 +11,10 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <boost/filesystem.hpp>
 #include <fstream>
+#include <thread>
 
 #include "logger/media/LogRecord.h"
 #include "platform/AppendFile.h"
@@ -229,6 +231,22 @@ TEST_F(FaultTest, ClosedOutputsCostNoStoredLine) {
   EXPECT_EQ(1, host.wait()) << "the dump could not be written";
   const std::string stored = readFile(logs + "/tarvolog.log");
   EXPECT_TRUE(formOf(0, 1000) == stored) << stored.size() << " bytes stored";
+}
+
+TEST_F(FaultTest, AClosedStandardInputIsAnEmptyInput) {
+  testsupport::Subprocess host(LOGHOST, {"--dump"}, testsupport::Subprocess::kClosedInput);
+  std::atomic<bool> ended{false};
+  std::thread watchdog([&] {  // a host waiting for ever fails the test instead of hanging it
+    if (!testsupport::waitFor([&] { return ended.load(); }, std::chrono::seconds(30))) {
+      host.signal(SIGTERM);
+      host.signal(SIGTERM);  // the second one ends it at once
+    }
+  });
+  const int status = host.wait();
+  ended = true;
+  watchdog.join();
+  EXPECT_EQ(0, status);
+  EXPECT_EQ("TarvoLoggerPlugin::shutdown()\n", host.out());
 }
 
 TEST_F(FaultTest, SigtermAndSigintStoreEveryLineReadAndExitWithTheSignal) {

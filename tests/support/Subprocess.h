@@ -15,6 +15,9 @@ class Subprocess {
   // Where standard output and error go: files the test reads, or a pipe nobody reads (writing
   // there fails, with EPIPE, or raises SIGPIPE where it is not ignored).
   enum class Outputs { kCaptured, kClosed };
+  // As inputFile: the child starts with standard input closed (POSIX systems; elsewhere the null
+  // device).
+  static constexpr const char* kClosedInput = "<closed>";
 
   // Starts program with args; standard input comes from inputFile ("" for the null device),
   // standard error goes to errorDevice when one is given (a terminal, say) instead of a file.

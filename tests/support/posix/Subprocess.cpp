@@ -25,8 +25,12 @@ Subprocess::Subprocess(const std::string& program, const std::vector<std::string
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, inputFile.empty() ? "/dev/null" : inputFile.c_str(),
-                                   O_RDONLY, 0);
+  if (inputFile == kClosedInput) {
+    posix_spawn_file_actions_addclose(&actions, 0);
+  } else {
+    posix_spawn_file_actions_addopen(
+        &actions, 0, inputFile.empty() ? "/dev/null" : inputFile.c_str(), O_RDONLY, 0);
+  }
   posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   if (errorDevice.empty()) {
@@ -54,7 +58,9 @@ Subprocess::~Subprocess() {
   }
 }
 
-void Subprocess::signal(int number) { ::kill(child_->pid, number); }
+void Subprocess::signal(int number) {
+  if (child_->pid > 0) ::kill(child_->pid, number);  // never -1: that would signal every process
+}
 
 int Subprocess::wait() {
   int status = 0;

@@ -54,7 +54,8 @@ Subprocess::Subprocess(const std::string& program, const std::vector<std::string
   std::string commandLine = quoted(nativePath(program));
   for (const auto& arg : args) commandLine += " " + quoted(arg);
 
-  HANDLE in = openInherited(inputFile.empty() ? "NUL" : inputFile, false);
+  HANDLE in = openInherited(
+      inputFile.empty() || inputFile == kClosedInput ? std::string("NUL") : inputFile, false);
   HANDLE out = INVALID_HANDLE_VALUE, err = INVALID_HANDLE_VALUE;
   if (outputs == Outputs::kClosed) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
