@@ -38,8 +38,9 @@ const char kUsage[] =
     "over opens a new stream. Standard error reports lost, late, duplicate, conflicting and\n"
     "incomplete lines, jumps in the numbering, malformed datagrams and datagrams dropped by the\n"
     "kernel, and a summary at the end (one line per sender when there are several).\n"
-    "SIGINT or SIGTERM stops it cleanly. Exit status: 0 done, 1 failure (the output could not be\n"
-    "written, the socket could not be opened, lines could not be forwarded), 2 usage error.\n";
+    "SIGINT or SIGTERM stops it cleanly; a second one ends it at once. Exit status: 0 done,\n"
+    "1 failure (the output could not be written, the socket could not be opened, lines could\n"
+    "not be forwarded or their delivery was not confirmed), 2 usage error.\n";
 
 [[noreturn]] void usageError(const std::string& message) {
   std::fprintf(stderr, "udplog-recv: %s; try --help\n", message.c_str());

@@ -139,7 +139,7 @@ void SyslogForwarder::send(const std::string& host, unsigned port, std::string_v
 void SyslogForwarder::connect(Clock::time_point now) {
   fd_ = ::socket(target_.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd_ < 0) {
-    disconnect(now, std::strerror(errno));
+    disconnect(now, std::strerror(errno), false);
     return;
   }
   if (::connect(fd_, reinterpret_cast<const sockaddr*>(&target_.address), target_.length) == 0) {
@@ -147,13 +147,23 @@ void SyslogForwarder::connect(Clock::time_point now) {
     return;
   }
   if (errno != EINPROGRESS) {
-    disconnect(now, std::strerror(errno));
+    disconnect(now, std::strerror(errno), false);
     return;
   }
   state_ = State::kConnecting;
 }
 
-void SyslogForwarder::disconnect(Clock::time_point now, const std::string& why) {
+void SyslogForwarder::noteUnconfirmed(const std::string& why) {
+  if (onConnection_ == 0) return;
+  counts_.unconfirmed += onConnection_;
+  reporter_("forward: " + std::to_string(onConnection_) + " lines written to " + target_.text +
+            " may not have been read: " + why);
+  onConnection_ = 0;
+}
+
+void SyslogForwarder::disconnect(Clock::time_point now, const std::string& why, bool broken) {
+  if (broken) noteUnconfirmed(why);
+  onConnection_ = 0;
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   const bool wasConnected = state_ == State::kConnected;
@@ -169,19 +179,19 @@ void SyslogForwarder::disconnect(Clock::time_point now, const std::string& why) 
   if (!wasConnected) ++failedAttempts_;
 }
 
-bool SyslogForwarder::peerClosed(std::string& why) {
+SyslogForwarder::Peer SyslogForwarder::peerState(std::string& why) {
   char scratch[512];
   for (;;) {
     const ssize_t n = ::recv(fd_, scratch, sizeof(scratch), MSG_DONTWAIT);
     if (n > 0) continue;  // a collector has nothing to say; whatever it sends is ignored
     if (n == 0) {
       why = "the collector closed the connection";
-      return true;
+      return Peer::kEnded;
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Peer::kOpen;
     if (errno == EINTR) continue;
     why = std::strerror(errno);
-    return true;
+    return Peer::kBroken;
   }
 }
 
@@ -191,9 +201,10 @@ void SyslogForwarder::pump(Clock::time_point now, short revents) {
     socklen_t length = sizeof(error);
     ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
     if (error != 0) {
-      disconnect(now, std::strerror(error));
+      disconnect(now, std::strerror(error), false);
     } else {
       state_ = State::kConnected;
+      onConnection_ = 0;
       ++counts_.connections;
       backoff_ = limits_.firstBackoff;
       if (failedAttempts_ > 0 || counts_.connections > 1) {
@@ -205,7 +216,8 @@ void SyslogForwarder::pump(Clock::time_point now, short revents) {
     }
   } else if (state_ == State::kConnected && (revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
     std::string why;
-    if (peerClosed(why)) disconnect(now, why);
+    const Peer peer = peerState(why);
+    if (peer != Peer::kOpen) disconnect(now, why, peer == Peer::kBroken);
   }
   if (state_ == State::kIdle && now >= nextAttempt_) connect(now);
   if (state_ == State::kConnected && !frames_.empty()) write(now);
@@ -226,7 +238,7 @@ void SyslogForwarder::write(Clock::time_point now) {
     const ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) disconnect(now, std::strerror(errno));
+      if (errno != EAGAIN && errno != EWOULDBLOCK) disconnect(now, std::strerror(errno), true);
       return;
     }
     std::size_t written = static_cast<std::size_t>(n);
@@ -241,6 +253,7 @@ void SyslogForwarder::write(Clock::time_point now) {
       frames_.pop_front();
       offset_ = 0;
       ++counts_.forwarded;
+      ++onConnection_;
     }
     dropping_ = false;
   }
@@ -263,13 +276,14 @@ std::uint64_t SyslogForwarder::finish(Clock::time_point deadline) {
     const int ready = ::poll(&watch, fd_ >= 0 ? 1 : 0, static_cast<int>(std::max<long>(wait, 0)));
     if (closing && ready > 0) {
       std::string why;
-      if (peerClosed(why)) {
-        ::close(fd_);
-        fd_ = -1;
-        state_ = State::kIdle;
-        return 0;  // the collector read everything up to our end
-      }
-      continue;
+      const Peer peer = peerState(why);
+      if (peer == Peer::kOpen) continue;
+      // Ended: the collector read everything up to our end. Broken: it may not have.
+      if (peer == Peer::kBroken) noteUnconfirmed(why);
+      ::close(fd_);
+      fd_ = -1;
+      state_ = State::kIdle;
+      return 0;
     }
     pump(Clock::now(), ready > 0 ? watch.revents : 0);
   }
@@ -278,7 +292,7 @@ std::uint64_t SyslogForwarder::finish(Clock::time_point deadline) {
     reporter_("forward: " + std::to_string(left) + " lines could not be handed to " + target_.text +
               " before the end: lost");
   } else if (closing) {
-    reporter_("forward: " + target_.text + " did not confirm the end of the stream in time");
+    noteUnconfirmed("the collector did not confirm the end of the stream in time");
   }
   return left;
 }

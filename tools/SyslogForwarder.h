@@ -44,7 +44,11 @@ class SyslogForwarder final {
 
   struct Counts {
     std::uint64_t forwarded = 0;  // written whole to a connection
-    std::uint64_t dropped = 0;    // pushed out of the full backlog
+    // Written to a connection that then broke (reset, error) or whose end the collector did not
+    // confirm: the collector may never have read them. Plain TCP syslog has no receipts, so they
+    // are counted, not sent again.
+    std::uint64_t unconfirmed = 0;
+    std::uint64_t dropped = 0;  // pushed out of the full backlog
     std::uint64_t connections = 0;
   };
 
@@ -88,10 +92,14 @@ class SyslogForwarder final {
   enum class State { kIdle, kConnecting, kConnected };
 
   void connect(Clock::time_point now);
-  void disconnect(Clock::time_point now, const std::string& why);
+  // broken: the connection failed (a reset, an error) rather than being closed by the collector.
+  void disconnect(Clock::time_point now, const std::string& why, bool broken);
   void write(Clock::time_point now);
-  // True when the collector closed its side (or the connection failed): reading gave 0 or an error.
-  bool peerClosed(std::string& why);
+  // What reading says of the connection: still open, ended by the collector (0), or broken.
+  enum class Peer { kOpen, kEnded, kBroken };
+  Peer peerState(std::string& why);
+  // Counts the lines of this connection as unconfirmed and says so.
+  void noteUnconfirmed(const std::string& why);
 
   // Constant after construction
   const Target target_;
@@ -106,6 +114,7 @@ class SyslogForwarder final {
   bool dropping_ = false;             // reported the current run of backlog drops
   std::deque<std::string> frames_;
   std::size_t frameBytes_ = 0;
-  std::size_t offset_ = 0;  // bytes of frames_.front() already written to this connection
+  std::size_t offset_ = 0;          // bytes of frames_.front() already written to this connection
+  std::uint64_t onConnection_ = 0;  // lines written whole to this connection
   Counts counts_;
 };

@@ -3,6 +3,7 @@
 // them to a syslog collector. What went missing on the way is reported on standard error.
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cinttypes>
@@ -11,9 +12,9 @@
 #include <memory>
 #include <string>
 
+#include "platform/StreamMode.h"
 #include "tools/DatagramParser.h"
 #include "tools/DatagramSource.h"
-#include "platform/StreamMode.h"
 #include "tools/LineOutput.h"
 #include "tools/ReceiverOptions.h"
 #include "tools/SenderStreams.h"
@@ -24,7 +25,12 @@ namespace {
 using Clock = LineAssembler::Clock;
 
 volatile std::sig_atomic_t stopRequested = 0;
-void onSignal(int) { stopRequested = 1; }
+// The first SIGINT or SIGTERM ends the run cleanly (summary, backlog handed over); a second one
+// ends the process at once, also while it lingers for a collector or waits on a full output.
+void onSignal(int number) {
+  if (stopRequested) ::_exit(128 + number);
+  stopRequested = 1;
+}
 
 void report(const std::string& text) { std::fprintf(stderr, "udplog-recv: %s\n", text.c_str()); }
 
@@ -103,6 +109,9 @@ int main(int argc, char** argv) {
   struct sigaction action {};
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);
+  // A write into a full output goes on after the signal instead of failing with EINTR; the wait
+  // for datagrams is not restarted, so the loop sees the request at once.
+  action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   // A reader that goes away is a failed write (EPIPE) reported like any other, with the summary.
@@ -206,11 +215,12 @@ int main(int argc, char** argv) {
            " over " + std::to_string(counts.connections) + " connection" +
            (counts.connections == 1 ? "" : "s") + "; " + std::to_string(counts.dropped) +
            " dropped from the full backlog, " + std::to_string(unsent) +
-           " not delivered at the end");
+           " not delivered at the end, " + std::to_string(counts.unconfirmed) +
+           " written to connections that broke before the collector confirmed them");
   }
   if (!written) {
     report(out->error());
     return 1;
   }
-  return unsent > 0 ? 1 : 0;
+  return unsent > 0 || (forwarder && forwarder->counts().unconfirmed > 0) ? 1 : 0;
 }

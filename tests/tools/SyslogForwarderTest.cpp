@@ -82,3 +82,41 @@ TEST(SyslogForwarderTest, HoldsABoundedBacklogUntilTheCollectorListens) {
 }
 
 }  // namespace
+
+namespace {
+
+// A collector that takes the connection and closes it without reading a byte: what was written
+// to it is counted as unconfirmed, never as delivered.
+TEST(SyslogForwarderTest, LinesACollectorNeverReadAreCountedUnconfirmed) {
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+  ASSERT_EQ(0, ::listen(listener, 1));
+  socklen_t length = sizeof(address);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  SyslogForwarder::Target target;
+  std::string error;
+  ASSERT_TRUE(SyslogForwarder::parseTarget(
+      "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), target, error));
+  std::vector<std::string> reports;
+  SyslogForwarder forwarder(target, SyslogForwarder::Limits(),
+                            [&](const std::string& r) { reports.push_back(r); });
+  const auto when = std::chrono::system_clock::now();
+  for (int n = 1; n <= 3; ++n) forwarder.send("127.0.0.1", 7, "line " + std::to_string(n), when);
+  for (int i = 0; i < 100 && forwarder.counts().forwarded < 3; ++i) {
+    pollfd watch{forwarder.fd(), POLLOUT, 0};
+    ::poll(&watch, forwarder.fd() >= 0 ? 1 : 0, 10);
+    forwarder.pump(SyslogForwarder::Clock::now(), watch.revents);
+  }
+  ASSERT_EQ(3u, forwarder.counts().forwarded);
+  int collector = ::accept(listener, nullptr, nullptr);
+  ASSERT_GE(collector, 0);
+  ::close(collector);  // unread bytes: the kernel resets the connection
+  ::close(listener);
+  forwarder.finish(SyslogForwarder::Clock::now() + std::chrono::seconds(5));
+  EXPECT_EQ(3u, forwarder.counts().unconfirmed);
+}
+
+}  // namespace
