@@ -2,7 +2,15 @@
 
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
+
+namespace {
+constexpr std::size_t kMaxFileBytes = 16u << 20;
+}  // namespace
 
 ConfigurationManager* ConfigurationManager::getDefaultInstance(const Scope& scope) {
   // Never destroyed: plug-ins may read configuration from static destructors of their own.
@@ -24,9 +32,28 @@ int ConfigurationManager::getValue(const std::string& key, std::string& value) {
 
 void ConfigurationManager::loadFile(const std::string& path) {
   namespace pt = boost::property_tree;
+  // Read whole, at most kMaxFileBytes, before parsing: a device such as /dev/zero given by mistake
+  // is an error instead of unbounded memory, and a pipe (a shell's <(...)) still works.
+  std::ifstream file(path, std::ios::binary);
+  std::string text;
+  char chunk[65536];
+  while (file && text.size() <= kMaxFileBytes) {
+    file.read(chunk, sizeof(chunk));
+    text.append(chunk, static_cast<std::size_t>(file.gcount()));
+  }
+  if (!file.eof()) {
+    const int cause = errno;
+    if (text.size() > kMaxFileBytes) {
+      throw std::runtime_error("cannot read configuration file " + path + ": larger than " +
+                               std::to_string(kMaxFileBytes >> 20) + " MiB");
+    }
+    throw std::runtime_error("cannot read configuration file " + path + ": " +
+                             (cause ? std::strerror(cause) : "read error"));
+  }
+  std::istringstream in(text);
   pt::ptree tree;
   try {
-    pt::read_ini(path, tree);
+    pt::read_ini(in, tree);
   } catch (const pt::ini_parser_error& e) {
     if (e.line() == 0) {
       throw std::runtime_error("cannot read configuration file " + path + ": " + e.message());

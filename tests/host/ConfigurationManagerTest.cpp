@@ -81,6 +81,17 @@ TEST_F(ConfigurationManagerTest, UnreadableFilesAreNamedWithTheLine) {
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string::npos, std::string(e.what()).find(missing)) << e.what();
   }
+
+#ifndef _WIN32
+  // An endless device given by mistake is refused after a bounded read, not read until memory
+  // runs out.
+  try {
+    config.loadFile("/dev/zero");
+    FAIL() << "an endless file must not load";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("/dev/zero: larger than")) << e.what();
+  }
+#endif
 }
 
 }  // namespace
