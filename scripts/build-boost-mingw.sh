@@ -5,6 +5,7 @@
 #
 #   bash scripts/build-boost-mingw.sh            # build if needed, print the prefix
 #   bash scripts/build-boost-mingw.sh --prefix   # print the prefix only (exit 1 if not built)
+#   bash scripts/build-boost-mingw.sh --deb-src  # add deb-src entries if needed, no apt update
 #
 # The result is a prefix outside the source tree, by default
 #   ${XDG_CACHE_HOME:-$HOME/.cache}/tarvo-logger/boost-mingw-i686-1.74
@@ -144,8 +145,19 @@ derive_deb_src() {
   log "adding deb-src entries in $DEB_SRC_FILE"
   as_root install -m 0644 "$out" "$DEB_SRC_FILE"
   rm -f "$out"
-  as_root apt-get update -q >/dev/null
+  [ "${1:-}" = no-update ] || as_root apt-get update -q >/dev/null
 }
+
+# --deb-src: only writes the deb-src entries, when apt knows no source package yet, without
+# updating the package lists (the caller updates them once, for everything it installs too), and
+# then prints "added".
+if [ "${1:-}" = "--deb-src" ]; then
+  if [ -z "$(source_version)" ] && [ ! -f "$DEB_SRC_FILE" ]; then
+    derive_deb_src no-update
+    echo added
+  fi
+  exit 0
+fi
 
 install_missing "g++-mingw-w64-i686-posix" "dpkg-dev" "g++" "xz-utils" "bison"
 command -v "$CXX_TARGET" >/dev/null || die "$CXX_TARGET not found after installing"

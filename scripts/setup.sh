@@ -15,20 +15,34 @@ case "$mode" in
 esac
 
 packages=(g++ cmake ninja-build pkg-config dpkg-dev file libboost-thread-dev libboost-system-dev
-          libboost-filesystem-dev libgtest-dev libbenchmark-dev libspdlog-dev rsyslog)
-[ "$mode" = test ] && packages+=(clang-format clang libclang-rt-14-dev lintian)
+          libboost-filesystem-dev libgtest-dev libbenchmark-dev libspdlog-dev)
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+sources_changed=0
+if [ "$mode" = test ]; then
+  packages+=(clang-format clang libclang-rt-14-dev lintian rsyslog)
+  # The Windows build: the cross-compiler, what Boost's build from Debian's source package needs,
+  # and Wine with its 32-bit half. The i386 architecture and the deb-src entries go in before the
+  # one package-list update, so that the scripts the Windows step runs find everything present.
+  packages+=(g++-mingw-w64-i686-posix xz-utils bison wine wine32:i386)
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo[@]}" dpkg --add-architecture i386
+    sources_changed=1
+  fi
+  [ "$(bash scripts/build-boost-mingw.sh --deb-src)" = added ] && sources_changed=1
+fi
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}" >&2
-  sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+if [ ${#missing[@]} -gt 0 ] || [ $sources_changed -eq 1 ]; then
+  echo "installing: ${missing[*]:-(package lists only)}" >&2
   "${sudo[@]}" apt-get update -qq
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+  if [ ${#missing[@]} -gt 0 ]; then
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+  fi
 fi
 
 build=build
