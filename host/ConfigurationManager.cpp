@@ -22,12 +22,11 @@ ConfigurationManager* ConfigurationManager::getDefaultInstance(const Scope& scop
 ConfigurationManager::~ConfigurationManager() {}
 
 int ConfigurationManager::getValue(const std::string& key, std::string& value) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  asked_.insert(key);
-  auto it = values_.find(key);
-  if (it == values_.end()) return 1;
-  value = it->second;
-  return 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    asked_.insert(key);
+  }
+  return peekValue(key, value);
 }
 
 void ConfigurationManager::loadFile(const std::string& path) {

@@ -57,7 +57,29 @@ std::string defaultPluginPath() {
                 "; give one with --plugin PATH");
 }
 
-void giveDefaultLogDirectory();
+// Where no Directories/VarPath is configured and the logger is to write files, a directory a
+// normal user can write without set-up (UserFolders::stateFolder): $XDG_STATE_HOME/tarvo-logger,
+// ~/.local/state/tarvo-logger, or /tmp/tarvo-logger-<uid> without a home; on Windows
+// %LOCALAPPDATA%\tarvo-logger. Created here, with its parents; the temporary folder's is used only
+// when it is the user's alone.
+void giveDefaultLogDirectory() {
+  ConfigurationManager& host =
+      *ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope);
+  ConfigurationManager& plugin =
+      *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope);
+  std::string value;
+  if (host.peekValue(MediaKeys::kVarPath, value) == 0) return;
+  if (plugin.peekValue(MediaKeys::kStorageFormat, value) != 0 || value != MediaKeys::kFormatFile) {
+    return;
+  }
+  std::string problem;
+  const std::string directory = UserFolders::makeStateFolder("tarvo-logger", problem);
+  if (!problem.empty()) {
+    std::fprintf(stderr, "loghost: warning: %s%s%s (set Directories/VarPath)\n", problem.c_str(),
+                 directory.empty() ? "" : "; using ", directory.c_str());
+  }
+  if (!directory.empty()) host.setValue(MediaKeys::kVarPath, directory);
+}
 
 void configure(const LogHostOptions& options) {
   ConfigurationManager& host =
@@ -129,30 +151,6 @@ void waitForWorker(safe_pipe<std::string>& pipe, Progress& progress, unsigned lo
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
-}
-
-// Where no Directories/VarPath is configured and the logger is to write files, a directory a
-// normal user can write without set-up (UserFolders::stateFolder): $XDG_STATE_HOME/tarvo-logger,
-// ~/.local/state/tarvo-logger, or /tmp/tarvo-logger-<uid> without a home; on Windows
-// %LOCALAPPDATA%\tarvo-logger. Created here, with its parents; the temporary folder's is used only
-// when it is the user's alone.
-void giveDefaultLogDirectory() {
-  ConfigurationManager& host =
-      *ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope);
-  ConfigurationManager& plugin =
-      *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope);
-  std::string value;
-  if (host.peekValue(MediaKeys::kVarPath, value) == 0) return;
-  if (plugin.peekValue(MediaKeys::kStorageFormat, value) != 0 || value != MediaKeys::kFormatFile) {
-    return;
-  }
-  std::string problem;
-  const std::string directory = UserFolders::makeStateFolder("tarvo-logger", problem);
-  if (!problem.empty()) {
-    std::fprintf(stderr, "loghost: warning: %s%s%s (set Directories/VarPath)\n", problem.c_str(),
-                 directory.empty() ? "" : "; using ", directory.c_str());
-  }
-  if (!directory.empty()) host.setValue(MediaKeys::kVarPath, directory);
 }
 
 int runHost(const LogHostOptions& options) {

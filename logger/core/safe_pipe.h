@@ -38,11 +38,7 @@ class safe_pipe {
   // clears it). The flag takes precedence over queued lines.
   bool pop(T& out) {
     boost::mutex::scoped_lock lock(mutex);
-    while (lines.empty() && !cancelled) condition.wait(lock);
-    if (cancelled) {
-      cancelled = false;
-      return false;
-    }
+    if (!awaitLine(lock)) return false;
     out = std::move(lines.front());
     lines.pop_front();
     return true;
@@ -52,11 +48,7 @@ class safe_pipe {
   // empty): one lock for a whole burst. Meant for the single reader.
   bool popAll(std::deque<T>& out) {
     boost::mutex::scoped_lock lock(mutex);
-    while (lines.empty() && !cancelled) condition.wait(lock);
-    if (cancelled) {
-      cancelled = false;
-      return false;
-    }
+    if (!awaitLine(lock)) return false;
     out.swap(lines);
     return true;
   }
@@ -84,6 +76,15 @@ class safe_pipe {
   }
 
  private:
+  // The reader's wait, with the mutex held: true once a line waits; false when cancelled was set,
+  // which it clears. The flag takes precedence over queued lines.
+  bool awaitLine(boost::mutex::scoped_lock& lock) {
+    while (lines.empty() && !cancelled) condition.wait(lock);
+    if (!cancelled) return true;
+    cancelled = false;
+    return false;
+  }
+
   boost::condition_variable condition;
   // Guards lines and cancelled.
   boost::mutex mutex;

@@ -110,7 +110,6 @@ void DiskMedia::createDirectory() {
 
 std::string DiskMedia::flushRecords(RecordList& list, const std::string& fileName) {
   const std::string path = filePath(fileName);
-  const std::uint64_t limit = std::uint64_t{maxFileSize} * 1048576u;
   // The file opens without blocking (AppendFile): a FIFO without a reader fails the open instead of
   // waiting for one, and a character device that cannot take a write at once fails it.
   //
@@ -120,7 +119,7 @@ std::string DiskMedia::flushRecords(RecordList& list, const std::string& fileNam
   // the file is due for rotation, the checks run one by one, each failure reported as it comes.
   AppendFile file;
   if (!directory.empty() && !file.open(path) && file.kind() == AppendFile::Kind::kRegular &&
-      file.size() > limit) {
+      file.size() > rotationLimit()) {
     file.close();
   }
   if (!file.isOpen()) {
@@ -155,15 +154,18 @@ std::string DiskMedia::flushRecords(RecordList& list, const std::string& fileNam
   return "cannot write " + path + ": " + error.message();
 }
 
+std::uint64_t DiskMedia::rotationLimit() const {
+  // 64-bit on both sides of the test: a limit of 4096 MiB or more, and files over 4 GiB, compare
+  // truly.
+  return std::uint64_t{maxFileSize} * 1048576u;
+}
+
 void DiskMedia::rotateIfNeeded(const std::string& fileName) {
   const fs::path path(filePath(fileName));
   // Only a regular file has a size to rotate by; a character device is written as it is, and
   // anything else is refused when it is opened.
   if (!fs::is_regular_file(path)) return;
-  // 64-bit on both sides: a limit of 4096 MiB or more, and files over 4 GiB, compare truly.
-  const std::uint64_t size = fs::file_size(path);
-  const std::uint64_t limit = std::uint64_t{maxFileSize} * 1048576u;
-  if (size <= limit) return;
+  if (fs::file_size(path) <= rotationLimit()) return;
   const fs::path old(filePath(fileName + MediaKeys::kOldSuffix));
   if (fs::exists(old)) fs::remove(old);
   fs::rename(path, old);

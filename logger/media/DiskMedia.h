@@ -101,6 +101,8 @@ class DiskMedia final : public IStorageMedia {
   // cannot be made.
   void createDirectory();
   void rotateIfNeeded(const std::string& fileName);
+  // The size in bytes past which a regular log file is rotated.
+  std::uint64_t rotationLimit() const;
   // Writes the records. Returns how many records reached the file whole; bytes of a record that
   // was cut short are counted in partialBytes.
   std::size_t writeRecords(AppendFile& file, const RecordList& list, std::size_t& partialBytes,

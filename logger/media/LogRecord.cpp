@@ -82,21 +82,14 @@ std::size_t LogRecord::Fields::lineFormSize() const {
 }
 
 char* LogRecord::Fields::writeLineForm(char* dest) const {
-  const std::size_t covered = ends_[kFieldCount - 1];
-  std::size_t begin = 0;
-  auto next = [&](std::size_t i) {
-    const std::string_view text(data_ + begin, ends_[i] - begin);
-    begin = ends_[i] < covered ? ends_[i] + 1 : covered;
-    return text;
-  };
-  dest = padded<kWidths[0]>(dest, next(0));
-  dest = padded<kWidths[1]>(dest, next(1));
-  dest = padded<kWidths[2]>(dest, next(2));
-  dest = padded<kWidths[3]>(dest, next(3));
+  dest = padded<kWidths[0]>(dest, field(0));
+  dest = padded<kWidths[1]>(dest, field(1));
+  dest = padded<kWidths[2]>(dest, field(2));
+  dest = padded<kWidths[3]>(dest, field(3));
   dest = put(dest, std::string_view(kBeforeField5, sizeof(kBeforeField5) - 1));
-  dest = put(dest, next(4));
+  dest = put(dest, field(4));
   dest = put(dest, std::string_view(kBeforeField6, sizeof(kBeforeField6) - 1));
-  return put(dest, next(5));
+  return put(dest, field(5));
 }
 
 void LogRecord::assign(const Fields& fields) {
