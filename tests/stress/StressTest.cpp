@@ -17,6 +17,7 @@
 #include "tests/support/SequenceChecker.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/UdpReceiver.h"
+#include "tests/support/UdpSender.h"
 
 namespace {
 
@@ -30,24 +31,6 @@ long residentKb() {
   statm >> pages >> resident;
   return resident * 4;
 }
-
-// Sends single datagrams to a loopback port.
-class UdpMarker {
- public:
-  explicit UdpMarker(unsigned short port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
-    to_.sin_family = AF_INET;
-    to_.sin_port = htons(port);
-    ::inet_pton(AF_INET, "127.0.0.1", &to_.sin_addr);
-  }
-  ~UdpMarker() { ::close(fd_); }
-  void send(const std::string& text) {
-    ::sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to_), sizeof(to_));
-  }
-
- private:
-  int fd_;
-  sockaddr_in to_{};
-};
 
 // The plug-in loaded, one component started, the pipe obtained over the bus.
 class RunningLogger {
@@ -147,7 +130,7 @@ TEST_F(StressTest, EightThreadsIntoUdpLoseOnlyWhatTheKernelDropped) {
     pushFromThreads(*logger.pipe, threads, perThread);
   }
   // The marker may meet a full buffer too: send it until the reader has it.
-  UdpMarker marker(receiver.port());
+  testsupport::UdpSender marker(receiver.port());
   while (!testsupport::waitFor([&] { return !reader.joinable() || finished; },
                                std::chrono::milliseconds(100))) {
     marker.send("END");

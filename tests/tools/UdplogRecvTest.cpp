@@ -13,29 +13,11 @@
 
 #include "tests/support/Subprocess.h"
 #include "tests/support/UdpReceiver.h"
+#include "tests/support/UdpSender.h"
 
 namespace {
 
-// One sending socket: one sender, as the receiver tells senders apart by address and port.
-class Sender {
- public:
-  explicit Sender(unsigned short port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
-    to_.sin_family = AF_INET;
-    to_.sin_port = htons(port);
-    ::inet_pton(AF_INET, "127.0.0.1", &to_.sin_addr);
-  }
-  ~Sender() { ::close(fd_); }
-  Sender(const Sender&) = delete;
-  Sender& operator=(const Sender&) = delete;
-  void send(const std::string& datagram) {
-    ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to_),
-             sizeof(to_));
-  }
-
- private:
-  int fd_;
-  sockaddr_in to_{};
-};
+using Sender = testsupport::UdpSender;
 
 void sendTo(unsigned short port, const std::string& datagram) { Sender(port).send(datagram); }
 
