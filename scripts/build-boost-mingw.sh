@@ -19,8 +19,8 @@
 # version, the compiler and the library list, written last; any difference rebuilds from scratch.
 #
 # Sources come only from the machine's configured Debian archive: when apt knows no source
-# package yet, a deb-src entry is derived from each active Debian "deb" entry (same address,
-# suites, components and key) and written to /etc/apt/sources.list.d/tarvo-deb-src.sources.
+# package yet, scripts/deb-src.sh derives deb-src entries from the active Debian "deb" entries
+# into /etc/apt/sources.list.d/tarvo-deb-src.sources (checked with apt, removed if refused).
 # Needs root or sudo for that and for installing what is missing.
 set -euo pipefail
 
@@ -31,7 +31,6 @@ readonly LIBRARIES=(thread system filesystem atomic chrono date_time)
 readonly CACHE_ROOT=${XDG_CACHE_HOME:-$HOME/.cache}/tarvo-logger
 readonly PREFIX=${TARVO_BOOST_MINGW_PREFIX:-$CACHE_ROOT/boost-mingw-i686-1.74}
 readonly STAMP=$PREFIX/.tarvo-complete
-readonly DEB_SRC_FILE=/etc/apt/sources.list.d/tarvo-deb-src.sources
 readonly JOBS=${JOBS:-$(nproc)}
 
 log() { printf 'build-boost-mingw: %s\n' "$*" >&2; }
@@ -94,69 +93,11 @@ install_missing() {
     "${missing[@]}" >/dev/null
 }
 
-# Writes deb-src entries for the active Debian archive entries of this machine. Handles both
-# deb822 files (*.sources) and one-line lists (sources.list, *.list); disabled files are ignored.
-derive_deb_src() {
-  local out
-  out=$(mktemp)
-  local f
-  for f in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$f" ] && [ "$f" != "$DEB_SRC_FILE" ] || continue
-    # Stanzas are separated by blank lines; keep those of type deb that point at a Debian archive.
-    awk '
-      function flush() {
-        if (is_deb && is_debian && n) {
-          for (i = 1; i <= n; i++) print lines[i]
-          print ""
-        }
-        n = 0; is_deb = 0; is_debian = 0
-      }
-      /^[[:space:]]*$/ { flush(); next }
-      /^#/ { next }
-      /^Types:/ {
-        for (i = 2; i <= NF; i++) if ($i == "deb") is_deb = 1
-        lines[++n] = "Types: deb-src"; next
-      }
-      /^URIs:/ { if ($0 ~ /debian\.(org|net)/) is_debian = 1 }
-      /^Enabled:[[:space:]]*no/ { is_deb = 0 }
-      { lines[++n] = $0 }
-      END { flush() }
-    ' "$f" >>"$out"
-  done
-  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-    [ -f "$f" ] || continue
-    # "deb [options] uri suite components" becomes one deb822 stanza.
-    awk '
-      $1 != "deb" { next }
-      {
-        opts = ""; i = 2
-        if ($2 ~ /^\[/) { while ($i !~ /\]$/) { opts = opts " " $i; i++ } opts = opts " " $i; i++ }
-        uri = $i; suite = $(i + 1); comps = ""
-        for (j = i + 2; j <= NF; j++) comps = comps " " $j
-        if (uri !~ /debian\.(org|net)/) next
-        print "Types: deb-src"; print "URIs: " uri; print "Suites: " suite
-        print "Components:" comps
-        if (match(opts, /signed-by=[^] ]+/)) print "Signed-By: " substr(opts, RSTART + 10, RLENGTH - 10)
-        print ""
-      }
-    ' "$f" >>"$out"
-  done
-  [ -s "$out" ] || { rm -f "$out"; die "no active Debian archive entry in /etc/apt to derive deb-src from"; }
-  log "adding deb-src entries in $DEB_SRC_FILE"
-  as_root install -m 0644 "$out" "$DEB_SRC_FILE"
-  rm -f "$out"
-  [ "${1:-}" = no-update ] || as_root apt-get update -q >/dev/null
-}
-
-# --deb-src: only writes the deb-src entries, when apt knows no source package yet, without
-# updating the package lists (the caller updates them once, for everything it installs too), and
-# then prints "added".
+# --deb-src: only gives apt the deb-src entries it lacks (scripts/deb-src.sh), without updating
+# the package lists (the caller updates them once, for everything it installs too); prints
+# "changed" when the entries changed, and fails when apt refused them (they are removed again).
 if [ "${1:-}" = "--deb-src" ]; then
-  if [ -z "$(source_version)" ] && [ ! -f "$DEB_SRC_FILE" ]; then
-    derive_deb_src no-update
-    echo added
-  fi
-  exit 0
+  exec bash "$(dirname "$0")/deb-src.sh"
 fi
 
 install_missing "g++-mingw-w64-i686-posix" "dpkg-dev" "g++" "xz-utils" "bison"
@@ -164,7 +105,9 @@ command -v "$CXX_TARGET" >/dev/null || die "$CXX_TARGET not found after installi
 
 version=$(source_version)
 if [ -z "$version" ]; then
-  derive_deb_src
+  if [ -n "$(bash "$(dirname "$0")/deb-src.sh")" ]; then
+    as_root apt-get update -q >/dev/null
+  fi
   version=$(source_version)
   [ -n "$version" ] || die "apt knows no source package $BOOST_PACKAGE even with deb-src entries"
 fi
