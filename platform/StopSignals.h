@@ -1,7 +1,11 @@
-// The requests that stop a program from outside: SIGINT and SIGTERM on POSIX systems; Ctrl+C,
-// Ctrl+Break and closing the console on Windows (reported as SIGINT, SIGINT and SIGTERM).
+// The requests that reach a program from outside. On POSIX systems: SIGINT, SIGTERM, SIGHUP and
+// every other signal that a user may send and whose default would end the process (SIGUSR2,
+// SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO, SIGPWR, SIGSTKFLT, the real-time ones;
+// not SIGQUIT, SIGKILL or the faults) ask it to stop; SIGUSR1 asks for a status line; SIGHUP asks
+// to reopen output files instead of stopping where the program says so. On Windows: Ctrl+C,
+// Ctrl+Break and closing the console stop it (reported as SIGINT, SIGINT and SIGTERM).
 //
-// The first request asks the program to stop reading input and end as at the end of input; a
+// The first stop request asks the program to stop reading input and end as at the end of input; a
 // second one ends the process at once with status 128 + its number. Writing to a closed pipe
 // fails with an error instead of ending the process (SIGPIPE is ignored). install() runs once, on
 // the main thread, before other threads start; the rest may be used from any thread.
@@ -13,10 +17,23 @@ class StopSignals final {
  public:
   StopSignals() = delete;
 
-  static void install();
+  // What SIGHUP means to the program: the terminal went away (stop), or reopen the output.
+  enum class Hangup { kStop, kReopen };
+
+  // The requests other than stopping that came since the last takeRequests().
+  struct Requests {
+    unsigned status = 0;  // SIGUSR1
+    unsigned reopen = 0;  // SIGHUP, when installed with Hangup::kReopen
+  };
+
+  static void install(Hangup hangup = Hangup::kStop);
   // The number of the first stopping signal, 0 while none came.
   static int received();
   // What becomes ready when a stopping signal comes, for InputSource to wait on beside its input:
   // a descriptor to poll, or an event handle to wait for.
   static std::intptr_t wakeHandle();
+  // A descriptor that becomes readable when a status or reopen request comes, until
+  // takeRequests(); -1 where the system has no such requests. For one reader.
+  static std::intptr_t requestHandle();
+  static Requests takeRequests();
 };

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -14,20 +15,32 @@ namespace {
 volatile sig_atomic_t firstSignal = 0;
 int wakeRead = -1;
 int wakeWrite = -1;
+int requestRead = -1;
+int requestWrite = -1;
+// Lock-free, so the handlers may count into them.
+std::atomic<unsigned> statusRequests{0};
+std::atomic<unsigned> reopenRequests{0};
 
-extern "C" void onStopSignal(int number) {
-  if (firstSignal != 0) _exit(128 + number);
-  firstSignal = number;
+void poke(int fd) {
   const int saved = errno;
   const char byte = 1;
-  ssize_t ignored = ::write(wakeWrite, &byte, 1);
+  ssize_t ignored = ::write(fd, &byte, 1);  // a full pipe is readable already
   (void)ignored;
   errno = saved;
 }
 
-}  // namespace
+extern "C" void onStopSignal(int number) {
+  if (firstSignal != 0) _exit(128 + number);
+  firstSignal = number;
+  poke(wakeWrite);
+}
 
-void StopSignals::install() {
+extern "C" void onRequestSignal(int number) {
+  (number == SIGUSR1 ? statusRequests : reopenRequests).fetch_add(1, std::memory_order_relaxed);
+  poke(requestWrite);
+}
+
+void makePipe(int& readEnd, int& writeEnd) {
   int fds[2];
   if (::pipe(fds) != 0) {
     throw std::runtime_error(std::string("cannot create the signal pipe: ") + std::strerror(errno));
@@ -36,19 +49,54 @@ void StopSignals::install() {
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     ::fcntl(fd, F_SETFL, O_NONBLOCK);
   }
-  wakeRead = fds[0];
-  wakeWrite = fds[1];
+  readEnd = fds[0];
+  writeEnd = fds[1];
+}
 
-  struct sigaction stop;
-  std::memset(&stop, 0, sizeof(stop));
-  stop.sa_handler = onStopSignal;
-  sigemptyset(&stop.sa_mask);
-  stop.sa_flags = 0;  // no SA_RESTART: a blocking read returns EINTR
-  ::sigaction(SIGINT, &stop, nullptr);
-  ::sigaction(SIGTERM, &stop, nullptr);
+void handle(int number, void (*handler)(int)) {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof(action));
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a blocking read returns EINTR
+  ::sigaction(number, &action, nullptr);
+}
+
+}  // namespace
+
+void StopSignals::install(Hangup hangup) {
+  makePipe(wakeRead, wakeWrite);
+  makePipe(requestRead, requestWrite);
+  static const int kStopping[] = {
+      SIGINT,    SIGTERM, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO,
+#ifdef SIGPWR
+      SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+      SIGSTKFLT,
+#endif
+  };
+  for (int number : kStopping) handle(number, onStopSignal);
+#ifdef SIGRTMIN
+  for (int number = SIGRTMIN; number <= SIGRTMAX; ++number) handle(number, onStopSignal);
+#endif
+  handle(SIGHUP, hangup == Hangup::kStop ? onStopSignal : onRequestSignal);
+  handle(SIGUSR1, onRequestSignal);
   ::signal(SIGPIPE, SIG_IGN);
 }
 
 int StopSignals::received() { return firstSignal; }
 
 std::intptr_t StopSignals::wakeHandle() { return wakeRead; }
+
+std::intptr_t StopSignals::requestHandle() { return requestRead; }
+
+StopSignals::Requests StopSignals::takeRequests() {
+  char bytes[64];
+  while (::read(requestRead, bytes, sizeof(bytes)) > 0) {
+  }
+  Requests taken;
+  taken.status = statusRequests.exchange(0, std::memory_order_relaxed);
+  taken.reopen = reopenRequests.exchange(0, std::memory_order_relaxed);
+  return taken;
+}

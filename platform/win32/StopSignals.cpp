@@ -39,7 +39,7 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 
 }  // namespace
 
-void StopSignals::install() {
+void StopSignals::install(Hangup) {
   wakeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!wakeEvent) {
     throw std::runtime_error("cannot create the stop event: " + WindowsText::lastError());
@@ -52,3 +52,7 @@ void StopSignals::install() {
 int StopSignals::received() { return firstSignal.load(); }
 
 std::intptr_t StopSignals::wakeHandle() { return reinterpret_cast<std::intptr_t>(wakeEvent); }
+
+std::intptr_t StopSignals::requestHandle() { return -1; }
+
+StopSignals::Requests StopSignals::takeRequests() { return Requests(); }
