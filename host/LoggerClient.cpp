@@ -53,6 +53,16 @@ bool LoggerClient::requestRawData(std::chrono::milliseconds timeout, std::string
   return true;
 }
 
+bool LoggerClient::requestStats(std::chrono::milliseconds timeout, TarvoLoggerStatsData& stats) {
+  auto reply =
+      request(TarvoLoggerProtocol::kGetLoggerStats, TarvoLoggerProtocol::kLoggerStats, timeout);
+  if (!reply) return false;
+  auto* counts = dynamic_cast<TarvoLoggerStatsData*>(reply->getPayload().get());
+  if (!counts) return false;
+  stats = *counts;
+  return true;
+}
+
 void LoggerClient::onMessage(boost::shared_ptr<LocalMessage> message) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (reply_ || message->getMessageType() != awaitedType_) return;

@@ -2,7 +2,8 @@
 // data over the bus, exactly as any client component does.
 //
 // Replies arrive on the bus's delivery thread; request methods block the calling thread until the
-// reply is there or the time-out passes. The mutex guards the replies.
+// reply is there or the time-out passes, and are made from one thread at a time. The mutex guards
+// the replies.
 #pragma once
 
 #include <boost/shared_ptr.hpp>
@@ -16,6 +17,7 @@
 #include "logger/host/IMessageSink.h"
 
 class LocalMessage;
+class TarvoLoggerStatsData;
 
 class HOST_API LoggerClient final : public IMessageSink {
  public:
@@ -28,6 +30,9 @@ class HOST_API LoggerClient final : public IMessageSink {
   boost::shared_ptr<safe_pipe<std::string>> requestQueue(std::chrono::milliseconds timeout);
   // False when no "RAW_DATA" came within the time-out.
   bool requestRawData(std::chrono::milliseconds timeout, std::string& data);
+  // False when no "LOGGER_STATS" came within the time-out (a logger never started, or one that
+  // does not know the request).
+  bool requestStats(std::chrono::milliseconds timeout, TarvoLoggerStatsData& stats);
 
   void onMessage(boost::shared_ptr<LocalMessage> message) override;
 

@@ -10,6 +10,31 @@ std::pair<std::string, std::string> keyValue(const std::string& option, const st
   return {text.substr(0, equals), text.substr(equals + 1)};
 }
 
+// "64M": a whole number of bytes with an optional K, M or G (binary multiples), at least 1 KiB.
+unsigned long long byteSize(const std::string& option, const std::string& text) {
+  std::size_t digits = 0;
+  unsigned long long value = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9' &&
+         value < (1ull << 50)) {
+    value = value * 10 + static_cast<unsigned>(text[digits++] - '0');
+  }
+  const std::string suffix = text.substr(digits);
+  unsigned shift = 0;
+  if (suffix == "K" || suffix == "k")
+    shift = 10;
+  else if (suffix == "M" || suffix == "m")
+    shift = 20;
+  else if (suffix == "G" || suffix == "g")
+    shift = 30;
+  else if (!suffix.empty())
+    digits = 0;
+  if (digits == 0 || value > (1ull << 50) >> shift || (value << shift) < 1024) {
+    throw LogHostOptions::UsageError(option + " needs a size of at least 1K, like 64M, not \"" +
+                                     text + "\"");
+  }
+  return value << shift;
+}
+
 }  // namespace
 
 const char* LogHostOptions::usage() {
@@ -32,10 +57,15 @@ const char* LogHostOptions::usage() {
          "  --component LIB        also load LIB, create and start every component it registers\n"
          "                         (a client of the logger), and shut them down before the\n"
          "                         logger (repeatable)\n"
+         "  --queue-limit SIZE     stop reading input while the lines queued for the logger\n"
+         "                         take more than SIZE bytes (K, M, G suffixes; default 64M)\n"
          "  -h, --help             this text\n"
          "  --version              the version\n"
          "Values given with -H/-P win over the files. Standard output carries only the dump and\n"
-         "the plug-in's shutdown line. Exit status: 0 success, 1 failure, 2 usage error.\n";
+         "the plug-in's shutdown line. SIGUSR1 prints a status line on standard error.\n"
+         "Exit status: 0 success; 1 failure, also when the logger lost lines (a summary line\n"
+         "says how many and why); 2 usage error; 128+N stopped by signal N (SIGINT, SIGTERM,\n"
+         "SIGHUP and the like), every line read stored all the same.\n";
 }
 
 LogHostOptions LogHostOptions::parse(int argc, char** argv) {
@@ -72,6 +102,8 @@ LogHostOptions LogHostOptions::parse(int argc, char** argv) {
       options.dump = true;
     } else if (arg == "--component") {
       options.components.push_back(value());
+    } else if (arg == "--queue-limit") {
+      options.queueLimit = byteSize(arg, value());
     } else if (arg == "--version") {
       options.version = true;
     } else {

@@ -1,8 +1,8 @@
 // loghost's command line, parsed once at start-up.
 //
 //   loghost [options] [FILE ...]
-// Throws UsageError (exit status 2) for an unknown option, a missing argument, or a -P/-H
-// without "=". -h/--help sets help, --version sets version.
+// Throws UsageError (exit status 2) for an unknown option, a missing argument, a -P/-H
+// without "=", or a --queue-limit that is not a size. -h/--help sets help, --version sets version.
 #pragma once
 
 #include <stdexcept>
@@ -31,4 +31,6 @@ struct LogHostOptions {
   bool help = false;
   bool version = false;
   std::vector<std::string> inputs;  // empty or "-": standard input
+  // Reading waits while the lines queued for the logger cost more than this (bytes).
+  unsigned long long queueLimit = 64ull << 20;
 };

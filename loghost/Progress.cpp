@@ -25,6 +25,15 @@ void Progress::draining(unsigned long long lines, std::size_t queued) {
   std::fprintf(stderr, "\rloghost: %llu lines pushed, draining %zu lines          ", lines, queued);
 }
 
+void Progress::waiting(unsigned long long lines, unsigned long long queuedBytes) {
+  if (!enabled_) return;
+  auto now = Clock::now();
+  if (now - last_ < std::chrono::milliseconds(500)) return;
+  last_ = now;
+  std::fprintf(stderr, "\rloghost: %llu lines pushed, waiting on the medium (%llu MiB queued)   ",
+               lines, queuedBytes >> 20);
+}
+
 void Progress::done(unsigned long long lines) {
   if (!enabled_ || last_ == start_) return;
   if (!drained_) print(lines, Clock::now());

@@ -3,6 +3,7 @@
 // reaches a pipe or a file):
 //   loghost: 1048576 lines pushed, 2311045 lines/s
 //   loghost: 1048576 lines pushed, draining 734002 lines
+//   loghost: 1048576 lines pushed, waiting on the medium (32 MiB queued)
 //
 // Used from loghost's main thread only.
 #pragma once
@@ -20,6 +21,8 @@ class Progress final {
   void tick(unsigned long long lines);
   // Called while the worker catches up after the input ended; prints at most twice a second.
   void draining(unsigned long long lines, std::size_t queued);
+  // Called while reading waits for the worker to take queued lines; prints at most twice a second.
+  void waiting(unsigned long long lines, unsigned long long queuedBytes);
   // Ends the display with a line end, if anything was shown.
   void done(unsigned long long lines);
 

@@ -6,6 +6,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <cerrno>
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/BusDispatcher.h"
 #include "host/LoggerClient.h"
@@ -22,9 +24,12 @@
 #include "logger/host/IComponent.h"
 #include "logger/media/MediaKeys.h"
 #include "logger/plugin/TarvoLoggerPayloads.h"
+#include "loghost/InputThrottle.h"
 #include "loghost/LogHostOptions.h"
 #include "loghost/Progress.h"
+#include "loghost/RunningComponent.h"
 #include "loghost/SettingsCheck.h"
+#include "loghost/StatusLine.h"
 #include "platform/InputSource.h"
 #include "platform/SharedLibrary.h"
 #include "platform/StopSignals.h"
@@ -40,9 +45,34 @@ const std::string kPluginFile =
 // Where an installed loghost finds the plug-in, from the folder that holds loghost.
 const char kInstalledPluginDir[] = LOGHOST_PLUGIN_DIR_FROM_BIN;
 const auto kReplyTimeout = std::chrono::seconds(5);
+const char kClientTopic[] = "client:/loghost";
 
 struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
+};
+
+// Where the lines read go: the pipe, with the count, the progress display, the status line and the
+// memory bound kept up to date.
+class Feed final {
+ public:
+  Feed(boost::shared_ptr<safe_pipe<std::string>> pipe, unsigned long long limit, Progress& progress)
+      : pipe_(pipe), progress_(progress), throttle_(*pipe, limit), status_(pipe) {}
+
+  void push(const std::string& line) {
+    pipe_->push(line);
+    ++pushed_;
+    status_.addRead(pushed_);
+    progress_.tick(pushed_);
+    throttle_.pushed(line.size(), progress_, pushed_);
+  }
+  unsigned long long pushed() const { return pushed_; }
+
+ private:
+  const boost::shared_ptr<safe_pipe<std::string>> pipe_;
+  Progress& progress_;
+  InputThrottle throttle_;
+  StatusLine status_;
+  unsigned long long pushed_ = 0;
 };
 
 // The plug-in beside loghost (a build tree), else where the installation puts it.
@@ -93,11 +123,9 @@ void configure(const LogHostOptions& options) {
   giveDefaultLogDirectory();
 }
 
-// Pushes every line of one input; a last line without "\n" counts too. A stopping signal ends
-// the reading: every line read so far is pushed, the last one even without its "\n".
-unsigned long long pushInput(std::FILE* in, const std::string& name, const LogHostOptions& options,
-                             safe_pipe<std::string>& pipe, Progress& progress,
-                             unsigned long long pushed) {
+// Reads one input and pushes every line; a last line without "\n" counts too. A stopping signal
+// ends the reading: every line read so far is pushed, the last one even without its "\n".
+void pushInput(std::FILE* in, const std::string& name, const LogHostOptions& options, Feed& feed) {
   std::string buffer(1 << 20, '\0');
   std::string line;
   bool pending = false;
@@ -107,10 +135,9 @@ unsigned long long pushInput(std::FILE* in, const std::string& name, const LogHo
         if (c == options.separator) c = '\x0b';
       }
     }
-    pipe.push(line);
+    feed.push(line);
     line.clear();
     pending = false;
-    progress.tick(++pushed);
   };
   // Chunks as they come, not fread(): lines from a pipe or a terminal go on as soon as they
   // arrive. A stopping signal ends the input like its end.
@@ -135,7 +162,35 @@ unsigned long long pushInput(std::FILE* in, const std::string& name, const LogHo
     }
   }
   if (pending) emit();
-  return pushed;
+}
+
+// Feeds the inputs in order, each opened when its turn comes (as cat does: any number of files,
+// whatever the limit on open descriptors). An input that cannot be opened is reported and the
+// others are still read; the result is false then.
+bool feedInputs(const LogHostOptions& options, Feed& feed) {
+  std::vector<std::string> names = options.inputs;
+  if (names.empty()) names.push_back("-");
+  bool allOpened = true;
+  for (const std::string& name : names) {
+    if (StopSignals::received() != 0) break;
+    if (name == "-") {
+      pushInput(stdin, name, options, feed);
+      continue;
+    }
+    std::FILE* file = std::fopen(name.c_str(), "rb");
+    if (!file) {
+      std::fprintf(stderr, "loghost: cannot open input %s: %s\n", name.c_str(),
+                   std::strerror(errno));
+      allOpened = false;
+      continue;
+    }
+    struct Closer {
+      std::FILE* file;
+      ~Closer() { std::fclose(file); }
+    } closer{file};
+    pushInput(file, name, options, feed);
+  }
+  return allOpened;
 }
 
 // Returns once the worker has handled every line pushed before the call. The worker takes the
@@ -153,72 +208,96 @@ void waitForWorker(safe_pipe<std::string>& pipe, Progress& progress, unsigned lo
   }
 }
 
-int runHost(const LogHostOptions& options) {
-  configure(options);
-  std::vector<std::FILE*> inputs;
-  std::vector<std::string> names = options.inputs;
-  if (names.empty()) names.push_back("-");
-  struct Closer {
-    std::vector<std::FILE*>& files;
-    ~Closer() {
-      for (auto* f : files) {
-        if (f != stdin) std::fclose(f);
-      }
-    }
-  } closer{inputs};
-  for (const auto& name : names) {
-    std::FILE* f = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
-    if (!f) throw Failure("cannot open input " + name + ": " + std::strerror(errno));
-    inputs.push_back(f);
-  }
-
-  const std::string pluginPath = options.plugin.empty() ? defaultPluginPath() : options.plugin;
-  PluginLoader loader;
+// Loads a library and names what went wrong as loghost reports it.
+std::vector<std::string> loadLibrary(PluginLoader& loader, const std::string& path) {
   try {
-    loader.load(pluginPath);
+    return loader.load(path);
   } catch (const PluginError& e) {
     throw Failure(e.what());
   }
+}
+
+// Client components: loaded beside the logger, started after it, shut down before it.
+std::vector<std::unique_ptr<RunningComponent>> startClients(PluginLoader& loader,
+                                                            const LogHostOptions& options) {
+  std::vector<std::unique_ptr<RunningComponent>> clients;
+  for (const auto& path : options.components) {
+    const std::vector<std::string> types = loadLibrary(loader, path);
+    if (types.empty()) throw Failure("component library " + path + " registered no component");
+    for (const auto& type : types) {
+      clients.emplace_back(
+          new RunningComponent(loader, loader.create(type), "component " + type + " of " + path));
+      clients.back()->start();
+    }
+  }
+  return clients;
+}
+
+// Shuts the clients down, newest first, and unloads their libraries. False when one failed.
+bool stopClients(PluginLoader& loader, const LogHostOptions& options,
+                 std::vector<std::unique_ptr<RunningComponent>>& clients) {
+  // What the clients asked for on the bus reaches them before they are told to stop.
+  BusDispatcher::processInstance().drain();
+  bool fine = true;
+  for (auto it = clients.rbegin(); it != clients.rend(); ++it) fine = (*it)->destroy() && fine;
+  clients.clear();
+  for (const auto& path : options.components) loader.unload(path);
+  return fine;
+}
+
+// Prints the raw data; false when it could not be had or written.
+bool dumpRawData(LoggerClient& client) {
+  std::string data;
+  if (!client.requestRawData(kReplyTimeout, data)) {
+    std::fprintf(stderr, "loghost: no %s reply from %s within %lld seconds\n",
+                 TarvoLoggerProtocol::kRawData, TarvoLoggerProtocol::kTopic,
+                 static_cast<long long>(kReplyTimeout.count()));
+    return false;
+  }
+  // The files' and UDP's descriptions have no line end of their own.
+  if (!data.empty() && data.back() != '\n') data += '\n';
+  std::fwrite(data.data(), 1, data.size(), stdout);
+  if (std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "loghost: cannot write the dump to standard output: %s\n",
+                 std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// After the logger's shutdown: its final counts. False, with one summary line, when it lost lines.
+bool reportLosses(LoggerClient& client) {
+  TarvoLoggerStatsData stats;
+  if (!client.requestStats(kReplyTimeout, stats)) return true;  // a logger that does not count
+  if (stats.lost == 0) return true;
+  std::fprintf(stderr,
+               "loghost: the logger lost %" PRIu64 " of %" PRIu64 " lines (%" PRIu64
+               " stored)%s%s\n",
+               stats.lost, stats.stored + stats.lost, stats.stored,
+               stats.lastError.empty() ? "" : "; last error: ", stats.lastError.c_str());
+  return false;
+}
+
+int runHost(const LogHostOptions& options) {
+  configure(options);
+  const std::string pluginPath = options.plugin.empty() ? defaultPluginPath() : options.plugin;
+  PluginLoader loader;
+  loadLibrary(loader, pluginPath);
   if (!loader.hasType(kComponentType)) {
     throw Failure("plug-in " + pluginPath + " registered no " + kComponentType + " component");
   }
-  IComponent* component = loader.create(kComponentType);
-  try {
-    loader.start(component);
-  } catch (const std::exception& e) {
-    loader.destroy(component);
-    throw Failure(std::string("the logger component did not start: ") + e.what());
-  }
+  RunningComponent logger(loader, loader.create(kComponentType), "the logger component");
+  logger.start();
+  std::vector<std::unique_ptr<RunningComponent>> clients = startClients(loader, options);
 
-  // Client components: loaded beside the logger, started after it, shut down before it.
-  std::vector<IComponent*> clients;
-  for (const auto& path : options.components) {
-    std::vector<std::string> types;
-    try {
-      types = loader.load(path);
-    } catch (const PluginError& e) {
-      throw Failure(e.what());
-    }
-    if (types.empty()) throw Failure("component library " + path + " registered no component");
-    for (const auto& type : types) {
-      IComponent* client = loader.create(type);
-      clients.push_back(client);
-      try {
-        loader.start(client);
-      } catch (const std::exception& e) {
-        throw Failure("component " + type + " of " + path + " did not start: " + e.what());
-      }
-    }
-  }
-
-  int status = 0;
+  bool fine = true;
+  LoggerClient client(kClientTopic);
   {
-    LoggerClient client("client:/loghost");
-    boost::shared_ptr<safe_pipe<std::string>> pipe = client.requestQueue(kReplyTimeout);
+    const boost::shared_ptr<safe_pipe<std::string>> pipe = client.requestQueue(kReplyTimeout);
     if (!pipe) {
-      loader.shutdown(component);
-      loader.destroy(component);
-      throw Failure("no LOGGER_QUEUE reply from target:/TarvoLogger within 5 seconds");
+      throw Failure(std::string("no ") + TarvoLoggerProtocol::kLoggerQueue + " reply from " +
+                    TarvoLoggerProtocol::kTopic + " within " +
+                    std::to_string(kReplyTimeout.count()) + " seconds");
     }
     // Settings the logger and the components did not take, now that they have read theirs.
     SettingsCheck(*ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope),
@@ -226,48 +305,31 @@ int runHost(const LogHostOptions& options) {
         .report(stderr);
 
     Progress progress;
-    unsigned long long pushed = 0;
-    for (std::size_t i = 0; i < inputs.size() && StopSignals::received() == 0; ++i) {
-      pushed = pushInput(inputs[i], names[i], options, *pipe, progress, pushed);
+    Feed feed(pipe, options.queueLimit, progress);
+    try {
+      fine = feedInputs(options, feed);
+    } catch (const std::exception& e) {
+      // What was read is stored all the same: the logger still shuts down in order below.
+      std::fprintf(stderr, "loghost: %s\n", e.what());
+      fine = false;
     }
-    waitForWorker(*pipe, progress, pushed);
-    progress.done(pushed);
+    waitForWorker(*pipe, progress, feed.pushed());
+    progress.done(feed.pushed());
 
-    // What the clients asked for on the bus reaches them before they are told to stop.
-    BusDispatcher::processInstance().drain();
-    for (auto it = clients.rbegin(); it != clients.rend(); ++it) {
-      loader.shutdown(*it);
-      loader.destroy(*it);
-    }
-    for (const auto& path : options.components) loader.unload(path);
-
+    fine = stopClients(loader, options, clients) && fine;
     if (options.dump) {
-      waitForWorker(*pipe, progress, pushed);  // the clients' lines too
-      std::string data;
-      if (client.requestRawData(kReplyTimeout, data)) {
-        // The files' and UDP's descriptions have no line end of their own.
-        if (!data.empty() && data.back() != '\n') data += '\n';
-        std::fwrite(data.data(), 1, data.size(), stdout);
-        if (std::fflush(stdout) != 0) {
-          std::fprintf(stderr, "loghost: cannot write the dump to standard output: %s\n",
-                       std::strerror(errno));
-          status = 1;
-        }
-      } else {
-        std::fprintf(stderr,
-                     "loghost: no RAW_DATA reply from target:/TarvoLogger within 5 "
-                     "seconds\n");
-        status = 1;
-      }
+      waitForWorker(*pipe, progress, feed.pushed());  // the clients' lines too
+      fine = dumpRawData(client) && fine;
     }
-  }  // the pipe and the replies go before the library that made them
+  }  // the pipe goes before the library that made it
 
-  loader.shutdown(component);
-  loader.destroy(component);
+  fine = logger.stop() && fine;
+  fine = reportLosses(client) && fine;
+  fine = logger.destroy() && fine;
   loader.unload(pluginPath);
   // Interrupted: every line read was stored all the same; the status says how the run ended.
   if (StopSignals::received() != 0) return 128 + StopSignals::received();
-  return status;
+  return fine ? 0 : 1;
 }
 
 }  // namespace

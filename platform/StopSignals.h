@@ -36,4 +36,7 @@ class StopSignals final {
   // takeRequests(); -1 where the system has no such requests. For one reader.
   static std::intptr_t requestHandle();
   static Requests takeRequests();
+  // Waits up to timeoutMs for a status or reopen request; false when none came in that time (also
+  // where the system has no such requests, so that a waiting loop does not spin).
+  static bool waitForRequest(int timeoutMs);
 };

@@ -5,9 +5,12 @@
 // once when the worker ends, with no write() after it. getRawData() may be called at any moment
 // from the thread that answers bus requests, also during a write(); a medium whose write() and
 // getRawData() share state guards it with a lock of its own. The destructor runs after the worker
-// has ended.
+// has ended. lostLines() is called on the worker thread, after write() and flush(): the lines
+// lost so far (dropped, not sent, or held after a failed write and so lost if the medium ended
+// now); a medium that cannot lose a line keeps the default.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 struct IStorageMedia {
@@ -15,4 +18,5 @@ struct IStorageMedia {
   virtual void write(const std::string& line) = 0;
   virtual void flush() = 0;
   virtual std::string getRawData() = 0;
+  virtual std::uint64_t lostLines() { return 0; }
 };

@@ -15,7 +15,7 @@
 MainLoggerCore::MainLoggerCore() : MainLoggerCore(createMedium()) {}
 
 MainLoggerCore::MainLoggerCore(boost::shared_ptr<IStorageMedia> theMedium)
-    : medium(std::move(theMedium)) {
+    : medium(std::move(theMedium)), counters(boost::make_shared<WorkerCounters>()) {
   pipe.reset(new safe_pipe<std::string>());
   worker.reset(new boost::thread(boost::bind(&MainLoggerCore::run, this)));
 }
@@ -40,6 +40,17 @@ boost::shared_ptr<safe_pipe<std::string>> MainLoggerCore::getQueue() { return pi
 
 std::string MainLoggerCore::getRawData() { return medium->getRawData(); }
 
+boost::shared_ptr<const WorkerCounters> MainLoggerCore::getCounters() const { return counters; }
+
+void MainLoggerCore::reportError(const char* operation, const std::string& error) {
+  errors.report(operation, error);
+  try {
+    counters->setLastError(std::string(operation) + " failed: " + error);
+  } catch (...) {
+    // Out of memory for the text: the error was printed all the same.
+  }
+}
+
 std::string MainLoggerCore::stopLine() const {
   // The core's address as a stream prints it: unique to this core, and at most 20 characters.
   return boost::lexical_cast<std::string>(static_cast<const void*>(this));
@@ -62,9 +73,9 @@ bool MainLoggerCore::takeBurst(std::deque<std::string>& burst) {
     pipe->popAll(burst);
     return true;
   } catch (const std::exception& e) {
-    errors.report("pop", e.what());
+    reportError("pop", e.what());
   } catch (...) {
-    errors.report("pop", "unknown error");
+    reportError("pop", "unknown error");
   }
   return false;
 }
@@ -73,10 +84,21 @@ void MainLoggerCore::store(const std::string& line) {
   try {
     medium->write(line);
   } catch (const std::exception& e) {
-    errors.report("write", e.what());
+    reportError("write", e.what());
   } catch (...) {
-    errors.report("write", "unknown error");
+    reportError("write", "unknown error");
   }
+}
+
+void MainLoggerCore::publish(std::uint64_t taken, std::uint64_t tooShort, std::uint64_t handed) {
+  std::uint64_t lost = 0;
+  try {
+    lost = medium->lostLines();
+  } catch (...) {
+    // A medium that cannot count keeps its last count.
+    lost = counters->snapshot().lost;
+  }
+  counters->add(taken, tooShort, handed, lost);
 }
 
 void MainLoggerCore::run() {
@@ -91,32 +113,45 @@ void MainLoggerCore::run() {
   bool ending = false;
   while (!ending) {
     if (!takeBurst(burst)) continue;
+    std::uint64_t handed = 0;
+    std::uint64_t stops = 0;
     for (const std::string& line : burst) {
       if (line.size() > kShortLine) {
         store(line);
-      } else if (!ending && !stop.empty() && line == stop &&
-                 stopping.load(std::memory_order_acquire)) {
+        ++handed;
+      } else if (!stop.empty() && line == stop && stopping.load(std::memory_order_acquire)) {
         // The flag is up, so the core's first stop line is already in the pipe: every line
         // pushed before it is in this burst or still waiting. A client's copy of the text met
         // before the flag was raised is dropped like any short line.
         ending = true;
+        ++stops;
       }
     }
+    publish(burst.size() - stops, burst.size() - stops - handed, handed);
   }
   // Take what is still waiting, the lines ahead of the core's stop line among it, and end.
   while (!pipe->empty()) {
     if (!takeBurst(burst)) break;
+    std::uint64_t handed = 0;
+    std::uint64_t stops = 0;
     for (const std::string& line : burst) {
-      if (line.size() > kShortLine) store(line);
+      if (line.size() > kShortLine) {
+        store(line);
+        ++handed;
+      } else if (!stop.empty() && line == stop) {
+        ++stops;
+      }
     }
+    publish(burst.size() - stops, burst.size() - stops - handed, handed);
     if (!burst.empty()) break;  // one sweep; lines pushed after it are after the stop
   }
   try {
     medium->flush();
   } catch (const std::exception& e) {
-    errors.report("flush", e.what());
+    reportError("flush", e.what());
   } catch (...) {
-    errors.report("flush", "unknown error");
+    reportError("flush", "unknown error");
   }
+  publish(0, 0, 0);
   errors.finish();
 }

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "logger/core/IStorageMedia.h"
+#include "logger/core/WorkerCounters.h"
 #include "logger/core/WorkerErrorReporter.h"
 #include "logger/core/safe_pipe.h"
 
@@ -37,6 +38,8 @@ class MainLoggerCore {
   boost::shared_ptr<safe_pipe<std::string>> getQueue();
   // The medium's raw data at this moment.
   std::string getRawData();
+  // The worker's counts, shared: they stay readable after the core is gone, then final.
+  boost::shared_ptr<const WorkerCounters> getCounters() const;
 
  private:
   friend class MainLoggerCoreTestPeer;  // builds a core around a medium made by a test
@@ -48,6 +51,10 @@ class MainLoggerCore {
   // one line to the medium (a failure is reported).
   bool takeBurst(std::deque<std::string>& burst);
   void store(const std::string& line);
+  // Worker thread: adds a burst's counts and the medium's losses so far to counters.
+  void publish(std::uint64_t taken, std::uint64_t tooShort, std::uint64_t handed);
+  // Worker thread: prints the error (errors) and keeps it as the last one (counters).
+  void reportError(const char* operation, const std::string& error);
   void stop();
   std::string stopLine() const;
 
@@ -55,6 +62,7 @@ class MainLoggerCore {
   boost::shared_ptr<safe_pipe<std::string>> pipe;
   boost::shared_ptr<IStorageMedia> medium;
   boost::shared_ptr<boost::thread> worker;
+  boost::shared_ptr<WorkerCounters> counters;  // shared with whoever asks; the worker writes it
 
   // Raised by stop() between its two stop lines: a stop text taken while it is down is a client's.
   std::atomic<bool> stopping{false};

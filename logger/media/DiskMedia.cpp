@@ -79,6 +79,11 @@ void DiskMedia::flush() {
 
 std::string DiskMedia::getRawData() { return MediaKeys::kFileRawData; }
 
+std::uint64_t DiskMedia::lostLines() {
+  return droppedInAll + (mainFailure.empty() ? 0 : mainRecords.size()) +
+         (interfaceFailure.empty() ? 0 : interfaceRecords.size());
+}
+
 std::string DiskMedia::filePath(const std::string& fileName) const {
   // The file names begin with a slash: the directory's text followed directly by the name.
   return directory.string() + fileName;
@@ -188,6 +193,7 @@ void DiskMedia::enforceRetention(RecordList& list) {
   const std::size_t drop = std::min(excess, list.size());
   list.dropFront(drop);
   droppedRecords += drop;
+  droppedInAll += drop;
 }
 
 std::string DiskMedia::takeDropReport() {

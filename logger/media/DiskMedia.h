@@ -65,6 +65,8 @@ class DiskMedia final : public IStorageMedia {
   void write(const std::string& line) override;
   void flush() override;
   std::string getRawData() override;
+  // Records dropped beyond the bound, and records held after a failed flush.
+  std::uint64_t lostLines() override;
 
  private:
   // Buffered records of one file, oldest first: their line forms, each with its line end, back to
@@ -127,5 +129,6 @@ class DiskMedia final : public IStorageMedia {
   std::string mainFailure;           // why the last flush left records of mainRecords, or ""
   std::string interfaceFailure;      // the same for interfaceRecords
   std::uint64_t droppedRecords = 0;  // dropped since the last report
+  std::uint64_t droppedInAll = 0;    // dropped since construction
   std::uint64_t sinceFlush = 0;      // records written since the last flush, failed or not
 };

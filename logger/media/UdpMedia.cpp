@@ -80,6 +80,7 @@ void UdpMedia::write(const std::string& line) {
     }
   }
   if (dropped > 0) {
+    ++lost;
     std::ostringstream where;
     where << "sending to " << destination << " (" << dropped << " of " << count
           << " datagrams of the line dropped)";

@@ -33,6 +33,8 @@ class UdpMedia final : public IStorageMedia {
   void write(const std::string& line) override;
   void flush() override;
   std::string getRawData() override;
+  // Lines of which at least one datagram could not be sent.
+  std::uint64_t lostLines() override { return lost; }
 
   const boost::asio::ip::udp::endpoint& destinationEndpoint() const { return destination; }
 
@@ -47,4 +49,5 @@ class UdpMedia final : public IStorageMedia {
   // Worker thread only
   std::uint32_t sequence;
   std::string datagram;  // storage reused from datagram to datagram and line to line
+  std::uint64_t lost = 0;
 };

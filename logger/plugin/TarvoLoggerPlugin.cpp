@@ -45,6 +45,7 @@ void TarvoLoggerPlugin::start() {
     MainLoggerCore* fresh = new MainLoggerCore();
     std::lock_guard<std::mutex> lock(mutex);
     core = fresh;
+    counters = fresh->getCounters();
   }
   MessageDispatcher* dispatcher = MessageDispatcher::getInstance();
   if (!dispatcher) return;
@@ -86,10 +87,29 @@ void TarvoLoggerPlugin::onMessage(boost::shared_ptr<LocalMessage> message) {
   const std::string type = message->getMessageType();
   message.reset();
   const bool wantsQueue = type == TarvoLoggerProtocol::kGetLoggerQueue;
-  if (!wantsQueue && type != TarvoLoggerProtocol::kGetRawData) return;
-  // Nowhere to answer without a bus, and nothing to answer with before start or after shutdown.
+  const bool wantsStats = type == TarvoLoggerProtocol::kGetLoggerStats;
+  if (!wantsQueue && !wantsStats && type != TarvoLoggerProtocol::kGetRawData) return;
+  // Nowhere to answer without a bus, and nothing to answer with before start or after shutdown
+  // (the counts excepted, which outlive the core).
   MessageDispatcher* dispatcher = MessageDispatcher::getInstance();
   if (!dispatcher) return;
+  if (wantsStats) {
+    boost::shared_ptr<const WorkerCounters> last;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      last = counters;
+    }
+    if (!last) return;
+    const WorkerCounters::Snapshot now = last->snapshot();
+    boost::shared_ptr<TarvoLoggerStatsData> payload(new TarvoLoggerStatsData());
+    payload->taken = now.taken;
+    payload->tooShort = now.tooShort;
+    payload->stored = now.stored;
+    payload->lost = now.lost;
+    payload->lastError = now.lastError;
+    dispatcher->send(makeReply(TarvoLoggerProtocol::kLoggerStats, replyTopic, payload));
+    return;
+  }
   MainLoggerCore* borrowed = borrowCore();
   if (!borrowed) return;
 

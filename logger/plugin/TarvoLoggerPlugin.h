@@ -3,7 +3,8 @@
 //
 // The host creates and destroys it through the library's entry points and calls start(),
 // shutdown(), reserved() and cleanup() one at a time from its own thread; onMessage() runs on the
-// bus's delivery thread. The component owns the core alone. start() creates a core when there is
+// bus's delivery thread. The component owns the core alone. "GET_LOGGER_STATS" is answered from
+// the last core's counts, also after shutdown. start() creates a core when there is
 // none and subscribes once more each time; shutdown() prints its line and calls cleanup(), which
 // destroys the core; the subscription stays until the component is destroyed. Destroying a
 // component that still runs stops its core first, so no worker outlives it.
@@ -22,6 +23,7 @@
 #include "logger/host/IMessageSink.h"
 
 class MainLoggerCore;
+class WorkerCounters;
 class LocalMessage;
 
 class TarvoLoggerPlugin : public IComponent, public IMessageSink {
@@ -50,4 +52,6 @@ class TarvoLoggerPlugin : public IComponent, public IMessageSink {
   std::mutex mutex;
   std::condition_variable returned;  // signalled when the last borrower returns the core
   unsigned borrowers = 0;
+  // The counts of the last core started; kept after it is gone, to answer with its final counts.
+  boost::shared_ptr<const WorkerCounters> counters;
 };

@@ -1,6 +1,7 @@
 #include "platform/StopSignals.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -99,4 +100,9 @@ StopSignals::Requests StopSignals::takeRequests() {
   taken.status = statusRequests.exchange(0, std::memory_order_relaxed);
   taken.reopen = reopenRequests.exchange(0, std::memory_order_relaxed);
   return taken;
+}
+
+bool StopSignals::waitForRequest(int timeoutMs) {
+  pollfd watch = {requestRead, POLLIN, 0};
+  return ::poll(&watch, 1, timeoutMs) > 0;
 }

@@ -56,3 +56,8 @@ std::intptr_t StopSignals::wakeHandle() { return reinterpret_cast<std::intptr_t>
 std::intptr_t StopSignals::requestHandle() { return -1; }
 
 StopSignals::Requests StopSignals::takeRequests() { return Requests(); }
+
+bool StopSignals::waitForRequest(int timeoutMs) {
+  Sleep(static_cast<DWORD>(timeoutMs));
+  return false;
+}

@@ -1,0 +1,45 @@
+// Keeps loghost's memory bounded when the input comes faster than the medium takes it: after
+// each line pushed, waits while the lines still in the pipe cost more than half the bound. The
+// worker takes the pipe's lines in one burst, which is never more than the pipe held, so the
+// pipe and the burst in the worker's hands together stay under the bound.
+//
+// A line costs its bytes and kLineCost more (its string, the allocator's header, its slot in the
+// pipe). Lines that other clients push share the pipe and count only by holding its size up.
+// Used from loghost's main thread only; the pipe is shared with the worker.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "logger/core/safe_pipe.h"
+
+class Progress;
+
+class InputThrottle final {
+ public:
+  static constexpr std::size_t kLineCost = 64;
+  static constexpr std::uint64_t kDefaultLimit = 64ull << 20;
+
+  InputThrottle(safe_pipe<std::string>& pipe, std::uint64_t limit);
+  InputThrottle(const InputThrottle&) = delete;
+  InputThrottle& operator=(const InputThrottle&) = delete;
+
+  // Called after a line of size bytes was pushed. Returns at once while under the bound, else
+  // once the worker has taken enough, or when a stopping signal came.
+  void pushed(std::size_t size, Progress& progress, unsigned long long lines);
+  // The bytes of loghost's lines that may still wait in the pipe.
+  std::uint64_t waiting() const { return waiting_; }
+
+ private:
+  // Forgets the lines the worker has taken: all but the pipe's newest size() lines.
+  void update();
+
+  // Constant after construction
+  safe_pipe<std::string>& pipe_;
+  const std::uint64_t limit_;
+
+  std::deque<std::uint32_t> costs_;  // of the lines pushed and perhaps still waiting, oldest first
+  std::uint64_t waiting_ = 0;        // the sum of costs_
+};

@@ -1,0 +1,61 @@
+#include "loghost/RunningComponent.h"
+
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+
+#include "host/PluginLoader.h"
+
+namespace {
+std::string causeOf(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "an unknown exception";
+  }
+}
+}  // namespace
+
+RunningComponent::RunningComponent(PluginLoader& loader, IComponent* component, std::string name)
+    : loader_(loader), component_(component), name_(std::move(name)) {}
+
+RunningComponent::~RunningComponent() { destroy(); }
+
+void RunningComponent::start() {
+  try {
+    loader_.start(component_);
+  } catch (...) {
+    throw std::runtime_error(name_ + " did not start: " + causeOf(std::current_exception()));
+  }
+  running_ = true;
+}
+
+bool RunningComponent::stop() {
+  if (!running_) return true;
+  running_ = false;
+  try {
+    loader_.shutdown(component_);
+    return true;
+  } catch (...) {
+    std::fprintf(stderr, "loghost: %s failed to shut down: %s\n", name_.c_str(),
+                 causeOf(std::current_exception()).c_str());
+    return false;
+  }
+}
+
+bool RunningComponent::destroy() {
+  bool fine = stop();
+  if (!component_) return fine;
+  IComponent* component = component_;
+  component_ = nullptr;
+  try {
+    loader_.destroy(component);
+  } catch (...) {
+    std::fprintf(stderr, "loghost: %s failed to be destroyed: %s\n", name_.c_str(),
+                 causeOf(std::current_exception()).c_str());
+    fine = false;
+  }
+  return fine;
+}

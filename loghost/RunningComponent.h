@@ -1,0 +1,35 @@
+// One component that loghost created: started by start(), and shut down and destroyed on every
+// path out of the run, a failed one included, so that no component is destroyed while it still
+// runs and a failing client never keeps the logger from storing what was read.
+//
+// Used from loghost's main thread only; the loader outlives it.
+#pragma once
+
+#include <string>
+
+class IComponent;
+class PluginLoader;
+
+class RunningComponent final {
+ public:
+  // name says which component it is in messages: "the logger component", "component X of LIB".
+  RunningComponent(PluginLoader& loader, IComponent* component, std::string name);
+  RunningComponent(const RunningComponent&) = delete;
+  RunningComponent& operator=(const RunningComponent&) = delete;
+  // Shuts it down if it is still running, then destroys it; failures are printed, not thrown.
+  ~RunningComponent();
+
+  // Throws std::runtime_error naming the component and the cause when start fails.
+  void start();
+  // Shuts it down once (later calls do nothing). Returns false, the cause printed on standard
+  // error, when its shutdown failed.
+  bool stop();
+  // Destroys it now (stopping it first); later calls and the destructor do nothing.
+  bool destroy();
+
+ private:
+  PluginLoader& loader_;
+  IComponent* component_;
+  const std::string name_;
+  bool running_ = false;
+};
