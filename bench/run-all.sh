@@ -18,6 +18,7 @@ fi
     done
   done
   "$build/bin/throughput" --queue-memory --lines 1000000 --size 120
+  bash bench/loghost-memory.sh "$build"
 } | tee "$out"
 # The plot needs matplotlib for the system interpreter (Debian: python3-matplotlib).
 if /usr/bin/python3 -c 'import matplotlib' 2>/dev/null; then
