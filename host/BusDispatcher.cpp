@@ -12,6 +12,20 @@
 namespace {
 std::atomic<bool> instanceInstalled{false};
 std::atomic<MessageDispatcher*> installedInstance{nullptr};
+
+// One line per failed delivery, e.g.
+//   bus: a sink on topic "target:/X" failed on a "PING" message: an unknown exception
+void reportFailure(const LocalMessage& message, std::exception_ptr error) {
+  std::string cause = "an unknown exception";
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    cause = e.what();
+  } catch (...) {
+  }
+  std::fprintf(stderr, "bus: a sink on topic \"%s\" failed on a \"%s\" message: %s\n",
+               message.getTopic().c_str(), message.getMessageType().c_str(), cause.c_str());
+}
 }  // namespace
 
 MessageDispatcher* MessageDispatcher::getInstance() {
@@ -73,23 +87,29 @@ void BusDispatcher::unsubscribe(IMessageSink* sink, const std::string& topic) {
     }
     it = it->second.empty() ? subscriptions_.erase(it) : std::next(it);
   }
-  // Nothing held back for a topic the sink left will be delivered; the messages go now.
+  // Nothing held back or released for a topic the sink left will be delivered; the messages go
+  // now, with their payloads, whose destructors may well call back into the bus.
   std::deque<Delivery> dropped;
+  auto stays = [&](const Delivery& d) {
+    return d.sink != sink || (!topic.empty() && d.message->getTopic() != topic);
+  };
+  auto moveOut = [&](std::deque<Delivery>& from) {
+    auto keep = std::stable_partition(from.begin(), from.end(), stays);
+    std::move(keep, from.end(), std::back_inserter(dropped));
+    from.erase(keep, from.end());
+  };
   auto held = heldBack_.find(sink);
   if (held != heldBack_.end()) {
-    auto& waiting = held->second;
-    auto keep = std::stable_partition(waiting.begin(), waiting.end(), [&](const Delivery& d) {
-      return !topic.empty() && d.message->getTopic() != topic;
-    });
-    std::move(keep, waiting.end(), std::back_inserter(dropped));
-    waiting.erase(keep, waiting.end());
-    if (waiting.empty()) heldBack_.erase(held);
+    moveOut(held->second);
+    if (held->second.empty()) heldBack_.erase(held);
   }
+  moveOut(released_);
   // A sink leaving from inside its own onMessage must not wait for itself.
-  if (std::this_thread::get_id() == deliveryThreadId_) return;
-  idle_.wait(lock, [&] { return delivering_ != sink; });
+  if (std::this_thread::get_id() != deliveryThreadId_) {
+    idle_.wait(lock, [&] { return delivering_ != sink; });
+  }
   lock.unlock();
-  dropped.clear();  // payloads are released outside the lock
+  dropped.clear();  // outside the lock, as said above
 }
 
 void BusDispatcher::hold(IMessageSink* sink) {
@@ -129,11 +149,21 @@ bool BusDispatcher::isSubscribedLocked(IMessageSink* sink, const std::string& to
          std::find(it->second.begin(), it->second.end(), sink) != it->second.end();
 }
 
+bool BusDispatcher::hasReleasedLocked(IMessageSink* sink) const {
+  return std::any_of(released_.begin(), released_.end(),
+                     [&](const Delivery& d) { return d.sink == sink; });
+}
+
 void BusDispatcher::deliverLocked(std::unique_lock<std::mutex>& lock, IMessageSink* sink,
-                                  const boost::shared_ptr<LocalMessage>& message) {
+                                  const boost::shared_ptr<LocalMessage>& message, bool fromQueue) {
   const std::string& topic = message->getTopic();
   // A sink that left since the message was taken gets nothing more.
   if (!isSubscribedLocked(sink, topic)) return;
+  // Released while this message went to the sinks before it: what it waited for comes first.
+  if (fromQueue && !released_.empty() && hasReleasedLocked(sink)) {
+    released_.push_back(Delivery{sink, message});
+    return;
+  }
   if (holds_.count(sink)) {
     heldBack_[sink].push_back(Delivery{sink, message});
     return;
@@ -142,11 +172,8 @@ void BusDispatcher::deliverLocked(std::unique_lock<std::mutex>& lock, IMessageSi
   lock.unlock();
   try {
     sink->onMessage(message);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "bus: a sink on topic \"%s\" failed: %s\n", topic.c_str(), e.what());
   } catch (...) {
-    std::fprintf(stderr, "bus: a sink on topic \"%s\" failed with an unknown error\n",
-                 topic.c_str());
+    reportFailure(*message, std::current_exception());
   }
   lock.lock();
   delivering_ = nullptr;
@@ -164,14 +191,14 @@ void BusDispatcher::run() {
       Delivery delivery = std::move(released_.front());
       released_.pop_front();
       message = std::move(delivery.message);
-      deliverLocked(lock, delivery.sink, message);
+      deliverLocked(lock, delivery.sink, message, false);
     } else if (!queue_.empty()) {
       message = std::move(queue_.front());
       queue_.pop_front();
       auto found = subscriptions_.find(message->getTopic());
       std::vector<IMessageSink*> targets;
       if (found != subscriptions_.end()) targets = found->second;
-      for (IMessageSink* sink : targets) deliverLocked(lock, sink, message);
+      for (IMessageSink* sink : targets) deliverLocked(lock, sink, message, true);
     } else {
       busy_ = false;
       return;  // stopping, and everything is delivered

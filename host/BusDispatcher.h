@@ -2,7 +2,9 @@
 //
 // The process has one BusDispatcher (processInstance()), which MessageDispatcher::getInstance()
 // returns unless the host installs another. Tests may create their own. All operations are
-// thread-safe; see MessageDispatcher for the unsubscribe guarantee.
+// thread-safe; see MessageDispatcher for the unsubscribe guarantee. Whatever a sink's onMessage
+// throws is reported on standard error (the topic, the message type and the cause, one line) and
+// delivery goes on.
 //
 // A host holds a sink while it runs one of the sink's lifecycle calls (start, shutdown,
 // destruction): messages for a held sink wait, in order, and are delivered after release(), so
@@ -42,8 +44,10 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
   void drain();
 
   // hold() waits until no delivery to sink runs (unless called on the delivery thread) and keeps
-  // later ones back until the matching release(). Holds nest. Leaving the bus (unsubscribe) drops
-  // what waits for the sink on the topics it leaves.
+  // later ones back until the matching release(). Holds nest. After release() the sink gets what
+  // was held back, in send order, before anything newer, even a message whose delivery to other
+  // sinks was under way. Leaving the bus (unsubscribe) drops what waits for the sink on the topics
+  // it leaves; the messages are destroyed after the bus is unlocked, wherever unsubscribe runs.
   void hold(IMessageSink* sink);
   void release(IMessageSink* sink);
 
@@ -55,10 +59,13 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
 
   void run();
   bool isSubscribedLocked(IMessageSink* sink, const std::string& topic) const;
-  // Delivers message to sink unless the sink left its topic or is held (then it waits in
-  // heldBack_). Called with lock held; unlocks it around onMessage.
+  bool hasReleasedLocked(IMessageSink* sink) const;
+  // Delivers message to sink unless the sink left its topic, is held (then it waits in
+  // heldBack_), or, for a message fromQueue, still has released messages waiting (then it goes
+  // behind them in released_). Called with lock held; unlocks it around onMessage. What onMessage
+  // throws is printed on standard error, and delivery goes on.
   void deliverLocked(std::unique_lock<std::mutex>& lock, IMessageSink* sink,
-                     const boost::shared_ptr<LocalMessage>& message);
+                     const boost::shared_ptr<LocalMessage>& message, bool fromQueue);
 
   // Constant after construction
   std::thread::id deliveryThreadId_;
@@ -71,7 +78,8 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
   std::map<std::string, std::vector<IMessageSink*>> subscriptions_;
   std::map<IMessageSink*, unsigned> holds_;                 // sink -> nesting depth
   std::map<IMessageSink*, std::deque<Delivery>> heldBack_;  // per held sink, in send order
-  std::deque<Delivery> released_;  // held back, then released: delivered before queue_
+  // Held back, then released: delivered before queue_, in send order for each sink.
+  std::deque<Delivery> released_;
   IMessageSink* delivering_ = nullptr;
   bool busy_ = false;  // a message has been taken from the queue and is not yet released
   bool stopping_ = false;

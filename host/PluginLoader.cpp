@@ -1,5 +1,8 @@
 #include "host/PluginLoader.h"
 
+#include <cstdio>
+#include <exception>
+
 #include "host/BusDispatcher.h"
 #include "logger/host/IComponent.h"
 #include "logger/host/IMessageSink.h"
@@ -20,13 +23,48 @@ namespace {
 thread_local PluginLoader* currentLoader = nullptr;
 thread_local std::vector<std::pair<std::string, ComponentRegistration>>* pendingRegistrations =
     nullptr;
+
+// Runs a call into a plug-in's code, which may throw anything. What it throws leaves as a
+// PluginError that says who failed at what and why:
+//   component ExampleClient: start failed: an unknown exception
+// The text of a std::exception that names the component or library already is kept as it is.
+template <typename Call>
+auto guarded(const std::string& who, const std::string& name, const char* step, Call call)
+    -> decltype(call()) {
+  try {
+    return call();
+  } catch (const std::exception& e) {
+    const std::string what = e.what();
+    if (!name.empty() && what.find(name) != std::string::npos) throw PluginError(what);
+    throw PluginError(who + ": " + step + " failed: " + what);
+  } catch (...) {
+    throw PluginError(who + ": " + step + " failed: an unknown exception");
+  }
+}
+
+// "component ExampleClient"; "a component" when the loader did not make it.
+std::string componentCalled(const std::string& type) {
+  return type.empty() ? "a component" : "component " + type;
+}
 }  // namespace
 
 PluginLoader::PluginLoader() = default;
 
 PluginLoader::~PluginLoader() {
-  while (!components_.empty()) destroy(components_.begin()->first);
-  while (!libraries_.empty()) unload(libraries_.begin()->first);
+  while (!components_.empty()) {
+    try {
+      destroy(components_.begin()->first);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "plug-in loader: %s\n", e.what());
+    }
+  }
+  while (!libraries_.empty()) {
+    try {
+      unload(libraries_.begin()->first);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "plug-in loader: %s\n", e.what());
+    }
+  }
 }
 
 int32_t PluginLoader::registerComponent(const char* typeName, const ComponentRegistration* reg) {
@@ -61,7 +99,7 @@ std::vector<std::string> PluginLoader::load(const std::string& path) {
   pendingRegistrations = &registrations;
   PF_ExitFunc exitFunc = nullptr;
   try {
-    exitFunc = init(&services);
+    exitFunc = guarded("plug-in " + path, path, "PF_initPlugin", [&] { return init(&services); });
   } catch (...) {
     currentLoader = nullptr;
     pendingRegistrations = nullptr;
@@ -105,9 +143,14 @@ void PluginLoader::release(const std::shared_ptr<Library>& library) {
   if (MessageDispatcher::getInstance() == &BusDispatcher::processInstance()) {
     BusDispatcher::processInstance().drain();
   }
-  library->exitFunc();
-  SharedLibrary::close(library->handle);
-  library->handle = nullptr;
+  struct Close {
+    Library& library;
+    ~Close() {
+      SharedLibrary::close(library.handle);
+      library.handle = nullptr;
+    }
+  } closer{*library};
+  guarded("plug-in " + library->path, library->path, "exit", [&] { library->exitFunc(); });
 }
 
 bool PluginLoader::isLoaded(const std::string& path) const { return libraries_.count(path) > 0; }
@@ -120,14 +163,21 @@ const ComponentRegistration& PluginLoader::registration(const std::string& typeN
   return it->second.first;
 }
 
+std::string PluginLoader::typeOf(IComponent* component) const {
+  auto it = components_.find(component);
+  return it == components_.end() ? std::string() : it->second.type;
+}
+
 IComponent* PluginLoader::create(const std::string& typeName) {
   auto it = types_.find(typeName);
   if (it == types_.end()) throw PluginError("no component type " + typeName + " is registered");
-  IComponent* component = it->second.first.create(nullptr);
+  PF_CreateFunc createFunc = it->second.first.create;
+  IComponent* component =
+      guarded(componentCalled(typeName), typeName, "create", [&] { return createFunc(nullptr); });
   if (!component) {
     throw PluginError("plug-in " + it->second.second->path + " could not create a " + typeName);
   }
-  components_[component] = {it->second.first.destroy, it->second.second};
+  components_[component] = {typeName, it->second.first.destroy, it->second.second};
   ++it->second.second->liveComponents;
   return component;
 }
@@ -143,6 +193,7 @@ void PluginLoader::withDeliveriesHeld(IComponent* component, Call call) {
     return;
   }
   bus->hold(sink);
+  // Released on every way out, a throwing call's included.
   struct Release {
     BusDispatcher* bus;
     IMessageSink* sink;
@@ -152,20 +203,35 @@ void PluginLoader::withDeliveriesHeld(IComponent* component, Call call) {
 }
 
 void PluginLoader::start(IComponent* component) {
-  if (component) withDeliveriesHeld(component, [&] { component->start(); });
+  if (!component) return;
+  const std::string type = typeOf(component);
+  withDeliveriesHeld(component, [&] {
+    guarded(componentCalled(type), type, "start", [&] { component->start(); });
+  });
 }
 
 void PluginLoader::shutdown(IComponent* component) {
-  if (component) withDeliveriesHeld(component, [&] { component->shutdown(); });
+  if (!component) return;
+  const std::string type = typeOf(component);
+  withDeliveriesHeld(component, [&] {
+    guarded(componentCalled(type), type, "shutdown", [&] { component->shutdown(); });
+  });
 }
 
 void PluginLoader::destroy(IComponent* component) {
   auto it = components_.find(component);
   if (it == components_.end()) return;
-  PF_DestroyFunc destroyFunc = it->second.first;
-  std::shared_ptr<Library> library = it->second.second;
+  const Component made = it->second;
   components_.erase(it);
-  withDeliveriesHeld(component, [&] { destroyFunc(component); });
-  --library->liveComponents;
-  release(library);
+  std::exception_ptr failure;
+  try {
+    withDeliveriesHeld(component, [&] {
+      guarded(componentCalled(made.type), made.type, "destroy", [&] { made.destroy(component); });
+    });
+  } catch (const PluginError&) {
+    failure = std::current_exception();
+  }
+  --made.library->liveComponents;
+  release(made.library);
+  if (failure) std::rethrow_exception(failure);
 }

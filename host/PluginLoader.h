@@ -4,8 +4,10 @@
 // it makes is kept by component type name. A library is unloaded (its ExitFunc called, its types
 // forgotten, closed) only when it was asked to be and none of its components is left; its code
 // stays mapped, because objects it made may outlive its components in clients' hands. Every failure
-// throws PluginError with the path and the cause. One loader is used from one thread at a time; the
-// registrations it receives may arrive on that thread only.
+// throws PluginError naming the library or the component type and the cause, whatever the plug-in's
+// code threw (an int, say): "component ExampleClient: start failed: an unknown exception". One
+// loader is used from one thread at a time; the registrations it receives may arrive on that
+// thread only.
 #pragma once
 
 #include <map>
@@ -27,7 +29,8 @@ class HOST_API PluginLoader final {
   PluginLoader();
   PluginLoader(const PluginLoader&) = delete;
   PluginLoader& operator=(const PluginLoader&) = delete;
-  // Destroys the components still alive and unloads every library.
+  // Destroys the components still alive and unloads every library; what fails is reported on
+  // standard error.
   ~PluginLoader();
 
   // Opens the library and runs its PF_initPlugin. Returns the type names it registered.
@@ -41,7 +44,8 @@ class HOST_API PluginLoader final {
   const ComponentRegistration& registration(const std::string& typeName) const;
 
   // create() returns a new component of a registered type; destroy() hands it back to the
-  // library that made it (null is ignored).
+  // library that made it (null is ignored). A component whose destruction failed is gone all the
+  // same: its library is unloaded as if it had succeeded.
   IComponent* create(const std::string& typeName);
   void destroy(IComponent* component);
 
@@ -52,12 +56,20 @@ class HOST_API PluginLoader final {
 
  private:
   struct Library;
+  struct Component {
+    std::string type;
+    PF_DestroyFunc destroy;
+    std::shared_ptr<Library> library;
+  };
   static int32_t registerComponent(const char* typeName, const ComponentRegistration* reg);
   void release(const std::shared_ptr<Library>& library);
+  // The type name of a component this loader made; empty for any other.
+  std::string typeOf(IComponent* component) const;
+  // Holds the component's bus deliveries back around call, and releases them however it ends.
   template <typename Call>
   static void withDeliveriesHeld(IComponent* component, Call call);
 
   std::map<std::string, std::shared_ptr<Library>> libraries_;  // by path
   std::map<std::string, std::pair<ComponentRegistration, std::shared_ptr<Library>>> types_;
-  std::map<IComponent*, std::pair<PF_DestroyFunc, std::shared_ptr<Library>>> components_;
+  std::map<IComponent*, Component> components_;
 };

@@ -2,13 +2,18 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "host/BusDispatcher.h"
 #include "logger/host/IMessageSink.h"
 #include "logger/host/LocalMessage.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -130,6 +135,165 @@ TEST(BusDispatcherTest, AHeldSinkGetsItsMessagesInOrderAfterReleaseAndNoneAfterL
   bus.release(&leaving);
   bus.drain();
   EXPECT_EQ(std::vector<std::string>{"for u"}, leaving.snapshot()) << "only the topic it kept";
+}
+
+// Records like RecordingSink, but a delivery of the message type blockOn waits inside onMessage
+// until the test opens the gate: the delivery thread stands still at a point the test chose.
+class GateSink : public RecordingSink {
+ public:
+  explicit GateSink(std::string blockOn) : blockOn_(std::move(blockOn)) {}
+  void onMessage(boost::shared_ptr<LocalMessage> message) override {
+    RecordingSink::onMessage(message);
+    if (message->getMessageType() != blockOn_) return;
+    std::unique_lock<std::mutex> lock(gateMutex_);
+    inside_ = true;
+    changed_.notify_all();
+    changed_.wait_for(lock, std::chrono::seconds(20), [&] { return open_; });
+    inside_ = false;
+    open_ = false;
+  }
+  bool waitUntilInside() {
+    std::unique_lock<std::mutex> lock(gateMutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return inside_; });
+  }
+  void open() {
+    std::lock_guard<std::mutex> lock(gateMutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  const std::string blockOn_;
+  std::mutex gateMutex_;
+  std::condition_variable changed_;
+  bool inside_ = false, open_ = false;
+};
+
+TEST(BusDispatcherTest, ASinkReleasedDuringADeliveryGetsWhatWasHeldFirst) {
+  BusDispatcher bus;
+  GateSink first("block");
+  RecordingSink held;
+  bus.subscribe(&first, "t");  // served before held, so it can stop the delivery in between
+  bus.subscribe(&held, "t");
+
+  bus.hold(&held);
+  bus.send(makeMessage("t", "m1"));
+  bus.drain();
+  bus.send(makeMessage("t", "block"));  // the same message is then due to held
+  ASSERT_TRUE(first.waitUntilInside());
+  bus.release(&held);
+  first.open();
+  bus.drain();
+  EXPECT_EQ((std::vector<std::string>{"m1", "block"}), held.snapshot());
+
+  // Released and held again while the delivery stands: nothing overtakes, nothing arrives early.
+  bus.hold(&held);
+  bus.send(makeMessage("t", "m3"));
+  bus.drain();
+  bus.send(makeMessage("t", "block"));
+  ASSERT_TRUE(first.waitUntilInside());
+  bus.release(&held);
+  bus.hold(&held);
+  first.open();
+  bus.drain();
+  EXPECT_EQ((std::vector<std::string>{"m1", "block"}), held.snapshot()) << "held again";
+  bus.release(&held);
+  bus.drain();
+  EXPECT_EQ((std::vector<std::string>{"m1", "block", "m3", "block"}), held.snapshot());
+}
+
+// A payload that runs a callback when the last message holding it goes.
+class CallbackPayload : public ISerializable {
+ public:
+  explicit CallbackPayload(std::function<void()> onDestroy) : onDestroy_(std::move(onDestroy)) {}
+  ~CallbackPayload() override { onDestroy_(); }
+  std::string serialize() override { return std::string(); }
+
+ private:
+  std::function<void()> onDestroy_;
+};
+
+// Removes another sink from a topic, on the delivery thread, when a message reaches it.
+class EvictingSink : public IMessageSink {
+ public:
+  EvictingSink(BusDispatcher& bus, IMessageSink* victim, bool releaseFirst)
+      : bus_(bus), victim_(victim), releaseFirst_(releaseFirst) {
+    unsubscribeOnDestroy = false;
+  }
+  void onMessage(boost::shared_ptr<LocalMessage>) override {
+    if (releaseFirst_) bus_.release(victim_);
+    bus_.unsubscribe(victim_, "t");
+  }
+
+ private:
+  BusDispatcher& bus_;
+  IMessageSink* victim_;
+  const bool releaseFirst_;
+};
+
+TEST(BusDispatcherTest, MessagesDroppedOnTheDeliveryThreadGoWithoutTheLock) {
+  // A payload's destructor may use the bus; it runs on a helper thread here, so that a bus still
+  // locked by the delivery thread shows as a call that does not return instead of a hang.
+  for (bool releaseFirst : {false, true}) {
+    BusDispatcher bus;
+    RecordingSink victim, late;
+    EvictingSink evicting(bus, &victim, releaseFirst);
+    bus.subscribe(&victim, "t");
+    bus.subscribe(&evicting, "evict");
+    std::future<void> call;
+    std::atomic<bool> destroyed{false}, returned{false};
+    {
+      auto message = makeMessage("t", "dropped");
+      message->setPayload(boost::shared_ptr<ISerializable>(new CallbackPayload([&] {
+        call = std::async(std::launch::async, [&] {
+          bus.subscribe(&late, "late");
+          bus.send(makeMessage("late", "from a destructor"));
+        });
+        returned = call.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        destroyed = true;
+      })));
+      bus.hold(&victim);
+      bus.send(message);
+    }
+    bus.drain();
+    bus.send(makeMessage("evict", "go"));
+    ASSERT_TRUE(testsupport::waitFor([&] { return destroyed.load(); }));
+    call.wait();
+    bus.drain();
+    EXPECT_TRUE(returned) << "released first: " << releaseFirst;
+    EXPECT_EQ(std::vector<std::string>{"from a destructor"}, late.snapshot());
+    EXPECT_TRUE(victim.snapshot().empty());
+  }
+}
+
+// Throws what its message type names: "int" throws 42, "runtime_error" a std::runtime_error.
+class ThrowingSink : public RecordingSink {
+ public:
+  void onMessage(boost::shared_ptr<LocalMessage> message) override {
+    RecordingSink::onMessage(message);
+    if (message->getMessageType() == "int") throw 42;
+    if (message->getMessageType() == "runtime_error") throw std::runtime_error("disk on fire");
+  }
+};
+
+TEST(BusDispatcherTest, WhatASinkThrowsIsReportedAndDeliveryGoesOn) {
+  BusDispatcher bus;
+  ThrowingSink throwing;
+  RecordingSink after;
+  bus.subscribe(&throwing, "target:/T");
+  bus.subscribe(&after, "target:/T");
+  testing::internal::CaptureStderr();
+  for (const char* type : {"int", "runtime_error", "fine"})
+    bus.send(makeMessage("target:/T", type));
+  bus.drain();
+  const std::string err = testing::internal::GetCapturedStderr();
+  const std::vector<std::string> all{"int", "runtime_error", "fine"};
+  EXPECT_EQ(all, throwing.snapshot());
+  EXPECT_EQ(all, after.snapshot()) << "the sinks after a failed one are served";
+  EXPECT_EQ(
+      "bus: a sink on topic \"target:/T\" failed on a \"int\" message: an unknown exception\n"
+      "bus: a sink on topic \"target:/T\" failed on a \"runtime_error\" message: disk on fire\n",
+      err);
 }
 
 class SelfRemovingSink : public IMessageSink {

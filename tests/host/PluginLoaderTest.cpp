@@ -1,17 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 
 #include "host/PluginLoader.h"
 #include "logger/host/IComponent.h"
+#include "logger/host/LocalMessage.h"
 #include "logger/host/MessageDispatcher.h"
 #include "platform/SharedLibrary.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
 // The test plug-in's counters, reached by name while it is loaded.
-std::atomic<int>* counter(const char* name) {
-  SharedLibrary::Handle handle = SharedLibrary::findLoaded(TEST_PLUGIN_PATH);
+std::atomic<int>* counter(const char* name, const char* path = TEST_PLUGIN_PATH) {
+  SharedLibrary::Handle handle = SharedLibrary::findLoaded(path);
   if (!handle) return nullptr;
   auto* value = static_cast<std::atomic<int>*>(SharedLibrary::symbol(handle, name));
   SharedLibrary::close(handle);
@@ -80,6 +83,77 @@ TEST(PluginLoaderTest, FailuresNameTheirCause) {
   EXPECT_THROW(loader.create("testcomponent"), PluginError);
   loader.load(TEST_PLUGIN_PATH);
   EXPECT_THROW(loader.load(TEST_PLUGIN_PATH), PluginError);
+}
+
+// Sends to the throwing component's topic and waits until the component counted it.
+bool reachesTheComponent() {
+  std::atomic<int>* messages = counter("testPluginMessages", TEST_PLUGIN_THROWING_PATH);
+  const int before = messages->load();
+  CommonMessageProperties properties;
+  properties.topic = "test:/ThrowingComponent";
+  properties.messageType = "ping";
+  MessageDispatcher::getInstance()->send(
+      boost::shared_ptr<LocalMessage>(new LocalMessage(properties)));
+  return testsupport::waitFor([&] { return messages->load() > before; });
+}
+
+TEST(PluginLoaderTest, WhateverAComponentThrowsBecomesAPluginErrorNamingIt) {
+  const std::string path = TEST_PLUGIN_THROWING_PATH;
+  const std::string unknown = "failed: an unknown exception";
+  const std::string busLine =
+      "bus: a sink on topic \"test:/ThrowingComponent\" failed on a \"ping\" message: an "
+      "unknown exception\n";
+  struct Case {
+    const char* at;
+    const char* what;  // thrown as a std::runtime_error; null throws the int 42
+    std::string error, err;
+  } cases[] = {
+      {"init", nullptr, "plug-in " + path + ": PF_initPlugin " + unknown, ""},
+      {"create", nullptr, "component ThrowingComponent: create " + unknown, ""},
+      {"start", nullptr, "component ThrowingComponent: start " + unknown, ""},
+      {"shutdown", nullptr, "component ThrowingComponent: shutdown " + unknown, ""},
+      {"destroy", nullptr, "component ThrowingComponent: destroy " + unknown, ""},
+      {"message", nullptr, "", busLine + busLine},
+      {"start", "disk on fire", "component ThrowingComponent: start failed: disk on fire", ""},
+      {"shutdown", "ThrowingComponent is stuck", "ThrowingComponent is stuck", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.at) + (c.what ? " (std::runtime_error)" : " (int)"));
+    testsupport::CleanConfig clean;
+    testsupport::pluginConfig().setValue("ThrowingComponent/ThrowAt", c.at);
+    if (c.what) testsupport::pluginConfig().setValue("ThrowingComponent/ThrowWhat", c.what);
+    PluginLoader loader;
+    std::string errors;
+    auto attempt = [&](const std::function<void()>& call) {
+      try {
+        call();
+      } catch (const PluginError& e) {
+        errors += e.what();
+      }
+    };
+    testing::internal::CaptureStderr();
+    attempt([&] { loader.load(path); });
+    IComponent* component = nullptr;
+    if (loader.isLoaded(path)) attempt([&] { component = loader.create("ThrowingComponent"); });
+    const int exitsBefore =
+        loader.isLoaded(path) ? counter("testPluginExits", path.c_str())->load() : 0;
+    if (component) {
+      attempt([&] { loader.start(component); });
+      // Whether or not a call threw, the bus holds nothing back for the component afterwards.
+      EXPECT_TRUE(reachesTheComponent()) << "after start";
+      attempt([&] { loader.shutdown(component); });
+      EXPECT_TRUE(reachesTheComponent()) << "after shutdown";
+      attempt([&] { loader.destroy(component); });
+      EXPECT_EQ(0, counter("testPluginLive", path.c_str())->load());
+    }
+    if (loader.isLoaded(path)) {
+      loader.unload(path);
+      EXPECT_EQ(exitsBefore + 1, counter("testPluginExits", path.c_str())->load());
+    }
+    EXPECT_FALSE(loader.isLoaded(path));
+    EXPECT_EQ(c.error, errors);
+    EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
+  }
 }
 
 TEST(PluginLoaderTest, TheLoaderCleansUpWhatIsLeft) {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <boost/filesystem.hpp>
 #include <fstream>
@@ -265,6 +266,34 @@ TEST_F(FaultTest, SigtermAndSigintStoreEveryLineReadAndExitWithTheSignal) {
         << "signal " << signal << ": " << stored.size() << " bytes stored";
   }
 #endif
+}
+
+TEST_F(FaultTest, AComponentThatThrowsAnythingFailsTheRunWithoutLosingALineRead) {
+  std::ofstream input(dir_.file("input.log"));
+  for (int n = 0; n < 150; ++n) input << numbered(n) << "\n";
+  input.close();
+  struct Case {
+    const char* at;
+    std::string named;  // the failed component, or the library when its entry point failed
+    int linesRead;      // a component that does not start ends the run before any input is read
+  } cases[] = {{"shutdown", "component ThrowingComponent", 150},
+               {"start", "component ThrowingComponent", 0},
+               {"init", THROWING_COMPONENT, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.at);
+    const std::string logs = dir_.file(std::string("logs-") + c.at);
+    auto args = fileMedium(logs);
+    args.insert(args.end(),
+                {"--component", THROWING_COMPONENT, "-P",
+                 std::string("ThrowingComponent/ThrowAt=") + c.at, dir_.file("input.log")});
+    std::string out, err;
+    EXPECT_EQ(1, testsupport::run(LOGHOST, args, &out, &err)) << err;
+    EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
+    EXPECT_NE(std::string::npos, err.find(c.named)) << err;
+    EXPECT_NE(std::string::npos, err.find("an unknown exception")) << err;
+    const std::string stored = readFile(logs + "/tarvolog.log");
+    EXPECT_TRUE(formOf(0, c.linesRead) == stored) << stored.size() << " bytes stored";
+  }
 }
 
 }  // namespace
