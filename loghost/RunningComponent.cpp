@@ -2,7 +2,7 @@
 
 #include <cstdio>
 #include <exception>
-#include <stdexcept>
+#include <string>
 
 #include "host/PluginLoader.h"
 
@@ -18,17 +18,13 @@ std::string causeOf(std::exception_ptr error) {
 }
 }  // namespace
 
-RunningComponent::RunningComponent(PluginLoader& loader, IComponent* component, std::string name)
-    : loader_(loader), component_(component), name_(std::move(name)) {}
+RunningComponent::RunningComponent(PluginLoader& loader, IComponent* component)
+    : loader_(loader), component_(component) {}
 
 RunningComponent::~RunningComponent() { destroy(); }
 
 void RunningComponent::start() {
-  try {
-    loader_.start(component_);
-  } catch (...) {
-    throw std::runtime_error(name_ + " did not start: " + causeOf(std::current_exception()));
-  }
+  loader_.start(component_);  // its errors name the component already
   running_ = true;
 }
 
@@ -39,8 +35,7 @@ bool RunningComponent::stop() {
     loader_.shutdown(component_);
     return true;
   } catch (...) {
-    std::fprintf(stderr, "loghost: %s failed to shut down: %s\n", name_.c_str(),
-                 causeOf(std::current_exception()).c_str());
+    std::fprintf(stderr, "loghost: %s\n", causeOf(std::current_exception()).c_str());
     return false;
   }
 }
@@ -53,8 +48,7 @@ bool RunningComponent::destroy() {
   try {
     loader_.destroy(component);
   } catch (...) {
-    std::fprintf(stderr, "loghost: %s failed to be destroyed: %s\n", name_.c_str(),
-                 causeOf(std::current_exception()).c_str());
+    std::fprintf(stderr, "loghost: %s\n", causeOf(std::current_exception()).c_str());
     fine = false;
   }
   return fine;

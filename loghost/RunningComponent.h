@@ -5,24 +5,21 @@
 // Used from loghost's main thread only; the loader outlives it.
 #pragma once
 
-#include <string>
-
 class IComponent;
 class PluginLoader;
 
 class RunningComponent final {
  public:
-  // name says which component it is in messages: "the logger component", "component X of LIB".
-  RunningComponent(PluginLoader& loader, IComponent* component, std::string name);
+  RunningComponent(PluginLoader& loader, IComponent* component);
   RunningComponent(const RunningComponent&) = delete;
   RunningComponent& operator=(const RunningComponent&) = delete;
   // Shuts it down if it is still running, then destroys it; failures are printed, not thrown.
   ~RunningComponent();
 
-  // Throws std::runtime_error naming the component and the cause when start fails.
+  // Throws the loader's PluginError, which names the component and the cause, when start fails.
   void start();
-  // Shuts it down once (later calls do nothing). Returns false, the cause printed on standard
-  // error, when its shutdown failed.
+  // Shuts it down once (later calls do nothing). Returns false, the loader's error printed on
+  // standard error, when its shutdown failed.
   bool stop();
   // Destroys it now (stopping it first); later calls and the destructor do nothing.
   bool destroy();
@@ -30,6 +27,5 @@ class RunningComponent final {
  private:
   PluginLoader& loader_;
   IComponent* component_;
-  const std::string name_;
   bool running_ = false;
 };

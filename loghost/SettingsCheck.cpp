@@ -42,11 +42,26 @@ bool nearMiss(const std::string& key, const std::string& candidate) {
          lower(lastSegment(key)) == lower(lastSegment(candidate));
 }
 
-// The value in double quotes, with control bytes shown as \xNN.
-std::string quoted(const std::string& value) {
+// How much of a key or a value a warning shows at most, in bytes of the setting.
+constexpr std::size_t kShownBytes = 100;
+
+// A key or value as a warning line shows it, in double quotes if quote: control bytes as \xNN,
+// so that none reaches the terminal, and what is longer than kShownBytes cut there (not inside
+// a UTF-8 character) with its length told:
+//   "abcdef"... (10485760 bytes)
+std::string shown(const std::string& setting, bool quote) {
   static const char hex[] = "0123456789abcdef";
-  std::string text = "\"";
-  for (unsigned char c : value) {
+  std::size_t length = setting.size();
+  if (length > kShownBytes) {
+    length = kShownBytes;
+    // Back to the start of a character: at most three continuation bytes (10xxxxxx) precede it.
+    for (int i = 0; i < 3 && (static_cast<unsigned char>(setting[length]) & 0xc0) == 0x80; ++i) {
+      --length;
+    }
+  }
+  std::string text = quote ? "\"" : "";
+  for (std::size_t i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(setting[i]);
     if (c < 0x20 || c == 0x7f) {
       text += "\\x";
       text += hex[c >> 4];
@@ -55,8 +70,12 @@ std::string quoted(const std::string& value) {
       text += static_cast<char>(c);
     }
   }
-  return text + "\"";
+  if (quote) text += '"';
+  if (length < setting.size()) text += "... (" + std::to_string(setting.size()) + " bytes)";
+  return text;
 }
+
+std::string quoted(const std::string& value) { return shown(value, true); }
 
 // Which medium reads a logger key that only some media read.
 const char* readOnlyBy(const std::string& key) {
@@ -105,7 +124,7 @@ void SettingsCheck::checkUnread(ConfigurationManager& scope, ConfigurationManage
     std::string value;
     scope.peekValue(key, value);
     std::string line =
-        std::string(scopeName) + " key " + key + "=" + quoted(value) + " is not read";
+        std::string(scopeName) + " key " + shown(key, false) + "=" + quoted(value) + " is not read";
     if (std::find(askedThere.begin(), askedThere.end(), key) != askedThere.end()) {
       out.push_back(line + ": it is a " + otherName + " key, give it with " + otherOption);
       continue;

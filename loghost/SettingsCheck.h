@@ -8,7 +8,9 @@
 //            in-memory ring is used instead
 //   loghost: warning: TarvoLogger/Port="70000" is not a whole number from 0 to 65535: 4444 is
 //            used instead
-// One line each; nothing when all is well. Reads the two configuration scopes; main thread only.
+// One line each; nothing when all is well. Keys and values show control bytes as \xNN, and one
+// longer than 100 bytes is cut there with its length told. Reads the two configuration scopes;
+// main thread only.
 #pragma once
 
 #include <cstdio>

@@ -225,8 +225,7 @@ std::vector<std::unique_ptr<RunningComponent>> startClients(PluginLoader& loader
     const std::vector<std::string> types = loadLibrary(loader, path);
     if (types.empty()) throw Failure("component library " + path + " registered no component");
     for (const auto& type : types) {
-      clients.emplace_back(
-          new RunningComponent(loader, loader.create(type), "component " + type + " of " + path));
+      clients.emplace_back(new RunningComponent(loader, loader.create(type)));
       clients.back()->start();
     }
   }
@@ -286,7 +285,7 @@ int runHost(const LogHostOptions& options) {
   if (!loader.hasType(kComponentType)) {
     throw Failure("plug-in " + pluginPath + " registered no " + kComponentType + " component");
   }
-  RunningComponent logger(loader, loader.create(kComponentType), "the logger component");
+  RunningComponent logger(loader, loader.create(kComponentType));
   logger.start();
   std::vector<std::unique_ptr<RunningComponent>> clients = startClients(loader, options);
 

@@ -152,7 +152,8 @@ TEST_F(FaultTest, ADirectoryThatCannotBeCreatedIsReportedAndTheHostSurvives) {
   std::string out, err;
   const std::string missingParent = dir_.file("missing/logs");
   std::ofstream(dir_.file("input.log")) << numbered(1) << "\n" << numbered(2) << "\n";
-  EXPECT_EQ(0, testsupport::run(
+  // The records are lost: said in a summary line, and the exit status is 1, never 0.
+  EXPECT_EQ(1, testsupport::run(
                    LOGHOST,
                    [&] {
                      auto args = fileMedium(missingParent);
@@ -162,10 +163,11 @@ TEST_F(FaultTest, ADirectoryThatCannotBeCreatedIsReportedAndTheHostSurvives) {
                    &out, &err));
   EXPECT_NE(std::string::npos, err.find("TarvoLogger: flush failed:")) << err;
   EXPECT_NE(std::string::npos, err.find(missingParent)) << err;
+  EXPECT_NE(std::string::npos, err.find("loghost: the logger lost 2 of 2 lines (0 stored)")) << err;
   EXPECT_EQ("TarvoLoggerPlugin::shutdown()\n", out);
 
   std::ofstream(dir_.file("plainfile")) << "x";
-  EXPECT_EQ(0, testsupport::run(
+  EXPECT_EQ(1, testsupport::run(
                    LOGHOST,
                    [&] {
                      auto args = fileMedium(dir_.file("plainfile"));
@@ -191,7 +193,7 @@ TEST_F(FaultTest, AFailedRotationIsReportedAndTheLogKeepsItsContents) {
   std::string out, err;
   auto args = fileMedium(logs);
   args.insert(args.end(), {"-P", "TarvoLogger/MaxFileSize=0", dir_.file("input.log")});
-  EXPECT_EQ(0, testsupport::run(LOGHOST, args, &out, &err));
+  EXPECT_EQ(1, testsupport::run(LOGHOST, args, &out, &err)) << "the record could not be written";
   EXPECT_NE(std::string::npos, err.find("TarvoLogger: flush failed:")) << err;
   EXPECT_NE(std::string::npos, err.find("tarvolog.log.old")) << err;
   EXPECT_EQ("earlier contents\n", readFile(logs + "/tarvolog.log"));
@@ -212,10 +214,11 @@ TEST_F(FaultTest, UdpWithNobodyListeningIsQuietButARefusedSendIsReported) {
                              &out, &err));
   EXPECT_EQ("", err) << "datagrams nobody receives are not a local failure";
 
-  EXPECT_EQ(0, testsupport::run(LOGHOST,
+  EXPECT_EQ(1, testsupport::run(LOGHOST,
                                 {"-P", "TarvoLogger/StorageFormat=udp", "-P", "TarvoLogger/Port=0",
                                  dir_.file("input.log")},
                                 &out, &err));
+  EXPECT_NE(std::string::npos, err.find("loghost: the logger lost 2 of 2 lines")) << err;
   EXPECT_NE(std::string::npos, err.find("TarvoLogger: write failed: sending to 127.0.0.1:0"))
       << err;
   EXPECT_NE(std::string::npos, err.find("(repeated 2 times in all)")) << err;
@@ -250,15 +253,23 @@ TEST_F(FaultTest, AClosedStandardInputIsAnEmptyInput) {
   EXPECT_EQ("TarvoLoggerPlugin::shutdown()\n", host.out());
 }
 
-TEST_F(FaultTest, SigtermAndSigintStoreEveryLineReadAndExitWithTheSignal) {
+TEST_F(FaultTest, TerminatingSignalsStoreEveryLineReadAndExitWithTheSignal) {
 #ifdef _WIN32
   GTEST_SKIP() << "needs a FIFO to feed loghost and POSIX signals; Windows has console events";
 #else
-  for (int signal : {SIGTERM, SIGINT}) {
+  // The terminal going away, and any other signal a user may send that would end the process.
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR2, SIGALRM}) {
     const std::string logs = dir_.file("logs" + std::to_string(signal));
     FeedingLoghost host(fileMedium(logs, "100000"));
     host.feed(0, 1050);
     ASSERT_TRUE(testsupport::waitFor([&] { return host.unread() == 0; }));
+    if (signal == SIGTERM) {
+      // A status request is answered and the run goes on.
+      host.child().signal(SIGUSR1);
+      ASSERT_TRUE(testsupport::waitFor([&] {
+        return host.child().err().find("loghost: status: 1050 lines read") != std::string::npos;
+      })) << host.child().err();
+    }
     host.child().signal(signal);  // the input stays open
     EXPECT_EQ(128 + signal, host.child().wait());
     const std::string stored = readFile(logs + "/tarvolog.log");

@@ -2,6 +2,7 @@
 #include <stdlib.h>
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -114,9 +115,15 @@ TEST(LoghostTest, ExitStatusesNameTheirCause) {
       {{"-s", "ab"}, 2, "exactly one character"},
       {{"-P", "TarvoLogger/StorageFormat=udp", "-P", "TarvoLogger/Ip=logs.example"},
        1,
-       "did not start: TarvoLogger/Ip \"logs.example\""},
+       "start failed: TarvoLogger/Ip \"logs.example\""},
       {{"--plugin-config", "/nonexistent.ini"}, 1, "/nonexistent.ini"},
       {{"/nonexistent/input.log"}, 1, "cannot open input /nonexistent/input.log"},
+      {{"--queue-limit", "64X"}, 2, "--queue-limit needs a size"},
+      {{"--queue-limit", "10"}, 2, "--queue-limit needs a size"},
+      // Every line lost (port 0 takes no datagram): a summary line and status 1, not 0.
+      {{"-P", "TarvoLogger/StorageFormat=udp", "-P", "TarvoLogger/Port=0", SAMPLE_LOG},
+       1,
+       "loghost: the logger lost "},
   };
   for (const Case& c : cases) {
     std::string out, err;
@@ -176,12 +183,46 @@ TEST(LoghostTest, TheDumpOfALongInputEndsWithItsLastLine) {
     input << "2026-12-07\vT1\vINFO\vcore\vline " << n << " of the long input\vx\n";
   }
   input.close();
-  std::string out;
-  ASSERT_EQ(0, run(LOGHOST, {"--dump", dir.file("input.log")}, &out));
   const std::string last =
       form("2026-12-07\vT1\vINFO\vcore\vline 99999 of the long input\vx", "\r\n");
-  ASSERT_GT(out.size(), last.size() + kShutdownLine.size());
-  EXPECT_EQ(last + kShutdownLine, out.substr(out.size() - last.size() - kShutdownLine.size()));
+  // Also when reading waits for the worker after almost every line (a bound of 4 KiB).
+  for (const char* limit : {"64M", "4K"}) {
+    std::string out;
+    ASSERT_EQ(0, run(LOGHOST, {"--dump", "--queue-limit", limit, dir.file("input.log")}, &out));
+    ASSERT_GT(out.size(), last.size() + kShutdownLine.size());
+    EXPECT_EQ(last + kShutdownLine, out.substr(out.size() - last.size() - kShutdownLine.size()))
+        << limit;
+  }
+}
+
+TEST(LoghostTest, ManyInputsAreOpenedInTurn) {
+#ifdef _WIN32
+  GTEST_SKIP() << "sets the POSIX limit on open descriptors";
+#else
+  // More inputs than loghost may hold open at once (the limit is inherited): like cat, it opens
+  // each when its turn comes. One missing input is reported and the rest still read.
+  testsupport::TempDir dir;
+  std::vector<std::string> args = {"-P", "TarvoLogger/BufferSize=1000", "--dump"};
+  for (int n = 0; n < 300; ++n) {
+    args.push_back(dir.file("in" + std::to_string(n)));
+    std::ofstream(args.back()) << "2026-12-07\vT1\vINFO\vcore\vinput number " << n << "\vx\n";
+    if (n == 150) args.push_back(dir.file("missing"));
+  }
+  rlimit old;
+  ::getrlimit(RLIMIT_NOFILE, &old);
+  rlimit low = old;
+  low.rlim_cur = 128;
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &low));
+  std::string out, err;
+  const int status = run(LOGHOST, args, &out, &err);
+  ::setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_EQ(1, status) << err;
+  EXPECT_NE(std::string::npos, err.find("cannot open input " + dir.file("missing"))) << err;
+  for (int n : {0, 150, 299}) {
+    EXPECT_NE(std::string::npos, out.find("input number " + std::to_string(n) + " ")) << n;
+  }
+  EXPECT_EQ(300, std::count(out.begin(), out.end(), '\n') - 1) << "every input's line, once";
+#endif
 }
 
 TEST(LoghostTest, ShowsProgressOnATerminalOnly) {

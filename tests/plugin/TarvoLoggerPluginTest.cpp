@@ -252,6 +252,50 @@ boost::shared_ptr<LocalMessage> request(const char* type) {
 // core or a component on its way out. The component is driven first by a host that calls
 // onMessage whenever it likes, then by the loader, which holds the bus's deliveries back during
 // each lifecycle call.
+TEST_F(TarvoLoggerPluginTest, CountsAreAnsweredWhileRunningAndFinalAfterShutdown) {
+  BusClient client;
+  auto statsOf = [&]() -> boost::shared_ptr<TarvoLoggerStatsData> {
+    auto reply = client.request("GET_LOGGER_STATS");
+    if (!reply) return nullptr;
+    return boost::dynamic_pointer_cast<TarvoLoggerStatsData>(reply->getPayload());
+  };
+  // Files in a folder that is a file: every record the disk medium buffers is lost at the end.
+  testsupport::TempDir dir;
+  std::ofstream(dir.file("not-a-folder")) << "x";
+  testsupport::hostConfig().setValue("Directories/VarPath", dir.file("not-a-folder"));
+  pluginConfig().setValue("TarvoLogger/StorageFormat", "file");
+  IComponent* logger = create();
+  client.send("GET_LOGGER_STATS", "client:/test");
+  EXPECT_TRUE(client.settled().empty()) << "nothing to count before the first start";
+
+  logger->start();
+  auto pipe = queueOf(client);
+  ASSERT_NE(nullptr, pipe);
+  pipe->push("short");
+  for (int i = 0; i < 3; ++i) pipe->push("a line long enough to be stored " + std::to_string(i));
+  ASSERT_TRUE(testsupport::waitFor([&] {
+    auto now = statsOf();
+    return now && now->taken == 4;
+  }));
+  auto running = statsOf();
+  EXPECT_EQ(1u, running->tooShort);
+  EXPECT_EQ(3u, running->stored) << "buffered, not lost yet";
+  EXPECT_EQ(0u, running->lost);
+
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  logger->shutdown();
+  testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
+  auto final = statsOf();
+  ASSERT_NE(nullptr, final) << "the final counts outlive the core";
+  EXPECT_EQ(4u, final->taken) << "the core's stop lines are not counted";
+  EXPECT_EQ(0u, final->stored);
+  EXPECT_EQ(3u, final->lost);
+  EXPECT_NE(std::string::npos, final->lastError.find("not-a-folder")) << final->lastError;
+  loader_.destroy(logger);
+}
+
 TEST_F(TarvoLoggerPluginTest, RequestsRacingTheLifecycleAreAnsweredOrDroppedSafely) {
   pluginConfig().setValue("TarvoLogger/BufferSize", "2000");
   const ComponentRegistration& registration = loader_.registration(kType);
