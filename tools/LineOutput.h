@@ -1,12 +1,16 @@
 // Where udplog-recv writes the reassembled lines: standard output or a file, each line followed
-// by "\n". Owned and called by the receiving thread only.
+// by "\n". A file is appended to (created when missing), so a restart keeps what was collected;
+// reopen() starts a new file at the same path after the old one was renamed away (logrotate).
+// Owned and called by the receiving thread only.
 //
-// The first failed write is remembered with its cause and every later write is skipped, so the
-// caller checks failed() once per batch and stops: a full disk or a reader that went away (EPIPE,
-// with SIGPIPE ignored) ends the run with an error instead of lines silently vanishing.
+// Lines wait whole in a buffer of its own and are written with write(2), which is retried when a
+// signal interrupts it: a signal never cuts a line or fails a write into a full pipe, and no line
+// is split between the file before a reopen and the one after. The first failed write is
+// remembered with its cause and every later write is skipped, so the caller checks failed() once
+// per batch and stops: a full disk or a reader that went away (EPIPE, with SIGPIPE ignored) ends
+// the run with an error instead of lines silently vanishing.
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -18,8 +22,13 @@ class LineOutput final {
   LineOutput(const LineOutput&) = delete;
   LineOutput& operator=(const LineOutput&) = delete;
 
-  // Opens path for writing ("-" keeps standard output); false with error() set.
+  // Opens path for appending, creating it if missing ("-" keeps standard output); false with
+  // error() set.
   bool open(const std::string& path);
+  // Hands the buffered lines to the file, then opens its path again. False with error set when
+  // the path cannot be opened (the old file stays in use) or nothing is to be reopened (standard
+  // output).
+  bool reopen(std::string& error);
 
   // From now on, every vertical tab of a line is written as separator.
   void showTabsAs(char separator);
@@ -36,12 +45,17 @@ class LineOutput final {
   const std::string& name() const { return name_; }
 
  private:
+  // Buffered bytes beyond this are written at once.
+  static constexpr std::size_t kBuffer = 64 * 1024;
+
+  static int openFile(const std::string& path);
   void fail(const char* what, int error);
 
-  std::FILE* file_;
+  int fd_;
+  bool ownsFd_ = false;
   std::string name_;
   std::string error_;
   bool replaceTabs_ = false;
   char separator_ = 0;
-  std::string shown_;  // a line with its tabs replaced
+  std::string buffer_;
 };

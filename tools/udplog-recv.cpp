@@ -1,17 +1,27 @@
 // udplog-recv: receives the logger's UDP datagrams from any number of senders, puts each sender's
 // lines back together and writes them one per line, to a file or standard output, and/or forwards
 // them to a syslog collector. What went missing on the way is reported on standard error.
+//
+// Signals: SIGINT, SIGTERM and the other signals that would end it (SIGUSR2, SIGALRM, ...) end the
+// run cleanly, as the end of input does: incomplete lines are reported, the backlog is handed to
+// the collector, the summary is printed, exit status as usual. A second one ends it at once with
+// 128 + its number, also while it lingers for a collector or waits on a full output. SIGHUP
+// reopens the --output file (logrotate renamed it away); SIGUSR1 prints the summary's counts so
+// far in one line. The handlers do not restart interrupted calls: poll() returns at once, and
+// LineOutput carries on with a write that a signal interrupted.
 
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
 
+#include "logger/core/ReportLimiter.h"
+#include "platform/StopSignals.h"
 #include "platform/StreamMode.h"
 #include "tools/DatagramParser.h"
 #include "tools/DatagramSource.h"
@@ -24,27 +34,52 @@ namespace {
 
 using Clock = LineAssembler::Clock;
 
-volatile std::sig_atomic_t stopRequested = 0;
-// The first SIGINT or SIGTERM ends the run cleanly (summary, backlog handed over); a second one
-// ends the process at once, also while it lingers for a collector or waits on a full output.
-void onSignal(int number) {
-  if (stopRequested) ::_exit(128 + number);
-  stopRequested = 1;
+// One line on standard error, written whole: a signal that interrupts a write into a full pipe
+// does not cut it short.
+void report(const std::string& text) {
+  const std::string line = "udplog-recv: " + text + "\n";
+  std::size_t done = 0;
+  while (done < line.size()) {
+    const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
 }
 
-void report(const std::string& text) { std::fprintf(stderr, "udplog-recv: %s\n", text.c_str()); }
+// How the rate-limited reports read: in full, or the count of the ones held back after the
+// latest, "127.0.0.1:5000: lost line 7 (120 more like this in the last 10 s)".
+void printReport(const ReportLimiter::Line& line) {
+  std::string text(line.text);
+  if (line.cause != ReportLimiter::Cause::kInFull) {
+    const auto seconds = std::chrono::round<std::chrono::seconds>(line.span).count();
+    text += " (" + std::to_string(line.counted) + " more like this" +
+            (seconds > 0 ? " in the last " + std::to_string(seconds) + " s" : "") + ")";
+  }
+  report(text);
+}
+
+// A report about one sender, "127.0.0.1:40000: lost line 7": its kind leaves out the sender (as
+// well as the numbers), so that a flood from many addresses or ports is still one kind.
+void reportAboutSender(ReportLimiter& reports, const std::string& text) {
+  const std::size_t name = text.find(": ");
+  const std::string_view event =
+      name == std::string::npos ? std::string_view(text) : std::string_view(text).substr(name + 2);
+  reports.report(ReportLimiter::keyOf(event), text);
+}
 
 // Hands every delivered line to the output and the forwarder that are in use.
 class Delivery final : public SenderStreams::Sink {
  public:
-  Delivery(LineOutput* out, SyslogForwarder* forwarder) : out_(out), forwarder_(forwarder) {}
+  Delivery(LineOutput* out, SyslogForwarder* forwarder, ReportLimiter& reports)
+      : out_(out), forwarder_(forwarder), reports_(reports) {}
 
   void line(const std::string& host, unsigned port, std::uint32_t, std::string_view text) override {
     ++lines_;
     if (out_) out_->write(text);
     if (forwarder_) forwarder_->send(host, port, text, received_);
   }
-  void report(const std::string& text) override { ::report(text); }
+  void report(const std::string& text) override { reportAboutSender(reports_, text); }
 
   void setReceived(std::chrono::system_clock::time_point when) { received_ = when; }
   std::uint64_t lines() const { return lines_; }
@@ -52,6 +87,7 @@ class Delivery final : public SenderStreams::Sink {
  private:
   LineOutput* out_;
   SyslogForwarder* forwarder_;
+  ReportLimiter& reports_;
   std::chrono::system_clock::time_point received_;
   std::uint64_t lines_ = 0;
 };
@@ -66,6 +102,18 @@ std::string describe(const LineAssembler::Counts& c) {
   return text;
 }
 
+// The counts of the summary at the end, also given on request (SIGUSR1).
+std::string describe(const SenderStreams& streams, std::uint64_t malformed,
+                     std::uint32_t kernelDrops) {
+  return describe(streams.totals()) + ", " + std::to_string(malformed) + " malformed, " +
+         std::to_string(kernelDrops) + " dropped by the kernel; " +
+         std::to_string(streams.streamsOpened()) + " sender stream" +
+         (streams.streamsOpened() == 1 ? "" : "s") +
+         (streams.streamsEvicted()
+              ? " (" + std::to_string(streams.streamsEvicted()) + " closed to make room)"
+              : "");
+}
+
 std::chrono::milliseconds millis(double seconds) {
   // In range by construction: at most ReceiverOptions::kMaxSeconds.
   return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
@@ -76,18 +124,28 @@ std::chrono::milliseconds millis(double seconds) {
 int main(int argc, char** argv) {
   StreamMode::holdClosedStreams();
   const ReceiverOptions options = ReceiverOptions::parse(argc, argv);
+  try {
+    StopSignals::install(StopSignals::Hangup::kReopen);
+  } catch (const std::exception& e) {
+    report(e.what());
+    return 1;
+  }
+  // Reports that may come per datagram, line or sender: a flood of one kind is counted, not
+  // printed line by line. The summary's counts do not depend on it.
+  ReportLimiter reports(printReport);
 
   std::unique_ptr<SyslogForwarder> forwarder;
   if (!options.forward.empty()) {
     SyslogForwarder::Target target;
     std::string error;
     if (!SyslogForwarder::parseTarget(options.forward, target, error)) {
-      std::fprintf(stderr, "udplog-recv: %s; try --help\n", error.c_str());
+      report(error + "; try --help");
       return 2;
     }
     SyslogForwarder::Limits limits;
     limits.maxLines = static_cast<std::size_t>(options.backlogLines);
-    forwarder = std::make_unique<SyslogForwarder>(target, limits, report);
+    forwarder = std::make_unique<SyslogForwarder>(
+        target, limits, [&reports](const std::string& text) { reports.report(text); });
   }
   std::unique_ptr<LineOutput> out;
   if (!forwarder || !options.output.empty()) {
@@ -106,18 +164,7 @@ int main(int argc, char** argv) {
     return usage ? 2 : 1;
   }
 
-  struct sigaction action {};
-  action.sa_handler = onSignal;
-  sigemptyset(&action.sa_mask);
-  // A write into a full output goes on after the signal instead of failing with EINTR; the wait
-  // for datagrams is not restarted, so the loop sees the request at once.
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  // A reader that goes away is a failed write (EPIPE) reported like any other, with the summary.
-  std::signal(SIGPIPE, SIG_IGN);
-
-  Delivery delivery(out.get(), forwarder.get());
+  Delivery delivery(out.get(), forwarder.get(), reports);
   SenderStreams::Limits limits;
   limits.line.timeout = millis(options.timeoutSeconds);
   limits.maxStreams = static_cast<std::size_t>(options.maxSenders);
@@ -132,9 +179,31 @@ int main(int argc, char** argv) {
   bool heard = false;
   std::uint64_t malformed = 0;
   std::uint32_t kernelDrops = 0;
-  auto done = [&] {
-    return stopRequested || (out && out->failed()) ||
-           (options.count != 0 && delivery.lines() >= options.count);
+  auto full = [&] {
+    return (out && out->failed()) || (options.count != 0 && delivery.lines() >= options.count);
+  };
+  // A stop request ends the run after the datagrams already taken from the socket: they are
+  // counted like the others.
+  auto done = [&] { return StopSignals::received() != 0 || full(); };
+
+  // A status request (SIGUSR1) prints the summary's counts so far; a reopen request (SIGHUP)
+  // starts a new output file at the same path, the old one having been renamed away.
+  auto serve = [&](const StopSignals::Requests& requests) {
+    if (requests.reopen > 0 && out) {
+      std::string why;
+      if (!out->reopen(why)) reports.report(why);
+    }
+    if (requests.status > 0) {
+      std::string text = "status: " + describe(streams, malformed, source.readKernelDrops());
+      if (forwarder) {
+        const auto& counts = forwarder->counts();
+        text += "; forwarded " + std::to_string(counts.forwarded) + " lines to " +
+                forwarder->target() + ", " + std::to_string(forwarder->backlog()) + " held, " +
+                std::to_string(counts.dropped) + " dropped from the full backlog, " +
+                std::to_string(counts.unconfirmed) + " unconfirmed";
+      }
+      report(text);
+    }
   };
 
   while (!done()) {
@@ -144,24 +213,32 @@ int main(int argc, char** argv) {
     if (forwarder && forwarder->fd() < 0) wake = std::min(wake, forwarder->nextAttempt());
     const long long wait =
         std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(wake - now).count());
-    pollfd watch[2] = {{source.fd(), POLLIN, 0}, {-1, 0, 0}};
-    if (forwarder) watch[1] = pollfd{forwarder->fd(), forwarder->events(), 0};
-    const int ready = ::poll(watch, forwarder ? 2 : 1, static_cast<int>(wait));
+    // Negative descriptors are left out by poll(): the forwarder's while it has no connection.
+    enum { kSource, kForwarder, kStop, kRequests };
+    pollfd watch[] = {
+        {source.fd(), POLLIN, 0},
+        {forwarder ? forwarder->fd() : -1, forwarder ? forwarder->events() : short{0}, 0},
+        {static_cast<int>(StopSignals::wakeHandle()), POLLIN, 0},
+        {static_cast<int>(StopSignals::requestHandle()), POLLIN, 0}};
+    const int ready = ::poll(watch, 4, static_cast<int>(wait));
     now = Clock::now();
 
-    if (ready > 0 && (watch[0].revents & POLLIN)) {
+    if (ready > 0 && (watch[kRequests].revents & POLLIN)) serve(StopSignals::takeRequests());
+    if (ready > 0 && (watch[kSource].revents & POLLIN)) {
       delivery.setReceived(std::chrono::system_clock::now());
       std::size_t received = DatagramSource::kBatch;
       for (int batch = 0; batch < 16 && received == DatagramSource::kBatch && !done(); ++batch) {
         received = source.receive();
-        for (std::size_t i = 0; i < received && !done(); ++i) {
+        for (std::size_t i = 0; i < received && !full(); ++i) {
           const DatagramSource::View& view = source.datagram(i);
           Datagram datagram;
           std::string reason;
           if (!DatagramParser::parse(view.data, view.size, datagram, reason)) {
             ++malformed;
-            report(SenderStreams::describe(view.from, view.fromLength, nullptr, nullptr) +
-                   ": malformed datagram of " + std::to_string(view.size) + " bytes: " + reason);
+            reportAboutSender(
+                reports, SenderStreams::describe(view.from, view.fromLength, nullptr, nullptr) +
+                             ": malformed datagram of " + std::to_string(view.size) +
+                             " bytes: " + reason);
             continue;
           }
           streams.accept(view.from, view.fromLength, datagram, now);
@@ -172,17 +249,18 @@ int main(int argc, char** argv) {
         }
       }
       if (source.kernelDrops() != kernelDrops) {
-        report("the kernel dropped " + std::to_string(source.kernelDrops() - kernelDrops) +
-               " datagrams (receive buffer full)");
+        reports.report("the kernel dropped " + std::to_string(source.kernelDrops() - kernelDrops) +
+                       " datagrams (receive buffer full)");
         kernelDrops = source.kernelDrops();
       }
       if (received < DatagramSource::kBatch && out) out->flush();
     } else if (out) {
       out->flush();
     }
-    if (forwarder) forwarder->pump(now, ready > 0 ? watch[1].revents : 0);
+    if (forwarder) forwarder->pump(now, ready > 0 ? watch[kForwarder].revents : 0);
     if (now >= nextCheck) {
       streams.expire(now);
+      reports.tick();
       nextCheck = now + checkEvery;
     }
     if (heard && idle.count() > 0 && now - lastDatagram >= idle) break;
@@ -190,22 +268,17 @@ int main(int argc, char** argv) {
 
   streams.finish();
   if (source.readKernelDrops() != kernelDrops) {
-    report("the kernel dropped " + std::to_string(source.kernelDrops() - kernelDrops) +
-           " datagrams (receive buffer full), counted at the end");
+    reports.report("the kernel dropped " + std::to_string(source.kernelDrops() - kernelDrops) +
+                   " datagrams (receive buffer full), counted at the end");
     kernelDrops = source.kernelDrops();
   }
   const bool written = !out || out->close();
   std::uint64_t unsent = 0;
   if (forwarder) unsent = forwarder->finish(Clock::now() + millis(options.lingerSeconds));
 
-  const LineAssembler::Counts totals = streams.totals();
-  report(describe(totals) + ", " + std::to_string(malformed) + " malformed, " +
-         std::to_string(kernelDrops) + " dropped by the kernel; " +
-         std::to_string(streams.streamsOpened()) + " sender stream" +
-         (streams.streamsOpened() == 1 ? "" : "s") +
-         (streams.streamsEvicted()
-              ? " (" + std::to_string(streams.streamsEvicted()) + " closed to make room)"
-              : ""));
+  reports.flush();
+
+  report(describe(streams, malformed, kernelDrops));
   if (streams.rows().size() > 1) {
     for (const auto& row : streams.rows()) report("  " + row.name + ": " + describe(row.counts));
   }

@@ -1,31 +1,42 @@
 #include "logger/core/WorkerErrorReporter.h"
 
-void WorkerErrorReporter::report(const char* operation, const std::string& error) {
-  std::string message = std::string(operation) + " failed: " + error;
-  if (times_ > 0 && message == last_) {
-    ++times_;
-    if (times_ == nextCountAt_) {
-      std::fprintf(out_, "%s%s (%llu times so far)\n", kPrefix, last_.c_str(),
-                   static_cast<unsigned long long>(times_));
-      std::fflush(out_);
-      nextCountAt_ *= 10;
-    }
-    return;
-  }
-  finish();
-  last_ = std::move(message);
-  times_ = 1;
-  nextCountAt_ = 10;
-  std::fprintf(out_, "%s%s\n", kPrefix, last_.c_str());
-  std::fflush(out_);
+namespace {
+
+ReportLimiter::Limits limits() {
+  ReportLimiter::Limits limits;
+  limits.burst = 1;
+  limits.powersOfTen = true;
+  return limits;
 }
 
-void WorkerErrorReporter::finish() {
-  if (times_ > 1 && times_ * 10 != nextCountAt_) {
-    std::fprintf(out_, "%s%s (repeated %llu times in all)\n", kPrefix, last_.c_str(),
-                 static_cast<unsigned long long>(times_));
-    std::fflush(out_);
+}  // namespace
+
+WorkerErrorReporter::WorkerErrorReporter(std::FILE* out, ReportLimiter::Now now)
+    : out_(out),
+      limiter_([this](const ReportLimiter::Line& line) { print(line); }, limits(), now) {}
+
+void WorkerErrorReporter::report(const char* operation, const std::string& error) {
+  limiter_.report(std::string(operation) + " failed: " + error);
+}
+
+void WorkerErrorReporter::finish() { limiter_.flush(); }
+
+void WorkerErrorReporter::print(const ReportLimiter::Line& line) {
+  const int length = static_cast<int>(line.text.size());
+  const auto total = static_cast<unsigned long long>(line.total);
+  switch (line.cause) {
+    case ReportLimiter::Cause::kInFull:
+      std::fprintf(out_, "%s%.*s\n", kPrefix, length, line.text.data());
+      break;
+    case ReportLimiter::Cause::kInterval:
+    case ReportLimiter::Cause::kPowerOfTen:
+      std::fprintf(out_, "%s%.*s (%llu times so far)\n", kPrefix, length, line.text.data(), total);
+      break;
+    case ReportLimiter::Cause::kNewKind:
+    case ReportLimiter::Cause::kFlush:
+      std::fprintf(out_, "%s%.*s (repeated %llu times in all)\n", kPrefix, length, line.text.data(),
+                   total);
+      break;
   }
-  times_ = 0;
-  last_.clear();
+  std::fflush(out_);
 }

@@ -3,17 +3,23 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "tests/support/Subprocess.h"
 #include "tests/support/UdpReceiver.h"
 #include "tests/support/UdpSender.h"
+#include "tools/DatagramParser.h"
 
 namespace {
 
@@ -24,6 +30,42 @@ void sendTo(unsigned short port, const std::string& datagram) { Sender(port).sen
 unsigned short freePort() {
   testsupport::UdpReceiver probe;
   return probe.port();
+}
+
+// The bytes waiting in the receive queue of the IPv4 UDP socket bound to port, from the kernel's
+// table (/proc/net/udp); -1 while no socket is bound to it.
+long receiveQueue(unsigned short port) {
+  std::ifstream table("/proc/net/udp");
+  char wanted[8];
+  std::snprintf(wanted, sizeof(wanted), ":%04X", port);
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues;
+    fields >> slot >> local >> remote >> state >> queues;
+    if (local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0) {
+      return std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+    }
+  }
+  return -1;
+}
+
+// Waits until the receiver on port has taken every datagram sent to it.
+bool drained(unsigned short port) {
+  return testsupport::waitFor([&] { return receiveQueue(port) == 0; });
+}
+
+std::string numbered(int from, int to) {
+  std::string lines;
+  for (int n = from; n <= to; ++n) lines += "line " + std::to_string(n) + "\n";
+  return lines;
+}
+
+void sendNumbered(Sender& sender, int from, int to) {
+  for (int n = from; n <= to; ++n) {
+    sender.send(std::to_string(n) + ":1/1|line " + std::to_string(n));
+  }
 }
 
 // Waits until a receiver listens: a probe datagram is reported as malformed once it is there.
@@ -84,11 +126,107 @@ TEST(UdplogRecvTest, StopsCleanlyOnSignalsAndExplainsItsUse) {
   EXPECT_NE(std::string::npos, receiver.err().find("0 lines")) << receiver.err();
 }
 
-// Runs udplog-recv with its standard output on a pipe whose reader has gone.
-int runIntoClosedPipe(const std::vector<std::string>& args, const std::string& errorFile) {
-  int ends[2];
-  if (::pipe(ends) != 0) return -1;
-  ::close(ends[0]);
+TEST(UdplogRecvTest, SighupReopensTheRenamedOutputAndSigusrOneGivesTheCountsSoFar) {
+  const unsigned short port = freePort();
+  testsupport::TempDir dir;
+  const std::string path = dir.file("lines.txt"), renamed = dir.file("lines.txt.1");
+  testsupport::Subprocess receiver(UDPLOG_RECV_PATH,
+                                   {"--port", std::to_string(port), "--output", path});
+  ASSERT_TRUE(testsupport::waitFor([&] { return receiveQueue(port) >= 0; }));
+  Sender sender(port);
+  sendNumbered(sender, 1, 100);
+  sender.send("not a datagram");
+  ASSERT_TRUE(
+      testsupport::waitFor([&] { return testsupport::readFile(path) == numbered(1, 100); }));
+
+  // Renamed away as logrotate does: the lines go on to the old file until SIGHUP. A line whose
+  // first part came before it is written whole to the new file.
+  ASSERT_EQ(0, std::rename(path.c_str(), renamed.c_str()));
+  sendNumbered(sender, 101, 150);
+  const std::string longLine(DatagramParser::kMaxPayload, 'p');
+  sender.send("151:1/2|" + longLine);
+  ASSERT_TRUE(drained(port));
+  receiver.signal(SIGHUP);
+  ASSERT_TRUE(testsupport::waitFor([&] { return ::access(path.c_str(), F_OK) == 0; }))
+      << receiver.err();
+  sender.send("151:2/2|end");
+  sendNumbered(sender, 152, 200);
+  ASSERT_TRUE(drained(port));
+
+  receiver.signal(SIGUSR1);
+  const std::string status =
+      "udplog-recv: status: 200 lines, 0 lost, 0 late, 0 duplicate, 0 conflicting, 0 too old, 0 "
+      "resynchronised, 0 incomplete, 1 malformed, 0 dropped by the kernel; 1 sender stream\n";
+  ASSERT_TRUE(testsupport::waitFor([&] {
+    return receiver.err().find(status) != std::string::npos;
+  })) << receiver.err();
+  sendNumbered(sender, 201, 202);
+  const std::string after = longLine + "end\n" + numbered(152, 202);
+  ASSERT_TRUE(testsupport::waitFor([&] { return testsupport::readFile(path) == after; }))
+      << receiver.err();
+
+  receiver.signal(SIGTERM);
+  EXPECT_EQ(0, receiver.wait()) << receiver.err();
+  EXPECT_EQ(numbered(1, 150), testsupport::readFile(renamed));
+  const std::string err = receiver.err();
+  EXPECT_EQ(err.find("status:"), err.rfind("status:")) << "one line for one request: " << err;
+  EXPECT_NE(std::string::npos, err.find("udplog-recv: 202 lines, 0 lost")) << err;
+}
+
+TEST(UdplogRecvTest, OtherStoppingSignalsEndItLikeSigtermAndARestartAppends) {
+  testsupport::TempDir dir;
+  const std::string path = dir.file("lines.txt");
+  for (int number : {SIGUSR2, SIGALRM}) {
+    const unsigned short port = freePort();
+    testsupport::Subprocess receiver(UDPLOG_RECV_PATH,
+                                     {"--port", std::to_string(port), "--output", path});
+    ASSERT_TRUE(testsupport::waitFor([&] { return receiveQueue(port) >= 0; }));
+    Sender sender(port);
+    sender.send("1:1/1|stopped by signal " + std::to_string(number));
+    sender.send("2:1/2|" + std::string(DatagramParser::kMaxPayload, 'h'));  // never finished
+    ASSERT_TRUE(drained(port));
+    receiver.signal(number);
+    EXPECT_EQ(0, receiver.wait()) << "signal " << number;
+    const std::string err = receiver.err();
+    EXPECT_NE(std::string::npos,
+              err.find("line 2 incomplete (1 of 2 parts), still incomplete at the end"))
+        << err;
+    EXPECT_NE(std::string::npos, err.find("udplog-recv: 1 lines, 0 lost, 0 late, 0 duplicate, 0 "
+                                          "conflicting, 0 too old, 0 resynchronised, 1 incomplete"))
+        << err;
+  }
+  EXPECT_EQ("stopped by signal " + std::to_string(SIGUSR2) + "\nstopped by signal " +
+                std::to_string(SIGALRM) + "\n",
+            testsupport::readFile(path));
+}
+
+TEST(UdplogRecvTest, AFloodOfMalformedDatagramsIsCountedExactlyInAFewLines) {
+  const unsigned short port = freePort();
+  testsupport::Subprocess receiver(UDPLOG_RECV_PATH,
+                                   {"--port", std::to_string(port), "--output", "/dev/null"});
+  ASSERT_TRUE(testsupport::waitFor([&] { return receiveQueue(port) >= 0; }));
+  Sender sender(port);
+  for (int n = 1; n <= 100000; ++n) {
+    // Numbers and sizes differ from one to the next; the kind of report stays the same.
+    sender.send(std::to_string(n) + ":0/" + std::to_string(n % 97 + 1) + "|x");
+    // In steps the receive buffer holds, so that the kernel drops none.
+    if (n % 200 == 0) {
+      ASSERT_TRUE(drained(port)) << n;
+    }
+  }
+  receiver.signal(SIGTERM);
+  EXPECT_EQ(0, receiver.wait());
+  const std::string err = receiver.err();
+  EXPECT_LT(std::count(err.begin(), err.end(), '\n'), 50) << err.substr(0, 2000);
+  EXPECT_NE(std::string::npos, err.find("more like this")) << err.substr(0, 2000);
+  EXPECT_NE(std::string::npos, err.find(" 0 incomplete, 100000 malformed, 0 dropped by the kernel"))
+      << err.substr(err.size() > 2000 ? err.size() - 2000 : 0);
+}
+
+// Starts udplog-recv with its standard output on output and its standard error in errorFile;
+// the child's process id, or -1.
+pid_t spawnWithOutput(const std::vector<std::string>& args, int output,
+                      const std::string& errorFile) {
   std::vector<std::string> all{UDPLOG_RECV_PATH};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -96,17 +234,90 @@ int runIntoClosedPipe(const std::vector<std::string>& args, const std::string& e
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, output, 1);
   posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   pid_t pid;
   int rc = posix_spawn(&pid, UDPLOG_RECV_PATH, &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  ::close(ends[1]);
-  if (rc != 0) return -1;
+  return rc == 0 ? pid : -1;
+}
+
+int exitStatus(pid_t pid) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs udplog-recv with its standard output on a pipe whose reader has gone.
+int runIntoClosedPipe(const std::vector<std::string>& args, const std::string& errorFile) {
+  int ends[2];
+  if (::pipe(ends) != 0) return -1;
+  ::close(ends[0]);
+  const pid_t pid = spawnWithOutput(args, ends[1], errorFile);
+  ::close(ends[1]);
+  return pid < 0 ? -1 : exitStatus(pid);
+}
+
+// Whether a signal sent to the process waits to be delivered, from /proc/PID/status.
+bool signalPending(pid_t pid, int number) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::uint64_t pending = 0;
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("ShdPnd:", 0) == 0 || line.rfind("SigPnd:", 0) == 0) {
+      pending |= std::stoull(line.substr(7), nullptr, 16);
+    }
+  }
+  return (pending >> (number - 1)) & 1;
+}
+
+TEST(UdplogRecvTest, AWriteIntoAFullPipeGoesOnAfterTheStopSignal) {
+  // The pipe is full before the receiver writes, so its write waits, and the signal comes then.
+  int ends[2];
+  ASSERT_EQ(0, ::pipe2(ends, O_CLOEXEC | O_NONBLOCK));
+  std::string filler;
+  for (const std::string block(4096, 'f'); ::write(ends[1], block.data(), block.size()) > 0;) {
+    filler += block;
+  }
+  for (const char byte = 'f'; ::write(ends[1], &byte, 1) == 1;) filler += byte;
+  ::fcntl(ends[1], F_SETFL, 0);
+  ::fcntl(ends[0], F_SETFL, 0);
+  testsupport::TempDir dir;
+  const unsigned short port = freePort();
+  // Killed and reaped, and the pipe closed, when the test ends early.
+  struct Child {
+    ~Child() {
+      if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        exitStatus(pid);
+      }
+      ::close(output);
+    }
+    pid_t pid;
+    int output;
+  } child{spawnWithOutput({"--port", std::to_string(port)}, ends[1], dir.file("err")), ends[0]};
+  ::close(ends[1]);
+  ASSERT_GT(child.pid, 0);
+  ASSERT_TRUE(testsupport::waitFor([&] { return receiveQueue(port) >= 0; }));
+  Sender sender(port);
+  sendNumbered(sender, 1, 2);
+  ASSERT_TRUE(drained(port));
+  const std::string inWrite = std::to_string(SYS_write) + " ";
+  const std::string calls = "/proc/" + std::to_string(child.pid) + "/syscall";
+  ASSERT_TRUE(testsupport::waitFor(
+      [&] { return testsupport::readFile(calls).compare(0, inWrite.size(), inWrite) == 0; }));
+  ::kill(child.pid, SIGTERM);
+  // Delivered (no longer pending) means the write was interrupted: only then is the pipe read.
+  ASSERT_TRUE(testsupport::waitFor([&] { return !signalPending(child.pid, SIGTERM); }));
+
+  std::string out;
+  char buffer[65536];
+  for (ssize_t n; (n = ::read(ends[0], buffer, sizeof(buffer))) > 0;) {
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  EXPECT_EQ(0, exitStatus(child.pid)) << testsupport::readFile(dir.file("err"));
+  child.pid = -1;
+  EXPECT_TRUE(out == filler + numbered(1, 2)) << out.size() << " bytes";
 }
 
 TEST(UdplogRecvTest, AnOutputThatCannotBeWrittenIsAFailureWithItsSummary) {
