@@ -10,11 +10,42 @@
 #include "logger/media/ConfigNumber.h"
 #include "logger/media/MediaKeys.h"
 #include "platform/AppendFile.h"
+#include "platform/FileLock.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
 constexpr const char* kKeptNote = " (records kept for the next flush)";
+
+std::string joined(const std::string& first, const std::string& second) {
+  return first.empty() ? second : second.empty() ? first : first + "; " + second;
+}
+
+// Writes every line feed of text[begin, end) as the platform's line end, in place, growing text
+// where needed so that a line end still fits after it; returns the new end. Nothing changes where
+// the line end is a line feed.
+std::size_t widenLineFeeds(std::string& text, std::size_t begin, std::size_t end) {
+  const std::size_t extra = AppendFile::kLineEndSize - 1;
+  if (extra == 0) return end;
+  const auto first = text.begin() + static_cast<std::ptrdiff_t>(begin);
+  const auto feeds = static_cast<std::size_t>(
+      std::count(first, text.begin() + static_cast<std::ptrdiff_t>(end), '\n'));
+  if (feeds == 0) return end;
+  const std::size_t wideEnd = end + feeds * extra;
+  const std::size_t room = wideEnd + AppendFile::kLineEndSize;
+  if (text.size() < room) text.resize(std::max(room, 2 * text.size()));
+  // From the back, so that every byte moves once and none is overwritten before it has moved.
+  for (std::size_t from = end, to = wideEnd; from > begin;) {
+    const char c = text[--from];
+    if (c == '\n') {
+      to -= AppendFile::kLineEndSize;
+      std::memcpy(&text[to], AppendFile::kLineEnd, AppendFile::kLineEndSize);
+    } else {
+      text[--to] = c;
+    }
+  }
+  return wideEnd;
+}
 }  // namespace
 
 DiskMedia::DiskMedia()
@@ -33,8 +64,8 @@ DiskMedia::DiskMedia()
 
 DiskMedia::~DiskMedia() {
   try {
-    reportLoss(mainRecords, MediaKeys::kMainLogName, mainFailure);
-    reportLoss(interfaceRecords, MediaKeys::kInterfacesLogName, interfaceFailure);
+    reportLoss(mainRecords, MediaKeys::kMainLogName, mainStatus.failure);
+    reportLoss(interfaceRecords, MediaKeys::kInterfacesLogName, interfaceStatus.failure);
   } catch (...) {
     // Out of memory for the report's text: the records go unreported rather than the process.
   }
@@ -59,9 +90,9 @@ void DiskMedia::flush() {
   sinceFlush = 0;
   std::exception_ptr thrown;
   const std::string mainProblem =
-      flushFile(mainRecords, MediaKeys::kMainLogName, mainFailure, thrown);
+      flushFile(mainRecords, MediaKeys::kMainLogName, mainStatus, thrown);
   const std::string interfaceProblem =
-      flushFile(interfaceRecords, MediaKeys::kInterfacesLogName, interfaceFailure, thrown);
+      flushFile(interfaceRecords, MediaKeys::kInterfacesLogName, interfaceStatus, thrown);
   std::string problems = mainProblem;
   // A directory that cannot be made fails both files alike; it is reported once.
   if (!interfaceProblem.empty() && interfaceProblem != mainProblem) {
@@ -80,8 +111,8 @@ void DiskMedia::flush() {
 std::string DiskMedia::getRawData() { return MediaKeys::kFileRawData; }
 
 std::uint64_t DiskMedia::lostLines() {
-  return droppedInAll + (mainFailure.empty() ? 0 : mainRecords.size()) +
-         (interfaceFailure.empty() ? 0 : interfaceRecords.size());
+  return droppedInAll + (mainStatus.failure.empty() ? 0 : mainRecords.size()) +
+         (interfaceStatus.failure.empty() ? 0 : interfaceRecords.size());
 }
 
 std::string DiskMedia::filePath(const std::string& fileName) const {
@@ -89,15 +120,16 @@ std::string DiskMedia::filePath(const std::string& fileName) const {
   return directory.string() + fileName;
 }
 
-std::string DiskMedia::flushFile(RecordList& list, const std::string& fileName,
-                                 std::string& failure, std::exception_ptr& thrown) {
+std::string DiskMedia::flushFile(RecordList& list, const std::string& fileName, FlushStatus& status,
+                                 std::exception_ptr& thrown) {
+  status.lockProblem.clear();
   try {
-    failure = flushRecords(list, fileName);
-    return failure.empty() ? failure : failure + kKeptNote;
+    status.failure = flushRecords(list, fileName, status);
+    return joined(status.lockProblem, status.failure.empty() ? "" : status.failure + kKeptNote);
   } catch (const std::exception& e) {
-    failure = e.what();
+    status.failure = e.what();
     if (!thrown) thrown = std::current_exception();
-    return failure;
+    return joined(status.lockProblem, status.failure);
   }
 }
 
@@ -113,7 +145,8 @@ void DiskMedia::createDirectory() {
   }
 }
 
-std::string DiskMedia::flushRecords(RecordList& list, const std::string& fileName) {
+std::string DiskMedia::flushRecords(RecordList& list, const std::string& fileName,
+                                    FlushStatus& status) {
   const std::string path = filePath(fileName);
   // The file opens without blocking (AppendFile): a FIFO without a reader fails the open instead of
   // waiting for one, and a character device that cannot take a write at once fails it.
@@ -129,7 +162,7 @@ std::string DiskMedia::flushRecords(RecordList& list, const std::string& fileNam
   }
   if (!file.isOpen()) {
     createDirectory();
-    rotateIfNeeded(fileName);
+    rotateIfNeeded(fileName, status);
     if (const std::error_code error = file.open(path)) {
       return "cannot open " + path + ": " + error.message() +
              (error == std::errc::no_such_device_or_address
@@ -165,12 +198,28 @@ std::uint64_t DiskMedia::rotationLimit() const {
   return std::uint64_t{maxFileSize} * 1048576u;
 }
 
-void DiskMedia::rotateIfNeeded(const std::string& fileName) {
-  const fs::path path(filePath(fileName));
+bool DiskMedia::rotationDue(const fs::path& path) const {
   // Only a regular file has a size to rotate by; a character device is written as it is, and
   // anything else is refused when it is opened.
-  if (!fs::is_regular_file(path)) return;
-  if (fs::file_size(path) <= rotationLimit()) return;
+  return fs::is_regular_file(path) && fs::file_size(path) > rotationLimit();
+}
+
+void DiskMedia::rotateIfNeeded(const std::string& fileName, FlushStatus& status) {
+  const fs::path path(filePath(fileName));
+  if (!rotationDue(path)) return;
+  const std::string lockPath = filePath(fileName + kLockSuffix);
+  FileLock lock;
+  if (const std::error_code error =
+          lock.lock(lockPath, status.lockStuck ? std::chrono::milliseconds(0) : kLockPatience)) {
+    status.lockStuck = error == std::errc::resource_unavailable_try_again;
+    status.lockProblem = "cannot lock " + lockPath + " to rotate " + path.string() + ": " +
+                         (status.lockStuck ? "another process holds it" : error.message()) +
+                         " (not rotated; the records are appended all the same)";
+    return;
+  }
+  status.lockStuck = false;
+  // Another process may have rotated the file between this one's test and the lock.
+  if (!rotationDue(path)) return;
   const fs::path old(filePath(fileName + MediaKeys::kOldSuffix));
   if (fs::exists(old)) fs::remove(old);
   fs::rename(path, old);
@@ -221,10 +270,10 @@ void DiskMedia::RecordList::append(const LogRecord::Fields& fields) {
   // bytes that the line form overwrites at once.
   const std::size_t room = used + fields.maxLineFormSize() + AppendFile::kLineEndSize;
   if (text.size() < room) text.resize(std::max(room, 2 * text.size()));
-  char* end = fields.writeLineForm(&text[used]);
-  std::memcpy(end, AppendFile::kLineEnd, AppendFile::kLineEndSize);
-  end += AppendFile::kLineEndSize;
-  used = static_cast<std::size_t>(end - text.data());
+  std::size_t end = static_cast<std::size_t>(fields.writeLineForm(&text[used]) - text.data());
+  end = widenLineFeeds(text, used, end);
+  std::memcpy(&text[end], AppendFile::kLineEnd, AppendFile::kLineEndSize);
+  used = end + AppendFile::kLineEndSize;
   ends.push_back(used);
 }
 

@@ -10,6 +10,20 @@
 // The lists grow with the records actually buffered; nothing is sized by BufferSize up front, so
 // any value up to 4294967295 is usable.
 //
+// Every process that loads the plug-in writes the same two files by default, so the rotation is
+// shared: its size test and move run under an exclusive lock (FileLock) on a lock file beside the
+// log, "tarvolog.log.lock" for "tarvolog.log", and the size is tested again once the lock is held.
+// Without it two processes that found the file over its limit would both move "their" file to
+// .old, the second removing the generation that the first had just moved there. The lock is taken
+// only when a rotation looks due (the open found the file over its limit), never on the usual
+// append; each batch stays one append, so that on a local file system the processes' batches
+// never mix. The lock files stay. A lock that cannot be had (an unwritable directory, where the
+// rotation would fail anyway, or a holder that keeps it past kLockPatience) is reported like any
+// failure; the file is then not rotated and the batch is appended all the same, the file growing
+// past its limit until a later flush gets the lock. After a wait that ran out, that file's later
+// flushes try the lock without waiting until they get it, so that a stopped holder cannot slow
+// every flush.
+//
 // Nothing is lost to a file that cannot be written: records that did not reach their file stay
 // buffered and are retried at the next flush, and records that did reach it are never written
 // twice. After a failed flush, write() tries again once bufferSize more records have arrived (an
@@ -32,15 +46,18 @@
 //
 // Records wait in line form: write() formats each line straight into its list's text, each ended
 // by the platform's line end ("\n", or "\r\n" on Windows: AppendFile), so that a batch leaves
-// with one write() and nothing is split into fields, copied or formatted twice. A
-// flush costs one open, one fstat and one close per file (and the write); the directory test and
-// the rotation's own calls run only when that open fails or the file has outgrown its limit.
+// with one write() and nothing is split into fields, copied or formatted twice. On Windows a line
+// feed inside a field becomes "\r\n" as well, as a text-mode stream writes it; the text holds the
+// file's bytes, so partial writes and take-backs count them exactly. A flush costs one open, one
+// fstat and one close per file (and the write); the directory test and the rotation's own calls
+// run only when that open fails or the file has outgrown its limit.
 //
 // The worker thread calls write() and flush(); getRawData() touches no member and may be called
 // from any thread. The destructor does not flush.
 #pragma once
 
 #include <boost/filesystem/path.hpp>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -56,6 +73,11 @@ class AppendFile;
 class DiskMedia final : public IStorageMedia {
  public:
   static constexpr std::size_t kRetainedRecords = 100000;
+  // The rotation's lock file is the log's path with this added.
+  static constexpr const char* kLockSuffix = ".lock";
+  // How long a flush waits for a rotation lock that another process holds. A rotation holds it
+  // for a size test, a removal and a rename; a longer hold means a holder that has stopped.
+  static constexpr std::chrono::milliseconds kLockPatience{1000};
 
   DiskMedia();
   DiskMedia(const DiskMedia&) = delete;
@@ -91,18 +113,29 @@ class DiskMedia final : public IStorageMedia {
     std::vector<std::size_t> ends;  // one past each record's line end, in text
   };
 
-  // Flushes one list and records why it failed in failure ("" when it did not). Returns the text
-  // to report ("" when none); the first exception caught is kept in thrown.
-  std::string flushFile(RecordList& list, const std::string& fileName, std::string& failure,
+  // What became of one file's last flush.
+  struct FlushStatus {
+    std::string failure;      // why records stayed behind, or ""
+    std::string lockProblem;  // why the file was not rotated for want of the lock, or ""
+    bool lockStuck = false;   // a wait for the lock ran out, and the lock was not had since
+  };
+
+  // Flushes one list and records what became of it in status. Returns the text to report (""
+  // when none); the first exception caught is kept in thrown.
+  std::string flushFile(RecordList& list, const std::string& fileName, FlushStatus& status,
                         std::exception_ptr& thrown);
   // Appends list to the file and removes what reached it. Returns why records stayed behind when
   // the file could not be opened or written ("" when none); filesystem errors of the directory
   // and rotation steps propagate.
-  std::string flushRecords(RecordList& list, const std::string& fileName);
+  std::string flushRecords(RecordList& list, const std::string& fileName, FlushStatus& status);
   // Makes the log directory when it does not exist; throws, naming it and the setting, when it
   // cannot be made.
   void createDirectory();
-  void rotateIfNeeded(const std::string& fileName);
+  // Rotates the file when it is over its limit, under the lock. A lock that cannot be had leaves
+  // the file as it is and says why in status.lockProblem.
+  void rotateIfNeeded(const std::string& fileName, FlushStatus& status);
+  // A regular file over the limit.
+  bool rotationDue(const boost::filesystem::path& path) const;
   // The size in bytes past which a regular log file is rotated.
   std::uint64_t rotationLimit() const;
   // Writes the records. Returns how many records reached the file whole; bytes of a record that
@@ -126,8 +159,8 @@ class DiskMedia final : public IStorageMedia {
   // Worker thread only (and the destructor, which runs after the worker has ended)
   RecordList mainRecords;
   RecordList interfaceRecords;
-  std::string mainFailure;           // why the last flush left records of mainRecords, or ""
-  std::string interfaceFailure;      // the same for interfaceRecords
+  FlushStatus mainStatus;            // the last flush of mainRecords
+  FlushStatus interfaceStatus;       // the same for interfaceRecords
   std::uint64_t droppedRecords = 0;  // dropped since the last report
   std::uint64_t droppedInAll = 0;    // dropped since construction
   std::uint64_t sinceFlush = 0;      // records written since the last flush, failed or not

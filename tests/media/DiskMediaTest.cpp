@@ -12,6 +12,7 @@
 
 #include "logger/media/DiskMedia.h"
 #include "platform/AppendFile.h"
+#include "platform/FileLock.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -196,6 +197,43 @@ TEST_F(DiskMediaTest, RotatesFilesStrictlyLargerThanTheLimit) {
     EXPECT_EQ(formOf({line("third")}), readFile(mainLog()));
     EXPECT_FALSE(fs::exists(interfacesLog() + ".old")) << "an empty file is never rotated";
   }
+}
+
+TEST_F(DiskMediaTest, RotationWaitsForTheLockAndWithoutItTheRecordsAreAppendedUnrotated) {
+  fs::create_directory(logs_);
+  pluginConfig().setValue("TarvoLogger/MaxFileSize", "1");
+  makeFile(mainLog(), 1048577);
+  makeFile(interfacesLog(), 1048577);
+  // Another holder of the main file's lock (a FileLock excludes others in its own process too),
+  // and a lock file for the interfaces file that cannot be opened at all.
+  FileLock other;
+  ASSERT_FALSE(other.lock(mainLog() + DiskMedia::kLockSuffix, std::chrono::milliseconds(0)));
+  fs::create_directory(interfacesLog() + DiskMedia::kLockSuffix);
+  DiskMedia media;
+  media.write(line("1"));
+  media.write(line("2", "x_interface"));
+  try {
+    media.flush();
+    FAIL() << "a rotation without its lock must be reported";
+  } catch (const std::runtime_error& e) {
+    const std::string what = e.what();
+    EXPECT_NE(std::string::npos, what.find("cannot lock " + mainLog() + ".lock")) << what;
+    EXPECT_NE(std::string::npos, what.find("cannot lock " + interfacesLog() + ".lock")) << what;
+  }
+  EXPECT_FALSE(fs::exists(mainLog() + ".old")) << "rotated under another holder's lock";
+  EXPECT_FALSE(fs::exists(interfacesLog() + ".old"));
+  EXPECT_EQ(1048577 + formOf({line("1")}).size(), fs::file_size(mainLog()));
+  EXPECT_EQ(1048577 + formOf({line("2", "x_interface")}).size(), fs::file_size(interfacesLog()));
+  EXPECT_EQ(0u, media.lostLines());
+
+  // Once the lock is free the next flush rotates, with the records appended meanwhile.
+  other.unlock();
+  fs::remove(interfacesLog() + DiskMedia::kLockSuffix);
+  media.write(line("3"));
+  media.flush();
+  EXPECT_EQ(1048577 + formOf({line("1")}).size(), fs::file_size(mainLog() + ".old"));
+  EXPECT_EQ(formOf({line("3")}), readFile(mainLog()));
+  EXPECT_TRUE(fs::exists(interfacesLog() + ".old"));
 }
 
 TEST_F(DiskMediaTest, AFullDiskKeepsRecordsUntilTheyCanBeWrittenOnce) {
@@ -414,6 +452,29 @@ TEST_F(DiskMediaTest, ALogPathThatIsNotARegularFileNeverBlocksAndKeepsItsRecords
   EXPECT_TRUE(flushReturns(misplaced, fifoDir, error)) << "a flush waited on the directory";
   EXPECT_NE(std::string::npos, error.find(fifoDir)) << error;
 #endif
+}
+
+TEST_F(DiskMediaTest, LineFeedsInsideAFieldEndLinesAsTheFileDoes) {
+  // As a text-mode stream writes them: "\r\n" on Windows, unchanged elsewhere. The first record
+  // outgrows the room reserved for its line form.
+  auto asWritten = [](const std::string& l) {
+    std::string form, text;
+    LogRecord(l).appendLineForm(form);
+    for (char c : form) c == '\n' ? text += AppendFile::kLineEnd : text += c;
+    return text + AppendFile::kLineEnd;
+  };
+  const std::vector<std::string> lines = {
+      line(std::string(40, '\n')), line("two\nlines"), line("plain"),
+      "field\none" + VT + "T1" + VT + "INFO" + VT + "core" + VT + "cr lf\r\n" + VT + "end\n"};
+  fs::create_directories(mainLog());  // the first flush fails: the records wait in their list
+  DiskMedia media;
+  for (const auto& l : lines) media.write(l);
+  EXPECT_THROW(media.flush(), std::runtime_error);
+  fs::remove(mainLog());
+  media.flush();
+  std::string expected;
+  for (const auto& l : lines) expected += asWritten(l);
+  EXPECT_EQ(expected, readFile(mainLog()));
 }
 
 TEST_F(DiskMediaTest, TheLargestBufferSizeReservesNothingUpFront) {
