@@ -10,6 +10,11 @@
 
 namespace {
 constexpr std::size_t kMaxFileBytes = 16u << 20;
+// The UTF-8 byte order mark, which Notepad and PowerShell put at the start of a file, and the
+// start of UTF-16 text, which Windows PowerShell's ">" writes.
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+constexpr char kUtf16LeBom[] = "\xFF\xFE";
+constexpr char kUtf16BeBom[] = "\xFE\xFF";
 }  // namespace
 
 ConfigurationManager* ConfigurationManager::getDefaultInstance(const Scope& scope) {
@@ -48,6 +53,12 @@ void ConfigurationManager::loadFile(const std::string& path) {
     }
     throw std::runtime_error("cannot read configuration file " + path + ": " +
                              (cause ? std::strerror(cause) : "read error"));
+  }
+  // Skipped: it would be read as the start of the first line's section or key name.
+  if (text.compare(0, sizeof(kUtf8Bom) - 1, kUtf8Bom) == 0) text.erase(0, sizeof(kUtf8Bom) - 1);
+  if (text.compare(0, 2, kUtf16LeBom) == 0 || text.compare(0, 2, kUtf16BeBom) == 0) {
+    throw std::runtime_error("cannot read configuration file " + path +
+                             ": it is UTF-16 text (save it as UTF-8)");
   }
   std::istringstream in(text);
   pt::ptree tree;

@@ -94,4 +94,29 @@ TEST_F(ConfigurationManagerTest, UnreadableFilesAreNamedWithTheLine) {
 #endif
 }
 
+TEST_F(ConfigurationManagerTest, FilesFromWindowsEditorsLoad) {
+  // Notepad and PowerShell start UTF-8 text with a byte order mark, and end lines with CR LF.
+  ConfigurationManager config;
+  config.loadFile(writeFile("section.ini", "\xEF\xBB\xBF[TarvoLogger]\r\nPort=5000\r\n"));
+  config.loadFile(writeFile("key.ini", "\xEF\xBB\xBFVarPath=/x\n"));
+  std::string value;
+  EXPECT_EQ(0, config.getValue("TarvoLogger/Port", value));
+  EXPECT_EQ("5000", value);
+  EXPECT_EQ(0, config.getValue("VarPath", value)) << "the mark is not part of the first key";
+  EXPECT_EQ("/x", value);
+
+  // Lines are still counted from the first, and UTF-16 text is named as such.
+  const std::string bad = writeFile("bad.ini", "\xEF\xBB\xBF[A]\nx=1\nnot ini\n");
+  const std::string wide = writeFile("wide.ini", "\xFF\xFE[");
+  const std::pair<std::string, std::string> cases[] = {{bad, bad + " line 3"}, {wide, "UTF-16"}};
+  for (const auto& c : cases) {
+    try {
+      config.loadFile(c.first);
+      ADD_FAILURE() << c.first << " loaded";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string::npos, std::string(e.what()).find(c.second)) << e.what();
+    }
+  }
+}
+
 }  // namespace

@@ -86,6 +86,31 @@ TEST(SettingsCheckTest, NamesWhatIsNotReadOrNotTakenAndNothingElse) {
   EXPECT_TRUE(fine.warnings().empty()) << "the files take 32-bit batch sizes";
 }
 
+TEST(SettingsCheckTest, KeysAndValuesReachTheTerminalEscapedAndCut) {
+  struct Case {
+    std::string key, value, warning;
+  };
+  const std::string megabytes(10 << 20, 'v');
+  const std::string accented = std::string(99, 'a') + "\xC3\xA9 and more";
+  const Case cases[] = {
+      {"Some\x1b[2JKey\r", "v\x1b", "plug-in key Some\\x1b[2JKey\\x0d=\"v\\x1b\" is not read"},
+      {"Something/Else", megabytes,
+       "Something/Else=\"" + std::string(100, 'v') + "\"... (10485760 bytes) is not read"},
+      {std::string(5000, 'k'), "v", "key " + std::string(100, 'k') + "... (5000 bytes)=\"v\""},
+      // Not inside a character: the two bytes of the e with an accent stay together or go.
+      {"Something/Else", accented,
+       "=\"" + std::string(99, 'a') + "\"... (" + std::to_string(accented.size()) + " bytes)"},
+  };
+  for (const Case& c : cases) {
+    Scopes scopes("udp");
+    scopes.plugin.setValue(c.key, c.value);
+    const auto warnings = scopes.warnings();
+    ASSERT_EQ(1u, warnings.size());
+    EXPECT_NE(std::string::npos, warnings[0].find(c.warning)) << warnings[0].substr(0, 400);
+    EXPECT_LT(warnings[0].size(), 400u);
+  }
+}
+
 TEST(SettingsCheckTest, LoghostWritesFilesToADefaultDirectoryOfTheUser) {
 #ifdef _WIN32
   GTEST_SKIP() << "the default folder comes from HOME and XDG_STATE_HOME on POSIX systems only";
