@@ -207,7 +207,7 @@ bool DiskMedia::rotationDue(const fs::path& path) const {
 void DiskMedia::rotateIfNeeded(const std::string& fileName, FlushStatus& status) {
   const fs::path path(filePath(fileName));
   if (!rotationDue(path)) return;
-  const std::string lockPath = filePath(fileName + kLockSuffix);
+  const std::string lockPath = filePath(fileName + MediaKeys::kLockSuffix);
   FileLock lock;
   if (const std::error_code error =
           lock.lock(lockPath, status.lockStuck ? std::chrono::milliseconds(0) : kLockPatience)) {

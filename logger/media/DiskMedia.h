@@ -73,8 +73,6 @@ class AppendFile;
 class DiskMedia final : public IStorageMedia {
  public:
   static constexpr std::size_t kRetainedRecords = 100000;
-  // The rotation's lock file is the log's path with this added.
-  static constexpr const char* kLockSuffix = ".lock";
   // How long a flush waits for a rotation lock that another process holds. A rotation holds it
   // for a size test, a removal and a rename; a longer hold means a holder that has stopped.
   static constexpr std::chrono::milliseconds kLockPatience{1000};

@@ -29,6 +29,8 @@ constexpr const char* kDefaultVarPath = "C:/Logs";
 constexpr const char* kMainLogName = "/tarvolog.log";
 constexpr const char* kInterfacesLogName = "/tarvo_interfaces.log";
 constexpr const char* kOldSuffix = ".old";
+// The rotation's lock file, beside each log: the log's path with this added.
+constexpr const char* kLockSuffix = ".lock";
 constexpr uint32_t kDefaultBufferSize = 100;
 constexpr uint32_t kDefaultMaxFileSize = 10;  // mebibytes
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "logger/media/DiskMedia.h"
+#include "logger/media/MediaKeys.h"
 #include "platform/AppendFile.h"
 #include "platform/FileLock.h"
 #include "tests/support/TestSupport.h"
@@ -207,8 +208,8 @@ TEST_F(DiskMediaTest, RotationWaitsForTheLockAndWithoutItTheRecordsAreAppendedUn
   // Another holder of the main file's lock (a FileLock excludes others in its own process too),
   // and a lock file for the interfaces file that cannot be opened at all.
   FileLock other;
-  ASSERT_FALSE(other.lock(mainLog() + DiskMedia::kLockSuffix, std::chrono::milliseconds(0)));
-  fs::create_directory(interfacesLog() + DiskMedia::kLockSuffix);
+  ASSERT_FALSE(other.lock(mainLog() + MediaKeys::kLockSuffix, std::chrono::milliseconds(0)));
+  fs::create_directory(interfacesLog() + MediaKeys::kLockSuffix);
   DiskMedia media;
   media.write(line("1"));
   media.write(line("2", "x_interface"));
@@ -228,7 +229,7 @@ TEST_F(DiskMediaTest, RotationWaitsForTheLockAndWithoutItTheRecordsAreAppendedUn
 
   // Once the lock is free the next flush rotates, with the records appended meanwhile.
   other.unlock();
-  fs::remove(interfacesLog() + DiskMedia::kLockSuffix);
+  fs::remove(interfacesLog() + MediaKeys::kLockSuffix);
   media.write(line("3"));
   media.flush();
   EXPECT_EQ(1048577 + formOf({line("1")}).size(), fs::file_size(mainLog() + ".old"));
