@@ -25,9 +25,19 @@ const char kUsage[] =
     "                       send every line to a syslog collector (rsyslog's imtcp, say) as an\n"
     "                       RFC 5424 message with octet-counting framing; HOST may be an IPv6\n"
     "                       address in brackets, tcp://[::1]:514\n"
+    "  --forward relp://HOST:PORT\n"
+    "                       the same messages over RELP (rsyslog's imrelp): every line is held\n"
+    "                       until the collector acknowledged it and sent again on a new session\n"
+    "                       when the old one broke first\n"
+    "  --tls-ca FILE        RELP in TLS: the collector's certificate must be signed by the CA in\n"
+    "                       FILE (PEM) and hold the expected name; never falls back to plain text\n"
+    "  --tls-peer NAME      the name expected in the collector's certificate (default: HOST)\n"
+    "  --tls-cert FILE      our own certificate (PEM), for a collector that asks for one ...\n"
+    "  --tls-key FILE       ... and its private key\n"
     "  --backlog N          lines held while the collector is unreachable (default 100000, and\n"
     "                       at most 64 MiB); past it the oldest are dropped and counted\n"
-    "  --linger SECONDS     time given at the end to hand the backlog over (default 5)\n"
+    "  --linger SECONDS     time given at the end to hand the backlog over (default 5) and, over\n"
+    "                       RELP, to wait for the acknowledgements\n"
     "  --max-senders N      sender streams kept at once (default 1024); past it the stream heard\n"
     "                       from longest ago is closed, its incomplete lines counted\n"
     "  -s, --separator C    show the vertical tabs between a line's fields as C (\"|\", say);\n"
@@ -43,7 +53,8 @@ const char kUsage[] =
     "cleanly; a second one ends it at once. SIGHUP reopens the --output file (after logrotate\n"
     "renamed it), SIGUSR1 prints the counts so far on standard error. Exit status: 0 done,\n"
     "1 failure (the output could not be written, the socket could not be opened, lines could\n"
-    "not be forwarded or their delivery was not confirmed), 2 usage error.\n";
+    "not be forwarded or their delivery was not confirmed, a TLS certificate or key was\n"
+    "refused), 2 usage error.\n";
 
 [[noreturn]] void usageError(const std::string& message) {
   std::fprintf(stderr, "udplog-recv: %s; try --help\n", message.c_str());
@@ -135,6 +146,14 @@ ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
       options.timeoutSeconds = readSeconds(arg, value(), 0.001);
     } else if (arg == "--forward") {
       options.forward = value();
+    } else if (arg == "--tls-ca" || arg == "--tls-cert" || arg == "--tls-key" ||
+               arg == "--tls-peer") {
+      std::string& field = arg == "--tls-ca"     ? options.tlsCa
+                           : arg == "--tls-cert" ? options.tlsCert
+                           : arg == "--tls-key"  ? options.tlsKey
+                                                 : options.tlsPeer;
+      field = value();
+      if (field.empty()) usageError(arg + " needs a value");
     } else if (arg == "--backlog") {
       options.backlogLines = readWhole(arg, value(), 1, 100000000);
     } else if (arg == "--linger") {
@@ -144,6 +163,17 @@ ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
     } else {
       usageError("unknown option " + quoted(arg));
     }
+  }
+  const bool tls = !options.tlsCa.empty() || !options.tlsCert.empty() || !options.tlsKey.empty() ||
+                   !options.tlsPeer.empty();
+  if (tls && options.forward.rfind("relp://", 0) != 0) {
+    usageError("--tls-ca, --tls-cert, --tls-key and --tls-peer are for a --forward relp:// target");
+  }
+  if (tls && options.tlsCa.empty()) {
+    usageError("TLS needs --tls-ca, the CA that signed the collector's certificate");
+  }
+  if (options.tlsCert.empty() != options.tlsKey.empty()) {
+    usageError("--tls-cert and --tls-key go together");
   }
   return options;
 }

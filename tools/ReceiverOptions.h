@@ -16,7 +16,12 @@ struct ReceiverOptions {
   std::uint64_t count = 0;    // stop after this many lines; 0: no limit
   double idleSeconds = 0;     // stop after this long without a datagram; 0: no limit
   double timeoutSeconds = 5;  // drop a line still incomplete after this long
-  std::string forward;        // "tcp://HOST:PORT" of a syslog collector, or ""
+  std::string forward;  // "tcp://HOST:PORT" or "relp://HOST:PORT" of a syslog collector, or ""
+  // RELP in TLS: on with tlsCa; the others need it, and tlsCert and tlsKey go together.
+  std::string tlsCa;    // the CA that signed the collector's certificate
+  std::string tlsCert;  // our own certificate and its key, for collectors that ask for one
+  std::string tlsKey;
+  std::string tlsPeer;  // the name the collector's certificate must hold; "" the target's host
   std::uint64_t backlogLines = 100000;  // lines held for the collector at most
   std::uint64_t maxSenders = 1024;      // streams kept at once
   double lingerSeconds = 5;             // time left at the end to hand the backlog to the collector

@@ -34,9 +34,10 @@ int severityOf(std::string_view line) {
 
 }  // namespace
 
-bool SyslogForwarder::parseTarget(const std::string& text, Target& target, std::string& error) {
-  const std::string scheme = "tcp://";
-  error = "--forward '" + text + "' is not tcp://HOST:PORT";
+bool SyslogForwarder::parseTarget(const std::string& text, Target& target, std::string& error,
+                                  const std::string& schemeName) {
+  const std::string scheme = schemeName + "://";
+  error = "--forward '" + text + "' is not " + scheme + "HOST:PORT";
   if (text.compare(0, scheme.size(), scheme) != 0) return false;
   std::string rest = text.substr(scheme.size());
   std::string host, port;
@@ -71,29 +72,54 @@ bool SyslogForwarder::parseTarget(const std::string& text, Target& target, std::
   std::memcpy(&target.address, found->ai_addr, found->ai_addrlen);
   target.length = found->ai_addrlen;
   target.text = text;
+  target.host = host;
+  target.port = port;
   ::freeaddrinfo(found);
   error.clear();
   return true;
 }
 
-std::string SyslogForwarder::frame(const std::string& host, unsigned port, std::string_view line,
-                                   std::chrono::system_clock::time_point when) {
+namespace {
+
+// The message's header, "<14>1 2026-12-07T10:00:26.415123Z 127.0.0.1 udplog 40000 - - ", into
+// header; its length.
+std::size_t headerOf(char (&header)[160], const std::string& host, unsigned port,
+                     std::string_view line, std::chrono::system_clock::time_point when) {
   using namespace std::chrono;
   const auto micros = duration_cast<microseconds>(when.time_since_epoch()).count();
   const std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
   std::tm utc{};
   gmtime_r(&seconds, &utc);
-  char header[160];
   const int headerSize = std::snprintf(
       header, sizeof(header), "<%d>1 %04d-%02d-%02dT%02d:%02d:%02d.%06dZ %s %s %u - - ",
       kFacilityUser * 8 + severityOf(line), utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
       utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(micros % 1000000), host.c_str(),
-      kAppName, port);
-  const std::size_t messageSize = static_cast<std::size_t>(headerSize) + line.size();
+      SyslogForwarder::kAppName, port);
+  return std::min(static_cast<std::size_t>(std::max(headerSize, 0)), sizeof(header) - 1);
+}
+
+}  // namespace
+
+std::string SyslogForwarder::message(const std::string& host, unsigned port, std::string_view line,
+                                     std::chrono::system_clock::time_point when) {
+  char header[160];
+  const std::size_t headerSize = headerOf(header, host, port, line, when);
+  std::string out;
+  out.reserve(headerSize + line.size());
+  out.append(header, headerSize);
+  out.append(line.data(), line.size());
+  return out;
+}
+
+std::string SyslogForwarder::frame(const std::string& host, unsigned port, std::string_view line,
+                                   std::chrono::system_clock::time_point when) {
+  char header[160];
+  const std::size_t headerSize = headerOf(header, host, port, line, when);
+  const std::size_t messageSize = headerSize + line.size();
   std::string out = std::to_string(messageSize);
   out.reserve(out.size() + 1 + messageSize);
   out += ' ';
-  out.append(header, static_cast<std::size_t>(headerSize));
+  out.append(header, headerSize);
   out.append(line.data(), line.size());
   return out;
 }

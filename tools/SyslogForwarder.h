@@ -31,6 +31,8 @@ class SyslogForwarder final {
 
   struct Target {
     std::string text;  // as given, "tcp://[::1]:514"
+    std::string host;  // "::1", without brackets
+    std::string port;  // "514"
     sockaddr_storage address{};
     socklen_t length = 0;
   };
@@ -55,10 +57,16 @@ class SyslogForwarder final {
   static constexpr const char* kAppName = "udplog";
 
   // "tcp://HOST:PORT", HOST an IPv4 address, an IPv6 address in brackets or a name (resolved
-  // now, once); false with error set.
-  static bool parseTarget(const std::string& text, Target& target, std::string& error);
+  // now, once); false with error set. RelpForwarder reads "relp://HOST:PORT" with scheme "relp".
+  static bool parseTarget(const std::string& text, Target& target, std::string& error,
+                          const std::string& scheme = "tcp");
 
-  // The framed message for one line, as it goes on the wire.
+  // The RFC 5424 message for one line, without framing: "<14>1 2026-12-07T10:00:26.415123Z
+  // 127.0.0.1 udplog 40000 - - " and the line's bytes. RelpForwarder sends the same message.
+  static std::string message(const std::string& host, unsigned port, std::string_view line,
+                             std::chrono::system_clock::time_point when);
+
+  // The framed message for one line, as it goes on the wire: message() after its octet count.
   static std::string frame(const std::string& host, unsigned port, std::string_view line,
                            std::chrono::system_clock::time_point when);
 

@@ -27,6 +27,7 @@
 #include "tools/DatagramSource.h"
 #include "tools/LineOutput.h"
 #include "tools/ReceiverOptions.h"
+#include "tools/RelpForwarder.h"
 #include "tools/SenderStreams.h"
 #include "tools/SyslogForwarder.h"
 
@@ -71,13 +72,14 @@ void reportAboutSender(ReportLimiter& reports, const std::string& text) {
 // Hands every delivered line to the output and the forwarder that are in use.
 class Delivery final : public SenderStreams::Sink {
  public:
-  Delivery(LineOutput* out, SyslogForwarder* forwarder, ReportLimiter& reports)
-      : out_(out), forwarder_(forwarder), reports_(reports) {}
+  Delivery(LineOutput* out, SyslogForwarder* forwarder, RelpForwarder* relp, ReportLimiter& reports)
+      : out_(out), forwarder_(forwarder), relp_(relp), reports_(reports) {}
 
   void line(const std::string& host, unsigned port, std::uint32_t, std::string_view text) override {
     ++lines_;
     if (out_) out_->write(text);
     if (forwarder_) forwarder_->send(host, port, text, received_);
+    if (relp_) relp_->send(host, port, text, received_);
   }
   void report(const std::string& text) override { reportAboutSender(reports_, text); }
 
@@ -87,6 +89,7 @@ class Delivery final : public SenderStreams::Sink {
  private:
   LineOutput* out_;
   SyslogForwarder* forwarder_;
+  RelpForwarder* relp_;
   ReportLimiter& reports_;
   std::chrono::system_clock::time_point received_;
   std::uint64_t lines_ = 0;
@@ -114,6 +117,19 @@ std::string describe(const SenderStreams& streams, std::uint64_t malformed,
               : "");
 }
 
+// The RELP forwarder's counts, as the status line and the summary give them.
+std::string describe(const RelpForwarder& relp, bool atEnd) {
+  const RelpForwarder::Counts c = relp.counts();
+  std::string text = std::to_string(c.acknowledged) + " lines acknowledged by " + relp.target() +
+                     " over " + std::to_string(c.sessions) + " session" +
+                     (c.sessions == 1 ? "" : "s") + "; " + std::to_string(c.sentAgain) +
+                     " sent again, " + std::to_string(c.dropped) +
+                     " dropped from the full backlog, ";
+  if (!atEnd) return text + std::to_string(c.held) + " held";
+  return text + std::to_string(c.unacknowledged) + " unacknowledged at the end" +
+         (c.unacknowledged ? " (" + std::to_string(c.neverSent) + " of them never sent)" : "");
+}
+
 std::chrono::milliseconds millis(double seconds) {
   // In range by construction: at most ReceiverOptions::kMaxSeconds.
   return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
@@ -135,7 +151,23 @@ int main(int argc, char** argv) {
   ReportLimiter reports(printReport);
 
   std::unique_ptr<SyslogForwarder> forwarder;
-  if (!options.forward.empty()) {
+  std::unique_ptr<RelpForwarder> relp;
+  if (options.forward.rfind(std::string(RelpForwarder::kScheme) + "://", 0) == 0) {
+    SyslogForwarder::Target target;
+    std::string error;
+    if (!SyslogForwarder::parseTarget(options.forward, target, error, RelpForwarder::kScheme)) {
+      report(error + "; try --help");
+      return 2;
+    }
+    RelpForwarder::Tls tls{options.tlsCa, options.tlsCert, options.tlsKey, options.tlsPeer};
+    if (!RelpForwarder::checkTls(tls, error)) {
+      report(error);
+      return 1;
+    }
+    RelpForwarder::Limits limits;
+    limits.maxLines = static_cast<std::size_t>(options.backlogLines);
+    relp = std::make_unique<RelpForwarder>(target, tls, limits);
+  } else if (!options.forward.empty()) {
     SyslogForwarder::Target target;
     std::string error;
     if (!SyslogForwarder::parseTarget(options.forward, target, error)) {
@@ -148,7 +180,7 @@ int main(int argc, char** argv) {
         target, limits, [&reports](const std::string& text) { reports.report(text); });
   }
   std::unique_ptr<LineOutput> out;
-  if (!forwarder || !options.output.empty()) {
+  if ((!forwarder && !relp) || !options.output.empty()) {
     out = std::make_unique<LineOutput>();
     if (options.hasSeparator) out->showTabsAs(options.separator);
     if (!options.output.empty() && !out->open(options.output)) {
@@ -164,7 +196,7 @@ int main(int argc, char** argv) {
     return usage ? 2 : 1;
   }
 
-  Delivery delivery(out.get(), forwarder.get(), reports);
+  Delivery delivery(out.get(), forwarder.get(), relp.get(), reports);
   SenderStreams::Limits limits;
   limits.line.timeout = millis(options.timeoutSeconds);
   limits.maxStreams = static_cast<std::size_t>(options.maxSenders);
@@ -184,7 +216,9 @@ int main(int argc, char** argv) {
   };
   // A stop request ends the run after the datagrams already taken from the socket: they are
   // counted like the others.
-  auto done = [&] { return StopSignals::received() != 0 || full(); };
+  // A RELP collector that refused us (its certificate) ends the run: nothing can be sent.
+  std::string refused;
+  auto done = [&] { return StopSignals::received() != 0 || full() || !refused.empty(); };
 
   // A status request (SIGUSR1) prints the summary's counts so far; a reopen request (SIGHUP)
   // starts a new output file at the same path, the old one having been renamed away.
@@ -202,6 +236,7 @@ int main(int argc, char** argv) {
                 std::to_string(counts.dropped) + " dropped from the full backlog, " +
                 std::to_string(counts.unconfirmed) + " unconfirmed";
       }
+      if (relp) text += "; " + describe(*relp, false);
       report(text);
     }
   };
@@ -258,6 +293,10 @@ int main(int argc, char** argv) {
       out->flush();
     }
     if (forwarder) forwarder->pump(now, ready > 0 ? watch[kForwarder].revents : 0);
+    if (relp) {
+      for (const auto& text : relp->takeReports()) reports.report(text);
+      refused = relp->fatal();
+    }
     if (now >= nextCheck) {
       streams.expire(now);
       reports.tick();
@@ -275,8 +314,14 @@ int main(int argc, char** argv) {
   const bool written = !out || out->close();
   std::uint64_t unsent = 0;
   if (forwarder) unsent = forwarder->finish(Clock::now() + millis(options.lingerSeconds));
+  if (relp) {
+    relp->finish(refused.empty() ? Clock::now() + millis(options.lingerSeconds) : Clock::now());
+    for (const auto& text : relp->takeReports()) reports.report(text);
+    if (refused.empty()) refused = relp->fatal();
+  }
 
   reports.flush();
+  if (!refused.empty()) report(refused);
 
   report(describe(streams, malformed, kernelDrops));
   if (streams.rows().size() > 1) {
@@ -291,9 +336,14 @@ int main(int argc, char** argv) {
            " not delivered at the end, " + std::to_string(counts.unconfirmed) +
            " written to connections that broke before the collector confirmed them");
   }
+  if (relp) report(describe(*relp, true));
   if (!written) {
     report(out->error());
     return 1;
+  }
+  if (relp) {
+    const RelpForwarder::Counts counts = relp->counts();
+    if (!refused.empty() || counts.dropped > 0 || counts.unacknowledged > 0) return 1;
   }
   return unsent > 0 || (forwarder && forwarder->counts().unconfirmed > 0) ? 1 : 0;
 }

@@ -1,0 +1,446 @@
+#include "tools/RelpForwarder.h"
+
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstddef>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+extern "C" {
+#include <librelp.h>
+}
+
+namespace {
+
+// The forwarder whose thread is calling into librelp: its hooks carry no pointer of ours.
+thread_local void* current = nullptr;
+
+// librelp's debug lines that tell the window's size: after a message went in or came out, and
+// when a new session sends the old one's unacknowledged messages again.
+constexpr const char* kAdded = "ADD sess %p unacked %d, sessState %d";
+constexpr const char* kRemoved = "DEL sess %p unacked %d, sessState %d";
+constexpr const char* kResending = "relp session %p reestablished, state %d, now resending %d";
+
+// Lines taken from the backlog at once, so that the lock is not taken per line.
+constexpr std::size_t kBatch = 256;
+
+bool startsWith(const char* text, const char* prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+std::string dateOf(std::time_t when) {
+  std::tm utc{};
+  gmtime_r(&when, &utc);
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", &utc);
+  return text;
+}
+
+// The certificates of a PEM file; false with error set when there are none or one is not valid
+// now.
+bool readCertificates(const std::string& what, const std::string& path, std::string& error) {
+  if (::access(path.c_str(), R_OK) != 0) {
+    error = "cannot read the " + what + " " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  gnutls_datum_t data{};
+  if (gnutls_load_file(path.c_str(), &data) < 0) {
+    error = "cannot read the " + what + " " + path;
+    return false;
+  }
+  gnutls_x509_crt_t* list = nullptr;
+  unsigned count = 0;
+  const int rc = gnutls_x509_crt_list_import2(&list, &count, &data, GNUTLS_X509_FMT_PEM, 0);
+  gnutls_free(data.data);
+  if (rc < 0 || count == 0) {
+    error = "the " + what + " " + path +
+            " holds no PEM certificate: " + (rc < 0 ? gnutls_strerror(rc) : "none found");
+    return false;
+  }
+  const std::time_t now = std::time(nullptr);
+  bool ok = true;
+  for (unsigned i = 0; i < count; ++i) {
+    const std::time_t from = gnutls_x509_crt_get_activation_time(list[i]);
+    const std::time_t until = gnutls_x509_crt_get_expiration_time(list[i]);
+    if (ok && until != static_cast<std::time_t>(-1) && until < now) {
+      error = "the " + what + " " + path + " expired on " + dateOf(until) + " (renew it)";
+      ok = false;
+    } else if (ok && from != static_cast<std::time_t>(-1) && from > now) {
+      error = "the " + what + " " + path + " is not valid before " + dateOf(from) +
+              " (check the clock)";
+      ok = false;
+    }
+    gnutls_x509_crt_deinit(list[i]);
+  }
+  gnutls_free(list);
+  return ok;
+}
+
+// The codes with which librelp refuses the collector or the TLS set-up: trying again cannot help.
+bool refused(int code) {
+  switch (code) {
+    case RELP_RET_ERR_TLS_SETUP:
+    case RELP_RET_INVLD_TLS_PRIO:
+    case RELP_RET_AUTH_ERR_FP:
+    case RELP_RET_AUTH_ERR_NAME:
+    case RELP_RET_AUTH_NO_CERT:
+    case RELP_RET_AUTH_CERT_INVL:
+    case RELP_RET_INVLD_AUTH_MD:
+    case RELP_RET_INVLD_WILDCARD:
+    case RELP_RET_ERR_NO_TLS:
+    case RELP_RET_ERR_NO_TLS_AUTH:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool RelpForwarder::checkTls(const Tls& tls, std::string& error) {
+  if (!tls.on()) return true;
+  if (!readCertificates("CA file", tls.caFile, error)) return false;
+  if (tls.certFile.empty()) return true;
+  if (!readCertificates("certificate", tls.certFile, error)) return false;
+  if (::access(tls.keyFile.c_str(), R_OK) != 0) {
+    error = "cannot read the key " + tls.keyFile + ": " + std::strerror(errno);
+    return false;
+  }
+  gnutls_certificate_credentials_t credentials;
+  gnutls_certificate_allocate_credentials(&credentials);
+  const int rc = gnutls_certificate_set_x509_key_file(credentials, tls.certFile.c_str(),
+                                                      tls.keyFile.c_str(), GNUTLS_X509_FMT_PEM);
+  gnutls_certificate_free_credentials(credentials);
+  if (rc == GNUTLS_E_CERTIFICATE_KEY_MISMATCH) {
+    error = "the key " + tls.keyFile + " does not belong to the certificate " + tls.certFile +
+            " (give the key the certificate was made for)";
+    return false;
+  }
+  if (rc < 0) {
+    error = "cannot use the key " + tls.keyFile + " with the certificate " + tls.certFile + ": " +
+            gnutls_strerror(rc);
+    return false;
+  }
+  return true;
+}
+
+RelpForwarder::RelpForwarder(SyslogForwarder::Target target, Tls tls, Limits limits)
+    : target_(std::move(target)), tls_(std::move(tls)), limits_(limits) {
+  thread_ = std::thread([this] { run(); });
+}
+
+RelpForwarder::~RelpForwarder() {
+  finish(Clock::now());
+  thread_.join();
+}
+
+void RelpForwarder::send(const std::string& host, unsigned port, std::string_view line,
+                         std::chrono::system_clock::time_point when) {
+  std::string message = SyslogForwarder::message(host, port, line, when);
+  std::lock_guard<std::mutex> lock(mutex_);
+  while (!backlog_.empty() && (backlog_.size() >= limits_.maxLines ||
+                               backlogBytes_ + message.size() > limits_.maxBytes)) {
+    backlogBytes_ -= backlog_.front().size();
+    backlog_.pop_front();
+    ++counts_.dropped;
+    if (!dropping_) {
+      dropping_ = true;
+      reports_.push_back("forward: the backlog for " + target_.text + " is full (" +
+                         std::to_string(limits_.maxLines) + " lines or " +
+                         std::to_string(limits_.maxBytes >> 20) +
+                         " MiB): dropping the oldest lines");
+    }
+  }
+  backlogBytes_ += message.size();
+  const bool wasEmpty = backlog_.empty();
+  backlog_.push_back(std::move(message));
+  ++counts_.held;
+  if (wasEmpty) wake_.notify_one();
+}
+
+void RelpForwarder::finish(Clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!finishing_ || deadline < deadline_) deadline_ = deadline;
+  finishing_ = true;
+  wake_.notify_one();
+  done_.wait(lock, [this] { return finished_; });
+}
+
+std::vector<std::string> RelpForwarder::takeReports() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> out;
+  out.swap(reports_);
+  return out;
+}
+
+std::string RelpForwarder::fatal() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fatal_;
+}
+
+RelpForwarder::Counts RelpForwarder::counts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return counts_;
+}
+
+void RelpForwarder::report(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  reports_.push_back(text);
+}
+
+void RelpForwarder::onDebug(char* format, ...) {
+  auto* self = static_cast<RelpForwarder*>(current);
+  if (!self || format[0] == '\0') return;
+  Observed& seen = self->observed_;
+  const bool added = startsWith(format, kAdded);
+  if (added || startsWith(format, kRemoved)) {
+    va_list args;
+    va_start(args, format);
+    va_arg(args, void*);
+    seen.unacked = va_arg(args, int);
+    va_end(args);
+    seen.seen = true;
+    ++(added ? seen.added : seen.removed);
+  } else if (startsWith(format, kResending)) {
+    va_list args;
+    va_start(args, format);
+    va_arg(args, void*);
+    va_arg(args, int);
+    seen.resent = va_arg(args, int);
+    va_end(args);
+  }
+}
+
+void RelpForwarder::onError(void*, char*, char* message, int code) {
+  auto* self = static_cast<RelpForwarder*>(current);
+  if (!self) return;
+  self->observed_.error = message ? message : "error " + std::to_string(code);
+  if (refused(code)) self->observed_.authError = true;
+}
+
+void RelpForwarder::onAuthError(void*, char* peer, char* message, int) {
+  auto* self = static_cast<RelpForwarder*>(current);
+  if (!self) return;
+  self->observed_.error =
+      std::string(message ? message : "the collector was refused") +
+      (peer && *peer ? " (the collector presented: " + std::string(peer) + ")" : "");
+  self->observed_.authError = true;
+}
+
+void RelpForwarder::onGenericError(char* object, char* message, int code) {
+  onError(nullptr, object, message, code);
+}
+
+void RelpForwarder::run() {
+  current = this;
+  relpEngine_t* engine = nullptr;
+  relpEngineConstruct(&engine);
+  relpEngineSetDbgprint(engine, &RelpForwarder::onDebug);
+  relpEngineSetOnErr(engine, &RelpForwarder::onError);
+  relpEngineSetOnAuthErr(engine, &RelpForwarder::onAuthError);
+  relpEngineSetOnGenericErr(engine, &RelpForwarder::onGenericError);
+  relpEngineSetEnableCmd(engine, reinterpret_cast<unsigned char*>(const_cast<char*>("syslog")),
+                         eRelpCmdState_Required);
+
+  relpClt_t* client = nullptr;
+  bool up = false;                   // the session is open
+  bool opened = false;               // the client has had a session, which librelp re-establishes
+  std::deque<std::string> batch;     // taken from the backlog, not yet handed over
+  std::deque<std::string> inFlight;  // handed over, not yet acknowledged, oldest first
+  std::uint64_t failedAttempts = 0;
+  std::chrono::milliseconds backoff = limits_.firstBackoff;
+  Clock::time_point nextAttempt = Clock::now();
+  std::string fatal;
+  Counts local;  // acknowledged, sentAgain and sessions, published under the lock
+
+  auto makeClient = [&]() -> bool {
+    relpEngineCltConstruct(engine, &client);
+    relpCltSetWindowSize(client, limits_.window);
+    relpCltSetTimeout(client, limits_.timeoutSeconds);
+    if (!tls_.on()) return true;
+    int rc = relpCltEnableTLS(client);
+    if (rc == RELP_RET_OK) rc = relpCltSetCACert(client, const_cast<char*>(tls_.caFile.c_str()));
+    if (rc == RELP_RET_OK && !tls_.certFile.empty()) {
+      rc = relpCltSetOwnCert(client, const_cast<char*>(tls_.certFile.c_str()));
+      if (rc == RELP_RET_OK)
+        rc = relpCltSetPrivKey(client, const_cast<char*>(tls_.keyFile.c_str()));
+    }
+    if (rc == RELP_RET_OK) rc = relpCltSetAuthMode(client, const_cast<char*>("name"));
+    const std::string peer = tls_.peerName.empty() ? target_.host : tls_.peerName;
+    if (rc == RELP_RET_OK) rc = relpCltAddPermittedPeer(client, const_cast<char*>(peer.c_str()));
+    if (rc != RELP_RET_OK) {
+      fatal = "cannot set up TLS for " + target_.text + ": " +
+              (observed_.error.empty() ? "librelp error " + std::to_string(rc) : observed_.error);
+    }
+    return rc == RELP_RET_OK;
+  };
+
+  // Acknowledged: the oldest lines in flight beyond what librelp still holds.
+  auto settle = [&] {
+    while (inFlight.size() > static_cast<std::size_t>(std::max(observed_.unacked, 0))) {
+      inFlight.pop_front();
+      ++local.acknowledged;
+    }
+  };
+
+  auto failed = [&](const std::string& why) {
+    const bool wasUp = up;
+    up = false;
+    if (wasUp) backoff = limits_.firstBackoff;
+    nextAttempt = Clock::now() + backoff;
+    backoff = std::min(backoff * 2, limits_.maxBackoff);
+    if (wasUp || failedAttempts == 0) {
+      report("forward: " + target_.text + ": " + why + " (retrying; " +
+             std::to_string(inFlight.size()) + " unacknowledged lines are held for the next " +
+             "session, and at most " + std::to_string(limits_.maxLines) + " waiting lines)");
+    }
+    if (!wasUp) ++failedAttempts;
+  };
+
+  auto connect = [&] {
+    observed_.error.clear();
+    observed_.authError = false;
+    observed_.resent = 0;
+    int rc;
+    if (opened) {
+      rc = relpCltReconnect(client);
+    } else {
+      if (!client && !makeClient()) return;
+      rc =
+          relpCltConnect(client, target_.address.ss_family == AF_INET6 ? AF_INET6 : AF_INET,
+                         reinterpret_cast<unsigned char*>(const_cast<char*>(target_.port.c_str())),
+                         reinterpret_cast<unsigned char*>(const_cast<char*>(target_.host.c_str())));
+    }
+    const std::string why = observed_.error.empty() ? "cannot open a RELP session (librelp error " +
+                                                          std::to_string(rc) + ")"
+                                                    : observed_.error;
+    if (rc != RELP_RET_OK && (observed_.authError || refused(rc))) {
+      fatal = "forward: " + target_.text + ": TLS: " + why + "; nothing more is sent";
+      return;
+    }
+    if (rc != RELP_RET_OK) {
+      if (!opened) relpEngineCltDestruct(engine, &client);  // a fresh one for the next attempt
+      failed(why);
+      return;
+    }
+    if (!observed_.seen) {
+      fatal = "forward: " + target_.text +
+              ": this librelp does not report its window of unacknowledged messages, so no line "
+              "could be confirmed (librelp 1.11 does; or use a tcp:// target)";
+      return;
+    }
+    up = true;
+    ++local.sessions;
+    local.sentAgain += static_cast<std::uint64_t>(std::max(observed_.resent, 0));
+    if (failedAttempts > 0 || opened) {
+      report("forward: connected to " + target_.text + " again after " +
+             std::to_string(failedAttempts) + " failed attempts; " +
+             std::to_string(observed_.resent) + " unacknowledged lines sent again");
+    }
+    opened = true;
+    failedAttempts = 0;
+    backoff = limits_.firstBackoff;
+    settle();
+  };
+
+  for (;;) {
+    enum class Step { kConnect, kSend, kEnd } step;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      counts_.acknowledged = local.acknowledged;
+      counts_.sentAgain = local.sentAgain;
+      counts_.sessions = local.sessions;
+      counts_.held = backlog_.size() + batch.size() + inFlight.size();
+      if (!fatal.empty() && fatal_.empty()) fatal_ = fatal;
+      for (;;) {
+        if (batch.empty() && !backlog_.empty()) {
+          while (!backlog_.empty() && batch.size() < kBatch) {
+            backlogBytes_ -= backlog_.front().size();
+            batch.push_back(std::move(backlog_.front()));
+            backlog_.pop_front();
+          }
+          dropping_ = false;
+        }
+        const Clock::time_point now = Clock::now();
+        // At the end, closing the open session collects the acknowledgements; a broken one is
+        // re-established first, for librelp to send its unacknowledged lines again.
+        const bool handedOver = batch.empty() && (up || inFlight.empty());
+        if (!fatal.empty() || (finishing_ && (now >= deadline_ || handedOver))) {
+          step = Step::kEnd;
+          break;
+        }
+        if (!up && now >= nextAttempt) {
+          step = Step::kConnect;
+          break;
+        }
+        if (up && !batch.empty()) {
+          step = Step::kSend;
+          break;
+        }
+        if (!up) {
+          wake_.wait_until(lock, finishing_ ? std::min(nextAttempt, deadline_) : nextAttempt);
+        } else if (finishing_) {
+          wake_.wait_until(lock, deadline_);
+        } else {
+          wake_.wait(lock);
+        }
+      }
+    }
+    if (step == Step::kEnd) break;
+    if (step == Step::kConnect) {
+      connect();
+      continue;
+    }
+    // Hand the batch over while the session holds.
+    while (up && !batch.empty()) {
+      const std::uint64_t added = observed_.added;
+      observed_.error.clear();
+      std::string& message = batch.front();
+      const int rc =
+          relpCltSendSyslog(client, reinterpret_cast<unsigned char*>(&message[0]), message.size());
+      // A message that found the session broken did not go into the window: it goes again.
+      if (rc == RELP_RET_OK || observed_.added != added) {
+        inFlight.push_back(std::move(message));
+        batch.pop_front();
+      }
+      settle();
+      if (rc != RELP_RET_OK) {
+        failed(observed_.error.empty()
+                   ? "the RELP session broke (librelp error " + std::to_string(rc) + ")"
+                   : observed_.error);
+      }
+    }
+  }
+
+  // Closing the session waits for the acknowledgement of everything in flight: librelp removes
+  // each acknowledged message from its window, and the close command's own answer comes last.
+  if (client) {
+    const std::uint64_t removed = observed_.removed;
+    relpEngineCltDestruct(engine, &client);
+    if (up) {
+      const std::uint64_t answered =
+          std::min<std::uint64_t>(observed_.removed - removed, inFlight.size());
+      inFlight.erase(inFlight.begin(), inFlight.begin() + static_cast<std::ptrdiff_t>(answered));
+      local.acknowledged += answered;
+    }
+  }
+  relpEngineDestruct(&engine);
+  current = nullptr;
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  counts_.acknowledged = local.acknowledged;
+  counts_.sentAgain = local.sentAgain;
+  counts_.sessions = local.sessions;
+  counts_.neverSent = backlog_.size() + batch.size();
+  counts_.unacknowledged = counts_.neverSent + inFlight.size();
+  counts_.held = counts_.unacknowledged;
+  if (!fatal.empty() && fatal_.empty()) fatal_ = fatal;
+  finished_ = true;
+  done_.notify_all();
+}

@@ -1,0 +1,134 @@
+// Forwards reassembled lines to a syslog collector over RELP (rsyslog's imrelp), in plain text or
+// in TLS, and holds every line until the collector has acknowledged it. A line goes as the same
+// RFC 5424 message that the tcp:// target sends (SyslogForwarder::message()), without the count.
+//
+// send() is called by the receiving thread and never blocks: the message joins a bounded backlog,
+// past whose bound the oldest waiting lines are dropped and counted. The forwarder's own thread
+// hands them to librelp, whose calls block while its window of unacknowledged messages is full or
+// the collector does not answer. A broken session is re-established with a backoff that doubles
+// from 100 ms to 5 s: librelp itself sends again what the collector had not acknowledged (counted
+// as "sent again"), and the line whose hand-over found the session broken, which librelp did not
+// keep, is handed over again here. finish() waits for the acknowledgements until its deadline.
+//
+// The other members may be called from any thread; reports wait in takeReports() for the caller.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "tools/SyslogForwarder.h"
+
+class RelpForwarder final {
+ public:
+  RelpForwarder(const RelpForwarder&) = delete;
+  RelpForwarder& operator=(const RelpForwarder&) = delete;
+
+  using Clock = std::chrono::steady_clock;
+
+  static constexpr const char* kScheme = "relp";
+
+  // TLS is on when caFile is set. The collector's certificate must chain to caFile and name
+  // peerName (the target's host when empty); certFile and keyFile, both or neither, are our own.
+  struct Tls {
+    std::string caFile;
+    std::string certFile;
+    std::string keyFile;
+    std::string peerName;
+    bool on() const { return !caFile.empty(); }
+  };
+
+  struct Limits {
+    std::size_t maxLines = 100000;
+    std::size_t maxBytes = 64u << 20;
+    std::chrono::milliseconds firstBackoff{100};
+    std::chrono::milliseconds maxBackoff{5000};
+    int window = 128;             // messages sent and not yet acknowledged, at most
+    unsigned timeoutSeconds = 5;  // a collector silent this long has broken the session
+  };
+
+  struct Counts {
+    std::uint64_t acknowledged = 0;
+    std::uint64_t sentAgain = 0;  // by librelp on a new session, unacknowledged on the old one
+    std::uint64_t dropped = 0;    // pushed out of the full backlog
+    std::uint64_t sessions = 0;
+    std::uint64_t held = 0;            // waiting or unacknowledged now
+    std::uint64_t unacknowledged = 0;  // at the end: held when finish() returned
+    std::uint64_t neverSent = 0;       // of those, never handed to the collector
+  };
+
+  // Reads the TLS files now, so that a missing or unreadable file, an expired certificate or a key
+  // that does not belong to the certificate is one error naming the file before anything starts.
+  static bool checkTls(const Tls& tls, std::string& error);
+
+  // Starts the thread, which connects at once.
+  RelpForwarder(SyslogForwarder::Target target, Tls tls, Limits limits);
+  // Ends the thread as finish() with a deadline of now would.
+  ~RelpForwarder();
+
+  void send(const std::string& host, unsigned port, std::string_view line,
+            std::chrono::system_clock::time_point when);
+
+  // Until deadline: hands the backlog over and waits for the acknowledgements; then closes the
+  // session. Returns when the thread is done, which may be up to timeoutSeconds after deadline
+  // while a call into librelp waits for a silent collector.
+  void finish(Clock::time_point deadline);
+
+  // Reports since the last call, in order, each one line.
+  std::vector<std::string> takeReports();
+  // Why the collector can never be reached as configured (its certificate was refused, the TLS
+  // set-up failed); "" otherwise. The thread ends when it is set.
+  std::string fatal() const;
+  Counts counts() const;
+  const std::string& target() const { return target_.text; }
+
+ private:
+  // What librelp's debug hook tells of the thread's session: its count of unacknowledged messages
+  // and what it sent again on re-establishing. Used by the thread only.
+  struct Observed {
+    bool seen = false;          // the hook reported the window at all
+    int unacked = 0;            // messages in the window, including open and close
+    std::uint64_t added = 0;    // messages put in the window
+    std::uint64_t removed = 0;  // messages acknowledged
+    int resent = 0;             // by the latest re-establishing
+    std::string error;          // the latest error librelp reported
+    bool authError = false;     // librelp refused the collector's certificate
+  };
+  static void onDebug(char* format, ...);
+  static void onError(void* user, char* object, char* message, int code);
+  static void onAuthError(void* user, char* peer, char* message, int code);
+  static void onGenericError(char* object, char* message, int code);
+
+  void run();
+  void report(const std::string& text);
+
+  // Constant after construction
+  const SyslogForwarder::Target target_;
+  const Tls tls_;
+  const Limits limits_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;  // the thread waits here for lines or finish()
+  std::condition_variable done_;  // finish() waits here for the thread
+  // Guarded by mutex_
+  std::deque<std::string> backlog_;
+  std::size_t backlogBytes_ = 0;
+  bool dropping_ = false;  // reported the current run of backlog drops
+  bool finishing_ = false;
+  Clock::time_point deadline_{};
+  bool finished_ = false;
+  std::string fatal_;
+  std::vector<std::string> reports_;
+  Counts counts_;
+
+  // The thread's own
+  Observed observed_;
+
+  std::thread thread_;
+};
