@@ -2,6 +2,8 @@
 
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,6 +101,49 @@ bool refused(int code) {
     default:
       return false;
   }
+}
+
+// Why the collector's certificate fails verification, in GnuTLS's words ("The certificate chain
+// uses expired certificate."), from a handshake of our own: librelp only says that it failed.
+std::string whyRefused(const SyslogForwarder::Target& target, const RelpForwarder::Tls& tls,
+                       const std::string& peer) {
+  const int fd = ::socket(target.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return "";
+  const timeval limit{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+  std::string why;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&target.address), target.length) == 0) {
+    gnutls_certificate_credentials_t credentials;
+    gnutls_certificate_allocate_credentials(&credentials);
+    gnutls_certificate_set_x509_trust_file(credentials, tls.caFile.c_str(), GNUTLS_X509_FMT_PEM);
+    if (!tls.certFile.empty()) {
+      gnutls_certificate_set_x509_key_file(credentials, tls.certFile.c_str(), tls.keyFile.c_str(),
+                                           GNUTLS_X509_FMT_PEM);
+    }
+    gnutls_session_t session;
+    gnutls_init(&session, GNUTLS_CLIENT);
+    gnutls_set_default_priority(session);
+    gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, credentials);
+    gnutls_transport_set_int(session, fd);
+    int rc;
+    do {
+      rc = gnutls_handshake(session);
+    } while (rc < 0 && !gnutls_error_is_fatal(rc));
+    unsigned status = 0;
+    if (rc == 0 && gnutls_certificate_verify_peers3(session, peer.c_str(), &status) == 0 &&
+        status != 0) {
+      gnutls_datum_t text{};
+      if (gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &text, 0) == 0) {
+        why.assign(reinterpret_cast<const char*>(text.data), text.size);
+        gnutls_free(text.data);
+      }
+    }
+    gnutls_deinit(session);
+    gnutls_certificate_free_credentials(credentials);
+  }
+  ::close(fd);
+  return why;
 }
 
 }  // namespace
@@ -220,6 +265,8 @@ void RelpForwarder::onDebug(char* format, ...) {
 void RelpForwarder::onError(void*, char*, char* message, int code) {
   auto* self = static_cast<RelpForwarder*>(current);
   if (!self) return;
+  // The refusal of a certificate names the cause; what librelp says after it does not.
+  if (self->observed_.authError) return;
   self->observed_.error = message ? message : "error " + std::to_string(code);
   if (refused(code)) self->observed_.authError = true;
 }
@@ -258,6 +305,7 @@ void RelpForwarder::run() {
   Clock::time_point nextAttempt = Clock::now();
   std::string fatal;
   Counts local;  // acknowledged, sentAgain and sessions, published under the lock
+  const std::string peer = tls_.peerName.empty() ? target_.host : tls_.peerName;
 
   auto makeClient = [&]() -> bool {
     relpEngineCltConstruct(engine, &client);
@@ -272,7 +320,6 @@ void RelpForwarder::run() {
         rc = relpCltSetPrivKey(client, const_cast<char*>(tls_.keyFile.c_str()));
     }
     if (rc == RELP_RET_OK) rc = relpCltSetAuthMode(client, const_cast<char*>("name"));
-    const std::string peer = tls_.peerName.empty() ? target_.host : tls_.peerName;
     if (rc == RELP_RET_OK) rc = relpCltAddPermittedPeer(client, const_cast<char*>(peer.c_str()));
     if (rc != RELP_RET_OK) {
       fatal = "cannot set up TLS for " + target_.text + ": " +
@@ -321,7 +368,16 @@ void RelpForwarder::run() {
                                                           std::to_string(rc) + ")"
                                                     : observed_.error;
     if (rc != RELP_RET_OK && (observed_.authError || refused(rc))) {
-      fatal = "forward: " + target_.text + ": TLS: " + why + "; nothing more is sent";
+      std::string cause = why;
+      if (tls_.on()) {
+        const std::string verdict = whyRefused(target_, tls_, peer);
+        if (!verdict.empty()) {
+          cause = "the collector's certificate was refused: " +
+                  verdict.substr(0, verdict.find_last_not_of(' ') + 1) + " (CA file " +
+                  tls_.caFile + ", expected name " + peer + ")";
+        }
+      }
+      fatal = "forward: " + target_.text + ": TLS: " + cause + "; nothing more is sent";
       return;
     }
     if (rc != RELP_RET_OK) {
