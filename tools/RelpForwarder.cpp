@@ -421,7 +421,7 @@ void RelpForwarder::run() {
             batch.push_back(std::move(backlog_.front()));
             backlog_.pop_front();
           }
-          dropping_ = false;
+          if (backlog_.empty()) dropping_ = false;
         }
         const Clock::time_point now = Clock::now();
         // At the end, closing the open session collects the acknowledgements; a broken one is

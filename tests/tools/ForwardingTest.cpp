@@ -3,57 +3,19 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <fstream>
-#include <map>
 #include <string>
-#include <vector>
 
-#include "tests/support/Subprocess.h"
 #include "tests/support/UdpReceiver.h"
+#include "tests/tools/ForwardingSupport.h"
 #include "tests/tools/RsyslogDaemon.h"
 
 namespace {
 
-// Lines of six vertical-tab fields, one of them 120 000 bytes long (three datagrams).
-std::vector<std::string> makeLines(const std::string& source, int count) {
-  std::vector<std::string> lines;
-  for (int n = 1; n <= count; ++n) {
-    std::string message = "line " + std::to_string(n) + " of " + source;
-    if (n == count / 2) message += " " + std::string(120000, 'x');
-    lines.push_back("2026-12-07 10:00:00\vT1\v" + std::string(n % 7 ? "INFO" : "ERROR") + "\v" +
-                    source + "\v" + message + "\vseq=" + std::to_string(n));
-  }
-  return lines;
-}
-
-void writeLines(const std::string& path, const std::vector<std::string>& lines) {
-  std::ofstream out(path, std::ios::binary);
-  for (const auto& line : lines) out << line << '\n';
-}
-
-std::size_t countLines(const std::string& path) {
-  const std::string text = testsupport::readFile(path);
-  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
-// The collector's file as one list of messages per PROCID (the sender's port).
-std::map<std::string, std::vector<std::string>> bySender(const std::string& path) {
-  std::map<std::string, std::vector<std::string>> senders;
-  std::ifstream in(path, std::ios::binary);
-  std::string row;
-  while (std::getline(in, row)) {
-    const std::size_t space = row.find(' ');
-    senders[row.substr(0, space)].push_back(row.substr(space + 1));
-  }
-  return senders;
-}
-
-int runLoghost(unsigned short port, const std::string& input) {
-  return testsupport::run(
-      LOGHOST, {"-P", "TarvoLogger/StorageFormat=udp", "-P", "TarvoLogger/Ip=127.0.0.1", "-P",
-                "TarvoLogger/Port=" + std::to_string(port), input});
-}
+using testsupport::bySender;
+using testsupport::countLines;
+using testsupport::makeLines;
+using testsupport::runLoghost;
+using testsupport::writeLines;
 
 TEST(ForwardingTest, TwoLoghostsReachRsyslogOnceInOrderAcrossACollectorRestart) {
   if (!testsupport::RsyslogDaemon::available()) {
@@ -76,17 +38,7 @@ TEST(ForwardingTest, TwoLoghostsReachRsyslogOnceInOrderAcrossACollectorRestart) 
   writeLines(dir.file("b.log"), second);
 
   // Listening once a probe datagram is reported as malformed.
-  ASSERT_TRUE(testsupport::waitFor([&] {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-    ::sendto(fd, "probe", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-    ::close(fd);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return receiver.err().find("malformed") != std::string::npos;
-  }));
+  ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
 
   // The first host while the collector is up.
   ASSERT_EQ(0, runLoghost(port, dir.file("a.log")));

@@ -1,8 +1,10 @@
 // A real rsyslogd in the foreground for tests and benchmarks: its own configuration and work
-// directory in a temporary folder, imtcp on a free loopback port, and one omfile action that
-// writes "<PROCID> <MSG>" per message, control characters kept as they came. It loads no module
-// that touches /dev/log or the kernel log. start() and stop() may be called again, so a test can
-// take the collector away and bring it back on the same port.
+// directory in a temporary folder, imtcp or imrelp (plain or in TLS) on a free loopback port, and
+// one omfile action that writes "<PROCID> <MSG>" per message, control characters kept as they
+// came. Over RELP the action runs before the acknowledgement goes out (a direct queue), so an
+// acknowledged line is in the file even when rsyslogd is killed. It loads no module that touches
+// /dev/log or the kernel log. start(), stop() and kill() may be called again, so a test can take
+// the collector away and bring it back on the same port.
 #pragma once
 
 #include <arpa/inet.h>
@@ -27,20 +29,42 @@ class RsyslogDaemon {
   static constexpr const char* kProgram = "/usr/sbin/rsyslogd";
 
   static bool available() { return ::access(kProgram, X_OK) == 0; }
+  // rsyslog's RELP input (Debian package rsyslog-relp).
+  static bool relpAvailable() {
+    return available() && (::access("/usr/lib/x86_64-linux-gnu/rsyslog/imrelp.so", R_OK) == 0 ||
+                           ::access("/usr/lib/aarch64-linux-gnu/rsyslog/imrelp.so", R_OK) == 0 ||
+                           ::access("/usr/lib/rsyslog/imrelp.so", R_OK) == 0);
+  }
+
+  enum class Protocol { kTcp, kRelp };
+  // RELP in TLS: rsyslogd's own certificate and key, the CA its clients' certificates chain to,
+  // and the one client name it lets in.
+  struct Tls {
+    std::string caFile, certFile, keyFile, clientName;
+  };
 
   // address is "127.0.0.1" or "::1"; dir is a folder of the caller's, which it owns.
-  RsyslogDaemon(const std::string& dir, const std::string& address = "127.0.0.1")
-      : dir_(dir), address_(address), port_(freeTcpPort(address)) {
+  RsyslogDaemon(const std::string& dir, const std::string& address = "127.0.0.1",
+                Protocol protocol = Protocol::kTcp, const Tls& tls = {})
+      : dir_(dir), address_(address), protocol_(protocol), port_(freeTcpPort(address)) {
+    const bool relp = protocol_ == Protocol::kRelp;
     std::ofstream conf(dir_ + "/rsyslog.conf");
     conf << "global(workDirectory=\"" << dir_
          << "\" maxMessageSize=\"256k\" parser.escapeControlCharactersOnReceive=\"off\")\n"
-         << "module(load=\"imtcp\")\n"
+         << (relp ? "module(load=\"imrelp\" tls.tlslib=\"gnutls\")\n" : "module(load=\"imtcp\")\n")
          << "template(name=\"fields\" type=\"string\" string=\"%procid% %msg%\\n\")\n"
-         << "ruleset(name=\"udplog\") {\n"
+         << "ruleset(name=\"udplog\"" << (relp ? " queue.type=\"Direct\"" : "") << ") {\n"
          << "  action(type=\"omfile\" file=\"" << output() << "\" template=\"fields\")\n"
          << "}\n"
-         << "input(type=\"imtcp\" address=\"" << address_ << "\" port=\"" << port_
-         << "\" ruleset=\"udplog\")\n";
+         << "input(type=\"" << (relp ? "imrelp" : "imtcp") << "\" address=\"" << address_
+         << "\" port=\"" << port_ << "\" ruleset=\"udplog\"";
+    if (relp) conf << " maxDataSize=\"256k\"";
+    if (!tls.caFile.empty()) {
+      conf << " tls=\"on\" tls.cacert=\"" << tls.caFile << "\" tls.mycert=\"" << tls.certFile
+           << "\" tls.myprivkey=\"" << tls.keyFile
+           << "\" tls.authmode=\"name\" tls.permittedpeer=[\"" << tls.clientName << "\"]";
+    }
+    conf << ")\n";
   }
   ~RsyslogDaemon() { stop(); }
   RsyslogDaemon(const RsyslogDaemon&) = delete;
@@ -49,9 +73,10 @@ class RsyslogDaemon {
   unsigned short port() const { return port_; }
   std::string output() const { return dir_ + "/received.log"; }
   std::string target() const {
+    const std::string scheme = protocol_ == Protocol::kRelp ? "relp://" : "tcp://";
     return address_.find(':') == std::string::npos
-               ? "tcp://" + address_ + ":" + std::to_string(port_)
-               : "tcp://[" + address_ + "]:" + std::to_string(port_);
+               ? scheme + address_ + ":" + std::to_string(port_)
+               : scheme + "[" + address_ + "]:" + std::to_string(port_);
   }
 
   // Starts it and waits until it accepts connections; false if it did not within the deadline.
@@ -82,14 +107,18 @@ class RsyslogDaemon {
   }
 
   // SIGTERM, and waits for the end.
-  void stop() {
+  void stop() { end(SIGTERM); }
+  // SIGKILL: it goes at once, with whatever it had not answered yet.
+  void kill() { end(SIGKILL); }
+
+ private:
+  void end(int signal) {
     if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
+    ::kill(pid_, signal);
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
 
- private:
   static unsigned short freeTcpPort(const std::string& address) {
     const bool v6 = address.find(':') != std::string::npos;
     int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
@@ -128,6 +157,7 @@ class RsyslogDaemon {
 
   const std::string dir_;
   const std::string address_;
+  const Protocol protocol_;
   const unsigned short port_;
   pid_t pid_ = -1;
 };
