@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "tests/support/UdpReceiver.h"
 #include "tests/tools/ForwardingSupport.h"
 #include "tests/tools/RsyslogDaemon.h"
+#include "tests/tools/TestCertificates.h"
 
 namespace {
 
@@ -21,7 +23,6 @@ using testsupport::makeLines;
 using testsupport::RsyslogDaemon;
 using testsupport::writeLines;
 
-constexpr const char* kCerttool = "/usr/bin/certtool";
 constexpr int kWindow = 128;  // RelpForwarder's default
 
 unsigned short freeUdpPort() {
@@ -165,58 +166,30 @@ TEST_F(RelpForwardingTest,
       << err;
 }
 
-// Certificates made here with certtool: a CA, the collector's (valid, expired), ours, and a CA
-// that signed none of them.
+// The certificates of TestCertificates, made for each case.
 class RelpTlsTest : public RelpForwardingTest {
  protected:
   void SetUp() override {
     RelpForwardingTest::SetUp();
     if (IsSkipped()) return;
-    if (::access(kCerttool, X_OK) != 0) {
+    if (!testsupport::TestCertificates::available()) {
       GTEST_SKIP() << "certtool is not installed (Debian package gnutls-bin): no certificates";
     }
-    make("ca", "", "cn = \"Test CA\"\nca\ncert_signing_key\nexpiration_days = 30\n");
-    make("other", "", "cn = \"Other CA\"\nca\ncert_signing_key\nexpiration_days = 30\n");
-    const std::string server =
-        "cn = \"collector.test\"\ndns_name = \"collector.test\"\n"
-        "tls_www_server\nsigning_key\nencryption_key\n";
-    make("server", "ca", server + "expiration_days = 30\n");
-    make("expired", "ca",
-         server +
-             "activation_date = \"2020-01-01 00:00:00\"\n"
-             "expiration_date = \"2020-02-01 00:00:00\"\n");
-    make("client", "ca",
-         "cn = \"client.test\"\ndns_name = \"client.test\"\ntls_www_client\nsigning_key\n"
-         "encryption_key\nexpiration_days = 30\n");
-  }
-
-  // name.key and name.pem, signed by signer (self-signed when "").
-  void make(const std::string& name, const std::string& signer, const std::string& tmpl) {
-    std::ofstream(dir.file(name + ".tmpl")) << tmpl;
-    ASSERT_EQ(0, testsupport::run(kCerttool, {"--generate-privkey", "--key-type=ecdsa", "--outfile",
-                                              dir.file(name + ".key")}));
-    std::vector<std::string> args{"--load-privkey", dir.file(name + ".key"),
-                                  "--template",     dir.file(name + ".tmpl"),
-                                  "--outfile",      dir.file(name + ".pem")};
-    if (signer.empty()) {
-      args.insert(args.begin(), "--generate-self-signed");
-    } else {
-      args.insert(args.begin(),
-                  {"--generate-certificate", "--load-ca-certificate", dir.file(signer + ".pem"),
-                   "--load-ca-privkey", dir.file(signer + ".key")});
-    }
-    std::string err;
-    ASSERT_EQ(0, testsupport::run(kCerttool, args, nullptr, &err)) << err;
+    certificates = std::make_unique<testsupport::TestCertificates>(dir.str());
+    ASSERT_EQ("", certificates->error());
   }
 
   RsyslogDaemon::Tls collectorTls(const std::string& cert) {
-    return {dir.file("ca.pem"), dir.file(cert + ".pem"), dir.file(cert + ".key"), "client.test"};
+    return {certificates->pem("ca"), certificates->pem(cert), certificates->key(cert),
+            testsupport::TestCertificates::kClientName};
   }
 
   std::vector<std::string> tls(const std::string& ca, const std::string& peer) {
-    return {"--tls-ca",  dir.file(ca + ".pem"),  "--tls-cert", dir.file("client.pem"),
-            "--tls-key", dir.file("client.key"), "--tls-peer", peer};
+    return {"--tls-ca",  certificates->pem(ca),       "--tls-cert", certificates->pem("client"),
+            "--tls-key", certificates->key("client"), "--tls-peer", peer};
   }
+
+  std::unique_ptr<testsupport::TestCertificates> certificates;
 };
 
 TEST_F(RelpTlsTest, LinesArriveOnlyAtTheCollectorWithTheExpectedCertificate) {
