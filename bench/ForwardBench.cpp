@@ -1,0 +1,146 @@
+// udplog-recv's three ways to a collector side by side: N lines of 120 bytes forwarded into a real
+// rsyslogd (omfile) over plain TCP (SyslogForwarder, imtcp), over RELP (RelpForwarder, imrelp)
+// and over RELP in TLS (certificates made by certtool). Each run times one target from the first
+// send until rsyslog's file holds every line (and, over RELP, every line was acknowledged); the
+// targets take turns within each run, so that the machine's load reaches them alike.
+//
+// Usage: forward_bench [--lines N] [--runs R]   (needs rsyslogd, imrelp and certtool)
+
+#include <poll.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+#include "tests/tools/RsyslogDaemon.h"
+#include "tests/tools/TestCertificates.h"
+#include "tools/RelpForwarder.h"
+#include "tools/SyslogForwarder.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using testsupport::RsyslogDaemon;
+
+const std::string kLine =
+    "2026-12-07 10:00:00.000\vT1\vINFO\vbench\v" + std::string(85, 'm') + "\v-";  // 120 bytes
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+std::size_t countLines(const std::string& path) {
+  const std::string text = testsupport::readFile(path);
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Lines per second into rsyslog over TCP; 0 when not all arrived.
+double overTcp(std::size_t lines) {
+  testsupport::TempDir dir;
+  RsyslogDaemon rsyslog(dir.str());
+  if (!rsyslog.start()) return 0;
+  SyslogForwarder::Target target;
+  std::string error;
+  SyslogForwarder::parseTarget(rsyslog.target(), target, error);
+  SyslogForwarder::Limits limits;
+  limits.maxLines = lines;
+  limits.maxBytes = 1u << 30;
+  SyslogForwarder forwarder(target, limits, [](const std::string&) {});
+  const auto start = Clock::now();
+  const auto when = std::chrono::system_clock::now();
+  for (std::size_t n = 0; n < lines; ++n) {
+    forwarder.send("127.0.0.1", 40000, kLine, when);
+    if (n % 256 == 0) {
+      pollfd watch{forwarder.fd(), forwarder.events(), 0};
+      const bool ready = forwarder.fd() >= 0 && ::poll(&watch, 1, 0) > 0;
+      forwarder.pump(Clock::now(), ready ? watch.revents : 0);
+    }
+  }
+  forwarder.finish(Clock::now() + std::chrono::seconds(60));
+  if (!testsupport::waitFor([&] { return countLines(rsyslog.output()) >= lines; },
+                            std::chrono::seconds(120))) {
+    return 0;
+  }
+  return lines / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Lines per second into rsyslog over RELP, in TLS when certificates are given; 0 when not all
+// were acknowledged.
+double overRelp(std::size_t lines, const testsupport::TestCertificates* certificates) {
+  testsupport::TempDir dir;
+  RsyslogDaemon::Tls collectorTls;
+  RelpForwarder::Tls tls;
+  if (certificates) {
+    collectorTls = {certificates->pem("ca"), certificates->pem("server"),
+                    certificates->key("server"), testsupport::TestCertificates::kClientName};
+    tls = {certificates->pem("ca"), certificates->pem("client"), certificates->key("client"),
+           testsupport::TestCertificates::kCollectorName};
+  }
+  RsyslogDaemon rsyslog(dir.str(), "127.0.0.1", RsyslogDaemon::Protocol::kRelp, collectorTls);
+  if (!rsyslog.start()) return 0;
+  SyslogForwarder::Target target;
+  std::string error;
+  SyslogForwarder::parseTarget(rsyslog.target(), target, error, RelpForwarder::kScheme);
+  RelpForwarder::Limits limits;
+  limits.maxLines = lines;
+  limits.maxBytes = 1u << 30;
+  RelpForwarder forwarder(target, tls, limits);
+  const auto start = Clock::now();
+  const auto when = std::chrono::system_clock::now();
+  for (std::size_t n = 0; n < lines; ++n) forwarder.send("127.0.0.1", 40000, kLine, when);
+  forwarder.finish(Clock::now() + std::chrono::seconds(120));
+  const auto counts = forwarder.counts();
+  if (counts.acknowledged != lines || !forwarder.fatal().empty()) {
+    std::fprintf(stderr, "%s: %llu of %zu acknowledged %s\n", rsyslog.target().c_str(),
+                 static_cast<unsigned long long>(counts.acknowledged), lines,
+                 forwarder.fatal().c_str());
+    return 0;
+  }
+  if (!testsupport::waitFor([&] { return countLines(rsyslog.output()) >= lines; },
+                            std::chrono::seconds(120))) {
+    return 0;
+  }
+  return lines / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::size_t lines = 200000;
+  int runs = 5;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--lines") == 0) lines = std::stoul(argv[i + 1]);
+    if (std::strcmp(argv[i], "--runs") == 0) runs = std::max(1, std::atoi(argv[i + 1]));
+  }
+  if (!RsyslogDaemon::relpAvailable() || !testsupport::TestCertificates::available()) {
+    std::printf("rsyslogd with imrelp (rsyslog-relp) or certtool (gnutls-bin) is missing\n");
+    return 1;
+  }
+  testsupport::TempDir dir;
+  const testsupport::TestCertificates certificates(dir.str());
+  if (!certificates.error().empty()) {
+    std::printf("%s\n", certificates.error().c_str());
+    return 1;
+  }
+  std::vector<double> tcp, relp, relpTls;
+  for (int run = 0; run < runs; ++run) {
+    tcp.push_back(overTcp(lines));
+    relp.push_back(overRelp(lines, nullptr));
+    relpTls.push_back(overRelp(lines, &certificates));
+  }
+  std::printf(
+      "| forwarding %zu lines of 120 bytes into rsyslogd (omfile) | lines/s, median of %d "
+      "| vs TCP |\n|---|---|---|\n",
+      lines, runs);
+  std::printf("| TCP (imtcp, octet counting) | %.0f | 1.00 |\n", median(tcp));
+  std::printf("| RELP (imrelp, window 128) | %.0f | %.2f |\n", median(relp),
+              median(relp) / median(tcp));
+  std::printf("| RELP in TLS (GnuTLS, ECDSA) | %.0f | %.2f |\n", median(relpTls),
+              median(relpTls) / median(tcp));
+  return 0;
+}
