@@ -10,7 +10,8 @@ std::pair<std::string, std::string> keyValue(const std::string& option, const st
   return {text.substr(0, equals), text.substr(equals + 1)};
 }
 
-// "64M": a whole number of bytes with an optional K, M or G (binary multiples), at least 1 KiB.
+// "64M": a whole number of bytes with an optional K, M or G (binary multiples), from 1 KiB to
+// 2^50 bytes.
 unsigned long long byteSize(const std::string& option, const std::string& text) {
   std::size_t digits = 0;
   unsigned long long value = 0;
@@ -29,8 +30,8 @@ unsigned long long byteSize(const std::string& option, const std::string& text) 
   else if (!suffix.empty())
     digits = 0;
   if (digits == 0 || value > (1ull << 50) >> shift || (value << shift) < 1024) {
-    throw LogHostOptions::UsageError(option + " needs a size of at least 1K, like 64M, not \"" +
-                                     text + "\"");
+    throw LogHostOptions::UsageError(
+        option + " needs a size from 1K to 1048576G, like 64M, not \"" + text + "\"");
   }
   return value << shift;
 }

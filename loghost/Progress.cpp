@@ -30,8 +30,8 @@ void Progress::waiting(unsigned long long lines, unsigned long long queuedBytes)
   auto now = Clock::now();
   if (now - last_ < std::chrono::milliseconds(500)) return;
   last_ = now;
-  std::fprintf(stderr, "\rloghost: %llu lines pushed, waiting on the medium (%llu MiB queued)   ",
-               lines, queuedBytes >> 20);
+  std::fprintf(stderr, "\rloghost: %llu lines pushed, waiting on the medium (%llu KiB queued)   ",
+               lines, queuedBytes >> 10);
 }
 
 void Progress::done(unsigned long long lines) {

@@ -3,7 +3,7 @@
 // reaches a pipe or a file):
 //   loghost: 1048576 lines pushed, 2311045 lines/s
 //   loghost: 1048576 lines pushed, draining 734002 lines
-//   loghost: 1048576 lines pushed, waiting on the medium (32 MiB queued)
+//   loghost: 1048576 lines pushed, waiting on the medium (32768 KiB queued)
 //
 // Used from loghost's main thread only.
 #pragma once

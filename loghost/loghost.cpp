@@ -55,8 +55,9 @@ struct Failure : std::runtime_error {
 // memory bound kept up to date.
 class Feed final {
  public:
-  Feed(boost::shared_ptr<safe_pipe<std::string>> pipe, unsigned long long limit, Progress& progress)
-      : pipe_(pipe), progress_(progress), throttle_(*pipe, limit), status_(pipe) {}
+  Feed(boost::shared_ptr<safe_pipe<std::string>> pipe, unsigned long long limit, Progress& progress,
+       StatusLine& status)
+      : pipe_(pipe), progress_(progress), throttle_(*pipe, limit), status_(status) {}
 
   void push(const std::string& line) {
     pipe_->push(line);
@@ -71,7 +72,7 @@ class Feed final {
   const boost::shared_ptr<safe_pipe<std::string>> pipe_;
   Progress& progress_;
   InputThrottle throttle_;
-  StatusLine status_;
+  StatusLine& status_;
   unsigned long long pushed_ = 0;
 };
 
@@ -166,7 +167,7 @@ void pushInput(std::FILE* in, const std::string& name, const LogHostOptions& opt
 
 // Feeds the inputs in order, each opened when its turn comes (as cat does: any number of files,
 // whatever the limit on open descriptors). An input that cannot be opened is reported and the
-// others are still read; the result is false then.
+// others are still read, as after one that fails to be read; the result is false then.
 bool feedInputs(const LogHostOptions& options, Feed& feed) {
   std::vector<std::string> names = options.inputs;
   if (names.empty()) names.push_back("-");
@@ -188,7 +189,14 @@ bool feedInputs(const LogHostOptions& options, Feed& feed) {
       std::FILE* file;
       ~Closer() { std::fclose(file); }
     } closer{file};
-    pushInput(file, name, options, feed);
+    try {
+      pushInput(file, name, options, feed);
+    } catch (const Failure& e) {
+      // A file that cannot be read (a folder, an I/O error): its lines read so far are pushed,
+      // the next input still comes.
+      std::fprintf(stderr, "loghost: %s\n", e.what());
+      allOpened = false;
+    }
   }
   return allOpened;
 }
@@ -291,20 +299,22 @@ int runHost(const LogHostOptions& options) {
 
   bool fine = true;
   LoggerClient client(kClientTopic);
+  boost::shared_ptr<safe_pipe<std::string>> pipe = client.requestQueue(kReplyTimeout);
+  if (!pipe) {
+    throw Failure(std::string("no ") + TarvoLoggerProtocol::kLoggerQueue + " reply from " +
+                  TarvoLoggerProtocol::kTopic + " within " + std::to_string(kReplyTimeout.count()) +
+                  " seconds");
+  }
   {
-    const boost::shared_ptr<safe_pipe<std::string>> pipe = client.requestQueue(kReplyTimeout);
-    if (!pipe) {
-      throw Failure(std::string("no ") + TarvoLoggerProtocol::kLoggerQueue + " reply from " +
-                    TarvoLoggerProtocol::kTopic + " within " +
-                    std::to_string(kReplyTimeout.count()) + " seconds");
-    }
+    // Answers SIGUSR1 from here to the logger's final counts.
+    StatusLine status(pipe);
     // Settings the logger and the components did not take, now that they have read theirs.
     SettingsCheck(*ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope),
                   *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope))
         .report(stderr);
 
     Progress progress;
-    Feed feed(pipe, options.queueLimit, progress);
+    Feed feed(pipe, options.queueLimit, progress, status);
     try {
       fine = feedInputs(options, feed);
     } catch (const std::exception& e) {
@@ -320,15 +330,16 @@ int runHost(const LogHostOptions& options) {
       waitForWorker(*pipe, progress, feed.pushed());  // the clients' lines too
       fine = dumpRawData(client) && fine;
     }
-  }  // the pipe goes before the library that made it
-
-  fine = logger.stop() && fine;
-  fine = reportLosses(client) && fine;
+    fine = logger.stop() && fine;
+    fine = reportLosses(client) && fine;
+  }
+  pipe.reset();  // the pipe goes before the library that made it
   fine = logger.destroy() && fine;
   loader.unload(pluginPath);
-  // Interrupted: every line read was stored all the same; the status says how the run ended.
-  if (StopSignals::received() != 0) return 128 + StopSignals::received();
-  return fine ? 0 : 1;
+  // A loss or a failure says 1 whatever ended the run. Interrupted without one: every line read
+  // was stored all the same, and the status says how the run ended.
+  if (!fine) return 1;
+  return StopSignals::received() != 0 ? 128 + StopSignals::received() : 0;
 }
 
 }  // namespace

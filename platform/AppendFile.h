@@ -38,7 +38,8 @@ class AppendFile final {
   // Appends up to size bytes; returns how many reached the file. Fewer than size means a failure,
   // described in error (a write that took nothing is reported as no space left).
   std::size_t write(const char* data, std::size_t size, std::error_code& error);
-  // Removes the last count bytes of a regular file; false when that failed.
+  // Removes the last count bytes of a regular file, when they are still its last ones (no other
+  // process appended behind them); false when that failed or another process appended.
   bool takeBack(std::size_t count);
   void close();
 

@@ -6,7 +6,8 @@
 // Ctrl+Break and closing the console stop it (reported as SIGINT, SIGINT and SIGTERM).
 //
 // The first stop request asks the program to stop reading input and end as at the end of input; a
-// second one ends the process at once with status 128 + its number. Writing to a closed pipe
+// second one ends the process at once with status 128 + its number, unless it is a SIGHUP (which
+// the system may send more than once when a terminal goes away). Writing to a closed pipe
 // fails with an error instead of ending the process (SIGPIPE is ignored). install() runs once, on
 // the main thread, before other threads start; the rest may be used from any thread.
 #pragma once

@@ -119,11 +119,12 @@ void MainLoggerCore::run() {
       if (line.size() > kShortLine) {
         store(line);
         ++handed;
-      } else if (!stop.empty() && line == stop && stopping.load(std::memory_order_acquire)) {
+      } else if (!stop.empty() && line == stop) {
         // The flag is up, so the core's first stop line is already in the pipe: every line
         // pushed before it is in this burst or still waiting. A client's copy of the text met
-        // before the flag was raised is dropped like any short line.
-        ending = true;
+        // before the flag was raised is dropped like any short line. Neither is counted: the
+        // first stop line, too, may come before the flag.
+        if (stopping.load(std::memory_order_acquire)) ending = true;
         ++stops;
       }
     }

@@ -57,8 +57,14 @@ std::size_t AppendFile::write(const char* data, std::size_t size, std::error_cod
 bool AppendFile::takeBack(std::size_t count) {
   if (kind_ != Kind::kRegular || handle_ == kClosed) return false;
   const int fd = static_cast<int>(handle_);
-  off_t end = ::lseek(fd, 0, SEEK_END);
-  return end >= 0 && ::ftruncate(fd, end - static_cast<off_t>(count)) == 0;
+  // An appending write leaves the offset at its own end. Where the file has grown past that,
+  // another process appended behind the bytes: cutting would take its lines, so they stay.
+  const off_t ours = ::lseek(fd, 0, SEEK_CUR);
+  struct stat now;
+  if (ours < static_cast<off_t>(count) || ::fstat(fd, &now) != 0 || now.st_size != ours) {
+    return false;
+  }
+  return ::ftruncate(fd, ours - static_cast<off_t>(count)) == 0;
 }
 
 void AppendFile::close() {

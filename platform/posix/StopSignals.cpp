@@ -31,7 +31,12 @@ void poke(int fd) {
 }
 
 extern "C" void onStopSignal(int number) {
-  if (firstSignal != 0) _exit(128 + number);
+  if (firstSignal != 0) {
+    // A hangup comes from the system, often twice (the terminal and the shell each send one):
+    // only a signal a user sends again ends the process before what was read is stored.
+    if (number == SIGHUP) return;
+    _exit(128 + number);
+  }
   firstSignal = number;
   poke(wakeWrite);
 }

@@ -270,12 +270,21 @@ TEST_F(FaultTest, TerminatingSignalsStoreEveryLineReadAndExitWithTheSignal) {
         return host.child().err().find("loghost: status: 1050 lines read") != std::string::npos;
       })) << host.child().err();
     }
-    host.child().signal(signal);  // the input stays open
+    host.child().signal(signal);                        // the input stays open
+    if (signal == SIGHUP) host.child().signal(SIGHUP);  // a closing terminal may send two
     EXPECT_EQ(128 + signal, host.child().wait());
     const std::string stored = readFile(logs + "/tarvolog.log");
     EXPECT_TRUE(formOf(0, 1050) == stored)
         << "signal " << signal << ": " << stored.size() << " bytes stored";
   }
+  // Lines lost: the status says so, whatever ended the run.
+  FeedingLoghost host({"-P", "TarvoLogger/StorageFormat=udp", "-P", "TarvoLogger/Port=0"});
+  host.feed(0, 10);
+  ASSERT_TRUE(testsupport::waitFor([&] { return host.unread() == 0; }));
+  host.child().signal(SIGTERM);
+  EXPECT_EQ(1, host.child().wait());
+  EXPECT_NE(std::string::npos, host.child().err().find("the logger lost 10 of 10 lines"))
+      << host.child().err();
 #endif
 }
 

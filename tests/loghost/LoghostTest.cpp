@@ -200,13 +200,14 @@ TEST(LoghostTest, ManyInputsAreOpenedInTurn) {
   GTEST_SKIP() << "sets the POSIX limit on open descriptors";
 #else
   // More inputs than loghost may hold open at once (the limit is inherited): like cat, it opens
-  // each when its turn comes. One missing input is reported and the rest still read.
+  // each when its turn comes. An input that cannot be opened or read is reported and the rest
+  // still read.
   testsupport::TempDir dir;
   std::vector<std::string> args = {"-P", "TarvoLogger/BufferSize=1000", "--dump"};
   for (int n = 0; n < 300; ++n) {
     args.push_back(dir.file("in" + std::to_string(n)));
     std::ofstream(args.back()) << "2026-12-07\vT1\vINFO\vcore\vinput number " << n << "\vx\n";
-    if (n == 150) args.push_back(dir.file("missing"));
+    if (n == 150) args.insert(args.end(), {dir.file("missing"), dir.str()});  // and a folder
   }
   rlimit old;
   ::getrlimit(RLIMIT_NOFILE, &old);
@@ -218,6 +219,7 @@ TEST(LoghostTest, ManyInputsAreOpenedInTurn) {
   ::setrlimit(RLIMIT_NOFILE, &old);
   EXPECT_EQ(1, status) << err;
   EXPECT_NE(std::string::npos, err.find("cannot open input " + dir.file("missing"))) << err;
+  EXPECT_NE(std::string::npos, err.find("cannot read input " + dir.str())) << err;
   for (int n : {0, 150, 299}) {
     EXPECT_NE(std::string::npos, out.find("input number " + std::to_string(n) + " ")) << n;
   }

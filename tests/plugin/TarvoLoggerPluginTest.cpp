@@ -247,11 +247,6 @@ boost::shared_ptr<LocalMessage> request(const char* type) {
   return boost::shared_ptr<LocalMessage>(new LocalMessage(properties));
 }
 
-// Requests arrive while the host starts, stops and destroys the component on another thread, on
-// a ring full enough that an answer takes a while: each is answered or dropped, and none meets a
-// core or a component on its way out. The component is driven first by a host that calls
-// onMessage whenever it likes, then by the loader, which holds the bus's deliveries back during
-// each lifecycle call.
 TEST_F(TarvoLoggerPluginTest, CountsAreAnsweredWhileRunningAndFinalAfterShutdown) {
   BusClient client;
   auto statsOf = [&]() -> boost::shared_ptr<TarvoLoggerStatsData> {
@@ -296,6 +291,11 @@ TEST_F(TarvoLoggerPluginTest, CountsAreAnsweredWhileRunningAndFinalAfterShutdown
   loader_.destroy(logger);
 }
 
+// Requests arrive while the host starts, stops and destroys the component on another thread, on
+// a ring full enough that an answer takes a while: each is answered or dropped, and none meets a
+// core or a component on its way out. The component is driven first by a host that calls
+// onMessage whenever it likes, then by the loader, which holds the bus's deliveries back during
+// each lifecycle call.
 TEST_F(TarvoLoggerPluginTest, RequestsRacingTheLifecycleAreAnsweredOrDroppedSafely) {
   pluginConfig().setValue("TarvoLogger/BufferSize", "2000");
   const ComponentRegistration& registration = loader_.registration(kType);
