@@ -267,8 +267,10 @@ TEST_F(FaultTest, TerminatingSignalsStoreEveryLineReadAndExitWithTheSignal) {
       // A status request is answered and the run goes on.
       host.child().signal(SIGUSR1);
       ASSERT_TRUE(testsupport::waitFor([&] {
-        return host.child().err().find("loghost: status: 1050 lines read") != std::string::npos;
+        return host.child().err().find(" lost\n") != std::string::npos;
       })) << host.child().err();
+      EXPECT_NE(std::string::npos, host.child().err().find("loghost: status: "));
+      EXPECT_NE(std::string::npos, host.child().err().find(" queued, ")) << host.child().err();
     }
     host.child().signal(signal);                        // the input stays open
     if (signal == SIGHUP) host.child().signal(SIGHUP);  // a closing terminal may send two
