@@ -29,13 +29,12 @@ class InputThrottle final {
   // Called after a line of size bytes was pushed. Returns at once while under the bound, else
   // once the worker has taken enough, or when a stopping signal came.
   void pushed(std::size_t size, Progress& progress, unsigned long long lines);
-  // The bytes of loghost's lines that may still wait in the pipe.
+  // The bytes of loghost's lines that may still wait in the pipe, as of the last update().
   std::uint64_t waiting() const { return waiting_; }
-
- private:
   // Forgets the lines the worker has taken: all but the pipe's newest size() lines.
   void update();
 
+ private:
   // Constant after construction
   safe_pipe<std::string>& pipe_;
   const std::uint64_t limit_;

@@ -1,5 +1,7 @@
 #include "loghost/LogHostOptions.h"
 
+#include <cstdlib>
+
 namespace {
 
 std::pair<std::string, std::string> keyValue(const std::string& option, const std::string& text) {
@@ -36,6 +38,17 @@ unsigned long long byteSize(const std::string& option, const std::string& text) 
   return value << shift;
 }
 
+// "15" or "0.5": seconds, more than 0 and at most a day.
+std::chrono::milliseconds seconds(const std::string& option, const std::string& text) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || !(value >= 0.001 && value <= 86400)) {
+    throw LogHostOptions::UsageError(option + " needs seconds from 0.001 to 86400, not \"" + text +
+                                     "\"");
+  }
+  return std::chrono::milliseconds(static_cast<long long>(value * 1000));
+}
+
 }  // namespace
 
 const char* LogHostOptions::usage() {
@@ -60,6 +73,10 @@ const char* LogHostOptions::usage() {
          "                         logger (repeatable)\n"
          "  --queue-limit SIZE     stop reading input while the lines queued for the logger\n"
          "                         take more than SIZE bytes (K, M, G suffixes; default 64M)\n"
+         "  --metrics-file PATH    write the run's counts in the Prometheus text format to PATH\n"
+         "                         (replaced whole each time, for node_exporter's textfile\n"
+         "                         collector), every interval and at the end\n"
+         "  --metrics-interval S   seconds between metrics writes (default 15)\n"
          "  -h, --help             this text\n"
          "  --version              the version\n"
          "Values given with -H/-P win over the files. Standard output carries only the dump and\n"
@@ -105,6 +122,10 @@ LogHostOptions LogHostOptions::parse(int argc, char** argv) {
       options.components.push_back(value());
     } else if (arg == "--queue-limit") {
       options.queueLimit = byteSize(arg, value());
+    } else if (arg == "--metrics-file") {
+      options.metricsFile = value();
+    } else if (arg == "--metrics-interval") {
+      options.metricsInterval = seconds(arg, value());
     } else if (arg == "--version") {
       options.version = true;
     } else {

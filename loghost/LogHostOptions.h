@@ -2,9 +2,11 @@
 //
 //   loghost [options] [FILE ...]
 // Throws UsageError (exit status 2) for an unknown option, a missing argument, a -P/-H
-// without "=", or a --queue-limit that is not a size. -h/--help sets help, --version sets version.
+// without "=", a --queue-limit that is not a size, or a --metrics-interval that is not a number of
+// seconds. -h/--help sets help, --version sets version.
 #pragma once
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -33,4 +35,6 @@ struct LogHostOptions {
   std::vector<std::string> inputs;  // empty or "-": standard input
   // Reading waits while the lines queued for the logger cost more than this (bytes).
   unsigned long long queueLimit = 64ull << 20;
+  std::string metricsFile;  // empty: none
+  std::chrono::milliseconds metricsInterval{15000};
 };

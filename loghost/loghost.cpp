@@ -27,9 +27,9 @@
 #include "loghost/InputThrottle.h"
 #include "loghost/LogHostOptions.h"
 #include "loghost/Progress.h"
+#include "loghost/RunStatus.h"
 #include "loghost/RunningComponent.h"
 #include "loghost/SettingsCheck.h"
-#include "loghost/StatusLine.h"
 #include "platform/InputSource.h"
 #include "platform/SharedLibrary.h"
 #include "platform/StopSignals.h"
@@ -51,20 +51,21 @@ struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Where the lines read go: the pipe, with the count, the progress display, the status line and the
+// Where the lines read go: the pipe, with the count, the progress display, the run's status and the
 // memory bound kept up to date.
 class Feed final {
  public:
   Feed(boost::shared_ptr<safe_pipe<std::string>> pipe, unsigned long long limit, Progress& progress,
-       StatusLine& status)
+       RunStatus& status)
       : pipe_(pipe), progress_(progress), throttle_(*pipe, limit), status_(status) {}
 
   void push(const std::string& line) {
     pipe_->push(line);
     ++pushed_;
-    status_.addRead(pushed_);
     progress_.tick(pushed_);
     throttle_.pushed(line.size(), progress_, pushed_);
+    if ((pushed_ & 1023) == 0) throttle_.update();  // keeps the figure fresh for the metrics
+    status_.setRead(pushed_, throttle_.waiting());
   }
   unsigned long long pushed() const { return pushed_; }
 
@@ -72,7 +73,7 @@ class Feed final {
   const boost::shared_ptr<safe_pipe<std::string>> pipe_;
   Progress& progress_;
   InputThrottle throttle_;
-  StatusLine& status_;
+  RunStatus& status_;
   unsigned long long pushed_ = 0;
 };
 
@@ -272,11 +273,11 @@ bool dumpRawData(LoggerClient& client) {
   return true;
 }
 
-// After the logger's shutdown: its final counts. False, with one summary line, when it lost lines.
-bool reportLosses(LoggerClient& client) {
-  TarvoLoggerStatsData stats;
-  if (!client.requestStats(kReplyTimeout, stats)) return true;  // a logger that does not count
-  if (stats.lost == 0) return true;
+// After the logger's shutdown, with its final counts (null: it does not count). False, with one
+// summary line, when it lost lines.
+bool reportLosses(const TarvoLoggerStatsData* counted) {
+  if (!counted || counted->lost == 0) return true;
+  const TarvoLoggerStatsData& stats = *counted;
   std::fprintf(stderr,
                "loghost: the logger lost %" PRIu64 " of %" PRIu64 " lines (%" PRIu64
                " stored)%s%s\n",
@@ -306,8 +307,8 @@ int runHost(const LogHostOptions& options) {
                   " seconds");
   }
   {
-    // Answers SIGUSR1 from here to the logger's final counts.
-    StatusLine status(pipe);
+    // Answers SIGUSR1, and writes the metrics, from here to the logger's final counts.
+    RunStatus status(pipe, options.metricsFile, options.metricsInterval);
     // Settings the logger and the components did not take, now that they have read theirs.
     SettingsCheck(*ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope),
                   *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope))
@@ -324,6 +325,7 @@ int runHost(const LogHostOptions& options) {
     }
     waitForWorker(*pipe, progress, feed.pushed());
     progress.done(feed.pushed());
+    status.setRead(feed.pushed(), 0);
 
     fine = stopClients(loader, options, clients) && fine;
     if (options.dump) {
@@ -331,7 +333,10 @@ int runHost(const LogHostOptions& options) {
       fine = dumpRawData(client) && fine;
     }
     fine = logger.stop() && fine;
-    fine = reportLosses(client) && fine;
+    TarvoLoggerStatsData stats;
+    const bool counted = client.requestStats(kReplyTimeout, stats);
+    fine = reportLosses(counted ? &stats : nullptr) && fine;
+    fine = status.finish(counted ? &stats : nullptr) && fine;
   }
   pipe.reset();  // the pipe goes before the library that made it
   fine = logger.destroy() && fine;

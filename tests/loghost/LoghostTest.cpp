@@ -8,7 +8,9 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <thread>
 
@@ -193,6 +195,53 @@ TEST(LoghostTest, TheDumpOfALongInputEndsWithItsLastLine) {
     EXPECT_EQ(last + kShutdownLine, out.substr(out.size() - last.size() - kShutdownLine.size()))
         << limit;
   }
+}
+
+TEST(LoghostTest, TheMetricsFileIsAlwaysWholeAndEndsWithTheSummarysCounts) {
+  testsupport::TempDir dir;
+  {
+    std::ofstream input(dir.file("input.log"));
+    for (int n = 0; n < 100000; ++n) input << "2026-12-07\vT1\vINFO\vcore\vline " << n << "\vx\n";
+  }
+  const std::string metrics = dir.file("loghost.prom");
+  std::atomic<bool> done{false};
+  std::atomic<int> reads{0}, torn{0};
+  std::thread reader([&] {  // a reader of the textfile collector's kind, as often as it can
+    while (!done) {
+      const std::string text = readFile(metrics);
+      if (text.empty()) continue;
+      ++reads;
+      if (text.compare(0, 32, "# HELP loghost_lines_read_total ") != 0 || text.back() != '\n' ||
+          std::count(text.begin(), text.end(), '\n') % 3 != 0) {
+        ++torn;
+      }
+    }
+  });
+  std::string out, err;
+  const int status =
+      run(LOGHOST,
+          {"-P", "TarvoLogger/StorageFormat=udp", "-P", "TarvoLogger/Port=0", "--metrics-file",
+           metrics, "--metrics-interval", "0.002", dir.file("input.log")},
+          &out, &err);
+  done = true;
+  reader.join();
+  EXPECT_EQ(1, status) << err;
+  EXPECT_NE(std::string::npos, err.find("the logger lost 100000 of 100000 lines")) << err;
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(0, torn.load()) << "of " << reads.load() << " reads";
+  const std::string text = readFile(metrics);
+  EXPECT_NE(std::string::npos, text.find("\nloghost_lines_read_total 100000\n")) << text;
+  EXPECT_NE(std::string::npos, text.find("\nloghost_lines_lost_total 100000\n")) << text;
+  EXPECT_NE(std::string::npos, text.find("\nloghost_lines_stored_total 0\n")) << text;
+#ifndef _WIN32
+  if (::access("/usr/bin/promtool", X_OK) == 0) {
+    EXPECT_EQ(0, run("/bin/sh", {"-c", "promtool check metrics < " + metrics}, &out, &err))
+        << out << err;
+  } else {
+    std::cout << "promtool is not installed (Debian: prometheus): the format was not checked\n";
+  }
+  EXPECT_EQ(2, run(LOGHOST, {"--metrics-interval", "0"}, &out, &err)) << err;
+#endif
 }
 
 TEST(LoghostTest, ManyInputsAreOpenedInTurn) {

@@ -1,0 +1,81 @@
+#include "loghost/RunStatus.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "host/LoggerClient.h"
+#include "logger/plugin/TarvoLoggerPayloads.h"
+#include "platform/MetricsFile.h"
+#include "platform/StopSignals.h"
+
+namespace {
+const char kStatusTopic[] = "client:/loghost-status";
+const auto kStatsTimeout = std::chrono::seconds(1);
+}  // namespace
+
+RunStatus::RunStatus(boost::shared_ptr<safe_pipe<std::string>> pipe, const std::string& metricsPath,
+                     std::chrono::milliseconds metricsInterval)
+    : pipe_(std::move(pipe)),
+      metrics_(metricsPath.empty() ? nullptr : new MetricsFile(metricsPath)),
+      interval_(metricsInterval),
+      thread_([this] { run(); }) {}
+
+RunStatus::~RunStatus() {
+  ending_.store(true);
+  if (thread_.joinable()) thread_.join();
+}
+
+bool RunStatus::finish(const TarvoLoggerStatsData* stats) {
+  ending_.store(true);
+  if (thread_.joinable()) thread_.join();
+  return !metrics_ || writeMetrics(stats);
+}
+
+void RunStatus::run() {
+  LoggerClient client(kStatusTopic);
+  auto nextMetrics = std::chrono::steady_clock::now();
+  while (!ending_.load()) {
+    if (metrics_ && std::chrono::steady_clock::now() >= nextMetrics) {
+      TarvoLoggerStatsData stats;
+      writeMetrics(client.requestStats(kStatsTimeout, stats) ? &stats : nullptr);
+      nextMetrics = std::chrono::steady_clock::now() + interval_;
+    }
+    if (!StopSignals::waitForRequest(100)) continue;
+    if (StopSignals::takeRequests().status == 0) continue;
+    TarvoLoggerStatsData stats;
+    const bool answered = client.requestStats(kStatsTimeout, stats);
+    char counts[96] = "the logger did not answer";
+    if (answered) {
+      std::snprintf(counts, sizeof(counts), "%" PRIu64 " stored, %" PRIu64 " lost", stats.stored,
+                    stats.lost);
+    }
+    std::fprintf(stderr, "loghost: status: %llu lines read, %zu queued, %s\n",
+                 read_.load(std::memory_order_relaxed), pipe_->size(), counts);
+    std::fflush(stderr);
+  }
+}
+
+bool RunStatus::writeMetrics(const TarvoLoggerStatsData* stats) {
+  MetricsFile& file = *metrics_;
+  file.counter("loghost_lines_read_total", "Lines read from the inputs.",
+               read_.load(std::memory_order_relaxed));
+  file.gauge("loghost_lines_queued", "Lines waiting in the logger's pipe.", pipe_->size());
+  file.gauge("loghost_queued_bytes", "Bytes of loghost's lines that may wait in the pipe.",
+             queuedBytes_.load(std::memory_order_relaxed));
+  if (stats) {
+    file.counter("loghost_lines_stored_total", "Lines the logger stored or sent.", stats->stored);
+    file.counter("loghost_lines_lost_total",
+                 "Lines the logger lost: dropped, not sent, or not written.", stats->lost);
+  }
+  const std::error_code error = file.write();
+  if (!error) {
+    failedBefore_ = false;
+    return true;
+  }
+  if (!failedBefore_) {
+    std::fprintf(stderr, "loghost: cannot write the metrics file %s: %s\n", file.path().c_str(),
+                 error.message().c_str());
+  }
+  failedBefore_ = true;
+  return false;
+}

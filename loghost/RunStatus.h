@@ -1,0 +1,56 @@
+// What loghost tells about its run while it runs: one line on standard error per status request
+// (SIGUSR1),
+//   loghost: status: 1048576 lines read, 734002 queued, 314574 stored, 0 lost
+// and, with --metrics-file, the same figures in the Prometheus text format every interval and
+// once at the end (finish()). The logger's own counts are asked for over the bus, on a reply topic
+// of its own.
+//
+// Owns one thread, started by the constructor and joined by finish() or the destructor; the main
+// thread reports the lines read and the bytes they hold in the pipe with setRead().
+#pragma once
+
+#include <atomic>
+#include <boost/shared_ptr.hpp>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "logger/core/safe_pipe.h"
+
+class MetricsFile;
+class TarvoLoggerStatsData;
+
+class RunStatus final {
+ public:
+  // metricsPath empty: no metrics file.
+  RunStatus(boost::shared_ptr<safe_pipe<std::string>> pipe, const std::string& metricsPath,
+            std::chrono::milliseconds metricsInterval);
+  RunStatus(const RunStatus&) = delete;
+  RunStatus& operator=(const RunStatus&) = delete;
+  ~RunStatus();
+
+  void setRead(unsigned long long lines, unsigned long long queuedBytes) {
+    read_.store(lines, std::memory_order_relaxed);
+    queuedBytes_.store(queuedBytes, std::memory_order_relaxed);
+  }
+  // Ends the thread and writes the metrics file once more with the logger's final counts (stats
+  // null: it did not answer). Returns false, the cause printed, when the file could not be written.
+  bool finish(const TarvoLoggerStatsData* stats);
+
+ private:
+  void run();
+  // Writes the metrics file; false, with one line on standard error, when that failed.
+  bool writeMetrics(const TarvoLoggerStatsData* stats);
+
+  // Constant after construction
+  const boost::shared_ptr<safe_pipe<std::string>> pipe_;
+  const std::unique_ptr<MetricsFile> metrics_;
+  const std::chrono::milliseconds interval_;
+
+  std::atomic<unsigned long long> read_{0};
+  std::atomic<unsigned long long> queuedBytes_{0};
+  std::atomic<bool> ending_{false};
+  bool failedBefore_ = false;  // the thread's, then finish()'s: a failed write was reported
+  std::thread thread_;
+};
