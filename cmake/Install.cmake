@@ -77,12 +77,27 @@ install(FILES examples/circular.ini examples/file.ini examples/udp.ini examples/
               examples/sample.log
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT runtime)
 
+# The Debian copyright file is made from LICENSE, so the two cannot disagree: its holder line and
+# its permission text, indented as the machine-readable format wants (" ." for an empty line).
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE LOGGER_LICENSE)
+if(NOT LOGGER_LICENSE MATCHES "\nCopyright \\(c\\) ([^\n]+)\n\n")
+  message(FATAL_ERROR "LICENSE has no line 'Copyright (c) YEAR HOLDER' followed by an empty line")
+endif()
+set(LOGGER_COPYRIGHT ${CMAKE_MATCH_1})
+string(REGEX REPLACE "^.*\nCopyright \\(c\\) [^\n]+\n\n" "" LOGGER_LICENSE_TEXT
+       "${LOGGER_LICENSE}")
+string(STRIP "${LOGGER_LICENSE_TEXT}" LOGGER_LICENSE_TEXT)
+string(REPLACE "\n\n" "\n.\n" LOGGER_LICENSE_TEXT "${LOGGER_LICENSE_TEXT}")
+string(REPLACE "\n" "\n " LOGGER_LICENSE_TEXT " ${LOGGER_LICENSE_TEXT}")
+configure_file(packaging/copyright.in ${PROJECT_BINARY_DIR}/generated/copyright @ONLY)
+
 # Each package's folder under share/doc carries the copyright and the changelog (gzipped).
 execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog
                 OUTPUT_FILE ${PROJECT_BINARY_DIR}/generated/changelog.gz)
-install(FILES packaging/copyright ${PROJECT_BINARY_DIR}/generated/changelog.gz
+install(FILES ${PROJECT_BINARY_DIR}/generated/copyright ${PROJECT_BINARY_DIR}/generated/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
-install(FILES packaging/copyright ${PROJECT_BINARY_DIR}/generated/changelog.gz
+install(FILES ${PROJECT_BINARY_DIR}/generated/copyright ${PROJECT_BINARY_DIR}/generated/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarvo-logger-dev COMPONENT dev)
 
 include(cmake/Packaging.cmake)

@@ -10,6 +10,9 @@ set(CPACK_PACKAGE_CONTACT "Tarvo logger developers <tarvo-logger@example.org>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "logging plug-in for an in-process message bus")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://example.org/tarvo-logger")
+# MIT; the Debian copyright file, made from the same LICENSE, adds that the udplog-recv binary is
+# covered by the GPL-3.0-or-later of librelp, which it links.
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime dev)

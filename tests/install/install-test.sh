@@ -69,6 +69,17 @@ fi
 
 mkdir "$work/root"
 dpkg-deb -x "$runtime" "$work/root"
+# The copyright file carries LICENSE's holder and permission text, in the machine-readable form.
+copyright=$work/root/usr/share/doc/tarvo-logger/copyright
+holder=$(sed -n 's/^Copyright (c) //p' "$source_dir/LICENSE")
+grep -qx "Copyright: $holder" "$copyright" || fail "the copyright file does not name $holder"
+expected=$(sed '1,/^Copyright (c)/d' "$source_dir/LICENSE" | sed '1{/^$/d}' | sed 's/^$/./; s/^/ /')
+actual=$(awk '/^License: Expat$/ { n++; next } n == 2' "$copyright")
+[ "$expected" = "$actual" ] || fail "the copyright file's Expat text is not LICENSE's: $(diff \
+  <(echo "$expected") <(echo "$actual"))"
+grep -q "udplog-recv links librelp" "$copyright" \
+  || fail "the copyright file does not say that udplog-recv links librelp (GPL-3.0-or-later)"
+
 version=$(LD_LIBRARY_PATH=$work/root/$libdir "$work/root/usr/bin/loghost" --version)
 [ "$version" = "loghost $(dpkg-deb -f "$runtime" Version)" ] || fail "unpacked loghost says: $version"
 version=$("$work/root/usr/bin/udplog-recv" --version)
