@@ -16,13 +16,13 @@ esac
 
 packages=(g++ cmake ninja-build pkg-config dpkg-dev file libboost-thread-dev libboost-system-dev
           libboost-filesystem-dev libgtest-dev libbenchmark-dev libspdlog-dev librelp-dev
-          libgnutls28-dev)
+          libgnutls28-dev scdoc)
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 sources_changed=0
 windows_blocked=""
 if [ "$mode" = test ]; then
-  packages+=(clang-format clang libclang-rt-14-dev lintian rsyslog rsyslog-relp gnutls-bin)
+  packages+=(clang-format clang libclang-rt-14-dev lintian rsyslog rsyslog-relp gnutls-bin man-db)
   # The Windows build: the cross-compiler, what Boost's build from Debian's source package needs,
   # and Wine with its 32-bit half. The i386 architecture and the deb-src entries go in before the
   # one package-list update, so that the scripts the Windows step runs find everything present.

@@ -4,8 +4,9 @@
 #  2. builds the minimal client example there twice, once with find_package(TarvoLogger) and once
 #     with pkg-config, as two component types;
 #  3. runs both through the installed loghost --component and checks their lines in the log files;
-#  4. builds the Debian packages (in a tree configured for /usr), checks their contents, lintian
-#     (no errors), and runs the unpacked loghost --version.
+#  4. builds the Debian packages (in a tree configured for /usr), checks their contents (the
+#     manual pages where scdoc made them, the copyright file against LICENSE), lintian (no errors,
+#     no missing manual page), and runs the unpacked loghost --version.
 # Usage: install-test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
@@ -53,6 +54,20 @@ for path in usr/include/logger/core/safe_pipe.h usr/include/logger/plugin/TarvoL
             "$libdir/pkgconfig/tarvo-logger.pc"; do
   expect "$dev" "$path"
 done
+# The manual pages, where this build made them (scdoc found), gzipped as Debian has them.
+man_pages=0
+if [ -f "$build_dir/man/loghost.1" ]; then
+  man_pages=1
+  for path in usr/share/man/man1/loghost.1.gz usr/share/man/man1/udplog-recv.1.gz \
+              usr/share/man/man5/tarvo-logger.5.gz; do
+    expect "$runtime" "$path"
+  done
+  for page in share/man/man1/loghost.1.gz share/man/man5/tarvo-logger.5.gz; do
+    gzip -t "$prefix/$page" 2>/dev/null || fail "cmake --install gave no gzipped $page"
+  done
+else
+  echo "install test: the manual pages were not built (no scdoc); not checked" >&2
+fi
 expect_not "$runtime" "usr/include"
 expect_not "$runtime" "_tests"
 dpkg-deb -f "$runtime" Depends | grep -q "libboost-thread" \
@@ -62,6 +77,10 @@ if command -v lintian >/dev/null; then
   for deb in "$runtime" "$dev"; do
     if lintian --no-tag-display-limit "$deb" >"$work/lintian" 2>&1; then :; fi
     ! grep -q "^E:" "$work/lintian" || fail "lintian errors in $(basename "$deb"): $(cat "$work/lintian")"
+    if [ "$deb" = "$runtime" ] && [ $man_pages = 1 ]; then
+      ! grep -q "no-manual-page" "$work/lintian" \
+        || fail "lintian misses manual pages: $(grep no-manual-page "$work/lintian")"
+    fi
   done
 else
   echo "install test: lintian is not installed; the packages were not linted" >&2
