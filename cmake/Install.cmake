@@ -100,4 +100,25 @@ install(FILES ${PROJECT_BINARY_DIR}/generated/copyright ${PROJECT_BINARY_DIR}/ge
 install(FILES ${PROJECT_BINARY_DIR}/generated/copyright ${PROJECT_BINARY_DIR}/generated/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarvo-logger-dev COMPONENT dev)
 
+# udplog-recv as a system service: the unit under the prefix's lib/systemd/system (for /usr the
+# folder Debian's systemd reads), its options in SYSCONFDIR/default, a conffile of the package.
+# SYSCONFDIR may lie outside the prefix (/etc for /usr): an absolute destination then.
+if(TARGET udplog-recv)
+  set(LOGGER_BIN_FULL_DIR ${CMAKE_INSTALL_FULL_BINDIR})
+  set(LOGGER_SYSCONF_FULL_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR})
+  configure_file(packaging/systemd/udplog-recv.service.in
+                 ${PROJECT_BINARY_DIR}/generated/udplog-recv.service @ONLY)
+  configure_file(packaging/conffiles.in ${PROJECT_BINARY_DIR}/generated/conffiles @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/generated/udplog-recv.service
+          DESTINATION lib/systemd/system COMPONENT runtime)
+  string(FIND "${CMAKE_INSTALL_FULL_SYSCONFDIR}/" "${CMAKE_INSTALL_PREFIX}/" LOGGER_SYSCONF_AT)
+  if(LOGGER_SYSCONF_AT EQUAL 0)
+    set(LOGGER_DEFAULTS_DIR ${CMAKE_INSTALL_SYSCONFDIR}/default)
+  else()
+    set(LOGGER_DEFAULTS_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default)
+  endif()
+  install(FILES packaging/systemd/udplog-recv.default DESTINATION ${LOGGER_DEFAULTS_DIR}
+          RENAME udplog-recv COMPONENT runtime)
+endif()
+
 include(cmake/Packaging.cmake)

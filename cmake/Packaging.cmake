@@ -25,8 +25,13 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME tarvo-logger)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-# The dynamic linker's cache is refreshed by a trigger, as Debian's policy has it.
+# The dynamic linker's cache is refreshed by a trigger, as Debian's policy has it. The service's
+# options file is a conffile: an upgrade keeps the administrator's changes. No maintainer script
+# enables or starts the service: it is meant to be configured first.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
+if(TARGET udplog-recv)
+  list(APPEND CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/generated/conffiles)
+endif()
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
 "logging plug-in for an in-process message bus, its host and tools
  A logging plug-in that runs as one component on a host's message bus: clients

@@ -5,8 +5,9 @@
 #     with pkg-config, as two component types;
 #  3. runs both through the installed loghost --component and checks their lines in the log files;
 #  4. builds the Debian packages (in a tree configured for /usr), checks their contents (the
-#     manual pages where scdoc made them, the copyright file against LICENSE), lintian (no errors,
-#     no missing manual page), and runs the unpacked loghost --version.
+#     manual pages where scdoc made them, the service's unit and conffile, the copyright file
+#     against LICENSE), lintian (no errors, no missing manual page), and runs the unpacked
+#     loghost --version.
 # Usage: install-test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
@@ -68,6 +69,17 @@ if [ -f "$build_dir/man/loghost.1" ]; then
 else
   echo "install test: the manual pages were not built (no scdoc); not checked" >&2
 fi
+# The collector's service: the unit where systemd reads it, its options file a conffile.
+expect "$runtime" usr/lib/systemd/system/udplog-recv.service
+expect "$runtime" etc/default/udplog-recv
+dpkg-deb --ctrl-tarfile "$runtime" | tar -xO ./conffiles | grep -qx /etc/default/udplog-recv \
+  || fail "/etc/default/udplog-recv is not a conffile of $(basename "$runtime")"
+for path in lib/systemd/system/udplog-recv.service etc/default/udplog-recv; do
+  [ -f "$prefix/$path" ] || fail "cmake --install put no $path under the prefix"
+done
+grep -q "^ExecStart=/usr/bin/udplog-recv " <(dpkg-deb --fsys-tarfile "$runtime" \
+  | tar -xO ./usr/lib/systemd/system/udplog-recv.service) \
+  || fail "the packaged unit does not start /usr/bin/udplog-recv"
 expect_not "$runtime" "usr/include"
 expect_not "$runtime" "_tests"
 dpkg-deb -f "$runtime" Depends | grep -q "libboost-thread" \

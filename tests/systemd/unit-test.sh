@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# The udplog-recv service as shipped: its unit and its options file.
+#   analyze  systemd-analyze verify finds nothing wrong with the unit (the manual page it names
+#            included), and systemd-analyze security rates its exposure 2.5 or lower;
+#   run      the unit's ExecStart, with the options file's variables expanded as systemd expands
+#            them, receives the lines that the real loghost sends, and its ExecReload makes it
+#            start a new output file after the old one was renamed away.
+# Only the program's path (the build's, not the installed one) and the options that place the
+# output in a temporary folder and on a free port are changed; everything else is as shipped.
+# Usage: unit-test.sh analyze|run SOURCE_DIR BUILD_DIR
+set -euo pipefail
+mode=$1
+source_dir=$(cd "$2" && pwd)
+build_dir=$(cd "$3" && pwd)
+unit=$build_dir/generated/udplog-recv.service
+defaults=$source_dir/packaging/systemd/udplog-recv.default
+work=$(mktemp -d)
+pid=
+trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
+fail() { echo "unit test: $*" >&2; exit 1; }
+[ -f "$unit" ] || fail "no unit at $unit"
+
+# The value of KEY= in the unit's [Service] section (the first one).
+setting() { sed -n "s/^$1=//p" "$unit" | head -n 1; }
+
+# The unit with ExecStart pointing at the build's program and the options file copied beside it.
+local_unit() {
+  mkdir -p "$work/unit"
+  cp "$defaults" "$work/unit/udplog-recv.default"
+  sed -e "s#^ExecStart=[^ ]*/udplog-recv #ExecStart=$build_dir/bin/udplog-recv #" \
+      -e "s#^EnvironmentFile=.*#EnvironmentFile=$work/unit/udplog-recv.default#" \
+      "$unit" >"$work/unit/udplog-recv.service"
+}
+
+if [ "$mode" = analyze ]; then
+  if ! command -v systemd-analyze >/dev/null; then
+    echo "unit test: skipped: systemd-analyze is not installed (Debian package systemd)" >&2
+    exit 77
+  fi
+  local_unit
+  man_check=(--man=yes)
+  if [ -f "$build_dir/man/udplog-recv.1" ]; then
+    mkdir -p "$work/man/man1"
+    cp "$build_dir/man/udplog-recv.1" "$work/man/man1/"
+  else
+    echo "unit test: the manual pages were not built; Documentation= not checked" >&2
+    man_check=(--man=no)
+  fi
+  MANPATH=$work/man systemd-analyze verify "${man_check[@]}" "$work/unit/udplog-recv.service" \
+    >"$work/verify" 2>&1 || fail "systemd-analyze verify: $(cat "$work/verify")"
+  [ ! -s "$work/verify" ] || fail "systemd-analyze verify complains: $(cat "$work/verify")"
+  systemd-analyze security --offline=yes "$work/unit/udplog-recv.service" >"$work/security" 2>&1 \
+    || fail "systemd-analyze security failed: $(cat "$work/security")"
+  score=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p' "$work/security")
+  [ -n "$score" ] || fail "no exposure level in: $(cat "$work/security")"
+  awk -v s="$score" 'BEGIN { exit !(s <= 2.5) }' \
+    || fail "exposure $score is above 2.5: $(grep '✗' "$work/security")"
+  echo "unit test: verify clean, exposure $score"
+  exit 0
+fi
+[ "$mode" = run ] || fail "usage: unit-test.sh analyze|run SOURCE_DIR BUILD_DIR"
+
+# EnvironmentFile= as systemd reads it: KEY=VALUE lines, comments and blank lines skipped, blanks
+# around the value dropped, one pair of enclosing quotes removed.
+declare -A env
+read_environment() {
+  local line key value
+  while IFS= read -r line || [ -n "$line" ]; do
+    [[ $line =~ ^[[:space:]]*([#\;].*)?$ ]] && continue
+    [[ $line =~ ^[[:space:]]*([A-Za-z_][A-Za-z0-9_]*)[[:space:]]*=(.*)$ ]] \
+      || fail "not a KEY=VALUE line in $1: $line"
+    key=${BASH_REMATCH[1]}
+    value=${BASH_REMATCH[2]}
+    value=${value#"${value%%[![:space:]]*}"}
+    value=${value%"${value##*[![:space:]]}"}
+    if [[ $value =~ ^\"(.*)\"$ || $value =~ ^\'(.*)\'$ ]]; then value=${BASH_REMATCH[1]}; fi
+    env[$key]=$value
+  done <"$1"
+}
+
+# A command line as systemd expands it: "$NAME" as a word of its own becomes the value split at
+# blanks (no word at all when empty); "${NAME}" anywhere becomes the value as it is, inside one
+# word (an empty word when empty). Quoted words and prefixes such as "-" are not used by the unit.
+argv=()
+expand() {
+  local line=$1 word name value
+  [[ $line != *[\"\'\\]* ]] || fail "quotes or backslashes in '$line': not handled here"
+  [[ $line != [-@+!:]* ]] || fail "a prefix in '$line': not handled here"
+  argv=()
+  read -ra words <<<"$line"
+  for word in "${words[@]}"; do
+    if [[ $word =~ ^\$([A-Za-z_][A-Za-z0-9_]*)$ ]]; then
+      read -ra value <<<"${env[${BASH_REMATCH[1]}]-}"
+      argv+=("${value[@]}")
+      continue
+    fi
+    while [[ $word =~ \$\{([A-Za-z_][A-Za-z0-9_]*)\} ]]; do
+      name=${BASH_REMATCH[1]}
+      word=${word//"\${$name}"/"${env[$name]-}"}
+    done
+    argv+=("$word")
+  done
+}
+
+# A UDP port nobody on this machine uses, by its row in /proc/net/udp*.
+free_port() {
+  local port
+  for _ in $(seq 100); do
+    port=$((20000 + RANDOM % 40000))
+    ! grep -qi ":$(printf '%04X' "$port") " /proc/net/udp /proc/net/udp6 && { echo "$port"; return; }
+  done
+  fail "no free UDP port found"
+}
+wait_for() {  # wait_for SECONDS COMMAND...: until COMMAND succeeds
+  local until=$((SECONDS + $1)); shift
+  until "$@"; do
+    [ $SECONDS -lt $until ] || return 1
+    sleep 0.05
+  done
+}
+
+local_unit
+port=$(free_port)
+out=$work/out/collected.log
+mkdir "$work/out"
+# The run's own changes: the output in the temporary folder, a free port, and extra options that
+# end the run after three lines (also proving that they reach the program as separate words).
+sed -i -e "s#^UDPLOG_OUTPUT=.*#UDPLOG_OUTPUT=$out#" -e "s#^UDPLOG_PORT=.*#UDPLOG_PORT=$port#" \
+    -e 's#^UDPLOG_OPTIONS=.*#UDPLOG_OPTIONS="--count 3  --idle 20"#' "$work/unit/udplog-recv.default"
+read_environment "$work/unit/udplog-recv.default"
+unit_file=$work/unit/udplog-recv.service
+[ "$(sed -n 's/^EnvironmentFile=//p' "$unit_file")" = "$work/unit/udplog-recv.default" ] \
+  || fail "the unit reads its options from somewhere else"
+expand "$(sed -n 's/^ExecStart=//p' "$unit_file")"
+echo "unit test: running ${argv[*]@Q}" >&2
+"${argv[@]}" 2>"$work/recv.err" &
+pid=$!
+listening() { grep -qi ":$(printf '%04X' "$port") " /proc/net/udp /proc/net/udp6; }
+wait_for 10 listening || fail "udplog-recv does not listen on $port: $(cat "$work/recv.err")"
+
+send() {  # send TEXT: one line through the real loghost, as a logger on another host would
+  printf '2026-12-07 10:00:00.000\vT1\vINFO\vunit_test\v%s\v-\n' "$1" \
+    | "$build_dir/bin/loghost" -P TarvoLogger/StorageFormat=udp -P "TarvoLogger/Port=$port" \
+    >/dev/null || fail "loghost failed to send $1"
+}
+lines() { [ -f "$1" ] && [ "$(grep -c "$2" "$1")" -ge "$3" ]; }
+send "first line"
+send "second line"
+wait_for 10 lines "$out" "line" 2 || fail "two lines not received: $(cat "$work/recv.err")"
+
+# As logrotate would: rename the output away, then the unit's reload command.
+mv "$out" "$out.1"
+env[MAINPID]=$pid
+expand "$(sed -n 's/^ExecReload=//p' "$unit_file")"
+"${argv[@]}" || fail "the reload command ${argv[*]} failed"
+wait_for 10 test -f "$out" || fail "no new output after the reload: $(cat "$work/recv.err")"
+send "third line"
+wait "$pid" || fail "udplog-recv ended with status $?: $(cat "$work/recv.err")"
+pid=
+[ "$(grep -c . "$out.1")" = 2 ] && grep -q "first line" "$out.1" && grep -q "second line" "$out.1" \
+  || fail "the renamed output holds: $(cat "$out.1")"
+[ "$(grep -c . "$out")" = 1 ] && grep -q "third line" "$out" \
+  || fail "the new output holds: $(cat "$out")"
+echo "unit test: ExecStart received the lines, ExecReload reopened the output"
