@@ -40,6 +40,11 @@ const char kUsage[] =
     "                       RELP, to wait for the acknowledgements\n"
     "  --max-senders N      sender streams kept at once (default 1024); past it the stream heard\n"
     "                       from longest ago is closed, its incomplete lines counted\n"
+    "  --metrics-file PATH  write the counts in the Prometheus text format to PATH (replaced\n"
+    "                       whole each time, for node_exporter's textfile collector), every\n"
+    "                       interval and at the end\n"
+    "  --metrics-interval SECONDS\n"
+    "                       seconds between metrics writes (default 15)\n"
     "  -s, --separator C    show the vertical tabs between a line's fields as C (\"|\", say);\n"
     "                       by default lines are written as they came\n"
     "  -h, --help           this text\n"
@@ -158,6 +163,11 @@ ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
       options.backlogLines = readWhole(arg, value(), 1, 100000000);
     } else if (arg == "--linger") {
       options.lingerSeconds = readSeconds(arg, value(), 0);
+    } else if (arg == "--metrics-file") {
+      options.metricsFile = value();
+      if (options.metricsFile.empty()) usageError("--metrics-file needs a file name");
+    } else if (arg == "--metrics-interval") {
+      options.metricsSeconds = readSeconds(arg, value(), 0.001);
     } else if (arg == "--max-senders") {
       options.maxSenders = readWhole(arg, value(), 1, 1000000);
     } else {

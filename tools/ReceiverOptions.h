@@ -24,6 +24,8 @@ struct ReceiverOptions {
   std::string tlsPeer;  // the name the collector's certificate must hold; "" the target's host
   std::uint64_t backlogLines = 100000;  // lines held for the collector at most
   std::uint64_t maxSenders = 1024;      // streams kept at once
+  std::string metricsFile;              // "": none
+  double metricsSeconds = 15;           // between metrics writes
   double lingerSeconds = 5;             // time left at the end to hand the backlog to the collector
   bool hasSeparator = false;            // show the lines' vertical tabs as separator
   char separator = 0;

@@ -59,6 +59,7 @@ class SenderStreams final {
   // Counts over every stream, open or closed.
   LineAssembler::Counts totals() const;
   std::uint64_t streamsOpened() const { return opened_; }
+  std::size_t streamsOpen() const { return streams_.size(); }
   std::uint64_t streamsEvicted() const { return evicted_; }
   // One row per closed stream in the order they were opened (after finish(): every stream), the
   // last one adding up the streams past kMaxRows.

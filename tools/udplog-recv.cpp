@@ -21,6 +21,7 @@
 #include <string>
 
 #include "logger/core/ReportLimiter.h"
+#include "platform/MetricsFile.h"
 #include "platform/StopSignals.h"
 #include "platform/StreamMode.h"
 #include "tools/DatagramParser.h"
@@ -130,6 +131,58 @@ std::string describe(const RelpForwarder& relp, bool atEnd) {
          (c.unacknowledged ? " (" + std::to_string(c.neverSent) + " of them never sent)" : "");
 }
 
+// Everything the summary counts, and what is held now, for node_exporter's textfile collector.
+struct MetricsInputs {
+  std::uint64_t datagrams, malformed, written;
+  std::uint32_t kernelDrops;
+  const SenderStreams& streams;
+  const SyslogForwarder* forwarder;
+  const RelpForwarder* relp;
+};
+
+// Writes the metrics file; the first failure of a run of failures is reported.
+void writeMetrics(MetricsFile& file, const MetricsInputs& in, bool& failedBefore) {
+  const LineAssembler::Counts c = in.streams.totals();
+  file.counter("udplog_recv_datagrams_received_total", "Datagrams received.", in.datagrams);
+  file.counter("udplog_recv_datagrams_malformed_total", "Datagrams that were no logger datagram.",
+               in.malformed);
+  file.counter("udplog_recv_kernel_drops_total",
+               "Datagrams the kernel dropped for a full receive buffer.", in.kernelDrops);
+  file.counter("udplog_recv_lines_received_total", "Lines put back together.", c.lines);
+  file.counter("udplog_recv_lines_written_total", "Lines written to the output.", in.written);
+  file.counter("udplog_recv_lines_lost_total", "Lines missing in the numbering.", c.lost);
+  file.counter("udplog_recv_lines_late_total", "Lines that came after later ones.", c.late);
+  file.counter("udplog_recv_lines_duplicate_total", "Lines that came again.", c.duplicates);
+  file.counter("udplog_recv_lines_conflicting_total",
+               "Lines whose parts disagreed with earlier ones.", c.conflicts);
+  file.counter("udplog_recv_lines_incomplete_total", "Lines whose parts did not all come.",
+               c.incomplete);
+  file.gauge("udplog_recv_senders_open", "Sender streams open now.", in.streams.streamsOpen());
+  std::uint64_t forwarded = 0, acknowledged = 0, dropped = 0, backlog = 0;
+  if (in.forwarder) {
+    forwarded = in.forwarder->counts().forwarded;
+    dropped = in.forwarder->counts().dropped;
+    backlog = in.forwarder->backlog();
+  }
+  if (in.relp) {
+    const RelpForwarder::Counts r = in.relp->counts();
+    forwarded = acknowledged = r.acknowledged;
+    dropped = r.dropped;
+    backlog = r.held;
+  }
+  file.counter("udplog_recv_lines_forwarded_total", "Lines handed to the collector.", forwarded);
+  file.counter("udplog_recv_lines_acknowledged_total", "Lines the collector acknowledged (RELP).",
+               acknowledged);
+  file.counter("udplog_recv_lines_dropped_total",
+               "Lines dropped from the full backlog for the collector.", dropped);
+  file.gauge("udplog_recv_backlog_lines", "Lines waiting for the collector.", backlog);
+  const std::error_code error = file.write();
+  if (error && !failedBefore) {
+    report("cannot write the metrics file " + file.path() + ": " + error.message());
+  }
+  failedBefore = static_cast<bool>(error);
+}
+
 std::chrono::milliseconds millis(double seconds) {
   // In range by construction: at most ReceiverOptions::kMaxSeconds.
   return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
@@ -210,7 +263,19 @@ int main(int argc, char** argv) {
   Clock::time_point lastDatagram;
   bool heard = false;
   std::uint64_t malformed = 0;
+  std::uint64_t datagrams = 0;
   std::uint32_t kernelDrops = 0;
+  std::unique_ptr<MetricsFile> metrics;
+  if (!options.metricsFile.empty()) metrics = std::make_unique<MetricsFile>(options.metricsFile);
+  bool metricsFailed = false;
+  const auto metricsEvery = millis(options.metricsSeconds);
+  auto nextMetrics = Clock::now();
+  auto metricsNow = [&] {
+    writeMetrics(*metrics,
+                 {datagrams, malformed, out ? delivery.lines() : 0, kernelDrops, streams,
+                  forwarder.get(), relp.get()},
+                 metricsFailed);
+  };
   auto full = [&] {
     return (out && out->failed()) || (options.count != 0 && delivery.lines() >= options.count);
   };
@@ -246,6 +311,7 @@ int main(int argc, char** argv) {
     Clock::time_point wake = nextCheck;
     if (heard && idle.count() > 0) wake = std::min(wake, lastDatagram + idle);
     if (forwarder && forwarder->fd() < 0) wake = std::min(wake, forwarder->nextAttempt());
+    if (metrics) wake = std::min(wake, nextMetrics);
     const long long wait =
         std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(wake - now).count());
     // Negative descriptors are left out by poll(): the forwarder's while it has no connection.
@@ -264,6 +330,7 @@ int main(int argc, char** argv) {
       std::size_t received = DatagramSource::kBatch;
       for (int batch = 0; batch < 16 && received == DatagramSource::kBatch && !done(); ++batch) {
         received = source.receive();
+        datagrams += received;
         for (std::size_t i = 0; i < received && !full(); ++i) {
           const DatagramSource::View& view = source.datagram(i);
           Datagram datagram;
@@ -302,6 +369,10 @@ int main(int argc, char** argv) {
       reports.tick();
       nextCheck = now + checkEvery;
     }
+    if (metrics && now >= nextMetrics) {
+      metricsNow();
+      nextMetrics = now + metricsEvery;
+    }
     if (heard && idle.count() > 0 && now - lastDatagram >= idle) break;
   }
 
@@ -322,6 +393,7 @@ int main(int argc, char** argv) {
 
   reports.flush();
   if (!refused.empty()) report(refused);
+  if (metrics) metricsNow();
 
   report(describe(streams, malformed, kernelDrops));
   if (streams.rows().size() > 1) {

@@ -83,7 +83,7 @@ TEST(UdplogRecvTest, WritesReassembledLinesAndReportsWhatWentWrong) {
   testsupport::TempDir dir;
   testsupport::Subprocess receiver(
       UDPLOG_RECV_PATH, {"--port", std::to_string(port), "--output", dir.file("lines.txt"),
-                         "--count", "3", "--idle", "20"});
+                         "--count", "3", "--idle", "20", "--metrics-file", dir.file("recv.prom")});
   ASSERT_TRUE(waitUntilListening(port, [&] { return receiver.err(); }));
   Sender sender(port);
   sender.send("1:1/1|first");
@@ -98,6 +98,28 @@ TEST(UdplogRecvTest, WritesReassembledLinesAndReportsWhatWentWrong) {
   EXPECT_NE(std::string::npos, err.find("lost lines 3 to 4 (2)")) << err;
   EXPECT_NE(std::string::npos, err.find("malformed datagram of 14 bytes: part 0 of 2")) << err;
   EXPECT_NE(std::string::npos, err.find("3 lines, 2 lost")) << err;
+  // The metrics written at the end hold the summary's counts (the probes that found the receiver
+  // listening are malformed datagrams too).
+  const std::string metrics = testsupport::readFile(dir.file("recv.prom"));
+  const std::size_t end = err.find(" malformed, ");
+  ASSERT_NE(std::string::npos, end) << err;
+  const std::uint64_t malformed = std::stoull(err.substr(err.rfind(' ', end - 1) + 1));
+  for (const std::string& line :
+       {"\nudplog_recv_datagrams_received_total " + std::to_string(4 + malformed) + "\n",
+        "\nudplog_recv_datagrams_malformed_total " + std::to_string(malformed) + "\n",
+        std::string("\nudplog_recv_lines_received_total 3\n"),
+        std::string("\nudplog_recv_lines_written_total 3\n"),
+        std::string("\nudplog_recv_lines_lost_total 2\n"),
+        std::string("# TYPE udplog_recv_senders_open gauge\n")}) {
+    EXPECT_NE(std::string::npos, metrics.find(line)) << line << metrics;
+  }
+  if (::access("/usr/bin/promtool", X_OK) == 0) {
+    std::string out, check;
+    EXPECT_EQ(
+        0, testsupport::run("/bin/sh", {"-c", "promtool check metrics < " + dir.file("recv.prom")},
+                            &out, &check))
+        << out << check;
+  }
 }
 
 TEST(UdplogRecvTest, StopsCleanlyOnSignalsAndExplainsItsUse) {
