@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "tests/support/TestSupport.h"
-#include "tests/tools/RsyslogDaemon.h"
-#include "tests/tools/TestCertificates.h"
-#include "tools/RelpForwarder.h"
-#include "tools/SyslogForwarder.h"
+#include "tests/udplog-recv/RsyslogDaemon.h"
+#include "tests/udplog-recv/TestCertificates.h"
+#include "udplog-recv/RelpForwarder.h"
+#include "udplog-recv/SyslogForwarder.h"
 
 namespace {
 

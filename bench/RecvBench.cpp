@@ -24,12 +24,12 @@
 #include <vector>
 
 #include "tests/support/TestSupport.h"
-#include "tests/tools/RsyslogDaemon.h"
-#include "tools/DatagramParser.h"
-#include "tools/DatagramSource.h"
-#include "tools/LineOutput.h"
-#include "tools/SenderStreams.h"
-#include "tools/SyslogForwarder.h"
+#include "tests/udplog-recv/RsyslogDaemon.h"
+#include "udplog-recv/DatagramParser.h"
+#include "udplog-recv/DatagramSource.h"
+#include "udplog-recv/LineOutput.h"
+#include "udplog-recv/SenderStreams.h"
+#include "udplog-recv/SyslogForwarder.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "tools/DatagramParser.h"
-#include "tools/LineAssembler.h"
+#include "udplog-recv/DatagramParser.h"
+#include "udplog-recv/LineAssembler.h"
 
 namespace {
 struct Null : LineAssembler::Listener {

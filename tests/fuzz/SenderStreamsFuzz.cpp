@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "tools/DatagramParser.h"
-#include "tools/SenderStreams.h"
+#include "udplog-recv/DatagramParser.h"
+#include "udplog-recv/SenderStreams.h"
 
 namespace {
 struct Counter : SenderStreams::Sink {

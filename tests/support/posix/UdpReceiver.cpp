@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "platform/SocketRuntime.h"
-#include "tools/KernelDrops.h"
+#include "udplog-recv/KernelDrops.h"
 
 namespace testsupport {
 

@@ -19,7 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tools/LineAssembler.h"
+#include "udplog-recv/LineAssembler.h"
 
 class SenderStreams final {
  public:

@@ -1,4 +1,4 @@
-#include "tools/ReceiverOptions.h"
+#include "udplog-recv/ReceiverOptions.h"
 
 #include <cmath>
 #include <cstdio>

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/SyslogForwarder.h"
+#include "udplog-recv/SyslogForwarder.h"
 
 class RelpForwarder final {
  public:

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/DatagramParser.h"
+#include "udplog-recv/DatagramParser.h"
 
 class LineAssembler final {
  public:

@@ -1,4 +1,4 @@
-#include "tools/SyslogForwarder.h"
+#include "udplog-recv/SyslogForwarder.h"
 
 #include <netdb.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "tools/RelpForwarder.h"
+#include "udplog-recv/RelpForwarder.h"
 
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>

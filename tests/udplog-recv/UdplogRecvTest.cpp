@@ -19,7 +19,7 @@
 #include "tests/support/Subprocess.h"
 #include "tests/support/UdpReceiver.h"
 #include "tests/support/UdpSender.h"
-#include "tools/DatagramParser.h"
+#include "udplog-recv/DatagramParser.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -52,6 +53,25 @@ inline std::map<std::string, std::vector<std::string>> bySender(const std::strin
     senders[row.substr(0, space)].push_back(row.substr(space + 1));
   }
   return senders;
+}
+
+// Whether the collector wrote exactly two senders' lines, each in its order: first's (whose source
+// is "sender_a") and second's. Says which sender differs otherwise.
+inline ::testing::AssertionResult eachSendersLines(const std::string& path,
+                                                   const std::vector<std::string>& first,
+                                                   const std::vector<std::string>& second) {
+  const auto senders = bySender(path);
+  if (senders.size() != 2) {
+    return ::testing::AssertionFailure() << senders.size() << " senders, not 2";
+  }
+  for (const auto& sender : senders) {
+    const auto& expected =
+        sender.second.front().find("sender_a") != std::string::npos ? first : second;
+    if (sender.second != expected) {
+      return ::testing::AssertionFailure() << "lines of port " << sender.first << " differ";
+    }
+  }
+  return ::testing::AssertionSuccess();
 }
 
 inline std::vector<std::string> loghostArgs(unsigned short port, const std::string& input) {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/SyslogForwarder.h"
+#include "udplog-recv/SyslogForwarder.h"
 
 namespace {
 

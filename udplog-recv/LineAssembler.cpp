@@ -1,4 +1,4 @@
-#include "tools/LineAssembler.h"
+#include "udplog-recv/LineAssembler.h"
 
 #include <algorithm>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "tools/DatagramSource.h"
+#include "udplog-recv/DatagramSource.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/KernelDrops.h"
+#include "udplog-recv/KernelDrops.h"
 
 DatagramSource::DatagramSource()
     : buffers_(kBatch * kMaxDatagram),

@@ -1,4 +1,4 @@
-#include "tools/LineOutput.h"
+#include "udplog-recv/LineOutput.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/TestSupport.h"
-#include "tools/LineOutput.h"
+#include "udplog-recv/LineOutput.h"
 
 namespace {
 

@@ -24,13 +24,13 @@
 #include "platform/MetricsFile.h"
 #include "platform/StopSignals.h"
 #include "platform/StreamMode.h"
-#include "tools/DatagramParser.h"
-#include "tools/DatagramSource.h"
-#include "tools/LineOutput.h"
-#include "tools/ReceiverOptions.h"
-#include "tools/RelpForwarder.h"
-#include "tools/SenderStreams.h"
-#include "tools/SyslogForwarder.h"
+#include "udplog-recv/DatagramParser.h"
+#include "udplog-recv/DatagramSource.h"
+#include "udplog-recv/LineOutput.h"
+#include "udplog-recv/ReceiverOptions.h"
+#include "udplog-recv/RelpForwarder.h"
+#include "udplog-recv/SenderStreams.h"
+#include "udplog-recv/SyslogForwarder.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <deque>
 #include <vector>
 
-#include "tools/LineAssembler.h"
+#include "udplog-recv/LineAssembler.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "tools/DatagramParser.h"
+#include "udplog-recv/DatagramParser.h"
 
 namespace {
 

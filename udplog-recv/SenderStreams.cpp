@@ -1,4 +1,4 @@
-#include "tools/SenderStreams.h"
+#include "udplog-recv/SenderStreams.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "tools/DatagramParser.h"
+#include "udplog-recv/DatagramParser.h"
 
 namespace {
 
