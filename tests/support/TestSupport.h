@@ -3,6 +3,7 @@
 
 #include <boost/filesystem.hpp>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -79,6 +80,14 @@ inline bool waitFor(const std::function<bool()>& condition,
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+// Prometheus's checker of metrics files: $PROMTOOL (the test command sets it), else one on the
+// usual path; "" when there is none.
+inline std::string promtool() {
+  const char* given = std::getenv("PROMTOOL");
+  if (given && *given && boost::filesystem::exists(given)) return given;
+  return boost::filesystem::exists("/usr/bin/promtool") ? "/usr/bin/promtool" : "";
 }
 
 }  // namespace testsupport

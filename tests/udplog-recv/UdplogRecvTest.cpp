@@ -113,11 +113,12 @@ TEST(UdplogRecvTest, WritesReassembledLinesAndReportsWhatWentWrong) {
         std::string("# TYPE udplog_recv_senders_open gauge\n")}) {
     EXPECT_NE(std::string::npos, metrics.find(line)) << line << metrics;
   }
-  if (::access("/usr/bin/promtool", X_OK) == 0) {
+  if (!testsupport::promtool().empty()) {
     std::string out, check;
-    EXPECT_EQ(
-        0, testsupport::run("/bin/sh", {"-c", "promtool check metrics < " + dir.file("recv.prom")},
-                            &out, &check))
+    EXPECT_EQ(0, testsupport::run(
+                     "/bin/sh",
+                     {"-c", testsupport::promtool() + " check metrics < " + dir.file("recv.prom")},
+                     &out, &check))
         << out << check;
   }
 }
