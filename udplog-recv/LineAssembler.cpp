@@ -231,6 +231,12 @@ void LineAssembler::expire(Clock::time_point now) {
   }
 }
 
+LineAssembler::Clock::time_point LineAssembler::oldestPending() const {
+  Clock::time_point oldest = Clock::time_point::max();
+  for (const auto& entry : pending_) oldest = std::min(oldest, entry.second.firstSeen);
+  return oldest;
+}
+
 bool LineAssembler::dropOldest(const std::string& why) {
   if (pending_.empty()) return false;
   auto oldest = pending_.begin();

@@ -75,6 +75,8 @@ class LineAssembler final {
   const Counts& counts() const { return counts_; }
   std::size_t pendingBytes() const { return pendingBytes_; }
   bool hasPending() const { return !pending_.empty(); }
+  // When the first part of the line waiting longest came; Clock::time_point::max() when none waits.
+  Clock::time_point oldestPending() const;
   Clock::time_point lastHeard() const { return lastHeard_; }
 
  private:

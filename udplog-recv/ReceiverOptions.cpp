@@ -1,5 +1,6 @@
 #include "udplog-recv/ReceiverOptions.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +41,19 @@ const char kUsage[] =
     "                       RELP, to wait for the acknowledgements\n"
     "  --max-senders N      sender streams kept at once (default 1024); past it the stream heard\n"
     "                       from longest ago is closed, its incomplete lines counted\n"
+    "  --allow NET          take datagrams only from NET, an address or address/prefix\n"
+    "                       (10.1.0.0/16, ::1); repeatable, an IPv4 rule also matches the\n"
+    "                       IPv4-mapped IPv6 form. Other datagrams are refused: not read,\n"
+    "                       counted per /24 (IPv4) or /64 (IPv6) network. By default every\n"
+    "                       sender is accepted\n"
+    "  --max-pending-bytes SIZE\n"
+    "                       bytes of incomplete lines held over all senders (default 256M);\n"
+    "                       past it the oldest line of the sender holding most is dropped\n"
+    "  --max-sender-bytes SIZE\n"
+    "                       bytes of incomplete lines held for one sender address, all its\n"
+    "                       ports together (default an eighth of --max-pending-bytes); past it\n"
+    "                       that sender's oldest line is dropped and counted incomplete. SIZE\n"
+    "                       is bytes, or with K, M or G (1024, 1024^2, 1024^3), at least 64K\n"
     "  --metrics-file PATH  write the counts in the Prometheus text format to PATH (replaced\n"
     "                       whole each time, for node_exporter's textfile collector), every\n"
     "                       interval and at the end\n"
@@ -51,9 +65,10 @@ const char kUsage[] =
     "  --version            the version\n"
     "Each sender (address and port) is its own stream of sequence numbers; a sender that starts\n"
     "over opens a new stream. Standard error reports lost, late, duplicate, conflicting and\n"
-    "incomplete lines, jumps in the numbering, malformed datagrams and datagrams dropped by the\n"
-    "kernel, and a summary at the end (one line per sender when there are several); a report\n"
-    "that repeats is printed 3 times, then counted, its count printed every 10 s.\n"
+    "incomplete lines, jumps in the numbering, malformed and refused datagrams and datagrams\n"
+    "dropped by the kernel, and a summary at the end (one line per sender when there are\n"
+    "several); a report that repeats is printed 3 times, then counted, its count printed every\n"
+    "10 s.\n"
     "SIGINT, SIGTERM or another signal that would end it (SIGUSR2, SIGALRM, ...) stops it\n"
     "cleanly; a second one ends it at once. SIGHUP reopens the --output file (after logrotate\n"
     "renamed it), SIGUSR1 prints the counts so far on standard error. Exit status: 0 done,\n"
@@ -109,6 +124,30 @@ double readSeconds(const std::string& option, const std::string& text, double lo
     char range[64];
     std::snprintf(range, sizeof(range), "%g to %.0f", low, ReceiverOptions::kMaxSeconds);
     usageError(option + " " + quoted(text) + " is not a number of seconds from " + range);
+  }
+  return value;
+}
+
+// Bytes: digits with an optional K, M or G (powers of 1024), "65536", "64K", "256M".
+std::uint64_t readSize(const std::string& option, const std::string& text) {
+  static const std::uint64_t kMax = std::uint64_t{1} << 40;
+  std::string digits = text;
+  std::uint64_t unit = 1;
+  if (!digits.empty()) {
+    const char last = digits.back();
+    const std::string units = "KMG";
+    const std::size_t power = units.find(last);
+    if (power != std::string::npos) {
+      unit = std::uint64_t{1} << (10 * (power + 1));
+      digits.pop_back();
+    }
+  }
+  bool ok = !digits.empty() && digits.size() <= 13 &&
+            digits.find_first_not_of("0123456789") == std::string::npos;
+  const std::uint64_t value = ok ? std::stoull(digits) * unit : 0;
+  if (!ok || value < ReceiverOptions::kMinBytes || value > kMax) {
+    usageError(option + " " + quoted(text) +
+               " is not a size from 64K to 1024G (bytes, or with K, M or G)");
   }
   return value;
 }
@@ -170,6 +209,18 @@ ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
       options.metricsSeconds = readSeconds(arg, value(), 0.001);
     } else if (arg == "--max-senders") {
       options.maxSenders = readWhole(arg, value(), 1, 1000000);
+    } else if (arg == "--allow") {
+      const std::string text = value();
+      SenderFilter::Network network;
+      if (!SenderFilter::parse(text, network)) {
+        usageError("--allow " + quoted(text) +
+                   " is not an IPv4 or IPv6 address with an optional /prefix (10.1.0.0/16, ::1)");
+      }
+      options.allow.push_back(network);
+    } else if (arg == "--max-pending-bytes") {
+      options.maxPendingBytes = readSize(arg, value());
+    } else if (arg == "--max-sender-bytes") {
+      options.maxSenderBytes = readSize(arg, value());
     } else {
       usageError("unknown option " + quoted(arg));
     }
@@ -184,6 +235,13 @@ ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
   }
   if (options.tlsCert.empty() != options.tlsKey.empty()) {
     usageError("--tls-cert and --tls-key go together");
+  }
+  if (options.maxSenderBytes > options.maxPendingBytes) {
+    usageError("--max-sender-bytes " + std::to_string(options.maxSenderBytes) +
+               " is more than --max-pending-bytes " + std::to_string(options.maxPendingBytes));
+  }
+  if (options.maxSenderBytes == 0) {
+    options.maxSenderBytes = std::max(options.maxPendingBytes / 8, kMinBytes);
   }
   return options;
 }

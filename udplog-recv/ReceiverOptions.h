@@ -8,6 +8,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "udplog-recv/SenderFilter.h"
 
 struct ReceiverOptions {
   std::string listen = "127.0.0.1";
@@ -22,16 +25,21 @@ struct ReceiverOptions {
   std::string tlsCert;  // our own certificate and its key, for collectors that ask for one
   std::string tlsKey;
   std::string tlsPeer;  // the name the collector's certificate must hold; "" the target's host
-  std::uint64_t backlogLines = 100000;  // lines held for the collector at most
-  std::uint64_t maxSenders = 1024;      // streams kept at once
-  std::string metricsFile;              // "": none
-  double metricsSeconds = 15;           // between metrics writes
-  double lingerSeconds = 5;             // time left at the end to hand the backlog to the collector
-  bool hasSeparator = false;            // show the lines' vertical tabs as separator
+  std::uint64_t backlogLines = 100000;         // lines held for the collector at most
+  std::uint64_t maxSenders = 1024;             // streams kept at once
+  std::vector<SenderFilter::Network> allow;    // empty: every sender
+  std::uint64_t maxPendingBytes = 256u << 20;  // parts of incomplete lines held, over all senders
+  std::uint64_t maxSenderBytes = 0;            // of those, by one sender address; 0: an eighth
+  std::string metricsFile;                     // "": none
+  double metricsSeconds = 15;                  // between metrics writes
+  double lingerSeconds = 5;   // time left at the end to hand the backlog to the collector
+  bool hasSeparator = false;  // show the lines' vertical tabs as separator
   char separator = 0;
 
   // Longest --idle, --timeout or --linger: about 11.5 days.
   static constexpr double kMaxSeconds = 1e6;
+  // Least --max-pending-bytes or --max-sender-bytes: room for a line's largest part and more.
+  static constexpr std::uint64_t kMinBytes = 64u << 10;
 
   static ReceiverOptions parse(int argc, char** argv);
   static const char* usage();

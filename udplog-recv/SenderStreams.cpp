@@ -29,11 +29,18 @@ struct SenderStreams::Stream final : LineAssembler::Listener {
   const unsigned generation;    // 1 for a sender's first stream, 2 after it started over, ...
   const std::uint64_t ordinal;  // the order of opening
   LineAssembler assembler;
+  Host* sender = nullptr;  // the entry of the stream's address, while the stream is open
 };
 
 std::size_t SenderStreams::KeyHash::operator()(const Key& key) const {
   std::uint64_t h = 1469598103934665603ull ^ key.port;
   for (unsigned char byte : key.address) h = (h ^ byte) * 1099511628211ull;
+  return static_cast<std::size_t>(h);
+}
+
+std::size_t SenderStreams::AddressHash::operator()(const Address& address) const {
+  std::uint64_t h = 1469598103934665603ull;
+  for (unsigned char byte : address) h = (h ^ byte) * 1099511628211ull;
   return static_cast<std::size_t>(h);
 }
 
@@ -90,6 +97,8 @@ SenderStreams::Stream& SenderStreams::open(const Key& key, const sockaddr* from,
   auto stream =
       std::make_unique<Stream>(*this, name, host, port, generation, opened_, limits_.line);
   Stream& result = *stream;
+  result.sender = &hosts_[key.address];
+  result.sender->streams.push_back(&result);
   streams_[key] = std::move(stream);
   ++opened_;
   return result;
@@ -114,21 +123,45 @@ void SenderStreams::accept(const sockaddr* from, socklen_t length, const Datagra
   lastKey_ = key;
   const std::size_t before = stream->assembler.pendingBytes();
   stream->assembler.accept(datagram, now);
-  pendingBytes_ = pendingBytes_ - before + stream->assembler.pendingBytes();
+  settle(*stream, before);
+  Host& host = *stream->sender;
+  while (host.pendingBytes > limits_.maxSenderBytes &&
+         dropOldestOf(host, "dropped to bound memory: this sender's address held more than " +
+                                std::to_string(limits_.maxSenderBytes) + " bytes")) {
+  }
   if (pendingBytes_ > limits_.maxPendingBytes) boundPendingBytes();
+}
+
+void SenderStreams::settle(Stream& stream, std::size_t before) {
+  const std::size_t after = stream.assembler.pendingBytes();
+  pendingBytes_ = pendingBytes_ - before + after;
+  stream.sender->pendingBytes = stream.sender->pendingBytes - before + after;
+}
+
+bool SenderStreams::dropOldestOf(Host& host, const std::string& why) {
+  Stream* oldest = nullptr;
+  auto oldestSeen = LineAssembler::Clock::time_point::max();
+  for (Stream* stream : host.streams) {
+    const auto seen = stream->assembler.oldestPending();
+    if (!oldest || seen < oldestSeen) {
+      oldest = stream;
+      oldestSeen = seen;
+    }
+  }
+  if (!oldest) return false;
+  const std::size_t before = oldest->assembler.pendingBytes();
+  if (!oldest->assembler.dropOldest(why)) return false;
+  settle(*oldest, before);
+  return true;
 }
 
 void SenderStreams::boundPendingBytes() {
   while (pendingBytes_ > limits_.maxPendingBytes) {
-    Stream* largest = nullptr;
-    for (auto& entry : streams_) {
-      if (!largest || entry.second->assembler.pendingBytes() > largest->assembler.pendingBytes()) {
-        largest = entry.second.get();
-      }
+    Host* largest = nullptr;
+    for (auto& entry : hosts_) {
+      if (!largest || entry.second.pendingBytes > largest->pendingBytes) largest = &entry.second;
     }
-    const std::size_t before = largest->assembler.pendingBytes();
-    if (!largest->assembler.dropOldest("dropped to bound memory across senders")) return;
-    pendingBytes_ -= before - largest->assembler.pendingBytes();
+    if (!largest || !dropOldestOf(*largest, "dropped to bound memory across senders")) return;
   }
 }
 
@@ -139,14 +172,18 @@ void SenderStreams::expire(LineAssembler::Clock::time_point now) {
     if (!assembler.hasPending()) continue;
     const std::size_t before = assembler.pendingBytes();
     assembler.expire(now);
-    pendingBytes_ -= before - assembler.pendingBytes();
+    settle(*entry.second, before);
   }
 }
 
 void SenderStreams::close(Table::iterator it, const std::string& why) {
   Stream& stream = *it->second;
+  Host& host = *stream.sender;
   pendingBytes_ -= stream.assembler.pendingBytes();
+  host.pendingBytes -= stream.assembler.pendingBytes();
   stream.assembler.finish(why);
+  host.streams.erase(std::find(host.streams.begin(), host.streams.end(), &stream));
+  if (host.streams.empty()) hosts_.erase(it->first.address);
   const LineAssembler::Counts& counts = stream.assembler.counts();
   closedTotals_ += counts;
   if (rows_.size() < kMaxRows) {

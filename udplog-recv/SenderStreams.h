@@ -4,8 +4,12 @@
 // A sender that starts over (LineAssembler::startsOver) gets a fresh stream; the old one is
 // closed. At most maxStreams are open at once: a new sender beyond that closes the stream heard
 // from longest ago (its incomplete lines are counted, its counts kept in the totals), so memory
-// stays bounded however many senders there are. The pending bytes of all streams together are
-// bounded too. Closed streams keep a summary row; past kMaxRows they are added up in one row.
+// stays bounded however many senders there are. The bytes of incomplete lines are bounded twice:
+// per sender address, all its ports together (maxSenderBytes, so that one host flooding first
+// parts cannot take the memory the others need), and over all streams (maxPendingBytes). Past
+// either bound the oldest line of the address over its share, or of the address holding most, is
+// dropped and counted incomplete in its own stream; no other sender's line is touched.
+// Closed streams keep a summary row; past kMaxRows they are added up in one row.
 // Not thread-safe: one receiving thread owns it.
 #pragma once
 
@@ -36,6 +40,7 @@ class SenderStreams final {
     LineAssembler::Limits line;  // per stream
     std::size_t maxStreams = 1024;
     std::size_t maxPendingBytes = 256u << 20;  // over all streams
+    std::size_t maxSenderBytes = 32u << 20;    // over the streams of one address
   };
 
   struct Row {
@@ -82,15 +87,29 @@ class SenderStreams final {
     std::size_t operator()(const Key& key) const;
   };
   using Table = std::unordered_map<Key, std::unique_ptr<Stream>, KeyHash>;
+  // The streams of one sender address and the bytes they hold.
+  struct Host {
+    std::size_t pendingBytes = 0;
+    std::vector<Stream*> streams;
+  };
+  using Address = std::array<unsigned char, 16>;
+  struct AddressHash {
+    std::size_t operator()(const Address& address) const;
+  };
 
   static Key keyOf(const sockaddr* address, socklen_t length);
   Stream& open(const Key& key, const sockaddr* from, socklen_t length, unsigned generation);
   void close(Table::iterator it, const std::string& why);
   void boundPendingBytes();
+  // Brings the held bytes in line after stream's assembler held before.
+  void settle(Stream& stream, std::size_t before);
+  // Drops the oldest line among the host's streams; false when none waits.
+  bool dropOldestOf(Host& host, const std::string& why);
 
   Sink& sink_;
   const Limits limits_;
   Table streams_;
+  std::unordered_map<Address, Host, AddressHash> hosts_;  // of the open streams
   Stream* last_ = nullptr;  // the stream of the previous datagram, to skip the lookup
   Key lastKey_;
   std::size_t pendingBytes_ = 0;

@@ -29,12 +29,16 @@
 #include "udplog-recv/LineOutput.h"
 #include "udplog-recv/ReceiverOptions.h"
 #include "udplog-recv/RelpForwarder.h"
+#include "udplog-recv/SenderFilter.h"
 #include "udplog-recv/SenderStreams.h"
 #include "udplog-recv/SyslogForwarder.h"
 
 namespace {
 
 using Clock = LineAssembler::Clock;
+
+// Refused networks named in the summary at the end.
+constexpr std::size_t kRefusedShown = 10;
 
 // One line on standard error, written whole: a signal that interrupts a write into a full pipe
 // does not cut it short.
@@ -106,11 +110,13 @@ std::string describe(const LineAssembler::Counts& c) {
   return text;
 }
 
-// The counts of the summary at the end, also given on request (SIGUSR1).
+// The counts of the summary at the end, also given on request (SIGUSR1); the refused datagrams
+// only when --allow is given.
 std::string describe(const SenderStreams& streams, std::uint64_t malformed,
-                     std::uint32_t kernelDrops) {
+                     std::uint32_t kernelDrops, const SenderFilter& filter) {
   return describe(streams.totals()) + ", " + std::to_string(malformed) + " malformed, " +
-         std::to_string(kernelDrops) + " dropped by the kernel; " +
+         std::to_string(kernelDrops) + " dropped by the kernel" +
+         (filter.active() ? ", " + std::to_string(filter.refused()) + " refused" : "") + "; " +
          std::to_string(streams.streamsOpened()) + " sender stream" +
          (streams.streamsOpened() == 1 ? "" : "s") +
          (streams.streamsEvicted()
@@ -133,7 +139,7 @@ std::string describe(const RelpForwarder& relp, bool atEnd) {
 
 // Everything the summary counts, and what is held now, for node_exporter's textfile collector.
 struct MetricsInputs {
-  std::uint64_t datagrams, malformed, written;
+  std::uint64_t datagrams, malformed, refused, written;
   std::uint32_t kernelDrops;
   const SenderStreams& streams;
   const SyslogForwarder* forwarder;
@@ -146,6 +152,8 @@ void writeMetrics(MetricsFile& file, const MetricsInputs& in, bool& failedBefore
   file.counter("udplog_recv_datagrams_received_total", "Datagrams received.", in.datagrams);
   file.counter("udplog_recv_datagrams_malformed_total", "Datagrams that were no logger datagram.",
                in.malformed);
+  file.counter("udplog_recv_datagrams_refused_total",
+               "Datagrams from senders outside the --allow networks.", in.refused);
   file.counter("udplog_recv_kernel_drops_total",
                "Datagrams the kernel dropped for a full receive buffer.", in.kernelDrops);
   file.counter("udplog_recv_lines_received_total", "Lines put back together.", c.lines);
@@ -253,7 +261,12 @@ int main(int argc, char** argv) {
   SenderStreams::Limits limits;
   limits.line.timeout = millis(options.timeoutSeconds);
   limits.maxStreams = static_cast<std::size_t>(options.maxSenders);
+  limits.maxPendingBytes = static_cast<std::size_t>(options.maxPendingBytes);
+  limits.maxSenderBytes = static_cast<std::size_t>(options.maxSenderBytes);
   SenderStreams streams(delivery, limits);
+  SenderFilter filter;
+  for (const auto& network : options.allow) filter.allow(network);
+  std::string refusedFrom;
 
   // Time-outs are checked on a clock of their own, so they fire on time under steady traffic.
   const auto checkEvery = std::clamp<std::chrono::milliseconds>(
@@ -272,8 +285,8 @@ int main(int argc, char** argv) {
   auto nextMetrics = Clock::now();
   auto metricsNow = [&] {
     writeMetrics(*metrics,
-                 {datagrams, malformed, out ? delivery.lines() : 0, kernelDrops, streams,
-                  forwarder.get(), relp.get()},
+                 {datagrams, malformed, filter.refused(), out ? delivery.lines() : 0, kernelDrops,
+                  streams, forwarder.get(), relp.get()},
                  metricsFailed);
   };
   auto full = [&] {
@@ -293,7 +306,8 @@ int main(int argc, char** argv) {
       if (!out->reopen(why)) reports.report(why);
     }
     if (requests.status > 0) {
-      std::string text = "status: " + describe(streams, malformed, source.readKernelDrops());
+      std::string text =
+          "status: " + describe(streams, malformed, source.readKernelDrops(), filter);
       if (forwarder) {
         const auto& counts = forwarder->counts();
         text += "; forwarded " + std::to_string(counts.forwarded) + " lines to " +
@@ -333,6 +347,11 @@ int main(int argc, char** argv) {
         datagrams += received;
         for (std::size_t i = 0; i < received && !full(); ++i) {
           const DatagramSource::View& view = source.datagram(i);
+          // Neither parsed nor given to a stream: a refused sender costs no memory but its count.
+          if (!filter.admits(view.from, view.fromLength, &refusedFrom)) {
+            reports.report("refused", refusedFrom + ": datagrams refused (not in --allow)");
+            continue;
+          }
           Datagram datagram;
           std::string reason;
           if (!DatagramParser::parse(view.data, view.size, datagram, reason)) {
@@ -395,7 +414,20 @@ int main(int argc, char** argv) {
   if (!refused.empty()) report(refused);
   if (metrics) metricsNow();
 
-  report(describe(streams, malformed, kernelDrops));
+  report(describe(streams, malformed, kernelDrops, filter));
+  if (filter.refused() > 0) {
+    // The networks refused most, so that a sender left out by mistake stands out.
+    const auto refusedRows = filter.refusedByNetwork();
+    std::string text = "  refused:";
+    for (std::size_t i = 0; i < refusedRows.size() && i < kRefusedShown; ++i) {
+      text += (i ? ", " : " ") + refusedRows[i].network + " " +
+              std::to_string(refusedRows[i].datagrams);
+    }
+    if (refusedRows.size() > kRefusedShown) {
+      text += " and " + std::to_string(refusedRows.size() - kRefusedShown) + " more networks";
+    }
+    report(text);
+  }
   if (streams.rows().size() > 1) {
     for (const auto& row : streams.rows()) report("  " + row.name + ": " + describe(row.counts));
   }
