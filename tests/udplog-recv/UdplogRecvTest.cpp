@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -32,24 +33,54 @@ unsigned short freePort() {
   return probe.port();
 }
 
-// The bytes waiting in the receive queue of the IPv4 UDP socket bound to port, from the kernel's
-// table (/proc/net/udp); -1 while no socket is bound to it.
+// The bytes waiting in the receive queue of the UDP socket bound to port, IPv4 or IPv6, from the
+// kernel's tables (/proc/net/udp, udp6); -1 while no socket is bound to it.
 long receiveQueue(unsigned short port) {
-  std::ifstream table("/proc/net/udp");
   char wanted[8];
   std::snprintf(wanted, sizeof(wanted), ":%04X", port);
-  std::string line;
-  std::getline(table, line);  // the heading
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state, queues;
-    fields >> slot >> local >> remote >> state >> queues;
-    if (local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0) {
-      return std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+  for (const char* path : {"/proc/net/udp", "/proc/net/udp6"}) {
+    std::ifstream table(path);
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues;
+      fields >> slot >> local >> remote >> state >> queues;
+      if (local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0) {
+        return std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+      }
     }
   }
   return -1;
 }
+
+// A sender on a loopback address of its own choosing (127.0.0.2 is local too), to 127.0.0.1.
+class SenderFrom {
+ public:
+  SenderFrom(const char* source, unsigned short port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof(from)) == 0;
+    to_.sin_family = AF_INET;
+    to_.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &to_.sin_addr);
+  }
+  ~SenderFrom() { ::close(fd_); }
+  SenderFrom(const SenderFrom&) = delete;
+  SenderFrom& operator=(const SenderFrom&) = delete;
+
+  bool bound() const { return bound_; }
+  void send(const std::string& datagram) {
+    ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to_),
+             sizeof(to_));
+  }
+
+ private:
+  int fd_;
+  bool bound_ = false;
+  sockaddr_in to_{};
+};
 
 // Waits until the receiver on port has taken every datagram sent to it.
 bool drained(unsigned short port) {
@@ -128,12 +159,26 @@ TEST(UdplogRecvTest, StopsCleanlyOnSignalsAndExplainsItsUse) {
   EXPECT_EQ(0, testsupport::run(UDPLOG_RECV_PATH, {"--help"}, &out));
   EXPECT_NE(std::string::npos, out.find("--listen ADDR")) << out;
   // Every refused value is one line naming the option and the value, and exit status 2.
-  const std::vector<std::vector<std::string>> refused = {
-      {"--port", "0x10"},       {"--port", "65536"},  {"--count", "-1"},
-      {"--count", "0"},         {"--count", "1e3"},   {"--count", "99999999999999999999"},
-      {"--timeout", "1e30"},    {"--timeout", "inf"}, {"--timeout", "0"},
-      {"--idle", "nan"},        {"--idle", "-2"},     {"--idle", " 1"},
-      {"--listen", "localhost"}};
+  const std::vector<std::vector<std::string>> refused = {{"--port", "0x10"},
+                                                         {"--port", "65536"},
+                                                         {"--count", "-1"},
+                                                         {"--count", "0"},
+                                                         {"--count", "1e3"},
+                                                         {"--count", "99999999999999999999"},
+                                                         {"--timeout", "1e30"},
+                                                         {"--timeout", "inf"},
+                                                         {"--timeout", "0"},
+                                                         {"--idle", "nan"},
+                                                         {"--idle", "-2"},
+                                                         {"--idle", " 1"},
+                                                         {"--listen", "localhost"},
+                                                         {"--allow", "10.0.0.0/33"},
+                                                         {"--allow", "host"},
+                                                         {"--allow", ""},
+                                                         {"--allow", "1.2.3.4/"},
+                                                         {"--allow", "::1/129"},
+                                                         {"--max-sender-bytes", "1000"},
+                                                         {"--max-pending-bytes", "2T"}};
   for (const auto& args : refused) {
     EXPECT_EQ(2, testsupport::run(UDPLOG_RECV_PATH, args, &out, &err)) << args[0] << args[1];
     EXPECT_NE(std::string::npos, err.find(args[0] + " '" + args[1] + "'")) << err;
@@ -403,6 +448,82 @@ TEST(UdplogRecvTest, TimeOutsIdleAndKernelDropsFollowTheTrafficNotTheStart) {
   const std::string err = stopped.err();
   EXPECT_EQ(std::string::npos, err.find(" 0 dropped by the kernel")) << err;
   EXPECT_NE(std::string::npos, err.find("counted at the end")) << err;
+}
+
+TEST(UdplogRecvTest, OnlyAllowedSendersAreWrittenAndTheRefusedAreCountedInAFewLines) {
+  // The same rules for an IPv4 socket and a dual-stack one, where senders are IPv4-mapped.
+  for (const char* listen : {"127.0.0.1", "::"}) {
+    SCOPED_TRACE(listen);
+    const unsigned short port = freePort();
+    testsupport::TempDir dir;
+    testsupport::Subprocess receiver(
+        UDPLOG_RECV_PATH,
+        {"--listen", listen, "--port", std::to_string(port), "--allow", "10.0.0.0/8", "--allow",
+         "127.0.0.1/32", "--output", dir.file("lines.txt"), "--metrics-file", dir.file("r.prom")});
+    ASSERT_TRUE(testsupport::waitFor([&] { return receiveQueue(port) >= 0; }));
+    SenderFrom allowed("127.0.0.1", port), refused("127.0.0.2", port);
+    ASSERT_TRUE(allowed.bound() && refused.bound());
+    for (int n = 1; n <= 5000; ++n) {
+      refused.send(std::to_string(n) + ":1/1|refused " + std::to_string(n));
+      if (n % 10 == 0) allowed.send(std::to_string(n / 10) + ":1/1|line " + std::to_string(n / 10));
+      if (n % 200 == 0) {
+        ASSERT_TRUE(drained(port)) << n;
+      }
+    }
+    ASSERT_TRUE(testsupport::waitFor([&] {
+      return testsupport::readFile(dir.file("lines.txt")) == numbered(1, 500);
+    })) << receiver.err();
+    receiver.signal(SIGUSR1);
+    ASSERT_TRUE(testsupport::waitFor([&] {
+      return receiver.err().find("0 dropped by the kernel, 5000 refused; 1 sender stream") !=
+             std::string::npos;
+    })) << receiver.err();
+    receiver.signal(SIGTERM);
+    EXPECT_EQ(0, receiver.wait());
+    EXPECT_EQ(numbered(1, 500), testsupport::readFile(dir.file("lines.txt")));
+    const std::string err = receiver.err();
+    EXPECT_LT(std::count(err.begin(), err.end(), '\n'), 12) << err;
+    EXPECT_NE(std::string::npos, err.find("127.0.0.0/24: datagrams refused (not in --allow)"))
+        << err;
+    EXPECT_NE(std::string::npos, err.find("udplog-recv: 500 lines, 0 lost")) << err;
+    EXPECT_NE(std::string::npos, err.find("  refused: 127.0.0.0/24 5000\n")) << err;
+    EXPECT_NE(std::string::npos, testsupport::readFile(dir.file("r.prom"))
+                                     .find("\nudplog_recv_datagrams_refused_total 5000\n"));
+  }
+}
+
+TEST(UdplogRecvTest, ASenderHoldingFirstPartsCannotCostAnotherSenderALine) {
+  const unsigned short port = freePort();
+  testsupport::TempDir dir;
+  testsupport::Subprocess receiver(
+      UDPLOG_RECV_PATH,
+      {"--port", std::to_string(port), "--output", dir.file("lines.txt"), "--timeout", "600",
+       "--max-pending-bytes", "1M", "--max-sender-bytes", "256K"});
+  ASSERT_TRUE(testsupport::waitFor([&] { return receiveQueue(port) >= 0; }));
+  // Four fifths of a line held, then a flood from 16 ports of another host that never finishes a
+  // line: past the cap, it is the other host whose lines go, not this one.
+  SenderFrom sender("127.0.0.1", port);
+  const std::string part(DatagramParser::kMaxPayload, 'a');
+  for (int p = 1; p <= 4; ++p) sender.send("1:" + std::to_string(p) + "/5|" + part);
+  ASSERT_TRUE(drained(port));
+  std::vector<std::unique_ptr<SenderFrom>> flood;
+  for (int i = 0; i < 16; ++i) flood.push_back(std::make_unique<SenderFrom>("127.0.0.2", port));
+  for (int n = 1; n <= 10; ++n) {
+    for (auto& f : flood) f->send(std::to_string(n) + ":1/3|" + part);
+    ASSERT_TRUE(drained(port)) << n;
+  }
+  sender.send("1:5/5|" + part);
+  sender.send("2:1/1|line 2");
+  ASSERT_TRUE(drained(port));
+  receiver.signal(SIGTERM);
+  EXPECT_EQ(0, receiver.wait());
+  const std::string lines = testsupport::readFile(dir.file("lines.txt"));
+  EXPECT_TRUE(lines == std::string(5 * part.size(), 'a') + "\nline 2\n") << lines.size();
+  const std::string err = receiver.err();
+  EXPECT_NE(std::string::npos, err.find("held more than 262144 bytes")) << err;
+  EXPECT_NE(std::string::npos, err.find("2 lines, 0 lost, 0 late, 0 duplicate, 0 conflicting, 0 "
+                                        "too old, 0 resynchronised, 160 incomplete"))
+      << err;
 }
 
 }  // namespace
