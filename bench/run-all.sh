@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
-# Runs the end-to-end comparison for every medium at 1, 2 and 4 pushing threads and writes the
-# results to bench/results.txt (one line per system and setting), then draws bench/throughput.png.
+# Runs the end-to-end comparison for every medium at 1, 2 and 4 pushing threads, the pipe's
+# memory per queued line and loghost's memory bound, and writes them to a file of its own for
+# this run, bench/runs/YYYY-MM-DD-HHMMSS.txt (one line per system and setting), with the plot
+# beside it (the same name, .png). The committed figures, bench/results.txt and
+# bench/throughput.png, are never written: copy a run over them by hand to publish it.
 # Usage: bench/run-all.sh [BUILD_DIR]   (default: build, as the README's commands make it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-out=bench/results.txt
 if [ ! -x "$build/bin/throughput" ]; then
   echo "run-all.sh: $build/bin/throughput is missing: build the project first" >&2
   exit 1
 fi
+mkdir -p bench/runs
+run=bench/runs/$(date -u +%Y-%m-%d-%H%M%S)
+out=$run.txt
 {
   echo "# $(date -u +%Y-%m-%d) $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
   for medium in circular file udp; do
@@ -22,7 +27,8 @@ fi
 } | tee "$out"
 # The plot needs matplotlib for the system interpreter (Debian: python3-matplotlib).
 if /usr/bin/python3 -c 'import matplotlib' 2>/dev/null; then
-  /usr/bin/python3 bench/plot.py "$out" bench/throughput.png
+  /usr/bin/python3 bench/plot.py "$out" "$run.png"
+  echo "run-all.sh: results in $out, plot in $run.png" >&2
 else
   echo "run-all.sh: the plot is skipped: matplotlib is missing (apt-get install python3-matplotlib);" \
     "the results are in $out" >&2
