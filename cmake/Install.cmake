@@ -46,7 +46,7 @@ install(FILES
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger/host COMPONENT dev)
 install(FILES logger/core/safe_pipe.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger/core
         COMPONENT dev)
-install(FILES logger/plugin/TarvoLoggerPayloads.h
+install(FILES logger/plugin/TarvoLoggerPayloads.h logger/plugin/TarvoLog.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger/plugin COMPONENT dev)
 install(FILES ${PROJECT_BINARY_DIR}/generated/logger/Version.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger COMPONENT dev)

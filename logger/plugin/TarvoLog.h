@@ -1,0 +1,220 @@
+// A client component's writer of log lines: `TarvoLog log(pipe); log.info("auth", "alice in");`
+// pushes one line "<local time, ms>\v<thread id>\vINFO\vauth\valice in\v<extra>" into the pipe.
+//
+// Header-only. A log shares the pipe of a "LOGGER_QUEUE" reply with the logger and any other
+// holder, and is constant after construction: any number of threads may write through one log, or
+// through copies of it, at once. A log without a pipe drops every line.
+#pragma once
+
+#include <boost/shared_ptr.hpp>
+#include <charconv>
+#include <chrono>
+#include <cstddef>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#if defined(_WIN32)
+extern "C" __declspec(dllimport) unsigned long __stdcall GetCurrentThreadId(void);
+#elif defined(__linux__)
+#include <sys/syscall.h>
+#include <unistd.h>
+#else
+#include <functional>
+#include <thread>
+#endif
+
+// Defined before the include, it adds info(source, "x={} y={}", x, y) and the like for every level,
+// formatting with fmt straight into the line (the component then links fmt::fmt, or defines
+// FMT_HEADER_ONLY). Without it nothing of fmt is needed.
+#ifdef TARVO_LOG_WITH_FMT
+#include <fmt/format.h>
+
+#include <iterator>
+#endif
+
+#include "logger/core/safe_pipe.h"
+
+class TarvoLog final {
+ public:
+  // The level texts, as the logger and its readers compare them: the disk medium appends its
+  // buffer at once for an "ERROR" line, and udplog-recv's forwarder gives each its syslog severity.
+  static constexpr std::string_view kTrace = "TRACE";
+  static constexpr std::string_view kDebug = "DEBUG";
+  static constexpr std::string_view kInfo = "INFO";
+  static constexpr std::string_view kWarn = "WARN";
+  static constexpr std::string_view kError = "ERROR";
+  static constexpr std::string_view kCritical = "CRITICAL";
+  static constexpr char kSeparator = '\v';
+
+  TarvoLog() = default;
+  // extra is the sixth field of every line written without one of its own ("pid=4242", say).
+  explicit TarvoLog(boost::shared_ptr<safe_pipe<std::string>> pipe, std::string extra = {})
+      : pipe_(std::move(pipe)), extra_(std::move(extra)) {}
+
+  explicit operator bool() const { return pipe_ != nullptr; }
+
+  // One line at the level the name says. The message is taken as it is, braces and all.
+  void trace(std::string_view source, std::string_view message) const {
+    write(kTrace, source, message, extra_);
+  }
+  void debug(std::string_view source, std::string_view message) const {
+    write(kDebug, source, message, extra_);
+  }
+  void info(std::string_view source, std::string_view message) const {
+    write(kInfo, source, message, extra_);
+  }
+  void warn(std::string_view source, std::string_view message) const {
+    write(kWarn, source, message, extra_);
+  }
+  void error(std::string_view source, std::string_view message) const {
+    write(kError, source, message, extra_);
+  }
+  void critical(std::string_view source, std::string_view message) const {
+    write(kCritical, source, message, extra_);
+  }
+
+  // One line with any level text and this line's own extra field. A vertical tab, line feed or
+  // carriage return in any field is written as a blank, so that no text can forge a field or a
+  // line: write(kInfo, "a\vb", "x\ny", "") gives "...\vINFO\va b\vx y\v".
+  void write(std::string_view level, std::string_view source, std::string_view message,
+             std::string_view extra) const {
+    if (!pipe_) return;
+    std::string line = begin(level, source, message.size() + extra.size());
+    appendField(line, message);
+    line += kSeparator;
+    appendField(line, extra);
+    pipe_->push(line);
+  }
+
+#ifdef TARVO_LOG_WITH_FMT
+  // The message formatted by fmt from the format and at least one argument.
+  template <typename Arg, typename... Args>
+  void trace(std::string_view source, fmt::format_string<Arg, Args...> format, Arg&& arg,
+             Args&&... args) const {
+    writeFormatted(kTrace, source, format, std::forward<Arg>(arg), std::forward<Args>(args)...);
+  }
+  template <typename Arg, typename... Args>
+  void debug(std::string_view source, fmt::format_string<Arg, Args...> format, Arg&& arg,
+             Args&&... args) const {
+    writeFormatted(kDebug, source, format, std::forward<Arg>(arg), std::forward<Args>(args)...);
+  }
+  template <typename Arg, typename... Args>
+  void info(std::string_view source, fmt::format_string<Arg, Args...> format, Arg&& arg,
+            Args&&... args) const {
+    writeFormatted(kInfo, source, format, std::forward<Arg>(arg), std::forward<Args>(args)...);
+  }
+  template <typename Arg, typename... Args>
+  void warn(std::string_view source, fmt::format_string<Arg, Args...> format, Arg&& arg,
+            Args&&... args) const {
+    writeFormatted(kWarn, source, format, std::forward<Arg>(arg), std::forward<Args>(args)...);
+  }
+  template <typename Arg, typename... Args>
+  void error(std::string_view source, fmt::format_string<Arg, Args...> format, Arg&& arg,
+             Args&&... args) const {
+    writeFormatted(kError, source, format, std::forward<Arg>(arg), std::forward<Args>(args)...);
+  }
+  template <typename Arg, typename... Args>
+  void critical(std::string_view source, fmt::format_string<Arg, Args...> format, Arg&& arg,
+                Args&&... args) const {
+    writeFormatted(kCritical, source, format, std::forward<Arg>(arg), std::forward<Args>(args)...);
+  }
+#endif
+
+ private:
+#ifdef TARVO_LOG_WITH_FMT
+  template <typename... Args>
+  void writeFormatted(std::string_view level, std::string_view source,
+                      fmt::format_string<Args...> format, Args&&... args) const {
+    if (!pipe_) return;
+    std::string line = begin(level, source, fmt::string_view(format).size() + extra_.size() + 32);
+    const std::size_t at = line.size();
+    fmt::format_to(std::back_inserter(line), format, std::forward<Args>(args)...);
+    blankBreaks(line, at);
+    line += kSeparator;
+    appendField(line, extra_);
+    pipe_->push(line);
+  }
+#endif
+
+  // The line up to and with the separator before the message, with room for rest more bytes.
+  static std::string begin(std::string_view level, std::string_view source, std::size_t rest) {
+    const std::string_view thread = threadText();
+    std::string line;
+    line.reserve(kTimeSize + thread.size() + level.size() + source.size() + rest + 5);
+    appendTime(line);
+    line += kSeparator;
+    line += thread;
+    line += kSeparator;
+    appendField(line, level);
+    line += kSeparator;
+    appendField(line, source);
+    line += kSeparator;
+    return line;
+  }
+
+  static void appendField(std::string& line, std::string_view text) {
+    const std::size_t at = line.size();
+    line += text;
+    blankBreaks(line, at);
+  }
+
+  // Blanks every separator and line end in line from at on.
+  static void blankBreaks(std::string& line, std::size_t at) {
+    for (std::size_t i = at; i < line.size(); ++i) {
+      const char c = line[i];
+      if (c == kSeparator || c == '\n' || c == '\r') line[i] = ' ';
+    }
+  }
+
+  // "2026-12-07 10:00:00.669", local time. Each thread formats the date and time once a second.
+  static constexpr std::size_t kTimeSize = 23;
+  static void appendTime(std::string& line) {
+    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    const std::time_t second = static_cast<std::time_t>(ms / 1000);
+    thread_local std::time_t cachedSecond = -1;
+    thread_local char cached[32];
+    thread_local std::size_t cachedSize = 0;
+    if (second != cachedSecond) {
+      std::tm local{};
+#ifdef _WIN32
+      localtime_s(&local, &second);
+#else
+      localtime_r(&second, &local);
+#endif
+      cachedSize = std::strftime(cached, sizeof(cached), "%Y-%m-%d %H:%M:%S", &local);
+      cachedSecond = second;
+    }
+    line.append(cached, cachedSize);
+    const int milli = static_cast<int>(ms % 1000);
+    const char fraction[4] = {'.', static_cast<char>('0' + milli / 100),
+                              static_cast<char>('0' + milli / 10 % 10),
+                              static_cast<char>('0' + milli % 10)};
+    line.append(fraction, sizeof(fraction));
+  }
+
+  // The calling thread's identifier as the system knows it (gettid on Linux, GetCurrentThreadId
+  // on Windows), in decimal, found once per thread.
+  static std::string_view threadText() {
+    thread_local char text[24];
+    thread_local std::size_t size = 0;
+    if (size == 0) {
+#if defined(_WIN32)
+      const unsigned long long id = GetCurrentThreadId();
+#elif defined(__linux__)
+      const unsigned long long id = static_cast<unsigned long long>(::syscall(SYS_gettid));
+#else
+      const unsigned long long id = std::hash<std::thread::id>()(std::this_thread::get_id());
+#endif
+      size = static_cast<std::size_t>(std::to_chars(text, text + sizeof(text), id).ptr - text);
+    }
+    return std::string_view(text, size);
+  }
+
+  // Constant after construction
+  boost::shared_ptr<safe_pipe<std::string>> pipe_;
+  std::string extra_;
+};

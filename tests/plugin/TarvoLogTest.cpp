@@ -1,0 +1,178 @@
+// TarvoLog's lines read back from a pipe of its own, and stored by the real plug-in from several
+// threads. Built with TARVO_LOG_WITH_FMT where fmt is installed, so that the plain calls are also
+// proven to choose the plain functions beside the formatting ones.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <boost/make_shared.hpp>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "host/PluginLoader.h"
+#include "logger/host/IComponent.h"
+#include "logger/media/LogRecord.h"
+#include "logger/plugin/TarvoLog.h"
+#include "logger/plugin/TarvoLoggerPayloads.h"
+#include "tests/support/BusProbe.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using Pipe = safe_pipe<std::string>;
+
+std::string systemThreadId() {
+#if defined(_WIN32)
+  return std::to_string(GetCurrentThreadId());
+#else
+  return std::to_string(::syscall(SYS_gettid));
+#endif
+}
+
+std::string localMinute() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  char text[32];
+  return std::string(text, std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M", &local));
+}
+
+std::deque<std::string> taken(Pipe& pipe) {
+  std::deque<std::string> lines;
+  if (!pipe.empty()) pipe.popAll(lines);
+  return lines;
+}
+
+TEST(TarvoLogTest, EachLevelWritesTheSixFieldsInTheirPlaces) {
+  auto pipe = boost::make_shared<Pipe>();
+  const TarvoLog log(pipe, "pid=4242");
+  const std::string before = localMinute();
+  log.trace("scheduler", "m0");
+  log.debug("scheduler", "m1");
+  log.info("scheduler", "m2 {}");  // no arguments: taken as it is
+  log.warn("scheduler", "m3");
+  log.error("scheduler", "m4");
+  log.critical("scheduler", "m5");
+  log.write(TarvoLog::kWarn, "db_pool", std::string("m6"), "seq=6");
+  const std::string after = localMinute();
+  TarvoLog().error("nobody", "a log without a pipe drops its lines");
+
+  const auto lines = taken(*pipe);
+  ASSERT_EQ(7u, lines.size());
+  const char* levels[] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "CRITICAL", "WARN"};
+  const char* messages[] = {"m0", "m1", "m2 {}", "m3", "m4", "m5", "m6"};
+  const std::regex time(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})");
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    SCOPED_TRACE(lines[i]);
+    const LogRecord::Fields fields(lines[i]);
+    const std::string when(fields.field(0));
+    EXPECT_TRUE(std::regex_match(when, time));
+    EXPECT_TRUE(when.compare(0, 16, before) == 0 || when.compare(0, 16, after) == 0)
+        << "local time, between " << before << " and " << after;
+    EXPECT_EQ(systemThreadId(), fields.field(1));
+    EXPECT_EQ(levels[i], fields.level());
+    EXPECT_EQ(i < 6 ? "scheduler" : "db_pool", fields.source());
+    EXPECT_EQ(messages[i], fields.field(4));
+    EXPECT_EQ(i < 6 ? "pid=4242" : "seq=6", fields.field(5));
+    EXPECT_EQ(5, std::count(lines[i].begin(), lines[i].end(), '\v'))
+        << "nothing after the sixth field";
+  }
+}
+
+TEST(TarvoLogTest, BreaksInsideFieldsAreBlankedSoALineStaysOneRecord) {
+  auto pipe = boost::make_shared<Pipe>();
+  TarvoLog log(pipe, "x\ny\rz");
+  log.info("auth\vforged", "tab\there\vINFO\vsrc\nnext line\r\nend");
+  log.write("WARN\v", "\r", "\v\v\v\v\v\v", "\n");
+#ifdef TARVO_LOG_WITH_FMT
+  log.warn("auth", "{} tries from {}", 3, "a\vb\nc");
+#endif
+  const auto lines = taken(*pipe);
+  const std::vector<std::vector<std::string>> expected = {
+      {"INFO", "auth forged", "tab\there INFO src next line  end", "x y z"},
+      {"WARN ", " ", "      ", " "},
+#ifdef TARVO_LOG_WITH_FMT
+      {"WARN", "auth", "3 tries from a b c", "x y z"},
+#endif
+  };
+  ASSERT_EQ(expected.size(), lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    SCOPED_TRACE(lines[i]);
+    EXPECT_EQ(5, std::count(lines[i].begin(), lines[i].end(), '\v'));
+    EXPECT_EQ(std::string::npos, lines[i].find_first_of("\r\n"));
+    const LogRecord::Fields fields(lines[i]);
+    EXPECT_EQ(expected[i][0], fields.level());
+    EXPECT_EQ(expected[i][1], fields.source());
+    EXPECT_EQ(expected[i][2], fields.field(4));
+    EXPECT_EQ(expected[i][3], fields.field(5));
+  }
+}
+
+// Four threads write through one log into the real plug-in's log file; an error line then makes
+// the disk medium append its buffer at once.
+TEST(TarvoLogTest, ThreadsKeepTheirOrderInTheStoredFileAndAnErrorFlushesIt) {
+  testsupport::CleanConfig config;
+  testsupport::TempDir dir;
+  testsupport::hostConfig().setValue("Directories/VarPath", dir.str());
+  testsupport::pluginConfig().setValue("TarvoLogger/StorageFormat", "file");
+  testsupport::pluginConfig().setValue("TarvoLogger/BufferSize", "100000");
+  PluginLoader loader;
+  loader.load(LOGGER_PLUGIN_PATH);
+  IComponent* logger = loader.create("000udploggerplugin");
+  logger->start();
+  testsupport::BusClient client;
+  auto reply = client.request("GET_LOGGER_QUEUE");
+  ASSERT_NE(nullptr, reply);
+  const TarvoLog log(dynamic_cast<TarvoLoggerQueueData&>(*reply->getPayload()).queue, "pid=1");
+
+  constexpr int kThreads = 4, kLines = 2000;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&log] {
+      for (int n = 0; n < kLines; ++n) log.info("client", "line " + std::to_string(n));
+    });
+  }
+  for (auto& w : writers) w.join();
+  const std::string file = dir.file("tarvolog.log");
+  log.error("client", "failed:\tdisk\vfull\nretry");
+  EXPECT_TRUE(testsupport::waitFor([&] {
+    return testsupport::readFile(file).find("retry") != std::string::npos;
+  })) << "an ERROR line is appended before the buffer is full";
+  testing::internal::CaptureStdout();
+  logger->shutdown();
+  testing::internal::GetCapturedStdout();
+  loader.destroy(logger);
+
+  std::istringstream in(testsupport::readFile(file));
+  std::map<std::string, int> next;  // per thread identifier, the number its next line must carry
+  std::string line, last;
+  int total = 0;
+  while (std::getline(in, line)) {
+    last = line;
+    if (line.find("ERROR") != std::string::npos) continue;
+    std::istringstream words(line);
+    std::string date, time, thread, level, source, word, arrow, extra;
+    int n = -1;
+    words >> date >> time >> thread >> level >> source >> word >> n >> arrow >> extra;
+    ASSERT_EQ("INFO client line -> pid=1",
+              level + " " + source + " " + word + " " + arrow + " " + extra)
+        << line;
+    ASSERT_EQ(next[thread]++, n) << "thread " << thread << " out of order";
+    ++total;
+  }
+  EXPECT_EQ(kThreads * kLines, total);
+  EXPECT_EQ(static_cast<std::size_t>(kThreads), next.size()) << "one identifier per thread";
+  const std::string errorTail = "     ERROR            client failed:\tdisk full retry -> pid=1";
+  EXPECT_EQ(errorTail, last.substr(last.size() - std::min(last.size(), errorTail.size())))
+      << "one line, its fields in their columns";
+}
+
+}  // namespace
