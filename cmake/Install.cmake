@@ -99,6 +99,13 @@ install(FILES ${PROJECT_BINARY_DIR}/generated/copyright ${PROJECT_BINARY_DIR}/ge
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 install(FILES ${PROJECT_BINARY_DIR}/generated/copyright ${PROJECT_BINARY_DIR}/generated/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarvo-logger-dev COMPONENT dev)
+# The client examples' sources, for writing a component of one's own: the minimal client, built
+# apart with find_package or pkg-config, and the example client component.
+install(FILES examples/minimal-client/CMakeLists.txt examples/minimal-client/MinimalClient.cpp
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarvo-logger-dev/examples/minimal-client
+        COMPONENT dev)
+install(FILES examples/ExampleClient.h examples/ExampleClient.cpp
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarvo-logger-dev/examples COMPONENT dev)
 
 # udplog-recv as a system service: the unit under the prefix's lib/systemd/system (for /usr the
 # folder Debian's systemd reads), its options in SYSCONFDIR/default, a conffile of the package.

@@ -8,7 +8,9 @@ set(CPACK_PACKAGE_NAME tarvo-logger)
 set(CPACK_PACKAGE_VENDOR "Tarvo logger developers")
 set(CPACK_PACKAGE_CONTACT "Tarvo logger developers <tarvo-logger@example.org>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "logging plug-in for an in-process message bus")
+# No package-wide summary (empty, not unset): CPack would put it before each package's own first
+# line. Each description below is its summary line, then the text, which CPack indents by one.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://example.org/tarvo-logger")
 # MIT; the Debian copyright file, made from the same LICENSE, adds that the udplog-recv binary is
 # covered by the GPL-3.0-or-later of librelp, which it links.
@@ -24,21 +26,25 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME tarvo-logger)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# The shlibs file names the host library, the one library others link; CPack's own would list
+# every shared object and warn that the plug-in, loaded by path, has no soname.
+configure_file(${PROJECT_SOURCE_DIR}/packaging/shlibs.in ${PROJECT_BINARY_DIR}/generated/shlibs
+               @ONLY)
 # The dynamic linker's cache is refreshed by a trigger, as Debian's policy has it. The service's
 # options file is a conffile: an upgrade keeps the administrator's changes. No maintainer script
 # enables or starts the service: it is meant to be configured first.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers
+                                               ${PROJECT_BINARY_DIR}/generated/shlibs)
 if(TARGET udplog-recv)
   list(APPEND CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/generated/conffiles)
 endif()
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
 "logging plug-in for an in-process message bus, its host and tools
- A logging plug-in that runs as one component on a host's message bus: clients
- push log lines into a shared pipe from any thread, and one worker stores them
- in an in-memory ring, in rotated log files or as UDP datagrams. The package
- holds the plug-in, the host library, the loghost program that runs it on
- its input, and udplog-recv, which collects the datagrams of many hosts.")
+A logging plug-in that runs as one component on a host's message bus: clients
+push log lines into a shared pipe from any thread, and one worker stores them
+in an in-memory ring, in rotated log files or as UDP datagrams. The package
+holds the plug-in, the host library, the loghost program that runs it on
+its input, and udplog-recv, which collects the datagrams of many hosts.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME tarvo-logger-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
@@ -46,8 +52,8 @@ set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
     "tarvo-logger (= ${PROJECT_VERSION}), libboost-dev (>= 1.74), libboost-thread-dev (>= 1.74)")
 set(CPACK_DEBIAN_DEV_DESCRIPTION
 "logging plug-in for an in-process message bus - development files
- Headers, CMake package (find_package(TarvoLogger)) and pkg-config file
- (tarvo-logger) for writing client components of the logger plug-in and
- hosts that load it.")
+Headers, CMake package (find_package(TarvoLogger)) and pkg-config file
+(tarvo-logger) for writing client components of the logger plug-in and
+hosts that load it.")
 
 include(CPack)

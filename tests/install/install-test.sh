@@ -52,8 +52,17 @@ for path in usr/bin/loghost usr/bin/udplog-recv "$libdir/libhostframework.so.1.0
 done
 for path in usr/include/logger/core/safe_pipe.h usr/include/logger/plugin/TarvoLoggerPayloads.h \
             usr/include/logger/Version.h "$libdir/cmake/TarvoLogger/TarvoLoggerConfig.cmake" \
-            "$libdir/pkgconfig/tarvo-logger.pc"; do
+            "$libdir/pkgconfig/tarvo-logger.pc" \
+            usr/share/doc/tarvo-logger-dev/examples/minimal-client/MinimalClient.cpp \
+            usr/share/doc/tarvo-logger-dev/examples/ExampleClient.cpp; do
   expect "$dev" "$path"
+done
+# One summary line per package, its own, and the text under it indented by one blank.
+for deb in "$runtime" "$dev"; do
+  description=$(dpkg-deb -f "$deb" Description)
+  [ "$(sed -n 2p <<<"$description" | cut -c1-2)" != "  " ] || fail "$(basename "$deb"): text indented twice"
+  [ "$(grep -c 'logging plug-in for an in-process message bus' <<<"$description")" = 1 ] \
+    || fail "$(basename "$deb"): the summary stands twice: $description"
 done
 # The manual pages, where this build made them (scdoc found), gzipped as Debian has them.
 man_pages=0
