@@ -7,6 +7,7 @@
 #include "logger/host/LocalMessage.h"
 #include "logger/host/MessageDispatcher.h"
 #include "logger/host/PluginFramework.h"
+#include "logger/plugin/TarvoLog.h"
 #include "logger/plugin/TarvoLoggerPayloads.h"
 
 namespace {
@@ -75,10 +76,10 @@ void ExampleClient::push(int thread) {
     std::lock_guard<std::mutex> lock(mutex_);
     queue = queue_;
   }
+  const TarvoLog log(queue, "from the example client");
   for (unsigned n = 0; n < lines_; ++n) {
-    queue->push("2026-12-07 10:00:00.000\vT" + std::to_string(thread) +
-                "\vINFO\vexample_client\vline " + std::to_string(n) + " of thread " +
-                std::to_string(thread) + "\vfrom the example client");
+    log.info("example_client",
+             "line " + std::to_string(n) + " of thread " + std::to_string(thread));
   }
 }
 

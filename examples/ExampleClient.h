@@ -2,8 +2,8 @@
 //
 // start() subscribes to a reply topic of its own and asks "target:/TarvoLogger" for the pipe.
 // When "LOGGER_QUEUE" arrives (on the bus's delivery thread) it starts "ExampleClient/Threads"
-// threads (default 2), each pushing "ExampleClient/Lines" lines (default 1000) of the form
-//   <time>\v<thread>\vINFO\vexample_client\vline <n> of thread <t>\vfrom the example client
+// threads (default 2), each writing "ExampleClient/Lines" lines (default 1000) through a TarvoLog:
+//   <time>\v<thread id>\vINFO\vexample_client\vline <n> of thread <t>\vfrom the example client
 // shutdown() waits up to ten seconds for the reply and then joins the threads; a reply that comes
 // after shutdown() starts nothing. The host calls the lifecycle operations from one thread; the
 // mutex guards the state the reply thread shares.

@@ -11,6 +11,7 @@
 #include "logger/host/LocalMessage.h"
 #include "logger/host/MessageDispatcher.h"
 #include "logger/host/PluginFramework.h"
+#include "logger/plugin/TarvoLog.h"
 #include "logger/plugin/TarvoLoggerPayloads.h"
 
 #ifndef CLIENT_NAME
@@ -35,16 +36,14 @@ class MinimalClient final : public IComponent, public IMessageSink {
     bus->send(boost::shared_ptr<LocalMessage>(new LocalMessage(request)));
   }
 
-  // The "LOGGER_QUEUE" reply, on the bus's delivery thread. The pipe may be kept and pushed into
-  // from any thread; this client pushes its three lines at once. Six fields, vertical tabs
-  // between them, more than 20 bytes in all: time, thread, level, source, message, detail.
+  // The "LOGGER_QUEUE" reply, on the bus's delivery thread. A TarvoLog over the pipe may be kept
+  // and written through from any thread; this client writes its three lines at once, each with
+  // the time, its thread, INFO, the source CLIENT_NAME, "line <n>" and the extra field.
   void onMessage(boost::shared_ptr<LocalMessage> message) override {
     auto* reply = dynamic_cast<TarvoLoggerQueueData*>(message->getPayload().get());
     if (!reply || !reply->queue) return;
-    for (int n = 1; n <= 3; ++n) {
-      reply->queue->push("2026-12-07 10:00:00.000\vT1\vINFO\v" CLIENT_NAME "\vline " +
-                         std::to_string(n) + "\vfrom a client built apart");
-    }
+    const TarvoLog log(reply->queue, "from a client built apart");
+    for (int n = 1; n <= 3; ++n) log.info(CLIENT_NAME, "line " + std::to_string(n));
   }
 
   void shutdown() override {}
