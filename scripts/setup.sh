@@ -15,7 +15,7 @@ case "$mode" in
 esac
 
 packages=(g++ cmake ninja-build pkg-config dpkg-dev file libboost-thread-dev libboost-system-dev
-          libboost-filesystem-dev libgtest-dev libbenchmark-dev libspdlog-dev librelp-dev
+          libboost-filesystem-dev libgtest-dev libbenchmark-dev libspdlog-dev libfmt-dev librelp-dev
           libgnutls28-dev scdoc)
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
