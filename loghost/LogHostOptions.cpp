@@ -71,6 +71,8 @@ const char* LogHostOptions::usage() {
          "  --component LIB        also load LIB, create and start every component it registers\n"
          "                         (a client of the logger), and shut them down before the\n"
          "                         logger (repeatable)\n"
+         "  --no-input             read no input: run the components (--component) until SIGINT\n"
+         "                         or SIGTERM, as a long-lived host\n"
          "  --queue-limit SIZE     stop reading input while the lines queued for the logger\n"
          "                         take more than SIZE bytes (K, M, G suffixes; default 64M)\n"
          "  --metrics-file PATH    write the run's counts in the Prometheus text format to PATH\n"
@@ -122,6 +124,8 @@ LogHostOptions LogHostOptions::parse(int argc, char** argv) {
       options.components.push_back(value());
     } else if (arg == "--queue-limit") {
       options.queueLimit = byteSize(arg, value());
+    } else if (arg == "--no-input") {
+      options.noInput = true;
     } else if (arg == "--metrics-file") {
       options.metricsFile = value();
     } else if (arg == "--metrics-interval") {
@@ -131,6 +135,9 @@ LogHostOptions LogHostOptions::parse(int argc, char** argv) {
     } else {
       throw UsageError("unknown option " + arg);
     }
+  }
+  if (options.noInput && !options.inputs.empty()) {
+    throw UsageError("--no-input takes no input files");
   }
   return options;
 }

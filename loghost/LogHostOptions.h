@@ -2,8 +2,8 @@
 //
 //   loghost [options] [FILE ...]
 // Throws UsageError (exit status 2) for an unknown option, a missing argument, a -P/-H
-// without "=", a --queue-limit that is not a size, or a --metrics-interval that is not a number of
-// seconds. -h/--help sets help, --version sets version.
+// without "=", --no-input with input files, a --queue-limit that is not a size, or a
+// --metrics-interval that is not a number of seconds. -h/--help sets help, --version sets version.
 #pragma once
 
 #include <chrono>
@@ -33,6 +33,7 @@ struct LogHostOptions {
   bool help = false;
   bool version = false;
   std::vector<std::string> inputs;  // empty or "-": standard input
+  bool noInput = false;             // read nothing; run the components until a stop signal
   // Reading waits while the lines queued for the logger cost more than this (bytes).
   unsigned long long queueLimit = 64ull << 20;
   std::string metricsFile;  // empty: none

@@ -3,6 +3,7 @@
 // input line, shuts the client components down, optionally prints the raw data, then shuts the
 // logger down, destroys it and unloads the libraries.
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <cerrno>
 #include <chrono>
@@ -20,6 +21,7 @@
 #include "host/LoggerClient.h"
 #include "host/PluginLoader.h"
 #include "logger/Version.h"
+#include "logger/core/MainLoggerCore.h"
 #include "logger/host/ConfigurationManager.h"
 #include "logger/host/IComponent.h"
 #include "logger/media/MediaKeys.h"
@@ -59,7 +61,15 @@ class Feed final {
        RunStatus& status)
       : pipe_(pipe), progress_(progress), throttle_(*pipe, limit), status_(status) {}
 
+  // Whether lines are split into records (the ring and the files do; UDP sends them whole).
+  void countShapes() { countShapes_ = true; }
+
   void push(const std::string& line) {
+    if (countShapes_ && line.size() > MainLoggerCore::kShortLine) {
+      const auto tabs = std::count(line.begin(), line.end(), '\x0b');
+      if (tabs == 0) ++plain_;
+      if (tabs > 5) ++wide_;
+    }
     pipe_->push(line);
     ++pushed_;
     progress_.tick(pushed_);
@@ -68,6 +78,10 @@ class Feed final {
     status_.setRead(pushed_, throttle_.waiting());
   }
   unsigned long long pushed() const { return pushed_; }
+  // Lines stored that have no vertical tab (the whole line lands in the time field), and lines
+  // with more than six fields (the seventh and later are not stored).
+  unsigned long long plain() const { return plain_; }
+  unsigned long long wide() const { return wide_; }
 
  private:
   const boost::shared_ptr<safe_pipe<std::string>> pipe_;
@@ -75,6 +89,9 @@ class Feed final {
   InputThrottle throttle_;
   RunStatus& status_;
   unsigned long long pushed_ = 0;
+  bool countShapes_ = false;
+  unsigned long long plain_ = 0;
+  unsigned long long wide_ = 0;
 };
 
 // The plug-in beside loghost (a build tree), else where the installation puts it.
@@ -125,6 +142,48 @@ void configure(const LogHostOptions& options) {
   giveDefaultLogDirectory();
 }
 
+// The medium the logger will use, as it chooses it: "udp", "file", or the ring for anything else.
+std::string storageFormat() {
+  std::string format;
+  ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope)
+      ->peekValue(MediaKeys::kStorageFormat, format);
+  return format == MediaKeys::kFormatUdp || format == MediaKeys::kFormatFile
+             ? format
+             : MediaKeys::kFormatCircular;
+}
+
+// Says once where the lines go when that may surprise: only into memory, or into files where.
+void announceMedium(const LogHostOptions& options) {
+  const std::string format = storageFormat();
+  if (format == MediaKeys::kFormatCircular && !options.dump) {
+    std::fprintf(stderr,
+                 "loghost: warning: the lines are kept only in memory (the ring) and discarded at "
+                 "exit; add --dump to print them, or -P %s=%s to keep them in files\n",
+                 MediaKeys::kStorageFormat, MediaKeys::kFormatFile);
+  } else if (format == MediaKeys::kFormatFile) {
+    std::string directory = MediaKeys::kDefaultVarPath;
+    ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope)
+        ->peekValue(MediaKeys::kVarPath, directory);
+    std::fprintf(stderr, "loghost: writing the log files in %s\n", directory.c_str());
+  }
+}
+
+// Says once, at the end, how many lines will not read back as the fields they were meant to be.
+void reportShapes(const Feed& feed) {
+  if (feed.plain() > 0) {
+    std::fprintf(stderr,
+                 "loghost: warning: %llu line%s had no vertical tab and went whole into the time "
+                 "field (-s C turns a separator C into one)\n",
+                 feed.plain(), feed.plain() == 1 ? "" : "s");
+  }
+  if (feed.wide() > 0) {
+    std::fprintf(stderr,
+                 "loghost: warning: %llu line%s had more than six fields; the fields after the "
+                 "sixth were not stored\n",
+                 feed.wide(), feed.wide() == 1 ? "" : "s");
+  }
+}
+
 // Reads one input and pushes every line; a last line without "\n" counts too. A stopping signal
 // ends the reading: every line read so far is pushed, the last one even without its "\n".
 void pushInput(std::FILE* in, const std::string& name, const LogHostOptions& options, Feed& feed) {
@@ -170,6 +229,11 @@ void pushInput(std::FILE* in, const std::string& name, const LogHostOptions& opt
 // whatever the limit on open descriptors). An input that cannot be opened is reported and the
 // others are still read, as after one that fails to be read; the result is false then.
 bool feedInputs(const LogHostOptions& options, Feed& feed) {
+  if (options.noInput) {
+    // A long-lived host: its components log on their own until it is told to stop.
+    while (StopSignals::received() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return true;
+  }
   std::vector<std::string> names = options.inputs;
   if (names.empty()) names.push_back("-");
   bool allOpened = true;
@@ -314,8 +378,10 @@ int runHost(const LogHostOptions& options) {
                   *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope))
         .report(stderr);
 
+    announceMedium(options);
     Progress progress;
     Feed feed(pipe, options.queueLimit, progress, status);
+    if (storageFormat() != MediaKeys::kFormatUdp) feed.countShapes();
     try {
       fine = feedInputs(options, feed);
     } catch (const std::exception& e) {
@@ -326,6 +392,7 @@ int runHost(const LogHostOptions& options) {
     waitForWorker(*pipe, progress, feed.pushed());
     progress.done(feed.pushed());
     status.setRead(feed.pushed(), 0);
+    reportShapes(feed);
 
     fine = stopClients(loader, options, clients) && fine;
     if (options.dump) {

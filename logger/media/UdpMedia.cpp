@@ -33,7 +33,13 @@ UdpMedia::UdpMedia() : sequence(1) {
 
   boost::system::error_code error;
   boost::asio::ip::address address = boost::asio::ip::make_address(ip, error);
-  if (error) throw boost::system::system_error(error, "TarvoLogger/Ip \"" + ip + "\"");
+  if (error) {
+    // The type stays a system error, as callers expect; the text says what is wrong and the fix.
+    throw boost::system::system_error(
+        error, std::string(MediaKeys::kIp) + " \"" + ip +
+                   "\" is not an IP address literal (names are not looked up; give one such as "
+                   "127.0.0.1 or ::1)");
+  }
 
   socket.reset(new boost::asio::ip::udp::socket(ioService));
   // The socket's family follows the address, so that IPv6 destinations receive their datagrams.

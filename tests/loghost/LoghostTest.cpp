@@ -245,6 +245,45 @@ TEST(LoghostTest, TheMetricsFileIsAlwaysWholeAndEndsWithTheSummarysCounts) {
 #endif
 }
 
+TEST(LoghostTest, WhatMaySurpriseIsSaidOnceAndALongLivedHostRunsUntilStopped) {
+  testsupport::TempDir dir;
+  std::ofstream(dir.file("in.log")) << "a plain text line, no fields at all\n"
+                                    << "2026\vT1\vINFO\vcore\va seventh field follows\vx\vseventh\n"
+                                    << "2026\vT1\vINFO\vcore\ta fine line with a tab\vx\n";
+  auto count = [](const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  std::string out, err;
+  ASSERT_EQ(0, run(LOGHOST, {dir.file("in.log")}, &out, &err)) << err;
+  EXPECT_EQ(1u, count(err, "kept only in memory (the ring) and discarded at exit; add --dump"))
+      << err;
+  EXPECT_EQ(1u, count(err, "1 line had no vertical tab")) << err;
+  EXPECT_EQ(1u, count(err, "1 line had more than six fields")) << err;
+  ASSERT_EQ(0, run(LOGHOST, {"--dump", "-P", "TarvoLogger/StorageFormat=udp", dir.file("in.log")},
+                   &out, &err));
+  EXPECT_EQ(std::string::npos, err.find("warning")) << "UDP sends lines whole: " << err;
+  EXPECT_EQ(1,
+            run(LOGHOST, {"-P", "TarvoLogger/StorageFormat=udp", "-P", "TarvoLogger/Ip=localhost"},
+                &out, &err));
+  EXPECT_NE(std::string::npos, err.find("\"localhost\" is not an IP address literal")) << err;
+#ifndef _WIN32
+  // A component that logs on its own, in a host that reads nothing until it is told to stop.
+  testsupport::Subprocess host(
+      LOGHOST, {"--no-input", "--component", EXAMPLE_CLIENT, "-P", "TarvoLogger/StorageFormat=file",
+                "-P", "TarvoLogger/BufferSize=10", "-H", "Directories/VarPath=" + dir.str()});
+  ASSERT_TRUE(testsupport::waitFor([&] {
+    return count(readFile(dir.file("tarvolog.log")), "from the example client") == 2000;
+  })) << host.err();
+  EXPECT_EQ(1u, count(host.err(), "loghost: writing the log files in " + dir.str() + "\n"))
+      << host.err();
+  host.signal(SIGTERM);
+  EXPECT_EQ(128 + SIGTERM, host.wait()) << host.err();
+  EXPECT_EQ(2, run(LOGHOST, {"--no-input", dir.file("in.log")}, &out, &err));
+#endif
+}
+
 TEST(LoghostTest, ManyInputsAreOpenedInTurn) {
 #ifdef _WIN32
   GTEST_SKIP() << "sets the POSIX limit on open descriptors";

@@ -125,7 +125,8 @@ TEST(SettingsCheckTest, LoghostWritesFilesToADefaultDirectoryOfTheUser) {
       0, testsupport::run(LOGHOST, {"-P", "TarvoLogger/StorageFormat=file", home.file("input.log")},
                           &out, &err))
       << err;
-  EXPECT_EQ("", err);
+  EXPECT_EQ("loghost: writing the log files in " + home.file(".local/state/tarvo-logger") + "\n",
+            err);
   EXPECT_NE(std::string::npos,
             testsupport::readFile(home.file(".local/state/tarvo-logger/tarvolog.log"))
                 .find("a line for the default"));
