@@ -4,34 +4,12 @@
 
 #include <cerrno>
 
+#include "platform/win32/WindowsText.h"
+
 const char AppendFile::kLineEnd[] = "\r\n";
 const std::size_t AppendFile::kLineEndSize = 2;
 
 namespace {
-// The C library's numbers where there is one, so that messages read as on other systems.
-std::error_code errorOf(DWORD code) {
-  switch (code) {
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return std::make_error_code(std::errc::no_space_on_device);
-    case ERROR_ACCESS_DENIED:
-      return std::make_error_code(std::errc::permission_denied);
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-      return std::make_error_code(std::errc::no_such_file_or_directory);
-    case ERROR_PIPE_BUSY:
-    case ERROR_PIPE_NOT_CONNECTED:
-    case ERROR_NO_DATA:
-      return std::make_error_code(std::errc::no_such_device_or_address);
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-      return std::make_error_code(std::errc::device_or_resource_busy);
-    default:
-      return std::error_code(static_cast<int>(code), std::system_category());
-  }
-}
-
 HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 }  // namespace
 
@@ -42,7 +20,7 @@ std::error_code AppendFile::open(const std::string& path) {
   HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return errorOf(GetLastError());
+  if (file == INVALID_HANDLE_VALUE) return WindowsText::errorOf(GetLastError());
   handle_ = reinterpret_cast<std::intptr_t>(file);
   path_ = path;
   size_ = 0;
@@ -72,7 +50,7 @@ std::size_t AppendFile::write(const char* data, std::size_t size, std::error_cod
     const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
     DWORD n = 0;
     if (!WriteFile(handleOf(handle_), data + done, chunk, &n, nullptr)) {
-      error = errorOf(GetLastError());
+      error = WindowsText::errorOf(GetLastError());
       break;
     }
     if (n == 0) {

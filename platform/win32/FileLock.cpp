@@ -4,22 +4,15 @@
 
 #include <thread>
 
+#include "platform/win32/WindowsText.h"
+
 namespace {
-// The C library's numbers where there is one, so that messages read as on other systems.
+// A lock held by another process reads as "try again"; the rest as anywhere else.
 std::error_code errorOf(DWORD code) {
-  switch (code) {
-    case ERROR_ACCESS_DENIED:
-      return std::make_error_code(std::errc::permission_denied);
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-      return std::make_error_code(std::errc::no_such_file_or_directory);
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_IO_PENDING:
-      return std::make_error_code(std::errc::resource_unavailable_try_again);
-    default:
-      return std::error_code(static_cast<int>(code), std::system_category());
+  if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) {
+    return std::make_error_code(std::errc::resource_unavailable_try_again);
   }
+  return WindowsText::errorOf(code);
 }
 
 HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }

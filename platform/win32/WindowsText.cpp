@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <system_error>
+
 std::string WindowsText::error(unsigned long code) {
   char* text = nullptr;
   DWORD n = FormatMessageA(
@@ -17,3 +19,26 @@ std::string WindowsText::error(unsigned long code) {
 }
 
 std::string WindowsText::lastError() { return error(GetLastError()); }
+
+std::error_code WindowsText::errorOf(unsigned long code) {
+  switch (code) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return std::make_error_code(std::errc::no_space_on_device);
+    case ERROR_ACCESS_DENIED:
+      return std::make_error_code(std::errc::permission_denied);
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return std::make_error_code(std::errc::no_such_file_or_directory);
+    case ERROR_PIPE_BUSY:
+    case ERROR_PIPE_NOT_CONNECTED:
+    case ERROR_NO_DATA:
+      return std::make_error_code(std::errc::no_such_device_or_address);
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return std::make_error_code(std::errc::device_or_resource_busy);
+    default:
+      return std::error_code(static_cast<int>(code), std::system_category());
+  }
+}

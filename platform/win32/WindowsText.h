@@ -1,7 +1,9 @@
-// Text of Windows error codes, for messages that name the cause. Any thread.
+// Windows error codes as text and as the C library's errors, for messages that name the cause.
+// Any thread.
 #pragma once
 
 #include <string>
+#include <system_error>
 
 class WindowsText final {
  public:
@@ -11,4 +13,8 @@ class WindowsText final {
   static std::string error(unsigned long code);
   // The text for GetLastError().
   static std::string lastError();
+  // The C library's error for a code where there is one (ERROR_ACCESS_DENIED: permission_denied,
+  // ERROR_DISK_FULL: no_space_on_device, ...), so that messages read as on other systems; the
+  // system's own otherwise.
+  static std::error_code errorOf(unsigned long code);
 };
