@@ -15,6 +15,16 @@ namespace {
 constexpr int kSeverityNotice = 5;
 constexpr int kFacilityUser = 1;
 
+// The syslog severity of each level that clients write (TarvoLog's and the usual others); any
+// other level, or a line without one, is a notice.
+struct LevelSeverity {
+  std::string_view level;
+  int severity;
+};
+constexpr LevelSeverity kLevelSeverities[] = {{"CRITICAL", 2}, {"FATAL", 2},   {"ERROR", 3},
+                                              {"WARN", 4},     {"WARNING", 4}, {"INFO", 6},
+                                              {"DEBUG", 7},    {"TRACE", 7}};
+
 // The severity for the line's third vertical-tab field, the level.
 int severityOf(std::string_view line) {
   std::size_t start = line.find('\v');
@@ -24,11 +34,9 @@ int severityOf(std::string_view line) {
   const std::size_t end = line.find('\v', start + 1);
   const std::string_view level = line.substr(
       start + 1, end == std::string_view::npos ? std::string_view::npos : end - start - 1);
-  if (level == "ERROR") return 3;
-  if (level == "WARN" || level == "WARNING") return 4;
-  if (level == "INFO") return 6;
-  if (level == "DEBUG" || level == "TRACE") return 7;
-  if (level == "FATAL" || level == "CRITICAL") return 2;
+  for (const LevelSeverity& known : kLevelSeverities) {
+    if (level == known.level) return known.severity;
+  }
   return kSeverityNotice;
 }
 

@@ -5,7 +5,8 @@
 //
 // with the time of receipt, the sender's address as HOSTNAME, APP-NAME "udplog", the sender's
 // port as PROCID, and the line's bytes unchanged as MSG; the severity follows the line's level
-// field (ERROR 3, WARN 4, INFO 6, DEBUG 7, else 5), the facility is user.
+// field as the table kLevelSeverities in SyslogForwarder.cpp has it (CRITICAL and FATAL 2, ERROR 3,
+// WARN and WARNING 4, INFO 6, DEBUG and TRACE 7, anything else 5), the facility is user.
 //
 // Lines wait in order in a bounded backlog and are written without blocking whenever the
 // connection takes them. While the collector is unreachable, connecting is retried with a backoff
