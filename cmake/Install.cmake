@@ -44,8 +44,8 @@ install(FILES
   logger/host/LocalMessage.h logger/host/MessageDispatcher.h logger/host/PluginFramework.h
   logger/host/UUId.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger/host COMPONENT dev)
-install(FILES logger/core/safe_pipe.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger/core
-        COMPONENT dev)
+install(FILES logger/core/safe_pipe.h logger/core/ThreadAnnotations.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger/core COMPONENT dev)
 install(FILES logger/plugin/TarvoLoggerPayloads.h logger/plugin/TarvoLog.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger/plugin COMPONENT dev)
 install(FILES ${PROJECT_BINARY_DIR}/generated/logger/Version.h

@@ -56,7 +56,7 @@ BusDispatcher::BusDispatcher() {
 
 BusDispatcher::~BusDispatcher() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
   }
   wake_.notify_one();
@@ -66,7 +66,7 @@ BusDispatcher::~BusDispatcher() {
 void BusDispatcher::send(boost::shared_ptr<LocalMessage> message) {
   if (!message) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     queue_.push_back(std::move(message));
   }
   wake_.notify_one();
@@ -74,12 +74,12 @@ void BusDispatcher::send(boost::shared_ptr<LocalMessage> message) {
 
 void BusDispatcher::subscribe(IMessageSink* sink, const std::string& topic) {
   if (!sink) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   subscriptions_[topic].push_back(sink);
 }
 
 void BusDispatcher::unsubscribe(IMessageSink* sink, const std::string& topic) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (auto it = subscriptions_.begin(); it != subscriptions_.end();) {
     if (topic.empty() || it->first == topic) {
       auto& sinks = it->second;
@@ -106,7 +106,7 @@ void BusDispatcher::unsubscribe(IMessageSink* sink, const std::string& topic) {
   moveOut(released_);
   // A sink leaving from inside its own onMessage must not wait for itself.
   if (std::this_thread::get_id() != deliveryThreadId_) {
-    idle_.wait(lock, [&] { return delivering_ != sink; });
+    idle_.wait(lock.waitable(), [&]() REQUIRES(mutex_) { return delivering_ != sink; });
   }
   lock.unlock();
   dropped.clear();  // outside the lock, as said above
@@ -114,15 +114,15 @@ void BusDispatcher::unsubscribe(IMessageSink* sink, const std::string& topic) {
 
 void BusDispatcher::hold(IMessageSink* sink) {
   if (!sink) return;
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   ++holds_[sink];
   if (std::this_thread::get_id() == deliveryThreadId_) return;
-  idle_.wait(lock, [&] { return delivering_ != sink; });
+  idle_.wait(lock.waitable(), [&]() REQUIRES(mutex_) { return delivering_ != sink; });
 }
 
 void BusDispatcher::release(IMessageSink* sink) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = holds_.find(sink);
     if (it == holds_.end()) return;
     if (--it->second > 0) return;
@@ -139,8 +139,9 @@ void BusDispatcher::release(IMessageSink* sink) {
 void BusDispatcher::drain() {
   // On the delivery thread the message in hand would never finish: nothing to wait for there.
   if (std::this_thread::get_id() == deliveryThreadId_) return;
-  std::unique_lock<std::mutex> lock(mutex_);
-  idle_.wait(lock, [&] { return queue_.empty() && released_.empty() && !busy_; });
+  MutexLock lock(mutex_);
+  idle_.wait(lock.waitable(),
+             [&]() REQUIRES(mutex_) { return queue_.empty() && released_.empty() && !busy_; });
 }
 
 bool BusDispatcher::isSubscribedLocked(IMessageSink* sink, const std::string& topic) const {
@@ -154,7 +155,7 @@ bool BusDispatcher::hasReleasedLocked(IMessageSink* sink) const {
                      [&](const Delivery& d) { return d.sink == sink; });
 }
 
-void BusDispatcher::deliverLocked(std::unique_lock<std::mutex>& lock, IMessageSink* sink,
+void BusDispatcher::deliverLocked(MutexLock& lock, IMessageSink* sink,
                                   const boost::shared_ptr<LocalMessage>& message, bool fromQueue) {
   const std::string& topic = message->getTopic();
   // A sink that left since the message was taken gets nothing more.
@@ -181,9 +182,11 @@ void BusDispatcher::deliverLocked(std::unique_lock<std::mutex>& lock, IMessageSi
 }
 
 void BusDispatcher::run() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [&] { return stopping_ || !queue_.empty() || !released_.empty(); });
+    wake_.wait(lock.waitable(), [&]() REQUIRES(mutex_) {
+      return stopping_ || !queue_.empty() || !released_.empty();
+    });
     boost::shared_ptr<LocalMessage> message;
     busy_ = true;
     if (!released_.empty()) {

@@ -14,11 +14,11 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "logger/core/ThreadAnnotations.h"
 #include "logger/host/HostApi.h"
 #include "logger/host/MessageDispatcher.h"
 
@@ -34,22 +34,22 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
   // Delivers what is still queued, then joins the delivery thread.
   ~BusDispatcher() override;
 
-  void send(boost::shared_ptr<LocalMessage> message) override;
-  void subscribe(IMessageSink* sink, const std::string& topic) override;
-  void unsubscribe(IMessageSink* sink, const std::string& topic) override;
+  void send(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex_);
+  void subscribe(IMessageSink* sink, const std::string& topic) override EXCLUDES(mutex_);
+  void unsubscribe(IMessageSink* sink, const std::string& topic) override EXCLUDES(mutex_);
 
   // Blocks until every message sent before the call has been delivered and released, except
   // those waiting for a held sink. Hosts call it before unloading a library whose payloads may
   // still sit in the queue. On the delivery thread itself it returns at once.
-  void drain();
+  void drain() EXCLUDES(mutex_);
 
   // hold() waits until no delivery to sink runs (unless called on the delivery thread) and keeps
   // later ones back until the matching release(). Holds nest. After release() the sink gets what
   // was held back, in send order, before anything newer, even a message whose delivery to other
   // sinks was under way. Leaving the bus (unsubscribe) drops what waits for the sink on the topics
   // it leaves; the messages are destroyed after the bus is unlocked, wherever unsubscribe runs.
-  void hold(IMessageSink* sink);
-  void release(IMessageSink* sink);
+  void hold(IMessageSink* sink) EXCLUDES(mutex_);
+  void release(IMessageSink* sink) EXCLUDES(mutex_);
 
  private:
   struct Delivery {
@@ -57,32 +57,37 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
     boost::shared_ptr<LocalMessage> message;
   };
 
-  void run();
-  bool isSubscribedLocked(IMessageSink* sink, const std::string& topic) const;
-  bool hasReleasedLocked(IMessageSink* sink) const;
+  void run() EXCLUDES(mutex_);
+  bool isSubscribedLocked(IMessageSink* sink, const std::string& topic) const REQUIRES(mutex_);
+  bool hasReleasedLocked(IMessageSink* sink) const REQUIRES(mutex_);
   // Delivers message to sink unless the sink left its topic, is held (then it waits in
   // heldBack_), or, for a message fromQueue, still has released messages waiting (then it goes
   // behind them in released_). Called with lock held; unlocks it around onMessage. What onMessage
   // throws is printed on standard error, and delivery goes on.
-  void deliverLocked(std::unique_lock<std::mutex>& lock, IMessageSink* sink,
-                     const boost::shared_ptr<LocalMessage>& message, bool fromQueue);
+  // Its callers are checked; its body is not: clang cannot follow a lock that a caller passes in
+  // and the callee unlocks.
+  void deliverLocked(MutexLock& lock, IMessageSink* sink,
+                     const boost::shared_ptr<LocalMessage>& message, bool fromQueue)
+      REQUIRES(mutex_) NO_THREAD_SAFETY_ANALYSIS;
 
   // Constant after construction
-  std::thread::id deliveryThreadId_;
+  std::thread::id deliveryThreadId_;  // set in the constructor, once the thread exists
 
   // Guarded by mutex_
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable wake_;  // the delivery thread waits for messages or stop
   std::condition_variable idle_;  // unsubscribe and drain wait for deliveries to end
-  std::deque<boost::shared_ptr<LocalMessage>> queue_;
-  std::map<std::string, std::vector<IMessageSink*>> subscriptions_;
-  std::map<IMessageSink*, unsigned> holds_;                 // sink -> nesting depth
-  std::map<IMessageSink*, std::deque<Delivery>> heldBack_;  // per held sink, in send order
+  std::deque<boost::shared_ptr<LocalMessage>> queue_ GUARDED_BY(mutex_);
+  std::map<std::string, std::vector<IMessageSink*>> subscriptions_ GUARDED_BY(mutex_);
+  std::map<IMessageSink*, unsigned> holds_ GUARDED_BY(mutex_);  // sink -> nesting depth
+  std::map<IMessageSink*, std::deque<Delivery>> heldBack_
+      GUARDED_BY(mutex_);  // per held sink, in send order
   // Held back, then released: delivered before queue_, in send order for each sink.
-  std::deque<Delivery> released_;
-  IMessageSink* delivering_ = nullptr;
-  bool busy_ = false;  // a message has been taken from the queue and is not yet released
-  bool stopping_ = false;
+  std::deque<Delivery> released_ GUARDED_BY(mutex_);
+  IMessageSink* delivering_ GUARDED_BY(mutex_) = nullptr;
+  bool busy_ GUARDED_BY(mutex_) =
+      false;  // a message has been taken from the queue and is not yet released
+  bool stopping_ GUARDED_BY(mutex_) = false;
 
   std::thread thread_;
 };
