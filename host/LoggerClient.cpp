@@ -17,7 +17,7 @@ boost::shared_ptr<LocalMessage> LoggerClient::request(const char* type, const ch
   MessageDispatcher* bus = MessageDispatcher::getInstance();
   if (!bus) return nullptr;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     awaitedType_ = replyType;
     reply_.reset();
   }
@@ -27,8 +27,8 @@ boost::shared_ptr<LocalMessage> LoggerClient::request(const char* type, const ch
   properties.replyTopic = replyTopic_;
   bus->send(boost::shared_ptr<LocalMessage>(new LocalMessage(properties)));
 
-  std::unique_lock<std::mutex> lock(mutex_);
-  arrived_.wait_for(lock, timeout, [&] { return reply_ != nullptr; });
+  MutexLock lock(mutex_);
+  arrived_.wait_for(lock.waitable(), timeout, [&]() REQUIRES(mutex_) { return reply_ != nullptr; });
   boost::shared_ptr<LocalMessage> reply;
   reply.swap(reply_);
   awaitedType_.clear();
@@ -64,7 +64,7 @@ bool LoggerClient::requestStats(std::chrono::milliseconds timeout, TarvoLoggerSt
 }
 
 void LoggerClient::onMessage(boost::shared_ptr<LocalMessage> message) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (reply_ || message->getMessageType() != awaitedType_) return;
   reply_ = std::move(message);
   arrived_.notify_all();

@@ -9,9 +9,9 @@
 #include <boost/shared_ptr.hpp>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <string>
 
+#include "logger/core/ThreadAnnotations.h"
 #include "logger/core/safe_pipe.h"
 #include "logger/host/HostApi.h"
 #include "logger/host/IMessageSink.h"
@@ -27,25 +27,27 @@ class HOST_API LoggerClient final : public IMessageSink {
   ~LoggerClient() override;
 
   // Null when no "LOGGER_QUEUE" with a pipe came within the time-out.
-  boost::shared_ptr<safe_pipe<std::string>> requestQueue(std::chrono::milliseconds timeout);
+  boost::shared_ptr<safe_pipe<std::string>> requestQueue(std::chrono::milliseconds timeout)
+      EXCLUDES(mutex_);
   // False when no "RAW_DATA" came within the time-out.
-  bool requestRawData(std::chrono::milliseconds timeout, std::string& data);
+  bool requestRawData(std::chrono::milliseconds timeout, std::string& data) EXCLUDES(mutex_);
   // False when no "LOGGER_STATS" came within the time-out (a logger never started, or one that
   // does not know the request).
-  bool requestStats(std::chrono::milliseconds timeout, TarvoLoggerStatsData& stats);
+  bool requestStats(std::chrono::milliseconds timeout, TarvoLoggerStatsData& stats)
+      EXCLUDES(mutex_);
 
-  void onMessage(boost::shared_ptr<LocalMessage> message) override;
+  void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex_);
 
  private:
   boost::shared_ptr<LocalMessage> request(const char* type, const char* replyType,
-                                          std::chrono::milliseconds timeout);
+                                          std::chrono::milliseconds timeout) EXCLUDES(mutex_);
 
   // Constant after construction
   const std::string replyTopic_;
 
   // Guarded by mutex_
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable arrived_;
-  std::string awaitedType_;
-  boost::shared_ptr<LocalMessage> reply_;
+  std::string awaitedType_ GUARDED_BY(mutex_);
+  boost::shared_ptr<LocalMessage> reply_ GUARDED_BY(mutex_);
 };

@@ -3,7 +3,8 @@
 #   run   pipes the sample log lines through loghost into the in-memory ring and prints the dump;
 #   test  checks the formatting and runs every test suite, in the normal build and again in an
 #         address+undefined-behaviour sanitizer build and a thread sanitizer build, then runs each
-#         fuzzer briefly (tests/fuzz/run.sh runs them for longer).
+#         fuzzer briefly (tests/fuzz/run.sh runs them for longer) and builds the library targets
+#         with clang's -Wthread-safety, which proves the GUARDED_BY / REQUIRES locking rules.
 # Usage: scripts/setup.sh run|test
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -82,6 +83,13 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DLOGGER_FUZZ=ON -DLOGGER
   >/dev/null
 cmake --build build-fuzz -j2 >&2
 (cd build-fuzz && ctest --output-on-failure)
+
+# The locking rules written as annotations (logger/core/ThreadAnnotations.h), checked by clang; the
+# project's targets build with -Werror, so a broken rule fails the build. No tests or benchmarks.
+echo "== clang's thread-safety analysis" >&2
+CC=clang CXX=clang++ cmake -S . -B build-tsa -G Ninja -DLOGGER_BUILD_TESTS=OFF \
+  -DLOGGER_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS=-Wthread-safety >/dev/null
+cmake --build build-tsa -j2 >&2
 
 # The same sources for 32-bit Windows: installs mingw-w64, Wine and what Boost's build needs if
 # missing, builds Boost for the target once (cached), cross-builds into build-win and runs the

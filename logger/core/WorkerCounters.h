@@ -8,8 +8,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
+
+#include "logger/core/ThreadAnnotations.h"
 
 class WorkerCounters final {
  public:
@@ -33,19 +34,19 @@ class WorkerCounters final {
     handed_.store(handed_.load(std::memory_order_relaxed) + handed, std::memory_order_relaxed);
     lost_.store(lost, std::memory_order_release);
   }
-  void setLastError(const std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void setLastError(const std::string& error) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     lastError_ = error;
   }
 
-  Snapshot snapshot() const {
+  Snapshot snapshot() const EXCLUDES(mutex_) {
     Snapshot s;
     s.lost = lost_.load(std::memory_order_acquire);
     s.taken = taken_.load(std::memory_order_relaxed);
     s.tooShort = tooShort_.load(std::memory_order_relaxed);
     const std::uint64_t handed = handed_.load(std::memory_order_relaxed);
     s.stored = handed > s.lost ? handed - s.lost : 0;
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     s.lastError = lastError_;
     return s;
   }
@@ -58,6 +59,6 @@ class WorkerCounters final {
   std::atomic<std::uint64_t> lost_{0};
 
   // Guarded by mutex_
-  mutable std::mutex mutex_;
-  std::string lastError_;
+  mutable Mutex mutex_;
+  std::string lastError_ GUARDED_BY(mutex_);
 };

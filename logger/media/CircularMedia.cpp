@@ -16,7 +16,7 @@ void CircularMedia::write(const std::string& line) {
   const LogRecord::Fields fields(line);
   if (fields.source().find(MediaKeys::kInterfaceMarker) != std::string_view::npos) return;
 
-  boost::mutex::scoped_lock lock(mutex);
+  MutexLock lock(mutex);
   if (ring.capacity() == 0) return;
   if (ring.full()) {
     // Copy over the oldest slot, reusing its storage, then make that slot the newest.
@@ -31,7 +31,7 @@ void CircularMedia::flush() {}
 
 std::string CircularMedia::getRawData() {
   static const char kLineEnd[] = "\r\n";
-  boost::mutex::scoped_lock lock(mutex);
+  MutexLock lock(mutex);
   std::size_t size = 0;
   for (const LogRecord& record : ring) size += record.lineFormSize() + 2;
   std::string text(size, '\0');
@@ -45,6 +45,6 @@ std::string CircularMedia::getRawData() {
 }
 
 std::size_t CircularMedia::capacity() {
-  boost::mutex::scoped_lock lock(mutex);
+  MutexLock lock(mutex);
   return ring.capacity();
 }

@@ -9,10 +9,10 @@
 #pragma once
 
 #include <boost/circular_buffer.hpp>
-#include <boost/thread/mutex.hpp>
 #include <string>
 
 #include "logger/core/IStorageMedia.h"
+#include "logger/core/ThreadAnnotations.h"
 #include "logger/media/LogRecord.h"
 
 class CircularMedia final : public IStorageMedia {
@@ -21,14 +21,14 @@ class CircularMedia final : public IStorageMedia {
   CircularMedia(const CircularMedia&) = delete;
   CircularMedia& operator=(const CircularMedia&) = delete;
 
-  void write(const std::string& line) override;
+  void write(const std::string& line) override EXCLUDES(mutex);
   void flush() override;
-  std::string getRawData() override;
+  std::string getRawData() override EXCLUDES(mutex);
 
-  std::size_t capacity();
+  std::size_t capacity() EXCLUDES(mutex);
 
  private:
   // Guarded by mutex
-  boost::mutex mutex;
-  boost::circular_buffer<LogRecord> ring;
+  Mutex mutex;
+  boost::circular_buffer<LogRecord> ring GUARDED_BY(mutex);
 };

@@ -43,7 +43,7 @@ void TarvoLoggerPlugin::start() {
   // Only the lifecycle thread writes core, so reading it here needs no lock.
   if (!core) {
     MainLoggerCore* fresh = new MainLoggerCore();
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     core = fresh;
     counters = fresh->getCounters();
   }
@@ -62,22 +62,22 @@ void TarvoLoggerPlugin::reserved() {}
 void TarvoLoggerPlugin::cleanup() {
   MainLoggerCore* old;
   {
-    std::unique_lock<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     old = core;
     core = nullptr;  // no new borrower from here on
-    returned.wait(lock, [&] { return borrowers == 0; });
+    returned.wait(lock.waitable(), [&]() REQUIRES(mutex) { return borrowers == 0; });
   }
   delete old;
 }
 
 MainLoggerCore* TarvoLoggerPlugin::borrowCore() {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (core) ++borrowers;
   return core;
 }
 
 void TarvoLoggerPlugin::returnCore() {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (--borrowers == 0) returned.notify_all();
 }
 
@@ -96,7 +96,7 @@ void TarvoLoggerPlugin::onMessage(boost::shared_ptr<LocalMessage> message) {
   if (wantsStats) {
     boost::shared_ptr<const WorkerCounters> last;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       last = counters;
     }
     if (!last) return;

@@ -17,8 +17,8 @@
 
 #include <boost/shared_ptr.hpp>
 #include <condition_variable>
-#include <mutex>
 
+#include "logger/core/ThreadAnnotations.h"
 #include "logger/host/IComponent.h"
 #include "logger/host/IMessageSink.h"
 
@@ -36,22 +36,23 @@ class TarvoLoggerPlugin : public IComponent, public IMessageSink {
   void start() override;
   void shutdown() override;
   void reserved() override;
-  void cleanup() override;
+  void cleanup() override EXCLUDES(mutex);
 
-  void onMessage(boost::shared_ptr<LocalMessage> message) override;
+  void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex);
 
  private:
   // Delivery thread: the core to answer with (null when there is none), held until returned.
-  MainLoggerCore* borrowCore();
-  void returnCore();
+  MainLoggerCore* borrowCore() EXCLUDES(mutex);
+  void returnCore() EXCLUDES(mutex);
 
-  // Written by the lifecycle calls only, under mutex; read under mutex by requests.
+  // Written by the lifecycle calls only, under mutex; read under mutex by requests. Not marked
+  // GUARDED_BY: start() reads it without the lock, on the one thread that writes it.
   MainLoggerCore* core;  // owned; null while not running
 
   // Guarded by mutex
-  std::mutex mutex;
+  Mutex mutex;
   std::condition_variable returned;  // signalled when the last borrower returns the core
-  unsigned borrowers = 0;
+  unsigned borrowers GUARDED_BY(mutex) = 0;
   // The counts of the last core started; kept after it is gone, to answer with its final counts.
-  boost::shared_ptr<const WorkerCounters> counters;
+  boost::shared_ptr<const WorkerCounters> counters GUARDED_BY(mutex);
 };
