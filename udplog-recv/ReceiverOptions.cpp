@@ -72,9 +72,9 @@ const char kUsage[] =
     "SIGINT, SIGTERM or another signal that would end it (SIGUSR2, SIGALRM, ...) stops it\n"
     "cleanly; a second one ends it at once. SIGHUP reopens the --output file (after logrotate\n"
     "renamed it), SIGUSR1 prints the counts so far on standard error. Exit status: 0 done,\n"
-    "1 failure (the output could not be written, the socket could not be opened, lines could\n"
-    "not be forwarded or their delivery was not confirmed, a TLS certificate or key was\n"
-    "refused), 2 usage error.\n";
+    "1 failure (the output or the metrics file could not be written, the socket could not be\n"
+    "opened, lines could not be forwarded or their delivery was not confirmed, a TLS\n"
+    "certificate or key was refused), 2 usage error.\n";
 
 [[noreturn]] void usageError(const std::string& message) {
   std::fprintf(stderr, "udplog-recv: %s; try --help\n", message.c_str());

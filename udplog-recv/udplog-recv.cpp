@@ -445,6 +445,7 @@ int main(int argc, char** argv) {
     report(out->error());
     return 1;
   }
+  if (metrics && metricsFailed) return 1;  // reported when the last write failed
   if (relp) {
     const RelpForwarder::Counts counts = relp->counts();
     if (!refused.empty() || counts.dropped > 0 || counts.unacknowledged > 0) return 1;
