@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/TcpForwarderInto.h"
 #include "tests/support/TestSupport.h"
 #include "tests/udplog-recv/RsyslogDaemon.h"
 #include "tests/udplog-recv/TestCertificates.h"
@@ -44,13 +45,7 @@ double overTcp(std::size_t lines) {
   testsupport::TempDir dir;
   RsyslogDaemon rsyslog(dir.str());
   if (!rsyslog.start()) return 0;
-  SyslogForwarder::Target target;
-  std::string error;
-  SyslogForwarder::parseTarget(rsyslog.target(), target, error);
-  SyslogForwarder::Limits limits;
-  limits.maxLines = lines;
-  limits.maxBytes = 1u << 30;
-  SyslogForwarder forwarder(target, limits, [](const std::string&) {});
+  SyslogForwarder forwarder = tcpForwarderInto(rsyslog, lines);
   const auto start = Clock::now();
   const auto when = std::chrono::system_clock::now();
   for (std::size_t n = 0; n < lines; ++n) {

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/TcpForwarderInto.h"
 #include "tests/support/TestSupport.h"
 #include "tests/udplog-recv/RsyslogDaemon.h"
 #include "udplog-recv/DatagramParser.h"
@@ -149,13 +150,7 @@ void forwarding(std::size_t lines, int runs) {
       std::fprintf(stderr, "rsyslogd did not start\n");
       return;
     }
-    SyslogForwarder::Target target;
-    std::string error;
-    SyslogForwarder::parseTarget(rsyslog.target(), target, error);
-    SyslogForwarder::Limits limits;
-    limits.maxLines = lines;
-    limits.maxBytes = 1u << 30;
-    SyslogForwarder forwarder(target, limits, [](const std::string&) {});
+    SyslogForwarder forwarder = tcpForwarderInto(rsyslog, lines);
     const std::string host = "127.0.0.1";
     auto start = Clock::now();
     const auto when = std::chrono::system_clock::now();

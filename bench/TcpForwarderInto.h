@@ -1,0 +1,20 @@
+// The benchmarks' TCP forwarder into a test rsyslogd, with a backlog that holds a whole run, so
+// that nothing is dropped while the collector catches up. Used from the benchmark's thread.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "tests/udplog-recv/RsyslogDaemon.h"
+#include "udplog-recv/SyslogForwarder.h"
+
+inline SyslogForwarder tcpForwarderInto(const testsupport::RsyslogDaemon& rsyslog,
+                                        std::size_t lines) {
+  SyslogForwarder::Target target;
+  std::string error;
+  SyslogForwarder::parseTarget(rsyslog.target(), target, error);
+  SyslogForwarder::Limits limits;
+  limits.maxLines = lines;
+  limits.maxBytes = 1u << 30;
+  return SyslogForwarder(target, limits, [](const std::string&) {});
+}
