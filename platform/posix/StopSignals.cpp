@@ -13,7 +13,10 @@
 
 namespace {
 
-volatile sig_atomic_t firstSignal = 0;
+// Written by the handlers on whichever thread a signal lands and read by any thread: an atomic
+// (lock-free, so a handler may use it), where a volatile sig_atomic_t would be a data race.
+std::atomic<int> firstSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handlers need a lock-free int");
 int wakeRead = -1;
 int wakeWrite = -1;
 int requestRead = -1;
@@ -31,13 +34,13 @@ void poke(int fd) {
 }
 
 extern "C" void onStopSignal(int number) {
-  if (firstSignal != 0) {
+  int none = 0;
+  if (!firstSignal.compare_exchange_strong(none, number)) {
     // A hangup comes from the system, often twice (the terminal and the shell each send one):
     // only a signal a user sends again ends the process before what was read is stored.
     if (number == SIGHUP) return;
     _exit(128 + number);
   }
-  firstSignal = number;
   poke(wakeWrite);
 }
 
@@ -91,7 +94,7 @@ void StopSignals::install(Hangup hangup) {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-int StopSignals::received() { return firstSignal; }
+int StopSignals::received() { return firstSignal.load(); }
 
 std::intptr_t StopSignals::wakeHandle() { return wakeRead; }
 

@@ -274,7 +274,7 @@ TEST_F(FaultTest, TerminatingSignalsStoreEveryLineReadAndExitWithTheSignal) {
     }
     host.child().signal(signal);                        // the input stays open
     if (signal == SIGHUP) host.child().signal(SIGHUP);  // a closing terminal may send two
-    EXPECT_EQ(128 + signal, host.child().wait());
+    EXPECT_EQ(128 + signal, host.child().wait()) << host.child().err();
     const std::string stored = readFile(logs + "/tarvolog.log");
     EXPECT_TRUE(formOf(0, 1050) == stored)
         << "signal " << signal << ": " << stored.size() << " bytes stored";
