@@ -80,14 +80,30 @@ bool MainLoggerCore::takeBurst(std::deque<std::string>& burst) {
   return false;
 }
 
-void MainLoggerCore::store(const std::string& line) {
-  try {
-    medium->write(line);
-  } catch (const std::exception& e) {
-    reportError("write", e.what());
-  } catch (...) {
-    reportError("write", "unknown error");
+std::uint64_t MainLoggerCore::storeBurst(const std::deque<std::string>& burst,
+                                         const std::string& stop,
+                                         std::vector<const std::string*>& handed) {
+  handed.clear();
+  std::uint64_t stops = 0;
+  for (const std::string& line : burst) {
+    if (line.size() > kShortLine) {
+      handed.push_back(&line);
+    } else if (!stop.empty() && line == stop) {
+      ++stops;
+    }
   }
+  if (!handed.empty()) {
+    try {
+      medium->writeBurst(handed,
+                         [this](const std::exception& e) { reportError("write", e.what()); });
+    } catch (const std::exception& e) {
+      reportError("write", e.what());
+    } catch (...) {
+      reportError("write", "unknown error");
+    }
+  }
+  publish(burst.size() - stops, burst.size() - stops - handed.size(), handed.size());
+  return stops;
 }
 
 void MainLoggerCore::publish(std::uint64_t taken, std::uint64_t tooShort, std::uint64_t handed) {
@@ -110,40 +126,22 @@ void MainLoggerCore::run() {
   }
   // Lines are taken a burst at a time; each is handled exactly as if popped alone.
   std::deque<std::string> burst;
+  std::vector<const std::string*> handed;
   bool ending = false;
   while (!ending) {
     if (!takeBurst(burst)) continue;
-    std::uint64_t handed = 0;
-    std::uint64_t stops = 0;
-    for (const std::string& line : burst) {
-      if (line.size() > kShortLine) {
-        store(line);
-        ++handed;
-      } else if (!stop.empty() && line == stop) {
-        // The flag is up, so the core's first stop line is already in the pipe: every line
-        // pushed before it is in this burst or still waiting. A client's copy of the text met
-        // before the flag was raised is dropped like any short line. Neither is counted: the
-        // first stop line, too, may come before the flag.
-        if (stopping.load(std::memory_order_acquire)) ending = true;
-        ++stops;
-      }
+    // Once the flag is up, the core's first stop line is already in the pipe: every line pushed
+    // before it is in this burst or still waiting. A client's copy of the text met before the
+    // flag was raised is dropped like any short line. Neither is counted: the first stop line,
+    // too, may come before the flag.
+    if (storeBurst(burst, stop, handed) > 0 && stopping.load(std::memory_order_acquire)) {
+      ending = true;
     }
-    publish(burst.size() - stops, burst.size() - stops - handed, handed);
   }
   // Take what is still waiting, the lines ahead of the core's stop line among it, and end.
   while (!pipe->empty()) {
     if (!takeBurst(burst)) break;
-    std::uint64_t handed = 0;
-    std::uint64_t stops = 0;
-    for (const std::string& line : burst) {
-      if (line.size() > kShortLine) {
-        store(line);
-        ++handed;
-      } else if (!stop.empty() && line == stop) {
-        ++stops;
-      }
-    }
-    publish(burst.size() - stops, burst.size() - stops - handed, handed);
+    storeBurst(burst, stop, handed);
     if (!burst.empty()) break;  // one sweep; lines pushed after it are after the stop
   }
   try {

@@ -18,6 +18,7 @@
 #include <boost/thread/thread.hpp>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "logger/core/IStorageMedia.h"
 #include "logger/core/WorkerCounters.h"
@@ -47,10 +48,13 @@ class MainLoggerCore {
 
   static boost::shared_ptr<IStorageMedia> createMedium();
   void run();
-  // Worker thread: the next burst of lines (false when the pipe failed, which is reported), and
-  // one line to the medium (a failure is reported).
+  // Worker thread: the next burst of lines (false when the pipe failed, which is reported).
   bool takeBurst(std::deque<std::string>& burst);
-  void store(const std::string& line);
+  // Worker thread: hands the burst's lines longer than kShortLine to the medium at once (each
+  // failure is reported) and counts the burst; returns how many lines were the stop text. handed
+  // is storage reused from burst to burst.
+  std::uint64_t storeBurst(const std::deque<std::string>& burst, const std::string& stop,
+                           std::vector<const std::string*>& handed);
   // Worker thread: adds a burst's counts and the medium's losses so far to counters.
   void publish(std::uint64_t taken, std::uint64_t tooShort, std::uint64_t handed);
   // Worker thread: prints the error (errors) and keeps it as the last one (counters).

@@ -14,9 +14,6 @@
 
 namespace {
 
-// "<sequence>:<part>/<count>|": three numbers below 2^64 and three characters.
-constexpr std::size_t kMaxHeader = 3 * 20 + 3;
-
 char* putNumber(char* dest, std::uint64_t value) {
   return std::to_chars(dest, dest + 20, value).ptr;
 }
@@ -53,47 +50,74 @@ UdpMedia::~UdpMedia() {
 }
 
 void UdpMedia::write(const std::string& line) {
-  const std::size_t count = (line.size() + kMaxPayload - 1) / kMaxPayload;
-  // Room for the line's largest datagram before the line takes its number: out of memory, the
-  // line neither sends nor numbers anything, and nothing allocates between the sends.
-  const std::size_t room = kMaxHeader + std::min(line.size(), kMaxPayload);
-  if (datagram.size() < room) datagram.resize(room);
-  const std::uint32_t number = sequence;
-  sequence = sequence == UINT32_MAX ? 1 : sequence + 1;
+  const std::string* one = &line;
+  sendLines(&one, 1, [](const boost::system::system_error& error) { throw error; });
+}
 
-  // One datagram at a time in the same storage, each with one synchronous send-to straight on the
-  // socket: a datagram that cannot be sent is dropped alone, and the rest of the line still goes.
-  // The failure is reported afterwards.
-  const auto handle = static_cast<Datagram::Socket>(socket->native_handle());
-  std::error_code firstError;
-  std::size_t dropped = 0;
-  for (std::size_t part = 0; part < count; ++part) {
-    char* p = &datagram[0];
-    p = putNumber(p, number);
-    *p++ = ':';
-    p = putNumber(p, part + 1);
-    *p++ = '/';
-    p = putNumber(p, count);
-    *p++ = '|';
-    const std::size_t offset = part * kMaxPayload;
-    const std::size_t payload = std::min(line.size() - offset, kMaxPayload);
-    std::memcpy(p, line.data() + offset, payload);
-    const std::size_t size = static_cast<std::size_t>(p - datagram.data()) + payload;
-    if (const std::error_code error =
-            Datagram::send(handle, datagram.data(), size, destination.data(), destination.size())) {
-      if (!firstError) firstError = error;
-      ++dropped;
+void UdpMedia::writeBurst(const std::vector<const std::string*>& lines, const LineFailed& failed) {
+  sendLines(lines.data(), lines.size(),
+            [&failed](const boost::system::system_error& error) { failed(error); });
+}
+
+void UdpMedia::sendLines(const std::string* const* lines, std::size_t count, const Failed& failed) {
+  // The datagrams of many lines, a batch at a time: each is its header in heads and its payload
+  // where it lies in the line. A datagram that cannot be sent is dropped alone, and the rest of
+  // its line and of the burst still go; each line that lost a datagram is reported once all of
+  // its datagrams were tried.
+  std::size_t pending = 0;
+  Tally line;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& text = *lines[i];
+    const std::size_t parts = (text.size() + kMaxPayload - 1) / kMaxPayload;
+    const std::uint32_t number = sequence;
+    sequence = sequence == UINT32_MAX ? 1 : sequence + 1;
+    for (std::size_t part = 0; part < parts; ++part) {
+      char* head = heads[pending].text;
+      char* p = putNumber(head, number);
+      *p++ = ':';
+      p = putNumber(p, part + 1);
+      *p++ = '/';
+      p = putNumber(p, parts);
+      *p++ = '|';
+      const std::size_t offset = part * kMaxPayload;
+      outgoing[pending] = {head, static_cast<std::size_t>(p - head), text.data() + offset,
+                           std::min(text.size() - offset, kMaxPayload)};
+      owners[pending] = {i, parts};
+      if (++pending == Datagram::kBatch) {
+        settle(pending, line, failed);
+        pending = 0;
+      }
     }
   }
-  if (dropped > 0) {
-    ++lost;
-    std::ostringstream where;
-    where << "sending to " << destination << " (" << dropped << " of " << count
-          << " datagrams of the line dropped)";
-    throw boost::system::system_error(
-        boost::system::error_code(firstError.value(), boost::system::system_category()),
-        where.str());
+  settle(pending, line, failed);
+  if (line.dropped > 0) report(line, failed);
+}
+
+void UdpMedia::settle(std::size_t pending, Tally& line, const Failed& failed) {
+  if (pending == 0) return;
+  Datagram::sendAll(static_cast<Datagram::Socket>(socket->native_handle()), outgoing.data(),
+                    pending, destination.data(), destination.size(), errors.data());
+  for (std::size_t j = 0; j < pending; ++j) {
+    if (owners[j].line != line.line) {
+      // A line's datagrams come one after another: the one before is complete.
+      if (line.dropped > 0) report(line, failed);
+      line = Tally{owners[j].line, owners[j].parts, 0, std::error_code()};
+    }
+    if (errors[j]) {
+      if (!line.firstError) line.firstError = errors[j];
+      ++line.dropped;
+    }
   }
+}
+
+void UdpMedia::report(const Tally& line, const Failed& failed) {
+  ++lost;
+  std::ostringstream where;
+  where << "sending to " << destination << " (" << line.dropped << " of " << line.parts
+        << " datagrams of the line dropped)";
+  failed(boost::system::system_error(
+      boost::system::error_code(line.firstError.value(), boost::system::system_category()),
+      where.str()));
 }
 
 void UdpMedia::flush() {}

@@ -4,20 +4,25 @@
 // and sends nothing) and leaves as ceil(length / 50000) datagrams of the form
 //   <sequence>:<part>/<count>|<up to 50000 bytes of the line>
 // e.g. the seventh line, 120000 bytes long: "7:1/3|" bytes 0-49999, "7:2/3|" bytes 50000-99999,
-// "7:3/3|" bytes 100000-119999. A failed send drops that datagram only; nothing is retried, and
-// write() reports it with boost::system::system_error once the line's other datagrams are sent.
-// The socket is opened for the address's family (IPv4 or IPv6), never bound or connected.
-// The worker thread calls write() and flush(); getRawData() touches no member. The medium is the
-// socket's only holder.
+// "7:3/3|" bytes 100000-119999. The datagrams of a burst of lines leave together, a batch per
+// system call where the system allows. The socket is opened for the address's family (IPv4 or
+// IPv6), never bound or connected. The worker thread calls write(), writeBurst() and flush();
+// getRawData() touches no member. The medium is the socket's only holder.
 #pragma once
 
+#include <array>
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/system/system_error.hpp>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "logger/core/IStorageMedia.h"
+#include "platform/Datagram.h"
 
 class UdpMedia final : public IStorageMedia {
  public:
@@ -30,7 +35,12 @@ class UdpMedia final : public IStorageMedia {
   UdpMedia& operator=(const UdpMedia&) = delete;
   ~UdpMedia() override;
 
+  // Sends the line's datagrams. A failed send drops that datagram only; nothing is retried. When
+  // one was dropped, throws boost::system::system_error once the line's other datagrams are sent.
   void write(const std::string& line) override;
+  // Sends the lines' datagrams in order, Datagram::kBatch to a system call; each line that lost
+  // a datagram goes to failed() with the same error write() would throw.
+  void writeBurst(const std::vector<const std::string*>& lines, const LineFailed& failed) override;
   void flush() override;
   std::string getRawData() override;
   // Lines of which at least one datagram could not be sent.
@@ -41,6 +51,30 @@ class UdpMedia final : public IStorageMedia {
  private:
   friend class UdpMediaTestPeer;  // sets the sequence number, to reach the wrap
 
+  // "<sequence>:<part>/<count>|": three numbers below 2^64 and three characters.
+  struct Header {
+    char text[3 * 20 + 3];
+  };
+  // Which line of the call a datagram belongs to, and how many datagrams that line has.
+  struct Owner {
+    std::size_t line;
+    std::size_t parts;
+  };
+  // The line whose datagrams are being sent, and what it lost so far.
+  struct Tally {
+    std::size_t line = SIZE_MAX;
+    std::size_t parts = 0;
+    std::size_t dropped = 0;
+    std::error_code firstError;
+  };
+  using Failed = std::function<void(const boost::system::system_error&)>;
+
+  void sendLines(const std::string* const* lines, std::size_t count, const Failed& failed);
+  // Sends the first pending datagrams and adds their outcome to the lines they belong to,
+  // reporting each line that is complete and lost one.
+  void settle(std::size_t pending, Tally& line, const Failed& failed);
+  void report(const Tally& line, const Failed& failed);
+
   // Constant after construction
   boost::asio::ip::udp::endpoint destination;
   boost::asio::io_service ioService;
@@ -48,6 +82,10 @@ class UdpMedia final : public IStorageMedia {
 
   // Worker thread only
   std::uint32_t sequence;
-  std::string datagram;  // storage reused from datagram to datagram and line to line
+  // One batch of datagrams, reused from batch to batch: nothing allocates while sending.
+  std::array<Header, Datagram::kBatch> heads;
+  std::array<Datagram::Outgoing, Datagram::kBatch> outgoing;
+  std::array<Owner, Datagram::kBatch> owners;
+  std::array<std::error_code, Datagram::kBatch> errors;
   std::uint64_t lost = 0;
 };

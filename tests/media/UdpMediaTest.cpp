@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <boost/system/system_error.hpp>
+#include <string>
+#include <vector>
 
 #include "logger/media/UdpMedia.h"
+#include "platform/Datagram.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/UdpReceiver.h"
 
@@ -126,6 +129,40 @@ TEST_F(UdpMediaTest, AFailedSendIsReportedAfterTheRestOfTheLineIsSent) {
     EXPECT_NE(std::string::npos, std::string(e.what()).find("3 of 3 datagrams")) << e.what();
   }
   EXPECT_THROW(media.write("the next line is tried too"), boost::system::system_error);
+}
+
+TEST_F(UdpMediaTest, ABurstLeavesInOrderAcrossBatchesAndEachLineThatLostADatagramIsReported) {
+  // A three-datagram line across the end of the first batch, between short lines.
+  std::vector<std::string> texts;
+  for (std::size_t i = 0; i + 2 < Datagram::kBatch; ++i)
+    texts.push_back("line " + std::to_string(i));
+  texts.push_back(pattern(120000));
+  texts.push_back("");
+  texts.push_back("last");
+  std::vector<const std::string*> lines;
+  for (const std::string& text : texts) lines.push_back(&text);
+  std::vector<std::string> failures;
+  const auto failed = [&](const std::exception& e) { failures.push_back(e.what()); };
+  {
+    UdpMedia media;
+    media.writeBurst(lines, failed);
+    EXPECT_TRUE(failures.empty());
+    for (std::size_t i = 0; i + 2 < Datagram::kBatch; ++i) {
+      EXPECT_EQ(std::to_string(i + 1) + ":1/1|" + texts[i], receiver_.receive());
+    }
+    const std::string n = std::to_string(Datagram::kBatch - 1);
+    EXPECT_EQ(n + ":1/3|" + texts[Datagram::kBatch - 2].substr(0, 50000), receiver_.receive());
+    EXPECT_EQ(n + ":2/3|" + texts[Datagram::kBatch - 2].substr(50000, 50000), receiver_.receive());
+    EXPECT_EQ(n + ":3/3|" + texts[Datagram::kBatch - 2].substr(100000), receiver_.receive());
+    EXPECT_EQ(std::to_string(Datagram::kBatch + 1) + ":1/1|last", receiver_.receive());
+  }
+  pluginConfig().setValue("TarvoLogger/Port", "0");  // the kernel refuses to send to port 0
+  UdpMedia media;
+  media.writeBurst(lines, failed);
+  ASSERT_EQ(Datagram::kBatch, failures.size()) << "one report per line that lost a datagram";
+  EXPECT_NE(std::string::npos, failures[Datagram::kBatch - 2].find("(3 of 3 datagrams"));
+  EXPECT_NE(std::string::npos, failures.back().find("sending to 127.0.0.1:0 (1 of 1 datagrams"));
+  EXPECT_EQ(Datagram::kBatch, media.lostLines());
 }
 
 TEST_F(UdpMediaTest, NobodyListeningCostsOnlyThoseDatagrams) {

@@ -3,6 +3,8 @@
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "platform/Datagram.h"
 #include "platform/Terminal.h"
@@ -11,21 +13,41 @@
 
 namespace {
 
-TEST(DatagramTest, SendsOnTheNativeSocketAndReportsTheSystemsError) {
+TEST(DatagramTest, SendsManyInOrderAndAFailedOneIsDroppedAlone) {
   testsupport::UdpReceiver receiver;
   boost::asio::io_service io;
   boost::asio::ip::udp::socket socket(io, boost::asio::ip::udp::v4());
   const auto handle = static_cast<Datagram::Socket>(socket.native_handle());
-
   boost::asio::ip::udp::endpoint to(boost::asio::ip::make_address("127.0.0.1"), receiver.port());
-  EXPECT_FALSE(Datagram::send(handle, "7:1/1|x", 7, to.data(), to.size()));
-  EXPECT_EQ("7:1/1|x", receiver.receive());
 
-  // Port 0 is no destination: the error is the system's, with its text.
+  // More than one system call takes, the third too large for any datagram: it alone fails, with
+  // the system's error, and those after it still leave, in order.
+  const std::size_t count = Datagram::kBatch + 5;
+  const std::string tooLarge(70000, 'x');
+  std::vector<std::string> heads;
+  for (std::size_t i = 0; i < count; ++i) heads.push_back(std::to_string(i) + "|");
+  std::vector<Datagram::Outgoing> datagrams;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& body = i == 2 ? tooLarge : heads[i];
+    datagrams.push_back({heads[i].data(), heads[i].size(), body.data(), body.size()});
+  }
+  std::vector<std::error_code> errors(count, std::make_error_code(std::errc::io_error));
+  Datagram::sendAll(handle, datagrams.data(), count, to.data(), to.size(), errors.data());
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i == 2) {
+      EXPECT_TRUE(errors[i]);
+      EXPECT_NE("", errors[i].message());
+      continue;
+    }
+    EXPECT_FALSE(errors[i]) << i << ": " << errors[i].message();
+    EXPECT_EQ(heads[i] + heads[i], receiver.receive());
+  }
+
+  // Port 0 is no destination: every datagram fails with the system's error.
   boost::asio::ip::udp::endpoint nowhere(boost::asio::ip::make_address("127.0.0.1"), 0);
-  const std::error_code error = Datagram::send(handle, "x", 1, nowhere.data(), nowhere.size());
-  EXPECT_TRUE(error);
-  EXPECT_NE("", error.message());
+  Datagram::sendAll(handle, datagrams.data(), 2, nowhere.data(), nowhere.size(), errors.data());
+  EXPECT_TRUE(errors[0]);
+  EXPECT_TRUE(errors[1]);
 }
 
 TEST(TerminalTest, FilesAndTheNullDeviceAreNoTerminals) {
