@@ -14,7 +14,8 @@ class Datagram final {
   // Wide enough for every platform's socket handle.
   using Socket = std::uintptr_t;
 
-  // One datagram in two pieces that leave as one, read where they lie: a header and a payload.
+  // One datagram in two pieces that leave as one, read where they lie: a header and a payload
+  // (none when bodySize is 0).
   struct Outgoing {
     const void* head;
     std::size_t headSize;

@@ -60,10 +60,10 @@ void UdpMedia::writeBurst(const std::vector<const std::string*>& lines, const Li
 }
 
 void UdpMedia::sendLines(const std::string* const* lines, std::size_t count, const Failed& failed) {
-  // The datagrams of many lines, a batch at a time: each is its header in heads and its payload
-  // where it lies in the line. A datagram that cannot be sent is dropped alone, and the rest of
-  // its line and of the burst still go; each line that lost a datagram is reported once all of
-  // its datagrams were tried.
+  // The datagrams of many lines, a batch at a time: each is its header in heads and its payload,
+  // copied behind the header when short, else where it lies in the line. A datagram that cannot be
+  // sent is dropped alone, and the rest of its line and of the burst still go; each line that lost
+  // a datagram is reported once all of its datagrams were tried.
   std::size_t pending = 0;
   Tally line;
   for (std::size_t i = 0; i < count; ++i) {
@@ -80,8 +80,15 @@ void UdpMedia::sendLines(const std::string* const* lines, std::size_t count, con
       p = putNumber(p, parts);
       *p++ = '|';
       const std::size_t offset = part * kMaxPayload;
-      outgoing[pending] = {head, static_cast<std::size_t>(p - head), text.data() + offset,
-                           std::min(text.size() - offset, kMaxPayload)};
+      const std::size_t payload = std::min(text.size() - offset, kMaxPayload);
+      const std::size_t headSize = static_cast<std::size_t>(p - head);
+      if (payload <= kCopied) {
+        // A short payload is copied behind its header: one piece is cheaper for the kernel.
+        std::memcpy(p, text.data() + offset, payload);
+        outgoing[pending] = {head, headSize + payload, nullptr, 0};
+      } else {
+        outgoing[pending] = {head, headSize, text.data() + offset, payload};
+      }
       owners[pending] = {i, parts};
       if (++pending == Datagram::kBatch) {
         settle(pending, line, failed);

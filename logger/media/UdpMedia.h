@@ -51,9 +51,12 @@ class UdpMedia final : public IStorageMedia {
  private:
   friend class UdpMediaTestPeer;  // sets the sequence number, to reach the wrap
 
-  // "<sequence>:<part>/<count>|": three numbers below 2^64 and three characters.
+  // Payloads up to this size are copied behind their header.
+  static constexpr std::size_t kCopied = 512;
+  // "<sequence>:<part>/<count>|" (three numbers below 2^64 and three characters), then room for a
+  // copied payload.
   struct Header {
-    char text[3 * 20 + 3];
+    char text[3 * 20 + 3 + kCopied];
   };
   // Which line of the call a datagram belongs to, and how many datagrams that line has.
   struct Owner {

@@ -18,7 +18,7 @@ msghdr messageOf(const Datagram::Outgoing& datagram, iovec* pieces, const void* 
   message.msg_name = const_cast<void*>(address);
   message.msg_namelen = static_cast<socklen_t>(addressSize);
   message.msg_iov = pieces;
-  message.msg_iovlen = 2;
+  message.msg_iovlen = datagram.bodySize == 0 ? 1 : 2;
   return message;
 }
 

@@ -12,9 +12,9 @@ void Datagram::sendAll(Socket socket, const Outgoing* datagrams, std::size_t cou
     pieces[1].buf = static_cast<char*>(const_cast<void*>(datagrams[i].body));
     pieces[1].len = static_cast<ULONG>(datagrams[i].bodySize);
     DWORD sent = 0;
-    if (::WSASendTo(static_cast<SOCKET>(socket), pieces, 2, &sent, 0,
-                    static_cast<const sockaddr*>(address), static_cast<int>(addressSize), nullptr,
-                    nullptr) == SOCKET_ERROR) {
+    if (::WSASendTo(static_cast<SOCKET>(socket), pieces, datagrams[i].bodySize == 0 ? 1 : 2, &sent,
+                    0, static_cast<const sockaddr*>(address), static_cast<int>(addressSize),
+                    nullptr, nullptr) == SOCKET_ERROR) {
       errors[i] = std::error_code(WSAGetLastError(), std::system_category());
     } else {
       errors[i].clear();
