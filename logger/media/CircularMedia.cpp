@@ -15,8 +15,34 @@ CircularMedia::CircularMedia() : ring(MediaKeys::kDefaultRingCapacity) {
 void CircularMedia::write(const std::string& line) {
   const LogRecord::Fields fields(line);
   if (fields.source().find(MediaKeys::kInterfaceMarker) != std::string_view::npos) return;
-
   MutexLock lock(mutex);
+  keep(fields);
+}
+
+void CircularMedia::writeBurst(const std::vector<const std::string*>& lines,
+                               const LineFailed& failed) {
+  // Only the newest records the ring holds outlast the burst: they are found from its end and
+  // stored oldest first under one lock. The lines before them would be overwritten unseen, so they
+  // are not even split.
+  const std::size_t room = capacity();
+  kept.clear();
+  for (auto line = lines.rbegin(); line != lines.rend() && kept.size() < room; ++line) {
+    const LogRecord::Fields fields(**line);
+    if (fields.source().find(MediaKeys::kInterfaceMarker) == std::string_view::npos) {
+      kept.push_back(fields);
+    }
+  }
+  MutexLock lock(mutex);
+  for (auto fields = kept.rbegin(); fields != kept.rend(); ++fields) {
+    try {
+      keep(*fields);
+    } catch (const std::exception& error) {
+      failed(error);
+    }
+  }
+}
+
+void CircularMedia::keep(const LogRecord::Fields& fields) {
   if (ring.capacity() == 0) return;
   if (ring.full()) {
     // Copy over the oldest slot, reusing its storage, then make that slot the newest.

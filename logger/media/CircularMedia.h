@@ -10,6 +10,7 @@
 
 #include <boost/circular_buffer.hpp>
 #include <string>
+#include <vector>
 
 #include "logger/core/IStorageMedia.h"
 #include "logger/core/ThreadAnnotations.h"
@@ -22,12 +23,21 @@ class CircularMedia final : public IStorageMedia {
   CircularMedia& operator=(const CircularMedia&) = delete;
 
   void write(const std::string& line) override EXCLUDES(mutex);
+  // Stores only the lines of the burst that stay in the ring, under one lock.
+  void writeBurst(const std::vector<const std::string*>& lines, const LineFailed& failed) override
+      EXCLUDES(mutex);
   void flush() override;
   std::string getRawData() override EXCLUDES(mutex);
 
   std::size_t capacity() EXCLUDES(mutex);
 
  private:
+  // Copies the record into the newest slot.
+  void keep(const LogRecord::Fields& fields) REQUIRES(mutex);
+
+  // Worker thread only: the records of a burst that stay, newest first, reused from burst to burst.
+  std::vector<LogRecord::Fields> kept;
+
   // Guarded by mutex
   Mutex mutex;
   boost::circular_buffer<LogRecord> ring GUARDED_BY(mutex);

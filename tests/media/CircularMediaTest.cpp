@@ -100,6 +100,26 @@ TEST_F(CircularMediaTest, InterfaceTrafficIsLeftOutBySourceOnly) {
   EXPECT_NE(std::string::npos, media.getRawData().find(noTabs));
 }
 
+TEST_F(CircularMediaTest, ABurstLeavesTheRingAsLineByLineWritesWould) {
+  // Bursts shorter and longer than the ring, interface lines among the newest, a ring of none.
+  for (const char* capacity : {"3", "0"}) {
+    pluginConfig().setValue("TarvoLogger/BufferSize", capacity);
+    CircularMedia oneByOne, inBursts;
+    for (int first : {1, 3, 100}) {
+      std::vector<std::string> texts;
+      for (int n = first; n < first * 2 + 1; ++n)
+        texts.push_back(line(n, n % 4 ? "core" : "a_interface"));
+      std::vector<const std::string*> lines;
+      for (const std::string& text : texts) {
+        oneByOne.write(text);
+        lines.push_back(&text);
+      }
+      inBursts.writeBurst(lines, [](const std::exception& e) { FAIL() << e.what(); });
+      EXPECT_EQ(oneByOne.getRawData(), inBursts.getRawData()) << capacity << ", " << first;
+    }
+  }
+}
+
 TEST_F(CircularMediaTest, DumpsDuringWritesShowWholeRecordsInOrder) {
   pluginConfig().setValue("TarvoLogger/BufferSize", "50");
   CircularMedia media;
