@@ -68,6 +68,7 @@ struct Options {
   std::string baselinePlugin;        // another build of the plug-in, run as the system "baseline"
   std::vector<std::string> systems;  // empty: every system that fits the medium
   bool queueMemory = false;
+  std::string bufferSize;  // the file medium's records per batch; empty: its default
 };
 
 struct Result {
@@ -137,6 +138,7 @@ Result runLogger(const Options& o, const boost::filesystem::path& dir, const std
   ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope)
       ->setValue("Directories/VarPath", dir.string());
   plugin.setValue("TarvoLogger/StorageFormat", o.medium);
+  if (!o.bufferSize.empty()) plugin.setValue("TarvoLogger/BufferSize", o.bufferSize);
   benchlines::LoopbackPort udp(kNobodyReads);
   plugin.setValue("TarvoLogger/Port", std::to_string(udp.port()));
   const auto lines = makeLines(o);
@@ -310,11 +312,13 @@ double median(std::vector<double> v) {
                "usage: throughput [--medium circular|file|udp] [--threads N] [--lines M]\n"
                "                  [--size B] [--runs R] [--systems LIST]\n"
                "                  [--plugin PATH] [--baseline PATH] [--queue-memory]\n"
+               "                  [--buffer-size RECORDS]\n"
                "Pushes M lines of B bytes from N threads through the logger plug-in on our host,\n"
                "spdlog's async logger and the bare limit; prints medians over R runs.\n"
                "LIST: logger, spdlog (ring, udp), spdlog-flush, spdlog-buffered (file), limit;\n"
                "default: all that fit the medium. --baseline adds the system \"baseline\", the\n"
                "logger with another build of the plug-in, to measure a change side by side.\n"
+               "--buffer-size sets the file medium's records per batch (default 100).\n"
                "--queue-memory instead measures the resident memory of M lines queued in the\n"
                "pipe with no reader.\n");
   std::exit(status);
@@ -351,6 +355,8 @@ int main(int argc, char** argv) {
         o.baselinePlugin = value();
       } else if (arg == "--queue-memory") {
         o.queueMemory = true;
+      } else if (arg == "--buffer-size") {
+        o.bufferSize = value();
       } else if (arg == "--systems") {
         o.systems.clear();
         std::string list = value();
