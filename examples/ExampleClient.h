@@ -11,11 +11,11 @@
 
 #include <boost/shared_ptr.hpp>
 #include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "logger/core/ThreadAnnotations.h"
 #include "logger/core/safe_pipe.h"
 #include "logger/host/IComponent.h"
 #include "logger/host/IMessageSink.h"
@@ -27,25 +27,25 @@ class ExampleClient final : public IComponent, public IMessageSink {
   ExampleClient& operator=(const ExampleClient&) = delete;
   ~ExampleClient() override;
 
-  void start() override;
-  void shutdown() override;
+  void start() override EXCLUDES(mutex_);
+  void shutdown() override EXCLUDES(mutex_);
   void reserved() override {}
-  void cleanup() override;
+  void cleanup() override EXCLUDES(mutex_);
 
-  void onMessage(boost::shared_ptr<LocalMessage> message) override;
+  void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex_);
 
  private:
-  void push(int thread);
+  void push(int thread) EXCLUDES(mutex_);
 
   // Constant after construction
   const std::string replyTopic_;
-  unsigned threads_ = 2;
-  unsigned lines_ = 1000;
+  const unsigned threads_;
+  const unsigned lines_;
 
   // Guarded by mutex_
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable replied_;
-  boost::shared_ptr<safe_pipe<std::string>> queue_;
-  std::vector<std::thread> pushers_;
-  bool stopped_ = false;  // shut down since the last start()
+  boost::shared_ptr<safe_pipe<std::string>> queue_ GUARDED_BY(mutex_);
+  std::vector<std::thread> pushers_ GUARDED_BY(mutex_);
+  bool stopped_ GUARDED_BY(mutex_) = false;  // shut down since the last start()
 };

@@ -70,9 +70,6 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
                      const boost::shared_ptr<LocalMessage>& message, bool fromQueue)
       REQUIRES(mutex_) NO_THREAD_SAFETY_ANALYSIS;
 
-  // Constant after construction
-  std::thread::id deliveryThreadId_;  // set in the constructor, once the thread exists
-
   // Guarded by mutex_
   Mutex mutex_;
   std::condition_variable wake_;  // the delivery thread waits for messages or stop
@@ -89,5 +86,8 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
       false;  // a message has been taken from the queue and is not yet released
   bool stopping_ GUARDED_BY(mutex_) = false;
 
+  // Started last, once every member that run() uses exists; joined by the destructor.
   std::thread thread_;
+  // Constant after construction: the id of thread_, which is why it comes after it
+  const std::thread::id deliveryThreadId_;
 };

@@ -188,7 +188,7 @@ RelpForwarder::~RelpForwarder() {
 void RelpForwarder::send(const std::string& host, unsigned port, std::string_view line,
                          std::chrono::system_clock::time_point when) {
   std::string message = SyslogForwarder::message(host, port, line, when);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   while (!backlog_.empty() && (backlog_.size() >= limits_.maxLines ||
                                backlogBytes_ + message.size() > limits_.maxBytes)) {
     backlogBytes_ -= backlog_.front().size();
@@ -210,32 +210,32 @@ void RelpForwarder::send(const std::string& host, unsigned port, std::string_vie
 }
 
 void RelpForwarder::finish(Clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!finishing_ || deadline < deadline_) deadline_ = deadline;
   finishing_ = true;
   wake_.notify_one();
-  done_.wait(lock, [this] { return finished_; });
+  done_.wait(lock.waitable(), [this]() REQUIRES(mutex_) { return finished_; });
 }
 
 std::vector<std::string> RelpForwarder::takeReports() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<std::string> out;
   out.swap(reports_);
   return out;
 }
 
 std::string RelpForwarder::fatal() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return fatal_;
 }
 
 RelpForwarder::Counts RelpForwarder::counts() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return counts_;
 }
 
 void RelpForwarder::report(const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   reports_.push_back(text);
 }
 
@@ -408,7 +408,7 @@ void RelpForwarder::run() {
   for (;;) {
     enum class Step { kConnect, kSend, kEnd } step;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       counts_.acknowledged = local.acknowledged;
       counts_.sentAgain = local.sentAgain;
       counts_.sessions = local.sessions;
@@ -440,11 +440,12 @@ void RelpForwarder::run() {
           break;
         }
         if (!up) {
-          wake_.wait_until(lock, finishing_ ? std::min(nextAttempt, deadline_) : nextAttempt);
+          wake_.wait_until(lock.waitable(),
+                           finishing_ ? std::min(nextAttempt, deadline_) : nextAttempt);
         } else if (finishing_) {
-          wake_.wait_until(lock, deadline_);
+          wake_.wait_until(lock.waitable(), deadline_);
         } else {
-          wake_.wait(lock);
+          wake_.wait(lock.waitable());
         }
       }
     }
@@ -489,7 +490,7 @@ void RelpForwarder::run() {
   relpEngineDestruct(&engine);
   current = nullptr;
 
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   counts_.acknowledged = local.acknowledged;
   counts_.sentAgain = local.sentAgain;
   counts_.sessions = local.sessions;

@@ -17,12 +17,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "logger/core/ThreadAnnotations.h"
 #include "udplog-recv/SyslogForwarder.h"
 
 class RelpForwarder final {
@@ -73,19 +73,19 @@ class RelpForwarder final {
   ~RelpForwarder();
 
   void send(const std::string& host, unsigned port, std::string_view line,
-            std::chrono::system_clock::time_point when);
+            std::chrono::system_clock::time_point when) EXCLUDES(mutex_);
 
   // Until deadline: hands the backlog over and waits for the acknowledgements; then closes the
   // session. Returns when the thread is done, which may be up to timeoutSeconds after deadline
   // while a call into librelp waits for a silent collector.
-  void finish(Clock::time_point deadline);
+  void finish(Clock::time_point deadline) EXCLUDES(mutex_);
 
   // Reports since the last call, in order, each one line.
-  std::vector<std::string> takeReports();
+  std::vector<std::string> takeReports() EXCLUDES(mutex_);
   // Why the collector can never be reached as configured (its certificate was refused, the TLS
   // set-up failed); "" otherwise. The thread ends when it is set.
-  std::string fatal() const;
-  Counts counts() const;
+  std::string fatal() const EXCLUDES(mutex_);
+  Counts counts() const EXCLUDES(mutex_);
   const std::string& target() const { return target_.text; }
 
  private:
@@ -105,27 +105,27 @@ class RelpForwarder final {
   static void onAuthError(void* user, char* peer, char* message, int code);
   static void onGenericError(char* object, char* message, int code);
 
-  void run();
-  void report(const std::string& text);
+  void run() EXCLUDES(mutex_);
+  void report(const std::string& text) EXCLUDES(mutex_);
 
   // Constant after construction
   const SyslogForwarder::Target target_;
   const Tls tls_;
   const Limits limits_;
 
-  mutable std::mutex mutex_;
+  // Guarded by mutex_
+  mutable Mutex mutex_;
   std::condition_variable wake_;  // the thread waits here for lines or finish()
   std::condition_variable done_;  // finish() waits here for the thread
-  // Guarded by mutex_
-  std::deque<std::string> backlog_;
-  std::size_t backlogBytes_ = 0;
-  bool dropping_ = false;  // reported the current run of backlog drops
-  bool finishing_ = false;
-  Clock::time_point deadline_{};
-  bool finished_ = false;
-  std::string fatal_;
-  std::vector<std::string> reports_;
-  Counts counts_;
+  std::deque<std::string> backlog_ GUARDED_BY(mutex_);
+  std::size_t backlogBytes_ GUARDED_BY(mutex_) = 0;
+  bool dropping_ GUARDED_BY(mutex_) = false;  // reported the current run of backlog drops
+  bool finishing_ GUARDED_BY(mutex_) = false;
+  Clock::time_point deadline_ GUARDED_BY(mutex_){};
+  bool finished_ GUARDED_BY(mutex_) = false;
+  std::string fatal_ GUARDED_BY(mutex_);
+  std::vector<std::string> reports_ GUARDED_BY(mutex_);
+  Counts counts_ GUARDED_BY(mutex_);
 
   // The thread's own
   Observed observed_;

@@ -49,17 +49,24 @@ std::size_t widenLineFeeds(std::string& text, std::size_t begin, std::size_t end
 }  // namespace
 
 DiskMedia::DiskMedia()
-    : bufferSize(MediaKeys::kDefaultBufferSize), maxFileSize(MediaKeys::kDefaultMaxFileSize) {
+    : directory(configuredDirectory()),
+      bufferSize(configuredNumber(MediaKeys::kBufferSize, MediaKeys::kDefaultBufferSize)),
+      maxFileSize(configuredNumber(MediaKeys::kMaxFileSize, MediaKeys::kDefaultMaxFileSize)) {}
+
+fs::path DiskMedia::configuredDirectory() {
   std::string varPath;
   if (ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope)
           ->getValue(MediaKeys::kVarPath, varPath) != 0) {
     varPath = MediaKeys::kDefaultVarPath;
   }
-  directory = varPath;
-  ConfigurationManager& plugin =
-      *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope);
-  ConfigNumber::read(plugin, MediaKeys::kMaxFileSize, maxFileSize);
-  ConfigNumber::read(plugin, MediaKeys::kBufferSize, bufferSize);
+  return varPath;
+}
+
+uint32_t DiskMedia::configuredNumber(const char* key, uint32_t fallback) {
+  uint32_t value = fallback;
+  ConfigNumber::read(*ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope),
+                     key, value);
+  return value;
 }
 
 DiskMedia::~DiskMedia() {

@@ -126,6 +126,10 @@ class DiskMedia final : public IStorageMedia {
   // the file could not be opened or written ("" when none); filesystem errors of the directory
   // and rotation steps propagate.
   std::string flushRecords(RecordList& list, const std::string& fileName, FlushStatus& status);
+  // The settings the constructor reads, each with its default when it is absent (or, for a
+  // number, not one).
+  static boost::filesystem::path configuredDirectory();
+  static uint32_t configuredNumber(const char* key, uint32_t fallback);
   // Makes the log directory when it does not exist; throws, naming it and the setting, when it
   // cannot be made.
   void createDirectory();
@@ -150,9 +154,9 @@ class DiskMedia final : public IStorageMedia {
                   const std::string& failure) const;
 
   // Constant after construction
-  boost::filesystem::path directory;
-  uint32_t bufferSize;
-  uint32_t maxFileSize;  // MiB
+  const boost::filesystem::path directory;
+  const uint32_t bufferSize;
+  const uint32_t maxFileSize;  // MiB
 
   // Worker thread only (and the destructor, which runs after the worker has ended)
   RecordList mainRecords;
