@@ -79,8 +79,7 @@ double overRelp(std::size_t lines, const testsupport::TestCertificates* certific
   RsyslogDaemon rsyslog(dir.str(), "127.0.0.1", RsyslogDaemon::Protocol::kRelp, collectorTls);
   if (!rsyslog.start()) return 0;
   SyslogForwarder::Target target;
-  std::string error;
-  SyslogForwarder::parseTarget(rsyslog.target(), target, error, RelpForwarder::kScheme);
+  (void)SyslogForwarder::parseTarget(rsyslog.target(), target, RelpForwarder::kScheme);
   RelpForwarder::Limits limits;
   limits.maxLines = lines;
   limits.maxBytes = 1u << 30;

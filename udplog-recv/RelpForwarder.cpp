@@ -44,44 +44,40 @@ std::string dateOf(std::time_t when) {
   return text;
 }
 
-// The certificates of a PEM file; false with error set when there are none or one is not valid
-// now.
-bool readCertificates(const std::string& what, const std::string& path, std::string& error) {
+// The certificates of a PEM file; a failure when there are none or one is not valid now.
+ForwardResult readCertificates(const std::string& what, const std::string& path) {
   if (::access(path.c_str(), R_OK) != 0) {
-    error = "cannot read the " + what + " " + path + ": " + std::strerror(errno);
-    return false;
+    return ForwardResult::failure("cannot read the " + what + " " + path + ": " +
+                                  std::strerror(errno));
   }
   gnutls_datum_t data{};
   if (gnutls_load_file(path.c_str(), &data) < 0) {
-    error = "cannot read the " + what + " " + path;
-    return false;
+    return ForwardResult::failure("cannot read the " + what + " " + path);
   }
   gnutls_x509_crt_t* list = nullptr;
   unsigned count = 0;
   const int rc = gnutls_x509_crt_list_import2(&list, &count, &data, GNUTLS_X509_FMT_PEM, 0);
   gnutls_free(data.data);
   if (rc < 0 || count == 0) {
-    error = "the " + what + " " + path +
-            " holds no PEM certificate: " + (rc < 0 ? gnutls_strerror(rc) : "none found");
-    return false;
+    return ForwardResult::failure("the " + what + " " + path + " holds no PEM certificate: " +
+                                  (rc < 0 ? gnutls_strerror(rc) : "none found"));
   }
   const std::time_t now = std::time(nullptr);
-  bool ok = true;
+  ForwardResult result = ForwardResult::success();
   for (unsigned i = 0; i < count; ++i) {
     const std::time_t from = gnutls_x509_crt_get_activation_time(list[i]);
     const std::time_t until = gnutls_x509_crt_get_expiration_time(list[i]);
-    if (ok && until != static_cast<std::time_t>(-1) && until < now) {
-      error = "the " + what + " " + path + " expired on " + dateOf(until) + " (renew it)";
-      ok = false;
-    } else if (ok && from != static_cast<std::time_t>(-1) && from > now) {
-      error = "the " + what + " " + path + " is not valid before " + dateOf(from) +
-              " (check the clock)";
-      ok = false;
+    if (result.ok() && until != static_cast<std::time_t>(-1) && until < now) {
+      result = ForwardResult::failure("the " + what + " " + path + " expired on " + dateOf(until) +
+                                      " (renew it)");
+    } else if (result.ok() && from != static_cast<std::time_t>(-1) && from > now) {
+      result = ForwardResult::failure("the " + what + " " + path + " is not valid before " +
+                                      dateOf(from) + " (check the clock)");
     }
     gnutls_x509_crt_deinit(list[i]);
   }
   gnutls_free(list);
-  return ok;
+  return result;
 }
 
 // The codes with which librelp refuses the collector or the TLS set-up: trying again cannot help.
@@ -148,14 +144,14 @@ std::string whyRefused(const SyslogForwarder::Target& target, const RelpForwarde
 
 }  // namespace
 
-bool RelpForwarder::checkTls(const Tls& tls, std::string& error) {
-  if (!tls.on()) return true;
-  if (!readCertificates("CA file", tls.caFile, error)) return false;
-  if (tls.certFile.empty()) return true;
-  if (!readCertificates("certificate", tls.certFile, error)) return false;
+ForwardResult RelpForwarder::checkTls(const Tls& tls) {
+  if (!tls.on()) return ForwardResult::success();
+  if (ForwardResult ca = readCertificates("CA file", tls.caFile); !ca.ok()) return ca;
+  if (tls.certFile.empty()) return ForwardResult::success();
+  if (ForwardResult own = readCertificates("certificate", tls.certFile); !own.ok()) return own;
   if (::access(tls.keyFile.c_str(), R_OK) != 0) {
-    error = "cannot read the key " + tls.keyFile + ": " + std::strerror(errno);
-    return false;
+    return ForwardResult::failure("cannot read the key " + tls.keyFile + ": " +
+                                  std::strerror(errno));
   }
   gnutls_certificate_credentials_t credentials;
   gnutls_certificate_allocate_credentials(&credentials);
@@ -163,16 +159,15 @@ bool RelpForwarder::checkTls(const Tls& tls, std::string& error) {
                                                       tls.keyFile.c_str(), GNUTLS_X509_FMT_PEM);
   gnutls_certificate_free_credentials(credentials);
   if (rc == GNUTLS_E_CERTIFICATE_KEY_MISMATCH) {
-    error = "the key " + tls.keyFile + " does not belong to the certificate " + tls.certFile +
-            " (give the key the certificate was made for)";
-    return false;
+    return ForwardResult::failure("the key " + tls.keyFile +
+                                  " does not belong to the certificate " + tls.certFile +
+                                  " (give the key the certificate was made for)");
   }
   if (rc < 0) {
-    error = "cannot use the key " + tls.keyFile + " with the certificate " + tls.certFile + ": " +
-            gnutls_strerror(rc);
-    return false;
+    return ForwardResult::failure("cannot use the key " + tls.keyFile + " with the certificate " +
+                                  tls.certFile + ": " + gnutls_strerror(rc));
   }
-  return true;
+  return ForwardResult::success();
 }
 
 RelpForwarder::RelpForwarder(SyslogForwarder::Target target, Tls tls, Limits limits)

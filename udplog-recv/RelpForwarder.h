@@ -1,16 +1,9 @@
 // Forwards reassembled lines to a syslog collector over RELP (rsyslog's imrelp), in plain text or
-// in TLS, and holds every line until the collector has acknowledged it. A line goes as the same
-// RFC 5424 message that the tcp:// target sends (SyslogForwarder::message()), without the count.
+// TLS, and holds every line until the collector has acknowledged it. The receiving thread owns it
+// and hands it lines; its own thread talks to librelp; the other members may be called from any.
 //
-// send() is called by the receiving thread and never blocks: the message joins a bounded backlog,
-// past whose bound the oldest waiting lines are dropped and counted. The forwarder's own thread
-// hands them to librelp, whose calls block while its window of unacknowledged messages is full or
-// the collector does not answer. A broken session is re-established with a backoff that doubles
-// from 100 ms to 5 s: librelp itself sends again what the collector had not acknowledged (counted
-// as "sent again"), and the line whose hand-over found the session broken, which librelp did not
-// keep, is handed over again here. finish() waits for the acknowledgements until its deadline.
-//
-// The other members may be called from any thread; reports wait in takeReports() for the caller.
+// Failures: set-up steps answer with a ForwardResult; failures while running are one-line reports
+// waiting in takeReports(), and fatal() once the collector can never be reached as configured.
 #pragma once
 
 #include <chrono>
@@ -23,6 +16,7 @@
 #include <vector>
 
 #include "logger/core/ThreadAnnotations.h"
+#include "udplog-recv/ForwardResult.h"
 #include "udplog-recv/SyslogForwarder.h"
 
 class RelpForwarder final {
@@ -65,13 +59,16 @@ class RelpForwarder final {
 
   // Reads the TLS files now, so that a missing or unreadable file, an expired certificate or a key
   // that does not belong to the certificate is one error naming the file before anything starts.
-  static bool checkTls(const Tls& tls, std::string& error);
+  static ForwardResult checkTls(const Tls& tls);
 
   // Starts the thread, which connects at once.
   RelpForwarder(SyslogForwarder::Target target, Tls tls, Limits limits);
   // Ends the thread as finish() with a deadline of now would.
   ~RelpForwarder();
 
+  // Queues the line as the same RFC 5424 message that the tcp:// target sends
+  // (SyslogForwarder::message()), without the count, and never blocks: the message joins a
+  // bounded backlog, past whose bound the oldest waiting lines are dropped, counted and reported.
   void send(const std::string& host, unsigned port, std::string_view line,
             std::chrono::system_clock::time_point when) EXCLUDES(mutex_);
 
@@ -105,6 +102,11 @@ class RelpForwarder final {
   static void onAuthError(void* user, char* peer, char* message, int code);
   static void onGenericError(char* object, char* message, int code);
 
+  // The thread: hands the backlog to librelp, whose calls block while its window of
+  // unacknowledged messages is full or the collector does not answer. A broken session is
+  // re-established with a backoff that doubles from 100 ms to 5 s: librelp itself sends again
+  // what the collector had not acknowledged (counted as "sent again"), and the line whose
+  // hand-over found the session broken, which librelp did not keep, is handed over again here.
   void run() EXCLUDES(mutex_);
   void report(const std::string& text) EXCLUDES(mutex_);
 

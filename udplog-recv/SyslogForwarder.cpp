@@ -42,30 +42,31 @@ int severityOf(std::string_view line) {
 
 }  // namespace
 
-bool SyslogForwarder::parseTarget(const std::string& text, Target& target, std::string& error,
-                                  const std::string& schemeName) {
+ForwardResult SyslogForwarder::parseTarget(const std::string& text, Target& target,
+                                           const std::string& schemeName) {
   const std::string scheme = schemeName + "://";
-  error = "--forward '" + text + "' is not " + scheme + "HOST:PORT";
-  if (text.compare(0, scheme.size(), scheme) != 0) return false;
+  const ForwardResult notATarget =
+      ForwardResult::failure("--forward '" + text + "' is not " + scheme + "HOST:PORT");
+  if (text.compare(0, scheme.size(), scheme) != 0) return notATarget;
   std::string rest = text.substr(scheme.size());
   std::string host, port;
   if (!rest.empty() && rest[0] == '[') {
     const std::size_t close = rest.find(']');
     if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
-      return false;
+      return notATarget;
     }
     host = rest.substr(1, close - 1);
     port = rest.substr(close + 2);
   } else {
     const std::size_t colon = rest.rfind(':');
-    if (colon == std::string::npos || rest.find(':') != colon) return false;
+    if (colon == std::string::npos || rest.find(':') != colon) return notATarget;
     host = rest.substr(0, colon);
     port = rest.substr(colon + 1);
   }
   if (host.empty() || port.empty() || port.size() > 5 ||
       port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) == 0 ||
       std::stoul(port) > 65535) {
-    return false;
+    return notATarget;
   }
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -74,8 +75,8 @@ bool SyslogForwarder::parseTarget(const std::string& text, Target& target, std::
   addrinfo* found = nullptr;
   const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
   if (rc != 0 || !found) {
-    error = "--forward '" + text + "': cannot resolve " + host + ": " + gai_strerror(rc);
-    return false;
+    return ForwardResult::failure("--forward '" + text + "': cannot resolve " + host + ": " +
+                                  gai_strerror(rc));
   }
   std::memcpy(&target.address, found->ai_addr, found->ai_addrlen);
   target.length = found->ai_addrlen;
@@ -83,8 +84,7 @@ bool SyslogForwarder::parseTarget(const std::string& text, Target& target, std::
   target.host = host;
   target.port = port;
   ::freeaddrinfo(found);
-  error.clear();
-  return true;
+  return ForwardResult::success();
 }
 
 namespace {

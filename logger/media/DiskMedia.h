@@ -62,13 +62,10 @@
 #include <exception>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "logger/core/IStorageMedia.h"
 #include "logger/media/LogRecord.h"
-
-class AppendFile;
 
 class DiskMedia final : public IStorageMedia {
  public:
@@ -111,47 +108,63 @@ class DiskMedia final : public IStorageMedia {
     std::vector<std::size_t> ends;  // one past each record's line end, in text
   };
 
-  // What became of one file's last flush.
-  struct FlushStatus {
-    std::string failure;      // why records stayed behind, or ""
-    std::string lockProblem;  // why the file was not rotated for want of the lock, or ""
-    bool lockStuck = false;   // a wait for the lock ran out, and the lock was not had since
+  // What one file's flush came to, carried from the step that failed to flush(), which builds its
+  // report and decides what to throw from the two files' results alone.
+  struct FileFlush {
+    enum class Reason {
+      kWritten,      // every record reached the file
+      kUnwritable,   // the file could not be opened or written; its records wait for the next flush
+      kNoDirectory,  // the log directory could not be made, which fails both files alike
+      kThrown,       // a step threw (a filesystem call of the rotation, say); exception holds it
+    };
+    Reason reason = Reason::kWritten;
+    std::string cause;             // the failure as reported, naming the path; "" when written
+    std::exception_ptr exception;  // for kThrown: thrown again as it came when it is the only one
+    std::string lockProblem;       // why the file was not rotated for want of the lock, or ""
+
+    bool failed() const { return reason != Reason::kWritten; }
+    void fail(Reason why, std::string text) {
+      reason = why;
+      cause = std::move(text);
+    }
+    // The lock problem and the failure, as this file's part of the report; "" when neither.
+    std::string report() const;
   };
 
-  // Flushes one list and records what became of it in status. Returns the text to report (""
-  // when none); the first exception caught is kept in thrown.
-  std::string flushFile(RecordList& list, const std::string& fileName, FlushStatus& status,
-                        std::exception_ptr& thrown);
-  // Appends list to the file and removes what reached it. Returns why records stayed behind when
-  // the file could not be opened or written ("" when none); filesystem errors of the directory
-  // and rotation steps propagate.
-  std::string flushRecords(RecordList& list, const std::string& fileName, FlushStatus& status);
+  // One file's flushes.
+  struct FileState {
+    FileFlush last;          // the last flush
+    bool lockStuck = false;  // a wait for the lock ran out, and the lock was not had since
+  };
+
   // The settings the constructor reads, each with its default when it is absent (or, for a
   // number, not one).
   static boost::filesystem::path configuredDirectory();
   static uint32_t configuredNumber(const char* key, uint32_t fallback);
-  // Makes the log directory when it does not exist; throws, naming it and the setting, when it
-  // cannot be made.
-  void createDirectory();
+
+  // Appends list to its file, removes what reached it, and returns what became of it; whatever a
+  // step throws ends up in the result.
+  FileFlush flushFile(RecordList& list, const std::string& fileName, bool& lockStuck);
+  // The steps of flushFile, noted in result; a filesystem error of the rotation propagates.
+  void flushRecords(RecordList& list, const std::string& fileName, bool& lockStuck,
+                    FileFlush& result);
+  // Makes the log directory when it does not exist. False, with result failed for kNoDirectory
+  // (naming the directory and the setting), when it cannot be made.
+  bool createDirectory(FileFlush& result);
   // Rotates the file when it is over its limit, under the lock. A lock that cannot be had leaves
-  // the file as it is and says why in status.lockProblem.
-  void rotateIfNeeded(const std::string& fileName, FlushStatus& status);
+  // the file as it is and says why in result.lockProblem.
+  void rotateIfNeeded(const std::string& fileName, bool& lockStuck, FileFlush& result);
   // A regular file over the limit.
   bool rotationDue(const boost::filesystem::path& path) const;
   // The size in bytes past which a regular log file is rotated.
   std::uint64_t rotationLimit() const;
-  // Writes the records. Returns how many records reached the file whole; bytes of a record that
-  // was cut short are counted in partialBytes.
-  std::size_t writeRecords(AppendFile& file, const RecordList& list, std::size_t& partialBytes,
-                           std::error_code& error);
   std::string filePath(const std::string& fileName) const;
   // Drops the oldest records of list beyond the retention bound and counts them. Called where
   // records are added (write); a flush only ever shortens the lists.
   void enforceRetention(RecordList& list);
   std::string takeDropReport();
   // Prints how many records of list are lost, and why, when the medium goes.
-  void reportLoss(const RecordList& list, const std::string& fileName,
-                  const std::string& failure) const;
+  void reportLoss(const RecordList& list, const std::string& fileName, const FileFlush& last) const;
 
   // Constant after construction
   const boost::filesystem::path directory;
@@ -161,8 +174,8 @@ class DiskMedia final : public IStorageMedia {
   // Worker thread only (and the destructor, which runs after the worker has ended)
   RecordList mainRecords;
   RecordList interfaceRecords;
-  FlushStatus mainStatus;            // the last flush of mainRecords
-  FlushStatus interfaceStatus;       // the same for interfaceRecords
+  FileState mainState;               // the flushes of mainRecords
+  FileState interfaceState;          // the same for interfaceRecords
   std::uint64_t droppedRecords = 0;  // dropped since the last report
   std::uint64_t droppedInAll = 0;    // dropped since construction
   std::uint64_t sinceFlush = 0;      // records written since the last flush, failed or not
