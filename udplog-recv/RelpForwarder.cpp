@@ -103,6 +103,7 @@ bool refused(int code) {
 // uses expired certificate."), from a handshake of our own: librelp only says that it failed.
 std::string whyRefused(const SyslogForwarder::Target& target, const RelpForwarder::Tls& tls,
                        const std::string& peer) {
+  // SOCK_CLOEXEC (Linux-only): closed on exec, set in the same call that makes the socket.
   const int fd = ::socket(target.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return "";
   const timeval limit{5, 0};
@@ -180,8 +181,8 @@ RelpForwarder::~RelpForwarder() {
   thread_.join();
 }
 
-void RelpForwarder::send(const std::string& host, unsigned port, std::string_view line,
-                         std::chrono::system_clock::time_point when) {
+void RelpForwarder::enqueue(const std::string& host, unsigned port, std::string_view line,
+                            std::chrono::system_clock::time_point when) {
   std::string message = SyslogForwarder::message(host, port, line, when);
   MutexLock lock(mutex_);
   while (!backlog_.empty() && (backlog_.size() >= limits_.maxLines ||

@@ -67,10 +67,11 @@ class RelpForwarder final {
   ~RelpForwarder();
 
   // Queues the line as the same RFC 5424 message that the tcp:// target sends
-  // (SyslogForwarder::message()), without the count, and never blocks: the message joins a
-  // bounded backlog, past whose bound the oldest waiting lines are dropped, counted and reported.
-  void send(const std::string& host, unsigned port, std::string_view line,
-            std::chrono::system_clock::time_point when) EXCLUDES(mutex_);
+  // (SyslogForwarder::message()), without the count; line need only be valid during the call, the
+  // message being a copy. Never blocks: the message joins a bounded backlog, past whose bound the
+  // oldest waiting lines are dropped, counted and reported.
+  void enqueue(const std::string& host, unsigned port, std::string_view line,
+               std::chrono::system_clock::time_point when) EXCLUDES(mutex_);
 
   // Until deadline: hands the backlog over and waits for the acknowledgements; then closes the
   // session. Returns when the thread is done, which may be up to timeoutSeconds after deadline

@@ -74,10 +74,11 @@ class SyslogForwarder final {
   SyslogForwarder(const SyslogForwarder&) = delete;
   SyslogForwarder& operator=(const SyslogForwarder&) = delete;
 
-  // Queues one line behind the others, in a bounded backlog; pump() writes it. Past the backlog's
+  // Queues one line behind the others, in a bounded backlog; pump() writes it. line need only be
+  // valid during the call: it is framed into a copy. Past the backlog's
   // bound the oldest lines are dropped, counted and reported (once per run of drops).
-  void send(const std::string& host, unsigned port, std::string_view line,
-            std::chrono::system_clock::time_point when);
+  void enqueue(const std::string& host, unsigned port, std::string_view line,
+               std::chrono::system_clock::time_point when);
 
   // The socket to poll and the events wanted; -1 while there is no connection.
   int fd() const { return fd_; }
@@ -101,8 +102,10 @@ class SyslogForwarder final {
   enum class State { kIdle, kConnecting, kConnected };
 
   void connect(Clock::time_point now);
-  // broken: the connection failed (a reset, an error) rather than being closed by the collector.
-  void disconnect(Clock::time_point now, const std::string& why, bool broken);
+  // How a connection ended: it was never made, or the collector closed it (kClean); or it failed
+  // with a reset or an error (kBroken), so the lines written to it may not have been read.
+  enum class Ending { kClean, kBroken };
+  void disconnect(Clock::time_point now, const std::string& why, Ending ending);
   void write(Clock::time_point now);
   // What reading says of the connection: still open, ended by the collector (0), or broken.
   enum class Peer { kOpen, kEnded, kBroken };

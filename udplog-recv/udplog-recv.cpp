@@ -83,8 +83,8 @@ class Delivery final : public SenderStreams::Sink {
   void line(const std::string& host, unsigned port, std::uint32_t, std::string_view text) override {
     ++lines_;
     if (out_) out_->write(text);
-    if (forwarder_) forwarder_->send(host, port, text, received_);
-    if (relp_) relp_->send(host, port, text, received_);
+    if (forwarder_) forwarder_->enqueue(host, port, text, received_);
+    if (relp_) relp_->enqueue(host, port, text, received_);
   }
   void report(const std::string& text) override { reportAboutSender(reports_, text); }
 

@@ -1,10 +1,7 @@
-// Key/value configuration, one instance per scope.
-//
-// Keys are slash-separated ("TarvoLogger/Port" is key Port of section [TarvoLogger]). Plug-ins
-// read values in their constructors; the host fills the instances from INI files and overrides
-// before it starts components. All operations are thread-safe. The instance remembers every key
-// asked for, present or not, so that a host can name the settings nothing read (a typo, a key in
-// the wrong scope) once its components have started.
+// Key/value configuration, one instance per scope. Keys are slash-separated ("TarvoLogger/Port" is
+// key Port of section [TarvoLogger]). Plug-ins read values in their constructors; the host fills
+// the instances from INI files and overrides before it starts components. All operations are
+// thread-safe.
 #pragma once
 
 #include <map>
@@ -39,6 +36,8 @@ class HOST_API ConfigurationManager {
   // Forgets the values and the keys asked for.
   void clear() EXCLUDES(mutex_);
 
+  // The instance remembers every key asked for, present or not, so that a host can name the
+  // settings nothing read (a typo, a key in the wrong scope) once its components have started.
   // Host side: like getValue, without counting as asked; the keys present now that nobody has
   // asked for; and every key asked for so far (present or not). Lists are sorted.
   int peekValue(const std::string& key, std::string& value) EXCLUDES(mutex_);

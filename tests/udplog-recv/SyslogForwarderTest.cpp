@@ -56,7 +56,7 @@ TEST(SyslogForwarderTest, HoldsABoundedBacklogUntilTheCollectorListens) {
   std::vector<std::string> reports;
   SyslogForwarder forwarder(target, limits, [&](const std::string& r) { reports.push_back(r); });
   const auto when = std::chrono::system_clock::now();
-  for (int n = 1; n <= 5; ++n) forwarder.send("::1", 7, "line " + std::to_string(n), when);
+  for (int n = 1; n <= 5; ++n) forwarder.enqueue("::1", 7, "line " + std::to_string(n), when);
   forwarder.pump(SyslogForwarder::Clock::now(), 0);  // refused: nobody listens yet
   EXPECT_EQ(2u, forwarder.counts().dropped);
 
@@ -104,7 +104,7 @@ TEST(SyslogForwarderTest, LinesACollectorNeverReadAreCountedUnconfirmed) {
   SyslogForwarder forwarder(target, SyslogForwarder::Limits(),
                             [&](const std::string& r) { reports.push_back(r); });
   const auto when = std::chrono::system_clock::now();
-  for (int n = 1; n <= 3; ++n) forwarder.send("127.0.0.1", 7, "line " + std::to_string(n), when);
+  for (int n = 1; n <= 3; ++n) forwarder.enqueue("127.0.0.1", 7, "line " + std::to_string(n), when);
   for (int i = 0; i < 100 && forwarder.counts().forwarded < 3; ++i) {
     pollfd watch{forwarder.fd(), POLLOUT, 0};
     ::poll(&watch, forwarder.fd() >= 0 ? 1 : 0, 10);
