@@ -49,7 +49,7 @@ double overTcp(std::size_t lines) {
   const auto start = Clock::now();
   const auto when = std::chrono::system_clock::now();
   for (std::size_t n = 0; n < lines; ++n) {
-    forwarder.send("127.0.0.1", 40000, kLine, when);
+    forwarder.enqueue("127.0.0.1", 40000, kLine, when);
     if (n % 256 == 0) {
       pollfd watch{forwarder.fd(), forwarder.events(), 0};
       const bool ready = forwarder.fd() >= 0 && ::poll(&watch, 1, 0) > 0;
@@ -79,15 +79,14 @@ double overRelp(std::size_t lines, const testsupport::TestCertificates* certific
   RsyslogDaemon rsyslog(dir.str(), "127.0.0.1", RsyslogDaemon::Protocol::kRelp, collectorTls);
   if (!rsyslog.start()) return 0;
   SyslogForwarder::Target target;
-  std::string error;
-  SyslogForwarder::parseTarget(rsyslog.target(), target, error, RelpForwarder::kScheme);
+  (void)SyslogForwarder::parseTarget(rsyslog.target(), target, RelpForwarder::kScheme);
   RelpForwarder::Limits limits;
   limits.maxLines = lines;
   limits.maxBytes = 1u << 30;
   RelpForwarder forwarder(target, tls, limits);
   const auto start = Clock::now();
   const auto when = std::chrono::system_clock::now();
-  for (std::size_t n = 0; n < lines; ++n) forwarder.send("127.0.0.1", 40000, kLine, when);
+  for (std::size_t n = 0; n < lines; ++n) forwarder.enqueue("127.0.0.1", 40000, kLine, when);
   forwarder.finish(Clock::now() + std::chrono::seconds(120));
   const auto counts = forwarder.counts();
   if (counts.acknowledged != lines || !forwarder.fatal().empty()) {

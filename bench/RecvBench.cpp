@@ -155,7 +155,7 @@ void forwarding(std::size_t lines, int runs) {
     auto start = Clock::now();
     const auto when = std::chrono::system_clock::now();
     for (std::size_t n = 0; n < lines; ++n) {
-      forwarder.send(host, 40000, line, when);
+      forwarder.enqueue(host, 40000, line, when);
       if (n % 256 == 0) forwarder.pump(Clock::now(), 0);
       if (forwarder.fd() >= 0 && n % 256 == 0) {
         pollfd watch{forwarder.fd(), forwarder.events(), 0};

@@ -46,7 +46,7 @@ ExampleClient::~ExampleClient() {
 
 void ExampleClient::start() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopped_ = false;
   }
   MessageDispatcher* bus = MessageDispatcher::getInstance();
@@ -63,7 +63,7 @@ void ExampleClient::onMessage(boost::shared_ptr<LocalMessage> message) {
   if (message->getMessageType() != TarvoLoggerProtocol::kLoggerQueue) return;
   auto* data = dynamic_cast<TarvoLoggerQueueData*>(message->getPayload().get());
   if (!data || !data->queue) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (queue_ || stopped_) return;  // a second reply, or one after shutdown, changes nothing
   queue_ = data->queue;
   for (unsigned t = 0; t < threads_; ++t) pushers_.emplace_back(&ExampleClient::push, this, t);
@@ -73,7 +73,7 @@ void ExampleClient::onMessage(boost::shared_ptr<LocalMessage> message) {
 void ExampleClient::push(int thread) {
   boost::shared_ptr<safe_pipe<std::string>> queue;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     queue = queue_;
   }
   const TarvoLog log(queue, "from the example client");
@@ -84,8 +84,9 @@ void ExampleClient::push(int thread) {
 }
 
 void ExampleClient::shutdown() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  replied_.wait_for(lock, std::chrono::seconds(10), [&] { return queue_ != nullptr; });
+  MutexLock lock(mutex_);
+  replied_.wait_for(lock.waitable(), std::chrono::seconds(10),
+                    [&]() REQUIRES(mutex_) { return queue_ != nullptr; });
   stopped_ = true;
   lock.unlock();
   cleanup();
@@ -94,11 +95,11 @@ void ExampleClient::shutdown() {
 void ExampleClient::cleanup() {
   std::vector<std::thread> pushers;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     pushers.swap(pushers_);
   }
   for (auto& p : pushers) p.join();
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   queue_.reset();
 }
 

@@ -1,21 +1,15 @@
-// A client component of the logger, built apart from it against the shared headers only.
-//
-// start() subscribes to a reply topic of its own and asks "target:/TarvoLogger" for the pipe.
-// When "LOGGER_QUEUE" arrives (on the bus's delivery thread) it starts "ExampleClient/Threads"
-// threads (default 2), each writing "ExampleClient/Lines" lines (default 1000) through a TarvoLog:
-//   <time>\v<thread id>\vINFO\vexample_client\vline <n> of thread <t>\vfrom the example client
-// shutdown() waits up to ten seconds for the reply and then joins the threads; a reply that comes
-// after shutdown() starts nothing. The host calls the lifecycle operations from one thread; the
-// mutex guards the state the reply thread shares.
+// A client component of the logger, built apart from it against the shared headers only. The
+// host calls the lifecycle operations from one thread; the reply arrives on the bus's delivery
+// thread, and the pushing threads it starts are the client's own, joined by shutdown().
 #pragma once
 
 #include <boost/shared_ptr.hpp>
 #include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "logger/core/ThreadAnnotations.h"
 #include "logger/core/safe_pipe.h"
 #include "logger/host/IComponent.h"
 #include "logger/host/IMessageSink.h"
@@ -27,25 +21,31 @@ class ExampleClient final : public IComponent, public IMessageSink {
   ExampleClient& operator=(const ExampleClient&) = delete;
   ~ExampleClient() override;
 
-  void start() override;
-  void shutdown() override;
+  // Subscribes to a reply topic of its own and asks "target:/TarvoLogger" for the pipe.
+  void start() override EXCLUDES(mutex_);
+  // Waits up to ten seconds for the reply and then joins the threads; a reply that comes after
+  // shutdown() starts nothing.
+  void shutdown() override EXCLUDES(mutex_);
   void reserved() override {}
-  void cleanup() override;
+  void cleanup() override EXCLUDES(mutex_);
 
-  void onMessage(boost::shared_ptr<LocalMessage> message) override;
+  // On "LOGGER_QUEUE" starts "ExampleClient/Threads" threads (default 2), each writing
+  // "ExampleClient/Lines" lines (default 1000) through a TarvoLog:
+  //   <time>\v<thread id>\vINFO\vexample_client\vline <n> of thread <t>\vfrom the example client
+  void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex_);
 
  private:
-  void push(int thread);
+  void push(int thread) EXCLUDES(mutex_);
 
   // Constant after construction
   const std::string replyTopic_;
-  unsigned threads_ = 2;
-  unsigned lines_ = 1000;
+  const unsigned threads_;
+  const unsigned lines_;
 
   // Guarded by mutex_
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable replied_;
-  boost::shared_ptr<safe_pipe<std::string>> queue_;
-  std::vector<std::thread> pushers_;
-  bool stopped_ = false;  // shut down since the last start()
+  boost::shared_ptr<safe_pipe<std::string>> queue_ GUARDED_BY(mutex_);
+  std::vector<std::thread> pushers_ GUARDED_BY(mutex_);
+  bool stopped_ GUARDED_BY(mutex_) = false;  // shut down since the last start()
 };

@@ -49,10 +49,8 @@ BusDispatcher& BusDispatcher::processInstance() {
   return *instance;
 }
 
-BusDispatcher::BusDispatcher() {
-  thread_ = std::thread(&BusDispatcher::run, this);
-  deliveryThreadId_ = thread_.get_id();
-}
+BusDispatcher::BusDispatcher()
+    : thread_(&BusDispatcher::run, this), deliveryThreadId_(thread_.get_id()) {}
 
 BusDispatcher::~BusDispatcher() {
   {

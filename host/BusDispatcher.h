@@ -1,14 +1,7 @@
 // The host's message bus: one delivery thread, exact topic matching, delivery in send order.
-//
-// The process has one BusDispatcher (processInstance()), which MessageDispatcher::getInstance()
-// returns unless the host installs another. Tests may create their own. All operations are
-// thread-safe; see MessageDispatcher for the unsubscribe guarantee. Whatever a sink's onMessage
-// throws is reported on standard error (the topic, the message type and the cause, one line) and
-// delivery goes on.
-//
-// A host holds a sink while it runs one of the sink's lifecycle calls (start, shutdown,
-// destruction): messages for a held sink wait, in order, and are delivered after release(), so
-// no delivery overlaps the call. Other sinks are served as usual meanwhile.
+// The process has one (processInstance()), which MessageDispatcher::getInstance() returns unless
+// the host installs another; tests may create their own. All operations are thread-safe; see
+// MessageDispatcher for the unsubscribe guarantee.
 #pragma once
 
 #include <condition_variable>
@@ -34,6 +27,8 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
   // Delivers what is still queued, then joins the delivery thread.
   ~BusDispatcher() override;
 
+  // Whatever a sink's onMessage throws is reported on standard error (the topic, the message type
+  // and the cause, one line) and delivery goes on.
   void send(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex_);
   void subscribe(IMessageSink* sink, const std::string& topic) override EXCLUDES(mutex_);
   void unsubscribe(IMessageSink* sink, const std::string& topic) override EXCLUDES(mutex_);
@@ -43,6 +38,8 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
   // still sit in the queue. On the delivery thread itself it returns at once.
   void drain() EXCLUDES(mutex_);
 
+  // A host holds a sink while it runs one of the sink's lifecycle calls (start, shutdown,
+  // destruction), so that no delivery overlaps the call; other sinks are served as usual meanwhile.
   // hold() waits until no delivery to sink runs (unless called on the delivery thread) and keeps
   // later ones back until the matching release(). Holds nest. After release() the sink gets what
   // was held back, in send order, before anything newer, even a message whose delivery to other
@@ -70,9 +67,6 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
                      const boost::shared_ptr<LocalMessage>& message, bool fromQueue)
       REQUIRES(mutex_) NO_THREAD_SAFETY_ANALYSIS;
 
-  // Constant after construction
-  std::thread::id deliveryThreadId_;  // set in the constructor, once the thread exists
-
   // Guarded by mutex_
   Mutex mutex_;
   std::condition_variable wake_;  // the delivery thread waits for messages or stop
@@ -89,5 +83,8 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
       false;  // a message has been taken from the queue and is not yet released
   bool stopping_ GUARDED_BY(mutex_) = false;
 
+  // Started last, once every member that run() uses exists; joined by the destructor.
   std::thread thread_;
+  // Constant after construction: the id of thread_, which is why it comes after it
+  const std::thread::id deliveryThreadId_;
 };

@@ -28,7 +28,7 @@ ConfigurationManager::~ConfigurationManager() {}
 
 int ConfigurationManager::getValue(const std::string& key, std::string& value) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     asked_.insert(key);
   }
   return peekValue(key, value);
@@ -71,7 +71,7 @@ void ConfigurationManager::loadFile(const std::string& path) {
     throw std::runtime_error("configuration file " + path + " line " + std::to_string(e.line()) +
                              ": " + e.message());
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (const auto& section : tree) {
     if (section.second.empty()) {
       // A key outside any section.
@@ -85,23 +85,23 @@ void ConfigurationManager::loadFile(const std::string& path) {
 }
 
 void ConfigurationManager::setValue(const std::string& key, const std::string& value) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   values_[key] = value;
 }
 
 void ConfigurationManager::removeValue(const std::string& key) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   values_.erase(key);
 }
 
 void ConfigurationManager::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   values_.clear();
   asked_.clear();
 }
 
 int ConfigurationManager::peekValue(const std::string& key, std::string& value) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = values_.find(key);
   if (it == values_.end()) return 1;
   value = it->second;
@@ -109,7 +109,7 @@ int ConfigurationManager::peekValue(const std::string& key, std::string& value) 
 }
 
 std::vector<std::string> ConfigurationManager::unreadKeys() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<std::string> unread;
   for (const auto& kv : values_) {
     if (!asked_.count(kv.first)) unread.push_back(kv.first);
@@ -118,6 +118,6 @@ std::vector<std::string> ConfigurationManager::unreadKeys() {
 }
 
 std::vector<std::string> ConfigurationManager::askedKeys() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return std::vector<std::string>(asked_.begin(), asked_.end());
 }

@@ -1,13 +1,7 @@
-// Loads plug-in libraries and creates and destroys the components they register.
-//
-// load() opens a library (pinned, see SharedLibrary) and calls its PF_initPlugin; each registration
-// it makes is kept by component type name. A library is unloaded (its ExitFunc called, its types
-// forgotten, closed) only when it was asked to be and none of its components is left; its code
-// stays mapped, because objects it made may outlive its components in clients' hands. Every failure
-// throws PluginError naming the library or the component type and the cause, whatever the plug-in's
-// code threw (an int, say): "component ExampleClient: start failed: an unknown exception". One
-// loader is used from one thread at a time; the registrations it receives may arrive on that
-// thread only.
+// Loads plug-in libraries and creates and destroys the components they register. One loader is
+// used from one thread at a time; the registrations it receives may arrive on that thread only.
+// Every failure throws PluginError naming the library or the component type and the cause,
+// whatever the plug-in's code threw: "component ExampleClient: start failed: an unknown exception".
 #pragma once
 
 #include <map>
@@ -33,10 +27,13 @@ class HOST_API PluginLoader final {
   // standard error.
   ~PluginLoader();
 
-  // Opens the library and runs its PF_initPlugin. Returns the type names it registered.
+  // Opens the library (pinned, see SharedLibrary) and runs its PF_initPlugin. Returns the type
+  // names it registered; each registration is kept by component type name.
   std::vector<std::string> load(const std::string& path);
 
-  // Unloads the library now, or as soon as its last component is destroyed.
+  // Unloads the library (its ExitFunc called, its types forgotten, closed) now, or as soon as its
+  // last component is destroyed. Its code stays mapped, because objects it made may outlive its
+  // components in clients' hands.
   void unload(const std::string& path);
   bool isLoaded(const std::string& path) const;
 

@@ -1,12 +1,7 @@
-// What loghost tells about its run while it runs: one line on standard error per status request
-// (SIGUSR1),
-//   loghost: status: 1048576 lines read, 734002 queued, 314574 stored, 0 lost
-// and, with --metrics-file, the same figures in the Prometheus text format every interval and
-// once at the end (finish()). The logger's own counts are asked for over the bus, on a reply topic
-// of its own.
-//
-// Owns one thread, started by the constructor and joined by finish() or the destructor; the main
-// thread reports the lines read and the bytes they hold in the pipe with setRead().
+// What loghost tells about its run while it runs: a status line on standard error per request
+// (SIGUSR1) and, with --metrics-file, the same figures in the Prometheus text format. Owns one
+// thread, started by the constructor and joined by finish() or the destructor; the main thread
+// reports the lines read and the bytes they hold in the pipe with setRead().
 #pragma once
 
 #include <atomic>
@@ -23,7 +18,10 @@ class TarvoLoggerStatsData;
 
 class RunStatus final {
  public:
-  // metricsPath empty: no metrics file.
+  // metricsPath empty: no metrics file. The thread prints, per status request,
+  //   loghost: status: 1048576 lines read, 734002 queued, 314574 stored, 0 lost
+  // and writes the metrics file every metricsInterval. The logger's own counts are asked for over
+  // the bus, on a reply topic of its own.
   RunStatus(boost::shared_ptr<safe_pipe<std::string>> pipe, const std::string& metricsPath,
             std::chrono::milliseconds metricsInterval);
   RunStatus(const RunStatus&) = delete;

@@ -1,16 +1,6 @@
 // Names the settings that will not do what the user meant, once the logger and the client
-// components have started and so have asked for every key they read:
-//   loghost: warning: plug-in key TarvoLogger/StorageFomat="file" is not read by anything (did
-//            you mean TarvoLogger/StorageFormat?)
-//   loghost: warning: host key TarvoLogger/StorageFormat="file" is not read: it is a plug-in key,
-//            give it with -P or --plugin-config
-//   loghost: warning: TarvoLogger/StorageFormat="File" is none of udp, file, circular: the
-//            in-memory ring is used instead
-//   loghost: warning: TarvoLogger/Port="70000" is not a whole number from 0 to 65535: 4444 is
-//            used instead
-// One line each; nothing when all is well. Keys and values show control bytes as \xNN, and one
-// longer than 100 bytes is cut there with its length told. Reads the two configuration scopes;
-// main thread only.
+// components have started and so have asked for every key they read: one warning line each,
+// nothing when all is well. Reads the two configuration scopes; main thread only.
 #pragma once
 
 #include <cstdio>
@@ -23,7 +13,16 @@ class SettingsCheck final {
  public:
   SettingsCheck(ConfigurationManager& host, ConfigurationManager& plugin);
 
-  // The warnings, one line each without the line end.
+  // The warnings, one line each without the line end. Keys and values show control bytes as \xNN,
+  // and one longer than 100 bytes is cut there with its length told. As report() prints them:
+  //   loghost: warning: plug-in key TarvoLogger/StorageFomat="file" is not read by anything (did
+  //            you mean TarvoLogger/StorageFormat?)
+  //   loghost: warning: host key TarvoLogger/StorageFormat="file" is not read: it is a plug-in key,
+  //            give it with -P or --plugin-config
+  //   loghost: warning: TarvoLogger/StorageFormat="File" is none of udp, file, circular: the
+  //            in-memory ring is used instead
+  //   loghost: warning: TarvoLogger/Port="70000" is not a whole number from 0 to 65535: 4444 is
+  //            used instead
   std::vector<std::string> warnings() const;
   // Writes the warnings to out, each prefixed "loghost: warning: ".
   void report(std::FILE* out) const;

@@ -1,12 +1,8 @@
-// A log file opened for appending, without ever blocking the caller: a FIFO without a reader, a
-// socket or a device that is not ready fails the open or the write instead of waiting. Writes
-// report how much reached the file, and the tail of a regular file can be taken back, so that a
-// record cut off by a failure is not left half written.
-//
-// Line ends are the platform's own: "\n", or "\r\n" on Windows. The file is written in binary
-// mode there, with the "\r\n" in the bytes given, so byte counts are those of the file.
-//
-// One thread uses a file at a time. The file is its handle's only holder.
+// A log file opened for appending without ever blocking the caller: a FIFO without a reader, a
+// socket or a device that is not ready fails the open or the write instead of waiting. Line ends
+// are the platform's own ("\n", or "\r\n" on Windows, written in binary mode so that byte counts
+// are the file's). One thread uses a file at a time; the file is its handle's only holder.
+// Failures are std::error_code values, as throughout platform/.
 #pragma once
 
 #include <cstddef>
@@ -36,7 +32,8 @@ class AppendFile final {
   std::uint64_t size() const { return size_; }
 
   // Appends up to size bytes; returns how many reached the file. Fewer than size means a failure,
-  // described in error (a write that took nothing is reported as no space left).
+  // described in error (a write that took nothing is reported as no space left), and takeBack()
+  // can then remove a record that was cut off, so that it is not left half written.
   std::size_t write(const char* data, std::size_t size, std::error_code& error);
   // Removes the last count bytes of a regular file, when they are still its last ones (no other
   // process appended behind them); false when that failed or another process appended.

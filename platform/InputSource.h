@@ -1,7 +1,7 @@
 // Reading a program's input (a file, a pipe, a terminal) in chunks as the bytes arrive, so that
-// lines go on at once, in a way that a stop signal (StopSignals) interrupts.
-//
-// The source does not own the stream; one thread reads it.
+// lines go on at once, in a way that a stop signal (StopSignals) interrupts. The source does not
+// own the stream; one thread reads it. Unlike the rest of platform/, a failed read gives the
+// system's text rather than a std::error_code: its one caller only prints it.
 #pragma once
 
 #include <cstddef>

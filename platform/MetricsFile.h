@@ -1,10 +1,8 @@
-// A metrics file in the Prometheus text format, for node_exporter's textfile collector: each
-// write() replaces the whole file at once (written beside it under a temporary name, then renamed
-// over it), so a reader never sees half a file.
-//   # HELP loghost_lines_read_total Lines read from the inputs.
+// A metrics file in the Prometheus text format, for node_exporter's textfile collector, e.g.
 //   # TYPE loghost_lines_read_total counter
 //   loghost_lines_read_total 1048576
-// Used from one thread at a time.
+// Each write() replaces the whole file at once, so a reader never sees half a file. Used from one
+// thread at a time. Failures are std::error_code values, as throughout platform/.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +18,8 @@ class MetricsFile final {
   // Adds one metric to the next write(); name ends in _total for a counter.
   void counter(const char* name, const char* help, std::uint64_t value);
   void gauge(const char* name, const char* help, std::uint64_t value);
-  // Replaces the file with the metrics added since the last write.
+  // Replaces the file with the metrics added since the last write: written beside it under a
+  // temporary name, then renamed over it.
   std::error_code write();
   const std::string& path() const { return path_; }
 

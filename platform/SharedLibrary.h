@@ -1,9 +1,7 @@
 // Loading shared libraries, finding their symbols, and where the running program and its code
-// live: dlopen and /proc on POSIX systems, LoadLibrary and GetModuleFileName on Windows.
-//
-// Libraries are opened pinned: close() gives the handle back, but the code stays mapped until the
-// process ends, because objects a library made (a pipe, a payload) may outlive its use and their
-// deleters are its code. Every function may be called from any thread.
+// live: dlopen and /proc on POSIX systems, LoadLibrary and GetModuleFileName on Windows. Every
+// function may be called from any thread. Unlike the rest of platform/, open() reports a failure
+// as text, not a std::error_code: dlerror() gives only text, naming the missing file or symbol.
 #pragma once
 
 #include <string>
@@ -19,7 +17,9 @@ class SharedLibrary final {
   static const char kSuffix[];
 
   // Opens the library with every symbol resolved now and none of them shared with later
-  // libraries. Null on failure, with the system's reason in error.
+  // libraries. Null on failure, with the system's reason in error. Libraries are opened pinned:
+  // close() gives the handle back, but the code stays mapped until the process ends, because
+  // objects a library made (a pipe, a payload) may outlive its use and their deleters are its code.
   static Handle open(const std::string& path, std::string& error);
   // The library at path if it is in memory already (a new handle to close), else null.
   static Handle findLoaded(const std::string& path);

@@ -1,15 +1,8 @@
-// The requests that reach a program from outside. On POSIX systems: SIGINT, SIGTERM, SIGHUP and
-// every other signal that a user may send and whose default would end the process (SIGUSR2,
-// SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO, SIGPWR, SIGSTKFLT, the real-time ones;
-// not SIGQUIT, SIGKILL or the faults) ask it to stop; SIGUSR1 asks for a status line; SIGHUP asks
-// to reopen output files instead of stopping where the program says so. On Windows: Ctrl+C,
-// Ctrl+Break and closing the console stop it (reported as SIGINT, SIGINT and SIGTERM).
-//
-// The first stop request asks the program to stop reading input and end as at the end of input; a
-// second one ends the process at once with status 128 + its number, unless it is a SIGHUP (which
-// the system may send more than once when a terminal goes away). Writing to a closed pipe
-// fails with an error instead of ending the process (SIGPIPE is ignored). install() runs once, on
-// the main thread, before other threads start; the rest may be used from any thread.
+// The requests that reach a program from outside: signals on POSIX systems; Ctrl+C, Ctrl+Break
+// and closing the console on Windows (reported as SIGINT, SIGINT and SIGTERM). install() runs
+// once, on the main thread, before other threads start; the rest may be used from any thread.
+// Its one failure, a signal pipe that cannot be made in install(), is a std::runtime_error: the
+// program cannot run without it.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +20,15 @@ class StopSignals final {
     unsigned reopen = 0;  // SIGHUP, when installed with Hangup::kReopen
   };
 
+  // On POSIX systems SIGINT, SIGTERM, SIGHUP and every other signal that a user may send and
+  // whose default would end the process (SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ,
+  // SIGIO, SIGPWR, SIGSTKFLT, the real-time ones; not SIGQUIT, SIGKILL or the faults) ask the
+  // program to stop; SIGUSR1 asks for a status line; SIGHUP asks to reopen output files instead
+  // of stopping when hangup is kReopen. The first stop request asks the program to stop reading
+  // input and end as at the end of input; a second one ends the process at once with status 128 +
+  // its number, unless it is a SIGHUP (which the system may send more than once when a terminal
+  // goes away). Writing to a closed pipe fails with an error instead of ending the process
+  // (SIGPIPE is ignored).
   static void install(Hangup hangup = Hangup::kStop);
   // The number of the first stopping signal, 0 while none came.
   static int received();

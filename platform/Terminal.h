@@ -1,5 +1,5 @@
 // Whether a standard stream is an interactive terminal (a console on Windows), for output that is
-// meant for a person only. Any thread.
+// meant for a person only. Any thread; a stream that cannot be asked is not a terminal.
 #pragma once
 
 #include <cstdio>

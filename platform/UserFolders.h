@@ -1,4 +1,5 @@
-// Folders that belong to the user running the program. Any thread.
+// Folders that belong to the user running the program. Any thread. A folder that cannot be made
+// is not a failure of the call: makeStateFolder() falls back and notes why in text.
 #pragma once
 
 #include <string>

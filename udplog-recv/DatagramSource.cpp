@@ -36,9 +36,11 @@ bool DatagramSource::open(const std::string& address, unsigned port, std::string
     error = "--listen '" + address + "' is not an IPv4 or IPv6 address";
     return false;
   }
+  // SOCK_CLOEXEC (Linux-only): closed on exec, set in the same call that makes the socket.
   fd_ = ::socket(storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd_ >= 0) {
-    // A large buffer rides out bursts; beyond the system's cap where the process may.
+    // A large buffer rides out bursts; beyond the system's cap where the process may
+    // (SO_RCVBUFFORCE, Linux-only, needs CAP_NET_ADMIN).
     int size = 8 << 20;
     if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
       ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
@@ -65,11 +67,13 @@ std::size_t DatagramSource::receive() {
     h.msg_control = slots_[i].control;
     h.msg_controllen = sizeof(slots_[i].control);
   }
+  // recvmmsg and MSG_DONTWAIT are Linux-only: up to kBatch datagrams in one call that never waits.
   const int n = ::recvmmsg(fd_, headers_.data(), kBatch, MSG_DONTWAIT, nullptr);
   if (n <= 0) return 0;
   for (int i = 0; i < n; ++i) {
     msghdr& h = headers_[i].msg_hdr;
     for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
+      // SO_RXQ_OVFL (Linux-only): the kernel's count of datagrams dropped for a full buffer.
       if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
         std::memcpy(&drops_, CMSG_DATA(c), sizeof(drops_));
       }

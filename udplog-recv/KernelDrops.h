@@ -14,7 +14,8 @@
 
 namespace KernelDrops {
 
-// Asks the kernel to attach its drop count to every datagram received on fd.
+// Asks the kernel to attach its drop count to every datagram received on fd (SO_RXQ_OVFL is
+// Linux-only).
 inline void enable(int fd) {
   int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on));

@@ -1,14 +1,6 @@
 // Puts the lines of one sender back together from the UDP medium's datagrams and accounts for
-// every sequence number: delivered, lost, late, duplicate, conflicting, incomplete.
-//
-// accept() takes one sender's parsed datagrams in arrival order; a line is handed to the listener
-// when its last missing part arrives. A gap in the numbers is counted lost at once; a line that
-// later arrives from the gap is still delivered, counted late and no longer lost. The last
-// kWindow numbers are remembered, so a repeat of a delivered line or of a part already held is
-// counted as a duplicate and not written, and other bytes under the same number are counted as a
-// conflict. A jump ahead of more than kResyncDistance is a resynchronisation, not loss. Lines
-// still incomplete after the time-out, or pushed out by the memory bounds, are dropped and
-// counted. Not thread-safe: one receiving thread owns it.
+// every sequence number: delivered, lost, late, duplicate, conflicting, incomplete. A line goes to
+// the listener when its last missing part arrives. Not thread-safe: one receiving thread owns it.
 #pragma once
 
 #include <chrono>
@@ -26,6 +18,7 @@ class LineAssembler final {
 
   struct Listener {
     virtual ~Listener() {}
+    // A delivered line. text is valid during the call; copy it to keep it.
     virtual void line(std::uint32_t sequence, std::string_view text) = 0;
     virtual void report(const std::string& text) = 0;
   };
@@ -64,6 +57,12 @@ class LineAssembler final {
   // within kWindow of 1 and behind the newest, after kRestartSilence without a datagram or too
   // far behind to be late. The caller then gives it to a fresh assembler.
   bool startsOver(const Datagram& datagram, Clock::time_point now) const;
+  // Takes one sender's parsed datagram, in arrival order. A gap in the numbers is counted lost at
+  // once; a line that later arrives from the gap is still delivered, counted late and no longer
+  // lost. A repeat of a delivered line or of a part already held within kWindow is counted as a
+  // duplicate and not written, and other bytes under the same number as a conflict. A jump ahead
+  // of more than kResyncDistance is a resynchronisation, not loss. Lines still incomplete after
+  // the time-out, or pushed out by the memory bounds, are dropped and counted.
   void accept(const Datagram& datagram, Clock::time_point now);
   // Drops, with a report, the lines whose first part came longer than the time-out ago.
   void expire(Clock::time_point now);

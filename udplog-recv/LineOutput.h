@@ -1,14 +1,7 @@
 // Where udplog-recv writes the reassembled lines: standard output or a file, each line followed
-// by "\n". A file is appended to (created when missing), so a restart keeps what was collected;
-// reopen() starts a new file at the same path after the old one was renamed away (logrotate).
-// Owned and called by the receiving thread only.
-//
-// Lines wait whole in a buffer of its own and are written with write(2), which is retried when a
-// signal interrupts it: a signal never cuts a line or fails a write into a full pipe, and no line
-// is split between the file before a reopen and the one after. The first failed write is
-// remembered with its cause and every later write is skipped, so the caller checks failed() once
-// per batch and stops: a full disk or a reader that went away (EPIPE, with SIGPIPE ignored) ends
-// the run with an error instead of lines silently vanishing.
+// by "\n", the lines waiting whole in a buffer of its own. Owned and called by the receiving
+// thread only. The first failed write is remembered with its cause and every later one skipped:
+// the caller checks failed() once per batch and stops.
 #pragma once
 
 #include <string>
@@ -22,10 +15,11 @@ class LineOutput final {
   LineOutput(const LineOutput&) = delete;
   LineOutput& operator=(const LineOutput&) = delete;
 
-  // Opens path for appending, creating it if missing ("-" keeps standard output); false with
-  // error() set.
+  // Opens path for appending, creating it if missing ("-" keeps standard output), so a restart
+  // keeps what was collected; false with error() set.
   bool open(const std::string& path);
-  // Hands the buffered lines to the file, then opens its path again. False with error set when
+  // Hands the buffered lines to the file, then opens its path again: a new file after the old one
+  // was renamed away (logrotate); no line is split between the two. False with error set when
   // the path cannot be opened (the old file stays in use) or nothing is to be reopened (standard
   // output).
   bool reopen(std::string& error);
@@ -33,8 +27,12 @@ class LineOutput final {
   // From now on, every vertical tab of a line is written as separator.
   void showTabsAs(char separator);
 
+  // Buffers line and its "\n". line need only be valid during the call: its bytes are copied.
   void write(std::string_view line);
-  // Hands buffered lines to the system.
+  // Hands buffered lines to the system with write(2), which is retried when a signal interrupts
+  // it: a signal never cuts a line or fails a write into a full pipe. A full disk or a reader that
+  // went away (EPIPE, with SIGPIPE ignored) fails it, so that the run ends with an error instead of
+  // lines silently vanishing.
   void flush();
   // Flushes and closes a file; false when this or any earlier write failed.
   bool close();

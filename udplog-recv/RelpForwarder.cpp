@@ -44,44 +44,40 @@ std::string dateOf(std::time_t when) {
   return text;
 }
 
-// The certificates of a PEM file; false with error set when there are none or one is not valid
-// now.
-bool readCertificates(const std::string& what, const std::string& path, std::string& error) {
+// The certificates of a PEM file; a failure when there are none or one is not valid now.
+ForwardResult readCertificates(const std::string& what, const std::string& path) {
   if (::access(path.c_str(), R_OK) != 0) {
-    error = "cannot read the " + what + " " + path + ": " + std::strerror(errno);
-    return false;
+    return ForwardResult::failure("cannot read the " + what + " " + path + ": " +
+                                  std::strerror(errno));
   }
   gnutls_datum_t data{};
   if (gnutls_load_file(path.c_str(), &data) < 0) {
-    error = "cannot read the " + what + " " + path;
-    return false;
+    return ForwardResult::failure("cannot read the " + what + " " + path);
   }
   gnutls_x509_crt_t* list = nullptr;
   unsigned count = 0;
   const int rc = gnutls_x509_crt_list_import2(&list, &count, &data, GNUTLS_X509_FMT_PEM, 0);
   gnutls_free(data.data);
   if (rc < 0 || count == 0) {
-    error = "the " + what + " " + path +
-            " holds no PEM certificate: " + (rc < 0 ? gnutls_strerror(rc) : "none found");
-    return false;
+    return ForwardResult::failure("the " + what + " " + path + " holds no PEM certificate: " +
+                                  (rc < 0 ? gnutls_strerror(rc) : "none found"));
   }
   const std::time_t now = std::time(nullptr);
-  bool ok = true;
+  ForwardResult result = ForwardResult::success();
   for (unsigned i = 0; i < count; ++i) {
     const std::time_t from = gnutls_x509_crt_get_activation_time(list[i]);
     const std::time_t until = gnutls_x509_crt_get_expiration_time(list[i]);
-    if (ok && until != static_cast<std::time_t>(-1) && until < now) {
-      error = "the " + what + " " + path + " expired on " + dateOf(until) + " (renew it)";
-      ok = false;
-    } else if (ok && from != static_cast<std::time_t>(-1) && from > now) {
-      error = "the " + what + " " + path + " is not valid before " + dateOf(from) +
-              " (check the clock)";
-      ok = false;
+    if (result.ok() && until != static_cast<std::time_t>(-1) && until < now) {
+      result = ForwardResult::failure("the " + what + " " + path + " expired on " + dateOf(until) +
+                                      " (renew it)");
+    } else if (result.ok() && from != static_cast<std::time_t>(-1) && from > now) {
+      result = ForwardResult::failure("the " + what + " " + path + " is not valid before " +
+                                      dateOf(from) + " (check the clock)");
     }
     gnutls_x509_crt_deinit(list[i]);
   }
   gnutls_free(list);
-  return ok;
+  return result;
 }
 
 // The codes with which librelp refuses the collector or the TLS set-up: trying again cannot help.
@@ -107,6 +103,7 @@ bool refused(int code) {
 // uses expired certificate."), from a handshake of our own: librelp only says that it failed.
 std::string whyRefused(const SyslogForwarder::Target& target, const RelpForwarder::Tls& tls,
                        const std::string& peer) {
+  // SOCK_CLOEXEC (Linux-only): closed on exec, set in the same call that makes the socket.
   const int fd = ::socket(target.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return "";
   const timeval limit{5, 0};
@@ -148,14 +145,14 @@ std::string whyRefused(const SyslogForwarder::Target& target, const RelpForwarde
 
 }  // namespace
 
-bool RelpForwarder::checkTls(const Tls& tls, std::string& error) {
-  if (!tls.on()) return true;
-  if (!readCertificates("CA file", tls.caFile, error)) return false;
-  if (tls.certFile.empty()) return true;
-  if (!readCertificates("certificate", tls.certFile, error)) return false;
+ForwardResult RelpForwarder::checkTls(const Tls& tls) {
+  if (!tls.on()) return ForwardResult::success();
+  if (ForwardResult ca = readCertificates("CA file", tls.caFile); !ca.ok()) return ca;
+  if (tls.certFile.empty()) return ForwardResult::success();
+  if (ForwardResult own = readCertificates("certificate", tls.certFile); !own.ok()) return own;
   if (::access(tls.keyFile.c_str(), R_OK) != 0) {
-    error = "cannot read the key " + tls.keyFile + ": " + std::strerror(errno);
-    return false;
+    return ForwardResult::failure("cannot read the key " + tls.keyFile + ": " +
+                                  std::strerror(errno));
   }
   gnutls_certificate_credentials_t credentials;
   gnutls_certificate_allocate_credentials(&credentials);
@@ -163,16 +160,15 @@ bool RelpForwarder::checkTls(const Tls& tls, std::string& error) {
                                                       tls.keyFile.c_str(), GNUTLS_X509_FMT_PEM);
   gnutls_certificate_free_credentials(credentials);
   if (rc == GNUTLS_E_CERTIFICATE_KEY_MISMATCH) {
-    error = "the key " + tls.keyFile + " does not belong to the certificate " + tls.certFile +
-            " (give the key the certificate was made for)";
-    return false;
+    return ForwardResult::failure("the key " + tls.keyFile +
+                                  " does not belong to the certificate " + tls.certFile +
+                                  " (give the key the certificate was made for)");
   }
   if (rc < 0) {
-    error = "cannot use the key " + tls.keyFile + " with the certificate " + tls.certFile + ": " +
-            gnutls_strerror(rc);
-    return false;
+    return ForwardResult::failure("cannot use the key " + tls.keyFile + " with the certificate " +
+                                  tls.certFile + ": " + gnutls_strerror(rc));
   }
-  return true;
+  return ForwardResult::success();
 }
 
 RelpForwarder::RelpForwarder(SyslogForwarder::Target target, Tls tls, Limits limits)
@@ -185,10 +181,10 @@ RelpForwarder::~RelpForwarder() {
   thread_.join();
 }
 
-void RelpForwarder::send(const std::string& host, unsigned port, std::string_view line,
-                         std::chrono::system_clock::time_point when) {
+void RelpForwarder::enqueue(const std::string& host, unsigned port, std::string_view line,
+                            std::chrono::system_clock::time_point when) {
   std::string message = SyslogForwarder::message(host, port, line, when);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   while (!backlog_.empty() && (backlog_.size() >= limits_.maxLines ||
                                backlogBytes_ + message.size() > limits_.maxBytes)) {
     backlogBytes_ -= backlog_.front().size();
@@ -210,32 +206,32 @@ void RelpForwarder::send(const std::string& host, unsigned port, std::string_vie
 }
 
 void RelpForwarder::finish(Clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!finishing_ || deadline < deadline_) deadline_ = deadline;
   finishing_ = true;
   wake_.notify_one();
-  done_.wait(lock, [this] { return finished_; });
+  done_.wait(lock.waitable(), [this]() REQUIRES(mutex_) { return finished_; });
 }
 
 std::vector<std::string> RelpForwarder::takeReports() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<std::string> out;
   out.swap(reports_);
   return out;
 }
 
 std::string RelpForwarder::fatal() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return fatal_;
 }
 
 RelpForwarder::Counts RelpForwarder::counts() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return counts_;
 }
 
 void RelpForwarder::report(const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   reports_.push_back(text);
 }
 
@@ -408,7 +404,7 @@ void RelpForwarder::run() {
   for (;;) {
     enum class Step { kConnect, kSend, kEnd } step;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       counts_.acknowledged = local.acknowledged;
       counts_.sentAgain = local.sentAgain;
       counts_.sessions = local.sessions;
@@ -440,11 +436,12 @@ void RelpForwarder::run() {
           break;
         }
         if (!up) {
-          wake_.wait_until(lock, finishing_ ? std::min(nextAttempt, deadline_) : nextAttempt);
+          wake_.wait_until(lock.waitable(),
+                           finishing_ ? std::min(nextAttempt, deadline_) : nextAttempt);
         } else if (finishing_) {
-          wake_.wait_until(lock, deadline_);
+          wake_.wait_until(lock.waitable(), deadline_);
         } else {
-          wake_.wait(lock);
+          wake_.wait(lock.waitable());
         }
       }
     }
@@ -489,7 +486,7 @@ void RelpForwarder::run() {
   relpEngineDestruct(&engine);
   current = nullptr;
 
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   counts_.acknowledged = local.acknowledged;
   counts_.sentAgain = local.sentAgain;
   counts_.sessions = local.sessions;

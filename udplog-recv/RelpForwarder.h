@@ -1,28 +1,22 @@
 // Forwards reassembled lines to a syslog collector over RELP (rsyslog's imrelp), in plain text or
-// in TLS, and holds every line until the collector has acknowledged it. A line goes as the same
-// RFC 5424 message that the tcp:// target sends (SyslogForwarder::message()), without the count.
+// TLS, and holds every line until the collector has acknowledged it. The receiving thread owns it
+// and hands it lines; its own thread talks to librelp; the other members may be called from any.
 //
-// send() is called by the receiving thread and never blocks: the message joins a bounded backlog,
-// past whose bound the oldest waiting lines are dropped and counted. The forwarder's own thread
-// hands them to librelp, whose calls block while its window of unacknowledged messages is full or
-// the collector does not answer. A broken session is re-established with a backoff that doubles
-// from 100 ms to 5 s: librelp itself sends again what the collector had not acknowledged (counted
-// as "sent again"), and the line whose hand-over found the session broken, which librelp did not
-// keep, is handed over again here. finish() waits for the acknowledgements until its deadline.
-//
-// The other members may be called from any thread; reports wait in takeReports() for the caller.
+// Failures: set-up steps answer with a ForwardResult; failures while running are one-line reports
+// waiting in takeReports(), and fatal() once the collector can never be reached as configured.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "logger/core/ThreadAnnotations.h"
+#include "udplog-recv/ForwardResult.h"
 #include "udplog-recv/SyslogForwarder.h"
 
 class RelpForwarder final {
@@ -65,27 +59,31 @@ class RelpForwarder final {
 
   // Reads the TLS files now, so that a missing or unreadable file, an expired certificate or a key
   // that does not belong to the certificate is one error naming the file before anything starts.
-  static bool checkTls(const Tls& tls, std::string& error);
+  static ForwardResult checkTls(const Tls& tls);
 
   // Starts the thread, which connects at once.
   RelpForwarder(SyslogForwarder::Target target, Tls tls, Limits limits);
   // Ends the thread as finish() with a deadline of now would.
   ~RelpForwarder();
 
-  void send(const std::string& host, unsigned port, std::string_view line,
-            std::chrono::system_clock::time_point when);
+  // Queues the line as the same RFC 5424 message that the tcp:// target sends
+  // (SyslogForwarder::message()), without the count; line need only be valid during the call, the
+  // message being a copy. Never blocks: the message joins a bounded backlog, past whose bound the
+  // oldest waiting lines are dropped, counted and reported.
+  void enqueue(const std::string& host, unsigned port, std::string_view line,
+               std::chrono::system_clock::time_point when) EXCLUDES(mutex_);
 
   // Until deadline: hands the backlog over and waits for the acknowledgements; then closes the
   // session. Returns when the thread is done, which may be up to timeoutSeconds after deadline
   // while a call into librelp waits for a silent collector.
-  void finish(Clock::time_point deadline);
+  void finish(Clock::time_point deadline) EXCLUDES(mutex_);
 
   // Reports since the last call, in order, each one line.
-  std::vector<std::string> takeReports();
+  std::vector<std::string> takeReports() EXCLUDES(mutex_);
   // Why the collector can never be reached as configured (its certificate was refused, the TLS
   // set-up failed); "" otherwise. The thread ends when it is set.
-  std::string fatal() const;
-  Counts counts() const;
+  std::string fatal() const EXCLUDES(mutex_);
+  Counts counts() const EXCLUDES(mutex_);
   const std::string& target() const { return target_.text; }
 
  private:
@@ -105,27 +103,32 @@ class RelpForwarder final {
   static void onAuthError(void* user, char* peer, char* message, int code);
   static void onGenericError(char* object, char* message, int code);
 
-  void run();
-  void report(const std::string& text);
+  // The thread: hands the backlog to librelp, whose calls block while its window of
+  // unacknowledged messages is full or the collector does not answer. A broken session is
+  // re-established with a backoff that doubles from 100 ms to 5 s: librelp itself sends again
+  // what the collector had not acknowledged (counted as "sent again"), and the line whose
+  // hand-over found the session broken, which librelp did not keep, is handed over again here.
+  void run() EXCLUDES(mutex_);
+  void report(const std::string& text) EXCLUDES(mutex_);
 
   // Constant after construction
   const SyslogForwarder::Target target_;
   const Tls tls_;
   const Limits limits_;
 
-  mutable std::mutex mutex_;
+  // Guarded by mutex_
+  mutable Mutex mutex_;
   std::condition_variable wake_;  // the thread waits here for lines or finish()
   std::condition_variable done_;  // finish() waits here for the thread
-  // Guarded by mutex_
-  std::deque<std::string> backlog_;
-  std::size_t backlogBytes_ = 0;
-  bool dropping_ = false;  // reported the current run of backlog drops
-  bool finishing_ = false;
-  Clock::time_point deadline_{};
-  bool finished_ = false;
-  std::string fatal_;
-  std::vector<std::string> reports_;
-  Counts counts_;
+  std::deque<std::string> backlog_ GUARDED_BY(mutex_);
+  std::size_t backlogBytes_ GUARDED_BY(mutex_) = 0;
+  bool dropping_ GUARDED_BY(mutex_) = false;  // reported the current run of backlog drops
+  bool finishing_ GUARDED_BY(mutex_) = false;
+  Clock::time_point deadline_ GUARDED_BY(mutex_){};
+  bool finished_ GUARDED_BY(mutex_) = false;
+  std::string fatal_ GUARDED_BY(mutex_);
+  std::vector<std::string> reports_ GUARDED_BY(mutex_);
+  Counts counts_ GUARDED_BY(mutex_);
 
   // The thread's own
   Observed observed_;

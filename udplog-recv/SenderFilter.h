@@ -1,11 +1,6 @@
 // Who may send to the receiver: the networks given with --allow, and the count of datagrams
-// refused from everywhere else.
-//
-// Rules and sources are compared as IPv6 addresses, an IPv4 address as its IPv4-mapped form
-// (::ffff:10.1.2.3), so that "10.1.0.0/16" also matches a sender heard on a dual-stack socket
-// ("::"). With no rule every sender is admitted. Refused datagrams are counted per source network,
-// a /24 for IPv4 and a /64 for IPv6: at most kMaxNetworks of them, the rest in one count.
-// Not thread-safe: the receiving thread owns it.
+// refused from everywhere else. With no rule every sender is admitted. Not thread-safe: the
+// receiving thread owns it.
 #pragma once
 
 #include <sys/socket.h>
@@ -40,7 +35,10 @@ class SenderFilter final {
   bool active() const { return !allowed_.empty(); }
 
   // True when the source may send; otherwise the datagram is counted against the source's
-  // network, whose name goes to refusedFrom ("127.0.0.0/24").
+  // network, whose name goes to refusedFrom ("127.0.0.0/24"): a /24 for IPv4 and a /64 for IPv6,
+  // at most kMaxNetworks of them, the rest in one count. Rules and sources are compared as IPv6
+  // addresses, an IPv4 address as its IPv4-mapped form (::ffff:10.1.2.3), so that "10.1.0.0/16"
+  // also matches a sender heard on a dual-stack socket ("::").
   bool admits(const sockaddr* from, socklen_t length, std::string* refusedFrom);
 
   std::uint64_t refused() const { return refused_; }

@@ -1,16 +1,7 @@
 // The receiver's table of sender streams: one LineAssembler per sender (address and port), so
-// that every sender's numbering, gaps, late lines and time-outs are its own.
-//
-// A sender that starts over (LineAssembler::startsOver) gets a fresh stream; the old one is
-// closed. At most maxStreams are open at once: a new sender beyond that closes the stream heard
-// from longest ago (its incomplete lines are counted, its counts kept in the totals), so memory
-// stays bounded however many senders there are. The bytes of incomplete lines are bounded twice:
-// per sender address, all its ports together (maxSenderBytes, so that one host flooding first
-// parts cannot take the memory the others need), and over all streams (maxPendingBytes). Past
-// either bound the oldest line of the address over its share, or of the address holding most, is
-// dropped and counted incomplete in its own stream; no other sender's line is touched.
-// Closed streams keep a summary row; past kMaxRows they are added up in one row.
-// Not thread-safe: one receiving thread owns it.
+// that every sender's numbering, gaps, late lines and time-outs are its own. Memory stays bounded
+// however many senders there are (see Limits). Closed streams keep a summary row; past kMaxRows
+// they are added up in one row. Not thread-safe: one receiving thread owns it.
 #pragma once
 
 #include <sys/socket.h>
@@ -29,13 +20,21 @@ class SenderStreams final {
  public:
   struct Sink {
     virtual ~Sink() {}
-    // A delivered line; host is the sender's address as text ("127.0.0.1", "::1").
+    // A delivered line; host is the sender's address as text ("127.0.0.1", "::1"). text is valid
+    // during the call; copy it to keep it.
     virtual void line(const std::string& host, unsigned port, std::uint32_t sequence,
                       std::string_view text) = 0;
     // One event, prefixed with the stream's name ("127.0.0.1:40000: lost line 7").
     virtual void report(const std::string& text) = 0;
   };
 
+  // At most maxStreams are open at once: a new sender beyond that closes the stream heard from
+  // longest ago (its incomplete lines are counted, its counts kept in the totals). The bytes of
+  // incomplete lines are bounded twice: per sender address, all its ports together
+  // (maxSenderBytes, so that one host flooding first parts cannot take the memory the others
+  // need), and over all streams (maxPendingBytes). Past either bound the oldest line of the
+  // address over its share, or of the address holding most, is dropped and counted incomplete in
+  // its own stream; no other sender's line is touched.
   struct Limits {
     LineAssembler::Limits line;  // per stream
     std::size_t maxStreams = 1024;
@@ -55,6 +54,8 @@ class SenderStreams final {
   SenderStreams(const SenderStreams&) = delete;
   SenderStreams& operator=(const SenderStreams&) = delete;
 
+  // A sender that starts over (LineAssembler::startsOver) gets a fresh stream; the old one is
+  // closed.
   void accept(const sockaddr* from, socklen_t length, const Datagram& datagram,
               LineAssembler::Clock::time_point now);
   void expire(LineAssembler::Clock::time_point now);

@@ -42,30 +42,31 @@ int severityOf(std::string_view line) {
 
 }  // namespace
 
-bool SyslogForwarder::parseTarget(const std::string& text, Target& target, std::string& error,
-                                  const std::string& schemeName) {
+ForwardResult SyslogForwarder::parseTarget(const std::string& text, Target& target,
+                                           const std::string& schemeName) {
   const std::string scheme = schemeName + "://";
-  error = "--forward '" + text + "' is not " + scheme + "HOST:PORT";
-  if (text.compare(0, scheme.size(), scheme) != 0) return false;
+  const ForwardResult notATarget =
+      ForwardResult::failure("--forward '" + text + "' is not " + scheme + "HOST:PORT");
+  if (text.compare(0, scheme.size(), scheme) != 0) return notATarget;
   std::string rest = text.substr(scheme.size());
   std::string host, port;
   if (!rest.empty() && rest[0] == '[') {
     const std::size_t close = rest.find(']');
     if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
-      return false;
+      return notATarget;
     }
     host = rest.substr(1, close - 1);
     port = rest.substr(close + 2);
   } else {
     const std::size_t colon = rest.rfind(':');
-    if (colon == std::string::npos || rest.find(':') != colon) return false;
+    if (colon == std::string::npos || rest.find(':') != colon) return notATarget;
     host = rest.substr(0, colon);
     port = rest.substr(colon + 1);
   }
   if (host.empty() || port.empty() || port.size() > 5 ||
       port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) == 0 ||
       std::stoul(port) > 65535) {
-    return false;
+    return notATarget;
   }
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -74,8 +75,8 @@ bool SyslogForwarder::parseTarget(const std::string& text, Target& target, std::
   addrinfo* found = nullptr;
   const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
   if (rc != 0 || !found) {
-    error = "--forward '" + text + "': cannot resolve " + host + ": " + gai_strerror(rc);
-    return false;
+    return ForwardResult::failure("--forward '" + text + "': cannot resolve " + host + ": " +
+                                  gai_strerror(rc));
   }
   std::memcpy(&target.address, found->ai_addr, found->ai_addrlen);
   target.length = found->ai_addrlen;
@@ -83,8 +84,7 @@ bool SyslogForwarder::parseTarget(const std::string& text, Target& target, std::
   target.host = host;
   target.port = port;
   ::freeaddrinfo(found);
-  error.clear();
-  return true;
+  return ForwardResult::success();
 }
 
 namespace {
@@ -148,8 +148,8 @@ short SyslogForwarder::events() const {
   return 0;
 }
 
-void SyslogForwarder::send(const std::string& host, unsigned port, std::string_view line,
-                           std::chrono::system_clock::time_point when) {
+void SyslogForwarder::enqueue(const std::string& host, unsigned port, std::string_view line,
+                              std::chrono::system_clock::time_point when) {
   std::string message = frame(host, port, line, when);
   // The front may be half written to the connection: it stays, the next oldest goes.
   const std::size_t keep = offset_ > 0 ? 1 : 0;
@@ -171,9 +171,11 @@ void SyslogForwarder::send(const std::string& host, unsigned port, std::string_v
 }
 
 void SyslogForwarder::connect(Clock::time_point now) {
+  // SOCK_NONBLOCK and SOCK_CLOEXEC are Linux-only: the socket is made non-blocking and closed on
+  // exec in the one call.
   fd_ = ::socket(target_.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd_ < 0) {
-    disconnect(now, std::strerror(errno), false);
+    disconnect(now, std::strerror(errno), Ending::kClean);
     return;
   }
   if (::connect(fd_, reinterpret_cast<const sockaddr*>(&target_.address), target_.length) == 0) {
@@ -181,7 +183,7 @@ void SyslogForwarder::connect(Clock::time_point now) {
     return;
   }
   if (errno != EINPROGRESS) {
-    disconnect(now, std::strerror(errno), false);
+    disconnect(now, std::strerror(errno), Ending::kClean);
     return;
   }
   state_ = State::kConnecting;
@@ -195,8 +197,8 @@ void SyslogForwarder::noteUnconfirmed(const std::string& why) {
   onConnection_ = 0;
 }
 
-void SyslogForwarder::disconnect(Clock::time_point now, const std::string& why, bool broken) {
-  if (broken) noteUnconfirmed(why);
+void SyslogForwarder::disconnect(Clock::time_point now, const std::string& why, Ending ending) {
+  if (ending == Ending::kBroken) noteUnconfirmed(why);
   onConnection_ = 0;
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
@@ -216,6 +218,7 @@ void SyslogForwarder::disconnect(Clock::time_point now, const std::string& why, 
 SyslogForwarder::Peer SyslogForwarder::peerState(std::string& why) {
   char scratch[512];
   for (;;) {
+    // MSG_DONTWAIT (Linux-only): this call returns at once when nothing waits.
     const ssize_t n = ::recv(fd_, scratch, sizeof(scratch), MSG_DONTWAIT);
     if (n > 0) continue;  // a collector has nothing to say; whatever it sends is ignored
     if (n == 0) {
@@ -235,7 +238,7 @@ void SyslogForwarder::pump(Clock::time_point now, short revents) {
     socklen_t length = sizeof(error);
     ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
     if (error != 0) {
-      disconnect(now, std::strerror(error), false);
+      disconnect(now, std::strerror(error), Ending::kClean);
     } else {
       state_ = State::kConnected;
       onConnection_ = 0;
@@ -251,7 +254,9 @@ void SyslogForwarder::pump(Clock::time_point now, short revents) {
   } else if (state_ == State::kConnected && (revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
     std::string why;
     const Peer peer = peerState(why);
-    if (peer != Peer::kOpen) disconnect(now, why, peer == Peer::kBroken);
+    if (peer != Peer::kOpen) {
+      disconnect(now, why, peer == Peer::kBroken ? Ending::kBroken : Ending::kClean);
+    }
   }
   if (state_ == State::kIdle && now >= nextAttempt_) connect(now);
   if (state_ == State::kConnected && !frames_.empty()) write(now);
@@ -269,10 +274,14 @@ void SyslogForwarder::write(Clock::time_point now) {
     msghdr message{};
     message.msg_iov = vector;
     message.msg_iovlen = count;
+    // Linux-only flags: MSG_NOSIGNAL makes a connection the collector closed fail with EPIPE
+    // instead of raising SIGPIPE; MSG_DONTWAIT makes the call take what fits and never wait.
     const ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) disconnect(now, std::strerror(errno), true);
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        disconnect(now, std::strerror(errno), Ending::kBroken);
+      }
       return;
     }
     std::size_t written = static_cast<std::size_t>(n);

@@ -1,18 +1,9 @@
-// Forwards reassembled lines to a syslog collector over TCP (rsyslog's imtcp, for one): every line
-// is one RFC 5424 message framed by octet counting (RFC 6587), for example
+// Forwards reassembled lines to a syslog collector over TCP (rsyslog's imtcp, for one), one RFC
+// 5424 message per line framed by octet counting (RFC 6587): see message() and frame(). It has no
+// thread of its own: the receiving thread owns it, polls fd() for events() and calls pump().
 //
-//   69 <14>1 2026-12-07T10:00:26.415123Z 127.0.0.1 udplog 40000 - - 2026-12-07 10:00:26\vT4\v...
-//
-// with the time of receipt, the sender's address as HOSTNAME, APP-NAME "udplog", the sender's
-// port as PROCID, and the line's bytes unchanged as MSG; the severity follows the line's level
-// field as the table kLevelSeverities in SyslogForwarder.cpp has it (CRITICAL and FATAL 2, ERROR 3,
-// WARN and WARNING 4, INFO 6, DEBUG and TRACE 7, anything else 5), the facility is user.
-//
-// Lines wait in order in a bounded backlog and are written without blocking whenever the
-// connection takes them. While the collector is unreachable, connecting is retried with a backoff
-// that doubles from 100 ms to 5 s; past the backlog's bound the oldest lines are dropped and
-// counted. It has no thread of its own: the receiving thread polls fd() for events() and calls
-// pump() with what poll reported.
+// Failures: set-up steps answer with a ForwardResult; failures while running (a refused or broken
+// connection, a full backlog) are one-line reports to the Reporter, never exceptions.
 #pragma once
 
 #include <netinet/in.h>
@@ -24,6 +15,8 @@
 #include <functional>
 #include <string>
 #include <string_view>
+
+#include "udplog-recv/ForwardResult.h"
 
 class SyslogForwarder final {
  public:
@@ -58,16 +51,21 @@ class SyslogForwarder final {
   static constexpr const char* kAppName = "udplog";
 
   // "tcp://HOST:PORT", HOST an IPv4 address, an IPv6 address in brackets or a name (resolved
-  // now, once); false with error set. RelpForwarder reads "relp://HOST:PORT" with scheme "relp".
-  static bool parseTarget(const std::string& text, Target& target, std::string& error,
-                          const std::string& scheme = "tcp");
+  // now, once), into target. RelpForwarder reads "relp://HOST:PORT" with scheme "relp".
+  static ForwardResult parseTarget(const std::string& text, Target& target,
+                                   const std::string& scheme = "tcp");
 
   // The RFC 5424 message for one line, without framing: "<14>1 2026-12-07T10:00:26.415123Z
   // 127.0.0.1 udplog 40000 - - " and the line's bytes. RelpForwarder sends the same message.
+  // It holds the time of receipt, the sender's address as HOSTNAME, APP-NAME "udplog", the
+  // sender's port as PROCID, and the line's bytes unchanged as MSG. The facility is user; the
+  // severity follows the line's level field as kLevelSeverities in SyslogForwarder.cpp has it
+  // (CRITICAL and FATAL 2, ERROR 3, WARN and WARNING 4, INFO 6, DEBUG and TRACE 7, others 5).
   static std::string message(const std::string& host, unsigned port, std::string_view line,
                              std::chrono::system_clock::time_point when);
 
-  // The framed message for one line, as it goes on the wire: message() after its octet count.
+  // The framed message for one line, as it goes on the wire: message() after its octet count,
+  //   69 <14>1 2026-12-07T10:00:26.415123Z 127.0.0.1 udplog 40000 - - 2026-12-07 10:00:26\vT4\v...
   static std::string frame(const std::string& host, unsigned port, std::string_view line,
                            std::chrono::system_clock::time_point when);
 
@@ -76,15 +74,18 @@ class SyslogForwarder final {
   SyslogForwarder(const SyslogForwarder&) = delete;
   SyslogForwarder& operator=(const SyslogForwarder&) = delete;
 
-  // Queues one line behind the others; pump() writes it.
-  void send(const std::string& host, unsigned port, std::string_view line,
-            std::chrono::system_clock::time_point when);
+  // Queues one line behind the others, in a bounded backlog; pump() writes it. line need only be
+  // valid during the call: it is framed into a copy. Past the backlog's
+  // bound the oldest lines are dropped, counted and reported (once per run of drops).
+  void enqueue(const std::string& host, unsigned port, std::string_view line,
+               std::chrono::system_clock::time_point when);
 
   // The socket to poll and the events wanted; -1 while there is no connection.
   int fd() const { return fd_; }
   short events() const;
   // Takes what poll() reported for fd(), connects when an attempt is due, writes what the
-  // connection takes.
+  // connection takes without blocking. While the collector is unreachable, connecting is retried
+  // with a backoff that doubles from 100 ms to 5 s; each lost connection is reported.
   void pump(Clock::time_point now, short revents);
   // When the next connection attempt is due; meaningful while fd() is -1.
   Clock::time_point nextAttempt() const { return nextAttempt_; }
@@ -101,8 +102,10 @@ class SyslogForwarder final {
   enum class State { kIdle, kConnecting, kConnected };
 
   void connect(Clock::time_point now);
-  // broken: the connection failed (a reset, an error) rather than being closed by the collector.
-  void disconnect(Clock::time_point now, const std::string& why, bool broken);
+  // How a connection ended: it was never made, or the collector closed it (kClean); or it failed
+  // with a reset or an error (kBroken), so the lines written to it may not have been read.
+  enum class Ending { kClean, kBroken };
+  void disconnect(Clock::time_point now, const std::string& why, Ending ending);
   void write(Clock::time_point now);
   // What reading says of the connection: still open, ended by the collector (0), or broken.
   enum class Peer { kOpen, kEnded, kBroken };

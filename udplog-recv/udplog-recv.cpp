@@ -83,8 +83,8 @@ class Delivery final : public SenderStreams::Sink {
   void line(const std::string& host, unsigned port, std::uint32_t, std::string_view text) override {
     ++lines_;
     if (out_) out_->write(text);
-    if (forwarder_) forwarder_->send(host, port, text, received_);
-    if (relp_) relp_->send(host, port, text, received_);
+    if (forwarder_) forwarder_->enqueue(host, port, text, received_);
+    if (relp_) relp_->enqueue(host, port, text, received_);
   }
   void report(const std::string& text) override { reportAboutSender(reports_, text); }
 
@@ -215,14 +215,15 @@ int main(int argc, char** argv) {
   std::unique_ptr<RelpForwarder> relp;
   if (options.forward.rfind(std::string(RelpForwarder::kScheme) + "://", 0) == 0) {
     SyslogForwarder::Target target;
-    std::string error;
-    if (!SyslogForwarder::parseTarget(options.forward, target, error, RelpForwarder::kScheme)) {
-      report(error + "; try --help");
+    if (const ForwardResult parsed =
+            SyslogForwarder::parseTarget(options.forward, target, RelpForwarder::kScheme);
+        !parsed.ok()) {
+      report(parsed.error() + "; try --help");
       return 2;
     }
     RelpForwarder::Tls tls{options.tlsCa, options.tlsCert, options.tlsKey, options.tlsPeer};
-    if (!RelpForwarder::checkTls(tls, error)) {
-      report(error);
+    if (const ForwardResult checked = RelpForwarder::checkTls(tls); !checked.ok()) {
+      report(checked.error());
       return 1;
     }
     RelpForwarder::Limits limits;
@@ -230,9 +231,9 @@ int main(int argc, char** argv) {
     relp = std::make_unique<RelpForwarder>(target, tls, limits);
   } else if (!options.forward.empty()) {
     SyslogForwarder::Target target;
-    std::string error;
-    if (!SyslogForwarder::parseTarget(options.forward, target, error)) {
-      report(error + "; try --help");
+    if (const ForwardResult parsed = SyslogForwarder::parseTarget(options.forward, target);
+        !parsed.ok()) {
+      report(parsed.error() + "; try --help");
       return 2;
     }
     SyslogForwarder::Limits limits;

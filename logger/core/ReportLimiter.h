@@ -1,22 +1,6 @@
-// Keeps a flood of one report from flooding standard error. Each kind of report is printed in full
-// the first few times (Limits::burst, 3); after that its reports are counted, and one summary line
-// per interval (10 s) gives the count with the latest report, for example
-//
-//   127.0.0.1:5000: malformed datagram of 5 bytes: part 0 of 2
-//   127.0.0.1:5001: malformed datagram of 5 bytes: part 0 of 3
-//   127.0.0.1:5002: malformed datagram of 5 bytes: part 0 of 4
-//   127.0.0.1:6047: malformed datagram of 5 bytes: part 0 of 9 (99994 more like this in the last
-//   10 s)
-//
-// (the wording is the printer's: udplog-recv's here). A report's kind is a key: the report without
-// its digits unless the caller names one, so "lost line 7" and "lost line 12" are one kind. Every
-// kind keeps its own count, however kinds interleave. Counts not printed yet are summarised when
-// their interval is over (at the next report or tick()), when a kind comes that was never seen
-// before (so the lines keep the order of events), and by flush() at the end. A kind quiet for a
-// whole interval is printed in full again. Past maxKinds, new kinds share one count.
-//
-// Header-only, used by the logger's worker and by udplog-recv. Not thread-safe: the thread that
-// reports owns it.
+// Keeps a flood of one report from flooding standard error: each kind of report is printed in full
+// the first few times, then counted, with one summary line per interval. Header-only, used by the
+// logger's worker and by udplog-recv. Not thread-safe: the thread that reports owns it.
 #pragma once
 
 #include <algorithm>
@@ -30,6 +14,20 @@
 #include <utility>
 #include <vector>
 
+// Each kind of report is printed in full the first Limits::burst times (3); after that its reports
+// are counted, and one summary line per interval (10 s) gives the count with the latest report:
+//
+//   127.0.0.1:5000: malformed datagram of 5 bytes: part 0 of 2
+//   127.0.0.1:5001: malformed datagram of 5 bytes: part 0 of 3
+//   127.0.0.1:5002: malformed datagram of 5 bytes: part 0 of 4
+//   127.0.0.1:6047: malformed datagram of 5 bytes: part 0 of 9 (99994 more like this in the last
+//   10 s)
+//
+// (the wording is the printer's: udplog-recv's here). Every kind keeps its own count, however
+// kinds interleave. Counts not printed yet are summarised when their interval is over (at the
+// next report or tick()), when a kind comes that was never seen before (so the lines keep the
+// order of events), and by flush() at the end. A kind quiet for a whole interval is printed in
+// full again. Past maxKinds, new kinds share one count.
 class ReportLimiter final {
  public:
   using Clock = std::chrono::steady_clock;
@@ -52,7 +50,9 @@ class ReportLimiter final {
   };
 
   struct Line {
-    std::string_view text;  // the report; in a summary, the latest one counted
+    // The report; in a summary, the latest one counted. Valid during the printer's call; copy it
+    // to keep it.
+    std::string_view text;
     Cause cause;
     std::uint64_t counted;  // reports counted and not printed since the kind's last line
     std::uint64_t total;    // reports of the kind so far, printed or not
@@ -77,6 +77,8 @@ class ReportLimiter final {
     return key;
   }
 
+  // A report's kind is a key: the report without its digits unless the caller names one, so "lost
+  // line 7" and "lost line 12" are one kind.
   void report(const std::string& text) { report(keyOf(text), text); }
 
   void report(const std::string& key, const std::string& text) {

@@ -1,18 +1,15 @@
-// Key/value configuration, one instance per scope.
-//
-// Keys are slash-separated ("TarvoLogger/Port" is key Port of section [TarvoLogger]). Plug-ins
-// read values in their constructors; the host fills the instances from INI files and overrides
-// before it starts components. All operations are thread-safe. The instance remembers every key
-// asked for, present or not, so that a host can name the settings nothing read (a typo, a key in
-// the wrong scope) once its components have started.
+// Key/value configuration, one instance per scope. Keys are slash-separated ("TarvoLogger/Port" is
+// key Port of section [TarvoLogger]). Plug-ins read values in their constructors; the host fills
+// the instances from INI files and overrides before it starts components. All operations are
+// thread-safe.
 #pragma once
 
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "logger/core/ThreadAnnotations.h"
 #include "logger/host/HostApi.h"
 
 class HOST_API ConfigurationManager {
@@ -29,25 +26,27 @@ class HOST_API ConfigurationManager {
 
   // 0 when the key is present: value then holds its text (possibly empty). Non-zero when the key
   // is absent: value is left untouched.
-  virtual int getValue(const std::string& key, std::string& value);
+  virtual int getValue(const std::string& key, std::string& value) EXCLUDES(mutex_);
 
   // Host side. loadFile merges every key of an INI file (later values win) and throws
   // std::runtime_error naming the file, and the line where it does not parse.
-  void loadFile(const std::string& path);
-  void setValue(const std::string& key, const std::string& value);
-  void removeValue(const std::string& key);
+  void loadFile(const std::string& path) EXCLUDES(mutex_);
+  void setValue(const std::string& key, const std::string& value) EXCLUDES(mutex_);
+  void removeValue(const std::string& key) EXCLUDES(mutex_);
   // Forgets the values and the keys asked for.
-  void clear();
+  void clear() EXCLUDES(mutex_);
 
+  // The instance remembers every key asked for, present or not, so that a host can name the
+  // settings nothing read (a typo, a key in the wrong scope) once its components have started.
   // Host side: like getValue, without counting as asked; the keys present now that nobody has
   // asked for; and every key asked for so far (present or not). Lists are sorted.
-  int peekValue(const std::string& key, std::string& value);
-  std::vector<std::string> unreadKeys();
-  std::vector<std::string> askedKeys();
+  int peekValue(const std::string& key, std::string& value) EXCLUDES(mutex_);
+  std::vector<std::string> unreadKeys() EXCLUDES(mutex_);
+  std::vector<std::string> askedKeys() EXCLUDES(mutex_);
 
  private:
   // Guarded by mutex_
-  std::mutex mutex_;
-  std::map<std::string, std::string> values_;
-  std::set<std::string> asked_;
+  Mutex mutex_;
+  std::map<std::string, std::string> values_ GUARDED_BY(mutex_);
+  std::set<std::string> asked_ GUARDED_BY(mutex_);
 };

@@ -1,10 +1,4 @@
-// The one reader of numeric configuration values.
-//
-// A value counts when the whole text is a decimal number that fits the type, with at most a
-// leading plus, as the library conversion reads it: "50" and "+50" give 50; " 50", "50 ", "-1",
-// "0x10", "" and anything out of range leave the caller's default. A minus sign is refused because
-// the conversion would wrap "-1" to the largest value of an unsigned type. Stateless; callable
-// from any thread.
+// The one reader of numeric configuration values. Stateless; callable from any thread.
 #pragma once
 
 #include <boost/lexical_cast.hpp>
@@ -15,6 +9,10 @@
 class ConfigNumber final {
  public:
   // True, with value set, when text is a number of type T; false and value untouched otherwise.
+  // A value counts when the whole text is a decimal number that fits the type, with at most a
+  // leading plus, as the library conversion reads it: "50" and "+50" give 50; " 50", "50 ", "-1",
+  // "0x10", "" and anything out of range do not. A minus sign is refused because the conversion
+  // would wrap "-1" to the largest value of an unsigned type.
   template <typename T>
   static bool parse(const std::string& text, T& value) {
     // Checked here, not left to the conversion: it wraps a minus sign, and text it would refuse

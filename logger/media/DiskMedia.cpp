@@ -49,23 +49,30 @@ std::size_t widenLineFeeds(std::string& text, std::size_t begin, std::size_t end
 }  // namespace
 
 DiskMedia::DiskMedia()
-    : bufferSize(MediaKeys::kDefaultBufferSize), maxFileSize(MediaKeys::kDefaultMaxFileSize) {
+    : directory(configuredDirectory()),
+      bufferSize(configuredNumber(MediaKeys::kBufferSize, MediaKeys::kDefaultBufferSize)),
+      maxFileSize(configuredNumber(MediaKeys::kMaxFileSize, MediaKeys::kDefaultMaxFileSize)) {}
+
+fs::path DiskMedia::configuredDirectory() {
   std::string varPath;
   if (ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope)
           ->getValue(MediaKeys::kVarPath, varPath) != 0) {
     varPath = MediaKeys::kDefaultVarPath;
   }
-  directory = varPath;
-  ConfigurationManager& plugin =
-      *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope);
-  ConfigNumber::read(plugin, MediaKeys::kMaxFileSize, maxFileSize);
-  ConfigNumber::read(plugin, MediaKeys::kBufferSize, bufferSize);
+  return varPath;
+}
+
+uint32_t DiskMedia::configuredNumber(const char* key, uint32_t fallback) {
+  uint32_t value = fallback;
+  ConfigNumber::read(*ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope),
+                     key, value);
+  return value;
 }
 
 DiskMedia::~DiskMedia() {
   try {
-    reportLoss(mainRecords, MediaKeys::kMainLogName, mainStatus.failure);
-    reportLoss(interfaceRecords, MediaKeys::kInterfacesLogName, interfaceStatus.failure);
+    reportLoss(mainRecords, MediaKeys::kMainLogName, mainState.last);
+    reportLoss(interfaceRecords, MediaKeys::kInterfacesLogName, interfaceState.last);
   } catch (...) {
     // Out of memory for the report's text: the records go unreported rather than the process.
   }
@@ -88,31 +95,43 @@ void DiskMedia::write(const std::string& line) {
 
 void DiskMedia::flush() {
   sinceFlush = 0;
-  std::exception_ptr thrown;
-  const std::string mainProblem =
-      flushFile(mainRecords, MediaKeys::kMainLogName, mainStatus, thrown);
-  const std::string interfaceProblem =
-      flushFile(interfaceRecords, MediaKeys::kInterfacesLogName, interfaceStatus, thrown);
-  std::string problems = mainProblem;
-  // A directory that cannot be made fails both files alike; it is reported once.
-  if (!interfaceProblem.empty() && interfaceProblem != mainProblem) {
-    problems += (problems.empty() ? "" : "; ") + interfaceProblem;
+  mainState.last = flushFile(mainRecords, MediaKeys::kMainLogName, mainState.lockStuck);
+  interfaceState.last =
+      flushFile(interfaceRecords, MediaKeys::kInterfacesLogName, interfaceState.lockStuck);
+  const FileFlush& main = mainState.last;
+  const FileFlush& interfaces = interfaceState.last;
+  std::string problems;
+  std::size_t count = 0;
+  const FileFlush* reported = nullptr;  // the last file with something to report
+  for (const FileFlush* file : {&main, &interfaces}) {
+    // A directory that cannot be made fails both files alike; it is reported once.
+    if (file == &interfaces && main.reason == FileFlush::Reason::kNoDirectory &&
+        interfaces.reason == FileFlush::Reason::kNoDirectory) {
+      continue;
+    }
+    const std::string text = file->report();
+    if (text.empty()) continue;
+    problems = joined(problems, text);
+    ++count;
+    reported = file;
   }
-  std::string dropped = takeDropReport();
-  if (!dropped.empty()) problems += (problems.empty() ? "" : "; ") + dropped;
-  if (problems.empty()) return;
+  const std::string dropped = takeDropReport();
+  if (!dropped.empty()) {
+    problems = joined(problems, dropped);
+    ++count;
+    reported = nullptr;
+  }
+  if (count == 0) return;
   // A filesystem error that is the only failure leaves as it came, with its type.
-  if (thrown && (problems == mainProblem || problems == interfaceProblem)) {
-    std::rethrow_exception(thrown);
-  }
+  if (count == 1 && reported && reported->exception) std::rethrow_exception(reported->exception);
   throw std::runtime_error(problems);
 }
 
 std::string DiskMedia::getRawData() { return MediaKeys::kFileRawData; }
 
 std::uint64_t DiskMedia::lostLines() {
-  return droppedInAll + (mainStatus.failure.empty() ? 0 : mainRecords.size()) +
-         (interfaceStatus.failure.empty() ? 0 : interfaceRecords.size());
+  return droppedInAll + (mainState.last.failed() ? mainRecords.size() : 0) +
+         (interfaceState.last.failed() ? interfaceRecords.size() : 0);
 }
 
 std::string DiskMedia::filePath(const std::string& fileName) const {
@@ -120,33 +139,46 @@ std::string DiskMedia::filePath(const std::string& fileName) const {
   return directory.string() + fileName;
 }
 
-std::string DiskMedia::flushFile(RecordList& list, const std::string& fileName, FlushStatus& status,
-                                 std::exception_ptr& thrown) {
-  status.lockProblem.clear();
-  try {
-    status.failure = flushRecords(list, fileName, status);
-    return joined(status.lockProblem, status.failure.empty() ? "" : status.failure + kKeptNote);
-  } catch (const std::exception& e) {
-    status.failure = e.what();
-    if (!thrown) thrown = std::current_exception();
-    return joined(status.lockProblem, status.failure);
+std::string DiskMedia::FileFlush::report() const {
+  switch (reason) {
+    case Reason::kWritten:
+      return lockProblem;
+    case Reason::kUnwritable:
+      return joined(lockProblem, cause + kKeptNote);
+    case Reason::kNoDirectory:
+    case Reason::kThrown:
+      break;
   }
+  return joined(lockProblem, cause);
 }
 
-void DiskMedia::createDirectory() {
+DiskMedia::FileFlush DiskMedia::flushFile(RecordList& list, const std::string& fileName,
+                                          bool& lockStuck) {
+  FileFlush result;
+  try {
+    flushRecords(list, fileName, lockStuck, result);
+  } catch (const std::exception& e) {
+    result.fail(FileFlush::Reason::kThrown, e.what());
+    result.exception = std::current_exception();
+  }
+  return result;
+}
+
+bool DiskMedia::createDirectory(FileFlush& result) {
   boost::system::error_code error;
-  if (fs::exists(directory, error)) return;
+  if (fs::exists(directory, error)) return true;
   // false without an error: it appeared since the existence test, which is as good.
   fs::create_directory(directory, error);
-  if (error) {
-    throw std::runtime_error("cannot create the log directory " + directory.string() + ": " +
-                             error.message() + " (set " + MediaKeys::kVarPath +
-                             " to a directory that exists or whose parent does)");
-  }
+  if (!error) return true;
+  result.fail(FileFlush::Reason::kNoDirectory,
+              "cannot create the log directory " + directory.string() + ": " + error.message() +
+                  " (set " + MediaKeys::kVarPath +
+                  " to a directory that exists or whose parent does)");
+  return false;
 }
 
-std::string DiskMedia::flushRecords(RecordList& list, const std::string& fileName,
-                                    FlushStatus& status) {
+void DiskMedia::flushRecords(RecordList& list, const std::string& fileName, bool& lockStuck,
+                             FileFlush& result) {
   const std::string path = filePath(fileName);
   // The file opens without blocking (AppendFile): a FIFO without a reader fails the open instead of
   // waiting for one, and a character device that cannot take a write at once fails it.
@@ -161,35 +193,41 @@ std::string DiskMedia::flushRecords(RecordList& list, const std::string& fileNam
     file.close();
   }
   if (!file.isOpen()) {
-    createDirectory();
-    rotateIfNeeded(fileName, status);
+    if (!createDirectory(result)) return;
+    rotateIfNeeded(fileName, lockStuck, result);
     if (const std::error_code error = file.open(path)) {
-      return "cannot open " + path + ": " + error.message() +
-             (error == std::errc::no_such_device_or_address
-                  ? " (a FIFO without a reader, a socket or an absent device)"
-                  : "");
+      result.fail(FileFlush::Reason::kUnwritable,
+                  "cannot open " + path + ": " + error.message() +
+                      (error == std::errc::no_such_device_or_address
+                           ? " (a FIFO without a reader, a socket or an absent device)"
+                           : ""));
+      return;
     }
   }
   if (file.kind() != AppendFile::Kind::kRegular &&
       file.kind() != AppendFile::Kind::kCharacterDevice) {
-    return "cannot open " + path + ": it is " + AppendFile::describe(file.kind()) +
-           ", not a regular file";
+    result.fail(FileFlush::Reason::kUnwritable, "cannot open " + path + ": it is " +
+                                                    AppendFile::describe(file.kind()) +
+                                                    ", not a regular file");
+    return;
   }
 
-  std::size_t partialBytes = 0;
   std::error_code error;
-  const std::size_t written = writeRecords(file, list, partialBytes, error);
+  const std::string_view bytes = list.bytes();
+  const std::size_t done = file.write(bytes.data(), bytes.size(), error);
+  const std::size_t written = list.wholeRecordsIn(done);
   // Take back the cut-off record of a regular file, so that the retry writes it whole and only
   // once. Where that fails the fragment stays; the record is still retried.
+  const std::size_t partialBytes = done - list.bytesOf(written);
   if (partialBytes > 0) file.takeBack(partialBytes);
   file.close();
 
   if (written == list.size()) {
     list.clear();
-    return "";
+    return;
   }
   list.dropFront(written);
-  return "cannot write " + path + ": " + error.message();
+  result.fail(FileFlush::Reason::kUnwritable, "cannot write " + path + ": " + error.message());
 }
 
 std::uint64_t DiskMedia::rotationLimit() const {
@@ -204,34 +242,25 @@ bool DiskMedia::rotationDue(const fs::path& path) const {
   return fs::is_regular_file(path) && fs::file_size(path) > rotationLimit();
 }
 
-void DiskMedia::rotateIfNeeded(const std::string& fileName, FlushStatus& status) {
+void DiskMedia::rotateIfNeeded(const std::string& fileName, bool& lockStuck, FileFlush& result) {
   const fs::path path(filePath(fileName));
   if (!rotationDue(path)) return;
   const std::string lockPath = filePath(fileName + MediaKeys::kLockSuffix);
   FileLock lock;
   if (const std::error_code error =
-          lock.lock(lockPath, status.lockStuck ? std::chrono::milliseconds(0) : kLockPatience)) {
-    status.lockStuck = error == std::errc::resource_unavailable_try_again;
-    status.lockProblem = "cannot lock " + lockPath + " to rotate " + path.string() + ": " +
-                         (status.lockStuck ? "another process holds it" : error.message()) +
+          lock.lock(lockPath, lockStuck ? std::chrono::milliseconds(0) : kLockPatience)) {
+    lockStuck = error == std::errc::resource_unavailable_try_again;
+    result.lockProblem = "cannot lock " + lockPath + " to rotate " + path.string() + ": " +
+                         (lockStuck ? "another process holds it" : error.message()) +
                          " (not rotated; the records are appended all the same)";
     return;
   }
-  status.lockStuck = false;
+  lockStuck = false;
   // Another process may have rotated the file between this one's test and the lock.
   if (!rotationDue(path)) return;
   const fs::path old(filePath(fileName + MediaKeys::kOldSuffix));
   if (fs::exists(old)) fs::remove(old);
   fs::rename(path, old);
-}
-
-std::size_t DiskMedia::writeRecords(AppendFile& file, const RecordList& list,
-                                    std::size_t& partialBytes, std::error_code& error) {
-  const std::string_view bytes = list.bytes();
-  const std::size_t done = file.write(bytes.data(), bytes.size(), error);
-  const std::size_t whole = list.wholeRecordsIn(done);
-  partialBytes = done - list.bytesOf(whole);
-  return whole;
 }
 
 void DiskMedia::enforceRetention(RecordList& list) {
@@ -255,11 +284,11 @@ std::string DiskMedia::takeDropReport() {
 }
 
 void DiskMedia::reportLoss(const RecordList& list, const std::string& fileName,
-                           const std::string& failure) const {
+                           const FileFlush& last) const {
   if (list.empty()) return;
   const std::string path = filePath(fileName);
-  const std::string why = failure.empty() ? " was not flushed before the logger stopped"
-                                          : " could not be written (" + failure + ")";
+  const std::string why = last.failed() ? " could not be written (" + last.cause + ")"
+                                        : " was not flushed before the logger stopped";
   std::fprintf(stderr, "%s%zu record%s lost: %s%s\n", WorkerErrorReporter::kPrefix, list.size(),
                list.size() == 1 ? "" : "s", path.c_str(), why.c_str());
   std::fflush(stderr);

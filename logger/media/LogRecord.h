@@ -1,19 +1,7 @@
 // One log line split into its six vertical-tab separated fields, and its fixed-width line form.
-//
-// A plain value type. Field 3 is the level and field 4 the source; the record gives the others no
-// meaning. Splitting: field k is the text between the (k-1)-th and the k-th vertical tab (0x0B);
-// fields the line does not reach stay empty and text after a sixth tab is dropped. Nothing is
-// trimmed or converted. Line form (no line end):
-//
-//   field1 right-aligned in 22, field2 in 12, field3 in 10, field4 in 18, " ", field5, " -> ",
-//   field6
-//
-// e.g. "a\vb\vc\vd\ve\vf" prints as 21 blanks "a", 11 blanks "b", 9 blanks "c", 17 blanks "d",
-// " e -> f". A field longer than its width is printed whole and pushes the rest to the right.
-//
-// A record keeps the bytes of the line that its fields cover, in one string, and where each field
-// ends: one copy per record, and none at all for LogRecord::Fields, the same split found in place
-// in the caller's line. The media test level and source on Fields and copy only what they keep.
+// A plain value type: a record keeps the bytes of the line that its fields cover, in one string,
+// and where each field ends. Field 3 is the level and field 4 the source; the record gives the
+// others no meaning. Any thread may use its own records.
 #pragma once
 
 #include <array>
@@ -31,7 +19,10 @@ class LogRecord {
   static constexpr std::size_t kMaxPadding = 22 + 12 + 10 + 18 + 5;
 
   // The six fields of a line located where they stand, without copying. Refers to the line's
-  // bytes, which must outlive it and stay unchanged.
+  // bytes, which must outlive it and stay unchanged. Field k is the text between the (k-1)-th and
+  // the k-th vertical tab (0x0B); fields the line does not reach stay empty and text after a sixth
+  // tab is dropped. Nothing is trimmed or converted. The media test level and source on Fields and
+  // copy only what they keep.
   class Fields {
    public:
     explicit Fields(const std::string& line) : Fields(line.data(), line.size()) {}
@@ -49,7 +40,13 @@ class LogRecord {
 
     // Length of the line form; the line form written at dest, which has room for lineFormSize()
     // bytes, returning the end of what was written. maxLineFormSize() is at least lineFormSize()
-    // and cheaper to know.
+    // and cheaper to know. The line form (no line end):
+    //
+    //   field1 right-aligned in 22, field2 in 12, field3 in 10, field4 in 18, " ", field5, " -> ",
+    //   field6
+    //
+    // e.g. "a\vb\vc\vd\ve\vf" prints as 21 blanks "a", 11 blanks "b", 9 blanks "c", 17 blanks
+    // "d", " e -> f". A field longer than its width is printed whole and pushes the rest right.
     std::size_t lineFormSize() const;
     std::size_t maxLineFormSize() const { return kMaxPadding + ends_[kFieldCount - 1]; }
     char* writeLineForm(char* dest) const;

@@ -214,7 +214,8 @@ class TarvoLog final {
     return std::string_view(text, size);
   }
 
-  // Constant after construction
+  // Constant after construction. Not const: a client may assign a TarvoLog, as it does to one
+  // made before the pipe arrived.
   boost::shared_ptr<safe_pipe<std::string>> pipe_;
   std::string extra_;
 };

@@ -1,13 +1,7 @@
 // What clients share with the logger plug-in: where to ask, what to ask, and the reply payloads.
-//
-// A client subscribes to a reply topic of its own, sends "GET_LOGGER_QUEUE" to
-// "target:/TarvoLogger" with that reply topic, and receives "LOGGER_QUEUE" whose payload, cast
-// with dynamic_cast to TarvoLoggerQueueData, holds the shared pipe to push lines into from any
-// thread. "GET_RAW_DATA" is answered with "RAW_DATA" and a TarvoLoggerRawData, and
-// "GET_LOGGER_STATS" with "LOGGER_STATS" and a TarvoLoggerStatsData (after shutdown too, with the
-// final counts; before the first start no request is answered). Each payload is
-// made for one reply and owned through shared references by the reply and whoever keeps it.
-// The types are visible across libraries so that the cast works in separately built clients.
+// Each payload is made for one reply and owned through shared references by the reply and
+// whoever keeps it. The types are visible across libraries so that a dynamic_cast works in
+// separately built clients.
 #pragma once
 
 #include <boost/shared_ptr.hpp>
@@ -18,6 +12,12 @@
 #include "logger/host/HostApi.h"
 #include "logger/host/ISerializable.h"
 
+// A client subscribes to a reply topic of its own, sends "GET_LOGGER_QUEUE" to kTopic with that
+// reply topic, and receives "LOGGER_QUEUE" whose payload, cast with dynamic_cast to
+// TarvoLoggerQueueData, holds the shared pipe to push lines into from any thread. "GET_RAW_DATA"
+// is answered with "RAW_DATA" and a TarvoLoggerRawData, and "GET_LOGGER_STATS" with
+// "LOGGER_STATS" and a TarvoLoggerStatsData (after shutdown too, with the final counts). Before
+// the first start no request is answered.
 namespace TarvoLoggerProtocol {
 // The component type the plug-in registers, for hosts that create it by name.
 constexpr const char* kComponentType = "000udploggerplugin";

@@ -1,18 +1,8 @@
 // The logger component: a host component that owns one logger core while running, and a bus sink
-// that answers "GET_LOGGER_QUEUE" and "GET_RAW_DATA" on "target:/TarvoLogger".
-//
-// The host creates and destroys it through the library's entry points and calls start(),
-// shutdown(), reserved() and cleanup() one at a time from its own thread; onMessage() runs on the
-// bus's delivery thread. The component owns the core alone. "GET_LOGGER_STATS" is answered from
-// the last core's counts, also after shutdown. start() creates a core when there is
-// none and subscribes once more each time; shutdown() prints its line and calls cleanup(), which
-// destroys the core; the subscription stays until the component is destroyed. Destroying a
-// component that still runs stops its core first, so no worker outlives it.
-//
-// A request may arrive at any moment, also while a lifecycle call runs on another thread: a
-// request borrows the core for the length of its answer, and cleanup() waits for the borrowers
-// before it destroys the core. The destructor leaves the bus itself, while the whole object is
-// still there, so no delivery reaches a half-destroyed component.
+// that answers "GET_LOGGER_QUEUE", "GET_RAW_DATA" and "GET_LOGGER_STATS" on "target:/TarvoLogger".
+// The host creates and destroys it through the library's entry points and makes the lifecycle
+// calls one at a time from its own thread; onMessage() runs on the bus's delivery thread. The
+// component owns the core alone.
 #pragma once
 
 #include <boost/shared_ptr.hpp>
@@ -31,13 +21,23 @@ class TarvoLoggerPlugin : public IComponent, public IMessageSink {
   TarvoLoggerPlugin();
   TarvoLoggerPlugin(const TarvoLoggerPlugin&) = delete;
   TarvoLoggerPlugin& operator=(const TarvoLoggerPlugin&) = delete;
+  // Leaves the bus first, while the whole object is still there, so no delivery reaches a
+  // half-destroyed component; a component that still runs stops its core, so no worker outlives
+  // it.
   ~TarvoLoggerPlugin() override;
 
+  // Creates a core when there is none and subscribes once more each time; the subscription stays
+  // until the component is destroyed.
   void start() override;
+  // Prints the component's line and calls cleanup(), which destroys the core.
   void shutdown() override;
   void reserved() override;
   void cleanup() override EXCLUDES(mutex);
 
+  // A request may arrive at any moment, also while a lifecycle call runs on another thread: it
+  // borrows the core for the length of its answer, and cleanup() waits for the borrowers before it
+  // destroys the core. "GET_LOGGER_STATS" is answered from the last core's counts, also after
+  // shutdown.
   void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex);
 
  private:

@@ -1,5 +1,5 @@
-// Windows error codes as text and as the C library's errors, for messages that name the cause.
-// Any thread.
+// Windows error codes as text, and as the C library's errors where one matches (errorOf()), so
+// that the std::error_code values that platform/ returns read as on other systems. Any thread.
 #pragma once
 
 #include <string>

@@ -2,11 +2,11 @@
 
 #include <boost/make_shared.hpp>
 #include <boost/system/system_error.hpp>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "logger/core/MainLoggerCore.h"
+#include "logger/core/ThreadAnnotations.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/UdpReceiver.h"
 
@@ -25,22 +25,22 @@ using testsupport::pluginConfig;
 // Records every call; optionally throws from write for lines that contain "boom".
 class RecordingMedium : public IStorageMedia {
  public:
-  void write(const std::string& line) override {
-    std::lock_guard<std::mutex> lock(mutex);
+  void write(const std::string& line) override EXCLUDES(mutex) {
+    MutexLock lock(mutex);
     if (line.find("boom") != std::string::npos) throw std::runtime_error("cannot store " + line);
     events.push_back(line);
   }
-  void flush() override {
-    std::lock_guard<std::mutex> lock(mutex);
+  void flush() override EXCLUDES(mutex) {
+    MutexLock lock(mutex);
     events.push_back("<flush>");
   }
   std::string getRawData() override { return "recorded"; }
-  std::vector<std::string> snapshot() {
-    std::lock_guard<std::mutex> lock(mutex);
+  std::vector<std::string> snapshot() EXCLUDES(mutex) {
+    MutexLock lock(mutex);
     return events;
   }
-  std::mutex mutex;
-  std::vector<std::string> events;
+  Mutex mutex;
+  std::vector<std::string> events GUARDED_BY(mutex);
 };
 
 class MainLoggerCoreTest : public ::testing::Test {

@@ -5,12 +5,12 @@
 #include <condition_variable>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "host/BusDispatcher.h"
+#include "logger/core/ThreadAnnotations.h"
 #include "logger/host/IMessageSink.h"
 #include "logger/host/LocalMessage.h"
 #include "tests/support/TestSupport.h"
@@ -28,18 +28,22 @@ boost::shared_ptr<LocalMessage> makeMessage(const std::string& topic, const std:
 class RecordingSink : public IMessageSink {
  public:
   RecordingSink() { unsubscribeOnDestroy = false; }
-  void onMessage(boost::shared_ptr<LocalMessage> message) override {
-    std::lock_guard<std::mutex> lock(mutex);
+  void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex) {
+    MutexLock lock(mutex);
     types.push_back(message->getMessageType());
     threads.push_back(std::this_thread::get_id());
   }
-  std::vector<std::string> snapshot() {
-    std::lock_guard<std::mutex> lock(mutex);
+  std::vector<std::string> snapshot() EXCLUDES(mutex) {
+    MutexLock lock(mutex);
     return types;
   }
-  std::mutex mutex;
-  std::vector<std::string> types;
-  std::vector<std::thread::id> threads;
+  std::vector<std::thread::id> deliveryThreads() EXCLUDES(mutex) {
+    MutexLock lock(mutex);
+    return threads;
+  }
+  Mutex mutex;
+  std::vector<std::string> types GUARDED_BY(mutex);
+  std::vector<std::thread::id> threads GUARDED_BY(mutex);
 };
 
 TEST(BusDispatcherTest, DeliversInSendOrderToExactTopicsOnItsOwnThread) {
@@ -60,8 +64,9 @@ TEST(BusDispatcherTest, DeliversInSendOrderToExactTopicsOnItsOwnThread) {
   EXPECT_EQ(expected, a.snapshot());
   EXPECT_TRUE(b.snapshot().empty());
   EXPECT_EQ(200u, twice.snapshot().size()) << "a sink subscribed twice hears everything twice";
-  for (const auto& id : a.threads) EXPECT_NE(std::this_thread::get_id(), id);
-  for (const auto& id : a.threads) EXPECT_EQ(a.threads.front(), id);
+  const std::vector<std::thread::id> threads = a.deliveryThreads();
+  for (const auto& id : threads) EXPECT_NE(std::this_thread::get_id(), id);
+  for (const auto& id : threads) EXPECT_EQ(threads.front(), id);
 }
 
 // Tracks whether a delivery runs while, or starts after, the sink left.
@@ -142,31 +147,35 @@ TEST(BusDispatcherTest, AHeldSinkGetsItsMessagesInOrderAfterReleaseAndNoneAfterL
 class GateSink : public RecordingSink {
  public:
   explicit GateSink(std::string blockOn) : blockOn_(std::move(blockOn)) {}
-  void onMessage(boost::shared_ptr<LocalMessage> message) override {
+  void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(gateMutex_) {
     RecordingSink::onMessage(message);
     if (message->getMessageType() != blockOn_) return;
-    std::unique_lock<std::mutex> lock(gateMutex_);
+    MutexLock lock(gateMutex_);
     inside_ = true;
     changed_.notify_all();
-    changed_.wait_for(lock, std::chrono::seconds(20), [&] { return open_; });
+    changed_.wait_for(lock.waitable(), std::chrono::seconds(20),
+                      [&]() REQUIRES(gateMutex_) { return open_; });
     inside_ = false;
     open_ = false;
   }
-  bool waitUntilInside() {
-    std::unique_lock<std::mutex> lock(gateMutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return inside_; });
+  bool waitUntilInside() EXCLUDES(gateMutex_) {
+    MutexLock lock(gateMutex_);
+    return changed_.wait_for(lock.waitable(), std::chrono::seconds(20),
+                             [&]() REQUIRES(gateMutex_) { return inside_; });
   }
-  void open() {
-    std::lock_guard<std::mutex> lock(gateMutex_);
+  void open() EXCLUDES(gateMutex_) {
+    MutexLock lock(gateMutex_);
     open_ = true;
     changed_.notify_all();
   }
 
  private:
   const std::string blockOn_;
-  std::mutex gateMutex_;
+  // Guarded by gateMutex_
+  Mutex gateMutex_;
   std::condition_variable changed_;
-  bool inside_ = false, open_ = false;
+  bool inside_ GUARDED_BY(gateMutex_) = false;
+  bool open_ GUARDED_BY(gateMutex_) = false;
 };
 
 TEST(BusDispatcherTest, ASinkReleasedDuringADeliveryGetsWhatWasHeldFirst) {

@@ -74,8 +74,8 @@ TEST(PluginEntryTest, RegistersItsTypeAndExportsOnlyItsEntryPoints) {
     ASSERT_NE(nullptr, component);
     EXPECT_EQ(threads, testsupport::threadCount()) << "no worker before start";
     EXPECT_EQ(0, Registered::record.destroy(component));
-    EXPECT_EQ(std::vector<std::string>{""}, counting.unsubscribes);
-    EXPECT_TRUE(counting.subscribes.empty());
+    EXPECT_EQ(std::vector<std::string>{""}, counting.unsubscribes());
+    EXPECT_TRUE(counting.subscribes().empty());
   }
   SharedLibrary::close(library);
 }
@@ -117,7 +117,7 @@ TEST_F(TarvoLoggerPluginTest, LifecycleKeepsOneCoreWhileRunning) {
   logger->start();  // same core, one more subscription
   EXPECT_EQ(threads + 1, testsupport::threadCount());
   EXPECT_EQ((std::vector<std::string>{"target:/TarvoLogger", "target:/TarvoLogger"}),
-            counting.subscribes);
+            counting.subscribes());
   client.clear();
   client.send("GET_LOGGER_QUEUE", "client:/test");
   auto replies = client.settled();
@@ -144,9 +144,9 @@ TEST_F(TarvoLoggerPluginTest, LifecycleKeepsOneCoreWhileRunning) {
       "TarvoLoggerPlugin::shutdown()\nTarvoLoggerPlugin::shutdown()\n",
       testing::internal::GetCapturedStdout());
 
-  counting.unsubscribes.clear();
+  counting.forgetUnsubscribes();
   loader_.destroy(logger);
-  EXPECT_EQ(std::vector<std::string>{""}, counting.unsubscribes) << "exactly one, empty topic";
+  EXPECT_EQ(std::vector<std::string>{""}, counting.unsubscribes()) << "exactly one, empty topic";
 }
 
 TEST_F(TarvoLoggerPluginTest, NoDispatcherAtStartMeansACoreButNoSubscription) {

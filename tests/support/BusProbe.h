@@ -3,11 +3,11 @@
 #pragma once
 
 #include <condition_variable>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "host/BusDispatcher.h"
+#include "logger/core/ThreadAnnotations.h"
 #include "logger/host/IMessageSink.h"
 #include "logger/host/LocalMessage.h"
 #include "logger/host/MessageDispatcher.h"
@@ -20,35 +20,51 @@ class CountingDispatcher : public MessageDispatcher {
   CountingDispatcher() { previous_ = MessageDispatcher::setInstance(this); }
   ~CountingDispatcher() override { MessageDispatcher::setInstance(previous_); }
 
-  void send(boost::shared_ptr<LocalMessage> message) override {
+  void send(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex_) {
     {
-      std::lock_guard<std::mutex> lock(mutex);
-      sent.push_back(message);
+      MutexLock lock(mutex_);
+      sent_.push_back(message);
     }
     bus().send(message);
   }
-  void subscribe(IMessageSink* sink, const std::string& topic) override {
+  void subscribe(IMessageSink* sink, const std::string& topic) override EXCLUDES(mutex_) {
     {
-      std::lock_guard<std::mutex> lock(mutex);
-      subscribes.push_back(topic);
+      MutexLock lock(mutex_);
+      subscribes_.push_back(topic);
     }
     bus().subscribe(sink, topic);
   }
-  void unsubscribe(IMessageSink* sink, const std::string& topic) override {
+  void unsubscribe(IMessageSink* sink, const std::string& topic) override EXCLUDES(mutex_) {
     {
-      std::lock_guard<std::mutex> lock(mutex);
-      unsubscribes.push_back(topic);
+      MutexLock lock(mutex_);
+      unsubscribes_.push_back(topic);
     }
     bus().unsubscribe(sink, topic);
   }
   static BusDispatcher& bus() { return BusDispatcher::processInstance(); }
 
-  std::mutex mutex;
-  std::vector<boost::shared_ptr<LocalMessage>> sent;
-  std::vector<std::string> subscribes, unsubscribes;
+  // The topics asked for so far, in order.
+  std::vector<std::string> subscribes() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    return subscribes_;
+  }
+  std::vector<std::string> unsubscribes() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    return unsubscribes_;
+  }
+  void forgetUnsubscribes() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    unsubscribes_.clear();
+  }
 
  private:
   MessageDispatcher* previous_;
+
+  // Guarded by mutex_
+  Mutex mutex_;
+  std::vector<boost::shared_ptr<LocalMessage>> sent_ GUARDED_BY(mutex_);
+  std::vector<std::string> subscribes_ GUARDED_BY(mutex_);
+  std::vector<std::string> unsubscribes_ GUARDED_BY(mutex_);
 };
 
 // Listens on a reply topic of its own and collects what arrives there.
@@ -59,8 +75,8 @@ class BusClient : public IMessageSink {
   }
   ~BusClient() override { BusDispatcher::processInstance().unsubscribe(this, ""); }
 
-  void onMessage(boost::shared_ptr<LocalMessage> message) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     replies_.push_back(message);
     arrived_.notify_all();
   }
@@ -77,13 +93,13 @@ class BusClient : public IMessageSink {
   // Sends a request and returns the first reply of the matching type ("GET_RAW_DATA" ->
   // "RAW_DATA") that follows, or null after ten seconds. Replies to earlier requests still on
   // their way are passed over.
-  boost::shared_ptr<LocalMessage> request(const std::string& type) {
+  boost::shared_ptr<LocalMessage> request(const std::string& type) EXCLUDES(mutex_) {
     const std::string replyType = type.compare(0, 4, "GET_") == 0 ? type.substr(4) : type;
     std::size_t before = count();
     send(type, topic_);
     boost::shared_ptr<LocalMessage> found;
-    std::unique_lock<std::mutex> lock(mutex_);
-    arrived_.wait_for(lock, std::chrono::seconds(10), [&] {
+    MutexLock lock(mutex_);
+    arrived_.wait_for(lock.waitable(), std::chrono::seconds(10), [&]() REQUIRES(mutex_) {
       for (std::size_t i = before; i < replies_.size() && !found; ++i) {
         if (replies_[i]->getMessageType() == replyType) found = replies_[i];
       }
@@ -93,26 +109,28 @@ class BusClient : public IMessageSink {
   }
 
   // Every reply so far, once the bus has delivered everything sent before the call.
-  std::vector<boost::shared_ptr<LocalMessage>> settled() {
+  std::vector<boost::shared_ptr<LocalMessage>> settled() EXCLUDES(mutex_) {
     BusDispatcher::processInstance().drain();
     BusDispatcher::processInstance().drain();  // replies sent while the requests were delivered
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return replies_;
   }
-  std::size_t count() {
-    std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t count() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     return replies_.size();
   }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void clear() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     replies_.clear();
   }
 
  private:
   std::string topic_;
-  std::mutex mutex_;
+
+  // Guarded by mutex_
+  Mutex mutex_;
   std::condition_variable arrived_;
-  std::vector<boost::shared_ptr<LocalMessage>> replies_;
+  std::vector<boost::shared_ptr<LocalMessage>> replies_ GUARDED_BY(mutex_);
 };
 
 }  // namespace testsupport

@@ -1,10 +1,7 @@
 // A real rsyslogd in the foreground for tests and benchmarks: its own configuration and work
 // directory in a temporary folder, imtcp or imrelp (plain or in TLS) on a free loopback port, and
-// one omfile action that writes "<PROCID> <MSG>" per message, control characters kept as they
-// came. Over RELP the action runs before the acknowledgement goes out (a direct queue), so an
-// acknowledged line is in the file even when rsyslogd is killed. It loads no module that touches
-// /dev/log or the kernel log. start(), stop() and kill() may be called again, so a test can take
-// the collector away and bring it back on the same port.
+// one omfile action that writes "<PROCID> <MSG>" per message. It loads no module that touches
+// /dev/log or the kernel log. Used from the test's thread.
 #pragma once
 
 #include <arpa/inet.h>
@@ -43,7 +40,9 @@ class RsyslogDaemon {
     std::string caFile, certFile, keyFile, clientName;
   };
 
-  // address is "127.0.0.1" or "::1"; dir is a folder of the caller's, which it owns.
+  // address is "127.0.0.1" or "::1"; dir is a folder of the caller's, which it owns. The omfile
+  // action keeps control characters as they came. Over RELP it runs before the acknowledgement
+  // goes out (a direct queue), so an acknowledged line is in the file even when rsyslogd is killed.
   RsyslogDaemon(const std::string& dir, const std::string& address = "127.0.0.1",
                 Protocol protocol = Protocol::kTcp, const Tls& tls = {})
       : dir_(dir), address_(address), protocol_(protocol), port_(freeTcpPort(address)) {
@@ -80,6 +79,8 @@ class RsyslogDaemon {
   }
 
   // Starts it and waits until it accepts connections; false if it did not within the deadline.
+  // start(), stop() and kill() may be called again, so a test can take the collector away and
+  // bring it back on the same port.
   bool start() {
     const std::string conf = dir_ + "/rsyslog.conf", pid = dir_ + "/rsyslogd.pid";
     std::vector<std::string> args{kProgram, "-n", "-f", conf, "-i", pid};

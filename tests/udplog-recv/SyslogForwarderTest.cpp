@@ -21,15 +21,15 @@ TEST(SyslogForwarderTest, FramesEachLineAsOneOctetCountedMessage) {
             SyslogForwarder::frame("127.0.0.1", 40000, line, when));
 
   SyslogForwarder::Target target;
-  std::string error;
-  EXPECT_TRUE(SyslogForwarder::parseTarget("tcp://127.0.0.1:514", target, error));
-  EXPECT_TRUE(SyslogForwarder::parseTarget("tcp://[::1]:6514", target, error));
+  EXPECT_TRUE(SyslogForwarder::parseTarget("tcp://127.0.0.1:514", target).ok());
+  EXPECT_TRUE(SyslogForwarder::parseTarget("tcp://[::1]:6514", target).ok());
   EXPECT_EQ(AF_INET6, target.address.ss_family);
   for (const char* bad :
        {"udp://127.0.0.1:514", "tcp://127.0.0.1", "tcp://[::1:514", "tcp://::1:514",
         "tcp://127.0.0.1:0", "tcp://127.0.0.1:65536", "tcp://127.0.0.1:-5"}) {
-    EXPECT_FALSE(SyslogForwarder::parseTarget(bad, target, error)) << bad;
-    EXPECT_NE(std::string::npos, error.find(bad)) << error;
+    const ForwardResult result = SyslogForwarder::parseTarget(bad, target);
+    EXPECT_FALSE(result.ok()) << bad;
+    EXPECT_NE(std::string::npos, result.error().find(bad)) << result.error();
   }
 }
 
@@ -48,15 +48,15 @@ TEST(SyslogForwarderTest, HoldsABoundedBacklogUntilTheCollectorListens) {
   const std::string url = "tcp://[::1]:" + std::to_string(ntohs(address.sin6_port));
 
   SyslogForwarder::Target target;
-  std::string error;
-  ASSERT_TRUE(SyslogForwarder::parseTarget(url, target, error)) << error;
+  const ForwardResult parsed = SyslogForwarder::parseTarget(url, target);
+  ASSERT_TRUE(parsed.ok()) << parsed.error();
   SyslogForwarder::Limits limits;
   limits.maxLines = 3;
   limits.firstBackoff = std::chrono::milliseconds(10);
   std::vector<std::string> reports;
   SyslogForwarder forwarder(target, limits, [&](const std::string& r) { reports.push_back(r); });
   const auto when = std::chrono::system_clock::now();
-  for (int n = 1; n <= 5; ++n) forwarder.send("::1", 7, "line " + std::to_string(n), when);
+  for (int n = 1; n <= 5; ++n) forwarder.enqueue("::1", 7, "line " + std::to_string(n), when);
   forwarder.pump(SyslogForwarder::Clock::now(), 0);  // refused: nobody listens yet
   EXPECT_EQ(2u, forwarder.counts().dropped);
 
@@ -97,14 +97,14 @@ TEST(SyslogForwarderTest, LinesACollectorNeverReadAreCountedUnconfirmed) {
   socklen_t length = sizeof(address);
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
   SyslogForwarder::Target target;
-  std::string error;
   ASSERT_TRUE(SyslogForwarder::parseTarget(
-      "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), target, error));
+                  "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), target)
+                  .ok());
   std::vector<std::string> reports;
   SyslogForwarder forwarder(target, SyslogForwarder::Limits(),
                             [&](const std::string& r) { reports.push_back(r); });
   const auto when = std::chrono::system_clock::now();
-  for (int n = 1; n <= 3; ++n) forwarder.send("127.0.0.1", 7, "line " + std::to_string(n), when);
+  for (int n = 1; n <= 3; ++n) forwarder.enqueue("127.0.0.1", 7, "line " + std::to_string(n), when);
   for (int i = 0; i < 100 && forwarder.counts().forwarded < 3; ++i) {
     pollfd watch{forwarder.fd(), POLLOUT, 0};
     ::poll(&watch, forwarder.fd() >= 0 ? 1 : 0, 10);
