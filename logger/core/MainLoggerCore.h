@@ -1,13 +1,5 @@
 // The heart of the logger: one pipe, one storage medium and one worker thread between them.
 //
-// The constructor picks the medium from "TarvoLogger/StorageFormat" ("udp", "file", anything else
-// the in-memory ring), creates the pipe and starts the worker, which pops lines in pipe order and
-// hands every line longer than 20 bytes to the medium unchanged; shorter lines are dropped. The
-// destructor pushes the stop line behind everything queued, waits until the worker has written
-// it all and flushed the medium, then releases worker, medium and pipe. Only the core's own stop
-// ends the worker: a client line with the same text is dropped like any short line. An exception
-// from the medium or the pipe is reported on standard error and the worker goes on.
-//
 // The core holds medium and worker alone and shares the pipe with every client that asked for it.
 // The owning component's thread constructs and destroys it; getQueue() and getRawData() are called
 // from the bus's delivery thread while the core exists.
@@ -30,9 +22,17 @@ class MainLoggerCore {
   // Lines this long or shorter never reach the medium.
   static constexpr std::size_t kShortLine = 20;
 
+  // Picks the medium from "TarvoLogger/StorageFormat" ("udp", "file", anything else the in-memory
+  // ring), creates the pipe and starts the worker, which takes lines in pipe order and hands every
+  // line longer than kShortLine to the medium unchanged; shorter lines are dropped. An exception
+  // from the medium or the pipe is reported on standard error and the worker goes on. Throws what
+  // the medium's construction throws, leaving no thread behind.
   MainLoggerCore();
   MainLoggerCore(const MainLoggerCore&) = delete;
   MainLoggerCore& operator=(const MainLoggerCore&) = delete;
+  // Pushes the stop line behind everything queued, waits until the worker has stored it all and
+  // flushed the medium, then releases worker, medium and pipe. Only the core's own stop ends the
+  // worker: a client line with the same text is dropped like any short line.
   ~MainLoggerCore();
 
   // A new shared reference to the pipe that clients push into.

@@ -20,7 +20,15 @@ char* putNumber(char* dest, std::uint64_t value) {
 
 }  // namespace
 
-UdpMedia::UdpMedia() : sequence(1) {
+UdpMedia::UdpMedia() : destination(configuredDestination()), sequence(1) {
+  boost::system::error_code error;
+  socket.reset(new boost::asio::ip::udp::socket(ioService));
+  // The socket's family follows the address, so that IPv6 destinations receive their datagrams.
+  socket->open(destination.protocol(), error);
+  if (error) throw boost::system::system_error(error, "opening the UDP socket");
+}
+
+boost::asio::ip::udp::endpoint UdpMedia::configuredDestination() {
   ConfigurationManager& config =
       *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope);
   std::string ip;
@@ -37,12 +45,7 @@ UdpMedia::UdpMedia() : sequence(1) {
                    "\" is not an IP address literal (names are not looked up; give one such as "
                    "127.0.0.1 or ::1)");
   }
-
-  socket.reset(new boost::asio::ip::udp::socket(ioService));
-  // The socket's family follows the address, so that IPv6 destinations receive their datagrams.
-  socket->open(address.is_v6() ? boost::asio::ip::udp::v6() : boost::asio::ip::udp::v4(), error);
-  if (error) throw boost::system::system_error(error, "opening the UDP socket");
-  destination = boost::asio::ip::udp::endpoint(address, port);
+  return boost::asio::ip::udp::endpoint(address, port);
 }
 
 UdpMedia::~UdpMedia() {

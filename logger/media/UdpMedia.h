@@ -1,12 +1,6 @@
-// A medium that sends every line as numbered UDP datagrams to "TarvoLogger/Ip":"TarvoLogger/Port".
-//
-// Each line takes the next sequence number (1 to 4294967295, then 1 again; an empty line uses one
-// and sends nothing) and leaves as ceil(length / 50000) datagrams of the form
-//   <sequence>:<part>/<count>|<up to 50000 bytes of the line>
-// e.g. the seventh line, 120000 bytes long: "7:1/3|" bytes 0-49999, "7:2/3|" bytes 50000-99999,
-// "7:3/3|" bytes 100000-119999. The datagrams of a burst of lines leave together, a batch per
-// system call where the system allows. The socket is opened for the address's family (IPv4 or
-// IPv6), never bound or connected. The worker thread calls write(), writeBurst() and flush();
+// A medium that sends every line as numbered UDP datagrams to "TarvoLogger/Ip":"TarvoLogger/Port",
+// e.g. the seventh line, 120000 bytes long, as "7:1/3|" bytes 0-49999, "7:2/3|" bytes 50000-99999
+// and "7:3/3|" bytes 100000-119999. The worker thread calls write(), writeBurst() and flush();
 // getRawData() touches no member. The medium is the socket's only holder.
 #pragma once
 
@@ -35,8 +29,12 @@ class UdpMedia final : public IStorageMedia {
   UdpMedia& operator=(const UdpMedia&) = delete;
   ~UdpMedia() override;
 
-  // Sends the line's datagrams. A failed send drops that datagram only; nothing is retried. When
-  // one was dropped, throws boost::system::system_error once the line's other datagrams are sent.
+  // Each line takes the next sequence number (1 to 4294967295, then 1 again; an empty line uses
+  // one and sends nothing) and leaves as ceil(length / kMaxPayload) datagrams of the form
+  //   <sequence>:<part>/<count>|<up to kMaxPayload bytes of the line>
+  // on a socket of the address's family, never bound or connected. Sends the line's datagrams. A
+  // failed send drops that datagram only; nothing is retried. When one was dropped, throws
+  // boost::system::system_error once the line's other datagrams are sent.
   void write(const std::string& line) override;
   // Sends the lines' datagrams in order, Datagram::kBatch to a system call; each line that lost
   // a datagram goes to failed() with the same error write() would throw.
@@ -78,8 +76,12 @@ class UdpMedia final : public IStorageMedia {
   void settle(std::size_t pending, Tally& line, const Failed& failed);
   void report(const Tally& line, const Failed& failed);
 
+  // The configured address and port; throws boost::system::system_error for an address that is no
+  // IP address literal.
+  static boost::asio::ip::udp::endpoint configuredDestination();
+
   // Constant after construction
-  boost::asio::ip::udp::endpoint destination;
+  const boost::asio::ip::udp::endpoint destination;
   boost::asio::io_service ioService;
   boost::shared_ptr<boost::asio::ip::udp::socket> socket;
 
