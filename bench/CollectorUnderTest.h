@@ -1,7 +1,7 @@
 // One UDP collector run by a benchmark as a child process: udplog-recv (any build of it) or a
 // test rsyslogd with imudp, either listening on a free port of 127.0.0.1 and writing every line
 // it receives to a file in the caller's folder. The benchmark reads the child's CPU time (user and
-// system, every thread) and peak resident memory from /proc while it runs, and counts the lines
+// system, every thread) and peak resident memory while it runs, and counts the lines
 // in its file. Used from the benchmark's thread; Linux only, as /proc is.
 #pragma once
 
@@ -13,9 +13,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -56,18 +56,16 @@ class CollectorUnderTest {
   unsigned short port() const { return port_; }
   const std::string& output() const { return output_; }
 
-  // User + system CPU seconds of every thread so far.
+  // User + system CPU seconds of every thread so far, those that ended included: the process's
+  // CPU-time clock, which counts in nanoseconds where /proc/PID/stat counts in ticks of 10 ms.
   double cpuSeconds() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    // After the name: state is field 3; utime and stime are fields 14 and 15.
-    for (int index = 3; index <= 15 && fields >> field; ++index) {
-      if (index >= 14) ticks += std::stod(field);
+    clockid_t clock;
+    timespec now{};
+    if (::clock_getcpuclockid(static_cast<pid_t>(pid_), &clock) != 0 ||
+        ::clock_gettime(clock, &now) != 0) {
+      return 0;
     }
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
   }
 
   // The peak resident set (VmHWM) in KiB.

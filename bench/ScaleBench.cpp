@@ -4,7 +4,9 @@
 // to a fresh udplog-recv writing to a file and reports the lines delivered per second of sending,
 // the lines lost (offered and not written) with the kernel's drops for a full receive buffer
 // apart (udplog-recv's own count, in datagrams), the collector's peak resident memory and its CPU
-// time per line delivered. Rate 0 is as fast as the one sending thread can.
+// time per line delivered. "Asked" is the rate the senders aimed at (0: as fast as the one sending
+// thread can), "offered" the rate they reached; delivered lines per second are over the time of
+// sending.
 //
 // Usage: scale_bench [--seconds S] [--senders 1,10,100,1000]
 // Prints one "system=udplog-recv senders=..." line per trial, then a table.
@@ -74,27 +76,29 @@ int main(int argc, char** argv) {
         const std::size_t delivered = collector->lines();
         const unsigned long long drops = countBefore(summary, "dropped by the kernel");
         std::printf(
-            "system=udplog-recv senders=%zu parts=%zu size=%zu offered_per_s=%.0f lines=%zu "
+            "system=udplog-recv senders=%zu parts=%zu size=%zu asked_per_s=%.0f offered_per_s=%.0f "
+            "lines=%zu "
             "delivered=%zu delivered_per_s=%.0f lost=%zu kernel_drops=%llu peak_rss_kb=%ld "
             "cpu_us_per_line=%.2f\n",
-            senderCount, senders.partsPerLine(), kind.size, rate > 0 ? rate : lines / sent, lines,
-            delivered, delivered / sent, lines - delivered, drops, rss,
+            senderCount, senders.partsPerLine(), kind.size, rate, lines / sent, lines, delivered,
+            delivered / sent, lines - delivered, drops, rss,
             delivered ? cpu / delivered * 1e6 : 0.0);
         std::fflush(stdout);
         char row[256];
-        std::snprintf(row, sizeof(row), "| %zu | %zu | %s%.0f | %.0f | %zu | %llu | %.1f | %.2f |",
-                      senderCount, senders.partsPerLine(),
-                      rate > 0 ? "" : "full: ", rate > 0 ? rate : lines / sent, delivered / sent,
-                      lines - delivered, drops, rss / 1024.0,
-                      delivered ? cpu / delivered * 1e6 : 0.0);
+        char asked[32] = "full speed";
+        if (rate > 0) std::snprintf(asked, sizeof(asked), "%.0f", rate);
+        std::snprintf(
+            row, sizeof(row), "| %zu | %zu | %s | %.0f | %.0f | %zu | %llu | %.1f | %.2f |",
+            senderCount, senders.partsPerLine(), asked, lines / sent, delivered / sent,
+            lines - delivered, drops, rss / 1024.0, delivered ? cpu / delivered * 1e6 : 0.0);
         table.push_back(row);
       }
     }
   }
   std::printf(
-      "\n| senders | parts a line | offered lines/s | delivered lines/s | lines lost | of them "
-      "kernel drops (datagrams) | peak RSS (MiB) | CPU us a line |\n"
-      "|---|---|---|---|---|---|---|---|\n");
+      "\n| senders | parts a line | asked lines/s | offered lines/s | delivered lines/s | lines "
+      "lost | kernel drops (datagrams) | peak RSS (MiB) | CPU us a line |\n"
+      "|---|---|---|---|---|---|---|---|---|\n");
   for (const auto& row : table) std::printf("%s\n", row.c_str());
   return 0;
 }

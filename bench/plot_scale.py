@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Draws udplog-recv's scale curve from the output of bench/scale_bench (bench/run-all.sh): lines
 delivered per second against lines offered per second, one curve per number of senders, for lines
-of one datagram and of three; and the collector's CPU time per line.
+of one datagram and of three; the collector's CPU time per line and its peak resident memory
+against the number of senders.
 
 Usage: plot_scale.py RESULTS PNG   (needs python3-matplotlib)
 """
@@ -14,6 +15,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 COLORS = {1: "tab:blue", 10: "tab:orange", 100: "tab:green", 1000: "tab:red"}
+KINDS = {1: ("-", "o"), 3: (":", "s")}
 
 
 def read(path):
@@ -21,53 +23,78 @@ def read(path):
     with open(path) as f:
         for line in f:
             if line.startswith("system=udplog-recv senders="):
-                rows.append(dict(part.split("=", 1) for part in line.split()))
+                row = dict(part.split("=", 1) for part in line.split())
+                rows.append({k: (v if k == "system" else float(v)) for k, v in row.items()})
     return rows
+
+
+def common_rate(rows):
+    """The highest paced rate that the senders reached (within 5 %) at every sender count."""
+    senders = {r["senders"] for r in rows}
+    best = 0
+    for asked in {r["asked_per_s"] for r in rows if r["asked_per_s"] > 0}:
+        reached = {r["senders"] for r in rows
+                   if r["asked_per_s"] == asked and r["offered_per_s"] >= 0.95 * asked}
+        if reached == senders:
+            best = max(best, asked)
+    return best
 
 
 def main():
     results, png = sys.argv[1], sys.argv[2]
-    series = defaultdict(list)  # (parts, senders) -> [(offered, delivered, cpu)]
-    for row in read(results):
-        series[(int(row["parts"]), int(row["senders"]))].append(
-            (float(row["offered_per_s"]), float(row["delivered_per_s"]),
-             float(row["cpu_us_per_line"])))
-    partsSeen = sorted({parts for parts, _ in series})
-    if not partsSeen:
+    rows = read(results)
+    parts_seen = sorted({int(r["parts"]) for r in rows})
+    if not parts_seen:
         sys.exit(f"plot_scale.py: no scale_bench rows in {results}")
-    figure, axes = plt.subplots(1, len(partsSeen) + 1, figsize=(15, 4.6))
-    for ax, parts in zip(axes, partsSeen):
-        top = 0
-        for (p, senders), points in sorted(series.items()):
-            if p != parts:
-                continue
-            points.sort()
-            ax.plot([o / 1e3 for o, _, _ in points], [d / 1e3 for _, d, _ in points], marker="o",
+    figure, axes = plt.subplots(1, len(parts_seen) + 2, figsize=(19, 4.8))
+    for ax, parts in zip(axes, parts_seen):
+        kind = [r for r in rows if r["parts"] == parts]
+        for senders in sorted({int(r["senders"]) for r in kind}):
+            points = sorted((r["offered_per_s"], r["delivered_per_s"]) for r in kind
+                            if r["senders"] == senders)
+            ax.plot([o for o, _ in points], [d for _, d in points], marker="o",
                     color=COLORS.get(senders), label=f"{senders} sender{'s' if senders > 1 else ''}")
-            top = max(top, max(o for o, _, _ in points))
-        ax.plot([0, top / 1e3], [0, top / 1e3], color="gray", linestyle="--", label="offered")
-        ax.set_title(f"lines of {parts} datagram{'s' if parts > 1 else ''}")
-        ax.set_xlabel("thousand lines per second offered")
-        ax.set_ylabel("thousand lines per second delivered")
-        ax.set_ylim(bottom=0)
-        ax.grid(alpha=0.3)
+        low = min(r["offered_per_s"] for r in kind)
+        high = max(r["offered_per_s"] for r in kind)
+        ax.plot([low, high], [low, high], color="gray", linestyle="--", label="all delivered")
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_title(f"lines of {parts} datagram{'s' if parts > 1 else ''} "
+                     f"({int(kind[0]['size'])} bytes)")
+        ax.set_xlabel("lines per second offered")
+        ax.set_ylabel("lines per second delivered")
+        ax.grid(alpha=0.3, which="both")
         ax.legend(fontsize=8)
-    ax = axes[-1]
-    for parts, style in zip(partsSeen, ["-", ":"]):
-        senders = sorted(s for p, s in series if p == parts)
-        # The CPU per line at the highest paced rate every sender count was offered.
-        cpu = [max(series[(parts, s)])[2] for s in senders]
-        ax.plot(senders, cpu, marker="o", linestyle=style, label=f"{parts} datagram(s) a line")
-    ax.set_xscale("log")
-    ax.set_title("CPU per line at the highest rate offered")
-    ax.set_xlabel("senders")
-    ax.set_ylabel("microseconds of CPU per line")
-    ax.set_ylim(bottom=0)
-    ax.grid(alpha=0.3)
-    ax.legend(fontsize=8)
-    figure.suptitle("one udplog-recv, 127.0.0.1, lines of 120 and 100 120 bytes")
+    cpu, rss = axes[-2], axes[-1]
+    for parts in parts_seen:
+        kind = [r for r in rows if r["parts"] == parts]
+        rate = common_rate(kind)
+        style, marker = KINDS.get(parts, ("-", "o"))
+        at = sorted((r["senders"], r["cpu_us_per_line"], r["peak_rss_kb"]) for r in kind
+                    if r["asked_per_s"] == rate)
+        label = f"{parts} datagram{'s' if parts > 1 else ''} a line, {rate:.0f} lines/s"
+        cpu.plot([s for s, _, _ in at], [c for _, c, _ in at], marker=marker, linestyle=style,
+                 label=label)
+        peak = defaultdict(float)
+        for r in kind:
+            peak[r["senders"]] = max(peak[r["senders"]], r["peak_rss_kb"] / 1024)
+        senders = sorted(peak)
+        rss.plot(senders, [peak[s] for s in senders], marker=marker, linestyle=style,
+                 label=f"{parts} datagram{'s' if parts > 1 else ''} a line, any rate")
+    cpu.set_title("CPU per line delivered")
+    cpu.set_ylabel("microseconds (log)")
+    cpu.set_yscale("log")
+    rss.set_title("peak resident memory")
+    rss.set_ylabel("MiB")
+    rss.set_ylim(bottom=0)
+    for ax in (cpu, rss):
+        ax.set_xscale("log")
+        ax.set_xlabel("senders")
+        ax.grid(alpha=0.3, which="both")
+        ax.legend(fontsize=8)
+    figure.suptitle("one udplog-recv on 127.0.0.1 writing to a file, each trial about 2 s of lines")
     figure.tight_layout()
-    figure.savefig(png, dpi=100)
+    figure.savefig(png, dpi=90)
 
 
 if __name__ == "__main__":
