@@ -8,7 +8,8 @@
 // thread can), "offered" the rate they reached; delivered lines per second are over the time of
 // sending.
 //
-// Usage: scale_bench [--seconds S] [--senders 1,10,100,1000]
+// Usage: scale_bench [--seconds S] [--senders 1,10,100,1000] [--program PATH]
+//   (--program: another build of udplog-recv, to compare with this one's figures)
 // Prints one "system=udplog-recv senders=..." line per trial, then a table.
 
 #include <cstdio>
@@ -41,10 +42,12 @@ unsigned long long countBefore(const std::string& summary, const std::string& la
 
 int main(int argc, char** argv) {
   double seconds = 2;
+  std::string program = UDPLOG_RECV_PATH;
   std::vector<std::size_t> senderCounts{1, 10, 100, 1000};
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     if (option == "--seconds") seconds = std::atof(argv[i + 1]);
+    if (option == "--program") program = argv[i + 1];
     if (option == "--senders") {
       senderCounts.clear();
       std::istringstream list(argv[i + 1]);
@@ -59,7 +62,7 @@ int main(int argc, char** argv) {
     for (std::size_t senderCount : senderCounts) {
       for (double rate : kind.rates) {
         testsupport::TempDir dir;
-        auto collector = benchlines::CollectorUnderTest::receiver(UDPLOG_RECV_PATH, dir.str());
+        auto collector = benchlines::CollectorUnderTest::receiver(program, dir.str());
         if (!collector) {
           std::fprintf(stderr, "scale_bench: udplog-recv did not start\n");
           return 1;

@@ -9,7 +9,7 @@
 #include "udplog-recv/KernelDrops.h"
 
 DatagramSource::DatagramSource()
-    : buffers_(kBatch * kMaxDatagram),
+    : buffers_(new char[kBatch * kMaxDatagram]),
       from_(kBatch),
       iovecs_(kBatch),
       headers_(kBatch),
