@@ -24,8 +24,11 @@
 
 namespace benchlines {
 
-class CollectorUnderTest {
+class CollectorUnderTest final {
  public:
+  CollectorUnderTest(const CollectorUnderTest&) = delete;
+  CollectorUnderTest& operator=(const CollectorUnderTest&) = delete;
+
   // udplog-recv at program; starts it and waits until its port is taken.
   static std::unique_ptr<CollectorUnderTest> receiver(const std::string& program,
                                                       const std::string& dir) {
@@ -49,9 +52,6 @@ class CollectorUnderTest {
     c->rsyslog_ = std::move(daemon);
     return c;
   }
-
-  CollectorUnderTest(const CollectorUnderTest&) = delete;
-  CollectorUnderTest& operator=(const CollectorUnderTest&) = delete;
 
   unsigned short port() const { return port_; }
   const std::string& output() const { return output_; }

@@ -23,8 +23,11 @@
 
 namespace benchlines {
 
-class PacedSenders {
+class PacedSenders final {
  public:
+  PacedSenders(const PacedSenders&) = delete;
+  PacedSenders& operator=(const PacedSenders&) = delete;
+
   static constexpr std::size_t kPart = 50000;
 
   PacedSenders(unsigned short port, std::size_t senders, std::size_t lineSize)
@@ -46,9 +49,6 @@ class PacedSenders {
   ~PacedSenders() {
     for (int fd : fds_) ::close(fd);
   }
-  PacedSenders(const PacedSenders&) = delete;
-  PacedSenders& operator=(const PacedSenders&) = delete;
-
   std::size_t partsPerLine() const { return parts_; }
 
   // Offers `lines` lines at `rate` lines per second (0: unpaced); returns the seconds it took.
