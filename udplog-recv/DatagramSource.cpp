@@ -9,11 +9,20 @@
 #include "udplog-recv/KernelDrops.h"
 
 DatagramSource::DatagramSource()
-    : buffers_(kBatch * kMaxDatagram),
-      slots_(kBatch),
+    : buffers_(new char[kBatch * kMaxDatagram]),
+      from_(kBatch),
       iovecs_(kBatch),
       headers_(kBatch),
-      views_(kBatch) {}
+      views_(kBatch) {
+  for (std::size_t i = 0; i < kBatch; ++i) {
+    iovecs_[i] = iovec{&buffers_[i * kMaxDatagram], kMaxDatagram};
+    msghdr& h = headers_[i].msg_hdr;
+    h = msghdr{};
+    h.msg_name = &from_[i];
+    h.msg_iov = &iovecs_[i];
+    h.msg_iovlen = 1;
+  }
+}
 
 DatagramSource::~DatagramSource() {
   if (fd_ >= 0) ::close(fd_);
@@ -45,7 +54,11 @@ bool DatagramSource::open(const std::string& address, unsigned port, std::string
     if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
       ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
     }
-    KernelDrops::enable(fd_);
+    int granted = 0;
+    socklen_t grantedLength = sizeof(granted);
+    if (::getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &granted, &grantedLength) == 0 && granted > 0) {
+      receiveBuffer_ = static_cast<std::size_t>(granted);
+    }
     if (::bind(fd_, reinterpret_cast<sockaddr*>(&storage), length) == 0) return true;
   }
   error =
@@ -56,29 +69,13 @@ bool DatagramSource::open(const std::string& address, unsigned port, std::string
 }
 
 std::size_t DatagramSource::receive() {
-  for (std::size_t i = 0; i < kBatch; ++i) {
-    iovecs_[i] = iovec{&buffers_[i * kMaxDatagram], kMaxDatagram};
-    msghdr& h = headers_[i].msg_hdr;
-    h = msghdr{};
-    h.msg_name = &slots_[i].from;
-    h.msg_namelen = sizeof(slots_[i].from);
-    h.msg_iov = &iovecs_[i];
-    h.msg_iovlen = 1;
-    h.msg_control = slots_[i].control;
-    h.msg_controllen = sizeof(slots_[i].control);
-  }
+  // The kernel writes back only the address's length (and the sizes and flags) of a header.
+  for (std::size_t i = 0; i < kBatch; ++i) headers_[i].msg_hdr.msg_namelen = sizeof(from_[i]);
   // recvmmsg and MSG_DONTWAIT are Linux-only: up to kBatch datagrams in one call that never waits.
   const int n = ::recvmmsg(fd_, headers_.data(), kBatch, MSG_DONTWAIT, nullptr);
   if (n <= 0) return 0;
   for (int i = 0; i < n; ++i) {
-    msghdr& h = headers_[i].msg_hdr;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
-      // SO_RXQ_OVFL (Linux-only): the kernel's count of datagrams dropped for a full buffer.
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
-        std::memcpy(&drops_, CMSG_DATA(c), sizeof(drops_));
-      }
-    }
-    views_[i] = View{reinterpret_cast<const sockaddr*>(&slots_[i].from), h.msg_namelen,
+    views_[i] = View{reinterpret_cast<const sockaddr*>(&from_[i]), headers_[i].msg_hdr.msg_namelen,
                      &buffers_[i * kMaxDatagram], headers_[i].msg_len};
   }
   return static_cast<std::size_t>(n);
@@ -86,6 +83,6 @@ std::size_t DatagramSource::receive() {
 
 std::uint32_t DatagramSource::readKernelDrops() {
   std::uint32_t now = 0;
-  if (KernelDrops::readTotal(fd_, now) && now > drops_) drops_ = now;
+  if (KernelDrops::readNow(fd_, now) && now > drops_) drops_ = now;
   return drops_;
 }

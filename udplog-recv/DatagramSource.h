@@ -1,6 +1,8 @@
 // The receiver's UDP socket: bound to one address and port, it takes the datagrams waiting in
-// batches (one recvmmsg call for up to kBatch), each with its sender's address, and keeps the
-// kernel's count of datagrams dropped on the socket for a full receive buffer.
+// batches (one recvmmsg call for up to kBatch), each with its sender's address, and reads the
+// kernel's count of datagrams dropped on the socket for a full receive buffer when asked (once per
+// round of reads, not per datagram: the count rides on no datagram, which costs the kernel nothing
+// per datagram).
 //
 // Owned by the receiving thread; the views that receive() fills stay valid until the next call.
 #pragma once
@@ -9,12 +11,13 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 class DatagramSource final {
  public:
-  static constexpr std::size_t kBatch = 32;
+  static constexpr std::size_t kBatch = 64;
   static constexpr std::size_t kMaxDatagram = 65536;
 
   struct View {
@@ -38,21 +41,21 @@ class DatagramSource final {
   std::size_t receive();
   const View& datagram(std::size_t index) const { return views_[index]; }
 
-  // The kernel's drop count attached to the last datagram received.
+  // The kernel's drop count as readKernelDrops() last read it.
   std::uint32_t kernelDrops() const { return drops_; }
-  // The kernel's drop count now, also counting the drops after the last datagram received.
+  // The kernel's drop count now (one system call).
   std::uint32_t readKernelDrops();
+  // The receive buffer the kernel granted, in bytes (as it counts them: twice the size asked).
+  std::size_t receiveBuffer() const { return receiveBuffer_; }
 
  private:
-  struct Slot {
-    sockaddr_storage from;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint32_t))];
-  };
-
   int fd_ = -1;
   std::uint32_t drops_ = 0;
-  std::vector<char> buffers_;
-  std::vector<Slot> slots_;
+  std::size_t receiveBuffer_ = 0;
+  // Left uninitialised: only the pages that datagrams reach become resident (4 MiB for 64
+  // datagrams of 64 KiB, a page each for short ones).
+  std::unique_ptr<char[]> buffers_;
+  std::vector<sockaddr_storage> from_;
   std::vector<iovec> iovecs_;
   std::vector<mmsghdr> headers_;
   std::vector<View> views_;

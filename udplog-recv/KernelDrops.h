@@ -1,7 +1,9 @@
-// Receiving one datagram together with the kernel's count of datagrams it dropped on that socket
-// for a full receive buffer (SO_RXQ_OVFL), for the receiver and the tests that count loss.
+// The kernel's count of datagrams it dropped on a socket for a full receive buffer: attached to
+// each datagram received (SO_RXQ_OVFL), for the tests that count loss, or asked for when wanted
+// (SO_MEMINFO, /proc/net/udp), as the receiver does once per batch of reads.
 #pragma once
 
+#include <linux/sock_diag.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -67,6 +69,19 @@ inline bool readTotal(int fd, std::uint32_t& drops) {
     }
   }
   return false;
+}
+
+// The kernel's count for fd as it stands now, in one system call (SO_MEMINFO); falls back to
+// readTotal() where the kernel does not give it.
+inline bool readNow(int fd, std::uint32_t& drops) {
+  std::uint32_t memory[SK_MEMINFO_VARS] = {};
+  socklen_t length = sizeof(memory);
+  if (::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, memory, &length) == 0 &&
+      length > SK_MEMINFO_DROPS * sizeof(memory[0])) {
+    drops = memory[SK_MEMINFO_DROPS];
+    return true;
+  }
+  return readTotal(fd, drops);
 }
 
 }  // namespace KernelDrops

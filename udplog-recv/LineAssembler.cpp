@@ -35,8 +35,11 @@ LineAssembler::Counts& LineAssembler::Counts::operator+=(const Counts& other) {
   return *this;
 }
 
-LineAssembler::LineAssembler(Listener& listener, Limits limits)
-    : listener_(listener), limits_(limits), slots_(kWindow) {}
+LineAssembler::LineAssembler(Listener& listener, Limits limits, Spares* spares)
+    : listener_(listener),
+      limits_(limits),
+      slots_(kWindow),
+      spares_(spares ? spares : &ownSpares_) {}
 
 std::uint64_t LineAssembler::aheadOfNewest(std::uint32_t s) const { return ahead(newest_, s); }
 
@@ -78,9 +81,9 @@ void LineAssembler::accept(const Datagram& datagram, Clock::time_point now) {
     return;
   }
   auto it = pending_.emplace(s, Pending()).first;
-  if (!spare_.empty()) {
-    it->second.text = std::move(spare_.back());
-    spare_.pop_back();
+  if (!spares_->empty()) {
+    it->second.text = std::move(spares_->back());
+    spares_->pop_back();
   }
   it->second.count = datagram.count;
   it->second.firstSeen = now;
@@ -206,9 +209,10 @@ void LineAssembler::addPart(PendingMap::iterator it, const Datagram& datagram) {
     pending_.erase(it);
     deliver(s, count, text, 0);
     // The buffer serves the next line: no allocation, no fresh pages per line.
-    if (spare_.size() < kSpareBuffers) {
+    // A buffer that grew past what a line may reserve goes back to the system.
+    if (spares_->size() < kSpareBuffers && text.capacity() <= kReserveLimit) {
       text.clear();
-      spare_.push_back(std::move(text));
+      spares_->push_back(std::move(text));
     }
     return;
   }

@@ -49,7 +49,13 @@ class LineAssembler final {
   static constexpr std::uint32_t kRestartDistance = 1u << 20;
   static constexpr std::chrono::seconds kRestartSilence{1};
 
-  LineAssembler(Listener& listener, Limits limits);
+  // Buffers of delivered lines, emptied and kept for the next multi-part line.
+  using Spares = std::vector<std::string>;
+
+  // spares: a pool shared with other assemblers on the same thread (SenderStreams shares one
+  // among all its senders, so that memory does not grow with their number); by default a pool
+  // of its own.
+  LineAssembler(Listener& listener, Limits limits, Spares* spares = nullptr);
   LineAssembler(const LineAssembler&) = delete;
   LineAssembler& operator=(const LineAssembler&) = delete;
 
@@ -123,5 +129,6 @@ class LineAssembler final {
   std::vector<Slot> slots_;  // kWindow entries, indexed by number % kWindow
   PendingMap pending_;
   std::size_t pendingBytes_ = 0;
-  std::vector<std::string> spare_;  // buffers of delivered lines, empty, kept for reuse
+  Spares ownSpares_;
+  Spares* spares_;  // ownSpares_ or the caller's pool
 };

@@ -15,7 +15,7 @@ struct SenderStreams::Stream final : LineAssembler::Listener {
         port(port),
         generation(generation),
         ordinal(ordinal),
-        assembler(*this, limits) {}
+        assembler(*this, limits, &table.spares_) {}
 
   void line(std::uint32_t sequence, std::string_view text) override {
     table.sink_.line(host, port, sequence, text);

@@ -109,6 +109,8 @@ class SenderStreams final {
 
   Sink& sink_;
   const Limits limits_;
+  // Line buffers kept for reuse, shared by every stream's assembler; outlives them.
+  LineAssembler::Spares spares_;
   Table streams_;
   std::unordered_map<Address, Host, AddressHash> hosts_;  // of the open streams
   Stream* last_ = nullptr;  // the stream of the previous datagram, to skip the lookup

@@ -7,7 +7,7 @@
 // the collector, the summary is printed, exit status as usual. A second one ends it at once with
 // 128 + its number, also while it lingers for a collector or waits on a full output. SIGHUP
 // reopens the --output file (logrotate renamed it away); SIGUSR1 prints the summary's counts so
-// far in one line. The handlers do not restart interrupted calls: poll() returns at once, and
+// far in one line. The handlers do not restart interrupted calls: ppoll() returns at once, and
 // LineOutput carries on with a write that a signal interrupted.
 
 #include <poll.h>
@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -27,6 +28,7 @@
 #include "udplog-recv/DatagramParser.h"
 #include "udplog-recv/DatagramSource.h"
 #include "udplog-recv/LineOutput.h"
+#include "udplog-recv/ReadPause.h"
 #include "udplog-recv/ReceiverOptions.h"
 #include "udplog-recv/RelpForwarder.h"
 #include "udplog-recv/SenderFilter.h"
@@ -321,33 +323,45 @@ int main(int argc, char** argv) {
     }
   };
 
+  // After a round of reads, the socket may be left alone for a moment (ReadPause) while the
+  // signals, the requests and the forwarder are still watched.
+  ReadPause pause(DatagramSource::kBatch, source.receiveBuffer());
+  Clock::time_point resume;
   while (!done()) {
     Clock::time_point now = Clock::now();
     Clock::time_point wake = nextCheck;
     if (heard && idle.count() > 0) wake = std::min(wake, lastDatagram + idle);
     if (forwarder && forwarder->fd() < 0) wake = std::min(wake, forwarder->nextAttempt());
     if (metrics) wake = std::min(wake, nextMetrics);
-    const long long wait =
-        std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(wake - now).count());
-    // Negative descriptors are left out by poll(): the forwarder's while it has no connection.
+    const bool pausing = resume > now;
+    if (pausing) wake = std::min(wake, resume);
+    const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::max<Clock::duration>(Clock::duration::zero(), wake - now));
+    const timespec timeout{static_cast<time_t>(wait.count() / 1000000000),
+                           static_cast<long>(wait.count() % 1000000000)};
+    // Negative descriptors are left out by ppoll(): the forwarder's while it has no connection,
+    // the source's during a pause.
     enum { kSource, kForwarder, kStop, kRequests };
     pollfd watch[] = {
-        {source.fd(), POLLIN, 0},
+        {pausing ? -1 : source.fd(), POLLIN, 0},
         {forwarder ? forwarder->fd() : -1, forwarder ? forwarder->events() : short{0}, 0},
         {static_cast<int>(StopSignals::wakeHandle()), POLLIN, 0},
         {static_cast<int>(StopSignals::requestHandle()), POLLIN, 0}};
-    const int ready = ::poll(watch, 4, static_cast<int>(wait));
+    const int ready = ::ppoll(watch, 4, &timeout, nullptr);
     now = Clock::now();
 
     if (ready > 0 && (watch[kRequests].revents & POLLIN)) serve(StopSignals::takeRequests());
     if (ready > 0 && (watch[kSource].revents & POLLIN)) {
       delivery.setReceived(std::chrono::system_clock::now());
       std::size_t received = DatagramSource::kBatch;
+      std::size_t roundDatagrams = 0, roundBytes = 0;
       for (int batch = 0; batch < 16 && received == DatagramSource::kBatch && !done(); ++batch) {
         received = source.receive();
         datagrams += received;
+        roundDatagrams += received;
         for (std::size_t i = 0; i < received && !full(); ++i) {
           const DatagramSource::View& view = source.datagram(i);
+          roundBytes += view.size;
           // Neither parsed nor given to a stream: a refused sender costs no memory but its count.
           if (!filter.admits(view.from, view.fromLength, &refusedFrom)) {
             reports.report("refused", refusedFrom + ": datagrams refused (not in --allow)");
@@ -370,12 +384,17 @@ int main(int argc, char** argv) {
           lastDatagram = now;
         }
       }
-      if (source.kernelDrops() != kernelDrops) {
+      // Read once per round that took datagrams: drops come with traffic.
+      if (roundDatagrams > 0 && source.readKernelDrops() != kernelDrops) {
         reports.report("the kernel dropped " + std::to_string(source.kernelDrops() - kernelDrops) +
                        " datagrams (receive buffer full)");
         kernelDrops = source.kernelDrops();
       }
-      if (received < DatagramSource::kBatch && out) out->flush();
+      if (received < DatagramSource::kBatch) {
+        if (out) out->flush();
+        const Clock::time_point ended = Clock::now();
+        resume = ended + pause.after(roundDatagrams, roundBytes, ended);
+      }
     } else if (out) {
       out->flush();
     }

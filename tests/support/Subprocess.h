@@ -32,6 +32,10 @@ class Subprocess {
   // Sends a signal (POSIX systems); on Windows ends the child with status 128 + number.
   void signal(int number);
 
+  // The child's process id while it runs (a benchmark reads its CPU time and memory); -1 after
+  // wait().
+  long id() const;
+
   // Waits for the end; the exit status, or 128 + signal.
   int wait();
 

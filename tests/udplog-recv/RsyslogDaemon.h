@@ -1,6 +1,7 @@
 // A real rsyslogd in the foreground for tests and benchmarks: its own configuration and work
 // directory in a temporary folder, imtcp or imrelp (plain or in TLS) on a free loopback port, and
-// one omfile action that writes "<PROCID> <MSG>" per message. It loads no module that touches
+// one omfile action that writes "<PROCID> <MSG>" per message; or, with imudp (the collector peer
+// of udplog-recv), each datagram as it came, one per line. It loads no module that touches
 // /dev/log or the kernel log. Used from the test's thread.
 #pragma once
 
@@ -33,7 +34,7 @@ class RsyslogDaemon {
                            ::access("/usr/lib/rsyslog/imrelp.so", R_OK) == 0);
   }
 
-  enum class Protocol { kTcp, kRelp };
+  enum class Protocol { kTcp, kRelp, kUdp };
   // RELP in TLS: rsyslogd's own certificate and key, the CA its clients' certificates chain to,
   // and the one client name it lets in.
   struct Tls {
@@ -45,9 +46,22 @@ class RsyslogDaemon {
   // goes out (a direct queue), so an acknowledged line is in the file even when rsyslogd is killed.
   RsyslogDaemon(const std::string& dir, const std::string& address = "127.0.0.1",
                 Protocol protocol = Protocol::kTcp, const Tls& tls = {})
-      : dir_(dir), address_(address), protocol_(protocol), port_(freeTcpPort(address)) {
+      : dir_(dir), address_(address), protocol_(protocol), port_(freePort(address, protocol)) {
     const bool relp = protocol_ == Protocol::kRelp;
     std::ofstream conf(dir_ + "/rsyslog.conf");
+    if (protocol_ == Protocol::kUdp) {
+      conf << "global(workDirectory=\"" << dir_ << "\" maxMessageSize=\"64k\")\n"
+           << "module(load=\"imudp\")\n"
+           << "template(name=\"raw\" type=\"string\" string=\"%rawmsg%\\n\")\n"
+           << "ruleset(name=\"udplog\") {\n"
+           << "  action(type=\"omfile\" file=\"" << output()
+           << "\" template=\"raw\" ioBufferSize=\"256k\" asyncWriting=\"on\""
+           << " flushOnTXEnd=\"off\")\n"
+           << "}\n"
+           << "input(type=\"imudp\" address=\"" << address_ << "\" port=\"" << port_
+           << "\" ruleset=\"udplog\" rcvbufSize=\"8m\")\n";
+      return;
+    }
     conf << "global(workDirectory=\"" << dir_
          << "\" maxMessageSize=\"256k\" parser.escapeControlCharactersOnReceive=\"off\")\n"
          << (relp ? "module(load=\"imrelp\" tls.tlslib=\"gnutls\")\n" : "module(load=\"imtcp\")\n")
@@ -78,9 +92,12 @@ class RsyslogDaemon {
                : scheme + "[" + address_ + "]:" + std::to_string(port_);
   }
 
-  // Starts it and waits until it accepts connections; false if it did not within the deadline.
-  // start(), stop() and kill() may be called again, so a test can take the collector away and
-  // bring it back on the same port.
+  // While it runs; -1 otherwise.
+  pid_t pid() const { return pid_; }
+
+  // Starts it and waits until it accepts connections (over UDP: until its port is taken); false
+  // if it did not within the deadline. start(), stop() and kill() may be called again, so a test
+  // can take the collector away and bring it back on the same port.
   bool start() {
     const std::string conf = dir_ + "/rsyslog.conf", pid = dir_ + "/rsyslogd.pid";
     std::vector<std::string> args{kProgram, "-n", "-f", conf, "-i", pid};
@@ -120,9 +137,10 @@ class RsyslogDaemon {
     pid_ = -1;
   }
 
-  static unsigned short freeTcpPort(const std::string& address) {
+  static unsigned short freePort(const std::string& address, Protocol protocol) {
     const bool v6 = address.find(':') != std::string::npos;
-    int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    int fd =
+        ::socket(v6 ? AF_INET6 : AF_INET, protocol == Protocol::kUdp ? SOCK_DGRAM : SOCK_STREAM, 0);
     sockaddr_storage storage{};
     socklen_t length = fill(address, 0, storage);
     ::bind(fd, reinterpret_cast<sockaddr*>(&storage), length);
@@ -150,6 +168,12 @@ class RsyslogDaemon {
   bool accepting() const {
     sockaddr_storage storage{};
     const socklen_t length = fill(address_, port_, storage);
+    if (protocol_ == Protocol::kUdp) {
+      int fd = ::socket(storage.ss_family, SOCK_DGRAM, 0);
+      const bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0;
+      ::close(fd);
+      return taken;
+    }
     int fd = ::socket(storage.ss_family, SOCK_STREAM, 0);
     const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0;
     ::close(fd);

@@ -448,6 +448,22 @@ TEST(UdplogRecvTest, TimeOutsIdleAndKernelDropsFollowTheTrafficNotTheStart) {
   const std::string err = stopped.err();
   EXPECT_EQ(std::string::npos, err.find(" 0 dropped by the kernel")) << err;
   EXPECT_NE(std::string::npos, err.find("counted at the end")) << err;
+
+  // Drops behind the datagrams still queued are reported while it runs, once those are read:
+  // no later datagram has to come and bring the count along.
+  const unsigned short third = freePort();
+  testsupport::Subprocess running(UDPLOG_RECV_PATH,
+                                  {"--port", std::to_string(third), "--output", "/dev/null"});
+  ASSERT_TRUE(waitUntilListening(third, [&] { return running.err(); }));
+  running.signal(SIGSTOP);
+  Sender burst(third);
+  for (int n = 1; n <= 2000; ++n) burst.send(std::to_string(n) + ":1/2|" + std::string(50000, 'b'));
+  running.signal(SIGCONT);
+  EXPECT_TRUE(testsupport::waitFor([&] {
+    return running.err().find("datagrams (receive buffer full)\n") != std::string::npos;
+  })) << running.err();
+  running.signal(SIGTERM);
+  EXPECT_EQ(0, running.wait());
 }
 
 TEST(UdplogRecvTest, OnlyAllowedSendersAreWrittenAndTheRefusedAreCountedInAFewLines) {

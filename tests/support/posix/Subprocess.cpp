@@ -62,6 +62,8 @@ void Subprocess::signal(int number) {
   if (child_->pid > 0) ::kill(child_->pid, number);  // never -1: that would signal every process
 }
 
+long Subprocess::id() const { return child_->pid; }
+
 int Subprocess::wait() {
   int status = 0;
   ::waitpid(child_->pid, &status, 0);

@@ -99,6 +99,10 @@ void Subprocess::signal(int number) {
   if (child_->process) TerminateProcess(child_->process, static_cast<UINT>(128 + number));
 }
 
+long Subprocess::id() const {
+  return child_->process ? static_cast<long>(GetProcessId(child_->process)) : -1;
+}
+
 int Subprocess::wait() {
   DWORD status = 0;
   WaitForSingleObject(child_->process, INFINITE);

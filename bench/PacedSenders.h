@@ -1,0 +1,133 @@
+// Many UDP medium senders on one thread: S sockets on 127.0.0.1, each bound to a port of its own,
+// send numbered lines to one loopback port, cut into datagrams as the medium cuts them
+// ("<sequence>:<part>/<count>|<payload>", 50 000 payload bytes a part). Lines go to the senders
+// in turn, each sender numbering its own from 1; a line's parts leave together from its sender.
+//
+// send() offers lines at a paced rate (lines per second, in slices of 0.1 ms) or as fast as
+// one thread can (rate 0); a sender's datagrams of one slice leave in one sendmmsg call. Used from
+// one benchmark thread.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/BenchLines.h"
+
+namespace benchlines {
+
+class PacedSenders final {
+ public:
+  PacedSenders(const PacedSenders&) = delete;
+  PacedSenders& operator=(const PacedSenders&) = delete;
+
+  static constexpr std::size_t kPart = 50000;
+
+  PacedSenders(unsigned short port, std::size_t senders, std::size_t lineSize)
+      : line_(line(lineSize, 0, "sender")), sequences_(senders, 0) {
+    to_.sin_family = AF_INET;
+    to_.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &to_.sin_addr);
+    for (std::size_t s = 0; s < senders; ++s) {
+      const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      int size = 4 << 20;
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+      sockaddr_in any = to_;
+      any.sin_port = 0;
+      ::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof(any));
+      fds_.push_back(fd);
+    }
+    parts_ = (line_.size() + kPart - 1) / kPart;
+  }
+  ~PacedSenders() {
+    for (int fd : fds_) ::close(fd);
+  }
+  std::size_t partsPerLine() const { return parts_; }
+
+  // Offers `lines` lines at `rate` lines per second (0: unpaced); returns the seconds it took.
+  double send(std::size_t lines, double rate) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const std::size_t slice = rate > 0 ? std::max<std::size_t>(1, rate / 10000) : 256;
+    std::size_t sent = 0;
+    while (sent < lines) {
+      if (rate > 0) {
+        const auto due = start + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(sent / rate));
+        if (due > Clock::now()) std::this_thread::sleep_until(due);
+      }
+      const std::size_t now = std::min(slice, lines - sent);
+      for (std::size_t i = 0; i < now; ++i) queue(next_++ % fds_.size());
+      flush();
+      sent += now;
+    }
+    return std::chrono::duration<double>(Clock::now() - start).count();
+  }
+
+ private:
+  // Adds the datagrams of the sender's next line to the batch, sending the batch first when it
+  // belongs to another sender or is full.
+  void queue(std::size_t sender) {
+    if (!headers_.empty() && (sender != batchSender_ || headers_.size() + parts_ > kBatch)) {
+      flush();
+    }
+    batchSender_ = sender;
+    const std::uint32_t sequence = ++sequences_[sender];
+    for (std::size_t p = 1; p <= parts_; ++p) {
+      texts_.push_back(std::to_string(sequence) + ":" + std::to_string(p) + "/" +
+                       std::to_string(parts_) + "|");
+      headers_.emplace_back();
+      const std::size_t begin = (p - 1) * kPart;
+      payloads_.push_back(
+          {const_cast<char*>(line_.data()) + begin, std::min(kPart, line_.size() - begin)});
+    }
+  }
+
+  void flush() {
+    if (headers_.empty()) return;
+    iovecs_.resize(2 * headers_.size());
+    for (std::size_t i = 0; i < headers_.size(); ++i) {
+      iovecs_[2 * i] = {&texts_[i][0], texts_[i].size()};
+      iovecs_[2 * i + 1] = payloads_[i];
+      msghdr& h = headers_[i].msg_hdr;
+      h = msghdr{};
+      h.msg_name = &to_;
+      h.msg_namelen = sizeof(to_);
+      h.msg_iov = &iovecs_[2 * i];
+      h.msg_iovlen = 2;
+    }
+    std::size_t done = 0;
+    while (done < headers_.size()) {
+      const int n = ::sendmmsg(fds_[batchSender_], headers_.data() + done,
+                               static_cast<unsigned>(headers_.size() - done), 0);
+      if (n <= 0) break;  // loopback does not refuse; a failure loses the rest, as UDP would
+      done += static_cast<std::size_t>(n);
+    }
+    headers_.clear();
+    texts_.clear();
+    payloads_.clear();
+  }
+
+  static constexpr std::size_t kBatch = 64;
+
+  const std::string line_;
+  std::size_t parts_ = 1;
+  sockaddr_in to_{};
+  std::vector<int> fds_;
+  std::vector<std::uint32_t> sequences_;
+  std::size_t next_ = 0;
+  std::size_t batchSender_ = 0;
+  std::vector<std::string> texts_;
+  std::vector<iovec> payloads_;
+  std::vector<iovec> iovecs_;
+  std::vector<mmsghdr> headers_;
+};
+
+}  // namespace benchlines
