@@ -33,11 +33,11 @@ class CollectorUnderTest final {
   static std::unique_ptr<CollectorUnderTest> receiver(const std::string& program,
                                                       const std::string& dir) {
     std::unique_ptr<CollectorUnderTest> c(new CollectorUnderTest(dir + "/lines.txt"));
-    c->port_ = freeUdpPort();
-    c->receiver_ = std::make_unique<testsupport::Subprocess>(
+    c->boundPort = freeUdpPort();
+    c->receiverProcess = std::make_unique<testsupport::Subprocess>(
         program, std::vector<std::string>{"--listen", "127.0.0.1", "--port",
-                                          std::to_string(c->port_), "--output", c->output_});
-    c->pid_ = c->receiver_->id();
+                                          std::to_string(c->boundPort), "--output", c->outputPath});
+    c->pid = c->receiverProcess->id();
     return c->ready() ? std::move(c) : nullptr;
   }
 
@@ -47,21 +47,21 @@ class CollectorUnderTest final {
         dir, "127.0.0.1", testsupport::RsyslogDaemon::Protocol::kUdp);
     std::unique_ptr<CollectorUnderTest> c(new CollectorUnderTest(daemon->output()));
     if (!daemon->start()) return nullptr;
-    c->port_ = daemon->port();
-    c->pid_ = daemon->pid();
-    c->rsyslog_ = std::move(daemon);
+    c->boundPort = daemon->port();
+    c->pid = daemon->pid();
+    c->rsyslogDaemon = std::move(daemon);
     return c;
   }
 
-  unsigned short port() const { return port_; }
-  const std::string& output() const { return output_; }
+  unsigned short port() const { return boundPort; }
+  const std::string& output() const { return outputPath; }
 
   // User + system CPU seconds of every thread so far, those that ended included: the process's
   // CPU-time clock, which counts in nanoseconds where /proc/PID/stat counts in ticks of 10 ms.
   double cpuSeconds() const {
     clockid_t clock;
     timespec now{};
-    if (::clock_getcpuclockid(static_cast<pid_t>(pid_), &clock) != 0 ||
+    if (::clock_getcpuclockid(static_cast<pid_t>(pid), &clock) != 0 ||
         ::clock_gettime(clock, &now) != 0) {
       return 0;
     }
@@ -70,7 +70,7 @@ class CollectorUnderTest final {
 
   // The peak resident set (VmHWM) in KiB.
   long peakRssKb() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string key;
     long value = 0;
     while (in >> key) {
@@ -82,7 +82,7 @@ class CollectorUnderTest final {
 
   // Lines in the output file now.
   std::size_t lines() const {
-    const int fd = ::open(output_.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(outputPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;
     static char buffer[1 << 20];
     std::size_t count = 0;
@@ -109,17 +109,17 @@ class CollectorUnderTest final {
 
   // Ends the collector (SIGTERM: it writes what it holds); udplog-recv's standard error then.
   std::string stop() {
-    if (rsyslog_) {
-      rsyslog_->stop();
+    if (rsyslogDaemon) {
+      rsyslogDaemon->stop();
       return "";
     }
-    receiver_->signal(SIGTERM);
-    receiver_->wait();
-    return receiver_->err();
+    receiverProcess->signal(SIGTERM);
+    receiverProcess->wait();
+    return receiverProcess->err();
   }
 
  private:
-  explicit CollectorUnderTest(std::string output) : output_(std::move(output)) {}
+  explicit CollectorUnderTest(std::string output) : outputPath(std::move(output)) {}
 
   static unsigned short freeUdpPort() {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -144,7 +144,7 @@ class CollectorUnderTest final {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < end) {
       const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-      sockaddr_in address = loopback(port_);
+      sockaddr_in address = loopback(boundPort);
       const bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0;
       ::close(fd);
       if (taken) return true;
@@ -153,11 +153,11 @@ class CollectorUnderTest final {
     return false;
   }
 
-  const std::string output_;
-  unsigned short port_ = 0;
-  long pid_ = -1;
-  std::unique_ptr<testsupport::Subprocess> receiver_;
-  std::unique_ptr<testsupport::RsyslogDaemon> rsyslog_;
+  const std::string outputPath;
+  unsigned short boundPort = 0;
+  long pid = -1;
+  std::unique_ptr<testsupport::Subprocess> receiverProcess;
+  std::unique_ptr<testsupport::RsyslogDaemon> rsyslogDaemon;
 };
 
 }  // namespace benchlines

@@ -15,40 +15,40 @@ namespace benchlines {
 class LoopbackPort {
  public:
   explicit LoopbackPort(bool drain) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     int size = 16 << 20;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
     timeval timeout{0, 100000};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
     socklen_t length = sizeof(address);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    boundPort = ntohs(address.sin_port);
     if (drain) {
-      thread_ = std::thread([this] {
+      thread = std::thread([this] {
         char buffer[65536];
-        while (!stop_) ::recv(fd_, buffer, sizeof(buffer), 0);
+        while (!stop) ::recv(fd, buffer, sizeof(buffer), 0);
       });
     }
   }
   ~LoopbackPort() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    ::close(fd_);
+    stop = true;
+    if (thread.joinable()) thread.join();
+    ::close(fd);
   }
   LoopbackPort(const LoopbackPort&) = delete;
   LoopbackPort& operator=(const LoopbackPort&) = delete;
 
-  unsigned short port() const { return port_; }
+  unsigned short port() const { return boundPort; }
 
  private:
-  int fd_;
-  unsigned short port_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  int fd;
+  unsigned short boundPort;
+  std::atomic<bool> stop{false};
+  std::thread thread;
 };
 
 }  // namespace benchlines

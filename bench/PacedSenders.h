@@ -31,25 +31,25 @@ class PacedSenders final {
   static constexpr std::size_t kPart = 50000;
 
   PacedSenders(unsigned short port, std::size_t senders, std::size_t lineSize)
-      : line_(line(lineSize, 0, "sender")), sequences_(senders, 0) {
-    to_.sin_family = AF_INET;
-    to_.sin_port = htons(port);
-    ::inet_pton(AF_INET, "127.0.0.1", &to_.sin_addr);
+      : lineText(line(lineSize, 0, "sender")), sequences(senders, 0) {
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
     for (std::size_t s = 0; s < senders; ++s) {
       const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
       int size = 4 << 20;
       ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
-      sockaddr_in any = to_;
+      sockaddr_in any = to;
       any.sin_port = 0;
       ::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof(any));
-      fds_.push_back(fd);
+      fds.push_back(fd);
     }
-    parts_ = (line_.size() + kPart - 1) / kPart;
+    parts = (lineText.size() + kPart - 1) / kPart;
   }
   ~PacedSenders() {
-    for (int fd : fds_) ::close(fd);
+    for (int fd : fds) ::close(fd);
   }
-  std::size_t partsPerLine() const { return parts_; }
+  std::size_t partsPerLine() const { return parts; }
 
   // Offers `lines` lines at `rate` lines per second (0: unpaced); returns the seconds it took.
   double send(std::size_t lines, double rate) {
@@ -64,7 +64,7 @@ class PacedSenders final {
         if (due > Clock::now()) std::this_thread::sleep_until(due);
       }
       const std::size_t now = std::min(slice, lines - sent);
-      for (std::size_t i = 0; i < now; ++i) queue(next_++ % fds_.size());
+      for (std::size_t i = 0; i < now; ++i) queue(next++ % fds.size());
       flush();
       sent += now;
     }
@@ -75,59 +75,59 @@ class PacedSenders final {
   // Adds the datagrams of the sender's next line to the batch, sending the batch first when it
   // belongs to another sender or is full.
   void queue(std::size_t sender) {
-    if (!headers_.empty() && (sender != batchSender_ || headers_.size() + parts_ > kBatch)) {
+    if (!headers.empty() && (sender != batchSender || headers.size() + parts > kBatch)) {
       flush();
     }
-    batchSender_ = sender;
-    const std::uint32_t sequence = ++sequences_[sender];
-    for (std::size_t p = 1; p <= parts_; ++p) {
-      texts_.push_back(std::to_string(sequence) + ":" + std::to_string(p) + "/" +
-                       std::to_string(parts_) + "|");
-      headers_.emplace_back();
+    batchSender = sender;
+    const std::uint32_t sequence = ++sequences[sender];
+    for (std::size_t p = 1; p <= parts; ++p) {
+      texts.push_back(std::to_string(sequence) + ":" + std::to_string(p) + "/" +
+                      std::to_string(parts) + "|");
+      headers.emplace_back();
       const std::size_t begin = (p - 1) * kPart;
-      payloads_.push_back(
-          {const_cast<char*>(line_.data()) + begin, std::min(kPart, line_.size() - begin)});
+      payloads.push_back(
+          {const_cast<char*>(lineText.data()) + begin, std::min(kPart, lineText.size() - begin)});
     }
   }
 
   void flush() {
-    if (headers_.empty()) return;
-    iovecs_.resize(2 * headers_.size());
-    for (std::size_t i = 0; i < headers_.size(); ++i) {
-      iovecs_[2 * i] = {&texts_[i][0], texts_[i].size()};
-      iovecs_[2 * i + 1] = payloads_[i];
-      msghdr& h = headers_[i].msg_hdr;
+    if (headers.empty()) return;
+    iovecs.resize(2 * headers.size());
+    for (std::size_t i = 0; i < headers.size(); ++i) {
+      iovecs[2 * i] = {&texts[i][0], texts[i].size()};
+      iovecs[2 * i + 1] = payloads[i];
+      msghdr& h = headers[i].msg_hdr;
       h = msghdr{};
-      h.msg_name = &to_;
-      h.msg_namelen = sizeof(to_);
-      h.msg_iov = &iovecs_[2 * i];
+      h.msg_name = &to;
+      h.msg_namelen = sizeof(to);
+      h.msg_iov = &iovecs[2 * i];
       h.msg_iovlen = 2;
     }
     std::size_t done = 0;
-    while (done < headers_.size()) {
-      const int n = ::sendmmsg(fds_[batchSender_], headers_.data() + done,
-                               static_cast<unsigned>(headers_.size() - done), 0);
+    while (done < headers.size()) {
+      const int n = ::sendmmsg(fds[batchSender], headers.data() + done,
+                               static_cast<unsigned>(headers.size() - done), 0);
       if (n <= 0) break;  // loopback does not refuse; a failure loses the rest, as UDP would
       done += static_cast<std::size_t>(n);
     }
-    headers_.clear();
-    texts_.clear();
-    payloads_.clear();
+    headers.clear();
+    texts.clear();
+    payloads.clear();
   }
 
   static constexpr std::size_t kBatch = 64;
 
-  const std::string line_;
-  std::size_t parts_ = 1;
-  sockaddr_in to_{};
-  std::vector<int> fds_;
-  std::vector<std::uint32_t> sequences_;
-  std::size_t next_ = 0;
-  std::size_t batchSender_ = 0;
-  std::vector<std::string> texts_;
-  std::vector<iovec> payloads_;
-  std::vector<iovec> iovecs_;
-  std::vector<mmsghdr> headers_;
+  const std::string lineText;
+  std::size_t parts = 1;
+  sockaddr_in to{};
+  std::vector<int> fds;
+  std::vector<std::uint32_t> sequences;
+  std::size_t next = 0;
+  std::size_t batchSender = 0;
+  std::vector<std::string> texts;
+  std::vector<iovec> payloads;
+  std::vector<iovec> iovecs;
+  std::vector<mmsghdr> headers;
 };
 
 }  // namespace benchlines

@@ -58,7 +58,7 @@ std::vector<std::string> datagramsOf(std::size_t lines, std::size_t size) {
 }
 
 struct CountingSink : SenderStreams::Sink {
-  explicit CountingSink(LineOutput& out) : out(out) {}
+  explicit CountingSink(LineOutput& output) : out(output) {}
   void line(const std::string&, unsigned, std::uint32_t, std::string_view text) override {
     ++lines;
     out.write(text);

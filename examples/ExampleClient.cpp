@@ -34,9 +34,9 @@ std::string topicFor(const void* client) {
 }  // namespace
 
 ExampleClient::ExampleClient()
-    : replyTopic_(topicFor(this)),
-      threads_(readCount("ExampleClient/Threads", 2)),
-      lines_(readCount("ExampleClient/Lines", 1000)) {}
+    : replyTopic(topicFor(this)),
+      threads(readCount("ExampleClient/Threads", 2)),
+      lines(readCount("ExampleClient/Lines", 1000)) {}
 
 ExampleClient::~ExampleClient() {
   // Off the bus first, so that no late reply starts threads while the client goes.
@@ -46,16 +46,16 @@ ExampleClient::~ExampleClient() {
 
 void ExampleClient::start() {
   {
-    MutexLock lock(mutex_);
-    stopped_ = false;
+    MutexLock lock(mutex);
+    stopped = false;
   }
   MessageDispatcher* bus = MessageDispatcher::getInstance();
   if (!bus) return;
-  bus->subscribe(this, replyTopic_);
+  bus->subscribe(this, replyTopic);
   CommonMessageProperties request;
   request.messageType = TarvoLoggerProtocol::kGetLoggerQueue;
   request.topic = TarvoLoggerProtocol::kTopic;
-  request.replyTopic = replyTopic_;
+  request.replyTopic = replyTopic;
   bus->send(boost::shared_ptr<LocalMessage>(new LocalMessage(request)));
 }
 
@@ -63,44 +63,44 @@ void ExampleClient::onMessage(boost::shared_ptr<LocalMessage> message) {
   if (message->getMessageType() != TarvoLoggerProtocol::kLoggerQueue) return;
   auto* data = dynamic_cast<TarvoLoggerQueueData*>(message->getPayload().get());
   if (!data || !data->queue) return;
-  MutexLock lock(mutex_);
-  if (queue_ || stopped_) return;  // a second reply, or one after shutdown, changes nothing
-  queue_ = data->queue;
-  for (unsigned t = 0; t < threads_; ++t) pushers_.emplace_back(&ExampleClient::push, this, t);
-  replied_.notify_all();
+  MutexLock lock(mutex);
+  if (queue || stopped) return;  // a second reply, or one after shutdown, changes nothing
+  queue = data->queue;
+  for (unsigned t = 0; t < threads; ++t) pushers.emplace_back(&ExampleClient::push, this, t);
+  replied.notify_all();
 }
 
 void ExampleClient::push(int thread) {
-  boost::shared_ptr<safe_pipe<std::string>> queue;
+  boost::shared_ptr<safe_pipe<std::string>> theQueue;
   {
-    MutexLock lock(mutex_);
-    queue = queue_;
+    MutexLock lock(mutex);
+    theQueue = queue;
   }
-  const TarvoLog log(queue, "from the example client");
-  for (unsigned n = 0; n < lines_; ++n) {
+  const TarvoLog log(theQueue, "from the example client");
+  for (unsigned n = 0; n < lines; ++n) {
     log.info("example_client",
              "line " + std::to_string(n) + " of thread " + std::to_string(thread));
   }
 }
 
 void ExampleClient::shutdown() {
-  MutexLock lock(mutex_);
-  replied_.wait_for(lock.waitable(), std::chrono::seconds(10),
-                    [&]() REQUIRES(mutex_) { return queue_ != nullptr; });
-  stopped_ = true;
+  MutexLock lock(mutex);
+  replied.wait_for(lock.waitable(), std::chrono::seconds(10),
+                   [&]() REQUIRES(mutex) { return queue != nullptr; });
+  stopped = true;
   lock.unlock();
   cleanup();
 }
 
 void ExampleClient::cleanup() {
-  std::vector<std::thread> pushers;
+  std::vector<std::thread> thePushers;
   {
-    MutexLock lock(mutex_);
-    pushers.swap(pushers_);
+    MutexLock lock(mutex);
+    thePushers.swap(pushers);
   }
-  for (auto& p : pushers) p.join();
-  MutexLock lock(mutex_);
-  queue_.reset();
+  for (auto& p : thePushers) p.join();
+  MutexLock lock(mutex);
+  queue.reset();
 }
 
 namespace {

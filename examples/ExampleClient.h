@@ -22,30 +22,30 @@ class ExampleClient final : public IComponent, public IMessageSink {
   ~ExampleClient() override;
 
   // Subscribes to a reply topic of its own and asks "target:/TarvoLogger" for the pipe.
-  void start() override EXCLUDES(mutex_);
+  void start() override EXCLUDES(mutex);
   // Waits up to ten seconds for the reply and then joins the threads; a reply that comes after
   // shutdown() starts nothing.
-  void shutdown() override EXCLUDES(mutex_);
+  void shutdown() override EXCLUDES(mutex);
   void reserved() override {}
-  void cleanup() override EXCLUDES(mutex_);
+  void cleanup() override EXCLUDES(mutex);
 
   // On "LOGGER_QUEUE" starts "ExampleClient/Threads" threads (default 2), each writing
   // "ExampleClient/Lines" lines (default 1000) through a TarvoLog:
   //   <time>\v<thread id>\vINFO\vexample_client\vline <n> of thread <t>\vfrom the example client
-  void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex_);
+  void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex);
 
  private:
-  void push(int thread) EXCLUDES(mutex_);
+  void push(int thread) EXCLUDES(mutex);
 
   // Constant after construction
-  const std::string replyTopic_;
-  const unsigned threads_;
-  const unsigned lines_;
+  const std::string replyTopic;
+  const unsigned threads;
+  const unsigned lines;
 
-  // Guarded by mutex_
-  Mutex mutex_;
-  std::condition_variable replied_;
-  boost::shared_ptr<safe_pipe<std::string>> queue_ GUARDED_BY(mutex_);
-  std::vector<std::thread> pushers_ GUARDED_BY(mutex_);
-  bool stopped_ GUARDED_BY(mutex_) = false;  // shut down since the last start()
+  // Guarded by mutex
+  Mutex mutex;
+  std::condition_variable replied;
+  boost::shared_ptr<safe_pipe<std::string>> queue GUARDED_BY(mutex);
+  std::vector<std::thread> pushers GUARDED_BY(mutex);
+  bool stopped GUARDED_BY(mutex) = false;  // shut down since the last start()
 };

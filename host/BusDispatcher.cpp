@@ -50,40 +50,40 @@ BusDispatcher& BusDispatcher::processInstance() {
 }
 
 BusDispatcher::BusDispatcher()
-    : thread_(&BusDispatcher::run, this), deliveryThreadId_(thread_.get_id()) {}
+    : thread(&BusDispatcher::run, this), deliveryThreadId(thread.get_id()) {}
 
 BusDispatcher::~BusDispatcher() {
   {
-    MutexLock lock(mutex_);
-    stopping_ = true;
+    MutexLock lock(mutex);
+    stopping = true;
   }
-  wake_.notify_one();
-  thread_.join();
+  wake.notify_one();
+  thread.join();
 }
 
 void BusDispatcher::send(boost::shared_ptr<LocalMessage> message) {
   if (!message) return;
   {
-    MutexLock lock(mutex_);
-    queue_.push_back(std::move(message));
+    MutexLock lock(mutex);
+    queue.push_back(std::move(message));
   }
-  wake_.notify_one();
+  wake.notify_one();
 }
 
 void BusDispatcher::subscribe(IMessageSink* sink, const std::string& topic) {
   if (!sink) return;
-  MutexLock lock(mutex_);
-  subscriptions_[topic].push_back(sink);
+  MutexLock lock(mutex);
+  subscriptions[topic].push_back(sink);
 }
 
 void BusDispatcher::unsubscribe(IMessageSink* sink, const std::string& topic) {
-  MutexLock lock(mutex_);
-  for (auto it = subscriptions_.begin(); it != subscriptions_.end();) {
+  MutexLock lock(mutex);
+  for (auto it = subscriptions.begin(); it != subscriptions.end();) {
     if (topic.empty() || it->first == topic) {
       auto& sinks = it->second;
       sinks.erase(std::remove(sinks.begin(), sinks.end(), sink), sinks.end());
     }
-    it = it->second.empty() ? subscriptions_.erase(it) : std::next(it);
+    it = it->second.empty() ? subscriptions.erase(it) : std::next(it);
   }
   // Nothing held back or released for a topic the sink left will be delivered; the messages go
   // now, with their payloads, whose destructors may well call back into the bus.
@@ -96,15 +96,15 @@ void BusDispatcher::unsubscribe(IMessageSink* sink, const std::string& topic) {
     std::move(keep, from.end(), std::back_inserter(dropped));
     from.erase(keep, from.end());
   };
-  auto held = heldBack_.find(sink);
-  if (held != heldBack_.end()) {
+  auto held = heldBack.find(sink);
+  if (held != heldBack.end()) {
     moveOut(held->second);
-    if (held->second.empty()) heldBack_.erase(held);
+    if (held->second.empty()) heldBack.erase(held);
   }
-  moveOut(released_);
+  moveOut(released);
   // A sink leaving from inside its own onMessage must not wait for itself.
-  if (std::this_thread::get_id() != deliveryThreadId_) {
-    idle_.wait(lock.waitable(), [&]() REQUIRES(mutex_) { return delivering_ != sink; });
+  if (std::this_thread::get_id() != deliveryThreadId) {
+    idle.wait(lock.waitable(), [&]() REQUIRES(mutex) { return delivering != sink; });
   }
   lock.unlock();
   dropped.clear();  // outside the lock, as said above
@@ -112,44 +112,44 @@ void BusDispatcher::unsubscribe(IMessageSink* sink, const std::string& topic) {
 
 void BusDispatcher::hold(IMessageSink* sink) {
   if (!sink) return;
-  MutexLock lock(mutex_);
-  ++holds_[sink];
-  if (std::this_thread::get_id() == deliveryThreadId_) return;
-  idle_.wait(lock.waitable(), [&]() REQUIRES(mutex_) { return delivering_ != sink; });
+  MutexLock lock(mutex);
+  ++holds[sink];
+  if (std::this_thread::get_id() == deliveryThreadId) return;
+  idle.wait(lock.waitable(), [&]() REQUIRES(mutex) { return delivering != sink; });
 }
 
 void BusDispatcher::release(IMessageSink* sink) {
   {
-    MutexLock lock(mutex_);
-    auto it = holds_.find(sink);
-    if (it == holds_.end()) return;
+    MutexLock lock(mutex);
+    auto it = holds.find(sink);
+    if (it == holds.end()) return;
     if (--it->second > 0) return;
-    holds_.erase(it);
-    auto held = heldBack_.find(sink);
-    if (held != heldBack_.end()) {
-      std::move(held->second.begin(), held->second.end(), std::back_inserter(released_));
-      heldBack_.erase(held);
+    holds.erase(it);
+    auto held = heldBack.find(sink);
+    if (held != heldBack.end()) {
+      std::move(held->second.begin(), held->second.end(), std::back_inserter(released));
+      heldBack.erase(held);
     }
   }
-  wake_.notify_one();
+  wake.notify_one();
 }
 
 void BusDispatcher::drain() {
   // On the delivery thread the message in hand would never finish: nothing to wait for there.
-  if (std::this_thread::get_id() == deliveryThreadId_) return;
-  MutexLock lock(mutex_);
-  idle_.wait(lock.waitable(),
-             [&]() REQUIRES(mutex_) { return queue_.empty() && released_.empty() && !busy_; });
+  if (std::this_thread::get_id() == deliveryThreadId) return;
+  MutexLock lock(mutex);
+  idle.wait(lock.waitable(),
+            [&]() REQUIRES(mutex) { return queue.empty() && released.empty() && !busy; });
 }
 
 bool BusDispatcher::isSubscribedLocked(IMessageSink* sink, const std::string& topic) const {
-  auto it = subscriptions_.find(topic);
-  return it != subscriptions_.end() &&
+  auto it = subscriptions.find(topic);
+  return it != subscriptions.end() &&
          std::find(it->second.begin(), it->second.end(), sink) != it->second.end();
 }
 
 bool BusDispatcher::hasReleasedLocked(IMessageSink* sink) const {
-  return std::any_of(released_.begin(), released_.end(),
+  return std::any_of(released.begin(), released.end(),
                      [&](const Delivery& d) { return d.sink == sink; });
 }
 
@@ -159,15 +159,15 @@ void BusDispatcher::deliverLocked(MutexLock& lock, IMessageSink* sink,
   // A sink that left since the message was taken gets nothing more.
   if (!isSubscribedLocked(sink, topic)) return;
   // Released while this message went to the sinks before it: what it waited for comes first.
-  if (fromQueue && !released_.empty() && hasReleasedLocked(sink)) {
-    released_.push_back(Delivery{sink, message});
+  if (fromQueue && !released.empty() && hasReleasedLocked(sink)) {
+    released.push_back(Delivery{sink, message});
     return;
   }
-  if (holds_.count(sink)) {
-    heldBack_[sink].push_back(Delivery{sink, message});
+  if (holds.count(sink)) {
+    heldBack[sink].push_back(Delivery{sink, message});
     return;
   }
-  delivering_ = sink;
+  delivering = sink;
   lock.unlock();
   try {
     sink->onMessage(message);
@@ -175,40 +175,39 @@ void BusDispatcher::deliverLocked(MutexLock& lock, IMessageSink* sink,
     reportFailure(*message, std::current_exception());
   }
   lock.lock();
-  delivering_ = nullptr;
-  idle_.notify_all();
+  delivering = nullptr;
+  idle.notify_all();
 }
 
 void BusDispatcher::run() {
-  MutexLock lock(mutex_);
+  MutexLock lock(mutex);
   for (;;) {
-    wake_.wait(lock.waitable(), [&]() REQUIRES(mutex_) {
-      return stopping_ || !queue_.empty() || !released_.empty();
-    });
+    wake.wait(lock.waitable(),
+              [&]() REQUIRES(mutex) { return stopping || !queue.empty() || !released.empty(); });
     boost::shared_ptr<LocalMessage> message;
-    busy_ = true;
-    if (!released_.empty()) {
+    busy = true;
+    if (!released.empty()) {
       // Messages a held sink waited for go first: they were sent before anything still queued.
-      Delivery delivery = std::move(released_.front());
-      released_.pop_front();
+      Delivery delivery = std::move(released.front());
+      released.pop_front();
       message = std::move(delivery.message);
       deliverLocked(lock, delivery.sink, message, false);
-    } else if (!queue_.empty()) {
-      message = std::move(queue_.front());
-      queue_.pop_front();
-      auto found = subscriptions_.find(message->getTopic());
+    } else if (!queue.empty()) {
+      message = std::move(queue.front());
+      queue.pop_front();
+      auto found = subscriptions.find(message->getTopic());
       std::vector<IMessageSink*> targets;
-      if (found != subscriptions_.end()) targets = found->second;
+      if (found != subscriptions.end()) targets = found->second;
       for (IMessageSink* sink : targets) deliverLocked(lock, sink, message, true);
     } else {
-      busy_ = false;
+      busy = false;
       return;  // stopping, and everything is delivered
     }
     // Release the message (and its payload) before anyone waiting in drain() goes on.
     lock.unlock();
     message.reset();
     lock.lock();
-    busy_ = false;
-    idle_.notify_all();
+    busy = false;
+    idle.notify_all();
   }
 }

@@ -29,14 +29,14 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
 
   // Whatever a sink's onMessage throws is reported on standard error (the topic, the message type
   // and the cause, one line) and delivery goes on.
-  void send(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex_);
-  void subscribe(IMessageSink* sink, const std::string& topic) override EXCLUDES(mutex_);
-  void unsubscribe(IMessageSink* sink, const std::string& topic) override EXCLUDES(mutex_);
+  void send(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex);
+  void subscribe(IMessageSink* sink, const std::string& topic) override EXCLUDES(mutex);
+  void unsubscribe(IMessageSink* sink, const std::string& topic) override EXCLUDES(mutex);
 
   // Blocks until every message sent before the call has been delivered and released, except
   // those waiting for a held sink. Hosts call it before unloading a library whose payloads may
   // still sit in the queue. On the delivery thread itself it returns at once.
-  void drain() EXCLUDES(mutex_);
+  void drain() EXCLUDES(mutex);
 
   // A host holds a sink while it runs one of the sink's lifecycle calls (start, shutdown,
   // destruction), so that no delivery overlaps the call; other sinks are served as usual meanwhile.
@@ -45,8 +45,8 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
   // was held back, in send order, before anything newer, even a message whose delivery to other
   // sinks was under way. Leaving the bus (unsubscribe) drops what waits for the sink on the topics
   // it leaves; the messages are destroyed after the bus is unlocked, wherever unsubscribe runs.
-  void hold(IMessageSink* sink) EXCLUDES(mutex_);
-  void release(IMessageSink* sink) EXCLUDES(mutex_);
+  void hold(IMessageSink* sink) EXCLUDES(mutex);
+  void release(IMessageSink* sink) EXCLUDES(mutex);
 
  private:
   struct Delivery {
@@ -54,37 +54,37 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
     boost::shared_ptr<LocalMessage> message;
   };
 
-  void run() EXCLUDES(mutex_);
-  bool isSubscribedLocked(IMessageSink* sink, const std::string& topic) const REQUIRES(mutex_);
-  bool hasReleasedLocked(IMessageSink* sink) const REQUIRES(mutex_);
+  void run() EXCLUDES(mutex);
+  bool isSubscribedLocked(IMessageSink* sink, const std::string& topic) const REQUIRES(mutex);
+  bool hasReleasedLocked(IMessageSink* sink) const REQUIRES(mutex);
   // Delivers message to sink unless the sink left its topic, is held (then it waits in
-  // heldBack_), or, for a message fromQueue, still has released messages waiting (then it goes
-  // behind them in released_). Called with lock held; unlocks it around onMessage. What onMessage
+  // heldBack), or, for a message fromQueue, still has released messages waiting (then it goes
+  // behind them in released). Called with lock held; unlocks it around onMessage. What onMessage
   // throws is printed on standard error, and delivery goes on.
   // Its callers are checked; its body is not: clang cannot follow a lock that a caller passes in
   // and the callee unlocks.
   void deliverLocked(MutexLock& lock, IMessageSink* sink,
                      const boost::shared_ptr<LocalMessage>& message, bool fromQueue)
-      REQUIRES(mutex_) NO_THREAD_SAFETY_ANALYSIS;
+      REQUIRES(mutex) NO_THREAD_SAFETY_ANALYSIS;
 
-  // Guarded by mutex_
-  Mutex mutex_;
-  std::condition_variable wake_;  // the delivery thread waits for messages or stop
-  std::condition_variable idle_;  // unsubscribe and drain wait for deliveries to end
-  std::deque<boost::shared_ptr<LocalMessage>> queue_ GUARDED_BY(mutex_);
-  std::map<std::string, std::vector<IMessageSink*>> subscriptions_ GUARDED_BY(mutex_);
-  std::map<IMessageSink*, unsigned> holds_ GUARDED_BY(mutex_);  // sink -> nesting depth
-  std::map<IMessageSink*, std::deque<Delivery>> heldBack_
-      GUARDED_BY(mutex_);  // per held sink, in send order
-  // Held back, then released: delivered before queue_, in send order for each sink.
-  std::deque<Delivery> released_ GUARDED_BY(mutex_);
-  IMessageSink* delivering_ GUARDED_BY(mutex_) = nullptr;
-  bool busy_ GUARDED_BY(mutex_) =
+  // Guarded by mutex
+  Mutex mutex;
+  std::condition_variable wake;  // the delivery thread waits for messages or stop
+  std::condition_variable idle;  // unsubscribe and drain wait for deliveries to end
+  std::deque<boost::shared_ptr<LocalMessage>> queue GUARDED_BY(mutex);
+  std::map<std::string, std::vector<IMessageSink*>> subscriptions GUARDED_BY(mutex);
+  std::map<IMessageSink*, unsigned> holds GUARDED_BY(mutex);  // sink -> nesting depth
+  std::map<IMessageSink*, std::deque<Delivery>> heldBack
+      GUARDED_BY(mutex);  // per held sink, in send order
+  // Held back, then released: delivered before queue, in send order for each sink.
+  std::deque<Delivery> released GUARDED_BY(mutex);
+  IMessageSink* delivering GUARDED_BY(mutex) = nullptr;
+  bool busy GUARDED_BY(mutex) =
       false;  // a message has been taken from the queue and is not yet released
-  bool stopping_ GUARDED_BY(mutex_) = false;
+  bool stopping GUARDED_BY(mutex) = false;
 
   // Started last, once every member that run() uses exists; joined by the destructor.
-  std::thread thread_;
-  // Constant after construction: the id of thread_, which is why it comes after it
-  const std::thread::id deliveryThreadId_;
+  std::thread thread;
+  // Constant after construction: the id of thread, which is why it comes after it
+  const std::thread::id deliveryThreadId;
 };

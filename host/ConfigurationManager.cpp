@@ -28,8 +28,8 @@ ConfigurationManager::~ConfigurationManager() {}
 
 int ConfigurationManager::getValue(const std::string& key, std::string& value) {
   {
-    MutexLock lock(mutex_);
-    asked_.insert(key);
+    MutexLock lock(mutex);
+    asked.insert(key);
   }
   return peekValue(key, value);
 }
@@ -71,53 +71,53 @@ void ConfigurationManager::loadFile(const std::string& path) {
     throw std::runtime_error("configuration file " + path + " line " + std::to_string(e.line()) +
                              ": " + e.message());
   }
-  MutexLock lock(mutex_);
+  MutexLock lock(mutex);
   for (const auto& section : tree) {
     if (section.second.empty()) {
       // A key outside any section.
-      values_[section.first] = section.second.data();
+      values[section.first] = section.second.data();
       continue;
     }
     for (const auto& entry : section.second) {
-      values_[section.first + "/" + entry.first] = entry.second.data();
+      values[section.first + "/" + entry.first] = entry.second.data();
     }
   }
 }
 
 void ConfigurationManager::setValue(const std::string& key, const std::string& value) {
-  MutexLock lock(mutex_);
-  values_[key] = value;
+  MutexLock lock(mutex);
+  values[key] = value;
 }
 
 void ConfigurationManager::removeValue(const std::string& key) {
-  MutexLock lock(mutex_);
-  values_.erase(key);
+  MutexLock lock(mutex);
+  values.erase(key);
 }
 
 void ConfigurationManager::clear() {
-  MutexLock lock(mutex_);
-  values_.clear();
-  asked_.clear();
+  MutexLock lock(mutex);
+  values.clear();
+  asked.clear();
 }
 
 int ConfigurationManager::peekValue(const std::string& key, std::string& value) {
-  MutexLock lock(mutex_);
-  auto it = values_.find(key);
-  if (it == values_.end()) return 1;
+  MutexLock lock(mutex);
+  auto it = values.find(key);
+  if (it == values.end()) return 1;
   value = it->second;
   return 0;
 }
 
 std::vector<std::string> ConfigurationManager::unreadKeys() {
-  MutexLock lock(mutex_);
+  MutexLock lock(mutex);
   std::vector<std::string> unread;
-  for (const auto& kv : values_) {
-    if (!asked_.count(kv.first)) unread.push_back(kv.first);
+  for (const auto& kv : values) {
+    if (!asked.count(kv.first)) unread.push_back(kv.first);
   }
   return unread;
 }
 
 std::vector<std::string> ConfigurationManager::askedKeys() {
-  MutexLock lock(mutex_);
-  return std::vector<std::string>(asked_.begin(), asked_.end());
+  MutexLock lock(mutex);
+  return std::vector<std::string>(asked.begin(), asked.end());
 }

@@ -36,18 +36,18 @@ CommonMessageProperties& CommonMessageProperties::operator=(const CommonMessageP
 
 CommonMessageProperties::~CommonMessageProperties() {}
 
-LocalMessage::LocalMessage(CommonMessageProperties properties)
-    : properties_(std::move(properties)) {}
+LocalMessage::LocalMessage(CommonMessageProperties theProperties)
+    : properties(std::move(theProperties)) {}
 
 LocalMessage::~LocalMessage() {}
 
-const std::string& LocalMessage::getMessageType() const { return properties_.messageType; }
-const std::string& LocalMessage::getReplyTopic() const { return properties_.replyTopic; }
-const std::string& LocalMessage::getTopic() const { return properties_.topic; }
-const CommonMessageProperties& LocalMessage::getProperties() const { return properties_; }
+const std::string& LocalMessage::getMessageType() const { return properties.messageType; }
+const std::string& LocalMessage::getReplyTopic() const { return properties.replyTopic; }
+const std::string& LocalMessage::getTopic() const { return properties.topic; }
+const CommonMessageProperties& LocalMessage::getProperties() const { return properties; }
 
-void LocalMessage::setPayload(boost::shared_ptr<ISerializable> payload) {
-  payload_ = std::move(payload);
+void LocalMessage::setPayload(boost::shared_ptr<ISerializable> thePayload) {
+  payload = std::move(thePayload);
 }
 
-const boost::shared_ptr<ISerializable>& LocalMessage::getPayload() const { return payload_; }
+const boost::shared_ptr<ISerializable>& LocalMessage::getPayload() const { return payload; }

@@ -4,9 +4,9 @@
 #include "logger/host/MessageDispatcher.h"
 #include "logger/plugin/TarvoLoggerPayloads.h"
 
-LoggerClient::LoggerClient(std::string replyTopic) : replyTopic_(std::move(replyTopic)) {
+LoggerClient::LoggerClient(std::string theReplyTopic) : replyTopic(std::move(theReplyTopic)) {
   if (MessageDispatcher* bus = MessageDispatcher::getInstance()) {
-    bus->subscribe(this, replyTopic_);
+    bus->subscribe(this, replyTopic);
   }
 }
 
@@ -17,55 +17,55 @@ boost::shared_ptr<LocalMessage> LoggerClient::request(const char* type, const ch
   MessageDispatcher* bus = MessageDispatcher::getInstance();
   if (!bus) return nullptr;
   {
-    MutexLock lock(mutex_);
-    awaitedType_ = replyType;
-    reply_.reset();
+    MutexLock lock(mutex);
+    awaitedType = replyType;
+    reply.reset();
   }
   CommonMessageProperties properties;
   properties.messageType = type;
   properties.topic = TarvoLoggerProtocol::kTopic;
-  properties.replyTopic = replyTopic_;
+  properties.replyTopic = replyTopic;
   bus->send(boost::shared_ptr<LocalMessage>(new LocalMessage(properties)));
 
-  MutexLock lock(mutex_);
-  arrived_.wait_for(lock.waitable(), timeout, [&]() REQUIRES(mutex_) { return reply_ != nullptr; });
-  boost::shared_ptr<LocalMessage> reply;
-  reply.swap(reply_);
-  awaitedType_.clear();
-  return reply;
+  MutexLock lock(mutex);
+  arrived.wait_for(lock.waitable(), timeout, [&]() REQUIRES(mutex) { return reply != nullptr; });
+  boost::shared_ptr<LocalMessage> theReply;
+  theReply.swap(reply);
+  awaitedType.clear();
+  return theReply;
 }
 
 boost::shared_ptr<safe_pipe<std::string>> LoggerClient::requestQueue(
     std::chrono::milliseconds timeout) {
-  auto reply =
+  auto theReply =
       request(TarvoLoggerProtocol::kGetLoggerQueue, TarvoLoggerProtocol::kLoggerQueue, timeout);
-  if (!reply) return nullptr;
-  auto* data = dynamic_cast<TarvoLoggerQueueData*>(reply->getPayload().get());
+  if (!theReply) return nullptr;
+  auto* data = dynamic_cast<TarvoLoggerQueueData*>(theReply->getPayload().get());
   return data ? data->queue : nullptr;
 }
 
 bool LoggerClient::requestRawData(std::chrono::milliseconds timeout, std::string& data) {
-  auto reply = request(TarvoLoggerProtocol::kGetRawData, TarvoLoggerProtocol::kRawData, timeout);
-  if (!reply) return false;
-  auto* raw = dynamic_cast<TarvoLoggerRawData*>(reply->getPayload().get());
+  auto theReply = request(TarvoLoggerProtocol::kGetRawData, TarvoLoggerProtocol::kRawData, timeout);
+  if (!theReply) return false;
+  auto* raw = dynamic_cast<TarvoLoggerRawData*>(theReply->getPayload().get());
   if (!raw) return false;
   data = raw->data;
   return true;
 }
 
 bool LoggerClient::requestStats(std::chrono::milliseconds timeout, TarvoLoggerStatsData& stats) {
-  auto reply =
+  auto theReply =
       request(TarvoLoggerProtocol::kGetLoggerStats, TarvoLoggerProtocol::kLoggerStats, timeout);
-  if (!reply) return false;
-  auto* counts = dynamic_cast<TarvoLoggerStatsData*>(reply->getPayload().get());
+  if (!theReply) return false;
+  auto* counts = dynamic_cast<TarvoLoggerStatsData*>(theReply->getPayload().get());
   if (!counts) return false;
   stats = *counts;
   return true;
 }
 
 void LoggerClient::onMessage(boost::shared_ptr<LocalMessage> message) {
-  MutexLock lock(mutex_);
-  if (reply_ || message->getMessageType() != awaitedType_) return;
-  reply_ = std::move(message);
-  arrived_.notify_all();
+  MutexLock lock(mutex);
+  if (reply || message->getMessageType() != awaitedType) return;
+  reply = std::move(message);
+  arrived.notify_all();
 }

@@ -28,26 +28,25 @@ class HOST_API LoggerClient final : public IMessageSink {
 
   // Null when no "LOGGER_QUEUE" with a pipe came within the time-out.
   boost::shared_ptr<safe_pipe<std::string>> requestQueue(std::chrono::milliseconds timeout)
-      EXCLUDES(mutex_);
+      EXCLUDES(mutex);
   // False when no "RAW_DATA" came within the time-out.
-  bool requestRawData(std::chrono::milliseconds timeout, std::string& data) EXCLUDES(mutex_);
+  bool requestRawData(std::chrono::milliseconds timeout, std::string& data) EXCLUDES(mutex);
   // False when no "LOGGER_STATS" came within the time-out (a logger never started, or one that
   // does not know the request).
-  bool requestStats(std::chrono::milliseconds timeout, TarvoLoggerStatsData& stats)
-      EXCLUDES(mutex_);
+  bool requestStats(std::chrono::milliseconds timeout, TarvoLoggerStatsData& stats) EXCLUDES(mutex);
 
-  void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex_);
+  void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex);
 
  private:
   boost::shared_ptr<LocalMessage> request(const char* type, const char* replyType,
-                                          std::chrono::milliseconds timeout) EXCLUDES(mutex_);
+                                          std::chrono::milliseconds timeout) EXCLUDES(mutex);
 
   // Constant after construction
-  const std::string replyTopic_;
+  const std::string replyTopic;
 
-  // Guarded by mutex_
-  Mutex mutex_;
-  std::condition_variable arrived_;
-  std::string awaitedType_ GUARDED_BY(mutex_);
-  boost::shared_ptr<LocalMessage> reply_ GUARDED_BY(mutex_);
+  // Guarded by mutex
+  Mutex mutex;
+  std::condition_variable arrived;
+  std::string awaitedType GUARDED_BY(mutex);
+  boost::shared_ptr<LocalMessage> reply GUARDED_BY(mutex);
 };

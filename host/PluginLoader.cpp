@@ -51,16 +51,16 @@ std::string componentCalled(const std::string& type) {
 PluginLoader::PluginLoader() = default;
 
 PluginLoader::~PluginLoader() {
-  while (!components_.empty()) {
+  while (!components.empty()) {
     try {
-      destroy(components_.begin()->first);
+      destroy(components.begin()->first);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "plug-in loader: %s\n", e.what());
     }
   }
-  while (!libraries_.empty()) {
+  while (!libraries.empty()) {
     try {
-      unload(libraries_.begin()->first);
+      unload(libraries.begin()->first);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "plug-in loader: %s\n", e.what());
     }
@@ -71,7 +71,7 @@ int32_t PluginLoader::registerComponent(const char* typeName, const ComponentReg
   if (!currentLoader || !pendingRegistrations) return -1;  // not during a load
   if (!typeName || !*typeName || !reg) return -1;
   if (reg->versionMajor != 1 || !reg->create || !reg->destroy) return -1;
-  if (currentLoader->types_.count(typeName)) return -1;
+  if (currentLoader->types.count(typeName)) return -1;
   for (const auto& pending : *pendingRegistrations) {
     if (pending.first == typeName) return -1;
   }
@@ -80,7 +80,7 @@ int32_t PluginLoader::registerComponent(const char* typeName, const ComponentReg
 }
 
 std::vector<std::string> PluginLoader::load(const std::string& path) {
-  if (libraries_.count(path)) throw PluginError("plug-in " + path + " is already loaded");
+  if (libraries.count(path)) throw PluginError("plug-in " + path + " is already loaded");
   // Pinned: unloading forgets the library but leaves its code mapped. Clients may still hold
   // objects it made (a logger's pipe, a reply payload) whose deleters are its code.
   std::string error;
@@ -119,26 +119,26 @@ std::vector<std::string> PluginLoader::load(const std::string& path) {
   library->handle = handle;
   library->exitFunc = exitFunc;
   for (const auto& r : registrations) {
-    types_[r.first] = {r.second, library};
+    types[r.first] = {r.second, library};
     library->types.push_back(r.first);
   }
-  libraries_[path] = library;
+  libraries[path] = library;
   return library->types;
 }
 
 void PluginLoader::unload(const std::string& path) {
-  auto it = libraries_.find(path);
-  if (it == libraries_.end()) return;
+  auto it = libraries.find(path);
+  if (it == libraries.end()) return;
   std::shared_ptr<Library> library = it->second;
   // No new components of a library on its way out.
   library->unloadRequested = true;
-  for (const auto& type : library->types) types_.erase(type);
+  for (const auto& type : library->types) types.erase(type);
   release(library);
 }
 
 void PluginLoader::release(const std::shared_ptr<Library>& library) {
   if (!library->unloadRequested || library->liveComponents > 0) return;
-  libraries_.erase(library->path);
+  libraries.erase(library->path);
   // Messages still queued on the bus may hold payloads whose code lives in the library.
   if (MessageDispatcher::getInstance() == &BusDispatcher::processInstance()) {
     BusDispatcher::processInstance().drain();
@@ -153,31 +153,31 @@ void PluginLoader::release(const std::shared_ptr<Library>& library) {
   guarded("plug-in " + library->path, library->path, "exit", [&] { library->exitFunc(); });
 }
 
-bool PluginLoader::isLoaded(const std::string& path) const { return libraries_.count(path) > 0; }
+bool PluginLoader::isLoaded(const std::string& path) const { return libraries.count(path) > 0; }
 
-bool PluginLoader::hasType(const std::string& typeName) const { return types_.count(typeName) > 0; }
+bool PluginLoader::hasType(const std::string& typeName) const { return types.count(typeName) > 0; }
 
 const ComponentRegistration& PluginLoader::registration(const std::string& typeName) const {
-  auto it = types_.find(typeName);
-  if (it == types_.end()) throw PluginError("no component type " + typeName + " is registered");
+  auto it = types.find(typeName);
+  if (it == types.end()) throw PluginError("no component type " + typeName + " is registered");
   return it->second.first;
 }
 
 std::string PluginLoader::typeOf(IComponent* component) const {
-  auto it = components_.find(component);
-  return it == components_.end() ? std::string() : it->second.type;
+  auto it = components.find(component);
+  return it == components.end() ? std::string() : it->second.type;
 }
 
 IComponent* PluginLoader::create(const std::string& typeName) {
-  auto it = types_.find(typeName);
-  if (it == types_.end()) throw PluginError("no component type " + typeName + " is registered");
+  auto it = types.find(typeName);
+  if (it == types.end()) throw PluginError("no component type " + typeName + " is registered");
   PF_CreateFunc createFunc = it->second.first.create;
   IComponent* component =
       guarded(componentCalled(typeName), typeName, "create", [&] { return createFunc(nullptr); });
   if (!component) {
     throw PluginError("plug-in " + it->second.second->path + " could not create a " + typeName);
   }
-  components_[component] = {typeName, it->second.first.destroy, it->second.second};
+  components[component] = {typeName, it->second.first.destroy, it->second.second};
   ++it->second.second->liveComponents;
   return component;
 }
@@ -219,10 +219,10 @@ void PluginLoader::shutdown(IComponent* component) {
 }
 
 void PluginLoader::destroy(IComponent* component) {
-  auto it = components_.find(component);
-  if (it == components_.end()) return;
+  auto it = components.find(component);
+  if (it == components.end()) return;
   const Component made = it->second;
-  components_.erase(it);
+  components.erase(it);
   std::exception_ptr failure;
   try {
     withDeliveriesHeld(component, [&] {

@@ -66,7 +66,7 @@ class HOST_API PluginLoader final {
   template <typename Call>
   static void withDeliveriesHeld(IComponent* component, Call call);
 
-  std::map<std::string, std::shared_ptr<Library>> libraries_;  // by path
-  std::map<std::string, std::pair<ComponentRegistration, std::shared_ptr<Library>>> types_;
-  std::map<IComponent*, Component> components_;
+  std::map<std::string, std::shared_ptr<Library>> libraries;  // by path
+  std::map<std::string, std::pair<ComponentRegistration, std::shared_ptr<Library>>> types;
+  std::map<IComponent*, Component> components;
 };

@@ -29,15 +29,15 @@ class InputThrottle final {
   // hands together stay under the bound.
   void pushed(std::size_t size, Progress& progress, unsigned long long lines);
   // The bytes of loghost's lines that may still wait in the pipe, as of the last update().
-  std::uint64_t waiting() const { return waiting_; }
+  std::uint64_t waiting() const { return waitingCost; }
   // Forgets the lines the worker has taken: all but the pipe's newest size() lines.
   void update();
 
  private:
   // Constant after construction
-  safe_pipe<std::string>& pipe_;
-  const std::uint64_t limit_;
+  safe_pipe<std::string>& pipe;
+  const std::uint64_t limit;
 
-  std::deque<std::uint32_t> costs_;  // of the lines pushed and perhaps still waiting, oldest first
-  std::uint64_t waiting_ = 0;        // the sum of costs_
+  std::deque<std::uint32_t> costs;  // of the lines pushed and perhaps still waiting, oldest first
+  std::uint64_t waitingCost = 0;    // the sum of costs
 };

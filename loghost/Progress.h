@@ -28,9 +28,9 @@ class Progress final {
   void print(unsigned long long lines, Clock::time_point now);
 
   // Constant after construction
-  const bool enabled_;
-  const Clock::time_point start_;
+  const bool enabled;
+  const Clock::time_point start;
 
-  Clock::time_point last_;
-  bool drained_ = false;  // the last line shown was a draining line
+  Clock::time_point last;
+  bool drained = false;  // the last line shown was a draining line
 };

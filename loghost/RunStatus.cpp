@@ -13,32 +13,32 @@ const char kStatusTopic[] = "client:/loghost-status";
 const auto kStatsTimeout = std::chrono::seconds(1);
 }  // namespace
 
-RunStatus::RunStatus(boost::shared_ptr<safe_pipe<std::string>> pipe, const std::string& metricsPath,
-                     std::chrono::milliseconds metricsInterval)
-    : pipe_(std::move(pipe)),
-      metrics_(metricsPath.empty() ? nullptr : new MetricsFile(metricsPath)),
-      interval_(metricsInterval),
-      thread_([this] { run(); }) {}
+RunStatus::RunStatus(boost::shared_ptr<safe_pipe<std::string>> thePipe,
+                     const std::string& metricsPath, std::chrono::milliseconds metricsInterval)
+    : pipe(std::move(thePipe)),
+      metrics(metricsPath.empty() ? nullptr : new MetricsFile(metricsPath)),
+      interval(metricsInterval),
+      thread([this] { run(); }) {}
 
 RunStatus::~RunStatus() {
-  ending_.store(true);
-  if (thread_.joinable()) thread_.join();
+  ending.store(true);
+  if (thread.joinable()) thread.join();
 }
 
 bool RunStatus::finish(const TarvoLoggerStatsData* stats) {
-  ending_.store(true);
-  if (thread_.joinable()) thread_.join();
-  return !metrics_ || writeMetrics(stats);
+  ending.store(true);
+  if (thread.joinable()) thread.join();
+  return !metrics || writeMetrics(stats);
 }
 
 void RunStatus::run() {
   LoggerClient client(kStatusTopic);
   auto nextMetrics = std::chrono::steady_clock::now();
-  while (!ending_.load()) {
-    if (metrics_ && std::chrono::steady_clock::now() >= nextMetrics) {
+  while (!ending.load()) {
+    if (metrics && std::chrono::steady_clock::now() >= nextMetrics) {
       TarvoLoggerStatsData stats;
       writeMetrics(client.requestStats(kStatsTimeout, stats) ? &stats : nullptr);
-      nextMetrics = std::chrono::steady_clock::now() + interval_;
+      nextMetrics = std::chrono::steady_clock::now() + interval;
     }
     if (!StopSignals::waitForRequest(100)) continue;
     if (StopSignals::takeRequests().status == 0) continue;
@@ -50,18 +50,18 @@ void RunStatus::run() {
                     stats.lost);
     }
     std::fprintf(stderr, "loghost: status: %llu lines read, %zu queued, %s\n",
-                 read_.load(std::memory_order_relaxed), pipe_->size(), counts);
+                 read.load(std::memory_order_relaxed), pipe->size(), counts);
     std::fflush(stderr);
   }
 }
 
 bool RunStatus::writeMetrics(const TarvoLoggerStatsData* stats) {
-  MetricsFile& file = *metrics_;
+  MetricsFile& file = *metrics;
   file.counter("loghost_lines_read_total", "Lines read from the inputs.",
-               read_.load(std::memory_order_relaxed));
-  file.gauge("loghost_lines_queued", "Lines waiting in the logger's pipe.", pipe_->size());
+               read.load(std::memory_order_relaxed));
+  file.gauge("loghost_lines_queued", "Lines waiting in the logger's pipe.", pipe->size());
   file.gauge("loghost_queued_bytes", "Bytes of loghost's lines that may wait in the pipe.",
-             queuedBytes_.load(std::memory_order_relaxed));
+             queuedBytes.load(std::memory_order_relaxed));
   if (stats) {
     file.counter("loghost_lines_stored_total", "Lines the logger stored or sent.", stats->stored);
     file.counter("loghost_lines_lost_total",
@@ -69,13 +69,13 @@ bool RunStatus::writeMetrics(const TarvoLoggerStatsData* stats) {
   }
   const std::error_code error = file.write();
   if (!error) {
-    failedBefore_ = false;
+    failedBefore = false;
     return true;
   }
-  if (!failedBefore_) {
+  if (!failedBefore) {
     std::fprintf(stderr, "loghost: cannot write the metrics file %s: %s\n", file.path().c_str(),
                  error.message().c_str());
   }
-  failedBefore_ = true;
+  failedBefore = true;
   return false;
 }

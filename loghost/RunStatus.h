@@ -28,9 +28,9 @@ class RunStatus final {
   RunStatus& operator=(const RunStatus&) = delete;
   ~RunStatus();
 
-  void setRead(unsigned long long lines, unsigned long long queuedBytes) {
-    read_.store(lines, std::memory_order_relaxed);
-    queuedBytes_.store(queuedBytes, std::memory_order_relaxed);
+  void setRead(unsigned long long lines, unsigned long long theQueuedBytes) {
+    read.store(lines, std::memory_order_relaxed);
+    queuedBytes.store(theQueuedBytes, std::memory_order_relaxed);
   }
   // Ends the thread and writes the metrics file once more with the logger's final counts (stats
   // null: it did not answer). Returns false, the cause printed, when the file could not be written.
@@ -42,13 +42,13 @@ class RunStatus final {
   bool writeMetrics(const TarvoLoggerStatsData* stats);
 
   // Constant after construction
-  const boost::shared_ptr<safe_pipe<std::string>> pipe_;
-  const std::unique_ptr<MetricsFile> metrics_;
-  const std::chrono::milliseconds interval_;
+  const boost::shared_ptr<safe_pipe<std::string>> pipe;
+  const std::unique_ptr<MetricsFile> metrics;
+  const std::chrono::milliseconds interval;
 
-  std::atomic<unsigned long long> read_{0};
-  std::atomic<unsigned long long> queuedBytes_{0};
-  std::atomic<bool> ending_{false};
-  bool failedBefore_ = false;  // the thread's, then finish()'s: a failed write was reported
-  std::thread thread_;
+  std::atomic<unsigned long long> read{0};
+  std::atomic<unsigned long long> queuedBytes{0};
+  std::atomic<bool> ending{false};
+  bool failedBefore = false;  // the thread's, then finish()'s: a failed write was reported
+  std::thread thread;
 };

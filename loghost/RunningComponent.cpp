@@ -18,21 +18,21 @@ std::string causeOf(std::exception_ptr error) {
 }
 }  // namespace
 
-RunningComponent::RunningComponent(PluginLoader& loader, IComponent* component)
-    : loader_(loader), component_(component) {}
+RunningComponent::RunningComponent(PluginLoader& theLoader, IComponent* theComponent)
+    : loader(theLoader), component(theComponent) {}
 
 RunningComponent::~RunningComponent() { destroy(); }
 
 void RunningComponent::start() {
-  loader_.start(component_);  // its errors name the component already
-  running_ = true;
+  loader.start(component);  // its errors name the component already
+  running = true;
 }
 
 bool RunningComponent::stop() {
-  if (!running_) return true;
-  running_ = false;
+  if (!running) return true;
+  running = false;
   try {
-    loader_.shutdown(component_);
+    loader.shutdown(component);
     return true;
   } catch (...) {
     std::fprintf(stderr, "loghost: %s\n", causeOf(std::current_exception()).c_str());
@@ -42,11 +42,11 @@ bool RunningComponent::stop() {
 
 bool RunningComponent::destroy() {
   bool fine = stop();
-  if (!component_) return fine;
-  IComponent* component = component_;
-  component_ = nullptr;
+  if (!component) return fine;
+  IComponent* theComponent = component;
+  component = nullptr;
   try {
-    loader_.destroy(component);
+    loader.destroy(theComponent);
   } catch (...) {
     std::fprintf(stderr, "loghost: %s\n", causeOf(std::current_exception()).c_str());
     fine = false;

@@ -25,7 +25,7 @@ class RunningComponent final {
   bool destroy();
 
  private:
-  PluginLoader& loader_;
-  IComponent* component_;
-  bool running_ = false;
+  PluginLoader& loader;
+  IComponent* component;
+  bool running = false;
 };

@@ -98,13 +98,13 @@ void checkNumber(ConfigurationManager& scope, const char* key, T fallback,
 
 }  // namespace
 
-SettingsCheck::SettingsCheck(ConfigurationManager& host, ConfigurationManager& plugin)
-    : host_(host), plugin_(plugin) {}
+SettingsCheck::SettingsCheck(ConfigurationManager& theHost, ConfigurationManager& thePlugin)
+    : host(theHost), plugin(thePlugin) {}
 
 std::vector<std::string> SettingsCheck::warnings() const {
   std::vector<std::string> out;
-  checkUnread(host_, plugin_, "host", "plug-in", "-P or --plugin-config", out);
-  checkUnread(plugin_, host_, "plug-in", "host", "-H or --host-config", out);
+  checkUnread(host, plugin, "host", "plug-in", "-P or --plugin-config", out);
+  checkUnread(plugin, host, "plug-in", "host", "-H or --host-config", out);
   checkValues(out);
   return out;
 }
@@ -119,7 +119,7 @@ void SettingsCheck::checkUnread(ConfigurationManager& scope, ConfigurationManage
   const std::vector<std::string> askedHere = scope.askedKeys();
   const std::vector<std::string> askedThere = other.askedKeys();
   std::string format;
-  if (plugin_.peekValue(MediaKeys::kStorageFormat, format) != 0) format = "circular";
+  if (plugin.peekValue(MediaKeys::kStorageFormat, format) != 0) format = "circular";
   for (const auto& key : scope.unreadKeys()) {
     std::string value;
     scope.peekValue(key, value);
@@ -149,20 +149,19 @@ void SettingsCheck::checkUnread(ConfigurationManager& scope, ConfigurationManage
 
 void SettingsCheck::checkValues(std::vector<std::string>& out) const {
   std::string format;
-  if (plugin_.peekValue(MediaKeys::kStorageFormat, format) == 0 &&
-      format != MediaKeys::kFormatUdp && format != MediaKeys::kFormatFile &&
-      format != MediaKeys::kFormatCircular) {
+  if (plugin.peekValue(MediaKeys::kStorageFormat, format) == 0 && format != MediaKeys::kFormatUdp &&
+      format != MediaKeys::kFormatFile && format != MediaKeys::kFormatCircular) {
     out.push_back(std::string(MediaKeys::kStorageFormat) + "=" + quoted(format) + " is none of " +
                   MediaKeys::kFormatUdp + ", " + MediaKeys::kFormatFile + ", " +
                   MediaKeys::kFormatCircular + ": the in-memory ring is used instead");
   }
   // The numbers the medium in use reads, with its types and defaults.
   if (format == MediaKeys::kFormatFile) {
-    checkNumber<uint32_t>(plugin_, MediaKeys::kBufferSize, MediaKeys::kDefaultBufferSize, out);
-    checkNumber<uint32_t>(plugin_, MediaKeys::kMaxFileSize, MediaKeys::kDefaultMaxFileSize, out);
+    checkNumber<uint32_t>(plugin, MediaKeys::kBufferSize, MediaKeys::kDefaultBufferSize, out);
+    checkNumber<uint32_t>(plugin, MediaKeys::kMaxFileSize, MediaKeys::kDefaultMaxFileSize, out);
   } else if (format == MediaKeys::kFormatUdp) {
-    checkNumber<uint16_t>(plugin_, MediaKeys::kPort, MediaKeys::kDefaultPort, out);
+    checkNumber<uint16_t>(plugin, MediaKeys::kPort, MediaKeys::kDefaultPort, out);
   } else {
-    checkNumber<uint16_t>(plugin_, MediaKeys::kBufferSize, MediaKeys::kDefaultRingCapacity, out);
+    checkNumber<uint16_t>(plugin, MediaKeys::kBufferSize, MediaKeys::kDefaultRingCapacity, out);
   }
 }

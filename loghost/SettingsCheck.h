@@ -34,6 +34,6 @@ class SettingsCheck final {
   void checkValues(std::vector<std::string>& out) const;
 
   // Constant after construction
-  ConfigurationManager& host_;
-  ConfigurationManager& plugin_;
+  ConfigurationManager& host;
+  ConfigurationManager& plugin;
 };

@@ -57,41 +57,41 @@ struct Failure : std::runtime_error {
 // memory bound kept up to date.
 class Feed final {
  public:
-  Feed(boost::shared_ptr<safe_pipe<std::string>> pipe, unsigned long long limit, Progress& progress,
-       RunStatus& status)
-      : pipe_(pipe), progress_(progress), throttle_(*pipe, limit), status_(status) {}
+  Feed(boost::shared_ptr<safe_pipe<std::string>> thePipe, unsigned long long limit,
+       Progress& theProgress, RunStatus& theStatus)
+      : pipe(thePipe), progress(theProgress), throttle(*thePipe, limit), status(theStatus) {}
 
   // Whether lines are split into records (the ring and the files do; UDP sends them whole).
-  void countShapes() { countShapes_ = true; }
+  void countShapes() { shapesCounted = true; }
 
   void push(const std::string& line) {
-    if (countShapes_ && line.size() > MainLoggerCore::kShortLine) {
+    if (shapesCounted && line.size() > MainLoggerCore::kShortLine) {
       const auto tabs = std::count(line.begin(), line.end(), '\x0b');
-      if (tabs == 0) ++plain_;
-      if (tabs > 5) ++wide_;
+      if (tabs == 0) ++plainLines;
+      if (tabs > 5) ++wideLines;
     }
-    pipe_->push(line);
-    ++pushed_;
-    progress_.tick(pushed_);
-    throttle_.pushed(line.size(), progress_, pushed_);
-    if ((pushed_ & 1023) == 0) throttle_.update();  // keeps the figure fresh for the metrics
-    status_.setRead(pushed_, throttle_.waiting());
+    pipe->push(line);
+    ++pushedCount;
+    progress.tick(pushedCount);
+    throttle.pushed(line.size(), progress, pushedCount);
+    if ((pushedCount & 1023) == 0) throttle.update();  // keeps the figure fresh for the metrics
+    status.setRead(pushedCount, throttle.waiting());
   }
-  unsigned long long pushed() const { return pushed_; }
+  unsigned long long pushed() const { return pushedCount; }
   // Lines stored that have no vertical tab (the whole line lands in the time field), and lines
   // with more than six fields (the seventh and later are not stored).
-  unsigned long long plain() const { return plain_; }
-  unsigned long long wide() const { return wide_; }
+  unsigned long long plain() const { return plainLines; }
+  unsigned long long wide() const { return wideLines; }
 
  private:
-  const boost::shared_ptr<safe_pipe<std::string>> pipe_;
-  Progress& progress_;
-  InputThrottle throttle_;
-  RunStatus& status_;
-  unsigned long long pushed_ = 0;
-  bool countShapes_ = false;
-  unsigned long long plain_ = 0;
-  unsigned long long wide_ = 0;
+  const boost::shared_ptr<safe_pipe<std::string>> pipe;
+  Progress& progress;
+  InputThrottle throttle;
+  RunStatus& status;
+  unsigned long long pushedCount = 0;
+  bool shapesCounted = false;
+  unsigned long long plainLines = 0;
+  unsigned long long wideLines = 0;
 };
 
 // The plug-in beside loghost (a build tree), else where the installation puts it.

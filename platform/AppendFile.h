@@ -26,10 +26,10 @@ class AppendFile final {
   // Opens path for appending, created if missing. On failure the error says why; ENXIO (a FIFO
   // without a reader, a socket, an absent device) is std::errc::no_such_device_or_address.
   std::error_code open(const std::string& path);
-  bool isOpen() const { return handle_ != kClosed; }
-  Kind kind() const { return kind_; }
+  bool isOpen() const { return handle != kClosed; }
+  Kind kind() const { return openedKind; }
   // The size when it was opened (regular files only).
-  std::uint64_t size() const { return size_; }
+  std::uint64_t size() const { return openedSize; }
 
   // Appends up to size bytes; returns how many reached the file. Fewer than size means a failure,
   // described in error (a write that took nothing is reported as no space left), and takeBack()
@@ -45,8 +45,8 @@ class AppendFile final {
 
  private:
   static constexpr std::intptr_t kClosed = -1;
-  std::intptr_t handle_ = kClosed;  // a descriptor, or a Windows handle
-  Kind kind_ = Kind::kOther;
-  std::uint64_t size_ = 0;
-  std::string path_;  // for taking back, where that needs a handle of its own
+  std::intptr_t handle = kClosed;  // a descriptor, or a Windows handle
+  Kind openedKind = Kind::kOther;
+  std::uint64_t openedSize = 0;
+  std::string path;  // for taking back, where that needs a handle of its own
 };

@@ -23,11 +23,11 @@ class FileLock final {
   // a new file of the same name. Returns an empty error once the lock is held; otherwise why not:
   // the open's error, or std::errc::resource_unavailable_try_again when the lock stayed taken.
   std::error_code lock(const std::string& path, std::chrono::milliseconds patience);
-  bool isLocked() const { return handle_ != kClosed; }
+  bool isLocked() const { return handle != kClosed; }
   // Releases the lock, if held, and closes the file.
   void unlock();
 
  private:
   static constexpr std::intptr_t kClosed = -1;
-  std::intptr_t handle_ = kClosed;  // a descriptor, or a Windows handle
+  std::intptr_t handle = kClosed;  // a descriptor, or a Windows handle
 };

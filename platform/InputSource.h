@@ -13,7 +13,7 @@ class InputSource final {
   // Whether text lines end in "\r\n" here (Windows), so that a reader drops the "\r".
   static const bool kCrLfText;
 
-  explicit InputSource(std::FILE* stream) : stream_(stream) {}
+  explicit InputSource(std::FILE* theStream) : stream(theStream) {}
   InputSource(const InputSource&) = delete;
   InputSource& operator=(const InputSource&) = delete;
 
@@ -22,5 +22,5 @@ class InputSource final {
   std::ptrdiff_t read(char* buffer, std::size_t size, std::string& error);
 
  private:
-  std::FILE* const stream_;
+  std::FILE* const stream;
 };

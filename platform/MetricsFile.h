@@ -11,7 +11,7 @@
 
 class MetricsFile final {
  public:
-  explicit MetricsFile(std::string path) : path_(std::move(path)) {}
+  explicit MetricsFile(std::string path) : filePath(std::move(path)) {}
   MetricsFile(const MetricsFile&) = delete;
   MetricsFile& operator=(const MetricsFile&) = delete;
 
@@ -21,13 +21,13 @@ class MetricsFile final {
   // Replaces the file with the metrics added since the last write: written beside it under a
   // temporary name, then renamed over it.
   std::error_code write();
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return filePath; }
 
  private:
   void add(const char* name, const char* help, const char* type, std::uint64_t value);
   // Renames from over to, replacing to.
   static std::error_code replace(const std::string& from, const std::string& to);
 
-  const std::string path_;
-  std::string text_;
+  const std::string filePath;
+  std::string text;
 };

@@ -9,23 +9,23 @@
 #include "udplog-recv/KernelDrops.h"
 
 DatagramSource::DatagramSource()
-    : buffers_(new char[kBatch * kMaxDatagram]),
-      from_(kBatch),
-      iovecs_(kBatch),
-      headers_(kBatch),
-      views_(kBatch) {
+    : buffers(new char[kBatch * kMaxDatagram]),
+      from(kBatch),
+      iovecs(kBatch),
+      headers(kBatch),
+      views(kBatch) {
   for (std::size_t i = 0; i < kBatch; ++i) {
-    iovecs_[i] = iovec{&buffers_[i * kMaxDatagram], kMaxDatagram};
-    msghdr& h = headers_[i].msg_hdr;
+    iovecs[i] = iovec{&buffers[i * kMaxDatagram], kMaxDatagram};
+    msghdr& h = headers[i].msg_hdr;
     h = msghdr{};
-    h.msg_name = &from_[i];
-    h.msg_iov = &iovecs_[i];
+    h.msg_name = &from[i];
+    h.msg_iov = &iovecs[i];
     h.msg_iovlen = 1;
   }
 }
 
 DatagramSource::~DatagramSource() {
-  if (fd_ >= 0) ::close(fd_);
+  if (socketFd >= 0) ::close(socketFd);
 }
 
 bool DatagramSource::open(const std::string& address, unsigned port, std::string& error) {
@@ -46,43 +46,44 @@ bool DatagramSource::open(const std::string& address, unsigned port, std::string
     return false;
   }
   // SOCK_CLOEXEC (Linux-only): closed on exec, set in the same call that makes the socket.
-  fd_ = ::socket(storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd_ >= 0) {
+  socketFd = ::socket(storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (socketFd >= 0) {
     // A large buffer rides out bursts; beyond the system's cap where the process may
     // (SO_RCVBUFFORCE, Linux-only, needs CAP_NET_ADMIN).
     int size = 8 << 20;
-    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
-      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    if (::setsockopt(socketFd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
+      ::setsockopt(socketFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
     }
     int granted = 0;
     socklen_t grantedLength = sizeof(granted);
-    if (::getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &granted, &grantedLength) == 0 && granted > 0) {
-      receiveBuffer_ = static_cast<std::size_t>(granted);
+    if (::getsockopt(socketFd, SOL_SOCKET, SO_RCVBUF, &granted, &grantedLength) == 0 &&
+        granted > 0) {
+      receiveBufferSize = static_cast<std::size_t>(granted);
     }
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&storage), length) == 0) return true;
+    if (::bind(socketFd, reinterpret_cast<sockaddr*>(&storage), length) == 0) return true;
   }
   error =
       "cannot listen on " + address + " port " + std::to_string(port) + ": " + std::strerror(errno);
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  if (socketFd >= 0) ::close(socketFd);
+  socketFd = -1;
   return false;
 }
 
 std::size_t DatagramSource::receive() {
   // The kernel writes back only the address's length (and the sizes and flags) of a header.
-  for (std::size_t i = 0; i < kBatch; ++i) headers_[i].msg_hdr.msg_namelen = sizeof(from_[i]);
+  for (std::size_t i = 0; i < kBatch; ++i) headers[i].msg_hdr.msg_namelen = sizeof(from[i]);
   // recvmmsg and MSG_DONTWAIT are Linux-only: up to kBatch datagrams in one call that never waits.
-  const int n = ::recvmmsg(fd_, headers_.data(), kBatch, MSG_DONTWAIT, nullptr);
+  const int n = ::recvmmsg(socketFd, headers.data(), kBatch, MSG_DONTWAIT, nullptr);
   if (n <= 0) return 0;
   for (int i = 0; i < n; ++i) {
-    views_[i] = View{reinterpret_cast<const sockaddr*>(&from_[i]), headers_[i].msg_hdr.msg_namelen,
-                     &buffers_[i * kMaxDatagram], headers_[i].msg_len};
+    views[i] = View{reinterpret_cast<const sockaddr*>(&from[i]), headers[i].msg_hdr.msg_namelen,
+                    &buffers[i * kMaxDatagram], headers[i].msg_len};
   }
   return static_cast<std::size_t>(n);
 }
 
 std::uint32_t DatagramSource::readKernelDrops() {
   std::uint32_t now = 0;
-  if (KernelDrops::readNow(fd_, now) && now > drops_) drops_ = now;
-  return drops_;
+  if (KernelDrops::readNow(socketFd, now) && now > drops) drops = now;
+  return drops;
 }

@@ -35,28 +35,28 @@ class DatagramSource final {
   // Binds to address ("127.0.0.1", "::") and port; false with error set: "--listen '...' is not
   // an IPv4 or IPv6 address" (a usage error) or "cannot listen on ...".
   bool open(const std::string& address, unsigned port, std::string& error);
-  int fd() const { return fd_; }
+  int fd() const { return socketFd; }
 
   // Takes the datagrams waiting, up to kBatch, without blocking; 0 when none waits.
   std::size_t receive();
-  const View& datagram(std::size_t index) const { return views_[index]; }
+  const View& datagram(std::size_t index) const { return views[index]; }
 
   // The kernel's drop count as readKernelDrops() last read it.
-  std::uint32_t kernelDrops() const { return drops_; }
+  std::uint32_t kernelDrops() const { return drops; }
   // The kernel's drop count now (one system call).
   std::uint32_t readKernelDrops();
   // The receive buffer the kernel granted, in bytes (as it counts them: twice the size asked).
-  std::size_t receiveBuffer() const { return receiveBuffer_; }
+  std::size_t receiveBuffer() const { return receiveBufferSize; }
 
  private:
-  int fd_ = -1;
-  std::uint32_t drops_ = 0;
-  std::size_t receiveBuffer_ = 0;
+  int socketFd = -1;
+  std::uint32_t drops = 0;
+  std::size_t receiveBufferSize = 0;
   // Left uninitialised: only the pages that datagrams reach become resident (4 MiB for 64
   // datagrams of 64 KiB, a page each for short ones).
-  std::unique_ptr<char[]> buffers_;
-  std::vector<sockaddr_storage> from_;
-  std::vector<iovec> iovecs_;
-  std::vector<mmsghdr> headers_;
-  std::vector<View> views_;
+  std::unique_ptr<char[]> buffers;
+  std::vector<sockaddr_storage> from;
+  std::vector<iovec> iovecs;
+  std::vector<mmsghdr> headers;
+  std::vector<View> views;
 };

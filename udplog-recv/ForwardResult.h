@@ -12,13 +12,13 @@ class [[nodiscard]] ForwardResult final {
   // error is not empty.
   static ForwardResult failure(std::string error) { return ForwardResult(std::move(error)); }
 
-  bool ok() const { return error_.empty(); }
+  bool ok() const { return message.empty(); }
   // Why the step failed; "" when it did not.
-  const std::string& error() const { return error_; }
+  const std::string& error() const { return message; }
 
  private:
   ForwardResult() = default;
-  explicit ForwardResult(std::string error) : error_(std::move(error)) {}
+  explicit ForwardResult(std::string error) : message(std::move(error)) {}
 
-  std::string error_;
+  std::string message;
 };

@@ -35,35 +35,35 @@ LineAssembler::Counts& LineAssembler::Counts::operator+=(const Counts& other) {
   return *this;
 }
 
-LineAssembler::LineAssembler(Listener& listener, Limits limits, Spares* spares)
-    : listener_(listener),
-      limits_(limits),
-      slots_(kWindow),
-      spares_(spares ? spares : &ownSpares_) {}
+LineAssembler::LineAssembler(Listener& theListener, Limits theLimits, Spares* theSpares)
+    : listener(theListener),
+      limits(theLimits),
+      slots(kWindow),
+      spares(theSpares ? theSpares : &ownSpares) {}
 
-std::uint64_t LineAssembler::aheadOfNewest(std::uint32_t s) const { return ahead(newest_, s); }
+std::uint64_t LineAssembler::aheadOfNewest(std::uint32_t s) const { return ahead(newest, s); }
 
 bool LineAssembler::startsOver(const Datagram& datagram, Clock::time_point now) const {
-  if (!started_) return false;
+  if (!started) return false;
   const std::uint64_t forward = aheadOfNewest(datagram.sequence);
   if (forward != 0 && forward < kModulus / 2) return false;
-  if (pending_.count(datagram.sequence) != 0) return false;
+  if (pending.count(datagram.sequence) != 0) return false;
   const std::uint64_t behind = forward == 0 ? 0 : kModulus - forward;
   if (behind > kRestartDistance) return true;
   if (datagram.sequence > kWindow) return false;
-  return behind >= kWindow || now - lastHeard_ >= kRestartSilence;
+  return behind >= kWindow || now - lastHeardAt >= kRestartSilence;
 }
 
 void LineAssembler::accept(const Datagram& datagram, Clock::time_point now) {
-  lastHeard_ = now;
+  lastHeardAt = now;
   const std::uint32_t s = datagram.sequence;
-  if (!started_) {
-    started_ = true;
-    base_ = newest_ = s;
+  if (!started) {
+    started = true;
+    base = newest = s;
   } else {
-    if (!pending_.empty()) {
-      auto it = pending_.find(s);
-      if (it != pending_.end()) {
+    if (!pending.empty()) {
+      auto it = pending.find(s);
+      if (it != pending.end()) {
         addPart(it, datagram);
         return;
       }
@@ -80,10 +80,10 @@ void LineAssembler::accept(const Datagram& datagram, Clock::time_point now) {
     deliver(s, 1, payload, fingerprintOf(payload));
     return;
   }
-  auto it = pending_.emplace(s, Pending()).first;
-  if (!spares_->empty()) {
-    it->second.text = std::move(spares_->back());
-    spares_->pop_back();
+  auto it = pending.emplace(s, Pending()).first;
+  if (!spares->empty()) {
+    it->second.text = std::move(spares->back());
+    spares->pop_back();
   }
   it->second.count = datagram.count;
   it->second.firstSeen = now;
@@ -93,52 +93,52 @@ void LineAssembler::accept(const Datagram& datagram, Clock::time_point now) {
 void LineAssembler::noteAhead(std::uint32_t sequence, std::uint64_t distance) {
   const std::uint64_t gap = distance - 1;
   if (gap > kResyncDistance) {
-    ++counts_.resyncs;
-    listener_.report("sequence jumped from " + std::to_string(newest_) + " to " +
-                     std::to_string(sequence) + " (" + std::to_string(gap) +
-                     " numbers skipped): taken as a resynchronisation, not as loss");
-    base_ = sequence;
+    ++tally.resyncs;
+    listener.report("sequence jumped from " + std::to_string(newest) + " to " +
+                    std::to_string(sequence) + " (" + std::to_string(gap) +
+                    " numbers skipped): taken as a resynchronisation, not as loss");
+    base = sequence;
   } else if (gap > 0) {
-    counts_.lost += gap;
-    listener_.report(gap == 1
-                         ? "lost line " + std::to_string(after(newest_))
-                         : "lost lines " + std::to_string(after(newest_)) + " to " +
-                               std::to_string(before(sequence)) + " (" + std::to_string(gap) + ")");
+    tally.lost += gap;
+    listener.report(gap == 1
+                        ? "lost line " + std::to_string(after(newest))
+                        : "lost lines " + std::to_string(after(newest)) + " to " +
+                              std::to_string(before(sequence)) + " (" + std::to_string(gap) + ")");
   }
-  newest_ = sequence;
+  newest = sequence;
 }
 
 bool LineAssembler::checkBehind(const Datagram& datagram, std::uint64_t behind) {
   const std::uint32_t s = datagram.sequence;
-  const Slot& slot = slots_[s % kWindow];
+  const Slot& slot = slots[s % kWindow];
   if (slot.sequence == s) {
     if (slot.count == 0) {
-      ++counts_.tooOld;
-      listener_.report(name(s) + ": a part arrived after the line was given up");
+      ++tally.tooOld;
+      listener.report(name(s) + ": a part arrived after the line was given up");
     } else if (slot.count == datagram.count &&
                (datagram.count != 1 ||
                 slot.fingerprint ==
                     fingerprintOf(std::string_view(datagram.payload, datagram.payloadSize)))) {
-      ++counts_.duplicates;
-      listener_.report(name(s) + " repeated: not written again");
+      ++tally.duplicates;
+      listener.report(name(s) + " repeated: not written again");
     } else {
-      ++counts_.conflicts;
-      listener_.report(name(s) + ": a datagram with other " +
-                       (slot.count == datagram.count ? "bytes" : "part count") +
-                       " than the line delivered: not written");
+      ++tally.conflicts;
+      listener.report(name(s) + ": a datagram with other " +
+                      (slot.count == datagram.count ? "bytes" : "part count") +
+                      " than the line delivered: not written");
     }
     return false;
   }
   if (behind >= kWindow) {
-    ++counts_.tooOld;
-    listener_.report(name(s) + " arrived " + std::to_string(behind) +
-                     " lines behind the newest, too late to tell from a repeat: not written");
+    ++tally.tooOld;
+    listener.report(name(s) + " arrived " + std::to_string(behind) +
+                    " lines behind the newest, too late to tell from a repeat: not written");
     return false;
   }
-  if (ahead(base_, s) <= ahead(base_, newest_)) {
-    ++counts_.late;
-    if (counts_.lost > 0) --counts_.lost;
-    listener_.report(name(s) + " arrived late");
+  if (ahead(base, s) <= ahead(base, newest)) {
+    ++tally.late;
+    if (tally.lost > 0) --tally.lost;
+    listener.report(name(s) + " arrived late");
   }
   return true;
 }
@@ -164,9 +164,9 @@ void LineAssembler::addPart(PendingMap::iterator it, const Datagram& datagram) {
   const std::uint32_t s = it->first;
   Pending& line = it->second;
   if (line.count != datagram.count) {
-    ++counts_.conflicts;
-    listener_.report(name(s) + ": part count " + std::to_string(datagram.count) +
-                     " conflicts with the " + std::to_string(line.count) + " held: not used");
+    ++tally.conflicts;
+    listener.report(name(s) + ": part count " + std::to_string(datagram.count) +
+                    " conflicts with the " + std::to_string(line.count) + " held: not used");
     return;
   }
   const std::string_view payload(datagram.payload, datagram.payloadSize);
@@ -174,12 +174,12 @@ void LineAssembler::addPart(PendingMap::iterator it, const Datagram& datagram) {
   const std::string_view heldPart = line.part(datagram.part, held);
   if (held) {
     if (heldPart == payload) {
-      ++counts_.duplicates;
-      listener_.report(name(s) + ": part " + std::to_string(datagram.part) + " repeated");
+      ++tally.duplicates;
+      listener.report(name(s) + ": part " + std::to_string(datagram.part) + " repeated");
     } else {
-      ++counts_.conflicts;
-      listener_.report(name(s) + ": part " + std::to_string(datagram.part) +
-                       " with other bytes than the one held: not used");
+      ++tally.conflicts;
+      listener.report(name(s) + ": part " + std::to_string(datagram.part) +
+                      " with other bytes than the one held: not used");
     }
     return;
   }
@@ -200,51 +200,51 @@ void LineAssembler::addPart(PendingMap::iterator it, const Datagram& datagram) {
     line.ahead.emplace(datagram.part, std::string(payload));
   }
   line.bytes += payload.size();
-  pendingBytes_ += payload.size();
+  pendingTotal += payload.size();
 
   if (line.joined() == line.count) {
     std::string text = std::move(line.text);
-    pendingBytes_ -= line.bytes;
+    pendingTotal -= line.bytes;
     const std::uint32_t count = line.count;
-    pending_.erase(it);
+    pending.erase(it);
     deliver(s, count, text, 0);
     // The buffer serves the next line: no allocation, no fresh pages per line.
     // A buffer that grew past what a line may reserve goes back to the system.
-    if (spares_->size() < kSpareBuffers && text.capacity() <= kReserveLimit) {
+    if (spares->size() < kSpareBuffers && text.capacity() <= kReserveLimit) {
       text.clear();
-      spares_->push_back(std::move(text));
+      spares->push_back(std::move(text));
     }
     return;
   }
-  while (pending_.size() > limits_.maxPendingLines || pendingBytes_ > limits_.maxPendingBytes) {
+  while (pending.size() > limits.maxPendingLines || pendingTotal > limits.maxPendingBytes) {
     dropOldest("dropped to bound memory");
   }
 }
 
 void LineAssembler::deliver(std::uint32_t sequence, std::uint32_t count, std::string_view text,
                             std::uint32_t fingerprint) {
-  slots_[sequence % kWindow] = Slot{sequence, count, fingerprint};
-  ++counts_.lines;
-  listener_.line(sequence, text);
+  slots[sequence % kWindow] = Slot{sequence, count, fingerprint};
+  ++tally.lines;
+  listener.line(sequence, text);
 }
 
 void LineAssembler::expire(Clock::time_point now) {
-  for (auto it = pending_.begin(); it != pending_.end();) {
+  for (auto it = pending.begin(); it != pending.end();) {
     auto current = it++;
-    if (now - current->second.firstSeen >= limits_.timeout) drop(current, "timed out");
+    if (now - current->second.firstSeen >= limits.timeout) drop(current, "timed out");
   }
 }
 
 LineAssembler::Clock::time_point LineAssembler::oldestPending() const {
   Clock::time_point oldest = Clock::time_point::max();
-  for (const auto& entry : pending_) oldest = std::min(oldest, entry.second.firstSeen);
+  for (const auto& entry : pending) oldest = std::min(oldest, entry.second.firstSeen);
   return oldest;
 }
 
 bool LineAssembler::dropOldest(const std::string& why) {
-  if (pending_.empty()) return false;
-  auto oldest = pending_.begin();
-  for (auto p = pending_.begin(); p != pending_.end(); ++p) {
+  if (pending.empty()) return false;
+  auto oldest = pending.begin();
+  for (auto p = pending.begin(); p != pending.end(); ++p) {
     if (p->second.firstSeen < oldest->second.firstSeen) oldest = p;
   }
   drop(oldest, why);
@@ -252,14 +252,14 @@ bool LineAssembler::dropOldest(const std::string& why) {
 }
 
 void LineAssembler::finish(const std::string& why) {
-  while (!pending_.empty()) drop(pending_.begin(), why);
+  while (!pending.empty()) drop(pending.begin(), why);
 }
 
 void LineAssembler::drop(PendingMap::iterator it, const std::string& why) {
-  ++counts_.incomplete;
-  listener_.report(name(it->first) + " incomplete (" + std::to_string(it->second.held()) + " of " +
-                   std::to_string(it->second.count) + " parts), " + why);
-  slots_[it->first % kWindow] = Slot{it->first, 0, 0};
-  pendingBytes_ -= it->second.bytes;
-  pending_.erase(it);
+  ++tally.incomplete;
+  listener.report(name(it->first) + " incomplete (" + std::to_string(it->second.held()) + " of " +
+                  std::to_string(it->second.count) + " parts), " + why);
+  slots[it->first % kWindow] = Slot{it->first, 0, 0};
+  pendingTotal -= it->second.bytes;
+  pending.erase(it);
 }

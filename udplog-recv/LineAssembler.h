@@ -77,12 +77,12 @@ class LineAssembler final {
   // Drops, with a report, every line still incomplete.
   void finish(const std::string& why);
 
-  const Counts& counts() const { return counts_; }
-  std::size_t pendingBytes() const { return pendingBytes_; }
-  bool hasPending() const { return !pending_.empty(); }
+  const Counts& counts() const { return tally; }
+  std::size_t pendingBytes() const { return pendingTotal; }
+  bool hasPending() const { return !pending.empty(); }
   // When the first part of the line waiting longest came; Clock::time_point::max() when none waits.
   Clock::time_point oldestPending() const;
-  Clock::time_point lastHeard() const { return lastHeard_; }
+  Clock::time_point lastHeard() const { return lastHeardAt; }
 
  private:
   // A line with parts missing. Parts that come in order are appended to text at once, so a line
@@ -119,16 +119,16 @@ class LineAssembler final {
   void drop(PendingMap::iterator it, const std::string& why);
   std::string name(std::uint32_t sequence) const { return "line " + std::to_string(sequence); }
 
-  Listener& listener_;
-  const Limits limits_;
-  Counts counts_;
-  bool started_ = false;
-  std::uint32_t base_ = 0;    // the first number of the stream, or of its last resynchronisation
-  std::uint32_t newest_ = 0;  // the highest number seen
-  Clock::time_point lastHeard_;
-  std::vector<Slot> slots_;  // kWindow entries, indexed by number % kWindow
-  PendingMap pending_;
-  std::size_t pendingBytes_ = 0;
-  Spares ownSpares_;
-  Spares* spares_;  // ownSpares_ or the caller's pool
+  Listener& listener;
+  const Limits limits;
+  Counts tally;
+  bool started = false;
+  std::uint32_t base = 0;    // the first number of the stream, or of its last resynchronisation
+  std::uint32_t newest = 0;  // the highest number seen
+  Clock::time_point lastHeardAt;
+  std::vector<Slot> slots;  // kWindow entries, indexed by number % kWindow
+  PendingMap pending;
+  std::size_t pendingTotal = 0;
+  Spares ownSpares;
+  Spares* spares;  // ownSpares or the caller's pool
 };

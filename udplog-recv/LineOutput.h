@@ -37,10 +37,10 @@ class LineOutput final {
   // Flushes and closes a file; false when this or any earlier write failed.
   bool close();
 
-  bool failed() const { return !error_.empty(); }
+  bool failed() const { return !failure.empty(); }
   // "cannot write /path/out.txt: No space left on device"; empty while nothing failed.
-  const std::string& error() const { return error_; }
-  const std::string& name() const { return name_; }
+  const std::string& error() const { return failure; }
+  const std::string& name() const { return outputName; }
 
  private:
   // Buffered bytes beyond this are written at once.
@@ -49,11 +49,11 @@ class LineOutput final {
   static int openFile(const std::string& path);
   void fail(const char* what, int error);
 
-  int fd_;
-  bool ownsFd_ = false;
-  std::string name_;
-  std::string error_;
-  bool replaceTabs_ = false;
-  char separator_ = 0;
-  std::string buffer_;
+  int fd;
+  bool ownsFd = false;
+  std::string outputName;
+  std::string failure;
+  bool replaceTabs = false;
+  char separator = 0;
+  std::string buffer;
 };

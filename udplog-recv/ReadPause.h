@@ -21,14 +21,14 @@ class ReadPause final {
   static constexpr std::chrono::microseconds kMax{500};
 
   // batch: the datagrams one read takes at most; receiveBuffer: the socket's, in bytes.
-  ReadPause(std::size_t batch, std::size_t receiveBuffer)
-      : batch_(batch), bufferShare_(receiveBuffer / 8) {}
+  ReadPause(std::size_t theBatch, std::size_t receiveBuffer)
+      : batch(theBatch), bufferShare(receiveBuffer / 8) {}
 
   // A round of reads that took `datagrams` of `bytes` in all ended at now; the pause before the
   // next, zero for none.
   Clock::duration after(std::size_t datagrams, std::size_t bytes, Clock::time_point now) {
-    const Clock::duration interval = now - last_;
-    last_ = now;
+    const Clock::duration interval = now - last;
+    last = now;
     if (datagrams == 0 || bytes == 0 || interval <= Clock::duration::zero()) {
       return Clock::duration::zero();
     }
@@ -37,15 +37,15 @@ class ReadPause final {
     const double bytesPerSecond = static_cast<double>(bytes) / seconds;
     const double longest = std::chrono::duration<double>(kMax).count();
     if (perSecond * longest < 2) return Clock::duration::zero();
-    const double pause = std::min({longest, static_cast<double>(batch_) / perSecond,
-                                   static_cast<double>(bufferShare_) / bytesPerSecond});
+    const double pause = std::min({longest, static_cast<double>(batch) / perSecond,
+                                   static_cast<double>(bufferShare) / bytesPerSecond});
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(pause));
   }
 
  private:
   // Constant after construction
-  const std::size_t batch_;
-  const std::size_t bufferShare_;
+  const std::size_t batch;
+  const std::size_t bufferShare;
 
-  Clock::time_point last_;
+  Clock::time_point last;
 };

@@ -171,74 +171,73 @@ ForwardResult RelpForwarder::checkTls(const Tls& tls) {
   return ForwardResult::success();
 }
 
-RelpForwarder::RelpForwarder(SyslogForwarder::Target target, Tls tls, Limits limits)
-    : target_(std::move(target)), tls_(std::move(tls)), limits_(limits) {
-  thread_ = std::thread([this] { run(); });
+RelpForwarder::RelpForwarder(SyslogForwarder::Target target, Tls theTls, Limits theLimits)
+    : destination(std::move(target)), tls(std::move(theTls)), limits(theLimits) {
+  thread = std::thread([this] { run(); });
 }
 
 RelpForwarder::~RelpForwarder() {
   finish(Clock::now());
-  thread_.join();
+  thread.join();
 }
 
 void RelpForwarder::enqueue(const std::string& host, unsigned port, std::string_view line,
                             std::chrono::system_clock::time_point when) {
   std::string message = SyslogForwarder::message(host, port, line, when);
-  MutexLock lock(mutex_);
-  while (!backlog_.empty() && (backlog_.size() >= limits_.maxLines ||
-                               backlogBytes_ + message.size() > limits_.maxBytes)) {
-    backlogBytes_ -= backlog_.front().size();
-    backlog_.pop_front();
-    ++counts_.dropped;
-    if (!dropping_) {
-      dropping_ = true;
-      reports_.push_back("forward: the backlog for " + target_.text + " is full (" +
-                         std::to_string(limits_.maxLines) + " lines or " +
-                         std::to_string(limits_.maxBytes >> 20) +
-                         " MiB): dropping the oldest lines");
+  MutexLock lock(mutex);
+  while (!backlog.empty() &&
+         (backlog.size() >= limits.maxLines || backlogBytes + message.size() > limits.maxBytes)) {
+    backlogBytes -= backlog.front().size();
+    backlog.pop_front();
+    ++tally.dropped;
+    if (!dropping) {
+      dropping = true;
+      reports.push_back("forward: the backlog for " + destination.text + " is full (" +
+                        std::to_string(limits.maxLines) + " lines or " +
+                        std::to_string(limits.maxBytes >> 20) + " MiB): dropping the oldest lines");
     }
   }
-  backlogBytes_ += message.size();
-  const bool wasEmpty = backlog_.empty();
-  backlog_.push_back(std::move(message));
-  ++counts_.held;
-  if (wasEmpty) wake_.notify_one();
+  backlogBytes += message.size();
+  const bool wasEmpty = backlog.empty();
+  backlog.push_back(std::move(message));
+  ++tally.held;
+  if (wasEmpty) wake.notify_one();
 }
 
-void RelpForwarder::finish(Clock::time_point deadline) {
-  MutexLock lock(mutex_);
-  if (!finishing_ || deadline < deadline_) deadline_ = deadline;
-  finishing_ = true;
-  wake_.notify_one();
-  done_.wait(lock.waitable(), [this]() REQUIRES(mutex_) { return finished_; });
+void RelpForwarder::finish(Clock::time_point theDeadline) {
+  MutexLock lock(mutex);
+  if (!finishing || theDeadline < deadline) deadline = theDeadline;
+  finishing = true;
+  wake.notify_one();
+  done.wait(lock.waitable(), [this]() REQUIRES(mutex) { return finished; });
 }
 
 std::vector<std::string> RelpForwarder::takeReports() {
-  MutexLock lock(mutex_);
+  MutexLock lock(mutex);
   std::vector<std::string> out;
-  out.swap(reports_);
+  out.swap(reports);
   return out;
 }
 
 std::string RelpForwarder::fatal() const {
-  MutexLock lock(mutex_);
-  return fatal_;
+  MutexLock lock(mutex);
+  return fatalError;
 }
 
 RelpForwarder::Counts RelpForwarder::counts() const {
-  MutexLock lock(mutex_);
-  return counts_;
+  MutexLock lock(mutex);
+  return tally;
 }
 
 void RelpForwarder::report(const std::string& text) {
-  MutexLock lock(mutex_);
-  reports_.push_back(text);
+  MutexLock lock(mutex);
+  reports.push_back(text);
 }
 
 void RelpForwarder::onDebug(char* format, ...) {
   auto* self = static_cast<RelpForwarder*>(current);
   if (!self || format[0] == '\0') return;
-  Observed& seen = self->observed_;
+  Observed& seen = self->observed;
   const bool added = startsWith(format, kAdded);
   if (added || startsWith(format, kRemoved)) {
     va_list args;
@@ -262,18 +261,18 @@ void RelpForwarder::onError(void*, char*, char* message, int code) {
   auto* self = static_cast<RelpForwarder*>(current);
   if (!self) return;
   // The refusal of a certificate names the cause; what librelp says after it does not.
-  if (self->observed_.authError) return;
-  self->observed_.error = message ? message : "error " + std::to_string(code);
-  if (refused(code)) self->observed_.authError = true;
+  if (self->observed.authError) return;
+  self->observed.error = message ? message : "error " + std::to_string(code);
+  if (refused(code)) self->observed.authError = true;
 }
 
 void RelpForwarder::onAuthError(void*, char* peer, char* message, int) {
   auto* self = static_cast<RelpForwarder*>(current);
   if (!self) return;
-  self->observed_.error =
+  self->observed.error =
       std::string(message ? message : "the collector was refused") +
       (peer && *peer ? " (the collector presented: " + std::string(peer) + ")" : "");
-  self->observed_.authError = true;
+  self->observed.authError = true;
 }
 
 void RelpForwarder::onGenericError(char* object, char* message, int code) {
@@ -297,36 +296,35 @@ void RelpForwarder::run() {
   std::deque<std::string> batch;     // taken from the backlog, not yet handed over
   std::deque<std::string> inFlight;  // handed over, not yet acknowledged, oldest first
   std::uint64_t failedAttempts = 0;
-  std::chrono::milliseconds backoff = limits_.firstBackoff;
+  std::chrono::milliseconds backoff = limits.firstBackoff;
   Clock::time_point nextAttempt = Clock::now();
   std::string fatal;
   Counts local;  // acknowledged, sentAgain and sessions, published under the lock
-  const std::string peer = tls_.peerName.empty() ? target_.host : tls_.peerName;
+  const std::string peer = tls.peerName.empty() ? destination.host : tls.peerName;
 
   auto makeClient = [&]() -> bool {
     relpEngineCltConstruct(engine, &client);
-    relpCltSetWindowSize(client, limits_.window);
-    relpCltSetTimeout(client, limits_.timeoutSeconds);
-    if (!tls_.on()) return true;
+    relpCltSetWindowSize(client, limits.window);
+    relpCltSetTimeout(client, limits.timeoutSeconds);
+    if (!tls.on()) return true;
     int rc = relpCltEnableTLS(client);
-    if (rc == RELP_RET_OK) rc = relpCltSetCACert(client, const_cast<char*>(tls_.caFile.c_str()));
-    if (rc == RELP_RET_OK && !tls_.certFile.empty()) {
-      rc = relpCltSetOwnCert(client, const_cast<char*>(tls_.certFile.c_str()));
-      if (rc == RELP_RET_OK)
-        rc = relpCltSetPrivKey(client, const_cast<char*>(tls_.keyFile.c_str()));
+    if (rc == RELP_RET_OK) rc = relpCltSetCACert(client, const_cast<char*>(tls.caFile.c_str()));
+    if (rc == RELP_RET_OK && !tls.certFile.empty()) {
+      rc = relpCltSetOwnCert(client, const_cast<char*>(tls.certFile.c_str()));
+      if (rc == RELP_RET_OK) rc = relpCltSetPrivKey(client, const_cast<char*>(tls.keyFile.c_str()));
     }
     if (rc == RELP_RET_OK) rc = relpCltSetAuthMode(client, const_cast<char*>("name"));
     if (rc == RELP_RET_OK) rc = relpCltAddPermittedPeer(client, const_cast<char*>(peer.c_str()));
     if (rc != RELP_RET_OK) {
-      fatal = "cannot set up TLS for " + target_.text + ": " +
-              (observed_.error.empty() ? "librelp error " + std::to_string(rc) : observed_.error);
+      fatal = "cannot set up TLS for " + destination.text + ": " +
+              (observed.error.empty() ? "librelp error " + std::to_string(rc) : observed.error);
     }
     return rc == RELP_RET_OK;
   };
 
   // Acknowledged: the oldest lines in flight beyond what librelp still holds.
   auto settle = [&] {
-    while (inFlight.size() > static_cast<std::size_t>(std::max(observed_.unacked, 0))) {
+    while (inFlight.size() > static_cast<std::size_t>(std::max(observed.unacked, 0))) {
       inFlight.pop_front();
       ++local.acknowledged;
     }
@@ -335,45 +333,45 @@ void RelpForwarder::run() {
   auto failed = [&](const std::string& why) {
     const bool wasUp = up;
     up = false;
-    if (wasUp) backoff = limits_.firstBackoff;
+    if (wasUp) backoff = limits.firstBackoff;
     nextAttempt = Clock::now() + backoff;
-    backoff = std::min(backoff * 2, limits_.maxBackoff);
+    backoff = std::min(backoff * 2, limits.maxBackoff);
     if (wasUp || failedAttempts == 0) {
-      report("forward: " + target_.text + ": " + why + " (retrying; " +
+      report("forward: " + destination.text + ": " + why + " (retrying; " +
              std::to_string(inFlight.size()) + " unacknowledged lines are held for the next " +
-             "session, and at most " + std::to_string(limits_.maxLines) + " waiting lines)");
+             "session, and at most " + std::to_string(limits.maxLines) + " waiting lines)");
     }
     if (!wasUp) ++failedAttempts;
   };
 
   auto connect = [&] {
-    observed_.error.clear();
-    observed_.authError = false;
-    observed_.resent = 0;
+    observed.error.clear();
+    observed.authError = false;
+    observed.resent = 0;
     int rc;
     if (opened) {
       rc = relpCltReconnect(client);
     } else {
       if (!client && !makeClient()) return;
-      rc =
-          relpCltConnect(client, target_.address.ss_family == AF_INET6 ? AF_INET6 : AF_INET,
-                         reinterpret_cast<unsigned char*>(const_cast<char*>(target_.port.c_str())),
-                         reinterpret_cast<unsigned char*>(const_cast<char*>(target_.host.c_str())));
+      rc = relpCltConnect(
+          client, destination.address.ss_family == AF_INET6 ? AF_INET6 : AF_INET,
+          reinterpret_cast<unsigned char*>(const_cast<char*>(destination.port.c_str())),
+          reinterpret_cast<unsigned char*>(const_cast<char*>(destination.host.c_str())));
     }
-    const std::string why = observed_.error.empty() ? "cannot open a RELP session (librelp error " +
-                                                          std::to_string(rc) + ")"
-                                                    : observed_.error;
-    if (rc != RELP_RET_OK && (observed_.authError || refused(rc))) {
+    const std::string why = observed.error.empty() ? "cannot open a RELP session (librelp error " +
+                                                         std::to_string(rc) + ")"
+                                                   : observed.error;
+    if (rc != RELP_RET_OK && (observed.authError || refused(rc))) {
       std::string cause = why;
-      if (tls_.on()) {
-        const std::string verdict = whyRefused(target_, tls_, peer);
+      if (tls.on()) {
+        const std::string verdict = whyRefused(destination, tls, peer);
         if (!verdict.empty()) {
           cause = "the collector's certificate was refused: " +
-                  verdict.substr(0, verdict.find_last_not_of(' ') + 1) + " (CA file " +
-                  tls_.caFile + ", expected name " + peer + ")";
+                  verdict.substr(0, verdict.find_last_not_of(' ') + 1) + " (CA file " + tls.caFile +
+                  ", expected name " + peer + ")";
         }
       }
-      fatal = "forward: " + target_.text + ": TLS: " + cause + "; nothing more is sent";
+      fatal = "forward: " + destination.text + ": TLS: " + cause + "; nothing more is sent";
       return;
     }
     if (rc != RELP_RET_OK) {
@@ -381,49 +379,49 @@ void RelpForwarder::run() {
       failed(why);
       return;
     }
-    if (!observed_.seen) {
-      fatal = "forward: " + target_.text +
+    if (!observed.seen) {
+      fatal = "forward: " + destination.text +
               ": this librelp does not report its window of unacknowledged messages, so no line "
               "could be confirmed (librelp 1.11 does; or use a tcp:// target)";
       return;
     }
     up = true;
     ++local.sessions;
-    local.sentAgain += static_cast<std::uint64_t>(std::max(observed_.resent, 0));
+    local.sentAgain += static_cast<std::uint64_t>(std::max(observed.resent, 0));
     if (failedAttempts > 0 || opened) {
-      report("forward: connected to " + target_.text + " again after " +
+      report("forward: connected to " + destination.text + " again after " +
              std::to_string(failedAttempts) + " failed attempts; " +
-             std::to_string(observed_.resent) + " unacknowledged lines sent again");
+             std::to_string(observed.resent) + " unacknowledged lines sent again");
     }
     opened = true;
     failedAttempts = 0;
-    backoff = limits_.firstBackoff;
+    backoff = limits.firstBackoff;
     settle();
   };
 
   for (;;) {
     enum class Step { kConnect, kSend, kEnd } step;
     {
-      MutexLock lock(mutex_);
-      counts_.acknowledged = local.acknowledged;
-      counts_.sentAgain = local.sentAgain;
-      counts_.sessions = local.sessions;
-      counts_.held = backlog_.size() + batch.size() + inFlight.size();
-      if (!fatal.empty() && fatal_.empty()) fatal_ = fatal;
+      MutexLock lock(mutex);
+      tally.acknowledged = local.acknowledged;
+      tally.sentAgain = local.sentAgain;
+      tally.sessions = local.sessions;
+      tally.held = backlog.size() + batch.size() + inFlight.size();
+      if (!fatal.empty() && fatalError.empty()) fatalError = fatal;
       for (;;) {
-        if (batch.empty() && !backlog_.empty()) {
-          while (!backlog_.empty() && batch.size() < kBatch) {
-            backlogBytes_ -= backlog_.front().size();
-            batch.push_back(std::move(backlog_.front()));
-            backlog_.pop_front();
+        if (batch.empty() && !backlog.empty()) {
+          while (!backlog.empty() && batch.size() < kBatch) {
+            backlogBytes -= backlog.front().size();
+            batch.push_back(std::move(backlog.front()));
+            backlog.pop_front();
           }
-          if (backlog_.empty()) dropping_ = false;
+          if (backlog.empty()) dropping = false;
         }
         const Clock::time_point now = Clock::now();
         // At the end, closing the open session collects the acknowledgements; a broken one is
         // re-established first, for librelp to send its unacknowledged lines again.
         const bool handedOver = batch.empty() && (up || inFlight.empty());
-        if (!fatal.empty() || (finishing_ && (now >= deadline_ || handedOver))) {
+        if (!fatal.empty() || (finishing && (now >= deadline || handedOver))) {
           step = Step::kEnd;
           break;
         }
@@ -436,12 +434,12 @@ void RelpForwarder::run() {
           break;
         }
         if (!up) {
-          wake_.wait_until(lock.waitable(),
-                           finishing_ ? std::min(nextAttempt, deadline_) : nextAttempt);
-        } else if (finishing_) {
-          wake_.wait_until(lock.waitable(), deadline_);
+          wake.wait_until(lock.waitable(),
+                          finishing ? std::min(nextAttempt, deadline) : nextAttempt);
+        } else if (finishing) {
+          wake.wait_until(lock.waitable(), deadline);
         } else {
-          wake_.wait(lock.waitable());
+          wake.wait(lock.waitable());
         }
       }
     }
@@ -452,21 +450,21 @@ void RelpForwarder::run() {
     }
     // Hand the batch over while the session holds.
     while (up && !batch.empty()) {
-      const std::uint64_t added = observed_.added;
-      observed_.error.clear();
+      const std::uint64_t added = observed.added;
+      observed.error.clear();
       std::string& message = batch.front();
       const int rc =
           relpCltSendSyslog(client, reinterpret_cast<unsigned char*>(&message[0]), message.size());
       // A message that found the session broken did not go into the window: it goes again.
-      if (rc == RELP_RET_OK || observed_.added != added) {
+      if (rc == RELP_RET_OK || observed.added != added) {
         inFlight.push_back(std::move(message));
         batch.pop_front();
       }
       settle();
       if (rc != RELP_RET_OK) {
-        failed(observed_.error.empty()
+        failed(observed.error.empty()
                    ? "the RELP session broke (librelp error " + std::to_string(rc) + ")"
-                   : observed_.error);
+                   : observed.error);
       }
     }
   }
@@ -474,11 +472,11 @@ void RelpForwarder::run() {
   // Closing the session waits for the acknowledgement of everything in flight: librelp removes
   // each acknowledged message from its window, and the close command's own answer comes last.
   if (client) {
-    const std::uint64_t removed = observed_.removed;
+    const std::uint64_t removed = observed.removed;
     relpEngineCltDestruct(engine, &client);
     if (up) {
       const std::uint64_t answered =
-          std::min<std::uint64_t>(observed_.removed - removed, inFlight.size());
+          std::min<std::uint64_t>(observed.removed - removed, inFlight.size());
       inFlight.erase(inFlight.begin(), inFlight.begin() + static_cast<std::ptrdiff_t>(answered));
       local.acknowledged += answered;
     }
@@ -486,14 +484,14 @@ void RelpForwarder::run() {
   relpEngineDestruct(&engine);
   current = nullptr;
 
-  MutexLock lock(mutex_);
-  counts_.acknowledged = local.acknowledged;
-  counts_.sentAgain = local.sentAgain;
-  counts_.sessions = local.sessions;
-  counts_.neverSent = backlog_.size() + batch.size();
-  counts_.unacknowledged = counts_.neverSent + inFlight.size();
-  counts_.held = counts_.unacknowledged;
-  if (!fatal.empty() && fatal_.empty()) fatal_ = fatal;
-  finished_ = true;
-  done_.notify_all();
+  MutexLock lock(mutex);
+  tally.acknowledged = local.acknowledged;
+  tally.sentAgain = local.sentAgain;
+  tally.sessions = local.sessions;
+  tally.neverSent = backlog.size() + batch.size();
+  tally.unacknowledged = tally.neverSent + inFlight.size();
+  tally.held = tally.unacknowledged;
+  if (!fatal.empty() && fatalError.empty()) fatalError = fatal;
+  finished = true;
+  done.notify_all();
 }

@@ -71,20 +71,20 @@ class RelpForwarder final {
   // message being a copy. Never blocks: the message joins a bounded backlog, past whose bound the
   // oldest waiting lines are dropped, counted and reported.
   void enqueue(const std::string& host, unsigned port, std::string_view line,
-               std::chrono::system_clock::time_point when) EXCLUDES(mutex_);
+               std::chrono::system_clock::time_point when) EXCLUDES(mutex);
 
   // Until deadline: hands the backlog over and waits for the acknowledgements; then closes the
   // session. Returns when the thread is done, which may be up to timeoutSeconds after deadline
   // while a call into librelp waits for a silent collector.
-  void finish(Clock::time_point deadline) EXCLUDES(mutex_);
+  void finish(Clock::time_point deadline) EXCLUDES(mutex);
 
   // Reports since the last call, in order, each one line.
-  std::vector<std::string> takeReports() EXCLUDES(mutex_);
+  std::vector<std::string> takeReports() EXCLUDES(mutex);
   // Why the collector can never be reached as configured (its certificate was refused, the TLS
   // set-up failed); "" otherwise. The thread ends when it is set.
-  std::string fatal() const EXCLUDES(mutex_);
-  Counts counts() const EXCLUDES(mutex_);
-  const std::string& target() const { return target_.text; }
+  std::string fatal() const EXCLUDES(mutex);
+  Counts counts() const EXCLUDES(mutex);
+  const std::string& target() const { return destination.text; }
 
  private:
   // What librelp's debug hook tells of the thread's session: its count of unacknowledged messages
@@ -108,30 +108,30 @@ class RelpForwarder final {
   // re-established with a backoff that doubles from 100 ms to 5 s: librelp itself sends again
   // what the collector had not acknowledged (counted as "sent again"), and the line whose
   // hand-over found the session broken, which librelp did not keep, is handed over again here.
-  void run() EXCLUDES(mutex_);
-  void report(const std::string& text) EXCLUDES(mutex_);
+  void run() EXCLUDES(mutex);
+  void report(const std::string& text) EXCLUDES(mutex);
 
   // Constant after construction
-  const SyslogForwarder::Target target_;
-  const Tls tls_;
-  const Limits limits_;
+  const SyslogForwarder::Target destination;
+  const Tls tls;
+  const Limits limits;
 
-  // Guarded by mutex_
-  mutable Mutex mutex_;
-  std::condition_variable wake_;  // the thread waits here for lines or finish()
-  std::condition_variable done_;  // finish() waits here for the thread
-  std::deque<std::string> backlog_ GUARDED_BY(mutex_);
-  std::size_t backlogBytes_ GUARDED_BY(mutex_) = 0;
-  bool dropping_ GUARDED_BY(mutex_) = false;  // reported the current run of backlog drops
-  bool finishing_ GUARDED_BY(mutex_) = false;
-  Clock::time_point deadline_ GUARDED_BY(mutex_){};
-  bool finished_ GUARDED_BY(mutex_) = false;
-  std::string fatal_ GUARDED_BY(mutex_);
-  std::vector<std::string> reports_ GUARDED_BY(mutex_);
-  Counts counts_ GUARDED_BY(mutex_);
+  // Guarded by mutex
+  mutable Mutex mutex;
+  std::condition_variable wake;  // the thread waits here for lines or finish()
+  std::condition_variable done;  // finish() waits here for the thread
+  std::deque<std::string> backlog GUARDED_BY(mutex);
+  std::size_t backlogBytes GUARDED_BY(mutex) = 0;
+  bool dropping GUARDED_BY(mutex) = false;  // reported the current run of backlog drops
+  bool finishing GUARDED_BY(mutex) = false;
+  Clock::time_point deadline GUARDED_BY(mutex){};
+  bool finished GUARDED_BY(mutex) = false;
+  std::string fatalError GUARDED_BY(mutex);
+  std::vector<std::string> reports GUARDED_BY(mutex);
+  Counts tally GUARDED_BY(mutex);
 
   // The thread's own
-  Observed observed_;
+  Observed observed;
 
-  std::thread thread_;
+  std::thread thread;
 };

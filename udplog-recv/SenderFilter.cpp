@@ -82,7 +82,7 @@ std::string SenderFilter::name(const Address& network) {
 }
 
 bool SenderFilter::admits(const sockaddr* from, socklen_t length, std::string* refusedFrom) {
-  if (allowed_.empty()) return true;
+  if (allowed.empty()) return true;
   Address address{};
   if (from->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
     address[10] = address[11] = 0xff;
@@ -90,19 +90,19 @@ bool SenderFilter::admits(const sockaddr* from, socklen_t length, std::string* r
   } else if (from->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
     std::memcpy(address.data(), &reinterpret_cast<const sockaddr_in6*>(from)->sin6_addr, 16);
   }
-  for (const Network& network : allowed_) {
+  for (const Network& network : allowed) {
     if (matches(network, address)) return true;
   }
-  ++refused_;
+  ++refusedCount;
   cut(address, isMapped(address) ? kMappedBits + kIpv4Refused : kIpv6Refused);
-  auto it = networks_.find(address);
-  if (it == networks_.end()) {
-    if (networks_.size() >= kMaxNetworks) {
-      ++refusedElsewhere_;
+  auto it = networks.find(address);
+  if (it == networks.end()) {
+    if (networks.size() >= kMaxNetworks) {
+      ++refusedElsewhere;
       if (refusedFrom) *refusedFrom = name(address);
       return false;
     }
-    it = networks_.emplace(address, Refused{name(address), 0}).first;
+    it = networks.emplace(address, Refused{name(address), 0}).first;
   }
   ++it->second.datagrams;
   if (refusedFrom) *refusedFrom = it->second.network;
@@ -111,10 +111,10 @@ bool SenderFilter::admits(const sockaddr* from, socklen_t length, std::string* r
 
 std::vector<SenderFilter::Refused> SenderFilter::refusedByNetwork() const {
   std::vector<Refused> rows;
-  for (const auto& entry : networks_) rows.push_back(entry.second);
+  for (const auto& entry : networks) rows.push_back(entry.second);
   std::sort(rows.begin(), rows.end(), [](const Refused& a, const Refused& b) {
     return a.datagrams != b.datagrams ? a.datagrams > b.datagrams : a.network < b.network;
   });
-  if (refusedElsewhere_ > 0) rows.push_back(Refused{"other networks", refusedElsewhere_});
+  if (refusedElsewhere > 0) rows.push_back(Refused{"other networks", refusedElsewhere});
   return rows;
 }

@@ -30,9 +30,9 @@ class SenderFilter final {
   // long for its family or a slash with nothing after it. Bits past the prefix are ignored.
   static bool parse(const std::string& text, Network& network);
 
-  void allow(const Network& network) { allowed_.push_back(network); }
+  void allow(const Network& network) { allowed.push_back(network); }
   // True when there are rules to check.
-  bool active() const { return !allowed_.empty(); }
+  bool active() const { return !allowed.empty(); }
 
   // True when the source may send; otherwise the datagram is counted against the source's
   // network, whose name goes to refusedFrom ("127.0.0.0/24"): a /24 for IPv4 and a /64 for IPv6,
@@ -41,7 +41,7 @@ class SenderFilter final {
   // also matches a sender heard on a dual-stack socket ("::").
   bool admits(const sockaddr* from, socklen_t length, std::string* refusedFrom);
 
-  std::uint64_t refused() const { return refused_; }
+  std::uint64_t refused() const { return refusedCount; }
   // The networks refused, most datagrams first; past kMaxNetworks the rest share one row.
   std::vector<Refused> refusedByNetwork() const;
 
@@ -55,9 +55,9 @@ class SenderFilter final {
   static std::string name(const Address& network);
 
   // Set before the first datagram
-  std::vector<Network> allowed_;
+  std::vector<Network> allowed;
 
-  std::uint64_t refused_ = 0;
-  std::unordered_map<Address, Refused, AddressHash> networks_;  // by the network's address
-  std::uint64_t refusedElsewhere_ = 0;                          // from networks past kMaxNetworks
+  std::uint64_t refusedCount = 0;
+  std::unordered_map<Address, Refused, AddressHash> networks;  // by the network's address
+  std::uint64_t refusedElsewhere = 0;                          // from networks past kMaxNetworks
 };

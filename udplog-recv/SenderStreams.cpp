@@ -7,20 +7,20 @@
 #include <cstring>
 
 struct SenderStreams::Stream final : LineAssembler::Listener {
-  Stream(SenderStreams& table, std::string name, std::string host, unsigned port,
-         unsigned generation, std::uint64_t ordinal, LineAssembler::Limits limits)
-      : table(table),
-        name(std::move(name)),
-        host(std::move(host)),
-        port(port),
-        generation(generation),
-        ordinal(ordinal),
-        assembler(*this, limits, &table.spares_) {}
+  Stream(SenderStreams& theTable, std::string theName, std::string theHost, unsigned thePort,
+         unsigned theGeneration, std::uint64_t theOrdinal, LineAssembler::Limits limits)
+      : table(theTable),
+        name(std::move(theName)),
+        host(std::move(theHost)),
+        port(thePort),
+        generation(theGeneration),
+        ordinal(theOrdinal),
+        assembler(*this, limits, &theTable.spares) {}
 
   void line(std::uint32_t sequence, std::string_view text) override {
-    table.sink_.line(host, port, sequence, text);
+    table.sink.line(host, port, sequence, text);
   }
-  void report(const std::string& text) override { table.sink_.report(name + ": " + text); }
+  void report(const std::string& text) override { table.sink.report(name + ": " + text); }
 
   SenderStreams& table;
   const std::string name;
@@ -44,7 +44,7 @@ std::size_t SenderStreams::AddressHash::operator()(const Address& address) const
   return static_cast<std::size_t>(h);
 }
 
-SenderStreams::SenderStreams(Sink& sink, Limits limits) : sink_(sink), limits_(limits) {}
+SenderStreams::SenderStreams(Sink& theSink, Limits theLimits) : sink(theSink), limits(theLimits) {}
 
 SenderStreams::~SenderStreams() = default;
 
@@ -81,60 +81,59 @@ std::string SenderStreams::describe(const sockaddr* address, socklen_t length, s
 
 SenderStreams::Stream& SenderStreams::open(const Key& key, const sockaddr* from, socklen_t length,
                                            unsigned generation) {
-  if (streams_.size() >= limits_.maxStreams) {
-    auto oldest = streams_.begin();
-    for (auto it = streams_.begin(); it != streams_.end(); ++it) {
+  if (streams.size() >= limits.maxStreams) {
+    auto oldest = streams.begin();
+    for (auto it = streams.begin(); it != streams.end(); ++it) {
       if (it->second->assembler.lastHeard() < oldest->second->assembler.lastHeard()) oldest = it;
     }
-    ++evicted_;
+    ++evicted;
     close(oldest, "closed to make room for a new sender (more than " +
-                      std::to_string(limits_.maxStreams) + " senders)");
+                      std::to_string(limits.maxStreams) + " senders)");
   }
   std::string host;
   unsigned port = 0;
   std::string name = describe(from, length, &host, &port);
   if (generation > 1) name += " (stream " + std::to_string(generation) + ")";
-  auto stream =
-      std::make_unique<Stream>(*this, name, host, port, generation, opened_, limits_.line);
+  auto stream = std::make_unique<Stream>(*this, name, host, port, generation, opened, limits.line);
   Stream& result = *stream;
-  result.sender = &hosts_[key.address];
+  result.sender = &hosts[key.address];
   result.sender->streams.push_back(&result);
-  streams_[key] = std::move(stream);
-  ++opened_;
+  streams[key] = std::move(stream);
+  ++opened;
   return result;
 }
 
 void SenderStreams::accept(const sockaddr* from, socklen_t length, const Datagram& datagram,
                            LineAssembler::Clock::time_point now) {
-  Stream* stream = last_;
+  Stream* stream = last;
   Key key = keyOf(from, length);
-  if (!stream || !(key == lastKey_)) {
-    auto it = streams_.find(key);
-    stream = it == streams_.end() ? &open(key, from, length, 1) : it->second.get();
+  if (!stream || !(key == lastKey)) {
+    auto it = streams.find(key);
+    stream = it == streams.end() ? &open(key, from, length, 1) : it->second.get();
   }
   if (stream->assembler.startsOver(datagram, now)) {
     const unsigned generation = stream->generation + 1;
     stream->report("sender started over at line " + std::to_string(datagram.sequence) +
                    ": a new stream follows");
-    close(streams_.find(key), "sender started over");
+    close(streams.find(key), "sender started over");
     stream = &open(key, from, length, generation);
   }
-  last_ = stream;
-  lastKey_ = key;
+  last = stream;
+  lastKey = key;
   const std::size_t before = stream->assembler.pendingBytes();
   stream->assembler.accept(datagram, now);
   settle(*stream, before);
   Host& host = *stream->sender;
-  while (host.pendingBytes > limits_.maxSenderBytes &&
+  while (host.pendingBytes > limits.maxSenderBytes &&
          dropOldestOf(host, "dropped to bound memory: this sender's address held more than " +
-                                std::to_string(limits_.maxSenderBytes) + " bytes")) {
+                                std::to_string(limits.maxSenderBytes) + " bytes")) {
   }
-  if (pendingBytes_ > limits_.maxPendingBytes) boundPendingBytes();
+  if (pendingBytes > limits.maxPendingBytes) boundPendingBytes();
 }
 
 void SenderStreams::settle(Stream& stream, std::size_t before) {
   const std::size_t after = stream.assembler.pendingBytes();
-  pendingBytes_ = pendingBytes_ - before + after;
+  pendingBytes = pendingBytes - before + after;
   stream.sender->pendingBytes = stream.sender->pendingBytes - before + after;
 }
 
@@ -156,9 +155,9 @@ bool SenderStreams::dropOldestOf(Host& host, const std::string& why) {
 }
 
 void SenderStreams::boundPendingBytes() {
-  while (pendingBytes_ > limits_.maxPendingBytes) {
+  while (pendingBytes > limits.maxPendingBytes) {
     Host* largest = nullptr;
-    for (auto& entry : hosts_) {
+    for (auto& entry : hosts) {
       if (!largest || entry.second.pendingBytes > largest->pendingBytes) largest = &entry.second;
     }
     if (!largest || !dropOldestOf(*largest, "dropped to bound memory across senders")) return;
@@ -166,8 +165,8 @@ void SenderStreams::boundPendingBytes() {
 }
 
 void SenderStreams::expire(LineAssembler::Clock::time_point now) {
-  if (pendingBytes_ == 0) return;  // every part held has bytes, so nothing waits
-  for (auto& entry : streams_) {
+  if (pendingBytes == 0) return;  // every part held has bytes, so nothing waits
+  for (auto& entry : streams) {
     LineAssembler& assembler = entry.second->assembler;
     if (!assembler.hasPending()) continue;
     const std::size_t before = assembler.pendingBytes();
@@ -179,35 +178,35 @@ void SenderStreams::expire(LineAssembler::Clock::time_point now) {
 void SenderStreams::close(Table::iterator it, const std::string& why) {
   Stream& stream = *it->second;
   Host& host = *stream.sender;
-  pendingBytes_ -= stream.assembler.pendingBytes();
+  pendingBytes -= stream.assembler.pendingBytes();
   host.pendingBytes -= stream.assembler.pendingBytes();
   stream.assembler.finish(why);
   host.streams.erase(std::find(host.streams.begin(), host.streams.end(), &stream));
-  if (host.streams.empty()) hosts_.erase(it->first.address);
+  if (host.streams.empty()) hosts.erase(it->first.address);
   const LineAssembler::Counts& counts = stream.assembler.counts();
-  closedTotals_ += counts;
-  if (rows_.size() < kMaxRows) {
-    rows_.push_back(Row{stream.name, counts});
+  closedTotals += counts;
+  if (entries.size() < kMaxRows) {
+    entries.push_back(Row{stream.name, counts});
   } else {
-    if (rows_.size() == kMaxRows) rows_.push_back(Row{"", {}});
-    rows_.back().counts += counts;
-    rows_.back().name = "the other " + std::to_string(opened_ - kMaxRows) + " streams";
+    if (entries.size() == kMaxRows) entries.push_back(Row{"", {}});
+    entries.back().counts += counts;
+    entries.back().name = "the other " + std::to_string(opened - kMaxRows) + " streams";
   }
-  if (last_ == &stream) last_ = nullptr;
-  streams_.erase(it);
+  if (last == &stream) last = nullptr;
+  streams.erase(it);
 }
 
 void SenderStreams::finish() {
   // In the order the streams were opened, so that the summary reads like the traffic did.
   std::vector<std::pair<std::uint64_t, Key>> order;
-  for (auto& entry : streams_) order.emplace_back(entry.second->ordinal, entry.first);
+  for (auto& entry : streams) order.emplace_back(entry.second->ordinal, entry.first);
   std::sort(order.begin(), order.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& entry : order) close(streams_.find(entry.second), "still incomplete at the end");
+  for (const auto& entry : order) close(streams.find(entry.second), "still incomplete at the end");
 }
 
 LineAssembler::Counts SenderStreams::totals() const {
-  LineAssembler::Counts all = closedTotals_;
-  for (const auto& entry : streams_) all += entry.second->assembler.counts();
+  LineAssembler::Counts all = closedTotals;
+  for (const auto& entry : streams) all += entry.second->assembler.counts();
   return all;
 }

@@ -64,12 +64,12 @@ class SenderStreams final {
 
   // Counts over every stream, open or closed.
   LineAssembler::Counts totals() const;
-  std::uint64_t streamsOpened() const { return opened_; }
-  std::size_t streamsOpen() const { return streams_.size(); }
-  std::uint64_t streamsEvicted() const { return evicted_; }
+  std::uint64_t streamsOpened() const { return opened; }
+  std::size_t streamsOpen() const { return streams.size(); }
+  std::uint64_t streamsEvicted() const { return evicted; }
   // One row per closed stream in the order they were opened (after finish(): every stream), the
   // last one adding up the streams past kMaxRows.
-  const std::vector<Row>& rows() const { return rows_; }
+  const std::vector<Row>& rows() const { return entries; }
 
   // "127.0.0.1:40000", "[::1]:40000"; an IPv4-mapped IPv6 address is shown as IPv4.
   static std::string describe(const sockaddr* address, socklen_t length, std::string* host,
@@ -107,17 +107,17 @@ class SenderStreams final {
   // Drops the oldest line among the host's streams; false when none waits.
   bool dropOldestOf(Host& host, const std::string& why);
 
-  Sink& sink_;
-  const Limits limits_;
+  Sink& sink;
+  const Limits limits;
   // Line buffers kept for reuse, shared by every stream's assembler; outlives them.
-  LineAssembler::Spares spares_;
-  Table streams_;
-  std::unordered_map<Address, Host, AddressHash> hosts_;  // of the open streams
-  Stream* last_ = nullptr;  // the stream of the previous datagram, to skip the lookup
-  Key lastKey_;
-  std::size_t pendingBytes_ = 0;
-  std::uint64_t opened_ = 0;
-  std::uint64_t evicted_ = 0;
-  LineAssembler::Counts closedTotals_;
-  std::vector<Row> rows_;
+  LineAssembler::Spares spares;
+  Table streams;
+  std::unordered_map<Address, Host, AddressHash> hosts;  // of the open streams
+  Stream* last = nullptr;  // the stream of the previous datagram, to skip the lookup
+  Key lastKey;
+  std::size_t pendingBytes = 0;
+  std::uint64_t opened = 0;
+  std::uint64_t evicted = 0;
+  LineAssembler::Counts closedTotals;
+  std::vector<Row> entries;
 };

@@ -132,19 +132,19 @@ std::string SyslogForwarder::frame(const std::string& host, unsigned port, std::
   return out;
 }
 
-SyslogForwarder::SyslogForwarder(Target target, Limits limits, Reporter reporter)
-    : target_(std::move(target)),
-      limits_(limits),
-      reporter_(std::move(reporter)),
-      backoff_(limits.firstBackoff) {}
+SyslogForwarder::SyslogForwarder(Target target, Limits theLimits, Reporter theReporter)
+    : destination(std::move(target)),
+      limits(theLimits),
+      reporter(std::move(theReporter)),
+      backoff(theLimits.firstBackoff) {}
 
 SyslogForwarder::~SyslogForwarder() {
-  if (fd_ >= 0) ::close(fd_);
+  if (socketFd >= 0) ::close(socketFd);
 }
 
 short SyslogForwarder::events() const {
-  if (state_ == State::kConnecting) return POLLOUT;
-  if (state_ == State::kConnected) return frames_.empty() ? POLLIN : POLLIN | POLLOUT;
+  if (state == State::kConnecting) return POLLOUT;
+  if (state == State::kConnected) return frames.empty() ? POLLIN : POLLIN | POLLOUT;
   return 0;
 }
 
@@ -152,74 +152,75 @@ void SyslogForwarder::enqueue(const std::string& host, unsigned port, std::strin
                               std::chrono::system_clock::time_point when) {
   std::string message = frame(host, port, line, when);
   // The front may be half written to the connection: it stays, the next oldest goes.
-  const std::size_t keep = offset_ > 0 ? 1 : 0;
-  while (frames_.size() > keep &&
-         (frames_.size() >= limits_.maxLines || frameBytes_ + message.size() > limits_.maxBytes)) {
-    auto victim = frames_.begin() + static_cast<std::ptrdiff_t>(keep);
-    frameBytes_ -= victim->size();
-    frames_.erase(victim);
-    ++counts_.dropped;
-    if (!dropping_) {
-      dropping_ = true;
-      reporter_("forward: the backlog for " + target_.text + " is full (" +
-                std::to_string(limits_.maxLines) + " lines or " +
-                std::to_string(limits_.maxBytes >> 20) + " MiB): dropping the oldest lines");
+  const std::size_t keep = offset > 0 ? 1 : 0;
+  while (frames.size() > keep &&
+         (frames.size() >= limits.maxLines || frameBytes + message.size() > limits.maxBytes)) {
+    auto victim = frames.begin() + static_cast<std::ptrdiff_t>(keep);
+    frameBytes -= victim->size();
+    frames.erase(victim);
+    ++tally.dropped;
+    if (!dropping) {
+      dropping = true;
+      reporter("forward: the backlog for " + destination.text + " is full (" +
+               std::to_string(limits.maxLines) + " lines or " +
+               std::to_string(limits.maxBytes >> 20) + " MiB): dropping the oldest lines");
     }
   }
-  frameBytes_ += message.size();
-  frames_.push_back(std::move(message));
+  frameBytes += message.size();
+  frames.push_back(std::move(message));
 }
 
 void SyslogForwarder::connect(Clock::time_point now) {
   // SOCK_NONBLOCK and SOCK_CLOEXEC are Linux-only: the socket is made non-blocking and closed on
   // exec in the one call.
-  fd_ = ::socket(target_.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) {
+  socketFd = ::socket(destination.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (socketFd < 0) {
     disconnect(now, std::strerror(errno), Ending::kClean);
     return;
   }
-  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&target_.address), target_.length) == 0) {
-    state_ = State::kConnecting;  // settled by the next pump(), like an attempt in progress
+  if (::connect(socketFd, reinterpret_cast<const sockaddr*>(&destination.address),
+                destination.length) == 0) {
+    state = State::kConnecting;  // settled by the next pump(), like an attempt in progress
     return;
   }
   if (errno != EINPROGRESS) {
     disconnect(now, std::strerror(errno), Ending::kClean);
     return;
   }
-  state_ = State::kConnecting;
+  state = State::kConnecting;
 }
 
 void SyslogForwarder::noteUnconfirmed(const std::string& why) {
-  if (onConnection_ == 0) return;
-  counts_.unconfirmed += onConnection_;
-  reporter_("forward: " + std::to_string(onConnection_) + " lines written to " + target_.text +
-            " may not have been read: " + why);
-  onConnection_ = 0;
+  if (onConnection == 0) return;
+  tally.unconfirmed += onConnection;
+  reporter("forward: " + std::to_string(onConnection) + " lines written to " + destination.text +
+           " may not have been read: " + why);
+  onConnection = 0;
 }
 
 void SyslogForwarder::disconnect(Clock::time_point now, const std::string& why, Ending ending) {
   if (ending == Ending::kBroken) noteUnconfirmed(why);
-  onConnection_ = 0;
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-  const bool wasConnected = state_ == State::kConnected;
-  state_ = State::kIdle;
-  offset_ = 0;  // a half-written line goes again whole; the collector drops the cut frame
-  if (wasConnected) backoff_ = limits_.firstBackoff;
-  nextAttempt_ = now + backoff_;
-  backoff_ = std::min(backoff_ * 2, limits_.maxBackoff);
-  if (wasConnected || failedAttempts_ == 0) {
-    reporter_("forward: " + target_.text + ": " + why + " (retrying; at most " +
-              std::to_string(limits_.maxLines) + " lines are held meanwhile)");
+  onConnection = 0;
+  if (socketFd >= 0) ::close(socketFd);
+  socketFd = -1;
+  const bool wasConnected = state == State::kConnected;
+  state = State::kIdle;
+  offset = 0;  // a half-written line goes again whole; the collector drops the cut frame
+  if (wasConnected) backoff = limits.firstBackoff;
+  nextAttemptAt = now + backoff;
+  backoff = std::min(backoff * 2, limits.maxBackoff);
+  if (wasConnected || failedAttempts == 0) {
+    reporter("forward: " + destination.text + ": " + why + " (retrying; at most " +
+             std::to_string(limits.maxLines) + " lines are held meanwhile)");
   }
-  if (!wasConnected) ++failedAttempts_;
+  if (!wasConnected) ++failedAttempts;
 }
 
 SyslogForwarder::Peer SyslogForwarder::peerState(std::string& why) {
   char scratch[512];
   for (;;) {
     // MSG_DONTWAIT (Linux-only): this call returns at once when nothing waits.
-    const ssize_t n = ::recv(fd_, scratch, sizeof(scratch), MSG_DONTWAIT);
+    const ssize_t n = ::recv(socketFd, scratch, sizeof(scratch), MSG_DONTWAIT);
     if (n > 0) continue;  // a collector has nothing to say; whatever it sends is ignored
     if (n == 0) {
       why = "the collector closed the connection";
@@ -233,42 +234,42 @@ SyslogForwarder::Peer SyslogForwarder::peerState(std::string& why) {
 }
 
 void SyslogForwarder::pump(Clock::time_point now, short revents) {
-  if (state_ == State::kConnecting && revents != 0) {
+  if (state == State::kConnecting && revents != 0) {
     int error = 0;
     socklen_t length = sizeof(error);
-    ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+    ::getsockopt(socketFd, SOL_SOCKET, SO_ERROR, &error, &length);
     if (error != 0) {
       disconnect(now, std::strerror(error), Ending::kClean);
     } else {
-      state_ = State::kConnected;
-      onConnection_ = 0;
-      ++counts_.connections;
-      backoff_ = limits_.firstBackoff;
-      if (failedAttempts_ > 0 || counts_.connections > 1) {
-        reporter_("forward: connected to " + target_.text + " again after " +
-                  std::to_string(failedAttempts_) + " failed attempts; " +
-                  std::to_string(frames_.size()) + " held lines follow");
+      state = State::kConnected;
+      onConnection = 0;
+      ++tally.connections;
+      backoff = limits.firstBackoff;
+      if (failedAttempts > 0 || tally.connections > 1) {
+        reporter("forward: connected to " + destination.text + " again after " +
+                 std::to_string(failedAttempts) + " failed attempts; " +
+                 std::to_string(frames.size()) + " held lines follow");
       }
-      failedAttempts_ = 0;
+      failedAttempts = 0;
     }
-  } else if (state_ == State::kConnected && (revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+  } else if (state == State::kConnected && (revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
     std::string why;
     const Peer peer = peerState(why);
     if (peer != Peer::kOpen) {
       disconnect(now, why, peer == Peer::kBroken ? Ending::kBroken : Ending::kClean);
     }
   }
-  if (state_ == State::kIdle && now >= nextAttempt_) connect(now);
-  if (state_ == State::kConnected && !frames_.empty()) write(now);
+  if (state == State::kIdle && now >= nextAttemptAt) connect(now);
+  if (state == State::kConnected && !frames.empty()) write(now);
 }
 
 void SyslogForwarder::write(Clock::time_point now) {
   constexpr std::size_t kMaxIovecs = 64;
   iovec vector[kMaxIovecs];
-  while (!frames_.empty()) {
+  while (!frames.empty()) {
     std::size_t count = 0;
-    for (auto it = frames_.begin(); it != frames_.end() && count < kMaxIovecs; ++it, ++count) {
-      const std::size_t skip = count == 0 ? offset_ : 0;
+    for (auto it = frames.begin(); it != frames.end() && count < kMaxIovecs; ++it, ++count) {
+      const std::size_t skip = count == 0 ? offset : 0;
       vector[count] = iovec{const_cast<char*>(it->data()) + skip, it->size() - skip};
     }
     msghdr message{};
@@ -276,7 +277,7 @@ void SyslogForwarder::write(Clock::time_point now) {
     message.msg_iovlen = count;
     // Linux-only flags: MSG_NOSIGNAL makes a connection the collector closed fail with EPIPE
     // instead of raising SIGPIPE; MSG_DONTWAIT makes the call take what fits and never wait.
-    const ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = ::sendmsg(socketFd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -286,19 +287,19 @@ void SyslogForwarder::write(Clock::time_point now) {
     }
     std::size_t written = static_cast<std::size_t>(n);
     while (written > 0) {
-      const std::size_t rest = frames_.front().size() - offset_;
+      const std::size_t rest = frames.front().size() - offset;
       if (written < rest) {
-        offset_ += written;
+        offset += written;
         break;
       }
       written -= rest;
-      frameBytes_ -= frames_.front().size();
-      frames_.pop_front();
-      offset_ = 0;
-      ++counts_.forwarded;
-      ++onConnection_;
+      frameBytes -= frames.front().size();
+      frames.pop_front();
+      offset = 0;
+      ++tally.forwarded;
+      ++onConnection;
     }
-    dropping_ = false;
+    dropping = false;
   }
 }
 
@@ -307,33 +308,34 @@ std::uint64_t SyslogForwarder::finish(Clock::time_point deadline) {
   for (;;) {
     const Clock::time_point now = Clock::now();
     if (now >= deadline) break;
-    if (state_ != State::kConnected) closing = false;
-    if (state_ == State::kConnected && frames_.empty() && !closing) {
-      ::shutdown(fd_, SHUT_WR);
+    if (state != State::kConnected) closing = false;
+    if (state == State::kConnected && frames.empty() && !closing) {
+      ::shutdown(socketFd, SHUT_WR);
       closing = true;
     }
     Clock::time_point wake = deadline;
-    if (state_ == State::kIdle) wake = std::min(wake, nextAttempt_);
+    if (state == State::kIdle) wake = std::min(wake, nextAttemptAt);
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
-    pollfd watch{fd_, events(), 0};
-    const int ready = ::poll(&watch, fd_ >= 0 ? 1 : 0, static_cast<int>(std::max<long>(wait, 0)));
+    pollfd watch{socketFd, events(), 0};
+    const int ready =
+        ::poll(&watch, socketFd >= 0 ? 1 : 0, static_cast<int>(std::max<long>(wait, 0)));
     if (closing && ready > 0) {
       std::string why;
       const Peer peer = peerState(why);
       if (peer == Peer::kOpen) continue;
       // Ended: the collector read everything up to our end. Broken: it may not have.
       if (peer == Peer::kBroken) noteUnconfirmed(why);
-      ::close(fd_);
-      fd_ = -1;
-      state_ = State::kIdle;
+      ::close(socketFd);
+      socketFd = -1;
+      state = State::kIdle;
       return 0;
     }
     pump(Clock::now(), ready > 0 ? watch.revents : 0);
   }
-  const std::uint64_t left = frames_.size();
+  const std::uint64_t left = frames.size();
   if (left > 0) {
-    reporter_("forward: " + std::to_string(left) + " lines could not be handed to " + target_.text +
-              " before the end: lost");
+    reporter("forward: " + std::to_string(left) + " lines could not be handed to " +
+             destination.text + " before the end: lost");
   } else if (closing) {
     noteUnconfirmed("the collector did not confirm the end of the stream in time");
   }

@@ -81,22 +81,22 @@ class SyslogForwarder final {
                std::chrono::system_clock::time_point when);
 
   // The socket to poll and the events wanted; -1 while there is no connection.
-  int fd() const { return fd_; }
+  int fd() const { return socketFd; }
   short events() const;
   // Takes what poll() reported for fd(), connects when an attempt is due, writes what the
   // connection takes without blocking. While the collector is unreachable, connecting is retried
   // with a backoff that doubles from 100 ms to 5 s; each lost connection is reported.
   void pump(Clock::time_point now, short revents);
   // When the next connection attempt is due; meaningful while fd() is -1.
-  Clock::time_point nextAttempt() const { return nextAttempt_; }
+  Clock::time_point nextAttempt() const { return nextAttemptAt; }
 
   // Until deadline: delivers the backlog, then closes its side and waits for the collector to
   // close after reading everything. Returns the lines not delivered, and reports them.
   std::uint64_t finish(Clock::time_point deadline);
 
-  std::size_t backlog() const { return frames_.size(); }
-  const Counts& counts() const { return counts_; }
-  const std::string& target() const { return target_.text; }
+  std::size_t backlog() const { return frames.size(); }
+  const Counts& counts() const { return tally; }
+  const std::string& target() const { return destination.text; }
 
  private:
   enum class State { kIdle, kConnecting, kConnected };
@@ -114,19 +114,19 @@ class SyslogForwarder final {
   void noteUnconfirmed(const std::string& why);
 
   // Constant after construction
-  const Target target_;
-  const Limits limits_;
-  const Reporter reporter_;
+  const Target destination;
+  const Limits limits;
+  const Reporter reporter;
 
-  State state_ = State::kIdle;
-  int fd_ = -1;
-  Clock::time_point nextAttempt_{};
-  std::chrono::milliseconds backoff_;
-  std::uint64_t failedAttempts_ = 0;  // since the last connection
-  bool dropping_ = false;             // reported the current run of backlog drops
-  std::deque<std::string> frames_;
-  std::size_t frameBytes_ = 0;
-  std::size_t offset_ = 0;          // bytes of frames_.front() already written to this connection
-  std::uint64_t onConnection_ = 0;  // lines written whole to this connection
-  Counts counts_;
+  State state = State::kIdle;
+  int socketFd = -1;
+  Clock::time_point nextAttemptAt{};
+  std::chrono::milliseconds backoff;
+  std::uint64_t failedAttempts = 0;  // since the last connection
+  bool dropping = false;             // reported the current run of backlog drops
+  std::deque<std::string> frames;
+  std::size_t frameBytes = 0;
+  std::size_t offset = 0;          // bytes of frames.front() already written to this connection
+  std::uint64_t onConnection = 0;  // lines written whole to this connection
+  Counts tally;
 };

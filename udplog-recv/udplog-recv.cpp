@@ -79,27 +79,28 @@ void reportAboutSender(ReportLimiter& reports, const std::string& text) {
 // Hands every delivered line to the output and the forwarder that are in use.
 class Delivery final : public SenderStreams::Sink {
  public:
-  Delivery(LineOutput* out, SyslogForwarder* forwarder, RelpForwarder* relp, ReportLimiter& reports)
-      : out_(out), forwarder_(forwarder), relp_(relp), reports_(reports) {}
+  Delivery(LineOutput* theOut, SyslogForwarder* theForwarder, RelpForwarder* theRelp,
+           ReportLimiter& theReports)
+      : out(theOut), forwarder(theForwarder), relp(theRelp), reports(theReports) {}
 
   void line(const std::string& host, unsigned port, std::uint32_t, std::string_view text) override {
-    ++lines_;
-    if (out_) out_->write(text);
-    if (forwarder_) forwarder_->enqueue(host, port, text, received_);
-    if (relp_) relp_->enqueue(host, port, text, received_);
+    ++deliveredLines;
+    if (out) out->write(text);
+    if (forwarder) forwarder->enqueue(host, port, text, received);
+    if (relp) relp->enqueue(host, port, text, received);
   }
-  void report(const std::string& text) override { reportAboutSender(reports_, text); }
+  void report(const std::string& text) override { reportAboutSender(reports, text); }
 
-  void setReceived(std::chrono::system_clock::time_point when) { received_ = when; }
-  std::uint64_t lines() const { return lines_; }
+  void setReceived(std::chrono::system_clock::time_point when) { received = when; }
+  std::uint64_t lines() const { return deliveredLines; }
 
  private:
-  LineOutput* out_;
-  SyslogForwarder* forwarder_;
-  RelpForwarder* relp_;
-  ReportLimiter& reports_;
-  std::chrono::system_clock::time_point received_;
-  std::uint64_t lines_ = 0;
+  LineOutput* out;
+  SyslogForwarder* forwarder;
+  RelpForwarder* relp;
+  ReportLimiter& reports;
+  std::chrono::system_clock::time_point received;
+  std::uint64_t deliveredLines = 0;
 };
 
 std::string describe(const LineAssembler::Counts& c) {

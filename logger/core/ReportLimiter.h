@@ -60,10 +60,10 @@ class ReportLimiter final {
   };
   using Printer = std::function<void(const Line&)>;
 
-  explicit ReportLimiter(Printer printer) : ReportLimiter(std::move(printer), Limits()) {}
+  explicit ReportLimiter(Printer thePrinter) : ReportLimiter(std::move(thePrinter), Limits()) {}
   // now is the clock (tests pass one they turn by hand).
-  ReportLimiter(Printer printer, Limits limits, Now now = &Clock::now)
-      : printer_(std::move(printer)), limits_(limits), now_(std::move(now)) {}
+  ReportLimiter(Printer thePrinter, Limits theLimits, Now theNow = &Clock::now)
+      : printer(std::move(thePrinter)), limits(theLimits), now(std::move(theNow)) {}
   ReportLimiter(const ReportLimiter&) = delete;
   ReportLimiter& operator=(const ReportLimiter&) = delete;
 
@@ -82,37 +82,37 @@ class ReportLimiter final {
   void report(const std::string& text) { report(keyOf(text), text); }
 
   void report(const std::string& key, const std::string& text) {
-    const Clock::time_point now = now_();
-    tick(now);
-    Kind& kind = kindOf(key, now);
+    const Clock::time_point theNow = now();
+    tick(theNow);
+    Kind& kind = kindOf(key, theNow);
     ++kind.total;
-    if (kind.counted == 0 && kind.shown >= limits_.burst &&
-        now - kind.lastSeen >= limits_.interval) {
+    if (kind.counted == 0 && kind.shown >= limits.burst &&
+        theNow - kind.lastSeen >= limits.interval) {
       kind.shown = 0;
     }
-    kind.lastSeen = now;
-    const bool powerOfTen = limits_.powersOfTen && kind.total == kind.nextPower;
+    kind.lastSeen = theNow;
+    const bool powerOfTen = limits.powersOfTen && kind.total == kind.nextPower;
     if (powerOfTen) {
       kind.nextPower = kind.nextPower > kMaxPower ? 0 : kind.nextPower * 10;
     }
-    if (kind.shown < limits_.burst) {
+    if (kind.shown < limits.burst) {
       ++kind.shown;
-      printer_(Line{text, Cause::kInFull, 0, kind.total, Clock::duration::zero()});
+      printer(Line{text, Cause::kInFull, 0, kind.total, Clock::duration::zero()});
       return;
     }
     if (kind.counted++ == 0) {
-      kind.countingSince = now;
-      nextDue_ = std::min(nextDue_, now + limits_.interval);
+      kind.countingSince = theNow;
+      nextDue = std::min(nextDue, theNow + limits.interval);
     }
     kind.text = text;
-    if (powerOfTen) summarise(kind, Cause::kPowerOfTen, now);
+    if (powerOfTen) summarise(kind, Cause::kPowerOfTen, theNow);
   }
 
   // Summarises the kinds whose interval is over; cheap while none is.
-  void tick() { tick(now_()); }
+  void tick() { tick(now()); }
 
   // Summarises every count not printed yet.
-  void flush() { summariseAll(Cause::kFlush, now_()); }
+  void flush() { summariseAll(Cause::kFlush, now()); }
 
  private:
   struct Kind {
@@ -128,52 +128,52 @@ class ReportLimiter final {
   static constexpr std::uint64_t kMaxPower = std::numeric_limits<std::uint64_t>::max() / 10;
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-  Kind& kindOf(const std::string& key, Clock::time_point now) {
-    auto found = index_.find(key);
-    if (found != index_.end()) return kinds_[found->second];
-    if (index_.size() >= limits_.maxKinds && overflow_ != kNone) return kinds_[overflow_];
-    summariseAll(Cause::kNewKind, now);
-    kinds_.emplace_back();
-    if (index_.size() >= limits_.maxKinds) {
-      overflow_ = kinds_.size() - 1;
+  Kind& kindOf(const std::string& key, Clock::time_point theNow) {
+    auto found = index.find(key);
+    if (found != index.end()) return kinds[found->second];
+    if (index.size() >= limits.maxKinds && overflow != kNone) return kinds[overflow];
+    summariseAll(Cause::kNewKind, theNow);
+    kinds.emplace_back();
+    if (index.size() >= limits.maxKinds) {
+      overflow = kinds.size() - 1;
     } else {
-      index_.emplace(key, kinds_.size() - 1);
+      index.emplace(key, kinds.size() - 1);
     }
-    return kinds_.back();
+    return kinds.back();
   }
 
-  void tick(Clock::time_point now) {
-    if (now < nextDue_) return;
-    nextDue_ = Clock::time_point::max();
-    for (Kind& kind : kinds_) {
+  void tick(Clock::time_point theNow) {
+    if (theNow < nextDue) return;
+    nextDue = Clock::time_point::max();
+    for (Kind& kind : kinds) {
       if (kind.counted == 0) continue;
-      if (now - kind.countingSince >= limits_.interval) {
-        summarise(kind, Cause::kInterval, now);
+      if (theNow - kind.countingSince >= limits.interval) {
+        summarise(kind, Cause::kInterval, theNow);
       } else {
-        nextDue_ = std::min(nextDue_, kind.countingSince + limits_.interval);
+        nextDue = std::min(nextDue, kind.countingSince + limits.interval);
       }
     }
   }
 
-  void summariseAll(Cause cause, Clock::time_point now) {
-    for (Kind& kind : kinds_) {
-      if (kind.counted > 0) summarise(kind, cause, now);
+  void summariseAll(Cause cause, Clock::time_point theNow) {
+    for (Kind& kind : kinds) {
+      if (kind.counted > 0) summarise(kind, cause, theNow);
     }
   }
 
-  void summarise(Kind& kind, Cause cause, Clock::time_point now) {
+  void summarise(Kind& kind, Cause cause, Clock::time_point theNow) {
     const std::uint64_t counted = kind.counted;
     kind.counted = 0;
-    printer_(Line{kind.text, cause, counted, kind.total, now - kind.countingSince});
+    printer(Line{kind.text, cause, counted, kind.total, theNow - kind.countingSince});
   }
 
   // Constant after construction
-  const Printer printer_;
-  const Limits limits_;
-  const Now now_;
+  const Printer printer;
+  const Limits limits;
+  const Now now;
 
-  std::vector<Kind> kinds_;  // in the order they first came
-  std::unordered_map<std::string, std::size_t> index_;
-  std::size_t overflow_ = kNone;  // the kind shared past maxKinds
-  Clock::time_point nextDue_ = Clock::time_point::max();
+  std::vector<Kind> kinds;  // in the order they first came
+  std::unordered_map<std::string, std::size_t> index;
+  std::size_t overflow = kNone;  // the kind shared past maxKinds
+  Clock::time_point nextDue = Clock::time_point::max();
 };

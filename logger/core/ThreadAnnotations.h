@@ -1,5 +1,5 @@
 // Locking rules that clang's -Wthread-safety checks at compile time, as LevelDB writes them:
-// GUARDED_BY(mutex_) on data, REQUIRES(mutex_) / EXCLUDES(mutex_) on functions. Other compilers
+// GUARDED_BY(mutex) on data, REQUIRES(mutex) / EXCLUDES(mutex) on functions. Other compilers
 // see empty macros.
 //
 // libstdc++'s std::mutex carries no annotations, so classes with a std::mutex hold a Mutex (the
@@ -31,12 +31,12 @@ class CAPABILITY("mutex") Mutex {
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
-  void lock() ACQUIRE() { mutex_.lock(); }
-  void unlock() RELEASE() { mutex_.unlock(); }
+  void lock() ACQUIRE() { mutex.lock(); }
+  void unlock() RELEASE() { mutex.unlock(); }
 
  private:
   friend class MutexLock;
-  std::mutex mutex_;
+  std::mutex mutex;
 };
 
 // Holds a Mutex for its scope, like std::unique_lock: unlock() and lock() let go of it and take it
@@ -44,15 +44,15 @@ class CAPABILITY("mutex") Mutex {
 // takes it back before it returns, so to the analysis the mutex stays held across it.
 class SCOPED_CAPABILITY MutexLock {
  public:
-  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : lock_(mutex.mutex_) {}
+  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : held(mutex.mutex) {}
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
   ~MutexLock() RELEASE() {}
 
-  void lock() ACQUIRE() { lock_.lock(); }
-  void unlock() RELEASE() { lock_.unlock(); }
-  std::unique_lock<std::mutex>& waitable() { return lock_; }
+  void lock() ACQUIRE() { held.lock(); }
+  void unlock() RELEASE() { held.unlock(); }
+  std::unique_lock<std::mutex>& waitable() { return held; }
 
  private:
-  std::unique_lock<std::mutex> lock_;
+  std::unique_lock<std::mutex> held;
 };

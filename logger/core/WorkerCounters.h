@@ -27,38 +27,39 @@ class WorkerCounters final {
   WorkerCounters& operator=(const WorkerCounters&) = delete;
 
   // Worker thread: adds one burst's lines and sets the medium's loss count as it now stands.
-  void add(std::uint64_t taken, std::uint64_t tooShort, std::uint64_t handed, std::uint64_t lost) {
-    taken_.store(taken_.load(std::memory_order_relaxed) + taken, std::memory_order_relaxed);
-    tooShort_.store(tooShort_.load(std::memory_order_relaxed) + tooShort,
-                    std::memory_order_relaxed);
-    handed_.store(handed_.load(std::memory_order_relaxed) + handed, std::memory_order_relaxed);
-    lost_.store(lost, std::memory_order_release);
+  void add(std::uint64_t theTaken, std::uint64_t theTooShort, std::uint64_t theHanded,
+           std::uint64_t theLost) {
+    taken.store(taken.load(std::memory_order_relaxed) + theTaken, std::memory_order_relaxed);
+    tooShort.store(tooShort.load(std::memory_order_relaxed) + theTooShort,
+                   std::memory_order_relaxed);
+    handed.store(handed.load(std::memory_order_relaxed) + theHanded, std::memory_order_relaxed);
+    lost.store(theLost, std::memory_order_release);
   }
-  void setLastError(const std::string& error) EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    lastError_ = error;
+  void setLastError(const std::string& error) EXCLUDES(mutex) {
+    MutexLock lock(mutex);
+    lastError = error;
   }
 
-  Snapshot snapshot() const EXCLUDES(mutex_) {
+  Snapshot snapshot() const EXCLUDES(mutex) {
     Snapshot s;
-    s.lost = lost_.load(std::memory_order_acquire);
-    s.taken = taken_.load(std::memory_order_relaxed);
-    s.tooShort = tooShort_.load(std::memory_order_relaxed);
-    const std::uint64_t handed = handed_.load(std::memory_order_relaxed);
-    s.stored = handed > s.lost ? handed - s.lost : 0;
-    MutexLock lock(mutex_);
-    s.lastError = lastError_;
+    s.lost = lost.load(std::memory_order_acquire);
+    s.taken = taken.load(std::memory_order_relaxed);
+    s.tooShort = tooShort.load(std::memory_order_relaxed);
+    const std::uint64_t theHanded = handed.load(std::memory_order_relaxed);
+    s.stored = theHanded > s.lost ? theHanded - s.lost : 0;
+    MutexLock lock(mutex);
+    s.lastError = lastError;
     return s;
   }
 
  private:
   // Written by the worker thread only
-  std::atomic<std::uint64_t> taken_{0};
-  std::atomic<std::uint64_t> tooShort_{0};
-  std::atomic<std::uint64_t> handed_{0};
-  std::atomic<std::uint64_t> lost_{0};
+  std::atomic<std::uint64_t> taken{0};
+  std::atomic<std::uint64_t> tooShort{0};
+  std::atomic<std::uint64_t> handed{0};
+  std::atomic<std::uint64_t> lost{0};
 
-  // Guarded by mutex_
-  mutable Mutex mutex_;
-  std::string lastError_ GUARDED_BY(mutex_);
+  // Guarded by mutex
+  mutable Mutex mutex;
+  std::string lastError GUARDED_BY(mutex);
 };

@@ -34,7 +34,7 @@ class WorkerErrorReporter final {
   void print(const ReportLimiter::Line& line);
 
   // Constant after construction
-  std::FILE* const out_;
+  std::FILE* const out;
 
-  ReportLimiter limiter_;
+  ReportLimiter limiter;
 };

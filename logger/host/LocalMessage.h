@@ -29,6 +29,6 @@ class HOST_API LocalMessage {
   const boost::shared_ptr<ISerializable>& getPayload() const;
 
  private:
-  CommonMessageProperties properties_;
-  boost::shared_ptr<ISerializable> payload_;
+  CommonMessageProperties properties;
+  boost::shared_ptr<ISerializable> payload;
 };

@@ -11,12 +11,12 @@
 class HOST_API UUId {
  public:
   UUId() = default;
-  explicit UUId(std::string text) : text_(std::move(text)) {}
+  explicit UUId(std::string theText) : text(std::move(theText)) {}
 
-  const std::string& str() const { return text_; }
-  bool operator==(const UUId& other) const { return text_ == other.text_; }
-  bool operator!=(const UUId& other) const { return text_ != other.text_; }
+  const std::string& str() const { return text; }
+  bool operator==(const UUId& other) const { return text == other.text; }
+  bool operator!=(const UUId& other) const { return text != other.text; }
 
  private:
-  std::string text_;
+  std::string text;
 };

@@ -38,7 +38,7 @@ char* padded(char* dest, std::string_view text) {
 }
 }  // namespace
 
-LogRecord::Fields::Fields(const char* data, std::size_t size) : data_(data) {
+LogRecord::Fields::Fields(const char* theData, std::size_t size) : data(theData) {
   std::size_t found = 0;  // fields whose end is known
   std::size_t at = 0;     // bytes searched so far
 #if defined(__SSE2__)
@@ -48,29 +48,29 @@ LogRecord::Fields::Fields(const char* data, std::size_t size) : data_(data) {
     const __m128i tab = _mm_set1_epi8(kSeparator);
     auto take = [&](std::size_t base, unsigned mask) {
       for (; mask != 0 && found < kFieldCount; mask &= mask - 1) {
-        ends_[found++] = base + static_cast<std::size_t>(__builtin_ctz(mask));
+        ends[found++] = base + static_cast<std::size_t>(__builtin_ctz(mask));
       }
     };
     for (; found < kFieldCount && at + 16 <= size; at += 16) {
-      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(theData + at));
       take(at, static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, tab))));
     }
     if (found < kFieldCount && at < size) {
       // The last sixteen bytes, less those already searched.
       const std::size_t base = size - 16;
-      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + base));
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(theData + base));
       const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, tab)));
       take(base, mask & (0xFFFFu << (at - base)));
       at = size;
     }
   }
 #endif
-  const char* p = data + at;
-  const char* end = data + size;
+  const char* p = theData + at;
+  const char* end = theData + size;
   for (; found < kFieldCount; ++found) {
     const char* tab =
         p < end ? static_cast<const char*>(std::memchr(p, kSeparator, end - p)) : nullptr;
-    ends_[found] = static_cast<std::size_t>((tab ? tab : end) - data);
+    ends[found] = static_cast<std::size_t>((tab ? tab : end) - theData);
     p = tab ? tab + 1 : end;
   }
 }
@@ -93,8 +93,8 @@ char* LogRecord::Fields::writeLineForm(char* dest) const {
 }
 
 void LogRecord::assign(const Fields& fields) {
-  text_.assign(fields.data_, fields.ends_[kFieldCount - 1]);
-  ends_ = fields.ends_;
+  text.assign(fields.data, fields.ends[kFieldCount - 1]);
+  ends = fields.ends;
 }
 
 void LogRecord::appendLineForm(std::string& out) const {

@@ -30,10 +30,10 @@ class LogRecord {
 
     // Field i, 0-based (the level is field(2), the source field(3)).
     std::string_view field(std::size_t i) const {
-      const std::size_t begin = i == 0                                  ? 0
-                                : ends_[i - 1] < ends_[kFieldCount - 1] ? ends_[i - 1] + 1
-                                                                        : ends_[kFieldCount - 1];
-      return std::string_view(data_ + begin, ends_[i] - begin);
+      const std::size_t begin = i == 0                                ? 0
+                                : ends[i - 1] < ends[kFieldCount - 1] ? ends[i - 1] + 1
+                                                                      : ends[kFieldCount - 1];
+      return std::string_view(data + begin, ends[i] - begin);
     }
     std::string_view level() const { return field(2); }
     std::string_view source() const { return field(3); }
@@ -48,19 +48,19 @@ class LogRecord {
     // e.g. "a\vb\vc\vd\ve\vf" prints as 21 blanks "a", 11 blanks "b", 9 blanks "c", 17 blanks
     // "d", " e -> f". A field longer than its width is printed whole and pushes the rest right.
     std::size_t lineFormSize() const;
-    std::size_t maxLineFormSize() const { return kMaxPadding + ends_[kFieldCount - 1]; }
+    std::size_t maxLineFormSize() const { return kMaxPadding + ends[kFieldCount - 1]; }
     char* writeLineForm(char* dest) const;
 
    private:
     friend class LogRecord;
-    Fields(const char* data, const std::array<std::size_t, kFieldCount>& ends)
-        : data_(data), ends_(ends) {}
+    Fields(const char* theData, const std::array<std::size_t, kFieldCount>& theEnds)
+        : data(theData), ends(theEnds) {}
 
-    const char* data_;
+    const char* data;
     // One past the last byte of each field. A field that ends at a tab is followed by the next one
     // after the tab; once a field ends at the end of the line, every later field is empty there.
-    // ends_[5] is how many bytes of the line the fields cover.
-    std::array<std::size_t, kFieldCount> ends_;
+    // ends[5] is how many bytes of the line the fields cover.
+    std::array<std::size_t, kFieldCount> ends;
   };
 
   LogRecord() = default;
@@ -72,7 +72,7 @@ class LogRecord {
   // Copies the bytes that fields cover into this record, reusing the record's storage.
   void assign(const Fields& fields);
 
-  Fields fields() const { return Fields(text_.data(), ends_); }
+  Fields fields() const { return Fields(text.data(), ends); }
   std::string_view level() const { return fields().level(); }
   std::string_view source() const { return fields().source(); }
 
@@ -83,15 +83,15 @@ class LogRecord {
   char* writeLineForm(char* dest) const { return fields().writeLineForm(dest); }
 
   void swap(LogRecord& other) noexcept {
-    text_.swap(other.text_);
-    ends_.swap(other.ends_);
+    text.swap(other.text);
+    ends.swap(other.ends);
   }
   // Equal when all six fields are equal.
   bool operator==(const LogRecord& other) const;
 
  private:
-  std::string text_;
-  std::array<std::size_t, kFieldCount> ends_{};
+  std::string text;
+  std::array<std::size_t, kFieldCount> ends{};
 };
 
 // Writes the line form, without a line end.

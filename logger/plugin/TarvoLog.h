@@ -50,42 +50,42 @@ class TarvoLog final {
 
   TarvoLog() = default;
   // extra is the sixth field of every line written without one of its own ("pid=4242", say).
-  explicit TarvoLog(boost::shared_ptr<safe_pipe<std::string>> pipe, std::string extra = {})
-      : pipe_(std::move(pipe)), extra_(std::move(extra)) {}
+  explicit TarvoLog(boost::shared_ptr<safe_pipe<std::string>> thePipe, std::string theExtra = {})
+      : pipe(std::move(thePipe)), extra(std::move(theExtra)) {}
 
-  explicit operator bool() const { return pipe_ != nullptr; }
+  explicit operator bool() const { return pipe != nullptr; }
 
   // One line at the level the name says. The message is taken as it is, braces and all.
   void trace(std::string_view source, std::string_view message) const {
-    write(kTrace, source, message, extra_);
+    write(kTrace, source, message, extra);
   }
   void debug(std::string_view source, std::string_view message) const {
-    write(kDebug, source, message, extra_);
+    write(kDebug, source, message, extra);
   }
   void info(std::string_view source, std::string_view message) const {
-    write(kInfo, source, message, extra_);
+    write(kInfo, source, message, extra);
   }
   void warn(std::string_view source, std::string_view message) const {
-    write(kWarn, source, message, extra_);
+    write(kWarn, source, message, extra);
   }
   void error(std::string_view source, std::string_view message) const {
-    write(kError, source, message, extra_);
+    write(kError, source, message, extra);
   }
   void critical(std::string_view source, std::string_view message) const {
-    write(kCritical, source, message, extra_);
+    write(kCritical, source, message, extra);
   }
 
   // One line with any level text and this line's own extra field. A vertical tab, line feed or
   // carriage return in any field is written as a blank, so that no text can forge a field or a
   // line: write(kInfo, "a\vb", "x\ny", "") gives "...\vINFO\va b\vx y\v".
   void write(std::string_view level, std::string_view source, std::string_view message,
-             std::string_view extra) const {
-    if (!pipe_) return;
-    std::string line = begin(level, source, message.size() + extra.size());
+             std::string_view theExtra) const {
+    if (!pipe) return;
+    std::string line = begin(level, source, message.size() + theExtra.size());
     appendField(line, message);
     line += kSeparator;
-    appendField(line, extra);
-    pipe_->push(line);
+    appendField(line, theExtra);
+    pipe->push(line);
   }
 
 #ifdef TARVO_LOG_WITH_FMT
@@ -127,14 +127,14 @@ class TarvoLog final {
   template <typename... Args>
   void writeFormatted(std::string_view level, std::string_view source,
                       fmt::format_string<Args...> format, Args&&... args) const {
-    if (!pipe_) return;
-    std::string line = begin(level, source, fmt::string_view(format).size() + extra_.size() + 32);
+    if (!pipe) return;
+    std::string line = begin(level, source, fmt::string_view(format).size() + extra.size() + 32);
     const std::size_t at = line.size();
     fmt::format_to(std::back_inserter(line), format, std::forward<Args>(args)...);
     blankBreaks(line, at);
     line += kSeparator;
-    appendField(line, extra_);
-    pipe_->push(line);
+    appendField(line, extra);
+    pipe->push(line);
   }
 #endif
 
@@ -216,6 +216,6 @@ class TarvoLog final {
 
   // Constant after construction. Not const: a client may assign a TarvoLog, as it does to one
   // made before the pipe arrived.
-  boost::shared_ptr<safe_pipe<std::string>> pipe_;
-  std::string extra_;
+  boost::shared_ptr<safe_pipe<std::string>> pipe;
+  std::string extra;
 };

@@ -24,21 +24,21 @@ AppendFile::Kind kindOf(mode_t mode) {
 }
 }  // namespace
 
-std::error_code AppendFile::open(const std::string& path) {
+std::error_code AppendFile::open(const std::string& thePath) {
   close();
-  const int fd = ::open(path.c_str(), kOpenFlags, 0666);
+  const int fd = ::open(thePath.c_str(), kOpenFlags, 0666);
   if (fd < 0) return std::error_code(errno, std::generic_category());
-  handle_ = fd;
+  handle = fd;
   struct stat status {};
   // A failed fstat leaves a kind that callers refuse.
   if (::fstat(fd, &status) != 0) status.st_mode = 0;
-  kind_ = kindOf(status.st_mode);
-  size_ = kind_ == Kind::kRegular ? static_cast<std::uint64_t>(status.st_size) : 0;
+  openedKind = kindOf(status.st_mode);
+  openedSize = openedKind == Kind::kRegular ? static_cast<std::uint64_t>(status.st_size) : 0;
   return std::error_code();
 }
 
 std::size_t AppendFile::write(const char* data, std::size_t size, std::error_code& error) {
-  const int fd = static_cast<int>(handle_);
+  const int fd = static_cast<int>(handle);
   std::size_t done = 0;
   while (done < size) {
     ssize_t n = ::write(fd, data + done, size - done);
@@ -55,8 +55,8 @@ std::size_t AppendFile::write(const char* data, std::size_t size, std::error_cod
 }
 
 bool AppendFile::takeBack(std::size_t count) {
-  if (kind_ != Kind::kRegular || handle_ == kClosed) return false;
-  const int fd = static_cast<int>(handle_);
+  if (openedKind != Kind::kRegular || handle == kClosed) return false;
+  const int fd = static_cast<int>(handle);
   // An appending write leaves the offset at its own end. Where the file has grown past that,
   // another process appended behind the bytes: cutting would take its lines, so they stay.
   const off_t ours = ::lseek(fd, 0, SEEK_CUR);
@@ -68,7 +68,7 @@ bool AppendFile::takeBack(std::size_t count) {
 }
 
 void AppendFile::close() {
-  if (handle_ == kClosed) return;
-  ::close(static_cast<int>(handle_));
-  handle_ = kClosed;
+  if (handle == kClosed) return;
+  ::close(static_cast<int>(handle));
+  handle = kClosed;
 }

@@ -30,13 +30,13 @@ std::error_code FileLock::lock(const std::string& path, std::chrono::millisecond
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  handle_ = fd;
+  handle = fd;
   return std::error_code();
 }
 
 void FileLock::unlock() {
-  if (handle_ == kClosed) return;
+  if (handle == kClosed) return;
   // Closing the only descriptor of the open file releases the lock.
-  ::close(static_cast<int>(handle_));
-  handle_ = kClosed;
+  ::close(static_cast<int>(handle));
+  handle = kClosed;
 }

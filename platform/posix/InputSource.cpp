@@ -22,7 +22,7 @@ bool awaitInput(int fd) {
 const bool InputSource::kCrLfText = false;
 
 std::ptrdiff_t InputSource::read(char* buffer, std::size_t size, std::string& error) {
-  const int fd = ::fileno(stream_);
+  const int fd = ::fileno(stream);
   for (;;) {
     if (!awaitInput(fd)) return 0;
     ssize_t got = ::read(fd, buffer, size);

@@ -13,32 +13,32 @@ namespace {
 HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 }  // namespace
 
-std::error_code AppendFile::open(const std::string& path) {
+std::error_code AppendFile::open(const std::string& thePath) {
   close();
   // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end, as with O_APPEND.
   // Others may read, write, rename and delete it meanwhile (a rotation, a reader).
-  HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+  HANDLE file = CreateFileA(thePath.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return WindowsText::errorOf(GetLastError());
-  handle_ = reinterpret_cast<std::intptr_t>(file);
-  path_ = path;
-  size_ = 0;
+  handle = reinterpret_cast<std::intptr_t>(file);
+  path = thePath;
+  openedSize = 0;
   switch (GetFileType(file)) {
     case FILE_TYPE_DISK: {
-      kind_ = Kind::kRegular;
+      openedKind = Kind::kRegular;
       LARGE_INTEGER size{};
-      if (GetFileSizeEx(file, &size)) size_ = static_cast<std::uint64_t>(size.QuadPart);
+      if (GetFileSizeEx(file, &size)) openedSize = static_cast<std::uint64_t>(size.QuadPart);
       break;
     }
     case FILE_TYPE_CHAR:
-      kind_ = Kind::kCharacterDevice;
+      openedKind = Kind::kCharacterDevice;
       break;
     case FILE_TYPE_PIPE:
-      kind_ = Kind::kFifo;
+      openedKind = Kind::kFifo;
       break;
     default:
-      kind_ = Kind::kOther;
+      openedKind = Kind::kOther;
   }
   return std::error_code();
 }
@@ -49,7 +49,7 @@ std::size_t AppendFile::write(const char* data, std::size_t size, std::error_cod
     const std::size_t left = size - done;
     const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
     DWORD n = 0;
-    if (!WriteFile(handleOf(handle_), data + done, chunk, &n, nullptr)) {
+    if (!WriteFile(handleOf(handle), data + done, chunk, &n, nullptr)) {
       error = WindowsText::errorOf(GetLastError());
       break;
     }
@@ -63,9 +63,9 @@ std::size_t AppendFile::write(const char* data, std::size_t size, std::error_cod
 }
 
 bool AppendFile::takeBack(std::size_t count) {
-  if (kind_ != Kind::kRegular || handle_ == kClosed) return false;
+  if (openedKind != Kind::kRegular || handle == kClosed) return false;
   // Cutting a file needs write access, which an appending handle does not have.
-  HANDLE file = CreateFileA(path_.c_str(), GENERIC_WRITE,
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -81,7 +81,7 @@ bool AppendFile::takeBack(std::size_t count) {
 }
 
 void AppendFile::close() {
-  if (handle_ == kClosed) return;
-  CloseHandle(handleOf(handle_));
-  handle_ = kClosed;
+  if (handle == kClosed) return;
+  CloseHandle(handleOf(handle));
+  handle = kClosed;
 }

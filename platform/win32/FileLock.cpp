@@ -39,14 +39,14 @@ std::error_code FileLock::lock(const std::string& path, std::chrono::millisecond
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  handle_ = reinterpret_cast<std::intptr_t>(file);
+  handle = reinterpret_cast<std::intptr_t>(file);
   return std::error_code();
 }
 
 void FileLock::unlock() {
-  if (handle_ == kClosed) return;
+  if (handle == kClosed) return;
   OVERLAPPED at{};
-  UnlockFileEx(handleOf(handle_), 0, 1, 0, &at);
-  CloseHandle(handleOf(handle_));
-  handle_ = kClosed;
+  UnlockFileEx(handleOf(handle), 0, 1, 0, &at);
+  CloseHandle(handleOf(handle));
+  handle = kClosed;
 }

@@ -44,7 +44,7 @@ DWORD readOnce(HANDLE handle, char* buffer, DWORD size, DWORD& got) {
 
 std::ptrdiff_t InputSource::read(char* buffer, std::size_t size, std::string& error) {
   // The handle itself, below the C library's text mode: the bytes arrive as they are.
-  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_)));
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
   if (handle == INVALID_HANDLE_VALUE) {
     error = "no input handle";
     return -1;

@@ -45,7 +45,7 @@ class RecordingMedium : public IStorageMedia {
 
 class MainLoggerCoreTest : public ::testing::Test {
  protected:
-  testsupport::CleanConfig config_;
+  testsupport::CleanConfig config;
 };
 
 TEST_F(MainLoggerCoreTest, StorageFormatSelectsTheMediumExactly) {

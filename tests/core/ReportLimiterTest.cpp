@@ -19,17 +19,17 @@ class ReportLimiterTest : public testing::Test {
     return ReportLimiter(
         [this](const ReportLimiter::Line& line) {
           static const char* const kCauses[] = {"full", "interval", "power", "new", "flush"};
-          lines_.push_back(std::string(line.text) + "|" + kCauses[static_cast<int>(line.cause)] +
-                           "|" + std::to_string(line.counted) + "|" + std::to_string(line.total) +
-                           "|" +
-                           std::to_string(std::chrono::duration_cast<seconds>(line.span).count()));
+          lines.push_back(std::string(line.text) + "|" + kCauses[static_cast<int>(line.cause)] +
+                          "|" + std::to_string(line.counted) + "|" + std::to_string(line.total) +
+                          "|" +
+                          std::to_string(std::chrono::duration_cast<seconds>(line.span).count()));
         },
-        ReportLimiter::Limits(), [this] { return now_; });
+        ReportLimiter::Limits(), [this] { return now; });
   }
-  std::vector<std::string> take() { return std::move(lines_); }
+  std::vector<std::string> take() { return std::move(lines); }
 
-  ReportLimiter::Clock::time_point now_{};
-  std::vector<std::string> lines_;
+  ReportLimiter::Clock::time_point now{};
+  std::vector<std::string> lines;
 };
 
 TEST_F(ReportLimiterTest, KindsKeepTheirOwnCountsHoweverTheyInterleave) {
@@ -44,7 +44,7 @@ TEST_F(ReportLimiterTest, KindsKeepTheirOwnCountsHoweverTheyInterleave) {
                 "lost line 3|full|0|3|0", "malformed datagram of 3 bytes|full|0|3|0"}),
             take());
   // A new kind: what the others counted so far comes first, so the lines keep the order of events.
-  now_ += seconds(2);
+  now += seconds(2);
   limiter.report("sender started over", "127.0.0.1:5000: sender started over at line 1");
   limiter.report("sender started over", "127.0.0.1:5001: sender started over at line 1");
   EXPECT_EQ((std::vector<std::string>{"lost line 100|new|97|100|2",
@@ -59,23 +59,23 @@ TEST_F(ReportLimiterTest, KindsKeepTheirOwnCountsHoweverTheyInterleave) {
 TEST_F(ReportLimiterTest, CountsAreSummarisedOncePerIntervalAndAtTheEnd) {
   ReportLimiter limiter = make();
   for (int n = 0; n < 10; ++n) limiter.report("flood");
-  now_ += seconds(5);
+  now += seconds(5);
   for (int n = 0; n < 5; ++n) limiter.report("flood");
   limiter.tick();
   EXPECT_EQ(3u, take().size());
-  now_ += seconds(5);
+  now += seconds(5);
   limiter.tick();
   limiter.tick();
   EXPECT_EQ(std::vector<std::string>{"flood|interval|12|15|10"}, take());
   // The next interval's count is its own; flush() gives what is left at the end.
-  now_ += seconds(1);
+  now += seconds(1);
   limiter.report("flood");
   limiter.report("flood");
-  now_ += seconds(3);
+  now += seconds(3);
   limiter.flush();
   EXPECT_EQ(std::vector<std::string>{"flood|flush|2|17|3"}, take());
   // Quiet for a whole interval: printed in full again.
-  now_ += seconds(10);
+  now += seconds(10);
   limiter.report("flood");
   EXPECT_EQ(std::vector<std::string>{"flood|full|0|18|0"}, take());
 }

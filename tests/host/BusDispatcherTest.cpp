@@ -146,36 +146,36 @@ TEST(BusDispatcherTest, AHeldSinkGetsItsMessagesInOrderAfterReleaseAndNoneAfterL
 // until the test opens the gate: the delivery thread stands still at a point the test chose.
 class GateSink : public RecordingSink {
  public:
-  explicit GateSink(std::string blockOn) : blockOn_(std::move(blockOn)) {}
-  void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(gateMutex_) {
+  explicit GateSink(std::string theBlockOn) : blockOn(std::move(theBlockOn)) {}
+  void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(gateMutex) {
     RecordingSink::onMessage(message);
-    if (message->getMessageType() != blockOn_) return;
-    MutexLock lock(gateMutex_);
-    inside_ = true;
-    changed_.notify_all();
-    changed_.wait_for(lock.waitable(), std::chrono::seconds(20),
-                      [&]() REQUIRES(gateMutex_) { return open_; });
-    inside_ = false;
-    open_ = false;
+    if (message->getMessageType() != blockOn) return;
+    MutexLock lock(gateMutex);
+    inside = true;
+    changed.notify_all();
+    changed.wait_for(lock.waitable(), std::chrono::seconds(20),
+                     [&]() REQUIRES(gateMutex) { return isOpen; });
+    inside = false;
+    isOpen = false;
   }
-  bool waitUntilInside() EXCLUDES(gateMutex_) {
-    MutexLock lock(gateMutex_);
-    return changed_.wait_for(lock.waitable(), std::chrono::seconds(20),
-                             [&]() REQUIRES(gateMutex_) { return inside_; });
+  bool waitUntilInside() EXCLUDES(gateMutex) {
+    MutexLock lock(gateMutex);
+    return changed.wait_for(lock.waitable(), std::chrono::seconds(20),
+                            [&]() REQUIRES(gateMutex) { return inside; });
   }
-  void open() EXCLUDES(gateMutex_) {
-    MutexLock lock(gateMutex_);
-    open_ = true;
-    changed_.notify_all();
+  void open() EXCLUDES(gateMutex) {
+    MutexLock lock(gateMutex);
+    isOpen = true;
+    changed.notify_all();
   }
 
  private:
-  const std::string blockOn_;
-  // Guarded by gateMutex_
-  Mutex gateMutex_;
-  std::condition_variable changed_;
-  bool inside_ GUARDED_BY(gateMutex_) = false;
-  bool open_ GUARDED_BY(gateMutex_) = false;
+  const std::string blockOn;
+  // Guarded by gateMutex
+  Mutex gateMutex;
+  std::condition_variable changed;
+  bool inside GUARDED_BY(gateMutex) = false;
+  bool isOpen GUARDED_BY(gateMutex) = false;
 };
 
 TEST(BusDispatcherTest, ASinkReleasedDuringADeliveryGetsWhatWasHeldFirst) {
@@ -214,30 +214,31 @@ TEST(BusDispatcherTest, ASinkReleasedDuringADeliveryGetsWhatWasHeldFirst) {
 // A payload that runs a callback when the last message holding it goes.
 class CallbackPayload : public ISerializable {
  public:
-  explicit CallbackPayload(std::function<void()> onDestroy) : onDestroy_(std::move(onDestroy)) {}
-  ~CallbackPayload() override { onDestroy_(); }
+  explicit CallbackPayload(std::function<void()> theOnDestroy)
+      : onDestroy(std::move(theOnDestroy)) {}
+  ~CallbackPayload() override { onDestroy(); }
   std::string serialize() override { return std::string(); }
 
  private:
-  std::function<void()> onDestroy_;
+  std::function<void()> onDestroy;
 };
 
 // Removes another sink from a topic, on the delivery thread, when a message reaches it.
 class EvictingSink : public IMessageSink {
  public:
-  EvictingSink(BusDispatcher& bus, IMessageSink* victim, bool releaseFirst)
-      : bus_(bus), victim_(victim), releaseFirst_(releaseFirst) {
+  EvictingSink(BusDispatcher& theBus, IMessageSink* theVictim, bool theReleaseFirst)
+      : bus(theBus), victim(theVictim), releaseFirst(theReleaseFirst) {
     unsubscribeOnDestroy = false;
   }
   void onMessage(boost::shared_ptr<LocalMessage>) override {
-    if (releaseFirst_) bus_.release(victim_);
-    bus_.unsubscribe(victim_, "t");
+    if (releaseFirst) bus.release(victim);
+    bus.unsubscribe(victim, "t");
   }
 
  private:
-  BusDispatcher& bus_;
-  IMessageSink* victim_;
-  const bool releaseFirst_;
+  BusDispatcher& bus;
+  IMessageSink* victim;
+  const bool releaseFirst;
 };
 
 TEST(BusDispatcherTest, MessagesDroppedOnTheDeliveryThreadGoWithoutTheLock) {
@@ -307,15 +308,15 @@ TEST(BusDispatcherTest, WhatASinkThrowsIsReportedAndDeliveryGoesOn) {
 
 class SelfRemovingSink : public IMessageSink {
  public:
-  explicit SelfRemovingSink(BusDispatcher& bus) : bus_(bus) { unsubscribeOnDestroy = false; }
+  explicit SelfRemovingSink(BusDispatcher& theBus) : bus(theBus) { unsubscribeOnDestroy = false; }
   void onMessage(boost::shared_ptr<LocalMessage>) override {
     ++calls;
-    bus_.unsubscribe(this, "");
+    bus.unsubscribe(this, "");
   }
   std::atomic<int> calls{0};
 
  private:
-  BusDispatcher& bus_;
+  BusDispatcher& bus;
 };
 
 TEST(BusDispatcherTest, ASinkMayLeaveFromInsideItsOwnDelivery) {

@@ -10,18 +10,18 @@ namespace {
 class ConfigurationManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path();
-    boost::filesystem::create_directories(dir_);
+    dir = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path();
+    boost::filesystem::create_directories(dir);
   }
-  void TearDown() override { boost::filesystem::remove_all(dir_); }
+  void TearDown() override { boost::filesystem::remove_all(dir); }
 
   std::string writeFile(const std::string& name, const std::string& text) {
-    std::string path = (dir_ / name).string();
+    std::string path = (dir / name).string();
     std::ofstream(path) << text;
     return path;
   }
 
-  boost::filesystem::path dir_;
+  boost::filesystem::path dir;
 };
 
 TEST_F(ConfigurationManagerTest, ValuesPresentEmptyAndMissing) {
@@ -74,7 +74,7 @@ TEST_F(ConfigurationManagerTest, UnreadableFilesAreNamedWithTheLine) {
     EXPECT_NE(std::string::npos, what.find("line 3")) << what;
   }
 
-  std::string missing = (dir_ / "missing.ini").string();
+  std::string missing = (dir / "missing.ini").string();
   try {
     config.loadFile(missing);
     FAIL() << "a missing file must not load";

@@ -48,51 +48,51 @@ std::string formOf(int from, int to) {
 class FeedingLoghost {
  public:
   explicit FeedingLoghost(const std::vector<std::string>& args) {
-    ::mkfifo(dir_.file("input").c_str(), 0600);
+    ::mkfifo(dir.file("input").c_str(), 0600);
     std::vector<std::string> all = args;
-    all.push_back(dir_.file("input"));
-    child_.reset(new testsupport::Subprocess(LOGHOST, all));
-    fd_ = ::open(dir_.file("input").c_str(), O_WRONLY);  // waits for loghost to open it
+    all.push_back(dir.file("input"));
+    process.reset(new testsupport::Subprocess(LOGHOST, all));
+    fd = ::open(dir.file("input").c_str(), O_WRONLY);  // waits for loghost to open it
   }
   ~FeedingLoghost() { close(); }
   void feed(int from, int to) {
     for (int n = from; n < to; ++n) {
       std::string line = numbered(n) + "\n";
-      if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return;
+      if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return;
     }
   }
   // Bytes fed that loghost has not read yet.
   int unread() const {
     int bytes = -1;
-    ::ioctl(fd_, FIONREAD, &bytes);
+    ::ioctl(fd, FIONREAD, &bytes);
     return bytes;
   }
   void close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    if (fd >= 0) ::close(fd);
+    fd = -1;
   }
-  testsupport::Subprocess& child() { return *child_; }
+  testsupport::Subprocess& child() { return *process; }
 
  private:
-  testsupport::TempDir dir_;
-  std::unique_ptr<testsupport::Subprocess> child_;
-  int fd_ = -1;
+  testsupport::TempDir dir;
+  std::unique_ptr<testsupport::Subprocess> process;
+  int fd = -1;
 };
 
 // A small private tmpfs where the test may mount one; otherwise nothing (the caller falls back).
 class SmallFilesystem {
  public:
-  explicit SmallFilesystem(const std::string& path) : path_(path) {
-    fs::create_directories(path);
-    mounted_ = ::mount("tmpfs", path.c_str(), "tmpfs", 0, "size=256k") == 0;
+  explicit SmallFilesystem(const std::string& thePath) : path(thePath) {
+    fs::create_directories(thePath);
+    isMounted = ::mount("tmpfs", thePath.c_str(), "tmpfs", 0, "size=256k") == 0;
   }
   ~SmallFilesystem() {
-    if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+    if (isMounted) ::umount2(path.c_str(), MNT_DETACH);
   }
-  bool mounted() const { return mounted_; }
+  bool mounted() const { return isMounted; }
   // Takes every free byte.
   void fill() {
-    int fd = ::open((path_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int fd = ::open((path + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::string block(4096, 'f');
     while (::write(fd, block.data(), block.size()) > 0) {
     }
@@ -100,11 +100,11 @@ class SmallFilesystem {
     }
     ::close(fd);
   }
-  void makeRoom() { fs::remove(path_ + "/filler"); }
+  void makeRoom() { fs::remove(path + "/filler"); }
 
  private:
-  std::string path_;
-  bool mounted_ = false;
+  std::string path;
+  bool isMounted = false;
 };
 #endif
 
@@ -115,14 +115,14 @@ class FaultTest : public ::testing::Test {
             "-P", std::string("TarvoLogger/BufferSize=") + bufferSize,
             "-H", "Directories/VarPath=" + varPath};
   }
-  testsupport::TempDir dir_;
+  testsupport::TempDir dir;
 };
 
 TEST_F(FaultTest, AFullFilesystemKeepsRecordsAndWritingResumesWhenSpaceReturns) {
 #ifdef _WIN32
   GTEST_SKIP() << "needs a FIFO to feed loghost and a tmpfs mount or /dev/full (POSIX systems)";
 #else
-  const std::string logs = dir_.file("logs");
+  const std::string logs = dir.file("logs");
   SmallFilesystem small(logs);
   if (small.mounted()) {
     small.fill();
@@ -150,14 +150,14 @@ TEST_F(FaultTest, AFullFilesystemKeepsRecordsAndWritingResumesWhenSpaceReturns) 
 
 TEST_F(FaultTest, ADirectoryThatCannotBeCreatedIsReportedAndTheHostSurvives) {
   std::string out, err;
-  const std::string missingParent = dir_.file("missing/logs");
-  std::ofstream(dir_.file("input.log")) << numbered(1) << "\n" << numbered(2) << "\n";
+  const std::string missingParent = dir.file("missing/logs");
+  std::ofstream(dir.file("input.log")) << numbered(1) << "\n" << numbered(2) << "\n";
   // The records are lost: said in a summary line, and the exit status is 1, never 0.
   EXPECT_EQ(1, testsupport::run(
                    LOGHOST,
                    [&] {
                      auto args = fileMedium(missingParent);
-                     args.push_back(dir_.file("input.log"));
+                     args.push_back(dir.file("input.log"));
                      return args;
                    }(),
                    &out, &err));
@@ -166,12 +166,12 @@ TEST_F(FaultTest, ADirectoryThatCannotBeCreatedIsReportedAndTheHostSurvives) {
   EXPECT_NE(std::string::npos, err.find("loghost: the logger lost 2 of 2 lines (0 stored)")) << err;
   EXPECT_EQ("TarvoLoggerPlugin::shutdown()\n", out);
 
-  std::ofstream(dir_.file("plainfile")) << "x";
+  std::ofstream(dir.file("plainfile")) << "x";
   EXPECT_EQ(1, testsupport::run(
                    LOGHOST,
                    [&] {
-                     auto args = fileMedium(dir_.file("plainfile"));
-                     args.push_back(dir_.file("input.log"));
+                     auto args = fileMedium(dir.file("plainfile"));
+                     args.push_back(dir.file("input.log"));
                      return args;
                    }(),
                    &out, &err));
@@ -181,18 +181,18 @@ TEST_F(FaultTest, ADirectoryThatCannotBeCreatedIsReportedAndTheHostSurvives) {
   const std::string cause = "Not a directory";
 #endif
   EXPECT_NE(std::string::npos,
-            err.find("cannot open " + dir_.file("plainfile") + "/tarvolog.log: " + cause))
+            err.find("cannot open " + dir.file("plainfile") + "/tarvolog.log: " + cause))
       << err;
 }
 
 TEST_F(FaultTest, AFailedRotationIsReportedAndTheLogKeepsItsContents) {
-  const std::string logs = dir_.file("logs");
+  const std::string logs = dir.file("logs");
   fs::create_directories(logs + "/tarvolog.log.old/blocker");
   std::ofstream(logs + "/tarvolog.log", std::ios::binary) << "earlier contents\n";
-  std::ofstream(dir_.file("input.log")) << numbered(1) << "\n";
+  std::ofstream(dir.file("input.log")) << numbered(1) << "\n";
   std::string out, err;
   auto args = fileMedium(logs);
-  args.insert(args.end(), {"-P", "TarvoLogger/MaxFileSize=0", dir_.file("input.log")});
+  args.insert(args.end(), {"-P", "TarvoLogger/MaxFileSize=0", dir.file("input.log")});
   EXPECT_EQ(1, testsupport::run(LOGHOST, args, &out, &err)) << "the record could not be written";
   EXPECT_NE(std::string::npos, err.find("TarvoLogger: flush failed:")) << err;
   EXPECT_NE(std::string::npos, err.find("tarvolog.log.old")) << err;
@@ -205,18 +205,17 @@ TEST_F(FaultTest, UdpWithNobodyListeningIsQuietButARefusedSendIsReported) {
     testsupport::UdpReceiver probe;
     port = probe.port();
   }
-  std::ofstream(dir_.file("input.log")) << numbered(1) << "\n" << numbered(2) << "\n";
+  std::ofstream(dir.file("input.log")) << numbered(1) << "\n" << numbered(2) << "\n";
   std::string out, err;
-  EXPECT_EQ(0,
-            testsupport::run(LOGHOST,
-                             {"-P", "TarvoLogger/StorageFormat=udp", "-P",
-                              "TarvoLogger/Port=" + std::to_string(port), dir_.file("input.log")},
-                             &out, &err));
+  EXPECT_EQ(0, testsupport::run(LOGHOST,
+                                {"-P", "TarvoLogger/StorageFormat=udp", "-P",
+                                 "TarvoLogger/Port=" + std::to_string(port), dir.file("input.log")},
+                                &out, &err));
   EXPECT_EQ("", err) << "datagrams nobody receives are not a local failure";
 
   EXPECT_EQ(1, testsupport::run(LOGHOST,
                                 {"-P", "TarvoLogger/StorageFormat=udp", "-P", "TarvoLogger/Port=0",
-                                 dir_.file("input.log")},
+                                 dir.file("input.log")},
                                 &out, &err));
   EXPECT_NE(std::string::npos, err.find("loghost: the logger lost 2 of 2 lines")) << err;
   EXPECT_NE(std::string::npos, err.find("TarvoLogger: write failed: sending to 127.0.0.1:0"))
@@ -225,12 +224,12 @@ TEST_F(FaultTest, UdpWithNobodyListeningIsQuietButARefusedSendIsReported) {
 }
 
 TEST_F(FaultTest, ClosedOutputsCostNoStoredLine) {
-  const std::string logs = dir_.file("logs");
-  std::ofstream input(dir_.file("input.log"));
+  const std::string logs = dir.file("logs");
+  std::ofstream input(dir.file("input.log"));
   for (int n = 0; n < 1000; ++n) input << numbered(n) << "\n";
   input.close();
   auto args = fileMedium(logs, "100000");  // everything waits for the last flush
-  args.insert(args.end(), {"--dump", dir_.file("input.log")});
+  args.insert(args.end(), {"--dump", dir.file("input.log")});
   testsupport::Subprocess host(LOGHOST, args, "", "", testsupport::Subprocess::Outputs::kClosed);
   EXPECT_EQ(1, host.wait()) << "the dump could not be written";
   const std::string stored = readFile(logs + "/tarvolog.log");
@@ -259,7 +258,7 @@ TEST_F(FaultTest, TerminatingSignalsStoreEveryLineReadAndExitWithTheSignal) {
 #else
   // The terminal going away, and any other signal a user may send that would end the process.
   for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR2, SIGALRM}) {
-    const std::string logs = dir_.file("logs" + std::to_string(signal));
+    const std::string logs = dir.file("logs" + std::to_string(signal));
     FeedingLoghost host(fileMedium(logs, "100000"));
     host.feed(0, 1050);
     ASSERT_TRUE(testsupport::waitFor([&] { return host.unread() == 0; }));
@@ -291,7 +290,7 @@ TEST_F(FaultTest, TerminatingSignalsStoreEveryLineReadAndExitWithTheSignal) {
 }
 
 TEST_F(FaultTest, AComponentThatThrowsAnythingFailsTheRunWithoutLosingALineRead) {
-  std::ofstream input(dir_.file("input.log"));
+  std::ofstream input(dir.file("input.log"));
   for (int n = 0; n < 150; ++n) input << numbered(n) << "\n";
   input.close();
   struct Case {
@@ -303,11 +302,11 @@ TEST_F(FaultTest, AComponentThatThrowsAnythingFailsTheRunWithoutLosingALineRead)
                {"init", THROWING_COMPONENT, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.at);
-    const std::string logs = dir_.file(std::string("logs-") + c.at);
+    const std::string logs = dir.file(std::string("logs-") + c.at);
     auto args = fileMedium(logs);
     args.insert(args.end(),
                 {"--component", THROWING_COMPONENT, "-P",
-                 std::string("ThrowingComponent/ThrowAt=") + c.at, dir_.file("input.log")});
+                 std::string("ThrowingComponent/ThrowAt=") + c.at, dir.file("input.log")});
     std::string out, err;
     EXPECT_EQ(1, testsupport::run(LOGHOST, args, &out, &err)) << err;
     // One line for the failure (beside the line that says where the files go).

@@ -28,7 +28,7 @@ std::string dumpOf(const std::vector<std::string>& lines) {
 
 class CircularMediaTest : public ::testing::Test {
  protected:
-  testsupport::CleanConfig config_;
+  testsupport::CleanConfig config;
 };
 
 TEST_F(CircularMediaTest, KeepsTheMostRecentRecordsOldestFirst) {

@@ -42,15 +42,15 @@ std::string formOf(const std::vector<std::string>& lines) {
 class DiskMediaTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    logs_ = dir_.file("logs");
-    hostConfig().setValue("Directories/VarPath", logs_);
+    logs = dir.file("logs");
+    hostConfig().setValue("Directories/VarPath", logs);
   }
-  std::string mainLog() const { return logs_ + "/tarvolog.log"; }
-  std::string interfacesLog() const { return logs_ + "/tarvo_interfaces.log"; }
+  std::string mainLog() const { return logs + "/tarvolog.log"; }
+  std::string interfacesLog() const { return logs + "/tarvo_interfaces.log"; }
 
-  testsupport::CleanConfig config_;
-  testsupport::TempDir dir_;
-  std::string logs_;
+  testsupport::CleanConfig config;
+  testsupport::TempDir dir;
+  std::string logs;
 };
 
 TEST_F(DiskMediaTest, RoutesBySourceAndFlushesOnTheBufferSizeThRecord) {
@@ -64,7 +64,7 @@ TEST_F(DiskMediaTest, RoutesBySourceAndFlushesOnTheBufferSizeThRecord) {
   std::vector<std::string> all = toInterfaces;
   all.insert(all.end(), toMain.begin(), toMain.end());
   for (std::size_t i = 0; i + 1 < all.size(); ++i) media.write(all[i]);
-  EXPECT_FALSE(fs::exists(logs_)) << "seven records stay buffered, and no directory is made early";
+  EXPECT_FALSE(fs::exists(logs)) << "seven records stay buffered, and no directory is made early";
   media.write(all.back());
   EXPECT_EQ(formOf(toMain), readFile(mainLog()));
   EXPECT_EQ(formOf(toInterfaces), readFile(interfacesLog()));
@@ -95,25 +95,25 @@ TEST_F(DiskMediaTest, ErrorFlushesAtOnceOnlyWhenExact) {
 
 TEST_F(DiskMediaTest, BufferSizesZeroAndOneFlushEveryWriteAndBadValuesKeep100) {
   for (const char* value : {"0", "1"}) {
-    testsupport::TempDir dir;
-    hostConfig().setValue("Directories/VarPath", dir.str());
+    testsupport::TempDir theDir;
+    hostConfig().setValue("Directories/VarPath", theDir.str());
     pluginConfig().setValue("TarvoLogger/BufferSize", value);
     DiskMedia media;
     media.write(line("one"));
-    EXPECT_EQ(formOf({line("one")}), readFile(dir.file("tarvolog.log"))) << value;
+    EXPECT_EQ(formOf({line("one")}), readFile(theDir.file("tarvolog.log"))) << value;
     media.write(line("two"));
-    EXPECT_EQ(formOf({line("one"), line("two")}), readFile(dir.file("tarvolog.log"))) << value;
+    EXPECT_EQ(formOf({line("one"), line("two")}), readFile(theDir.file("tarvolog.log"))) << value;
   }
   for (const char* value : {" 50", "50 ", "0x10", "", "4294967296", "-1", "abc"}) {
-    testsupport::TempDir dir;
-    hostConfig().setValue("Directories/VarPath", dir.str());
+    testsupport::TempDir theDir;
+    hostConfig().setValue("Directories/VarPath", theDir.str());
     pluginConfig().setValue("TarvoLogger/BufferSize", value);
     pluginConfig().setValue("TarvoLogger/MaxFileSize", value);
     DiskMedia media;
     for (int i = 0; i < 99; ++i) media.write(line(std::to_string(i)));
-    EXPECT_FALSE(fs::exists(dir.file("tarvolog.log"))) << '"' << value << '"';
+    EXPECT_FALSE(fs::exists(theDir.file("tarvolog.log"))) << '"' << value << '"';
     media.write(line("100th"));
-    EXPECT_TRUE(fs::exists(dir.file("tarvolog.log"))) << '"' << value << '"';
+    EXPECT_TRUE(fs::exists(theDir.file("tarvolog.log"))) << '"' << value << '"';
   }
 }
 
@@ -145,7 +145,7 @@ TEST_F(DiskMediaTest, ADirectoryOrFileRemovedBetweenFlushesIsMadeAgain) {
   DiskMedia media;
   media.write(line("1"));
   media.write(line("2", "x_interface"));
-  fs::remove_all(logs_);
+  fs::remove_all(logs);
   media.write(line("3"));
   media.write(line("4", "x_interface"));
   EXPECT_EQ(formOf({line("3")}), readFile(mainLog()));
@@ -157,7 +157,7 @@ TEST_F(DiskMediaTest, ADirectoryOrFileRemovedBetweenFlushesIsMadeAgain) {
 }
 
 TEST_F(DiskMediaTest, RotatesFilesStrictlyLargerThanTheLimit) {
-  fs::create_directory(logs_);
+  fs::create_directory(logs);
   pluginConfig().setValue("TarvoLogger/MaxFileSize", "1");
   {
     makeFile(mainLog(), 1048576);
@@ -201,7 +201,7 @@ TEST_F(DiskMediaTest, RotatesFilesStrictlyLargerThanTheLimit) {
 }
 
 TEST_F(DiskMediaTest, RotationWaitsForTheLockAndWithoutItTheRecordsAreAppendedUnrotated) {
-  fs::create_directory(logs_);
+  fs::create_directory(logs);
   pluginConfig().setValue("TarvoLogger/MaxFileSize", "1");
   makeFile(mainLog(), 1048577);
   makeFile(interfacesLog(), 1048577);
@@ -241,7 +241,7 @@ TEST_F(DiskMediaTest, AFullDiskKeepsRecordsUntilTheyCanBeWrittenOnce) {
 #ifdef _WIN32
   GTEST_SKIP() << "needs /dev/full, a device that is always full (POSIX systems)";
 #endif
-  fs::create_directory(logs_);
+  fs::create_directory(logs);
   fs::create_symlink("/dev/full", mainLog());
   pluginConfig().setValue("TarvoLogger/BufferSize", "2");
   DiskMedia media;
@@ -267,7 +267,7 @@ TEST_F(DiskMediaTest, AFullDiskKeepsRecordsUntilTheyCanBeWrittenOnce) {
 
 TEST_F(DiskMediaTest, AnUnwritableDirectoryKeepsRecordsAndReportsTheCause) {
   // The directory's parent is missing: creating it fails, both lists keep their records.
-  const std::string parent = dir_.file("missing");
+  const std::string parent = dir.file("missing");
   hostConfig().setValue("Directories/VarPath", parent + "/logs");
   DiskMedia media;
   media.write(line("main"));
@@ -287,7 +287,7 @@ TEST_F(DiskMediaTest, AnUnwritableDirectoryKeepsRecordsAndReportsTheCause) {
             readFile(parent + "/logs/tarvo_interfaces.log"));
 
   // The directory's path is a regular file: the log files cannot be opened.
-  const std::string file = dir_.file("plainfile");
+  const std::string file = dir.file("plainfile");
   std::ofstream(file) << "x";
   hostConfig().setValue("Directories/VarPath", file);
   DiskMedia blocked;
@@ -332,7 +332,7 @@ TEST_F(DiskMediaTest, RetentionIsBoundedAndDropsAreReported) {
 #ifdef _WIN32
   GTEST_SKIP() << "needs /dev/full, a device that is always full (POSIX systems)";
 #endif
-  fs::create_directory(logs_);
+  fs::create_directory(logs);
   fs::create_symlink("/dev/full", mainLog());
   pluginConfig().setValue("TarvoLogger/BufferSize", "1000");
   const std::size_t total = DiskMedia::kRetainedRecords + 5000;
@@ -372,13 +372,13 @@ TEST_F(DiskMediaTest, VarPathMissingMeansCLogsAndEmptyIsUsedAsItIs) {
   fs::remove_all("C:/Logs");
 #else
   char* previous = ::getcwd(nullptr, 0);
-  ASSERT_EQ(0, ::chdir(dir_.str().c_str()));
+  ASSERT_EQ(0, ::chdir(dir.str().c_str()));
   fs::create_directory("C:");
   {
     DiskMedia media;
     media.write(line("x", "core", "ERROR"));
   }
-  EXPECT_EQ(formOf({line("x", "core", "ERROR")}), readFile(dir_.file("C:/Logs/tarvolog.log")));
+  EXPECT_EQ(formOf({line("x", "core", "ERROR")}), readFile(dir.file("C:/Logs/tarvolog.log")));
   ASSERT_EQ(0, ::chdir(previous));
   free(previous);
 #endif
@@ -423,7 +423,7 @@ TEST_F(DiskMediaTest, ALogPathThatIsNotARegularFileNeverBlocksAndKeepsItsRecords
 #ifdef _WIN32
   GTEST_SKIP() << "needs FIFOs in the file system (mkfifo, POSIX systems)";
 #else
-  fs::create_directory(logs_);
+  fs::create_directory(logs);
   ASSERT_EQ(0, ::mkfifo(mainLog().c_str(), 0600));
   DiskMedia media;
   media.write(line("kept"));
@@ -445,7 +445,7 @@ TEST_F(DiskMediaTest, ALogPathThatIsNotARegularFileNeverBlocksAndKeepsItsRecords
   EXPECT_EQ(formOf({line("kept")}), readFile(mainLog()));
 
   // A FIFO where the directory should be.
-  const std::string fifoDir = dir_.file("fifo-dir");
+  const std::string fifoDir = dir.file("fifo-dir");
   ASSERT_EQ(0, ::mkfifo(fifoDir.c_str(), 0600));
   hostConfig().setValue("Directories/VarPath", fifoDir);
   DiskMedia misplaced;
@@ -483,7 +483,7 @@ TEST_F(DiskMediaTest, TheLargestBufferSizeReservesNothingUpFront) {
   DiskMedia media;
   media.write(line("1"));
   media.write(line("2", "x_interface"));
-  EXPECT_FALSE(fs::exists(logs_));
+  EXPECT_FALSE(fs::exists(logs));
   media.write(line("3", "core", "ERROR"));
   EXPECT_EQ(formOf({line("1"), line("3", "core", "ERROR")}), readFile(mainLog()));
   EXPECT_EQ(formOf({line("2", "x_interface")}), readFile(interfacesLog()));

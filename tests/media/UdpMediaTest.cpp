@@ -23,10 +23,10 @@ class UdpMediaTest : public ::testing::Test {
  protected:
   void SetUp() override {
     pluginConfig().setValue("TarvoLogger/StorageFormat", "udp");
-    pluginConfig().setValue("TarvoLogger/Port", std::to_string(receiver_.port()));
+    pluginConfig().setValue("TarvoLogger/Port", std::to_string(receiver.port()));
   }
-  testsupport::CleanConfig config_;
-  UdpReceiver receiver_;
+  testsupport::CleanConfig config;
+  UdpReceiver receiver;
 };
 
 std::string pattern(std::size_t size) {
@@ -43,18 +43,18 @@ TEST_F(UdpMediaTest, LinesLeaveAsNumberedFragmentsOfAtMost50000Bytes) {
   media.write(l50000);
   media.write(l50001);
   media.write(l120000);
-  EXPECT_EQ("1:1/1|" + l30, receiver_.receive());
-  EXPECT_EQ("2:1/1|" + l50000, receiver_.receive());
-  EXPECT_EQ("3:1/2|" + l50001.substr(0, 50000), receiver_.receive());
-  EXPECT_EQ("3:2/2|" + l50001.substr(50000), receiver_.receive());
-  EXPECT_EQ("4:1/3|" + l120000.substr(0, 50000), receiver_.receive());
-  EXPECT_EQ("4:2/3|" + l120000.substr(50000, 50000), receiver_.receive());
-  EXPECT_EQ("4:3/3|" + l120000.substr(100000), receiver_.receive());
+  EXPECT_EQ("1:1/1|" + l30, receiver.receive());
+  EXPECT_EQ("2:1/1|" + l50000, receiver.receive());
+  EXPECT_EQ("3:1/2|" + l50001.substr(0, 50000), receiver.receive());
+  EXPECT_EQ("3:2/2|" + l50001.substr(50000), receiver.receive());
+  EXPECT_EQ("4:1/3|" + l120000.substr(0, 50000), receiver.receive());
+  EXPECT_EQ("4:2/3|" + l120000.substr(50000, 50000), receiver.receive());
+  EXPECT_EQ("4:3/3|" + l120000.substr(100000), receiver.receive());
   EXPECT_EQ("Storage Format is Udp Media", media.getRawData());
   media.flush();
   media.flush();
   media.write("after flush");
-  EXPECT_EQ("5:1/1|after flush", receiver_.receive());
+  EXPECT_EQ("5:1/1|after flush", receiver.receive());
 }
 
 TEST_F(UdpMediaTest, EveryLineTakesANumberAndTheNumberWrapsToOne) {
@@ -62,23 +62,23 @@ TEST_F(UdpMediaTest, EveryLineTakesANumberAndTheNumberWrapsToOne) {
   media.write("first");
   media.write("");  // sends nothing but uses number 2
   media.write("third");
-  EXPECT_EQ("1:1/1|first", receiver_.receive());
-  EXPECT_EQ("3:1/1|third", receiver_.receive());
+  EXPECT_EQ("1:1/1|first", receiver.receive());
+  EXPECT_EQ("3:1/1|third", receiver.receive());
 
   UdpMediaTestPeer::setSequence(media, 4294967294u);
   media.write("a");
   media.write("b");
   media.write("c");
-  EXPECT_EQ("4294967294:1/1|a", receiver_.receive());
-  EXPECT_EQ("4294967295:1/1|b", receiver_.receive());
-  EXPECT_EQ("1:1/1|c", receiver_.receive());
+  EXPECT_EQ("4294967294:1/1|a", receiver.receive());
+  EXPECT_EQ("4294967295:1/1|b", receiver.receive());
+  EXPECT_EQ("1:1/1|c", receiver.receive());
 }
 
 TEST_F(UdpMediaTest, PayloadBytesArriveUnchanged) {
   UdpMedia media;
   const std::string bytes("\x0b\r\n\0\xff|:/ end", 12);
   media.write(bytes);
-  EXPECT_EQ("1:1/1|" + bytes, receiver_.receive());
+  EXPECT_EQ("1:1/1|" + bytes, receiver.receive());
 }
 
 TEST_F(UdpMediaTest, DestinationFromConfiguration) {
@@ -148,13 +148,13 @@ TEST_F(UdpMediaTest, ABurstLeavesInOrderAcrossBatchesAndEachLineThatLostADatagra
     media.writeBurst(lines, failed);
     EXPECT_TRUE(failures.empty());
     for (std::size_t i = 0; i + 2 < Datagram::kBatch; ++i) {
-      EXPECT_EQ(std::to_string(i + 1) + ":1/1|" + texts[i], receiver_.receive());
+      EXPECT_EQ(std::to_string(i + 1) + ":1/1|" + texts[i], receiver.receive());
     }
     const std::string n = std::to_string(Datagram::kBatch - 1);
-    EXPECT_EQ(n + ":1/3|" + texts[Datagram::kBatch - 2].substr(0, 50000), receiver_.receive());
-    EXPECT_EQ(n + ":2/3|" + texts[Datagram::kBatch - 2].substr(50000, 50000), receiver_.receive());
-    EXPECT_EQ(n + ":3/3|" + texts[Datagram::kBatch - 2].substr(100000), receiver_.receive());
-    EXPECT_EQ(std::to_string(Datagram::kBatch + 1) + ":1/1|last", receiver_.receive());
+    EXPECT_EQ(n + ":1/3|" + texts[Datagram::kBatch - 2].substr(0, 50000), receiver.receive());
+    EXPECT_EQ(n + ":2/3|" + texts[Datagram::kBatch - 2].substr(50000, 50000), receiver.receive());
+    EXPECT_EQ(n + ":3/3|" + texts[Datagram::kBatch - 2].substr(100000), receiver.receive());
+    EXPECT_EQ(std::to_string(Datagram::kBatch + 1) + ":1/1|last", receiver.receive());
   }
   pluginConfig().setValue("TarvoLogger/Port", "0");  // the kernel refuses to send to port 0
   UdpMedia media;

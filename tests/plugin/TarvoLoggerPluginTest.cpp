@@ -82,8 +82,8 @@ TEST(PluginEntryTest, RegistersItsTypeAndExportsOnlyItsEntryPoints) {
 
 class TarvoLoggerPluginTest : public ::testing::Test {
  protected:
-  void SetUp() override { loader_.load(LOGGER_PLUGIN_PATH); }
-  IComponent* create() { return loader_.create(kType); }
+  void SetUp() override { loader.load(LOGGER_PLUGIN_PATH); }
+  IComponent* create() { return loader.create(kType); }
 
   boost::shared_ptr<safe_pipe<std::string>> queueOf(BusClient& client) {
     auto reply = client.request("GET_LOGGER_QUEUE");
@@ -98,8 +98,8 @@ class TarvoLoggerPluginTest : public ::testing::Test {
     return data ? data->data : "<wrong payload>";
   }
 
-  testsupport::CleanConfig config_;
-  PluginLoader loader_;
+  testsupport::CleanConfig config;
+  PluginLoader loader;
 };
 
 TEST_F(TarvoLoggerPluginTest, LifecycleKeepsOneCoreWhileRunning) {
@@ -145,7 +145,7 @@ TEST_F(TarvoLoggerPluginTest, LifecycleKeepsOneCoreWhileRunning) {
       testing::internal::GetCapturedStdout());
 
   counting.forgetUnsubscribes();
-  loader_.destroy(logger);
+  loader.destroy(logger);
   EXPECT_EQ(std::vector<std::string>{""}, counting.unsubscribes()) << "exactly one, empty topic";
 }
 
@@ -162,7 +162,7 @@ TEST_F(TarvoLoggerPluginTest, NoDispatcherAtStartMeansACoreButNoSubscription) {
   logger->start();  // now it subscribes, to the same core
   EXPECT_EQ(threads + 1, testsupport::threadCount());
   EXPECT_EQ("", rawDataOf(client));
-  loader_.destroy(logger);
+  loader.destroy(logger);
 }
 
 TEST_F(TarvoLoggerPluginTest, DestroyingARunningComponentStopsItsCoreAndKeepsItsLines) {
@@ -176,7 +176,7 @@ TEST_F(TarvoLoggerPluginTest, DestroyingARunningComponentStopsItsCoreAndKeepsIts
   auto pipe = queueOf(client);
   ASSERT_NE(nullptr, pipe);
   pipe->push("a line pushed before the component was destroyed");
-  loader_.destroy(logger);  // no shutdown first
+  loader.destroy(logger);  // no shutdown first
   EXPECT_EQ(threads, testsupport::threadCount()) << "no worker outlives the component";
   EXPECT_NE(std::string::npos, testsupport::readFile(dir.file("tarvolog.log"))
                                    .find("a line pushed before the component was destroyed"));
@@ -236,7 +236,7 @@ TEST_F(TarvoLoggerPluginTest, RequestsAreAnsweredExactlyAndOnlyWhenUnderstood) {
   MessageDispatcher::setInstance(previous);
   sink->onMessage(nullptr);  // a null message is dropped
   logger->shutdown();
-  loader_.destroy(logger);
+  loader.destroy(logger);
 }
 
 boost::shared_ptr<LocalMessage> request(const char* type) {
@@ -288,7 +288,7 @@ TEST_F(TarvoLoggerPluginTest, CountsAreAnsweredWhileRunningAndFinalAfterShutdown
   EXPECT_EQ(0u, final->stored);
   EXPECT_EQ(3u, final->lost);
   EXPECT_NE(std::string::npos, final->lastError.find("not-a-folder")) << final->lastError;
-  loader_.destroy(logger);
+  loader.destroy(logger);
 }
 
 // Requests arrive while the host starts, stops and destroys the component on another thread, on
@@ -298,7 +298,7 @@ TEST_F(TarvoLoggerPluginTest, CountsAreAnsweredWhileRunningAndFinalAfterShutdown
 // each lifecycle call.
 TEST_F(TarvoLoggerPluginTest, RequestsRacingTheLifecycleAreAnsweredOrDroppedSafely) {
   pluginConfig().setValue("TarvoLogger/BufferSize", "2000");
-  const ComponentRegistration& registration = loader_.registration(kType);
+  const ComponentRegistration& registration = loader.registration(kType);
   std::string line = "2026-12-07\x0bT1\x0bINFO\x0bcore\x0bfilling the ring\x0b";
   line += std::string(100, 'x');
   testing::internal::CaptureStdout();
@@ -327,10 +327,10 @@ TEST_F(TarvoLoggerPluginTest, RequestsRacingTheLifecycleAreAnsweredOrDroppedSafe
       }
     });
     if (byLoader) {
-      loader_.shutdown(logger);
-      loader_.start(logger);
-      loader_.shutdown(logger);
-      loader_.destroy(logger);
+      loader.shutdown(logger);
+      loader.start(logger);
+      loader.shutdown(logger);
+      loader.destroy(logger);
     } else {
       logger->shutdown();
       logger->start();
@@ -357,15 +357,15 @@ TEST_F(TarvoLoggerPluginTest, TheExampleClientsLinesFromSeveralThreadsAreAllStor
   pluginConfig().setValue("TarvoLogger/StorageFormat", "file");
   pluginConfig().setValue("ExampleClient/Threads", "4");
   pluginConfig().setValue("ExampleClient/Lines", "2500");
-  loader_.load(EXAMPLE_CLIENT_PATH);
+  loader.load(EXAMPLE_CLIENT_PATH);
   IComponent* logger = create();
   logger->start();
-  IComponent* client = loader_.create("exampleclient");
+  IComponent* client = loader.create("exampleclient");
   client->start();
   client->shutdown();  // waits for the pipe and joins its threads
   logger->shutdown();
-  loader_.destroy(client);
-  loader_.destroy(logger);
+  loader.destroy(client);
+  loader.destroy(logger);
 
   std::ifstream in(dir.file("tarvolog.log"));
   std::vector<int> next(4, 0);

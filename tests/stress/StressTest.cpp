@@ -66,8 +66,8 @@ class RunningLogger {
 
 class StressTest : public ::testing::Test {
  protected:
-  testsupport::CleanConfig config_;
-  testsupport::TempDir dir_;
+  testsupport::CleanConfig config;
+  testsupport::TempDir dir;
 };
 
 void pushFromThreads(safe_pipe<std::string>& pipe, int threads, std::uint64_t perThread) {
@@ -81,7 +81,7 @@ void pushFromThreads(safe_pipe<std::string>& pipe, int threads, std::uint64_t pe
 }
 
 TEST_F(StressTest, EightThreadsIntoFilesLoseNothingAndKeepEachThreadsOrder) {
-  testsupport::hostConfig().setValue("Directories/VarPath", dir_.str());
+  testsupport::hostConfig().setValue("Directories/VarPath", dir.str());
   pluginConfig().setValue("TarvoLogger/StorageFormat", "file");
   pluginConfig().setValue("TarvoLogger/MaxFileSize", "4096");
   const int threads = 8;
@@ -91,7 +91,7 @@ TEST_F(StressTest, EightThreadsIntoFilesLoseNothingAndKeepEachThreadsOrder) {
     pushFromThreads(*logger.pipe, threads, perThread);
   }
   SequenceChecker checker;
-  std::ifstream in(dir_.file("tarvolog.log"));
+  std::ifstream in(dir.file("tarvolog.log"));
   std::string line;
   while (std::getline(in, line)) checker.feed(line.substr(line.find_first_not_of(' ')));
   std::map<int, std::uint64_t> expected;
@@ -172,7 +172,7 @@ TEST_F(StressTest, DumpsWhileSeveralThreadsPushShowWholeRecordsInEachThreadsOrde
 }
 
 TEST_F(StressTest, ShutdownWhileClientsPushKeepsEveryLinePushedBeforeIt) {
-  testsupport::hostConfig().setValue("Directories/VarPath", dir_.str());
+  testsupport::hostConfig().setValue("Directories/VarPath", dir.str());
   pluginConfig().setValue("TarvoLogger/StorageFormat", "file");
   pluginConfig().setValue("TarvoLogger/MaxFileSize", "4096");
   const int threads = 4;
@@ -200,7 +200,7 @@ TEST_F(StressTest, ShutdownWhileClientsPushKeepsEveryLinePushedBeforeIt) {
   }
   for (auto& c : clients) c.join();
   SequenceChecker checker;
-  std::ifstream in(dir_.file("tarvolog.log"));
+  std::ifstream in(dir.file("tarvolog.log"));
   std::string line;
   while (std::getline(in, line)) checker.feed(line.substr(line.find_first_not_of(' ')));
   std::map<int, std::uint64_t> expected;
@@ -210,7 +210,7 @@ TEST_F(StressTest, ShutdownWhileClientsPushKeepsEveryLinePushedBeforeIt) {
 }
 
 TEST_F(StressTest, HundredLifeCyclesLeaveNoThreadsFilesOrMemoryBehind) {
-  testsupport::hostConfig().setValue("Directories/VarPath", dir_.str());
+  testsupport::hostConfig().setValue("Directories/VarPath", dir.str());
   auto cycle = [&](int i) {
     pluginConfig().setValue("TarvoLogger/StorageFormat", i % 3 == 0 ? "file" : "circular");
     RunningLogger logger;

@@ -17,68 +17,68 @@ namespace testsupport {
 // Installed as the process's dispatcher while it lives; forwards to the real bus and counts.
 class CountingDispatcher : public MessageDispatcher {
  public:
-  CountingDispatcher() { previous_ = MessageDispatcher::setInstance(this); }
-  ~CountingDispatcher() override { MessageDispatcher::setInstance(previous_); }
+  CountingDispatcher() { previous = MessageDispatcher::setInstance(this); }
+  ~CountingDispatcher() override { MessageDispatcher::setInstance(previous); }
 
-  void send(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex_) {
+  void send(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex) {
     {
-      MutexLock lock(mutex_);
-      sent_.push_back(message);
+      MutexLock lock(mutex);
+      sent.push_back(message);
     }
     bus().send(message);
   }
-  void subscribe(IMessageSink* sink, const std::string& topic) override EXCLUDES(mutex_) {
+  void subscribe(IMessageSink* sink, const std::string& topic) override EXCLUDES(mutex) {
     {
-      MutexLock lock(mutex_);
-      subscribes_.push_back(topic);
+      MutexLock lock(mutex);
+      subscribed.push_back(topic);
     }
     bus().subscribe(sink, topic);
   }
-  void unsubscribe(IMessageSink* sink, const std::string& topic) override EXCLUDES(mutex_) {
+  void unsubscribe(IMessageSink* sink, const std::string& topic) override EXCLUDES(mutex) {
     {
-      MutexLock lock(mutex_);
-      unsubscribes_.push_back(topic);
+      MutexLock lock(mutex);
+      unsubscribed.push_back(topic);
     }
     bus().unsubscribe(sink, topic);
   }
   static BusDispatcher& bus() { return BusDispatcher::processInstance(); }
 
   // The topics asked for so far, in order.
-  std::vector<std::string> subscribes() EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    return subscribes_;
+  std::vector<std::string> subscribes() EXCLUDES(mutex) {
+    MutexLock lock(mutex);
+    return subscribed;
   }
-  std::vector<std::string> unsubscribes() EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    return unsubscribes_;
+  std::vector<std::string> unsubscribes() EXCLUDES(mutex) {
+    MutexLock lock(mutex);
+    return unsubscribed;
   }
-  void forgetUnsubscribes() EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    unsubscribes_.clear();
+  void forgetUnsubscribes() EXCLUDES(mutex) {
+    MutexLock lock(mutex);
+    unsubscribed.clear();
   }
 
  private:
-  MessageDispatcher* previous_;
+  MessageDispatcher* previous;
 
-  // Guarded by mutex_
-  Mutex mutex_;
-  std::vector<boost::shared_ptr<LocalMessage>> sent_ GUARDED_BY(mutex_);
-  std::vector<std::string> subscribes_ GUARDED_BY(mutex_);
-  std::vector<std::string> unsubscribes_ GUARDED_BY(mutex_);
+  // Guarded by mutex
+  Mutex mutex;
+  std::vector<boost::shared_ptr<LocalMessage>> sent GUARDED_BY(mutex);
+  std::vector<std::string> subscribed GUARDED_BY(mutex);
+  std::vector<std::string> unsubscribed GUARDED_BY(mutex);
 };
 
 // Listens on a reply topic of its own and collects what arrives there.
 class BusClient : public IMessageSink {
  public:
-  explicit BusClient(std::string replyTopic = "client:/test") : topic_(std::move(replyTopic)) {
-    BusDispatcher::processInstance().subscribe(this, topic_);
+  explicit BusClient(std::string replyTopic = "client:/test") : topic(std::move(replyTopic)) {
+    BusDispatcher::processInstance().subscribe(this, topic);
   }
   ~BusClient() override { BusDispatcher::processInstance().unsubscribe(this, ""); }
 
-  void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    replies_.push_back(message);
-    arrived_.notify_all();
+  void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex) {
+    MutexLock lock(mutex);
+    replies.push_back(message);
+    arrived.notify_all();
   }
 
   void send(const std::string& type, const std::string& replyTopic) {
@@ -93,15 +93,15 @@ class BusClient : public IMessageSink {
   // Sends a request and returns the first reply of the matching type ("GET_RAW_DATA" ->
   // "RAW_DATA") that follows, or null after ten seconds. Replies to earlier requests still on
   // their way are passed over.
-  boost::shared_ptr<LocalMessage> request(const std::string& type) EXCLUDES(mutex_) {
+  boost::shared_ptr<LocalMessage> request(const std::string& type) EXCLUDES(mutex) {
     const std::string replyType = type.compare(0, 4, "GET_") == 0 ? type.substr(4) : type;
     std::size_t before = count();
-    send(type, topic_);
+    send(type, topic);
     boost::shared_ptr<LocalMessage> found;
-    MutexLock lock(mutex_);
-    arrived_.wait_for(lock.waitable(), std::chrono::seconds(10), [&]() REQUIRES(mutex_) {
-      for (std::size_t i = before; i < replies_.size() && !found; ++i) {
-        if (replies_[i]->getMessageType() == replyType) found = replies_[i];
+    MutexLock lock(mutex);
+    arrived.wait_for(lock.waitable(), std::chrono::seconds(10), [&]() REQUIRES(mutex) {
+      for (std::size_t i = before; i < replies.size() && !found; ++i) {
+        if (replies[i]->getMessageType() == replyType) found = replies[i];
       }
       return found != nullptr;
     });
@@ -109,28 +109,28 @@ class BusClient : public IMessageSink {
   }
 
   // Every reply so far, once the bus has delivered everything sent before the call.
-  std::vector<boost::shared_ptr<LocalMessage>> settled() EXCLUDES(mutex_) {
+  std::vector<boost::shared_ptr<LocalMessage>> settled() EXCLUDES(mutex) {
     BusDispatcher::processInstance().drain();
     BusDispatcher::processInstance().drain();  // replies sent while the requests were delivered
-    MutexLock lock(mutex_);
-    return replies_;
+    MutexLock lock(mutex);
+    return replies;
   }
-  std::size_t count() EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    return replies_.size();
+  std::size_t count() EXCLUDES(mutex) {
+    MutexLock lock(mutex);
+    return replies.size();
   }
-  void clear() EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    replies_.clear();
+  void clear() EXCLUDES(mutex) {
+    MutexLock lock(mutex);
+    replies.clear();
   }
 
  private:
-  std::string topic_;
+  std::string topic;
 
-  // Guarded by mutex_
-  Mutex mutex_;
-  std::condition_variable arrived_;
-  std::vector<boost::shared_ptr<LocalMessage>> replies_ GUARDED_BY(mutex_);
+  // Guarded by mutex
+  Mutex mutex;
+  std::condition_variable arrived;
+  std::vector<boost::shared_ptr<LocalMessage>> replies GUARDED_BY(mutex);
 };
 
 }  // namespace testsupport

@@ -23,38 +23,38 @@ class SequenceChecker {
     auto colon = text.find(':', start);
     auto end = text.find(' ', colon);
     if (start == std::string::npos || colon == std::string::npos || end == std::string::npos) {
-      ++foreign_;
+      ++foreignCount;
       return;
     }
     int thread = std::stoi(text.substr(start + 1, colon - start - 1));
     std::uint64_t sequence = std::stoull(text.substr(colon + 1, end - colon - 1));
-    auto& next = next_[thread];
-    if (sequence < next) {
-      ++outOfOrder_;  // repeated or reordered
+    auto& theNext = next[thread];
+    if (sequence < theNext) {
+      ++outOfOrderCount;  // repeated or reordered
     } else {
-      missing_ += sequence - next;
-      next = sequence + 1;
+      missingCount += sequence - theNext;
+      theNext = sequence + 1;
     }
-    ++seen_;
+    ++seenCount;
   }
 
   // Lines expected per thread that never came (beyond the last one seen, too).
   std::uint64_t missing(const std::map<int, std::uint64_t>& expected) const {
-    std::uint64_t total = missing_;
+    std::uint64_t total = missingCount;
     for (const auto& e : expected) {
-      auto it = next_.find(e.first);
-      std::uint64_t next = it == next_.end() ? 0 : it->second;
-      if (e.second > next) total += e.second - next;
+      auto it = next.find(e.first);
+      std::uint64_t theNext = it == next.end() ? 0 : it->second;
+      if (e.second > theNext) total += e.second - theNext;
     }
     return total;
   }
-  std::uint64_t seen() const { return seen_; }
-  std::uint64_t outOfOrder() const { return outOfOrder_; }
-  std::uint64_t foreign() const { return foreign_; }
+  std::uint64_t seen() const { return seenCount; }
+  std::uint64_t outOfOrder() const { return outOfOrderCount; }
+  std::uint64_t foreign() const { return foreignCount; }
 
  private:
-  std::map<int, std::uint64_t> next_;
-  std::uint64_t seen_ = 0, missing_ = 0, outOfOrder_ = 0, foreign_ = 0;
+  std::map<int, std::uint64_t> next;
+  std::uint64_t seenCount = 0, missingCount = 0, outOfOrderCount = 0, foreignCount = 0;
 };
 
 }  // namespace testsupport

@@ -39,15 +39,15 @@ class Subprocess {
   // Waits for the end; the exit status, or 128 + signal.
   int wait();
 
-  std::string out() const { return readFile(outPath_); }
-  std::string err() const { return readFile(errPath_); }
+  std::string out() const { return readFile(outPath); }
+  std::string err() const { return readFile(errPath); }
 
  private:
   struct Child;  // the platform's process handle
 
-  TempDir dir_;
-  std::string outPath_, errPath_;
-  std::unique_ptr<Child> child_;
+  TempDir dir;
+  std::string outPath, errPath;
+  std::unique_ptr<Child> child;
 };
 
 // Runs to the end and returns the exit status.

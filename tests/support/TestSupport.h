@@ -19,23 +19,23 @@ namespace testsupport {
 class TempDir {
  public:
   TempDir()
-      : path_(boost::filesystem::temp_directory_path() /
-              boost::filesystem::unique_path("logger-test-%%%%-%%%%-%%%%")) {
-    boost::filesystem::create_directories(path_);
+      : root(boost::filesystem::temp_directory_path() /
+             boost::filesystem::unique_path("logger-test-%%%%-%%%%-%%%%")) {
+    boost::filesystem::create_directories(root);
   }
   ~TempDir() {
     boost::system::error_code ignored;
-    boost::filesystem::remove_all(path_, ignored);
+    boost::filesystem::remove_all(root, ignored);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
-  const boost::filesystem::path& path() const { return path_; }
-  std::string str() const { return path_.string(); }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  const boost::filesystem::path& path() const { return root; }
+  std::string str() const { return root.string(); }
+  std::string file(const std::string& name) const { return (root / name).string(); }
 
  private:
-  boost::filesystem::path path_;
+  boost::filesystem::path root;
 };
 
 inline ConfigurationManager& hostConfig() {

@@ -18,7 +18,7 @@ class UdpReceiver {
   UdpReceiver(const UdpReceiver&) = delete;
   UdpReceiver& operator=(const UdpReceiver&) = delete;
 
-  unsigned short port() const { return port_; }
+  unsigned short port() const { return boundPort; }
   // Asks the kernel to count the datagrams it drops for a full receive buffer (Linux only).
   void countKernelDrops();
 
@@ -33,9 +33,9 @@ class UdpReceiver {
   std::string receiveCountingDrops(int timeoutMs, std::uint32_t& drops);
 
  private:
-  std::unique_ptr<SocketRuntime> runtime_;
-  std::uintptr_t socket_;  // a descriptor, or a Winsock SOCKET
-  unsigned short port_;
+  std::unique_ptr<SocketRuntime> runtime;
+  std::uintptr_t socket;  // a descriptor, or a Winsock SOCKET
+  unsigned short boundPort;
 };
 
 }  // namespace testsupport

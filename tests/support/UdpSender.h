@@ -13,23 +13,22 @@ namespace testsupport {
 
 class UdpSender {
  public:
-  explicit UdpSender(unsigned short port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
-    to_.sin_family = AF_INET;
-    to_.sin_port = htons(port);
-    ::inet_pton(AF_INET, "127.0.0.1", &to_.sin_addr);
+  explicit UdpSender(unsigned short port) : fd(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
   }
-  ~UdpSender() { ::close(fd_); }
+  ~UdpSender() { ::close(fd); }
   UdpSender(const UdpSender&) = delete;
   UdpSender& operator=(const UdpSender&) = delete;
 
   void send(const std::string& datagram) {
-    ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to_),
-             sizeof(to_));
+    ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
   }
 
  private:
-  int fd_;
-  sockaddr_in to_{};
+  int fd;
+  sockaddr_in to{};
 };
 
 }  // namespace testsupport

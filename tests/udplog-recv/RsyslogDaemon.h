@@ -44,13 +44,16 @@ class RsyslogDaemon {
   // address is "127.0.0.1" or "::1"; dir is a folder of the caller's, which it owns. The omfile
   // action keeps control characters as they came. Over RELP it runs before the acknowledgement
   // goes out (a direct queue), so an acknowledged line is in the file even when rsyslogd is killed.
-  RsyslogDaemon(const std::string& dir, const std::string& address = "127.0.0.1",
-                Protocol protocol = Protocol::kTcp, const Tls& tls = {})
-      : dir_(dir), address_(address), protocol_(protocol), port_(freePort(address, protocol)) {
-    const bool relp = protocol_ == Protocol::kRelp;
-    std::ofstream conf(dir_ + "/rsyslog.conf");
-    if (protocol_ == Protocol::kUdp) {
-      conf << "global(workDirectory=\"" << dir_ << "\" maxMessageSize=\"64k\")\n"
+  RsyslogDaemon(const std::string& theDir, const std::string& theAddress = "127.0.0.1",
+                Protocol theProtocol = Protocol::kTcp, const Tls& tls = {})
+      : dir(theDir),
+        address(theAddress),
+        protocol(theProtocol),
+        boundPort(freePort(theAddress, theProtocol)) {
+    const bool relp = protocol == Protocol::kRelp;
+    std::ofstream conf(dir + "/rsyslog.conf");
+    if (protocol == Protocol::kUdp) {
+      conf << "global(workDirectory=\"" << dir << "\" maxMessageSize=\"64k\")\n"
            << "module(load=\"imudp\")\n"
            << "template(name=\"raw\" type=\"string\" string=\"%rawmsg%\\n\")\n"
            << "ruleset(name=\"udplog\") {\n"
@@ -58,19 +61,19 @@ class RsyslogDaemon {
            << "\" template=\"raw\" ioBufferSize=\"256k\" asyncWriting=\"on\""
            << " flushOnTXEnd=\"off\")\n"
            << "}\n"
-           << "input(type=\"imudp\" address=\"" << address_ << "\" port=\"" << port_
+           << "input(type=\"imudp\" theAddress=\"" << address << "\" port=\"" << boundPort
            << "\" ruleset=\"udplog\" rcvbufSize=\"8m\")\n";
       return;
     }
-    conf << "global(workDirectory=\"" << dir_
+    conf << "global(workDirectory=\"" << dir
          << "\" maxMessageSize=\"256k\" parser.escapeControlCharactersOnReceive=\"off\")\n"
          << (relp ? "module(load=\"imrelp\" tls.tlslib=\"gnutls\")\n" : "module(load=\"imtcp\")\n")
          << "template(name=\"fields\" type=\"string\" string=\"%procid% %msg%\\n\")\n"
          << "ruleset(name=\"udplog\"" << (relp ? " queue.type=\"Direct\"" : "") << ") {\n"
          << "  action(type=\"omfile\" file=\"" << output() << "\" template=\"fields\")\n"
          << "}\n"
-         << "input(type=\"" << (relp ? "imrelp" : "imtcp") << "\" address=\"" << address_
-         << "\" port=\"" << port_ << "\" ruleset=\"udplog\"";
+         << "input(type=\"" << (relp ? "imrelp" : "imtcp") << "\" theAddress=\"" << address
+         << "\" port=\"" << boundPort << "\" ruleset=\"udplog\"";
     if (relp) conf << " maxDataSize=\"256k\"";
     if (!tls.caFile.empty()) {
       conf << " tls=\"on\" tls.cacert=\"" << tls.caFile << "\" tls.mycert=\"" << tls.certFile
@@ -83,23 +86,23 @@ class RsyslogDaemon {
   RsyslogDaemon(const RsyslogDaemon&) = delete;
   RsyslogDaemon& operator=(const RsyslogDaemon&) = delete;
 
-  unsigned short port() const { return port_; }
-  std::string output() const { return dir_ + "/received.log"; }
+  unsigned short port() const { return boundPort; }
+  std::string output() const { return dir + "/received.log"; }
   std::string target() const {
-    const std::string scheme = protocol_ == Protocol::kRelp ? "relp://" : "tcp://";
-    return address_.find(':') == std::string::npos
-               ? scheme + address_ + ":" + std::to_string(port_)
-               : scheme + "[" + address_ + "]:" + std::to_string(port_);
+    const std::string scheme = protocol == Protocol::kRelp ? "relp://" : "tcp://";
+    return address.find(':') == std::string::npos
+               ? scheme + address + ":" + std::to_string(boundPort)
+               : scheme + "[" + address + "]:" + std::to_string(boundPort);
   }
 
   // While it runs; -1 otherwise.
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return childPid; }
 
   // Starts it and waits until it accepts connections (over UDP: until its port is taken); false
   // if it did not within the deadline. start(), stop() and kill() may be called again, so a test
   // can take the collector away and bring it back on the same port.
   bool start() {
-    const std::string conf = dir_ + "/rsyslog.conf", pid = dir_ + "/rsyslogd.pid";
+    const std::string conf = dir + "/rsyslog.conf", pid = dir + "/rsyslogd.pid";
     std::vector<std::string> args{kProgram, "-n", "-f", conf, "-i", pid};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(&a[0]);
@@ -107,13 +110,13 @@ class RsyslogDaemon {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    const std::string log = dir_ + "/rsyslogd.out";
+    const std::string log = dir + "/rsyslogd.out";
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int rc = posix_spawn(&pid_, kProgram, &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&childPid, kProgram, &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
-      pid_ = -1;
+      childPid = -1;
       return false;
     }
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -131,10 +134,10 @@ class RsyslogDaemon {
 
  private:
   void end(int signal) {
-    if (pid_ <= 0) return;
-    ::kill(pid_, signal);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    if (childPid <= 0) return;
+    ::kill(childPid, signal);
+    ::waitpid(childPid, nullptr, 0);
+    childPid = -1;
   }
 
   static unsigned short freePort(const std::string& address, Protocol protocol) {
@@ -167,8 +170,8 @@ class RsyslogDaemon {
 
   bool accepting() const {
     sockaddr_storage storage{};
-    const socklen_t length = fill(address_, port_, storage);
-    if (protocol_ == Protocol::kUdp) {
+    const socklen_t length = fill(address, boundPort, storage);
+    if (protocol == Protocol::kUdp) {
       int fd = ::socket(storage.ss_family, SOCK_DGRAM, 0);
       const bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0;
       ::close(fd);
@@ -180,11 +183,11 @@ class RsyslogDaemon {
     return ok;
   }
 
-  const std::string dir_;
-  const std::string address_;
-  const Protocol protocol_;
-  const unsigned short port_;
-  pid_t pid_ = -1;
+  const std::string dir;
+  const std::string address;
+  const Protocol protocol;
+  const unsigned short boundPort;
+  pid_t childPid = -1;
 };
 
 }  // namespace testsupport

@@ -23,7 +23,7 @@ class TestCertificates {
   static bool available() { return ::access(kCerttool, X_OK) == 0; }
 
   // Makes them all; error says what failed, empty when every one was made.
-  explicit TestCertificates(const std::string& dir) : dir_(dir) {
+  explicit TestCertificates(const std::string& theDir) : dir(theDir) {
     make("ca", "", "cn = \"Test CA\"\nca\ncert_signing_key\nexpiration_days = 30\n");
     make("other", "", "cn = \"Other CA\"\nca\ncert_signing_key\nexpiration_days = 30\n");
     const std::string server =
@@ -39,20 +39,20 @@ class TestCertificates {
          "encryption_key\nexpiration_days = 30\n");
   }
 
-  std::string pem(const std::string& name) const { return dir_ + "/" + name + ".pem"; }
-  std::string key(const std::string& name) const { return dir_ + "/" + name + ".key"; }
-  const std::string& error() const { return error_; }
+  std::string pem(const std::string& name) const { return dir + "/" + name + ".pem"; }
+  std::string key(const std::string& name) const { return dir + "/" + name + ".key"; }
+  const std::string& error() const { return failure; }
 
  private:
   // name.key and name.pem, signed by signer (self-signed when "").
   void make(const std::string& name, const std::string& signer, const std::string& tmpl) {
-    if (!error_.empty()) return;
-    const std::string templateFile = dir_ + "/" + name + ".tmpl";
+    if (!failure.empty()) return;
+    const std::string templateFile = dir + "/" + name + ".tmpl";
     std::ofstream(templateFile) << tmpl;
     std::string err;
     if (run(kCerttool, {"--generate-privkey", "--key-type=ecdsa", "--outfile", key(name)}, nullptr,
             &err) != 0) {
-      error_ = "certtool could not make the key " + key(name) + ": " + err;
+      failure = "certtool could not make the key " + key(name) + ": " + err;
       return;
     }
     std::vector<std::string> args{"--load-privkey", key(name),   "--template",
@@ -64,12 +64,12 @@ class TestCertificates {
                                  "--load-ca-privkey", key(signer)});
     }
     if (run(kCerttool, args, nullptr, &err) != 0) {
-      error_ = "certtool could not make " + pem(name) + ": " + err;
+      failure = "certtool could not make " + pem(name) + ": " + err;
     }
   }
 
-  const std::string dir_;
-  std::string error_;
+  const std::string dir;
+  std::string failure;
 };
 
 }  // namespace testsupport

@@ -57,29 +57,28 @@ long receiveQueue(unsigned short port) {
 // A sender on a loopback address of its own choosing (127.0.0.2 is local too), to 127.0.0.1.
 class SenderFrom {
  public:
-  SenderFrom(const char* source, unsigned short port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+  SenderFrom(const char* source, unsigned short port) : fd(::socket(AF_INET, SOCK_DGRAM, 0)) {
     sockaddr_in from{};
     from.sin_family = AF_INET;
     ::inet_pton(AF_INET, source, &from.sin_addr);
-    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof(from)) == 0;
-    to_.sin_family = AF_INET;
-    to_.sin_port = htons(port);
-    ::inet_pton(AF_INET, "127.0.0.1", &to_.sin_addr);
+    isBound = ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) == 0;
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
   }
-  ~SenderFrom() { ::close(fd_); }
+  ~SenderFrom() { ::close(fd); }
   SenderFrom(const SenderFrom&) = delete;
   SenderFrom& operator=(const SenderFrom&) = delete;
 
-  bool bound() const { return bound_; }
+  bool bound() const { return isBound; }
   void send(const std::string& datagram) {
-    ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to_),
-             sizeof(to_));
+    ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
   }
 
  private:
-  int fd_;
-  bool bound_ = false;
-  sockaddr_in to_{};
+  int fd;
+  bool isBound = false;
+  sockaddr_in to{};
 };
 
 // Waits until the receiver on port has taken every datagram sent to it.

@@ -17,7 +17,7 @@ struct Subprocess::Child {
 Subprocess::Subprocess(const std::string& program, const std::vector<std::string>& args,
                        const std::string& inputFile, const std::string& errorDevice,
                        Outputs outputs)
-    : outPath_(dir_.file("stdout")), errPath_(dir_.file("stderr")), child_(new Child) {
+    : outPath(dir.file("stdout")), errPath(dir.file("stderr")), child(new Child) {
   std::vector<char*> argv;
   std::vector<std::string> all{program};
   all.insert(all.end(), args.begin(), args.end());
@@ -31,10 +31,10 @@ Subprocess::Subprocess(const std::string& program, const std::vector<std::string
     posix_spawn_file_actions_addopen(
         &actions, 0, inputFile.empty() ? "/dev/null" : inputFile.c_str(), O_RDONLY, 0);
   }
-  posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   if (errorDevice.empty()) {
-    posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
   } else {
     posix_spawn_file_actions_addopen(&actions, 2, errorDevice.c_str(), O_WRONLY, 0);
@@ -45,29 +45,29 @@ Subprocess::Subprocess(const std::string& program, const std::vector<std::string
     posix_spawn_file_actions_adddup2(&actions, closed[1], 1);
     posix_spawn_file_actions_adddup2(&actions, closed[1], 2);
   }
-  int rc = posix_spawn(&child_->pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  int rc = posix_spawn(&child->pid, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (closed[1] >= 0) ::close(closed[1]);
   if (rc != 0) throw std::runtime_error("cannot start " + program);
 }
 
 Subprocess::~Subprocess() {
-  if (child_->pid > 0) {
-    ::kill(child_->pid, SIGKILL);
-    ::waitpid(child_->pid, nullptr, 0);
+  if (child->pid > 0) {
+    ::kill(child->pid, SIGKILL);
+    ::waitpid(child->pid, nullptr, 0);
   }
 }
 
 void Subprocess::signal(int number) {
-  if (child_->pid > 0) ::kill(child_->pid, number);  // never -1: that would signal every process
+  if (child->pid > 0) ::kill(child->pid, number);  // never -1: that would signal every process
 }
 
-long Subprocess::id() const { return child_->pid; }
+long Subprocess::id() const { return child->pid; }
 
 int Subprocess::wait() {
   int status = 0;
-  ::waitpid(child_->pid, &status, 0);
-  child_->pid = -1;
+  ::waitpid(child->pid, &status, 0);
+  child->pid = -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

@@ -14,11 +14,11 @@
 namespace testsupport {
 
 UdpReceiver::UdpReceiver(const std::string& address, unsigned short port)
-    : runtime_(new SocketRuntime) {
+    : runtime(new SocketRuntime) {
   bool v6 = address.find(':') != std::string::npos;
   int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error("socket");
-  socket_ = static_cast<std::uintptr_t>(fd);
+  socket = static_cast<std::uintptr_t>(fd);
   // A large receive buffer keeps loss away under load; beyond the system's cap where allowed.
   int size = 16 << 20;
   if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
@@ -46,16 +46,16 @@ UdpReceiver::UdpReceiver(const std::string& address, unsigned short port)
     throw std::runtime_error("bind " + address);
   }
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length);
-  port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
-                   : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+  boundPort = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                       : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
 }
 
-UdpReceiver::~UdpReceiver() { ::close(static_cast<int>(socket_)); }
+UdpReceiver::~UdpReceiver() { ::close(static_cast<int>(socket)); }
 
-void UdpReceiver::countKernelDrops() { KernelDrops::enable(static_cast<int>(socket_)); }
+void UdpReceiver::countKernelDrops() { KernelDrops::enable(static_cast<int>(socket)); }
 
 std::string UdpReceiver::receiveCountingDrops(int timeoutMs, std::uint32_t& drops) {
-  const int fd = static_cast<int>(socket_);
+  const int fd = static_cast<int>(socket);
   timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
   std::string buffer(65536, '\0');

@@ -50,7 +50,7 @@ struct Subprocess::Child {
 Subprocess::Subprocess(const std::string& program, const std::vector<std::string>& args,
                        const std::string& inputFile, const std::string& errorDevice,
                        Outputs outputs)
-    : outPath_(dir_.file("stdout")), errPath_(dir_.file("stderr")), child_(new Child) {
+    : outPath(dir.file("stdout")), errPath(dir.file("stderr")), child(new Child) {
   std::string commandLine = quoted(nativePath(program));
   for (const auto& arg : args) commandLine += " " + quoted(arg);
 
@@ -66,8 +66,8 @@ Subprocess::Subprocess(const std::string& program, const std::vector<std::string
                       DUPLICATE_SAME_ACCESS);
     }
   } else {
-    out = openInherited(outPath_, true);
-    err = openInherited(errorDevice.empty() ? errPath_ : errorDevice, true);
+    out = openInherited(outPath, true);
+    err = openInherited(errorDevice.empty() ? errPath : errorDevice, true);
   }
 
   STARTUPINFOA startup{};
@@ -84,31 +84,31 @@ Subprocess::Subprocess(const std::string& program, const std::vector<std::string
   }
   if (!started) throw std::runtime_error("cannot start " + program);
   CloseHandle(info.hThread);
-  child_->process = info.hProcess;
+  child->process = info.hProcess;
 }
 
 Subprocess::~Subprocess() {
-  if (child_->process) {
-    TerminateProcess(child_->process, 137);
-    WaitForSingleObject(child_->process, INFINITE);
-    CloseHandle(child_->process);
+  if (child->process) {
+    TerminateProcess(child->process, 137);
+    WaitForSingleObject(child->process, INFINITE);
+    CloseHandle(child->process);
   }
 }
 
 void Subprocess::signal(int number) {
-  if (child_->process) TerminateProcess(child_->process, static_cast<UINT>(128 + number));
+  if (child->process) TerminateProcess(child->process, static_cast<UINT>(128 + number));
 }
 
 long Subprocess::id() const {
-  return child_->process ? static_cast<long>(GetProcessId(child_->process)) : -1;
+  return child->process ? static_cast<long>(GetProcessId(child->process)) : -1;
 }
 
 int Subprocess::wait() {
   DWORD status = 0;
-  WaitForSingleObject(child_->process, INFINITE);
-  GetExitCodeProcess(child_->process, &status);
-  CloseHandle(child_->process);
-  child_->process = nullptr;
+  WaitForSingleObject(child->process, INFINITE);
+  GetExitCodeProcess(child->process, &status);
+  CloseHandle(child->process);
+  child->process = nullptr;
   return static_cast<int>(status);
 }
 

@@ -10,11 +10,11 @@
 namespace testsupport {
 
 UdpReceiver::UdpReceiver(const std::string& address, unsigned short port)
-    : runtime_(new SocketRuntime) {
+    : runtime(new SocketRuntime) {
   bool v6 = address.find(':') != std::string::npos;
   SOCKET s = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
   if (s == INVALID_SOCKET) throw std::runtime_error("socket");
-  socket_ = static_cast<std::uintptr_t>(s);
+  socket = static_cast<std::uintptr_t>(s);
   int size = 16 << 20;
   ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof(size));
   sockaddr_storage storage{};
@@ -37,17 +37,17 @@ UdpReceiver::UdpReceiver(const std::string& address, unsigned short port)
     throw std::runtime_error("bind " + address);
   }
   ::getsockname(s, reinterpret_cast<sockaddr*>(&storage), &length);
-  port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
-                   : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+  boundPort = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                       : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
 }
 
-UdpReceiver::~UdpReceiver() { ::closesocket(static_cast<SOCKET>(socket_)); }
+UdpReceiver::~UdpReceiver() { ::closesocket(static_cast<SOCKET>(socket)); }
 
 // Winsock keeps no count of datagrams dropped for a full buffer: drops stays as it is.
 void UdpReceiver::countKernelDrops() {}
 
 std::string UdpReceiver::receiveCountingDrops(int timeoutMs, std::uint32_t& /*drops*/) {
-  const SOCKET s = static_cast<SOCKET>(socket_);
+  const SOCKET s = static_cast<SOCKET>(socket);
   const DWORD timeout = static_cast<DWORD>(timeoutMs);  // milliseconds, unlike a timeval
   ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
                sizeof(timeout));
