@@ -1,11 +1,7 @@
 // Many UDP medium senders on one thread: S sockets on 127.0.0.1, each bound to a port of its own,
 // send numbered lines to one loopback port, cut into datagrams as the medium cuts them
-// ("<sequence>:<part>/<count>|<payload>", 50 000 payload bytes a part). Lines go to the senders
-// in turn, each sender numbering its own from 1; a line's parts leave together from its sender.
-//
-// send() offers lines at a paced rate (lines per second, in slices of 0.1 ms) or as fast as
-// one thread can (rate 0); a sender's datagrams of one slice leave in one sendmmsg call. Used from
-// one benchmark thread.
+// ("<sequence>:<part>/<count>|<payload>", 50 000 payload bytes a part), each sender numbering its
+// own lines from 1. Used from one benchmark thread.
 #pragma once
 
 #include <arpa/inet.h>
@@ -51,7 +47,9 @@ class PacedSenders final {
   }
   std::size_t partsPerLine() const { return parts; }
 
-  // Offers `lines` lines at `rate` lines per second (0: unpaced); returns the seconds it took.
+  // Offers `lines` lines at `rate` lines per second, in slices of 0.1 ms, or as fast as one thread
+  // can (rate 0); returns the seconds it took. Lines go to the senders in turn; a sender's
+  // datagrams of one slice leave in one sendmmsg call.
   double send(std::size_t lines, double rate) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();

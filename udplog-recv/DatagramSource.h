@@ -1,8 +1,6 @@
-// The receiver's UDP socket: bound to one address and port, it takes the datagrams waiting in
+// The receiver's UDP socket: bound to one address and port, it takes the waiting datagrams in
 // batches (one recvmmsg call for up to kBatch), each with its sender's address, and reads the
-// kernel's count of datagrams dropped on the socket for a full receive buffer when asked (once per
-// round of reads, not per datagram: the count rides on no datagram, which costs the kernel nothing
-// per datagram).
+// kernel's count of datagrams dropped for a full receive buffer when asked, once per round.
 //
 // Owned by the receiving thread; the views that receive() fills stay valid until the next call.
 #pragma once

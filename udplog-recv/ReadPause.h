@@ -1,14 +1,7 @@
 // How long the receiving loop leaves its socket alone after a round of reads, so that under a
-// steady stream the next round takes many datagrams in few calls instead of waking for each one:
-// a wake-up costs a poll(), a context switch and a read of its own, several times the cost of
-// taking one more datagram in a batch.
-//
-// The pause is taken only when, at the rate of the last round, at least two datagrams arrive in
-// it (sparse traffic is read at once, as before), and it is at most kMax, the time in which a batch
-// arrives and the time in which an eighth of the receive buffer fills at that rate: the kernel
-// holds what arrives meanwhile, and a pause never costs a drop the loop would have avoided.
-// Example, 150 000 datagrams/s of 150 bytes: a round every 0.4 ms, about 64 datagrams each.
-// Used by the receiving thread only.
+// steady stream the next round takes many datagrams in few calls instead of waking for each one
+// (a wake-up costs a poll(), a context switch and a read of its own). Used by the receiving thread
+// only.
 #pragma once
 
 #include <algorithm>
@@ -25,7 +18,11 @@ class ReadPause final {
       : batch(theBatch), bufferShare(receiveBuffer / 8) {}
 
   // A round of reads that took `datagrams` of `bytes` in all ended at now; the pause before the
-  // next, zero for none.
+  // next, zero for none. It is taken only when, at the rate of the last round, at least two
+  // datagrams arrive in it (sparse traffic is read at once), and it is at most kMax, the time in
+  // which a batch arrives and the time in which an eighth of the receive buffer fills at that rate:
+  // the kernel holds what arrives meanwhile, and a pause never costs a drop the loop would have
+  // avoided. Example, 150 000 datagrams/s of 150 bytes: a round every 0.4 ms, about 64 each.
   Clock::duration after(std::size_t datagrams, std::size_t bytes, Clock::time_point now) {
     const Clock::duration interval = now - last;
     last = now;
