@@ -61,9 +61,9 @@ class ReportLimiter final {
   using Printer = std::function<void(const Line&)>;
 
   explicit ReportLimiter(Printer thePrinter) : ReportLimiter(std::move(thePrinter), Limits()) {}
-  // now is the clock (tests pass one they turn by hand).
-  ReportLimiter(Printer thePrinter, Limits theLimits, Now theNow = &Clock::now)
-      : printer(std::move(thePrinter)), limits(theLimits), now(std::move(theNow)) {}
+  // clock tells the time (tests pass one they turn by hand).
+  ReportLimiter(Printer thePrinter, Limits theLimits, Now theClock = &Clock::now)
+      : printer(std::move(thePrinter)), limits(theLimits), clock(std::move(theClock)) {}
   ReportLimiter(const ReportLimiter&) = delete;
   ReportLimiter& operator=(const ReportLimiter&) = delete;
 
@@ -82,15 +82,14 @@ class ReportLimiter final {
   void report(const std::string& text) { report(keyOf(text), text); }
 
   void report(const std::string& key, const std::string& text) {
-    const Clock::time_point theNow = now();
-    tick(theNow);
-    Kind& kind = kindOf(key, theNow);
+    const Clock::time_point now = clock();
+    tick(now);
+    Kind& kind = kindOf(key, now);
     ++kind.total;
-    if (kind.counted == 0 && kind.shown >= limits.burst &&
-        theNow - kind.lastSeen >= limits.interval) {
+    if (kind.counted == 0 && kind.shown >= limits.burst && now - kind.lastSeen >= limits.interval) {
       kind.shown = 0;
     }
-    kind.lastSeen = theNow;
+    kind.lastSeen = now;
     const bool powerOfTen = limits.powersOfTen && kind.total == kind.nextPower;
     if (powerOfTen) {
       kind.nextPower = kind.nextPower > kMaxPower ? 0 : kind.nextPower * 10;
@@ -101,18 +100,18 @@ class ReportLimiter final {
       return;
     }
     if (kind.counted++ == 0) {
-      kind.countingSince = theNow;
-      nextDue = std::min(nextDue, theNow + limits.interval);
+      kind.countingSince = now;
+      nextDue = std::min(nextDue, now + limits.interval);
     }
     kind.text = text;
-    if (powerOfTen) summarise(kind, Cause::kPowerOfTen, theNow);
+    if (powerOfTen) summarise(kind, Cause::kPowerOfTen, now);
   }
 
   // Summarises the kinds whose interval is over; cheap while none is.
-  void tick() { tick(now()); }
+  void tick() { tick(clock()); }
 
   // Summarises every count not printed yet.
-  void flush() { summariseAll(Cause::kFlush, now()); }
+  void flush() { summariseAll(Cause::kFlush, clock()); }
 
  private:
   struct Kind {
@@ -128,11 +127,11 @@ class ReportLimiter final {
   static constexpr std::uint64_t kMaxPower = std::numeric_limits<std::uint64_t>::max() / 10;
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-  Kind& kindOf(const std::string& key, Clock::time_point theNow) {
+  Kind& kindOf(const std::string& key, Clock::time_point now) {
     auto found = index.find(key);
     if (found != index.end()) return kinds[found->second];
     if (index.size() >= limits.maxKinds && overflow != kNone) return kinds[overflow];
-    summariseAll(Cause::kNewKind, theNow);
+    summariseAll(Cause::kNewKind, now);
     kinds.emplace_back();
     if (index.size() >= limits.maxKinds) {
       overflow = kinds.size() - 1;
@@ -142,35 +141,35 @@ class ReportLimiter final {
     return kinds.back();
   }
 
-  void tick(Clock::time_point theNow) {
-    if (theNow < nextDue) return;
+  void tick(Clock::time_point now) {
+    if (now < nextDue) return;
     nextDue = Clock::time_point::max();
     for (Kind& kind : kinds) {
       if (kind.counted == 0) continue;
-      if (theNow - kind.countingSince >= limits.interval) {
-        summarise(kind, Cause::kInterval, theNow);
+      if (now - kind.countingSince >= limits.interval) {
+        summarise(kind, Cause::kInterval, now);
       } else {
         nextDue = std::min(nextDue, kind.countingSince + limits.interval);
       }
     }
   }
 
-  void summariseAll(Cause cause, Clock::time_point theNow) {
+  void summariseAll(Cause cause, Clock::time_point now) {
     for (Kind& kind : kinds) {
-      if (kind.counted > 0) summarise(kind, cause, theNow);
+      if (kind.counted > 0) summarise(kind, cause, now);
     }
   }
 
-  void summarise(Kind& kind, Cause cause, Clock::time_point theNow) {
+  void summarise(Kind& kind, Cause cause, Clock::time_point now) {
     const std::uint64_t counted = kind.counted;
     kind.counted = 0;
-    printer(Line{kind.text, cause, counted, kind.total, theNow - kind.countingSince});
+    printer(Line{kind.text, cause, counted, kind.total, now - kind.countingSince});
   }
 
   // Constant after construction
   const Printer printer;
   const Limits limits;
-  const Now now;
+  const Now clock;
 
   std::vector<Kind> kinds;  // in the order they first came
   std::unordered_map<std::string, std::size_t> index;

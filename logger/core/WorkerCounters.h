@@ -27,13 +27,13 @@ class WorkerCounters final {
   WorkerCounters& operator=(const WorkerCounters&) = delete;
 
   // Worker thread: adds one burst's lines and sets the medium's loss count as it now stands.
-  void add(std::uint64_t theTaken, std::uint64_t theTooShort, std::uint64_t theHanded,
-           std::uint64_t theLost) {
-    taken.store(taken.load(std::memory_order_relaxed) + theTaken, std::memory_order_relaxed);
-    tooShort.store(tooShort.load(std::memory_order_relaxed) + theTooShort,
+  void add(std::uint64_t burstTaken, std::uint64_t burstTooShort, std::uint64_t burstHanded,
+           std::uint64_t lostNow) {
+    taken.store(taken.load(std::memory_order_relaxed) + burstTaken, std::memory_order_relaxed);
+    tooShort.store(tooShort.load(std::memory_order_relaxed) + burstTooShort,
                    std::memory_order_relaxed);
-    handed.store(handed.load(std::memory_order_relaxed) + theHanded, std::memory_order_relaxed);
-    lost.store(theLost, std::memory_order_release);
+    handed.store(handed.load(std::memory_order_relaxed) + burstHanded, std::memory_order_relaxed);
+    lost.store(lostNow, std::memory_order_release);
   }
   void setLastError(const std::string& error) EXCLUDES(mutex) {
     MutexLock lock(mutex);
@@ -45,8 +45,8 @@ class WorkerCounters final {
     s.lost = lost.load(std::memory_order_acquire);
     s.taken = taken.load(std::memory_order_relaxed);
     s.tooShort = tooShort.load(std::memory_order_relaxed);
-    const std::uint64_t theHanded = handed.load(std::memory_order_relaxed);
-    s.stored = theHanded > s.lost ? theHanded - s.lost : 0;
+    const std::uint64_t handedSoFar = handed.load(std::memory_order_relaxed);
+    s.stored = handedSoFar > s.lost ? handedSoFar - s.lost : 0;
     MutexLock lock(mutex);
     s.lastError = lastError;
     return s;

@@ -50,42 +50,42 @@ class TarvoLog final {
 
   TarvoLog() = default;
   // extra is the sixth field of every line written without one of its own ("pid=4242", say).
-  explicit TarvoLog(boost::shared_ptr<safe_pipe<std::string>> thePipe, std::string theExtra = {})
-      : pipe(std::move(thePipe)), extra(std::move(theExtra)) {}
+  explicit TarvoLog(boost::shared_ptr<safe_pipe<std::string>> pipe, std::string extra = {})
+      : target(std::move(pipe)), extraField(std::move(extra)) {}
 
-  explicit operator bool() const { return pipe != nullptr; }
+  explicit operator bool() const { return target != nullptr; }
 
   // One line at the level the name says. The message is taken as it is, braces and all.
   void trace(std::string_view source, std::string_view message) const {
-    write(kTrace, source, message, extra);
+    write(kTrace, source, message, extraField);
   }
   void debug(std::string_view source, std::string_view message) const {
-    write(kDebug, source, message, extra);
+    write(kDebug, source, message, extraField);
   }
   void info(std::string_view source, std::string_view message) const {
-    write(kInfo, source, message, extra);
+    write(kInfo, source, message, extraField);
   }
   void warn(std::string_view source, std::string_view message) const {
-    write(kWarn, source, message, extra);
+    write(kWarn, source, message, extraField);
   }
   void error(std::string_view source, std::string_view message) const {
-    write(kError, source, message, extra);
+    write(kError, source, message, extraField);
   }
   void critical(std::string_view source, std::string_view message) const {
-    write(kCritical, source, message, extra);
+    write(kCritical, source, message, extraField);
   }
 
   // One line with any level text and this line's own extra field. A vertical tab, line feed or
   // carriage return in any field is written as a blank, so that no text can forge a field or a
   // line: write(kInfo, "a\vb", "x\ny", "") gives "...\vINFO\va b\vx y\v".
   void write(std::string_view level, std::string_view source, std::string_view message,
-             std::string_view theExtra) const {
-    if (!pipe) return;
-    std::string line = begin(level, source, message.size() + theExtra.size());
+             std::string_view extra) const {
+    if (!target) return;
+    std::string line = begin(level, source, message.size() + extra.size());
     appendField(line, message);
     line += kSeparator;
-    appendField(line, theExtra);
-    pipe->push(line);
+    appendField(line, extra);
+    target->push(line);
   }
 
 #ifdef TARVO_LOG_WITH_FMT
@@ -127,14 +127,15 @@ class TarvoLog final {
   template <typename... Args>
   void writeFormatted(std::string_view level, std::string_view source,
                       fmt::format_string<Args...> format, Args&&... args) const {
-    if (!pipe) return;
-    std::string line = begin(level, source, fmt::string_view(format).size() + extra.size() + 32);
+    if (!target) return;
+    std::string line =
+        begin(level, source, fmt::string_view(format).size() + extraField.size() + 32);
     const std::size_t at = line.size();
     fmt::format_to(std::back_inserter(line), format, std::forward<Args>(args)...);
     blankBreaks(line, at);
     line += kSeparator;
-    appendField(line, extra);
-    pipe->push(line);
+    appendField(line, extraField);
+    target->push(line);
   }
 #endif
 
@@ -216,6 +217,6 @@ class TarvoLog final {
 
   // Constant after construction. Not const: a client may assign a TarvoLog, as it does to one
   // made before the pipe arrived.
-  boost::shared_ptr<safe_pipe<std::string>> pipe;
-  std::string extra;
+  boost::shared_ptr<safe_pipe<std::string>> target;
+  std::string extraField;
 };
