@@ -25,6 +25,14 @@ namespace {
 
 using Drain = benchlines::LoopbackPort;
 
+sockaddr_in loopback(unsigned short port) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  return to;
+}
+
 void BM_UdpMediaWrite(benchmark::State& state) {
   Drain drain(true);
   ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope)
@@ -53,10 +61,7 @@ BENCHMARK(BM_UdpMediaWriteBurst);
 void BM_PlainSendTo(benchmark::State& state) {
   Drain drain(true);
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(drain.port());
-  ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  sockaddr_in to = loopback(drain.port());
   const std::string datagram = "1234567:1/1|" + benchlines::line(120, 7);
   for (auto _ : state) {
     ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
@@ -69,10 +74,7 @@ BENCHMARK(BM_PlainSendTo);
 void BM_BareSendmmsg(benchmark::State& state) {
   Drain drain(true);
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(drain.port());
-  ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  sockaddr_in to = loopback(drain.port());
   std::string datagram = "1234567:1/1|" + benchlines::line(120, 7);
   iovec piece{&datagram[0], datagram.size()};
   mmsghdr messages[64] = {};

@@ -42,8 +42,14 @@ std::string MainLoggerCore::getRawData() { return medium->getRawData(); }
 
 boost::shared_ptr<const WorkerCounters> MainLoggerCore::getCounters() const { return counters; }
 
-void MainLoggerCore::reportError(const char* operation, const std::string& error) {
-  errors.report(operation, error);
+void MainLoggerCore::reportError(const char* operation, const std::string& error) noexcept {
+  // Reporting never throws: a report that fails must not stop the worker or the rest of a burst.
+  // The medium counts the line lost all the same.
+  try {
+    errors.report(operation, error);
+  } catch (...) {
+    // Out of memory for the report's text.
+  }
   try {
     counters->setLastError(std::string(operation) + " failed: " + error);
   } catch (...) {

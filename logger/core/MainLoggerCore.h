@@ -57,8 +57,8 @@ class MainLoggerCore {
                            std::vector<const std::string*>& handed);
   // Worker thread: adds a burst's counts and the medium's losses so far to counters.
   void publish(std::uint64_t taken, std::uint64_t tooShort, std::uint64_t handed);
-  // Worker thread: prints the error (errors) and keeps it as the last one (counters).
-  void reportError(const char* operation, const std::string& error);
+  // Worker thread: prints the error (errors) and keeps it as the last one (counters); never throws.
+  void reportError(const char* operation, const std::string& error) noexcept;
   void stop();
   std::string stopLine() const;
 

@@ -54,33 +54,6 @@ long receiveQueue(unsigned short port) {
   return -1;
 }
 
-// A sender on a loopback address of its own choosing (127.0.0.2 is local too), to 127.0.0.1.
-class SenderFrom {
- public:
-  SenderFrom(const char* source, unsigned short port) : fd(::socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    ::inet_pton(AF_INET, source, &from.sin_addr);
-    isBound = ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) == 0;
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-  }
-  ~SenderFrom() { ::close(fd); }
-  SenderFrom(const SenderFrom&) = delete;
-  SenderFrom& operator=(const SenderFrom&) = delete;
-
-  bool bound() const { return isBound; }
-  void send(const std::string& datagram) {
-    ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-  }
-
- private:
-  int fd;
-  bool isBound = false;
-  sockaddr_in to{};
-};
-
 // Waits until the receiver on port has taken every datagram sent to it.
 bool drained(unsigned short port) {
   return testsupport::waitFor([&] { return receiveQueue(port) == 0; });
@@ -433,14 +406,20 @@ TEST(UdplogRecvTest, TimeOutsIdleAndKernelDropsFollowTheTrafficNotTheStart) {
   })) << receiver.err();
   EXPECT_EQ(0, receiver.wait());
 
+  // A receiver that is stopped while 2 000 half lines of 50 000 bytes overflow its buffer.
+  const auto flooded = [](testsupport::Subprocess& process, unsigned short at) {
+    if (!waitUntilListening(at, [&] { return process.err(); })) return false;
+    process.signal(SIGSTOP);
+    Sender flood(at);
+    for (int n = 1; n <= 2000; ++n)
+      flood.send(std::to_string(n) + ":1/2|" + std::string(50000, 'f'));
+    return true;
+  };
   // Drops after the last datagram received are counted at the end.
   const unsigned short second = freePort();
   testsupport::Subprocess stopped(UDPLOG_RECV_PATH,
                                   {"--port", std::to_string(second), "--output", "/dev/null"});
-  ASSERT_TRUE(waitUntilListening(second, [&] { return stopped.err(); }));
-  stopped.signal(SIGSTOP);
-  Sender flood(second);
-  for (int n = 1; n <= 2000; ++n) flood.send(std::to_string(n) + ":1/2|" + std::string(50000, 'f'));
+  ASSERT_TRUE(flooded(stopped, second));
   stopped.signal(SIGTERM);
   stopped.signal(SIGCONT);
   EXPECT_EQ(0, stopped.wait());
@@ -453,10 +432,7 @@ TEST(UdplogRecvTest, TimeOutsIdleAndKernelDropsFollowTheTrafficNotTheStart) {
   const unsigned short third = freePort();
   testsupport::Subprocess running(UDPLOG_RECV_PATH,
                                   {"--port", std::to_string(third), "--output", "/dev/null"});
-  ASSERT_TRUE(waitUntilListening(third, [&] { return running.err(); }));
-  running.signal(SIGSTOP);
-  Sender burst(third);
-  for (int n = 1; n <= 2000; ++n) burst.send(std::to_string(n) + ":1/2|" + std::string(50000, 'b'));
+  ASSERT_TRUE(flooded(running, third));
   running.signal(SIGCONT);
   EXPECT_TRUE(testsupport::waitFor([&] {
     return running.err().find("datagrams (receive buffer full)\n") != std::string::npos;
@@ -476,7 +452,7 @@ TEST(UdplogRecvTest, OnlyAllowedSendersAreWrittenAndTheRefusedAreCountedInAFewLi
         {"--listen", listen, "--port", std::to_string(port), "--allow", "10.0.0.0/8", "--allow",
          "127.0.0.1/32", "--output", dir.file("lines.txt"), "--metrics-file", dir.file("r.prom")});
     ASSERT_TRUE(testsupport::waitFor([&] { return receiveQueue(port) >= 0; }));
-    SenderFrom allowed("127.0.0.1", port), refused("127.0.0.2", port);
+    Sender allowed(port, "127.0.0.1"), refused(port, "127.0.0.2");
     ASSERT_TRUE(allowed.bound() && refused.bound());
     for (int n = 1; n <= 5000; ++n) {
       refused.send(std::to_string(n) + ":1/1|refused " + std::to_string(n));
@@ -517,12 +493,12 @@ TEST(UdplogRecvTest, ASenderHoldingFirstPartsCannotCostAnotherSenderALine) {
   ASSERT_TRUE(testsupport::waitFor([&] { return receiveQueue(port) >= 0; }));
   // Four fifths of a line held, then a flood from 16 ports of another host that never finishes a
   // line: past the cap, it is the other host whose lines go, not this one.
-  SenderFrom sender("127.0.0.1", port);
+  Sender sender(port, "127.0.0.1");
   const std::string part(DatagramParser::kMaxPayload, 'a');
   for (int p = 1; p <= 4; ++p) sender.send("1:" + std::to_string(p) + "/5|" + part);
   ASSERT_TRUE(drained(port));
-  std::vector<std::unique_ptr<SenderFrom>> flood;
-  for (int i = 0; i < 16; ++i) flood.push_back(std::make_unique<SenderFrom>("127.0.0.2", port));
+  std::vector<std::unique_ptr<Sender>> flood;
+  for (int i = 0; i < 16; ++i) flood.push_back(std::make_unique<Sender>(port, "127.0.0.2"));
   for (int n = 1; n <= 10; ++n) {
     for (auto& f : flood) f->send(std::to_string(n) + ":1/3|" + part);
     ASSERT_TRUE(drained(port)) << n;
