@@ -1,9 +1,9 @@
-// A host-side client of the logger (loghost's, the benchmarks'): asks for the pipe and the raw
-// data over the bus, exactly as any client component does.
+// A host-side client of the logger (loghost's, the benchmarks'): asks for the pipe, the raw data
+// and the counts over the bus, exactly as any client component does; a TarvoLog writes the pipe.
 //
-// Replies arrive on the bus's delivery thread; request methods block the calling thread until the
-// reply is there or the time-out passes, and are made from one thread at a time. The mutex guards
-// the replies.
+// Replies arrive on the bus's delivery thread; request methods block the calling thread (never
+// that one) until the reply is there or the time-out passes, one thread at a time. The mutex
+// guards the replies.
 #pragma once
 
 #include <boost/shared_ptr.hpp>
