@@ -41,6 +41,8 @@ cmake -S "$source_dir" -B "$work/pkg" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
   -DCMAKE_INSTALL_PREFIX=/usr -DLOGGER_BUILD_TESTS=OFF -DLOGGER_BUILD_BENCH=OFF >/dev/null
 cmake --build "$work/pkg" -j2 >/dev/null
 (cd "$work/pkg" && cpack -G DEB >"$work/cpack.log" 2>&1) || fail "cpack failed: $(cat "$work/cpack.log")"
+# The plug-in is loaded by path and has no soname: the shlibs file names the host library alone.
+! grep -qi "soname" "$work/cpack.log" || fail "cpack warned about a soname: $(cat "$work/cpack.log")"
 runtime=$(ls "$work"/pkg/tarvo-logger_*.deb)
 dev=$(ls "$work"/pkg/tarvo-logger-dev_*.deb)
 libdir=usr/lib/$(gcc -print-multiarch)
