@@ -7,6 +7,7 @@
 #include <string>
 
 #include "logger/Version.h"
+#include "udplog-recv/ShownValue.h"
 
 namespace {
 
@@ -81,7 +82,7 @@ const char kUsage[] =
   std::exit(2);
 }
 
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
+std::string quoted(const std::string& text) { return shownValue(text); }
 
 std::uint64_t readWhole(const std::string& option, const std::string& text, std::uint64_t low,
                         std::uint64_t high) {

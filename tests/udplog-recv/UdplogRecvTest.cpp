@@ -157,6 +157,14 @@ TEST(UdplogRecvTest, StopsCleanlyOnSignalsAndExplainsItsUse) {
     EXPECT_NE(std::string::npos, err.find("try --help")) << err;
     EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
   }
+  // A value with a line end, or thousands of bytes, is still shown on one line: escaped and cut.
+  for (const std::string option : {"--allow", "--listen", "--forward"}) {
+    EXPECT_EQ(2, testsupport::run(UDPLOG_RECV_PATH, {option, "1.0.0.1\n" + std::string(300, '1')},
+                                  &out, &err));
+    EXPECT_NE(std::string::npos, err.find(option + " '1.0.0.1\\x0a1111")) << err;
+    EXPECT_NE(std::string::npos, err.find("'... (308 bytes) is not")) << err;
+    EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
+  }
 
   const unsigned short port = freePort();
   testsupport::Subprocess receiver(UDPLOG_RECV_PATH, {"--port", std::to_string(port)});
