@@ -99,17 +99,22 @@ bool refused(int code) {
   }
 }
 
-// Why the collector's certificate fails verification, in GnuTLS's words ("The certificate chain
-// uses expired certificate."), from a handshake of our own: librelp only says that it failed.
-std::string whyRefused(const SyslogForwarder::Target& target, const RelpForwarder::Tls& tls,
-                       const std::string& peer) {
+// A TLS handshake of our own with the collector, each wait for it at most seconds long: librelp's
+// handshake waits without end for a collector that took the connection and never answers (a
+// stopped process, a port that does not speak TLS first). False when the collector gave no
+// answer in time, why then saying so. Otherwise why holds the reason the collector's
+// certificate fails verification in GnuTLS's words ("The certificate chain uses expired
+// certificate."), or "" when it passed or the handshake failed otherwise (librelp will say how).
+bool handshake(const SyslogForwarder::Target& target, const RelpForwarder::Tls& tls,
+               const std::string& peer, unsigned seconds, std::string& why) {
+  why.clear();
   // SOCK_CLOEXEC (Linux-only): closed on exec, set in the same call that makes the socket.
   const int fd = ::socket(target.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return "";
-  const timeval limit{5, 0};
+  if (fd < 0) return true;
+  const timeval limit{static_cast<time_t>(seconds), 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
-  std::string why;
+  bool answered = true;
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&target.address), target.length) == 0) {
     gnutls_certificate_credentials_t credentials;
     gnutls_certificate_allocate_credentials(&credentials);
@@ -126,7 +131,13 @@ std::string whyRefused(const SyslogForwarder::Target& target, const RelpForwarde
     int rc;
     do {
       rc = gnutls_handshake(session);
-    } while (rc < 0 && !gnutls_error_is_fatal(rc));
+      // A wait past the socket's time limit comes back as "try again": the collector is silent.
+      if (rc == GNUTLS_E_AGAIN) {
+        answered = false;
+        why = "no answer to the TLS handshake within " + std::to_string(seconds) +
+              " s (the collector accepted the connection: is it stopped, or not RELP in TLS?)";
+      }
+    } while (rc < 0 && answered && !gnutls_error_is_fatal(rc));
     unsigned status = 0;
     if (rc == 0 && gnutls_certificate_verify_peers3(session, peer.c_str(), &status) == 0 &&
         status != 0) {
@@ -140,7 +151,7 @@ std::string whyRefused(const SyslogForwarder::Target& target, const RelpForwarde
     gnutls_certificate_free_credentials(credentials);
   }
   ::close(fd);
-  return why;
+  return answered;
 }
 
 }  // namespace
@@ -348,6 +359,13 @@ void RelpForwarder::run() {
     observed.error.clear();
     observed.authError = false;
     observed.resent = 0;
+    // In TLS, a handshake of our own first, bounded in time where librelp's is not; it also
+    // gives the reason when librelp refuses the collector's certificate.
+    std::string verdict;
+    if (tls.on() && !handshake(destination, tls, peer, limits.timeoutSeconds, verdict)) {
+      failed(verdict);
+      return;
+    }
     int rc;
     if (opened) {
       rc = relpCltReconnect(client);
@@ -363,13 +381,10 @@ void RelpForwarder::run() {
                                                    : observed.error;
     if (rc != RELP_RET_OK && (observed.authError || refused(rc))) {
       std::string cause = why;
-      if (tls.on()) {
-        const std::string verdict = whyRefused(destination, tls, peer);
-        if (!verdict.empty()) {
-          cause = "the collector's certificate was refused: " +
-                  verdict.substr(0, verdict.find_last_not_of(' ') + 1) + " (CA file " + tls.caFile +
-                  ", expected name " + peer + ")";
-        }
+      if (!verdict.empty()) {
+        cause = "the collector's certificate was refused: " +
+                verdict.substr(0, verdict.find_last_not_of(' ') + 1) + " (CA file " + tls.caFile +
+                ", expected name " + peer + ")";
       }
       fatal = "forward: " + destination.text + ": TLS: " + cause + "; nothing more is sent";
       return;

@@ -105,7 +105,8 @@ class RelpForwarder final {
 
   // The thread: hands the backlog to librelp, whose calls block while its window of
   // unacknowledged messages is full or the collector does not answer. A broken session is
-  // re-established with a backoff that doubles from 100 ms to 5 s: librelp itself sends again
+  // re-established with a backoff that doubles from 100 ms to 5 s (in TLS, also when the
+  // collector does not answer a handshake within timeoutSeconds): librelp itself sends again
   // what the collector had not acknowledged (counted as "sent again"), and the line whose
   // hand-over found the session broken, which librelp did not keep, is handed over again here.
   void run() EXCLUDES(mutex);

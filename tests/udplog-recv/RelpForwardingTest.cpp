@@ -1,10 +1,11 @@
 // udplog-recv forwarding over RELP between real loghost processes and a real rsyslogd (imrelp):
 // every line arrives once, in order per sender, bytes intact; a collector killed mid-stream costs
 // no line, and repeats only what it had not acknowledged; in TLS, a collector whose certificate
-// is not the expected one gets nothing.
+// is not the expected one gets nothing, and one that never answers does not hold the end.
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <memory>
 #include <set>
 #include <string>
@@ -14,6 +15,7 @@
 #include "tests/udplog-recv/ForwardingSupport.h"
 #include "tests/udplog-recv/RsyslogDaemon.h"
 #include "tests/udplog-recv/TestCertificates.h"
+#include "udplog-recv/RelpForwarder.h"
 
 namespace {
 
@@ -259,6 +261,40 @@ TEST_F(RelpTlsTest, LinesArriveOnlyAtTheCollectorWithTheExpectedCertificate) {
     EXPECT_NE(std::string::npos, err.find(file.says)) << err;
     EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
   }
+}
+
+TEST_F(RelpTlsTest, ACollectorThatTakesTheConnectionButNeverAnswersDoesNotHoldTheEnd) {
+  // A listening socket that nobody accepts from: the kernel completes each connection, and
+  // nothing ever answers the handshake.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), length));
+  ASSERT_EQ(0, ::listen(listener, 16));
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  SyslogForwarder::Target target;
+  ASSERT_TRUE(SyslogForwarder::parseTarget(
+                  "relp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), target, "relp")
+                  .ok());
+  RelpForwarder::Limits limits;
+  limits.timeoutSeconds = 1;
+  RelpForwarder relp(target, {certificates->pem("ca"), "", "", "collector.test"}, limits);
+  relp.enqueue("127.0.0.1", 5000, "a line", std::chrono::system_clock::now());
+
+  std::string reports;
+  EXPECT_TRUE(testsupport::waitFor([&] {
+    for (const auto& text : relp.takeReports()) reports += text + "\n";
+    return reports.find("no answer to the TLS handshake within 1 s") != std::string::npos;
+  })) << reports;
+  auto ended = std::async(std::launch::async, [&] {
+    relp.finish(RelpForwarder::Clock::now() + std::chrono::seconds(1));
+  });
+  EXPECT_EQ(std::future_status::ready, ended.wait_for(std::chrono::seconds(5)));
+  ::close(listener);  // lets a handshake still waiting go, so that the test ends either way
+  ended.wait();
+  EXPECT_EQ(1u, relp.counts().unacknowledged);
 }
 
 }  // namespace
