@@ -28,14 +28,16 @@ class RelpForwarder final {
 
   static constexpr const char* kScheme = "relp";
 
-  // TLS is on when caFile is set. The collector's certificate must chain to caFile and name
-  // peerName (the target's host when empty); certFile and keyFile, both or neither, are our own.
+  // TLS is on when caFile or fingerprints are set. The collector's certificate must chain to
+  // caFile and name peerName (the target's host when empty), or, pinned instead, have one of the
+  // fingerprints ("SHA256:AB:01:..."); certFile and keyFile, both or neither, are our own.
   struct Tls {
     std::string caFile;
     std::string certFile;
     std::string keyFile;
     std::string peerName;
-    bool on() const { return !caFile.empty(); }
+    std::vector<std::string> fingerprints;
+    bool on() const { return !caFile.empty() || !fingerprints.empty(); }
   };
 
   struct Limits {

@@ -188,6 +188,12 @@ class RelpTlsTest : public RelpForwardingTest {
     return {"--tls-ca",  certificates->pem(ca),       "--tls-cert", certificates->pem("client"),
             "--tls-key", certificates->key("client"), "--tls-peer", peer};
   }
+  // The collector's certificate pinned instead: the SHA-256 fingerprint of the one named.
+  std::vector<std::string> pinned(const std::string& cert) {
+    return {"--tls-fingerprint", certificates->fingerprint(cert),
+            "--tls-cert",        certificates->pem("client"),
+            "--tls-key",         certificates->key("client")};
+  }
 
   std::unique_ptr<testsupport::TestCertificates> certificates;
 };
@@ -203,37 +209,42 @@ TEST_F(RelpTlsTest, LinesArriveOnlyAtTheCollectorWithTheExpectedCertificate) {
   const auto lines = makeLines("sender_a", 200);
   writeLines(dir.file("a.log"), lines);
 
-  {
+  // Checked against the CA and the name, then pinned.
+  std::size_t expected = 0;
+  for (const auto& args : {tls("ca", "collector.test"), pinned("server")}) {
     const unsigned short port = freeUdpPort();
-    testsupport::Subprocess receiver(
-        UDPLOG_RECV_PATH, receiverArgs(port, good.target(), tls("ca", "collector.test")));
+    testsupport::Subprocess receiver(UDPLOG_RECV_PATH, receiverArgs(port, good.target(), args));
     ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
     ASSERT_EQ(0, testsupport::runLoghost(port, dir.file("a.log")));
-    ASSERT_TRUE(testsupport::waitFor([&] { return countLines(good.output()) >= 200; }))
+    expected += lines.size();
+    ASSERT_TRUE(testsupport::waitFor([&] { return countLines(good.output()) >= expected; }))
         << receiver.err();
     receiver.signal(SIGTERM);
     EXPECT_EQ(0, receiver.wait()) << receiver.err();
-    const auto senders = bySender(good.output());
-    ASSERT_EQ(1u, senders.size());
-    EXPECT_TRUE(senders.begin()->second == lines);
   }
+  const auto senders = bySender(good.output());
+  ASSERT_EQ(2u, senders.size());
+  for (const auto& sender : senders) EXPECT_TRUE(sender.second == lines);
 
   // Refused at the handshake: the run ends at once with the cause, and nothing arrives.
   struct Refusal {
     const RsyslogDaemon& collector;
-    std::string ca, peer, cause;
+    std::vector<std::string> args;
+    std::string cause;
   } refusals[] = {
-      {good, "other", "collector.test", "issuer is unknown"},
-      {good, "ca", "elsewhere.test", "name in the certificate does not match"},
-      {expired, "ca", "collector.test", "expired"},
+      {good, tls("other", "collector.test"), "issuer is unknown"},
+      {good, tls("ca", "elsewhere.test"), "name in the certificate does not match"},
+      {expired, tls("ca", "collector.test"), "expired"},
+      {good, pinned("expired"), "its fingerprint is SHA256:"},
+      {expired, pinned("expired"), "the pinned certificate expired on 2020-02-01"},
   };
   for (const auto& refusal : refusals) {
     std::string err;
     const std::size_t before = countLines(refusal.collector.output());
-    EXPECT_EQ(1, testsupport::run(UDPLOG_RECV_PATH,
-                                  receiverArgs(freeUdpPort(), refusal.collector.target(),
-                                               tls(refusal.ca, refusal.peer)),
-                                  nullptr, &err));
+    EXPECT_EQ(
+        1, testsupport::run(UDPLOG_RECV_PATH,
+                            receiverArgs(freeUdpPort(), refusal.collector.target(), refusal.args),
+                            nullptr, &err));
     EXPECT_NE(std::string::npos, err.find("TLS: the collector's certificate was refused")) << err;
     EXPECT_NE(std::string::npos, err.find(refusal.cause)) << err;
     EXPECT_EQ(before, countLines(refusal.collector.output()));
@@ -280,7 +291,7 @@ TEST_F(RelpTlsTest, ACollectorThatTakesTheConnectionButNeverAnswersDoesNotHoldTh
                   .ok());
   RelpForwarder::Limits limits;
   limits.timeoutSeconds = 1;
-  RelpForwarder relp(target, {certificates->pem("ca"), "", "", "collector.test"}, limits);
+  RelpForwarder relp(target, {certificates->pem("ca"), "", "", "collector.test", {}}, limits);
   relp.enqueue("127.0.0.1", 5000, "a line", std::chrono::system_clock::now());
 
   std::string reports;

@@ -149,6 +149,7 @@ TEST(UdplogRecvTest, StopsCleanlyOnSignalsAndExplainsItsUse) {
                                                          {"--allow", ""},
                                                          {"--allow", "1.2.3.4/"},
                                                          {"--allow", "::1/129"},
+                                                         {"--tls-fingerprint", "SHA256:0b40"},
                                                          {"--max-sender-bytes", "1000"},
                                                          {"--max-pending-bytes", "2T"}};
   for (const auto& args : refused) {
