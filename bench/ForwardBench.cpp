@@ -73,8 +73,11 @@ double overRelp(std::size_t lines, const testsupport::TestCertificates* certific
   if (certificates) {
     collectorTls = {certificates->pem("ca"), certificates->pem("server"),
                     certificates->key("server"), testsupport::TestCertificates::kClientName};
-    tls = {certificates->pem("ca"), certificates->pem("client"), certificates->key("client"),
-           testsupport::TestCertificates::kCollectorName};
+    tls = {certificates->pem("ca"),
+           certificates->pem("client"),
+           certificates->key("client"),
+           testsupport::TestCertificates::kCollectorName,
+           {}};
   }
   RsyslogDaemon rsyslog(dir.str(), "127.0.0.1", RsyslogDaemon::Protocol::kRelp, collectorTls);
   if (!rsyslog.start()) return 0;

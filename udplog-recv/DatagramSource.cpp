@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "udplog-recv/KernelDrops.h"
+#include "udplog-recv/ShownValue.h"
 
 DatagramSource::DatagramSource()
     : buffers(new char[kBatch * kMaxDatagram]),
@@ -42,7 +43,7 @@ bool DatagramSource::open(const std::string& address, unsigned port, std::string
     v6->sin6_port = htons(static_cast<std::uint16_t>(port));
     length = sizeof(*v6);
   } else {
-    error = "--listen '" + address + "' is not an IPv4 or IPv6 address";
+    error = "--listen " + shownValue(address) + " is not an IPv4 or IPv6 address";
     return false;
   }
   // SOCK_CLOEXEC (Linux-only): closed on exec, set in the same call that makes the socket.

@@ -1,12 +1,14 @@
 #include "udplog-recv/ReceiverOptions.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "logger/Version.h"
+#include "udplog-recv/ShownValue.h"
 
 namespace {
 
@@ -33,6 +35,11 @@ const char kUsage[] =
     "  --tls-ca FILE        RELP in TLS: the collector's certificate must be signed by the CA in\n"
     "                       FILE (PEM) and hold the expected name; never falls back to plain text\n"
     "  --tls-peer NAME      the name expected in the collector's certificate (default: HOST)\n"
+    "  --tls-fingerprint SHA256:HEX\n"
+    "                       RELP in TLS, instead of --tls-ca: the collector's certificate must\n"
+    "                       be this one (its SHA-256 or SHA-1 fingerprint, as `certtool -i`\n"
+    "                       prints it, colons optional); repeatable, for the next certificate\n"
+    "                       beside the current one\n"
     "  --tls-cert FILE      our own certificate (PEM), for a collector that asks for one ...\n"
     "  --tls-key FILE       ... and its private key\n"
     "  --backlog N          lines held while the collector is unreachable (default 100000, and\n"
@@ -81,7 +88,7 @@ const char kUsage[] =
   std::exit(2);
 }
 
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
+std::string quoted(const std::string& text) { return shownValue(text); }
 
 std::uint64_t readWhole(const std::string& option, const std::string& text, std::uint64_t low,
                         std::uint64_t high) {
@@ -126,6 +133,30 @@ double readSeconds(const std::string& option, const std::string& text, double lo
     usageError(option + " " + quoted(text) + " is not a number of seconds from " + range);
   }
   return value;
+}
+
+// A certificate's fingerprint, "SHA256:" or "SHA1:" and its bytes in hexadecimal with or without
+// colons, as librelp compares it: "SHA256:AB:01:...".
+std::string readFingerprint(const std::string& option, const std::string& text) {
+  const std::size_t colon = text.find(':');
+  std::string digest = text.substr(0, colon), hex;
+  for (char& c : digest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::size_t bytes = digest == "SHA256" ? 32 : digest == "SHA1" ? 20 : 0;
+  bool ok = bytes > 0 && colon != std::string::npos;
+  for (std::size_t i = colon + 1; ok && i < text.size(); ++i) {
+    if (std::isxdigit(static_cast<unsigned char>(text[i]))) {
+      hex += static_cast<char>(std::toupper(static_cast<unsigned char>(text[i])));
+    } else {
+      ok = text[i] == ':' && hex.size() % 2 == 0 && !hex.empty() && text[i - 1] != ':';
+    }
+  }
+  if (!ok || hex.size() != 2 * bytes || text.back() == ':') {
+    usageError(option + " " + quoted(text) +
+               " is not SHA256: or SHA1: and the certificate's fingerprint in hexadecimal");
+  }
+  std::string normal = digest;
+  for (std::size_t i = 0; i < hex.size(); i += 2) normal += ":" + hex.substr(i, 2);
+  return normal;
 }
 
 // Bytes: digits with an optional K, M or G (powers of 1024), "65536", "64K", "256M".
@@ -198,6 +229,8 @@ ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
                                                  : options.tlsPeer;
       field = value();
       if (field.empty()) usageError(arg + " needs a value");
+    } else if (arg == "--tls-fingerprint") {
+      options.tlsFingerprints.push_back(readFingerprint(arg, value()));
     } else if (arg == "--backlog") {
       options.backlogLines = readWhole(arg, value(), 1, 100000000);
     } else if (arg == "--linger") {
@@ -225,13 +258,21 @@ ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
       usageError("unknown option " + quoted(arg));
     }
   }
+  const bool pinned = !options.tlsFingerprints.empty();
   const bool tls = !options.tlsCa.empty() || !options.tlsCert.empty() || !options.tlsKey.empty() ||
-                   !options.tlsPeer.empty();
+                   !options.tlsPeer.empty() || pinned;
   if (tls && options.forward.rfind("relp://", 0) != 0) {
-    usageError("--tls-ca, --tls-cert, --tls-key and --tls-peer are for a --forward relp:// target");
+    usageError("the --tls- options are for a --forward relp:// target");
   }
-  if (tls && options.tlsCa.empty()) {
-    usageError("TLS needs --tls-ca, the CA that signed the collector's certificate");
+  if (tls && options.tlsCa.empty() && !pinned) {
+    usageError(
+        "TLS needs --tls-ca, the CA that signed the collector's certificate, or "
+        "--tls-fingerprint");
+  }
+  if (pinned && (!options.tlsCa.empty() || !options.tlsPeer.empty())) {
+    usageError(
+        "--tls-fingerprint pins the collector's certificate instead of checking it with "
+        "--tls-ca and --tls-peer: give one or the other");
   }
   if (options.tlsCert.empty() != options.tlsKey.empty()) {
     usageError("--tls-cert and --tls-key go together");

@@ -20,8 +20,10 @@ struct ReceiverOptions {
   double idleSeconds = 0;     // stop after this long without a datagram; 0: no limit
   double timeoutSeconds = 5;  // drop a line still incomplete after this long
   std::string forward;  // "tcp://HOST:PORT" or "relp://HOST:PORT" of a syslog collector, or ""
-  // RELP in TLS: on with tlsCa; the others need it, and tlsCert and tlsKey go together.
-  std::string tlsCa;    // the CA that signed the collector's certificate
+  // RELP in TLS: on with tlsCa or tlsFingerprints, one or the other; tlsPeer goes with tlsCa,
+  // and tlsCert and tlsKey go together.
+  std::string tlsCa;                         // the CA that signed the collector's certificate
+  std::vector<std::string> tlsFingerprints;  // "SHA256:AB:...": the collector's certificates
   std::string tlsCert;  // our own certificate and its key, for collectors that ask for one
   std::string tlsKey;
   std::string tlsPeer;  // the name the collector's certificate must hold; "" the target's host

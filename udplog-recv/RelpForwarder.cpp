@@ -99,21 +99,70 @@ bool refused(int code) {
   }
 }
 
-// Why the collector's certificate fails verification, in GnuTLS's words ("The certificate chain
-// uses expired certificate."), from a handshake of our own: librelp only says that it failed.
-std::string whyRefused(const SyslogForwarder::Target& target, const RelpForwarder::Tls& tls,
-                       const std::string& peer) {
+// Why the collector's certificate in the session is not a pinned one ("its fingerprint is
+// SHA256:AB:01:..., not a pinned one") or, pinned, is not valid now; "" when it may be used.
+std::string whyNotPinned(gnutls_session_t session, const std::vector<std::string>& fingerprints) {
+  unsigned count = 0;
+  const gnutls_datum_t* chain = gnutls_certificate_get_peers(session, &count);
+  gnutls_x509_crt_t certificate;
+  if (!chain || count == 0 || gnutls_x509_crt_init(&certificate) < 0) return "it sent none";
+  std::string presented = "unknown", why;
+  bool pinned = false;
+  if (gnutls_x509_crt_import(certificate, &chain[0], GNUTLS_X509_FMT_DER) == 0) {
+    // In the form librelp compares, in the digest of each pinned one.
+    for (const std::string& fingerprint : fingerprints) {
+      const bool sha1 = fingerprint.rfind("SHA1:", 0) == 0;
+      unsigned char digest[64];
+      std::size_t size = sizeof(digest);
+      if (gnutls_x509_crt_get_fingerprint(certificate, sha1 ? GNUTLS_DIG_SHA1 : GNUTLS_DIG_SHA256,
+                                          digest, &size) != 0) {
+        continue;
+      }
+      presented = sha1 ? "SHA1" : "SHA256";
+      static const char hex[] = "0123456789ABCDEF";
+      for (std::size_t i = 0; i < size; ++i) {
+        presented += ':';
+        presented += hex[digest[i] >> 4];
+        presented += hex[digest[i] & 15];
+      }
+      pinned = pinned || presented == fingerprint;
+    }
+    const std::time_t now = std::time(nullptr);
+    const std::time_t from = gnutls_x509_crt_get_activation_time(certificate);
+    const std::time_t until = gnutls_x509_crt_get_expiration_time(certificate);
+    if (pinned && until != static_cast<std::time_t>(-1) && until < now) {
+      why = "the pinned certificate expired on " + dateOf(until);
+    } else if (pinned && from != static_cast<std::time_t>(-1) && from > now) {
+      why = "the pinned certificate is not valid before " + dateOf(from);
+    }
+  }
+  gnutls_x509_crt_deinit(certificate);
+  return pinned ? why : "its fingerprint is " + presented + ", not a pinned one";
+}
+
+// A TLS handshake of our own with the collector, each wait for it at most seconds long: librelp's
+// handshake waits without end for a collector that took the connection and never answers (a
+// stopped process, a port that does not speak TLS first). False when the collector gave no
+// answer in time, why then saying so. Otherwise why holds the reason the collector's
+// certificate is refused, in GnuTLS's words ("The certificate chain uses expired certificate.")
+// or, pinned, naming its fingerprint; "" when it passed or the handshake failed otherwise
+// (librelp will say how).
+bool handshake(const SyslogForwarder::Target& target, const RelpForwarder::Tls& tls,
+               const std::string& peer, unsigned seconds, std::string& why) {
+  why.clear();
   // SOCK_CLOEXEC (Linux-only): closed on exec, set in the same call that makes the socket.
   const int fd = ::socket(target.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return "";
-  const timeval limit{5, 0};
+  if (fd < 0) return true;
+  const timeval limit{static_cast<time_t>(seconds), 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
-  std::string why;
+  bool answered = true;
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&target.address), target.length) == 0) {
     gnutls_certificate_credentials_t credentials;
     gnutls_certificate_allocate_credentials(&credentials);
-    gnutls_certificate_set_x509_trust_file(credentials, tls.caFile.c_str(), GNUTLS_X509_FMT_PEM);
+    if (!tls.caFile.empty()) {
+      gnutls_certificate_set_x509_trust_file(credentials, tls.caFile.c_str(), GNUTLS_X509_FMT_PEM);
+    }
     if (!tls.certFile.empty()) {
       gnutls_certificate_set_x509_key_file(credentials, tls.certFile.c_str(), tls.keyFile.c_str(),
                                            GNUTLS_X509_FMT_PEM);
@@ -126,10 +175,18 @@ std::string whyRefused(const SyslogForwarder::Target& target, const RelpForwarde
     int rc;
     do {
       rc = gnutls_handshake(session);
-    } while (rc < 0 && !gnutls_error_is_fatal(rc));
+      // A wait past the socket's time limit comes back as "try again": the collector is silent.
+      if (rc == GNUTLS_E_AGAIN) {
+        answered = false;
+        why = "no answer to the TLS handshake within " + std::to_string(seconds) +
+              " s (the collector accepted the connection: is it stopped, or not RELP in TLS?)";
+      }
+    } while (rc < 0 && answered && !gnutls_error_is_fatal(rc));
     unsigned status = 0;
-    if (rc == 0 && gnutls_certificate_verify_peers3(session, peer.c_str(), &status) == 0 &&
-        status != 0) {
+    if (rc == 0 && !tls.fingerprints.empty()) {
+      why = whyNotPinned(session, tls.fingerprints);
+    } else if (rc == 0 && gnutls_certificate_verify_peers3(session, peer.c_str(), &status) == 0 &&
+               status != 0) {
       gnutls_datum_t text{};
       if (gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &text, 0) == 0) {
         why.assign(reinterpret_cast<const char*>(text.data), text.size);
@@ -140,14 +197,15 @@ std::string whyRefused(const SyslogForwarder::Target& target, const RelpForwarde
     gnutls_certificate_free_credentials(credentials);
   }
   ::close(fd);
-  return why;
+  return answered;
 }
 
 }  // namespace
 
 ForwardResult RelpForwarder::checkTls(const Tls& tls) {
-  if (!tls.on()) return ForwardResult::success();
-  if (ForwardResult ca = readCertificates("CA file", tls.caFile); !ca.ok()) return ca;
+  if (!tls.caFile.empty()) {
+    if (ForwardResult ca = readCertificates("CA file", tls.caFile); !ca.ok()) return ca;
+  }
   if (tls.certFile.empty()) return ForwardResult::success();
   if (ForwardResult own = readCertificates("certificate", tls.certFile); !own.ok()) return own;
   if (::access(tls.keyFile.c_str(), R_OK) != 0) {
@@ -308,13 +366,23 @@ void RelpForwarder::run() {
     relpCltSetTimeout(client, limits.timeoutSeconds);
     if (!tls.on()) return true;
     int rc = relpCltEnableTLS(client);
-    if (rc == RELP_RET_OK) rc = relpCltSetCACert(client, const_cast<char*>(tls.caFile.c_str()));
+    if (rc == RELP_RET_OK && !tls.caFile.empty()) {
+      rc = relpCltSetCACert(client, const_cast<char*>(tls.caFile.c_str()));
+    }
     if (rc == RELP_RET_OK && !tls.certFile.empty()) {
       rc = relpCltSetOwnCert(client, const_cast<char*>(tls.certFile.c_str()));
       if (rc == RELP_RET_OK) rc = relpCltSetPrivKey(client, const_cast<char*>(tls.keyFile.c_str()));
     }
-    if (rc == RELP_RET_OK) rc = relpCltSetAuthMode(client, const_cast<char*>("name"));
-    if (rc == RELP_RET_OK) rc = relpCltAddPermittedPeer(client, const_cast<char*>(peer.c_str()));
+    const bool pinned = !tls.fingerprints.empty();
+    if (rc == RELP_RET_OK) {
+      rc = relpCltSetAuthMode(client, const_cast<char*>(pinned ? "fingerprint" : "name"));
+    }
+    for (const std::string& permitted :
+         pinned ? tls.fingerprints : std::vector<std::string>{peer}) {
+      if (rc == RELP_RET_OK) {
+        rc = relpCltAddPermittedPeer(client, const_cast<char*>(permitted.c_str()));
+      }
+    }
     if (rc != RELP_RET_OK) {
       fatal = "cannot set up TLS for " + destination.text + ": " +
               (observed.error.empty() ? "librelp error " + std::to_string(rc) : observed.error);
@@ -348,6 +416,21 @@ void RelpForwarder::run() {
     observed.error.clear();
     observed.authError = false;
     observed.resent = 0;
+    // In TLS, a handshake of our own first, bounded in time where librelp's is not; it also
+    // gives the reason when librelp refuses the collector's certificate.
+    std::string verdict;
+    if (tls.on() && !handshake(destination, tls, peer, limits.timeoutSeconds, verdict)) {
+      failed(verdict);
+      return;
+    }
+    // Pinned, librelp compares the fingerprint only: an expired certificate is refused here.
+    if (!tls.fingerprints.empty() && !verdict.empty()) {
+      fatal = "forward: " + destination.text +
+              ": TLS: the collector's certificate was refused: " + verdict +
+              " (pinned: " + tls.fingerprints.front() +
+              (tls.fingerprints.size() > 1 ? " and others)" : ")") + "; nothing more is sent";
+      return;
+    }
     int rc;
     if (opened) {
       rc = relpCltReconnect(client);
@@ -363,13 +446,10 @@ void RelpForwarder::run() {
                                                    : observed.error;
     if (rc != RELP_RET_OK && (observed.authError || refused(rc))) {
       std::string cause = why;
-      if (tls.on()) {
-        const std::string verdict = whyRefused(destination, tls, peer);
-        if (!verdict.empty()) {
-          cause = "the collector's certificate was refused: " +
-                  verdict.substr(0, verdict.find_last_not_of(' ') + 1) + " (CA file " + tls.caFile +
-                  ", expected name " + peer + ")";
-        }
+      if (!verdict.empty()) {
+        cause = "the collector's certificate was refused: " +
+                verdict.substr(0, verdict.find_last_not_of(' ') + 1) + " (CA file " + tls.caFile +
+                ", expected name " + peer + ")";
       }
       fatal = "forward: " + destination.text + ": TLS: " + cause + "; nothing more is sent";
       return;

@@ -28,14 +28,16 @@ class RelpForwarder final {
 
   static constexpr const char* kScheme = "relp";
 
-  // TLS is on when caFile is set. The collector's certificate must chain to caFile and name
-  // peerName (the target's host when empty); certFile and keyFile, both or neither, are our own.
+  // TLS is on when caFile or fingerprints are set. The collector's certificate must chain to
+  // caFile and name peerName (the target's host when empty), or, pinned instead, have one of the
+  // fingerprints ("SHA256:AB:01:..."); certFile and keyFile, both or neither, are our own.
   struct Tls {
     std::string caFile;
     std::string certFile;
     std::string keyFile;
     std::string peerName;
-    bool on() const { return !caFile.empty(); }
+    std::vector<std::string> fingerprints;
+    bool on() const { return !caFile.empty() || !fingerprints.empty(); }
   };
 
   struct Limits {
@@ -105,7 +107,8 @@ class RelpForwarder final {
 
   // The thread: hands the backlog to librelp, whose calls block while its window of
   // unacknowledged messages is full or the collector does not answer. A broken session is
-  // re-established with a backoff that doubles from 100 ms to 5 s: librelp itself sends again
+  // re-established with a backoff that doubles from 100 ms to 5 s (in TLS, also when the
+  // collector does not answer a handshake within timeoutSeconds): librelp itself sends again
   // what the collector had not acknowledged (counted as "sent again"), and the line whose
   // hand-over found the session broken, which librelp did not keep, is handed over again here.
   void run() EXCLUDES(mutex);

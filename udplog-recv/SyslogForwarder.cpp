@@ -10,6 +10,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "udplog-recv/ShownValue.h"
+
 namespace {
 
 constexpr int kSeverityNotice = 5;
@@ -46,7 +48,7 @@ ForwardResult SyslogForwarder::parseTarget(const std::string& text, Target& targ
                                            const std::string& schemeName) {
   const std::string scheme = schemeName + "://";
   const ForwardResult notATarget =
-      ForwardResult::failure("--forward '" + text + "' is not " + scheme + "HOST:PORT");
+      ForwardResult::failure("--forward " + shownValue(text) + " is not " + scheme + "HOST:PORT");
   if (text.compare(0, scheme.size(), scheme) != 0) return notATarget;
   std::string rest = text.substr(scheme.size());
   std::string host, port;
@@ -75,8 +77,8 @@ ForwardResult SyslogForwarder::parseTarget(const std::string& text, Target& targ
   addrinfo* found = nullptr;
   const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
   if (rc != 0 || !found) {
-    return ForwardResult::failure("--forward '" + text + "': cannot resolve " + host + ": " +
-                                  gai_strerror(rc));
+    return ForwardResult::failure("--forward " + shownValue(text) + ": cannot resolve " +
+                                  shownValue(host) + ": " + gai_strerror(rc));
   }
   std::memcpy(&target.address, found->ai_addr, found->ai_addrlen);
   target.length = found->ai_addrlen;

@@ -224,7 +224,8 @@ int main(int argc, char** argv) {
       report(parsed.error() + "; try --help");
       return 2;
     }
-    RelpForwarder::Tls tls{options.tlsCa, options.tlsCert, options.tlsKey, options.tlsPeer};
+    RelpForwarder::Tls tls{options.tlsCa, options.tlsCert, options.tlsKey, options.tlsPeer,
+                           options.tlsFingerprints};
     if (const ForwardResult checked = RelpForwarder::checkTls(tls); !checked.ok()) {
       report(checked.error());
       return 1;

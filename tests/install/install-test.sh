@@ -93,8 +93,10 @@ grep -q "^ExecStart=/usr/bin/udplog-recv " <(dpkg-deb --fsys-tarfile "$runtime" 
   || fail "the packaged unit does not start /usr/bin/udplog-recv"
 expect_not "$runtime" "usr/include"
 expect_not "$runtime" "_tests"
-dpkg-deb -f "$runtime" Depends | grep -q "libboost-thread" \
-  || fail "the runtime package's dependencies were not computed: $(dpkg-deb -f "$runtime" Depends)"
+for library in libboost-thread librelp0; do
+  dpkg-deb -f "$runtime" Depends | grep -q "$library" \
+    || fail "the runtime package does not depend on $library: $(dpkg-deb -f "$runtime" Depends)"
+done
 
 if command -v lintian >/dev/null; then
   for deb in "$runtime" "$dev"; do

@@ -1,10 +1,11 @@
 // udplog-recv forwarding over RELP between real loghost processes and a real rsyslogd (imrelp):
 // every line arrives once, in order per sender, bytes intact; a collector killed mid-stream costs
 // no line, and repeats only what it had not acknowledged; in TLS, a collector whose certificate
-// is not the expected one gets nothing.
+// is not the expected one gets nothing, and one that never answers does not hold the end.
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <memory>
 #include <set>
 #include <string>
@@ -14,6 +15,7 @@
 #include "tests/udplog-recv/ForwardingSupport.h"
 #include "tests/udplog-recv/RsyslogDaemon.h"
 #include "tests/udplog-recv/TestCertificates.h"
+#include "udplog-recv/RelpForwarder.h"
 
 namespace {
 
@@ -186,6 +188,12 @@ class RelpTlsTest : public RelpForwardingTest {
     return {"--tls-ca",  certificates->pem(ca),       "--tls-cert", certificates->pem("client"),
             "--tls-key", certificates->key("client"), "--tls-peer", peer};
   }
+  // The collector's certificate pinned instead: the SHA-256 fingerprint of the one named.
+  std::vector<std::string> pinned(const std::string& cert) {
+    return {"--tls-fingerprint", certificates->fingerprint(cert),
+            "--tls-cert",        certificates->pem("client"),
+            "--tls-key",         certificates->key("client")};
+  }
 
   std::unique_ptr<testsupport::TestCertificates> certificates;
 };
@@ -201,37 +209,42 @@ TEST_F(RelpTlsTest, LinesArriveOnlyAtTheCollectorWithTheExpectedCertificate) {
   const auto lines = makeLines("sender_a", 200);
   writeLines(dir.file("a.log"), lines);
 
-  {
+  // Checked against the CA and the name, then pinned.
+  std::size_t expected = 0;
+  for (const auto& args : {tls("ca", "collector.test"), pinned("server")}) {
     const unsigned short port = freeUdpPort();
-    testsupport::Subprocess receiver(
-        UDPLOG_RECV_PATH, receiverArgs(port, good.target(), tls("ca", "collector.test")));
+    testsupport::Subprocess receiver(UDPLOG_RECV_PATH, receiverArgs(port, good.target(), args));
     ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
     ASSERT_EQ(0, testsupport::runLoghost(port, dir.file("a.log")));
-    ASSERT_TRUE(testsupport::waitFor([&] { return countLines(good.output()) >= 200; }))
+    expected += lines.size();
+    ASSERT_TRUE(testsupport::waitFor([&] { return countLines(good.output()) >= expected; }))
         << receiver.err();
     receiver.signal(SIGTERM);
     EXPECT_EQ(0, receiver.wait()) << receiver.err();
-    const auto senders = bySender(good.output());
-    ASSERT_EQ(1u, senders.size());
-    EXPECT_TRUE(senders.begin()->second == lines);
   }
+  const auto senders = bySender(good.output());
+  ASSERT_EQ(2u, senders.size());
+  for (const auto& sender : senders) EXPECT_TRUE(sender.second == lines);
 
   // Refused at the handshake: the run ends at once with the cause, and nothing arrives.
   struct Refusal {
     const RsyslogDaemon& collector;
-    std::string ca, peer, cause;
+    std::vector<std::string> args;
+    std::string cause;
   } refusals[] = {
-      {good, "other", "collector.test", "issuer is unknown"},
-      {good, "ca", "elsewhere.test", "name in the certificate does not match"},
-      {expired, "ca", "collector.test", "expired"},
+      {good, tls("other", "collector.test"), "issuer is unknown"},
+      {good, tls("ca", "elsewhere.test"), "name in the certificate does not match"},
+      {expired, tls("ca", "collector.test"), "expired"},
+      {good, pinned("expired"), "its fingerprint is SHA256:"},
+      {expired, pinned("expired"), "the pinned certificate expired on 2020-02-01"},
   };
   for (const auto& refusal : refusals) {
     std::string err;
     const std::size_t before = countLines(refusal.collector.output());
-    EXPECT_EQ(1, testsupport::run(UDPLOG_RECV_PATH,
-                                  receiverArgs(freeUdpPort(), refusal.collector.target(),
-                                               tls(refusal.ca, refusal.peer)),
-                                  nullptr, &err));
+    EXPECT_EQ(
+        1, testsupport::run(UDPLOG_RECV_PATH,
+                            receiverArgs(freeUdpPort(), refusal.collector.target(), refusal.args),
+                            nullptr, &err));
     EXPECT_NE(std::string::npos, err.find("TLS: the collector's certificate was refused")) << err;
     EXPECT_NE(std::string::npos, err.find(refusal.cause)) << err;
     EXPECT_EQ(before, countLines(refusal.collector.output()));
@@ -259,6 +272,40 @@ TEST_F(RelpTlsTest, LinesArriveOnlyAtTheCollectorWithTheExpectedCertificate) {
     EXPECT_NE(std::string::npos, err.find(file.says)) << err;
     EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
   }
+}
+
+TEST_F(RelpTlsTest, ACollectorThatTakesTheConnectionButNeverAnswersDoesNotHoldTheEnd) {
+  // A listening socket that nobody accepts from: the kernel completes each connection, and
+  // nothing ever answers the handshake.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), length));
+  ASSERT_EQ(0, ::listen(listener, 16));
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  SyslogForwarder::Target target;
+  ASSERT_TRUE(SyslogForwarder::parseTarget(
+                  "relp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), target, "relp")
+                  .ok());
+  RelpForwarder::Limits limits;
+  limits.timeoutSeconds = 1;
+  RelpForwarder relp(target, {certificates->pem("ca"), "", "", "collector.test", {}}, limits);
+  relp.enqueue("127.0.0.1", 5000, "a line", std::chrono::system_clock::now());
+
+  std::string reports;
+  EXPECT_TRUE(testsupport::waitFor([&] {
+    for (const auto& text : relp.takeReports()) reports += text + "\n";
+    return reports.find("no answer to the TLS handshake within 1 s") != std::string::npos;
+  })) << reports;
+  auto ended = std::async(std::launch::async, [&] {
+    relp.finish(RelpForwarder::Clock::now() + std::chrono::seconds(1));
+  });
+  EXPECT_EQ(std::future_status::ready, ended.wait_for(std::chrono::seconds(5)));
+  ::close(listener);  // lets a handshake still waiting go, so that the test ends either way
+  ended.wait();
+  EXPECT_EQ(1u, relp.counts().unacknowledged);
 }
 
 }  // namespace

@@ -41,6 +41,13 @@ class TestCertificates {
 
   std::string pem(const std::string& name) const { return dir + "/" + name + ".pem"; }
   std::string key(const std::string& name) const { return dir + "/" + name + ".key"; }
+  // NAME.pem's SHA-256 fingerprint as certtool prints it ("sha256:0b40..."); "" if it could not.
+  std::string fingerprint(const std::string& name) const {
+    std::string out;
+    if (run(kCerttool, {"-i", "--infile", pem(name)}, &out) != 0) return "";
+    const std::size_t at = out.find("sha256:", out.find("Fingerprint:"));
+    return at == std::string::npos ? "" : out.substr(at, 7 + 64);
+  }
   const std::string& error() const { return failure; }
 
  private:

@@ -149,12 +149,21 @@ TEST(UdplogRecvTest, StopsCleanlyOnSignalsAndExplainsItsUse) {
                                                          {"--allow", ""},
                                                          {"--allow", "1.2.3.4/"},
                                                          {"--allow", "::1/129"},
+                                                         {"--tls-fingerprint", "SHA256:0b40"},
                                                          {"--max-sender-bytes", "1000"},
                                                          {"--max-pending-bytes", "2T"}};
   for (const auto& args : refused) {
     EXPECT_EQ(2, testsupport::run(UDPLOG_RECV_PATH, args, &out, &err)) << args[0] << args[1];
     EXPECT_NE(std::string::npos, err.find(args[0] + " '" + args[1] + "'")) << err;
     EXPECT_NE(std::string::npos, err.find("try --help")) << err;
+    EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
+  }
+  // A value with a line end, or thousands of bytes, is still shown on one line: escaped and cut.
+  for (const std::string option : {"--allow", "--listen", "--forward"}) {
+    EXPECT_EQ(2, testsupport::run(UDPLOG_RECV_PATH, {option, "1.0.0.1\n" + std::string(300, '1')},
+                                  &out, &err));
+    EXPECT_NE(std::string::npos, err.find(option + " '1.0.0.1\\x0a1111")) << err;
+    EXPECT_NE(std::string::npos, err.find("'... (308 bytes) is not")) << err;
     EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
   }
 
