@@ -131,6 +131,7 @@ LogHostOptions LogHostOptions::parse(int argc, char** argv) {
       options.noInput = true;
     } else if (arg == "--metrics-file") {
       options.metricsFile = value();
+      if (options.metricsFile.empty()) throw UsageError("--metrics-file needs a file name");
     } else if (arg == "--metrics-interval") {
       options.metricsInterval = seconds(arg, value());
     } else if (arg == "--version") {

@@ -244,6 +244,7 @@ TEST(LoghostTest, TheMetricsFileIsAlwaysWholeAndEndsWithTheSummarysCounts) {
   for (const char* interval : {"0", "0x10", " 5", "1e1"}) {
     EXPECT_EQ(2, run(LOGHOST, {"--metrics-interval", interval}, &out, &err)) << interval;
   }
+  EXPECT_EQ(2, run(LOGHOST, {"--metrics-file", ""}, &out, &err)) << err;
 #endif
 }
 
