@@ -30,14 +30,19 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
 # every shared object and warn that the plug-in, loaded by path, has no soname.
 configure_file(${PROJECT_SOURCE_DIR}/packaging/shlibs.in ${PROJECT_BINARY_DIR}/generated/shlibs
                @ONLY)
-# The dynamic linker's cache is refreshed by a trigger, as Debian's policy has it. The service's
-# options file is a conffile: an upgrade keeps the administrator's changes. No maintainer script
-# enables or starts the service: it is meant to be configured first.
+# The dynamic linker's cache is refreshed by a trigger, as Debian's policy has it (our own
+# maintainer scripts keep CPack from adding ldconfig calls of its own). The service's options file
+# is a conffile: an upgrade keeps the administrator's changes. The maintainer scripts never enable
+# or start the service, which is meant to be configured first; they restart a running one on
+# upgrade, stop it on removal and remove its enabling links on purge.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers
                                                ${PROJECT_BINARY_DIR}/generated/shlibs)
 if(TARGET udplog-recv)
-  list(APPEND CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/generated/conffiles)
+  list(APPEND CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+       ${PROJECT_BINARY_DIR}/generated/conffiles ${PROJECT_SOURCE_DIR}/packaging/postinst
+       ${PROJECT_SOURCE_DIR}/packaging/prerm ${PROJECT_SOURCE_DIR}/packaging/postrm)
 endif()
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
 "logging plug-in for an in-process message bus, its host and tools
 A logging plug-in that runs as one component on a host's message bus: clients

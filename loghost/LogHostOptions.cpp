@@ -38,11 +38,14 @@ unsigned long long byteSize(const std::string& option, const std::string& text) 
   return value << shift;
 }
 
-// "15" or "0.5": seconds, more than 0 and at most a day.
+// "15" or "0.5": decimal seconds, from a millisecond to a day. Only digits and one point: strtod
+// alone would also take blanks, signs, exponents and hexadecimal ("0x10" as 16).
 std::chrono::milliseconds seconds(const std::string& option, const std::string& text) {
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || end != text.c_str() + text.size() || !(value >= 0.001 && value <= 86400)) {
+  const bool decimal = text.find_first_not_of("0123456789.") == std::string::npos &&
+                       text.find_first_of("0123456789") != std::string::npos &&
+                       text.find('.') == text.rfind('.');
+  const double value = decimal ? std::strtod(text.c_str(), nullptr) : 0;
+  if (!(value >= 0.001 && value <= 86400)) {
     throw LogHostOptions::UsageError(option + " needs seconds from 0.001 to 86400, not \"" + text +
                                      "\"");
   }
@@ -128,6 +131,7 @@ LogHostOptions LogHostOptions::parse(int argc, char** argv) {
       options.noInput = true;
     } else if (arg == "--metrics-file") {
       options.metricsFile = value();
+      if (options.metricsFile.empty()) throw UsageError("--metrics-file needs a file name");
     } else if (arg == "--metrics-interval") {
       options.metricsInterval = seconds(arg, value());
     } else if (arg == "--version") {

@@ -6,8 +6,8 @@
 #  3. runs both through the installed loghost --component and checks their lines in the log files;
 #  4. builds the Debian packages (in a tree configured for /usr), checks their contents (the
 #     manual pages where scdoc made them, the service's unit and conffile, the copyright file
-#     against LICENSE), lintian (no errors, no missing manual page), and runs the unpacked
-#     loghost --version.
+#     against LICENSE), lintian (no errors, no warnings but the one explained), and runs the
+#     unpacked loghost --version.
 # Usage: install-test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
@@ -101,11 +101,12 @@ done
 if command -v lintian >/dev/null; then
   for deb in "$runtime" "$dev"; do
     if lintian --no-tag-display-limit "$deb" >"$work/lintian" 2>&1; then :; fi
-    ! grep -q "^E:" "$work/lintian" || fail "lintian errors in $(basename "$deb"): $(cat "$work/lintian")"
-    if [ "$deb" = "$runtime" ] && [ $man_pages = 1 ]; then
-      ! grep -q "no-manual-page" "$work/lintian" \
-        || fail "lintian misses manual pages: $(grep no-manual-page "$work/lintian")"
-    fi
+    # No error, and no warning but the one the README explains (the runtime package is not named
+    # after the host library's soname); a missing manual page only where scdoc made none.
+    allowed=package-name-doesnt-match-sonames
+    [ $man_pages = 1 ] || allowed="$allowed|no-manual-page"
+    unexpected=$(grep -E "^[EW]:" "$work/lintian" | grep -vE "^W: [^ ]+ ($allowed)( |$)" || true)
+    [ -z "$unexpected" ] || fail "lintian on $(basename "$deb"): $unexpected"
   done
 else
   echo "install test: lintian is not installed; the packages were not linted" >&2

@@ -241,7 +241,10 @@ TEST(LoghostTest, TheMetricsFileIsAlwaysWholeAndEndsWithTheSummarysCounts) {
   } else {
     std::cout << "no promtool (scripts/promtool.sh fetches one): the format was not checked\n";
   }
-  EXPECT_EQ(2, run(LOGHOST, {"--metrics-interval", "0"}, &out, &err)) << err;
+  for (const char* interval : {"0", "0x10", " 5", "1e1"}) {
+    EXPECT_EQ(2, run(LOGHOST, {"--metrics-interval", interval}, &out, &err)) << interval;
+  }
+  EXPECT_EQ(2, run(LOGHOST, {"--metrics-file", ""}, &out, &err)) << err;
 #endif
 }
 

@@ -3,10 +3,13 @@
 #   analyze  systemd-analyze verify finds nothing wrong with the unit (the manual page it names
 #            included), and systemd-analyze security rates its exposure 2.5 or lower;
 #   run      the unit's ExecStart, with the options file's variables expanded as systemd expands
-#            them, receives the lines that the real loghost sends, and its ExecReload makes it
-#            start a new output file after the old one was renamed away.
+#            them and under the unit's UMask, receives the lines that the real loghost sends, and
+#            its ExecReload makes it start a new output file after the old one was renamed away;
+#            the metrics file, where the options file suggests it, lies in the unit's
+#            RuntimeDirectory (its LogsDirectory is closed to other users) and others may read it.
 # Only the program's path (the build's, not the installed one) and the options that place the
-# output in a temporary folder and on a free port are changed; everything else is as shipped.
+# output and the metrics in a temporary folder and on a free port are changed; everything else
+# is as shipped.
 # Usage: unit-test.sh analyze|run SOURCE_DIR BUILD_DIR
 set -euo pipefail
 mode=$1
@@ -125,15 +128,24 @@ out=$work/out/collected.log
 mkdir "$work/out"
 # The run's own changes: the output in the temporary folder, a free port, and extra options that
 # end the run after three lines (also proving that they reach the program as separate words).
+# The metrics file where the options file suggests it, which must be the unit's folder under /run
+# (node_exporter runs as another user), moved into the temporary folder.
+metrics=$(sed -n 's/^#.*--metrics-file \([^ "]*\).*/\1/p' "$defaults" | head -n 1)
+runtime=/run/$(setting RuntimeDirectory)/
+[[ -n $metrics && $metrics == "$runtime"* ]] \
+  || fail "the suggested metrics file '$metrics' is not in the unit's $runtime"
+metrics=$work/$metrics
+mkdir -p "$(dirname "$metrics")"
 sed -i -e "s#^UDPLOG_OUTPUT=.*#UDPLOG_OUTPUT=$out#" -e "s#^UDPLOG_PORT=.*#UDPLOG_PORT=$port#" \
-    -e 's#^UDPLOG_OPTIONS=.*#UDPLOG_OPTIONS="--count 3  --idle 20"#' "$work/unit/udplog-recv.default"
+    -e "s#^UDPLOG_OPTIONS=.*#UDPLOG_OPTIONS=\"--count 3  --idle 20 --metrics-file $metrics\"#" \
+    "$work/unit/udplog-recv.default"
 read_environment "$work/unit/udplog-recv.default"
 unit_file=$work/unit/udplog-recv.service
 [ "$(sed -n 's/^EnvironmentFile=//p' "$unit_file")" = "$work/unit/udplog-recv.default" ] \
   || fail "the unit reads its options from somewhere else"
 expand "$(sed -n 's/^ExecStart=//p' "$unit_file")"
 echo "unit test: running ${argv[*]@Q}" >&2
-"${argv[@]}" 2>"$work/recv.err" &
+(umask "$(setting UMask)" && exec "${argv[@]}" 2>"$work/recv.err") &
 pid=$!
 listening() { grep -qi ":$(printf '%04X' "$port") " /proc/net/udp /proc/net/udp6; }
 wait_for 10 listening || fail "udplog-recv does not listen on $port: $(cat "$work/recv.err")"
@@ -161,4 +173,5 @@ pid=
   || fail "the renamed output holds: $(cat "$out.1")"
 [ "$(grep -c . "$out")" = 1 ] && grep -q "third line" "$out" \
   || fail "the new output holds: $(cat "$out")"
+[ -n "$(find "$metrics" -perm -o=r)" ] || fail "others may not read the metrics: $(ls -l "$metrics")"
 echo "unit test: ExecStart received the lines, ExecReload reopened the output"
