@@ -81,6 +81,22 @@ std::string SenderFilter::name(const Address& network) {
   return std::string(text) + "/" + std::to_string(kIpv6Refused);
 }
 
+bool SenderFilter::mayAdmitIpv4() const {
+  Address mapped{};
+  mapped[10] = mapped[11] = 0xff;
+  return std::any_of(allowed.begin(), allowed.end(), [&](const Network& network) {
+    Network wider = network;  // the rule cut to the mapped range's length, where it is longer
+    wider.prefix = std::min(network.prefix, kMappedBits);
+    return matches(wider, mapped);
+  });
+}
+
+bool SenderFilter::mayAdmitIpv6() const {
+  return std::any_of(allowed.begin(), allowed.end(), [](const Network& network) {
+    return network.prefix < kMappedBits || !isMapped(network.address);
+  });
+}
+
 bool SenderFilter::admits(const sockaddr* from, socklen_t length, std::string* refusedFrom) {
   if (allowed.empty()) return true;
   Address address{};

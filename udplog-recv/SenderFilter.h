@@ -41,6 +41,11 @@ class SenderFilter final {
   // also matches a sender heard on a dual-stack socket ("::").
   bool admits(const sockaddr* from, socklen_t length, std::string* refusedFrom);
 
+  // Whether some rule can admit an IPv4 sender, and an IPv6 one (an address outside
+  // ::ffff:0:0/96): a listener of one family with rules only for the other refuses everything.
+  bool mayAdmitIpv4() const;
+  bool mayAdmitIpv6() const;
+
   std::uint64_t refused() const { return refusedCount; }
   // The networks refused, most datagrams first; past kMaxNetworks the rest share one row.
   std::vector<Refused> refusedByNetwork() const;

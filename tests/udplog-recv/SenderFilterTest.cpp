@@ -59,4 +59,35 @@ TEST(SenderFilterTest, PrefixesMatchBitByBitAndIpv4RulesMatchMappedSources) {
   EXPECT_EQ(10u, filter.refused());
 }
 
+// A listener of one family with rules only for the other is warned of; rules wide enough to
+// cover both families are not.
+TEST(SenderFilterTest, TellsWhetherTheRulesCanAdmitEachFamily) {
+  const auto filterOf = [](std::vector<const char*> rules) {
+    SenderFilter filter;
+    for (const char* rule : rules) {
+      SenderFilter::Network network;
+      EXPECT_TRUE(SenderFilter::parse(rule, network)) << rule;
+      filter.allow(network);
+    }
+    return filter;
+  };
+  struct Case {
+    std::vector<const char*> rules;
+    bool ipv4, ipv6;
+  };
+  const std::vector<Case> cases = {{{"::1", "2001:db8::/32"}, false, true},
+                                   {{"10.0.0.0/8"}, true, false},
+                                   {{"0.0.0.0/0"}, true, false},
+                                   {{"::/0"}, true, true},
+                                   {{"::/64"}, true, true},
+                                   {{"::ffff:0:0/96"}, true, false},
+                                   {{"::ffff:0:0/95"}, true, true},
+                                   {{"2001:db8::/32", "127.0.0.1"}, true, true}};
+  for (const auto& c : cases) {
+    const SenderFilter filter = filterOf(c.rules);
+    EXPECT_EQ(c.ipv4, filter.mayAdmitIpv4()) << c.rules[0];
+    EXPECT_EQ(c.ipv6, filter.mayAdmitIpv6()) << c.rules[0];
+  }
+}
+
 }  // namespace
