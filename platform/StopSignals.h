@@ -22,13 +22,13 @@ class StopSignals final {
 
   // On POSIX systems SIGINT, SIGTERM, SIGHUP and every other signal that a user may send and
   // whose default would end the process (SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ,
-  // SIGIO, SIGPWR, SIGSTKFLT, the real-time ones; not SIGQUIT, SIGKILL or the faults) ask the
-  // program to stop; SIGUSR1 asks for a status line; SIGHUP asks to reopen output files instead
-  // of stopping when hangup is kReopen. The first stop request asks the program to stop reading
-  // input and end as at the end of input; a second one ends the process at once with status 128 +
-  // its number, unless it is a SIGHUP (which the system may send more than once when a terminal
-  // goes away). Writing to a closed pipe fails with an error instead of ending the process
-  // (SIGPIPE is ignored).
+  // SIGIO, SIGPWR, SIGSTKFLT, SIGPIPE from another process, the real-time ones; not SIGQUIT,
+  // SIGKILL or the faults) ask the program to stop; SIGUSR1 asks for a status line; SIGHUP asks to
+  // reopen output files instead of stopping when hangup is kReopen. The first stop request asks
+  // the program to stop reading input and end as at the end of input; a second one ends the
+  // process at once with status 128 + its number, unless it is a SIGHUP (which the system may
+  // send more than once when a terminal goes away). Writing to a closed pipe fails with an error
+  // instead of ending the process: the SIGPIPE that the write itself raises is ignored.
   static void install(Hangup hangup = Hangup::kStop);
   // The number of the first stopping signal, 0 while none came.
   static int received();

@@ -44,6 +44,16 @@ extern "C" void onStopSignal(int number) {
   poke(wakeWrite);
 }
 
+// The kernel raises SIGPIPE in a thread that writes to a pipe or socket whose reader has gone, as
+// if the process had sent it to itself; that write fails with EPIPE all the same, and the program
+// reports the failure, so such a SIGPIPE is no request to stop. One that another process sends
+// (kill -PIPE) stops the program like SIGTERM. A signal whose sender the system does not give
+// (si_pid 0) is taken for the kernel's.
+extern "C" void onPipeSignal(int number, siginfo_t* info, void*) {
+  if (info == nullptr || info->si_pid == 0 || info->si_pid == ::getpid()) return;
+  onStopSignal(number);
+}
+
 extern "C" void onRequestSignal(int number) {
   (number == SIGUSR1 ? statusRequests : reopenRequests).fetch_add(1, std::memory_order_relaxed);
   poke(requestWrite);
@@ -71,6 +81,15 @@ void handle(int number, void (*handler)(int)) {
   ::sigaction(number, &action, nullptr);
 }
 
+void handleWithSender(int number, void (*handler)(int, siginfo_t*, void*)) {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof(action));
+  action.sa_sigaction = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_SIGINFO;  // no SA_RESTART, as above
+  ::sigaction(number, &action, nullptr);
+}
+
 }  // namespace
 
 void StopSignals::install(Hangup hangup) {
@@ -91,7 +110,7 @@ void StopSignals::install(Hangup hangup) {
 #endif
   handle(SIGHUP, hangup == Hangup::kStop ? onStopSignal : onRequestSignal);
   handle(SIGUSR1, onRequestSignal);
-  ::signal(SIGPIPE, SIG_IGN);
+  handleWithSender(SIGPIPE, onPipeSignal);
 }
 
 int StopSignals::received() { return firstSignal.load(); }

@@ -256,8 +256,9 @@ TEST_F(FaultTest, TerminatingSignalsStoreEveryLineReadAndExitWithTheSignal) {
 #ifdef _WIN32
   GTEST_SKIP() << "needs a FIFO to feed loghost and POSIX signals; Windows has console events";
 #else
-  // The terminal going away, and any other signal a user may send that would end the process.
-  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR2, SIGALRM}) {
+  // The terminal going away, and any other signal a user may send that would end the process
+  // (SIGPIPE too, when another process sends it).
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR2, SIGALRM, SIGPIPE}) {
     const std::string logs = dir.file("logs" + std::to_string(signal));
     FeedingLoghost host(fileMedium(logs, "100000"));
     host.feed(0, 1050);
