@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "logger/core/ShownValue.h"
 #include "logger/host/ConfigurationManager.h"
 #include "logger/media/ConfigNumber.h"
 #include "logger/media/MediaKeys.h"
@@ -42,37 +43,9 @@ bool nearMiss(const std::string& key, const std::string& candidate) {
          lower(lastSegment(key)) == lower(lastSegment(candidate));
 }
 
-// How much of a key or a value a warning shows at most, in bytes of the setting.
-constexpr std::size_t kShownBytes = 100;
-
-// A key or value as a warning line shows it, in double quotes if quote: control bytes as \xNN,
-// so that none reaches the terminal, and what is longer than kShownBytes cut there (not inside
-// a UTF-8 character) with its length told:
-//   "abcdef"... (10485760 bytes)
+// A key or a value as a warning line shows it: "abcdef"... (10485760 bytes).
 std::string shown(const std::string& setting, bool quote) {
-  static const char hex[] = "0123456789abcdef";
-  std::size_t length = setting.size();
-  if (length > kShownBytes) {
-    length = kShownBytes;
-    // Back to the start of a character: at most three continuation bytes (10xxxxxx) precede it.
-    for (int i = 0; i < 3 && (static_cast<unsigned char>(setting[length]) & 0xc0) == 0x80; ++i) {
-      --length;
-    }
-  }
-  std::string text = quote ? "\"" : "";
-  for (std::size_t i = 0; i < length; ++i) {
-    const auto c = static_cast<unsigned char>(setting[i]);
-    if (c < 0x20 || c == 0x7f) {
-      text += "\\x";
-      text += hex[c >> 4];
-      text += hex[c & 15];
-    } else {
-      text += static_cast<char>(c);
-    }
-  }
-  if (quote) text += '"';
-  if (length < setting.size()) text += "... (" + std::to_string(setting.size()) + " bytes)";
-  return text;
+  return shownValue(setting, quote ? '"' : '\0');
 }
 
 std::string quoted(const std::string& value) { return shown(value, true); }

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "logger/core/ShownValue.h"
 #include "udplog-recv/KernelDrops.h"
-#include "udplog-recv/ShownValue.h"
 
 DatagramSource::DatagramSource()
     : buffers(new char[kBatch * kMaxDatagram]),

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "logger/Version.h"
-#include "udplog-recv/ShownValue.h"
+#include "logger/core/ShownValue.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "udplog-recv/ShownValue.h"
+#include "logger/core/ShownValue.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "logger/core/ShownValue.h"
 #include "logger/host/ConfigurationManager.h"
 #include "logger/media/ConfigNumber.h"
 #include "logger/media/MediaKeys.h"
@@ -41,8 +42,8 @@ boost::asio::ip::udp::endpoint UdpMedia::configuredDestination() {
   if (error) {
     // The type stays a system error, as callers expect; the text says what is wrong and the fix.
     throw boost::system::system_error(
-        error, std::string(MediaKeys::kIp) + " \"" + ip +
-                   "\" is not an IP address literal (names are not looked up; give one such as "
+        error, std::string(MediaKeys::kIp) + " " + shownValue(ip, '"') +
+                   " is not an IP address literal (names are not looked up; give one such as "
                    "127.0.0.1 or ::1)");
   }
   return boost::asio::ip::udp::endpoint(address, port);

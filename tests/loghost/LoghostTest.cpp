@@ -271,6 +271,14 @@ TEST(LoghostTest, WhatMaySurpriseIsSaidOnceAndALongLivedHostRunsUntilStopped) {
             run(LOGHOST, {"-P", "TarvoLogger/StorageFormat=udp", "-P", "TarvoLogger/Ip=localhost"},
                 &out, &err));
   EXPECT_NE(std::string::npos, err.find("\"localhost\" is not an IP address literal")) << err;
+  // A hostile value reaches the terminal escaped and cut.
+  EXPECT_EQ(1, run(LOGHOST,
+                   {"-P", "TarvoLogger/StorageFormat=udp", "-P",
+                    "TarvoLogger/Ip=\x1b[2J" + std::string(5000, 'a')},
+                   &out, &err));
+  EXPECT_NE(std::string::npos, err.find("\"\\x1b[2Jaaa")) << err;
+  EXPECT_NE(std::string::npos, err.find("... (5004 bytes) is not an IP address")) << err;
+  EXPECT_LT(err.size(), 1000u) << err;
 #ifndef _WIN32
   // A component that logs on its own, in a host that reads nothing until it is told to stop.
   testsupport::Subprocess host(
