@@ -14,6 +14,7 @@
 #include "host/LoggerClient.h"
 #include "host/PluginLoader.h"
 #include "logger/host/IComponent.h"
+#include "tests/support/ProcessStats.h"
 #include "tests/support/SequenceChecker.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/UdpReceiver.h"
@@ -217,11 +218,11 @@ TEST_F(StressTest, HundredLifeCyclesLeaveNoThreadsFilesOrMemoryBehind) {
     for (int n = 0; n < 200; ++n) logger.pipe->push(numberedLine(i, n));
   };
   for (int i = 0; i < 10; ++i) cycle(i);  // warm up allocators and the bus
-  const std::size_t threads = testsupport::procEntries("/proc/self/task");
+  const std::size_t threads = testsupport::threadCountAtRest();
   const std::size_t files = testsupport::procEntries("/proc/self/fd");
   const long memory = residentKb();
   for (int i = 10; i < 110; ++i) cycle(i);
-  EXPECT_EQ(threads, testsupport::procEntries("/proc/self/task"));
+  EXPECT_EQ(threads, testsupport::threadCountOnceItIs(threads));
   EXPECT_EQ(files, testsupport::procEntries("/proc/self/fd"));
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   (void)memory;  // the sanitizers hold freed memory back on purpose
