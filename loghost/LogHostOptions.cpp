@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "logger/core/DecimalText.h"
+
 namespace {
 
 std::pair<std::string, std::string> keyValue(const std::string& option, const std::string& text) {
@@ -38,13 +40,9 @@ unsigned long long byteSize(const std::string& option, const std::string& text) 
   return value << shift;
 }
 
-// "15" or "0.5": decimal seconds, from a millisecond to a day. Only digits and one point: strtod
-// alone would also take blanks, signs, exponents and hexadecimal ("0x10" as 16).
+// "15" or "0.5": decimal seconds, from a millisecond to a day.
 std::chrono::milliseconds seconds(const std::string& option, const std::string& text) {
-  const bool decimal = text.find_first_not_of("0123456789.") == std::string::npos &&
-                       text.find_first_of("0123456789") != std::string::npos &&
-                       text.find('.') == text.rfind('.');
-  const double value = decimal ? std::strtod(text.c_str(), nullptr) : 0;
+  const double value = decimalValue(text);
   if (!(value >= 0.001 && value <= 86400)) {
     throw LogHostOptions::UsageError(option + " needs seconds from 0.001 to 86400, not \"" + text +
                                      "\"");

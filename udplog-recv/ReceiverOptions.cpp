@@ -8,6 +8,7 @@
 #include <string>
 
 #include "logger/Version.h"
+#include "logger/core/DecimalText.h"
 #include "logger/core/ShownValue.h"
 
 namespace {
@@ -88,8 +89,6 @@ const char kUsage[] =
   std::exit(2);
 }
 
-std::string quoted(const std::string& text) { return shownValue(text); }
-
 std::uint64_t readWhole(const std::string& option, const std::string& text, std::uint64_t low,
                         std::uint64_t high) {
   std::uint64_t value = 0;
@@ -107,30 +106,19 @@ std::uint64_t readWhole(const std::string& option, const std::string& text, std:
     value = value * 10 + digit;
   }
   if (!ok || value < low || value > high) {
-    usageError(option + " " + quoted(text) + " is not a whole number from " + std::to_string(low) +
-               " to " + std::to_string(high));
+    usageError(option + " " + shownValue(text) + " is not a whole number from " +
+               std::to_string(low) + " to " + std::to_string(high));
   }
   return value;
 }
 
 // Decimal seconds: digits with an optional fraction ("2", "0.25", ".5"); no sign, no exponent.
 double readSeconds(const std::string& option, const std::string& text, double low) {
-  std::size_t digits = 0, points = 0;
-  for (char c : text) {
-    if (c >= '0' && c <= '9') {
-      ++digits;
-    } else if (c == '.') {
-      ++points;
-    } else {
-      digits = 0;
-      break;
-    }
-  }
-  double value = digits > 0 && points <= 1 ? std::strtod(text.c_str(), nullptr) : NAN;
+  const double value = decimalValue(text);
   if (!std::isfinite(value) || value < low || value > ReceiverOptions::kMaxSeconds) {
     char range[64];
     std::snprintf(range, sizeof(range), "%g to %.0f", low, ReceiverOptions::kMaxSeconds);
-    usageError(option + " " + quoted(text) + " is not a number of seconds from " + range);
+    usageError(option + " " + shownValue(text) + " is not a number of seconds from " + range);
   }
   return value;
 }
@@ -151,7 +139,7 @@ std::string readFingerprint(const std::string& option, const std::string& text) 
     }
   }
   if (!ok || hex.size() != 2 * bytes || text.back() == ':') {
-    usageError(option + " " + quoted(text) +
+    usageError(option + " " + shownValue(text) +
                " is not SHA256: or SHA1: and the certificate's fingerprint in hexadecimal");
   }
   std::string normal = digest;
@@ -177,7 +165,7 @@ std::uint64_t readSize(const std::string& option, const std::string& text) {
             digits.find_first_not_of("0123456789") == std::string::npos;
   const std::uint64_t value = ok ? std::stoull(digits) * unit : 0;
   if (!ok || value < ReceiverOptions::kMinBytes || value > kMax) {
-    usageError(option + " " + quoted(text) +
+    usageError(option + " " + shownValue(text) +
                " is not a size from 64K to 1024G (bytes, or with K, M or G)");
   }
   return value;
@@ -203,7 +191,7 @@ ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
       std::exit(0);
     } else if (arg == "-s" || arg == "--separator") {
       const std::string c = value();
-      if (c.size() != 1) usageError(arg + " needs exactly one character, not " + quoted(c));
+      if (c.size() != 1) usageError(arg + " needs exactly one character, not " + shownValue(c));
       options.hasSeparator = true;
       options.separator = c[0];
     } else if (arg == "--listen") {
@@ -246,7 +234,7 @@ ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
       const std::string text = value();
       SenderFilter::Network network;
       if (!SenderFilter::parse(text, network)) {
-        usageError("--allow " + quoted(text) +
+        usageError("--allow " + shownValue(text) +
                    " is not an IPv4 or IPv6 address with an optional /prefix (10.1.0.0/16, ::1)");
       }
       options.allow.push_back(network);
@@ -255,7 +243,7 @@ ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
     } else if (arg == "--max-sender-bytes") {
       options.maxSenderBytes = readSize(arg, value());
     } else {
-      usageError("unknown option " + quoted(arg));
+      usageError("unknown option " + shownValue(arg));
     }
   }
   const bool pinned = !options.tlsFingerprints.empty();

@@ -97,6 +97,15 @@ bool SenderFilter::mayAdmitIpv6() const {
   });
 }
 
+const char* SenderFilter::familyRefusedOn(const std::string& address) const {
+  Network listener;
+  if (!active() || !parse(address, listener)) return nullptr;
+  if (isMapped(listener.address)) return mayAdmitIpv4() ? nullptr : "IPv4";
+  const bool any = std::all_of(listener.address.begin(), listener.address.end(),
+                               [](unsigned char byte) { return byte == 0; });
+  return any || mayAdmitIpv6() ? nullptr : "IPv6";
+}
+
 bool SenderFilter::admits(const sockaddr* from, socklen_t length, std::string* refusedFrom) {
   if (allowed.empty()) return true;
   Address address{};

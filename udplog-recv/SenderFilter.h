@@ -45,6 +45,9 @@ class SenderFilter final {
   // ::ffff:0:0/96): a listener of one family with rules only for the other refuses everything.
   bool mayAdmitIpv4() const;
   bool mayAdmitIpv6() const;
+  // For a listener on address ("127.0.0.1", "::1"), the family its datagrams come in ("IPv4",
+  // "IPv6") when no rule can admit that family; nullptr otherwise, also for "::", which hears both.
+  const char* familyRefusedOn(const std::string& address) const;
 
   std::uint64_t refused() const { return refusedCount; }
   // The networks refused, most datagrams first; past kMaxNetworks the rest share one row.

@@ -55,26 +55,6 @@ void report(const std::string& text) {
   }
 }
 
-// Rules only for IPv6 on an IPv4 listener (or the other way round) refuse every datagram: said
-// once at the start, as nothing else would tell why no line arrives.
-void warnOfRulesForTheOtherFamily(const SenderFilter& filter, const std::string& listen) {
-  SenderFilter::Network listener;
-  if (!filter.active() || !SenderFilter::parse(listen, listener)) return;
-  const bool ipv4 = listener.prefix == 128 && listener.address[10] == 0xff &&
-                    listener.address[11] == 0xff &&
-                    std::all_of(listener.address.begin(), listener.address.begin() + 10,
-                                [](unsigned char byte) { return byte == 0; });
-  const bool any = std::all_of(listener.address.begin(), listener.address.end(),
-                               [](unsigned char byte) { return byte == 0; });
-  if (ipv4 && !filter.mayAdmitIpv4()) {
-    report("warning: every --allow network is IPv6 and the receiver listens on IPv4 " + listen +
-           ": every datagram will be refused");
-  } else if (!ipv4 && !any && !filter.mayAdmitIpv6()) {
-    report("warning: every --allow network is IPv4 and the receiver listens on IPv6 " + listen +
-           ": every datagram will be refused");
-  }
-}
-
 // How the rate-limited reports read: in full, or the count of the ones held back after the
 // latest, "127.0.0.1:5000: lost line 7 (120 more like this in the last 10 s)".
 void printReport(const ReportLimiter::Line& line) {
@@ -291,7 +271,13 @@ int main(int argc, char** argv) {
   SenderStreams streams(delivery, limits);
   SenderFilter filter;
   for (const auto& network : options.allow) filter.allow(network);
-  warnOfRulesForTheOtherFamily(filter, options.listen);
+  // Rules only for the other family refuse every datagram: said once, as nothing else would tell
+  // why no line arrives.
+  if (const char* family = filter.familyRefusedOn(options.listen)) {
+    report(std::string("warning: no --allow network is ") + family +
+           " and the receiver listens on " + family + " " + options.listen +
+           ": every datagram will be refused");
+  }
   std::string refusedFrom;
 
   // Time-outs are checked on a clock of their own, so they fire on time under steady traffic.
