@@ -30,22 +30,24 @@ void Datagram::sendAll(Socket socket, const Outgoing* datagrams, std::size_t cou
 #ifdef __linux__
   mmsghdr messages[kBatch];
   iovec pieces[kBatch][2];
-  std::size_t next = 0;
-  while (next < count) {
+  for (std::size_t next = 0; next < count; next += kBatch) {
     const std::size_t batch = std::min(count - next, kBatch);
     for (std::size_t i = 0; i < batch; ++i) {
       messages[i].msg_hdr = messageOf(datagrams[next + i], pieces[i], address, addressSize);
       messages[i].msg_len = 0;
     }
     // Returns how many left before the first that failed; that one fails alone when it comes
-    // first in the next call.
-    const int sent = ::sendmmsg(fd, messages, static_cast<unsigned>(batch), 0);
-    if (sent > 0) {
-      for (int i = 0; i < sent; ++i) errors[next + i].clear();
-      next += static_cast<std::size_t>(sent);
-    } else if (sent < 0 && errno != EINTR) {
-      errors[next] = std::error_code(errno, std::system_category());
-      ++next;
+    // first in the next call, and the batch goes on from the one after it.
+    std::size_t done = 0;
+    while (done < batch) {
+      const int sent = ::sendmmsg(fd, messages + done, static_cast<unsigned>(batch - done), 0);
+      if (sent > 0) {
+        for (int i = 0; i < sent; ++i) errors[next + done + i].clear();
+        done += static_cast<std::size_t>(sent);
+      } else if (sent < 0 && errno != EINTR) {
+        errors[next + done] = std::error_code(errno, std::system_category());
+        ++done;
+      }
     }
   }
 #else
