@@ -253,6 +253,7 @@ int main(int argc, char** argv) {
       report(out->error());
       return 1;
     }
+    if (const std::string notice = out->takeNotice(); !notice.empty()) report(notice);
   }
   DatagramSource source;
   std::string error;
@@ -297,8 +298,8 @@ int main(int argc, char** argv) {
   auto nextMetrics = Clock::now();
   auto metricsNow = [&] {
     writeMetrics(*metrics,
-                 {datagrams, malformed, filter.refused(), out ? delivery.lines() : 0, kernelDrops,
-                  streams, forwarder.get(), relp.get()},
+                 {datagrams, malformed, filter.refused(), out ? out->linesWritten() : 0,
+                  kernelDrops, streams, forwarder.get(), relp.get()},
                  metricsFailed);
   };
   auto full = [&] {
@@ -316,6 +317,7 @@ int main(int argc, char** argv) {
     if (requests.reopen > 0 && out) {
       std::string why;
       if (!out->reopen(why)) reports.report(why);
+      if (const std::string notice = out->takeNotice(); !notice.empty()) report(notice);
     }
     if (requests.status > 0) {
       std::string text =
