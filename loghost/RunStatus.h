@@ -32,14 +32,20 @@ class RunStatus final {
     read.store(lines, std::memory_order_relaxed);
     queuedBytes.store(theQueuedBytes, std::memory_order_relaxed);
   }
+  // Lines stored without fields (no vertical tab) and lines whose fields past the sixth were cut.
+  void setShapes(unsigned long long theUnsplit, unsigned long long theCut) {
+    unsplit.store(theUnsplit, std::memory_order_relaxed);
+    cut.store(theCut, std::memory_order_relaxed);
+  }
   // Ends the thread and writes the metrics file once more with the logger's final counts (stats
   // null: it did not answer). Returns false, the cause printed, when the file could not be written.
   bool finish(const TarvoLoggerStatsData* stats);
 
  private:
   void run();
-  // Writes the metrics file; false, with one line on standard error, when that failed.
-  bool writeMetrics(const TarvoLoggerStatsData* stats);
+  // Writes the metrics file; false when that failed, with one line on standard error for the last
+  // write or a cause not seen before.
+  bool writeMetrics(const TarvoLoggerStatsData* stats, bool last);
 
   // Constant after construction
   const boost::shared_ptr<safe_pipe<std::string>> pipe;
@@ -48,7 +54,8 @@ class RunStatus final {
 
   std::atomic<unsigned long long> read{0};
   std::atomic<unsigned long long> queuedBytes{0};
+  std::atomic<unsigned long long> unsplit{0};
+  std::atomic<unsigned long long> cut{0};
   std::atomic<bool> ending{false};
-  bool failedBefore = false;  // the thread's, then finish()'s: a failed write was reported
   std::thread thread;
 };

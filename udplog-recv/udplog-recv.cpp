@@ -22,13 +22,13 @@
 #include <string>
 
 #include "logger/core/ReportLimiter.h"
-#include "platform/MetricsFile.h"
 #include "platform/StopSignals.h"
 #include "platform/StreamMode.h"
 #include "udplog-recv/DatagramParser.h"
 #include "udplog-recv/DatagramSource.h"
 #include "udplog-recv/LineOutput.h"
 #include "udplog-recv/ReadPause.h"
+#include "udplog-recv/ReceiverMetrics.h"
 #include "udplog-recv/ReceiverOptions.h"
 #include "udplog-recv/RelpForwarder.h"
 #include "udplog-recv/SenderFilter.h"
@@ -140,60 +140,6 @@ std::string describe(const RelpForwarder& relp, bool atEnd) {
          (c.unacknowledged ? " (" + std::to_string(c.neverSent) + " of them never sent)" : "");
 }
 
-// Everything the summary counts, and what is held now, for node_exporter's textfile collector.
-struct MetricsInputs {
-  std::uint64_t datagrams, malformed, refused, written;
-  std::uint32_t kernelDrops;
-  const SenderStreams& streams;
-  const SyslogForwarder* forwarder;
-  const RelpForwarder* relp;
-};
-
-// Writes the metrics file; the first failure of a run of failures is reported.
-void writeMetrics(MetricsFile& file, const MetricsInputs& in, bool& failedBefore) {
-  const LineAssembler::Counts c = in.streams.totals();
-  file.counter("udplog_recv_datagrams_received_total", "Datagrams received.", in.datagrams);
-  file.counter("udplog_recv_datagrams_malformed_total", "Datagrams that were no logger datagram.",
-               in.malformed);
-  file.counter("udplog_recv_datagrams_refused_total",
-               "Datagrams from senders outside the --allow networks.", in.refused);
-  file.counter("udplog_recv_kernel_drops_total",
-               "Datagrams the kernel dropped for a full receive buffer.", in.kernelDrops);
-  file.counter("udplog_recv_lines_received_total", "Lines put back together.", c.lines);
-  file.counter("udplog_recv_lines_written_total", "Lines written to the output.", in.written);
-  file.counter("udplog_recv_lines_lost_total", "Lines missing in the numbering.", c.lost);
-  file.counter("udplog_recv_lines_late_total", "Lines that came after later ones.", c.late);
-  file.counter("udplog_recv_lines_duplicate_total", "Lines that came again.", c.duplicates);
-  file.counter("udplog_recv_lines_conflicting_total",
-               "Lines whose parts disagreed with earlier ones.", c.conflicts);
-  file.counter("udplog_recv_lines_incomplete_total", "Lines whose parts did not all come.",
-               c.incomplete);
-  file.gauge("udplog_recv_senders_open", "Sender streams open now.", in.streams.streamsOpen());
-  std::uint64_t forwarded = 0, acknowledged = 0, dropped = 0, backlog = 0;
-  if (in.forwarder) {
-    forwarded = in.forwarder->counts().forwarded;
-    dropped = in.forwarder->counts().dropped;
-    backlog = in.forwarder->backlog();
-  }
-  if (in.relp) {
-    const RelpForwarder::Counts r = in.relp->counts();
-    forwarded = acknowledged = r.acknowledged;
-    dropped = r.dropped;
-    backlog = r.held;
-  }
-  file.counter("udplog_recv_lines_forwarded_total", "Lines handed to the collector.", forwarded);
-  file.counter("udplog_recv_lines_acknowledged_total", "Lines the collector acknowledged (RELP).",
-               acknowledged);
-  file.counter("udplog_recv_lines_dropped_total",
-               "Lines dropped from the full backlog for the collector.", dropped);
-  file.gauge("udplog_recv_backlog_lines", "Lines waiting for the collector.", backlog);
-  const std::error_code error = file.write();
-  if (error && !failedBefore) {
-    report("cannot write the metrics file " + file.path() + ": " + error.message());
-  }
-  failedBefore = static_cast<bool>(error);
-}
-
 std::chrono::milliseconds millis(double seconds) {
   // In range by construction: at most ReceiverOptions::kMaxSeconds.
   return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
@@ -291,16 +237,23 @@ int main(int argc, char** argv) {
   std::uint64_t malformed = 0;
   std::uint64_t datagrams = 0;
   std::uint32_t kernelDrops = 0;
-  std::unique_ptr<MetricsFile> metrics;
-  if (!options.metricsFile.empty()) metrics = std::make_unique<MetricsFile>(options.metricsFile);
-  bool metricsFailed = false;
+  std::unique_ptr<ReceiverMetrics> metrics;
+  if (!options.metricsFile.empty()) {
+    metrics = std::make_unique<ReceiverMetrics>(options.metricsFile);
+  }
   const auto metricsEvery = millis(options.metricsSeconds);
   auto nextMetrics = Clock::now();
-  auto metricsNow = [&] {
-    writeMetrics(*metrics,
-                 {datagrams, malformed, filter.refused(), out ? out->linesWritten() : 0,
-                  kernelDrops, streams, forwarder.get(), relp.get()},
-                 metricsFailed);
+  auto metricsInputs = [&] {
+    ReceiverMetrics::Inputs in;
+    in.datagrams = datagrams;
+    in.malformed = malformed;
+    in.refused = filter.refused();
+    in.written = out ? out->linesWritten() : 0;
+    in.kernelDrops = kernelDrops;
+    in.streams = &streams;
+    in.forwarder = forwarder.get();
+    in.relp = relp.get();
+    return in;
   };
   auto full = [&] {
     return (out && out->failed()) || (options.count != 0 && delivery.lines() >= options.count);
@@ -420,7 +373,7 @@ int main(int argc, char** argv) {
       nextCheck = now + checkEvery;
     }
     if (metrics && now >= nextMetrics) {
-      metricsNow();
+      metrics->write(metricsInputs(), reports);
       nextMetrics = now + metricsEvery;
     }
     if (heard && idle.count() > 0 && now - lastDatagram >= idle) break;
@@ -443,7 +396,13 @@ int main(int argc, char** argv) {
 
   reports.flush();
   if (!refused.empty()) report(refused);
-  if (metrics) metricsNow();
+  std::string metricsFailure;
+  if (metrics) {
+    ReceiverMetrics::Inputs in = metricsInputs();
+    in.undelivered = relp ? relp->counts().unacknowledged : unsent;
+    metricsFailure = metrics->writeLast(in);
+    if (!metricsFailure.empty()) report(metricsFailure);
+  }
 
   report(describe(streams, malformed, kernelDrops, filter));
   if (filter.refused() > 0) {
@@ -476,7 +435,7 @@ int main(int argc, char** argv) {
     report(out->error());
     return 1;
   }
-  if (metrics && metricsFailed) return 1;  // reported when the last write failed
+  if (!metricsFailure.empty()) return 1;
   if (relp) {
     const RelpForwarder::Counts counts = relp->counts();
     if (!refused.empty() || counts.dropped > 0 || counts.unacknowledged > 0) return 1;

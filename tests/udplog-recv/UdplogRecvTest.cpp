@@ -84,6 +84,12 @@ bool waitUntilListening(unsigned short port, Errors errors) {
   });
 }
 
+// The value of a metric in a metrics file's text; all ones when it is not there.
+std::uint64_t metric(const std::string& text, const std::string& name) {
+  const std::size_t at = text.find("\n" + name + " ");
+  return at == std::string::npos ? ~0ull : std::stoull(text.substr(at + name.size() + 2));
+}
+
 TEST(UdplogRecvTest, WritesReassembledLinesAndReportsWhatWentWrong) {
   const unsigned short port = freePort();
   testsupport::TempDir dir;
@@ -118,6 +124,25 @@ TEST(UdplogRecvTest, WritesReassembledLinesAndReportsWhatWentWrong) {
         std::string("\nudplog_recv_lines_lost_total 2\n"),
         std::string("# TYPE udplog_recv_senders_open gauge\n")}) {
     EXPECT_NE(std::string::npos, metrics.find(line)) << line << metrics;
+  }
+  // Every count of the summary line is in the metrics, with the same value.
+  const std::string summary = err.substr(err.rfind("udplog-recv: ", end));
+  for (const auto& [words, name] : std::vector<std::pair<std::string, std::string>>{
+           {" lines,", "lines_received_total"},
+           {" lost,", "lines_lost_total"},
+           {" late,", "lines_late_total"},
+           {" duplicate,", "lines_duplicate_total"},
+           {" conflicting,", "lines_conflicting_total"},
+           {" too old,", "datagrams_too_old_total"},
+           {" resynchronised,", "resynchronisations_total"},
+           {" incomplete,", "lines_incomplete_total"},
+           {" malformed,", "datagrams_malformed_total"},
+           {" dropped by the kernel;", "kernel_drops_total"},
+           {" sender stream", "sender_streams_opened_total"}}) {
+    const std::size_t at = summary.find(words);
+    ASSERT_NE(std::string::npos, at) << words << " in " << summary;
+    const std::uint64_t value = std::stoull(summary.substr(summary.rfind(' ', at - 1) + 1));
+    EXPECT_EQ(value, metric(metrics, "udplog_recv_" + name)) << name << "\n" << metrics;
   }
   if (!testsupport::promtool().empty()) {
     std::string out, check;
@@ -424,11 +449,6 @@ class SmallFilesystem {
  private:
   std::string folder, cause;
 };
-
-std::uint64_t metric(const std::string& text, const std::string& name) {
-  const std::size_t at = text.find("\n" + name + " ");
-  return at == std::string::npos ? ~0ull : std::stoull(text.substr(at + name.size() + 2));
-}
 
 TEST(UdplogRecvTest, AFullDiskKeepsWholeLinesCountedExactlyAndARestartAppendsWholeLines) {
   testsupport::TempDir dir;
