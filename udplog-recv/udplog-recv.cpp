@@ -140,6 +140,24 @@ std::string describe(const RelpForwarder& relp, bool atEnd) {
          (c.unacknowledged ? " (" + std::to_string(c.neverSent) + " of them never sent)" : "");
 }
 
+// The line that starts a run, so that a log (the journal) says what the collector does:
+//   listening on :: port 4444 (IPv6, senders of 2 --allow networks); lines to
+//   /var/log/udplog/collected.log and relp://logs.example:2514; metrics to /run/x/x.prom
+std::string startLine(const ReceiverOptions& options, const LineOutput* out,
+                      const std::string& forwardTarget) {
+  const std::size_t allowed = options.allow.size();
+  std::string text = "listening on " + options.listen + " port " + std::to_string(options.port) +
+                     (options.listen.find(':') == std::string::npos ? " (IPv4, " : " (IPv6, ") +
+                     (allowed == 0 ? std::string("any sender")
+                                   : "senders of " + std::to_string(allowed) + " --allow network" +
+                                         (allowed == 1 ? "" : "s")) +
+                     "); lines to ";
+  if (out) text += out->name() + (forwardTarget.empty() ? "" : " and ");
+  text += forwardTarget + "; ";
+  return text +
+         (options.metricsFile.empty() ? "no metrics file" : "metrics to " + options.metricsFile);
+}
+
 std::chrono::milliseconds millis(double seconds) {
   // In range by construction: at most ReceiverOptions::kMaxSeconds.
   return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
@@ -225,6 +243,10 @@ int main(int argc, char** argv) {
            " and the receiver listens on " + family + " " + options.listen +
            ": every datagram will be refused");
   }
+  report(startLine(options, out.get(),
+                   forwarder ? forwarder->target()
+                   : relp    ? relp->target()
+                             : std::string()));
   std::string refusedFrom;
 
   // Time-outs are checked on a clock of their own, so they fire on time under steady traffic.

@@ -584,6 +584,13 @@ TEST(UdplogRecvTest, OnlyAllowedSendersAreWrittenAndTheRefusedAreCountedInAFewLi
     receiver.signal(SIGTERM);
     EXPECT_EQ(0, receiver.wait());
     EXPECT_EQ(numbered(1, 500), testsupport::readFile(dir.file("lines.txt")));
+    // The first line says what the run does.
+    EXPECT_EQ(0u, receiver.err().find(
+                      "udplog-recv: listening on " + std::string(listen) + " port " +
+                      std::to_string(port) + (listen[0] == ':' ? " (IPv6" : " (IPv4") +
+                      ", senders of 2 --allow networks); lines to " + dir.file("lines.txt") +
+                      "; metrics to " + dir.file("r.prom") + "\n"))
+        << receiver.err();
     const std::string err = receiver.err();
     EXPECT_LT(std::count(err.begin(), err.end(), '\n'), 12) << err;
     EXPECT_NE(std::string::npos, err.find("127.0.0.0/24: datagrams refused (not in --allow)"))
