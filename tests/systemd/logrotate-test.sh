@@ -13,6 +13,8 @@ work=$(mktemp -d)
 pid=
 trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "logrotate test: $*" >&2; exit 1; }
+# shellcheck source=helpers.sh
+source "$(dirname "${BASH_SOURCE[0]}")/helpers.sh"
 if ! command -v logrotate >/dev/null; then
   echo "logrotate test: skipped: logrotate is not installed (Debian package logrotate)" >&2
   exit 77
@@ -22,21 +24,6 @@ logrotate -d -s "$work/state.debug" "$shipped" >"$work/debug" 2>&1 \
   || fail "logrotate -d $shipped failed: $(cat "$work/debug")"
 ! grep -qi "error" "$work/debug" || fail "logrotate -d $shipped complains: $(cat "$work/debug")"
 
-wait_for() {  # wait_for SECONDS COMMAND...: until COMMAND succeeds
-  local until=$((SECONDS + $1)); shift
-  until "$@"; do
-    [ $SECONDS -lt $until ] || return 1
-    sleep 0.05
-  done
-}
-free_port() {
-  local port
-  for _ in $(seq 100); do
-    port=$((20000 + RANDOM % 40000))
-    ! grep -qi ":$(printf '%04X' "$port") " /proc/net/udp /proc/net/udp6 && { echo "$port"; return; }
-  done
-  fail "no free UDP port found"
-}
 lines_in() { [ -f "$1" ] && [ "$(grep -c . "$1")" -ge "$2" ]; }
 
 log=$work/log/collected.log

@@ -24,6 +24,8 @@ work=$(mktemp -d)
 pid=
 trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "unit test: $*" >&2; exit 1; }
+# shellcheck source=helpers.sh
+source "$(dirname "${BASH_SOURCE[0]}")/helpers.sh"
 [ -f "$unit" ] || fail "no unit at $unit"
 
 # The value of KEY= in the unit's [Service] section (the first one).
@@ -130,23 +132,6 @@ run_expanded() {
   local assignments=(PATH=/usr/bin:/bin) key
   for key in "${!env[@]}"; do assignments+=("$key=${env[$key]}"); done
   exec env -i "${assignments[@]}" "${argv[@]}"
-}
-
-# A UDP port nobody on this machine uses, by its row in /proc/net/udp*.
-free_port() {
-  local port
-  for _ in $(seq 100); do
-    port=$((20000 + RANDOM % 40000))
-    ! grep -qi ":$(printf '%04X' "$port") " /proc/net/udp /proc/net/udp6 && { echo "$port"; return; }
-  done
-  fail "no free UDP port found"
-}
-wait_for() {  # wait_for SECONDS COMMAND...: until COMMAND succeeds
-  local until=$((SECONDS + $1)); shift
-  until "$@"; do
-    [ $SECONDS -lt $until ] || return 1
-    sleep 0.05
-  done
 }
 
 local_unit
