@@ -4,6 +4,7 @@
 # guide is linked from the README, and the README shows the set-up commands that the CI runs.
 # Usage: docs-test.sh SOURCE_DIR INSTALLED_DOC_FILE...  (paths relative to SOURCE_DIR)
 set -euo pipefail
+shopt -s nullglob
 cd "$1"
 shift
 installed=" $* "
