@@ -28,8 +28,11 @@ class HOST_API SettingsCheck final {
   //   loghost: warning: TarvoLogger/Port="70000" is not a whole number from 0 to 65535: 4444 is
   //            used instead
   std::vector<std::string> warnings() const;
-  // Writes the warnings to out, each prefixed "loghost: warning: ".
-  void report(std::FILE* out) const;
+  // A refused StorageFormat or number that holds ";" or "#" is told that an INI comment after a
+  // value is read as part of it.
+  //
+  // Writes the warnings to out, each after prefix.
+  void report(std::FILE* out, const char* prefix = "loghost: warning: ") const;
 
  private:
   void checkUnread(ConfigurationManager& scope, ConfigurationManager& other, const char* scopeName,

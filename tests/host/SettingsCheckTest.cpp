@@ -61,6 +61,9 @@ TEST(SettingsCheckTest, NamesWhatIsNotReadOrNotTakenAndNothingElse) {
       {"File", false, nullptr, nullptr,
        "TarvoLogger/StorageFormat=\"File\" is none of udp, file, circular: the in-memory ring is "
        "used instead"},
+      {"file ; keep on disk", false, nullptr, nullptr,
+       "is none of udp, file, circular: the in-memory ring is used instead (an INI comment after a "
+       "value is read as part of the value"},
       {"udp", false, "TarvoLogger/Port", "70000",
        "TarvoLogger/Port=\"70000\" is not a whole number from 0 to 65535: 4444 is used instead"},
       {"circular", false, "TarvoLogger/BufferSize", "70000",

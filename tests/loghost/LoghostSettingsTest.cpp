@@ -4,10 +4,98 @@
 
 #include <boost/filesystem.hpp>
 #include <fstream>
+#include <sstream>
 
 #include "tests/support/Subprocess.h"
 
 namespace {
+
+using testsupport::readFile;
+using testsupport::run;
+
+std::size_t count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// The lines of err that are of this kind ("error", "warning") and hold the finding.
+std::size_t reported(const std::string& err, const std::string& kind, const std::string& finding) {
+  std::istringstream lines(err);
+  std::size_t n = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("loghost: " + kind + ": ", 0) == 0 && line.find(finding) != std::string::npos)
+      ++n;
+  }
+  return n;
+}
+
+TEST(LoghostSettingsTest, AMistakeStopsTheRunBeforeInputCheckListsItLenientRunsWithIt) {
+  testsupport::TempDir dir;
+  const std::string line = "2026-12-07\vT1\vINFO\tcore\va line that reaches the ring\vx";
+  std::ofstream(dir.file("in.log")) << line << "\n";
+  std::ofstream(dir.file("comment.ini")) << "[TarvoLogger]\nStorageFormat=file ; keep on disk\n";
+  struct Case {
+    std::vector<std::string> settings;
+    const char* finding;
+  };
+  const Case cases[] = {
+      {{"-P", "TarvoLogger/StorageFormt=file"}, "(did you mean TarvoLogger/StorageFormat?)"},
+      {{"-H", "TarvoLogger/BufferSize=5"}, "it is a plug-in key, give it with -P"},
+      {{"--plugin-config", dir.file("comment.ini")},
+       "\"file ; keep on disk\" is none of udp, file, circular: the in-memory ring is used instead "
+       "(an INI comment after a value is read as part of the value"},
+      {{"-P", "TarvoLogger/BufferSize=70000"}, "not a whole number from 0 to 65535: 20 is used"},
+      {{"-P", "TarvoLogger/Port=5"}, "only the udp medium reads it"},
+  };
+  for (const Case& c : cases) {
+    auto args = [&](std::vector<std::string> options) {
+      options.insert(options.end(), c.settings.begin(), c.settings.end());
+      options.push_back(dir.file("in.log"));
+      return options;
+    };
+    std::string out, err;
+    EXPECT_EQ(2, run(LOGHOST, args({"--dump"}), &out, &err)) << err;
+    EXPECT_EQ(1u, reported(err, "error", c.finding)) << err;
+    EXPECT_NE(std::string::npos, err.find("1 settings mistake: stopped before reading any input"))
+        << err;
+    EXPECT_EQ(std::string::npos, out.find("a line that reaches")) << out;
+
+    EXPECT_EQ(2, run(LOGHOST, args({"--check"}), &out, &err)) << err;
+    EXPECT_EQ(1u, reported(err, "error", c.finding)) << err;
+
+    EXPECT_EQ(0, run(LOGHOST, args({"--lenient", "--dump"}), &out, &err)) << err;
+    EXPECT_EQ(1u, reported(err, "warning", c.finding)) << err;
+    EXPECT_EQ(std::string::npos, err.find("error")) << err;
+  }
+  // What a component reads is known once it has started: --check starts it, reads no input.
+  std::string out, err;
+  EXPECT_EQ(0,
+            run(LOGHOST,
+                {"--check", "--dump", "--component", EXAMPLE_CLIENT, "-P", "ExampleClient/Lines=0"},
+                &out, &err, dir.file("in.log")))
+      << err;
+  EXPECT_EQ("loghost: the settings have no mistake\n", err);
+  EXPECT_EQ(std::string::npos, out.find("a line that reaches")) << out;
+  EXPECT_EQ(2, run(LOGHOST, {"--check", "-P", "ExampleClient/Lines=0"}, &out, &err)) << err;
+}
+
+TEST(LoghostSettingsTest, ShortLinesAreToldOnceAndCountedAtTheEndAndInTheMetrics) {
+  testsupport::TempDir dir;
+  std::ofstream(dir.file("in.log")) << "a|b|ERROR|c|d|e\n"
+                                    << "2026-12-07|T1|INFO|core|a line long enough|x\n"
+                                    << "\n";
+  const std::string metrics = dir.file("loghost.prom");
+  std::string out, err;
+  // --dump makes loghost wait for the worker twice, with short lines of its own each time.
+  ASSERT_EQ(0, run(LOGHOST, {"-s", "|", "--dump", "--metrics-file", metrics, dir.file("in.log")},
+                   &out, &err))
+      << err;
+  EXPECT_EQ(1u, count(err, "the logger drops every line of 20 bytes or fewer")) << err;
+  EXPECT_NE(std::string::npos, err.find("loghost: 2 lines of 20 bytes or fewer dropped")) << err;
+  EXPECT_NE(std::string::npos, readFile(metrics).find("\nloghost_lines_short_total 2\n"))
+      << readFile(metrics);
+}
 
 TEST(LoghostSettingsTest, LoghostWritesFilesToADefaultDirectoryOfTheUser) {
 #ifdef _WIN32
