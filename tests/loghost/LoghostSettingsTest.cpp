@@ -13,12 +13,6 @@ namespace {
 using testsupport::readFile;
 using testsupport::run;
 
-std::size_t count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 // The lines of err that are of this kind ("error", "warning") and hold the finding.
 std::size_t reported(const std::string& err, const std::string& kind, const std::string& finding) {
   std::istringstream lines(err);
@@ -32,7 +26,7 @@ std::size_t reported(const std::string& err, const std::string& kind, const std:
 
 TEST(LoghostSettingsTest, AMistakeStopsTheRunBeforeInputCheckListsItLenientRunsWithIt) {
   testsupport::TempDir dir;
-  const std::string line = "2026-12-07\vT1\vINFO\tcore\va line that reaches the ring\vx";
+  const std::string line = "2026-12-07\vT1\vINFO\vcore\va line that reaches the ring\vx";
   std::ofstream(dir.file("in.log")) << line << "\n";
   std::ofstream(dir.file("comment.ini")) << "[TarvoLogger]\nStorageFormat=file ; keep on disk\n";
   struct Case {
@@ -67,6 +61,7 @@ TEST(LoghostSettingsTest, AMistakeStopsTheRunBeforeInputCheckListsItLenientRunsW
     EXPECT_EQ(0, run(LOGHOST, args({"--lenient", "--dump"}), &out, &err)) << err;
     EXPECT_EQ(1u, reported(err, "warning", c.finding)) << err;
     EXPECT_EQ(std::string::npos, err.find("error")) << err;
+    EXPECT_NE(std::string::npos, out.find("a line that reaches the ring")) << out;
   }
   // What a component reads is known once it has started: --check starts it, reads no input.
   std::string out, err;
@@ -91,7 +86,8 @@ TEST(LoghostSettingsTest, ShortLinesAreToldOnceAndCountedAtTheEndAndInTheMetrics
   ASSERT_EQ(0, run(LOGHOST, {"-s", "|", "--dump", "--metrics-file", metrics, dir.file("in.log")},
                    &out, &err))
       << err;
-  EXPECT_EQ(1u, count(err, "the logger drops every line of 20 bytes or fewer")) << err;
+  EXPECT_EQ(1u, reported(err, "warning", "the logger drops every line of 20 bytes or fewer"))
+      << err;
   EXPECT_NE(std::string::npos, err.find("loghost: 2 lines of 20 bytes or fewer dropped")) << err;
   EXPECT_NE(std::string::npos, readFile(metrics).find("\nloghost_lines_short_total 2\n"))
       << readFile(metrics);
