@@ -72,10 +72,17 @@ configure_file(cmake/tarvo-logger.pc.in ${PROJECT_BINARY_DIR}/generated/tarvo-lo
 install(FILES ${PROJECT_BINARY_DIR}/generated/tarvo-logger.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
-install(FILES examples/circular.ini examples/file.ini examples/udp.ini examples/host.ini
-              examples/sample.log
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT runtime)
+# The README, the guides in docs/ and the sample input and settings keep under DOCDIR the paths
+# they have in the sources, so that the links between them work in both places (the Docs test
+# checks every link against this list).
+file(GLOB LOGGER_DOC_PAGES RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS
+     ${PROJECT_SOURCE_DIR}/docs/*.md)
+set(LOGGER_DOC_FILES README.md ${LOGGER_DOC_PAGES} examples/circular.ini examples/file.ini
+                     examples/udp.ini examples/host.ini examples/sample.log)
+foreach(doc IN LISTS LOGGER_DOC_FILES)
+  get_filename_component(doc_folder ${doc} DIRECTORY)
+  install(FILES ${doc} DESTINATION ${CMAKE_INSTALL_DOCDIR}/${doc_folder} COMPONENT runtime)
+endforeach()
 
 # The Debian copyright file is made from LICENSE, so the two cannot disagree: its holder line and
 # its permission text, indented as the machine-readable format wants (" ." for an empty line).

@@ -1,5 +1,6 @@
 #include "loghost/RunStatus.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -55,6 +56,12 @@ void RunStatus::run() {
   }
 }
 
+unsigned long long RunStatus::shortLines(const TarvoLoggerStatsData& stats) const {
+  // Read after the counts came: at least every short line of loghost's that they hold.
+  const unsigned long long own = ownShort.load(std::memory_order_relaxed);
+  return stats.tooShort > own ? stats.tooShort - own : 0;
+}
+
 bool RunStatus::writeMetrics(const TarvoLoggerStatsData* stats, bool last) {
   MetricsFile& file = *metrics;
   file.counter("loghost_lines_read_total", "Lines read from the inputs.",
@@ -72,8 +79,9 @@ bool RunStatus::writeMetrics(const TarvoLoggerStatsData* stats, bool last) {
     file.counter("loghost_lines_stored_total", "Lines the logger stored or sent.", stats->stored);
     file.counter("loghost_lines_lost_total",
                  "Lines the logger lost: dropped, not sent, or not written.", stats->lost);
-    file.counter("loghost_lines_too_short_total",
-                 "Lines of 20 bytes or fewer, which the logger never stores.", stats->tooShort);
+    shortWritten = std::max(shortWritten, shortLines(*stats));
+    file.counter("loghost_lines_short_total",
+                 "Lines of 20 bytes or fewer, which the logger drops by design.", shortWritten);
   }
   // During the run a failure is told once per cause; the last one always, as it fails the run.
   const std::error_code error = file.write();

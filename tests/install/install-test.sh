@@ -63,6 +63,10 @@ for path in usr/bin/loghost usr/bin/udplog-recv "$libdir/libhostframework.so.1.0
             "$libdir/tarvo-logger/lib000udploggerplugin.so"; do
   expect "$runtime" "$path"
 done
+# The README and its guides, at the paths that the links between them expect.
+for page in README.md $(cd "$source_dir" && echo docs/*.md); do
+  expect "$runtime" "usr/share/doc/tarvo-logger/$page"
+done
 for path in usr/include/logger/core/safe_pipe.h usr/include/logger/plugin/TarvoLoggerPayloads.h \
             usr/include/logger/Version.h "$libdir/cmake/TarvoLogger/TarvoLoggerConfig.cmake" \
             "$libdir/pkgconfig/tarvo-logger.pc" \
