@@ -127,12 +127,15 @@ if(TARGET udplog-recv)
           DESTINATION lib/systemd/system COMPONENT runtime)
   string(FIND "${CMAKE_INSTALL_FULL_SYSCONFDIR}/" "${CMAKE_INSTALL_PREFIX}/" LOGGER_SYSCONF_AT)
   if(LOGGER_SYSCONF_AT EQUAL 0)
-    set(LOGGER_DEFAULTS_DIR ${CMAKE_INSTALL_SYSCONFDIR}/default)
+    set(LOGGER_SYSCONF_INSTALL_DIR ${CMAKE_INSTALL_SYSCONFDIR})
   else()
-    set(LOGGER_DEFAULTS_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default)
+    set(LOGGER_SYSCONF_INSTALL_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR})
   endif()
-  install(FILES packaging/systemd/udplog-recv.default DESTINATION ${LOGGER_DEFAULTS_DIR}
-          RENAME udplog-recv COMPONENT runtime)
+  install(FILES packaging/systemd/udplog-recv.default
+          DESTINATION ${LOGGER_SYSCONF_INSTALL_DIR}/default RENAME udplog-recv COMPONENT runtime)
+  # Its output's rotation, a conffile too: the collector reopens its output on a reload.
+  install(FILES packaging/logrotate/udplog-recv DESTINATION ${LOGGER_SYSCONF_INSTALL_DIR}/logrotate.d
+          COMPONENT runtime)
 endif()
 
 include(cmake/Packaging.cmake)

@@ -76,6 +76,7 @@ class Feed final {
       const auto tabs = std::count(line.begin(), line.end(), '\x0b');
       if (tabs == 0) ++plainLines;
       if (tabs > 5) ++wideLines;
+      if (tabs == 0 || tabs > 5) status.setShapes(plainLines, wideLines);
     }
     pipe->push(line);
     ++pushedCount;

@@ -27,7 +27,7 @@ windows_blocked=""
 if [ "$mode" = test ]; then
   packages+=(dpkg-dev file libgtest-dev libbenchmark-dev libspdlog-dev libfmt-dev scdoc)
   packages+=(clang-format clang libclang-rt-14-dev lintian rsyslog rsyslog-relp gnutls-bin man-db
-              systemd procps)
+              systemd procps logrotate)
   # The Windows build: the cross-compiler, what Boost's build from Debian's source package needs,
   # and Wine with its 32-bit half. The i386 architecture and the deb-src entries go in before the
   # one package-list update, so that the scripts the Windows step runs find everything present.
