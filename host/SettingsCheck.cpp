@@ -1,4 +1,4 @@
-#include "loghost/SettingsCheck.h"
+#include "host/SettingsCheck.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,15 +1,19 @@
 // Names the settings that will not do what the user meant, once the logger and the client
 // components have started and so have asked for every key they read: one warning line each,
 // nothing when all is well. Reads the two configuration scopes; main thread only.
+// It lives in the host library so that every host of the logger (loghost, a program's own) checks
+// alike.
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "logger/host/HostApi.h"
+
 class ConfigurationManager;
 
-class SettingsCheck final {
+class HOST_API SettingsCheck final {
  public:
   SettingsCheck(ConfigurationManager& host, ConfigurationManager& plugin);
 
