@@ -11,6 +11,16 @@ file(RELATIVE_PATH LOGGER_PLUGIN_DIR_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR}
      ${CMAKE_INSTALL_PREFIX}/${LOGGER_PLUGIN_INSTALL_DIR})
 target_compile_definitions(loghost PRIVATE
   LOGHOST_PLUGIN_DIR_FROM_BIN="${LOGGER_PLUGIN_DIR_FROM_BIN}")
+# So does the host library, for the embedded logger: from lib/ on POSIX systems, from bin/ (where
+# the DLL goes) on Windows.
+if(WIN32)
+  set(LOGGER_PLUGIN_DIR_FROM_HOSTLIB ${LOGGER_PLUGIN_DIR_FROM_BIN})
+else()
+  file(RELATIVE_PATH LOGGER_PLUGIN_DIR_FROM_HOSTLIB ${CMAKE_INSTALL_FULL_LIBDIR}
+       ${CMAKE_INSTALL_PREFIX}/${LOGGER_PLUGIN_INSTALL_DIR})
+endif()
+target_compile_definitions(hostframework PRIVATE
+  LOGGER_PLUGIN_DIR_FROM_HOSTLIB="${LOGGER_PLUGIN_DIR_FROM_HOSTLIB}")
 
 # The programs find the host library from their own folder too, unless it is a system folder.
 list(FIND CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES ${CMAKE_INSTALL_FULL_LIBDIR} LOGGER_SYSTEM_LIBDIR)
@@ -50,7 +60,7 @@ install(FILES logger/plugin/TarvoLoggerPayloads.h logger/plugin/TarvoLog.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger/plugin COMPONENT dev)
 install(FILES ${PROJECT_BINARY_DIR}/generated/logger/Version.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger COMPONENT dev)
-install(FILES host/BusDispatcher.h host/LoggerClient.h host/PluginLoader.h
+install(FILES host/BusDispatcher.h host/LoggerClient.h host/PluginLoader.h host/EmbeddedLogger.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/host COMPONENT dev)
 
 # find_package(TarvoLogger CONFIG REQUIRED) gives TarvoLogger::hostframework.
