@@ -150,7 +150,7 @@ mkdir "$work/devroot"
 dpkg-deb -x "$dev" "$work/devroot"
 pc=$work/devroot/$libdir/pkgconfig/tarvo-logger.pc
 grep -qx "prefix=/usr" "$pc" || fail "the package's pkg-config file is relative: $(head -3 "$pc")"
-flags=$(echo $(PKG_CONFIG_LIBDIR=$(dirname "$pc") pkg-config --cflags --libs tarvo-logger))
+flags=$(PKG_CONFIG_LIBDIR=$(dirname "$pc") pkg-config --cflags --libs tarvo-logger | xargs)
 [ "$flags" = "-pthread -lhostframework -lboost_thread -pthread" ] \
   || fail "the package's pkg-config file gives $flags"
 
