@@ -82,6 +82,16 @@ class TarvoLog final {
     setLevel(other.level());
     return *this;
   }
+  TarvoLog(TarvoLog&& other) noexcept
+      : target(std::move(other.target)),
+        extraField(std::move(other.extraField)),
+        threshold(other.level()) {}
+  TarvoLog& operator=(TarvoLog&& other) noexcept {
+    target = std::move(other.target);
+    extraField = std::move(other.extraField);
+    setLevel(other.level());
+    return *this;
+  }
 
   explicit operator bool() const { return target != nullptr; }
 
