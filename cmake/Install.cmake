@@ -11,9 +11,24 @@ file(RELATIVE_PATH LOGGER_PLUGIN_DIR_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR}
      ${CMAKE_INSTALL_PREFIX}/${LOGGER_PLUGIN_INSTALL_DIR})
 target_compile_definitions(loghost PRIVATE
   LOGHOST_PLUGIN_DIR_FROM_BIN="${LOGGER_PLUGIN_DIR_FROM_BIN}")
+# So does the host library, for the embedded logger: from lib/ on POSIX systems, from bin/ (where
+# the DLL goes) on Windows.
+if(WIN32)
+  set(LOGGER_PLUGIN_DIR_FROM_HOSTLIB ${LOGGER_PLUGIN_DIR_FROM_BIN})
+else()
+  file(RELATIVE_PATH LOGGER_PLUGIN_DIR_FROM_HOSTLIB ${CMAKE_INSTALL_FULL_LIBDIR}
+       ${CMAKE_INSTALL_PREFIX}/${LOGGER_PLUGIN_INSTALL_DIR})
+endif()
+target_compile_definitions(hostframework PRIVATE
+  LOGGER_PLUGIN_DIR_FROM_HOSTLIB="${LOGGER_PLUGIN_DIR_FROM_HOSTLIB}")
 
 # The programs find the host library from their own folder too, unless it is a system folder.
+# The system folders are the platform's and the compiler's own (/usr/lib/x86_64-linux-gnu is only
+# the compiler's on Debian).
 list(FIND CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES ${CMAKE_INSTALL_FULL_LIBDIR} LOGGER_SYSTEM_LIBDIR)
+if(LOGGER_SYSTEM_LIBDIR EQUAL -1)
+  list(FIND CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES ${CMAKE_INSTALL_FULL_LIBDIR} LOGGER_SYSTEM_LIBDIR)
+endif()
 if(LOGGER_SYSTEM_LIBDIR EQUAL -1)
   file(RELATIVE_PATH LOGGER_LIBDIR_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
   set_target_properties(loghost PROPERTIES INSTALL_RPATH "$ORIGIN/${LOGGER_LIBDIR_FROM_BIN}")
@@ -50,7 +65,7 @@ install(FILES logger/plugin/TarvoLoggerPayloads.h logger/plugin/TarvoLog.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger/plugin COMPONENT dev)
 install(FILES ${PROJECT_BINARY_DIR}/generated/logger/Version.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger COMPONENT dev)
-install(FILES host/BusDispatcher.h host/LoggerClient.h host/PluginLoader.h
+install(FILES host/BusDispatcher.h host/LoggerClient.h host/PluginLoader.h host/EmbeddedLogger.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/host COMPONENT dev)
 
 # find_package(TarvoLogger CONFIG REQUIRED) gives TarvoLogger::hostframework.
@@ -66,8 +81,18 @@ install(FILES ${PROJECT_BINARY_DIR}/generated/TarvoLoggerConfig.cmake
               ${PROJECT_BINARY_DIR}/generated/TarvoLoggerConfigVersion.cmake
         DESTINATION ${LOGGER_CMAKE_INSTALL_DIR} COMPONENT dev)
 
-# pkg-config --cflags --libs tarvo-logger
-file(RELATIVE_PATH LOGGER_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+# pkg-config --cflags --libs tarvo-logger. Installed in a system folder (/usr), it names plain paths,
+# which pkg-config leaves out of the flags. Anywhere else it finds the prefix from its own place, so
+# the tree may be moved, and its Libs: give programs the run-time path of the host library.
+if(LOGGER_SYSTEM_LIBDIR EQUAL -1)
+  file(RELATIVE_PATH LOGGER_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig
+       ${CMAKE_INSTALL_PREFIX})
+  set(LOGGER_PC_PREFIX "\${pcfiledir}/${LOGGER_PC_TO_PREFIX}")
+  set(LOGGER_PC_RPATH " -Wl,-rpath,\${libdir}")
+else()
+  set(LOGGER_PC_PREFIX ${CMAKE_INSTALL_PREFIX})
+  set(LOGGER_PC_RPATH "")
+endif()
 configure_file(cmake/tarvo-logger.pc.in ${PROJECT_BINARY_DIR}/generated/tarvo-logger.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/generated/tarvo-logger.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
@@ -113,6 +138,9 @@ install(FILES examples/minimal-client/CMakeLists.txt examples/minimal-client/Min
         COMPONENT dev)
 install(FILES examples/ExampleClient.h examples/ExampleClient.cpp
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarvo-logger-dev/examples COMPONENT dev)
+install(FILES examples/embedded/CMakeLists.txt examples/embedded/EmbeddedExample.cpp
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarvo-logger-dev/examples/embedded
+        COMPONENT dev)
 
 # udplog-recv as a system service: the unit under the prefix's lib/systemd/system (for /usr the
 # folder Debian's systemd reads), its options in SYSCONFDIR/default, a conffile of the package.

@@ -1,5 +1,8 @@
 #include "host/LoggerClient.h"
 
+#include <cinttypes>
+#include <cstdio>
+
 #include "logger/host/LocalMessage.h"
 #include "logger/host/MessageDispatcher.h"
 #include "logger/plugin/TarvoLoggerPayloads.h"
@@ -68,4 +71,12 @@ void LoggerClient::onMessage(boost::shared_ptr<LocalMessage> message) {
   if (reply || message->getMessageType() != awaitedType) return;
   reply = std::move(message);
   arrived.notify_all();
+}
+
+std::string LoggerClient::lossText(const TarvoLoggerStatsData& stats) {
+  char counts[160];
+  std::snprintf(counts, sizeof(counts),
+                "the logger lost %" PRIu64 " of %" PRIu64 " lines (%" PRIu64 " stored)", stats.lost,
+                stats.stored + stats.lost, stats.stored);
+  return counts + (stats.lastError.empty() ? std::string() : "; last error: " + stats.lastError);
 }

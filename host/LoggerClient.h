@@ -37,6 +37,10 @@ class HOST_API LoggerClient final : public IMessageSink {
 
   void onMessage(boost::shared_ptr<LocalMessage> message) override EXCLUDES(mutex);
 
+  // How a host tells that the logger lost lines, from its final counts, one line without prefix
+  // or line end: "the logger lost 3 of 10 lines (7 stored); last error: ...".
+  static std::string lossText(const TarvoLoggerStatsData& stats);
+
  private:
   boost::shared_ptr<LocalMessage> request(const char* type, const char* replyType,
                                           std::chrono::milliseconds timeout) EXCLUDES(mutex);

@@ -4,10 +4,8 @@
 // logger down, destroys it and unloads the libraries.
 
 #include <algorithm>
-#include <boost/filesystem/operations.hpp>
 #include <cerrno>
 #include <chrono>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,8 +16,11 @@
 #include <vector>
 
 #include "host/BusDispatcher.h"
+#include "host/DefaultLogDirectory.h"
 #include "host/LoggerClient.h"
+#include "host/LoggerPluginFile.h"
 #include "host/PluginLoader.h"
+#include "host/RunningComponent.h"
 #include "host/SettingsCheck.h"
 #include "logger/Version.h"
 #include "logger/core/MainLoggerCore.h"
@@ -31,19 +32,15 @@
 #include "loghost/LogHostOptions.h"
 #include "loghost/Progress.h"
 #include "loghost/RunStatus.h"
-#include "loghost/RunningComponent.h"
 #include "platform/InputSource.h"
 #include "platform/SharedLibrary.h"
 #include "platform/StopSignals.h"
 #include "platform/StreamMode.h"
-#include "platform/UserFolders.h"
 
 namespace {
 
 const char* const kComponentType = TarvoLoggerProtocol::kComponentType;
-// lib000udploggerplugin.so, or 000udploggerplugin.dll where libraries take no prefix.
-const std::string kPluginFile =
-    std::string(SharedLibrary::kPrefix) + kComponentType + SharedLibrary::kSuffix;
+const char kProgram[] = "loghost";
 // Where an installed loghost finds the plug-in, from the folder that holds loghost.
 const char kInstalledPluginDir[] = LOGHOST_PLUGIN_DIR_FROM_BIN;
 const auto kReplyTimeout = std::chrono::seconds(5);
@@ -105,38 +102,17 @@ class Feed final {
 
 // The plug-in beside loghost (a build tree), else where the installation puts it.
 std::string defaultPluginPath() {
-  const std::string folder = SharedLibrary::executableFolder();
-  const std::string beside = folder + kPluginFile;
-  const std::string installed = folder + kInstalledPluginDir + "/" + kPluginFile;
-  boost::system::error_code ignored;
-  if (boost::filesystem::exists(beside, ignored)) return beside;
-  if (boost::filesystem::exists(installed, ignored)) return installed;
-  throw Failure("no logger plug-in found at " + beside + " or " + installed +
-                "; give one with --plugin PATH");
+  return LoggerPluginFile::find(SharedLibrary::executableFolder(), kInstalledPluginDir,
+                                "give one with --plugin PATH");
 }
 
 // Where no Directories/VarPath is configured and the logger is to write files, a directory a
-// normal user can write without set-up (UserFolders::stateFolder): $XDG_STATE_HOME/tarvo-logger,
-// ~/.local/state/tarvo-logger, or /tmp/tarvo-logger-<uid> without a home; on Windows
-// %LOCALAPPDATA%\tarvo-logger. Created here, with its parents; the temporary folder's is used only
-// when it is the user's alone.
+// normal user can write without set-up (DefaultLogDirectory).
 void giveDefaultLogDirectory() {
-  ConfigurationManager& host =
-      *ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope);
-  ConfigurationManager& plugin =
-      *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope);
-  std::string value;
-  if (host.peekValue(MediaKeys::kVarPath, value) == 0) return;
-  if (plugin.peekValue(MediaKeys::kStorageFormat, value) != 0 || value != MediaKeys::kFormatFile) {
-    return;
-  }
-  std::string problem;
-  const std::string directory = UserFolders::makeStateFolder("tarvo-logger", problem);
-  if (!problem.empty()) {
-    std::fprintf(stderr, "loghost: warning: %s%s%s (set Directories/VarPath)\n", problem.c_str(),
-                 directory.empty() ? "" : "; using ", directory.c_str());
-  }
-  if (!directory.empty()) host.setValue(MediaKeys::kVarPath, directory);
+  const std::string warning = DefaultLogDirectory::give(
+      *ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope),
+      *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope));
+  if (!warning.empty()) std::fprintf(stderr, "%s: warning: %s\n", kProgram, warning.c_str());
 }
 
 void configure(const LogHostOptions& options) {
@@ -310,7 +286,7 @@ std::vector<std::unique_ptr<RunningComponent>> startClients(PluginLoader& loader
     const std::vector<std::string> types = loadLibrary(loader, path);
     if (types.empty()) throw Failure("component library " + path + " registered no component");
     for (const auto& type : types) {
-      clients.emplace_back(new RunningComponent(loader, loader.create(type)));
+      clients.emplace_back(new RunningComponent(loader, loader.create(type), kProgram));
       clients.back()->start();
     }
   }
@@ -353,12 +329,7 @@ bool dumpRawData(LoggerClient& client) {
 // summary line, when it lost lines.
 bool reportLosses(const TarvoLoggerStatsData* counted) {
   if (!counted || counted->lost == 0) return true;
-  const TarvoLoggerStatsData& stats = *counted;
-  std::fprintf(stderr,
-               "loghost: the logger lost %" PRIu64 " of %" PRIu64 " lines (%" PRIu64
-               " stored)%s%s\n",
-               stats.lost, stats.stored + stats.lost, stats.stored,
-               stats.lastError.empty() ? "" : "; last error: ", stats.lastError.c_str());
+  std::fprintf(stderr, "%s: %s\n", kProgram, LoggerClient::lossText(*counted).c_str());
   return false;
 }
 
@@ -453,7 +424,7 @@ int runHost(const LogHostOptions& options) {
   if (!loader.hasType(kComponentType)) {
     throw Failure("plug-in " + pluginPath + " registered no " + kComponentType + " component");
   }
-  RunningComponent logger(loader, loader.create(kComponentType));
+  RunningComponent logger(loader, loader.create(kComponentType), kProgram);
   logger.start();
   std::vector<std::unique_ptr<RunningComponent>> clients = startClients(loader, options);
 

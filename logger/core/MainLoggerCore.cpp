@@ -3,6 +3,7 @@
 #include <boost/bind/bind.hpp>
 #include <boost/lexical_cast.hpp>
 #include <boost/make_shared.hpp>
+#include <chrono>
 #include <deque>
 #include <exception>
 
@@ -11,6 +12,7 @@
 #include "logger/media/DiskMedia.h"
 #include "logger/media/MediaKeys.h"
 #include "logger/media/UdpMedia.h"
+#include "platform/BriefNap.h"
 
 MainLoggerCore::MainLoggerCore() : MainLoggerCore(createMedium()) {}
 
@@ -123,6 +125,16 @@ void MainLoggerCore::publish(std::uint64_t taken, std::uint64_t tooShort, std::u
   counters->add(taken, tooShort, handed, lost);
 }
 
+// A worker that waits on the pipe's condition as soon as it is empty makes the next writer wake it,
+// a system call on the writer's side, line after line when the worker keeps up (several
+// microseconds of a call that is otherwise a few hundred nanoseconds). After a small burst it
+// sleeps a moment instead, off the condition, so that lines gather and writers signal nobody; at
+// a few lines a second it still waits on the condition, and a line is stored at most this much
+// later. Where sleeps last a whole timer tick (Windows) it goes straight back to the condition.
+void MainLoggerCore::lingerForLines() {
+  BriefNap::take(std::chrono::microseconds(kLingerMicroseconds));
+}
+
 void MainLoggerCore::run() {
   std::string stop;
   try {
@@ -142,6 +154,8 @@ void MainLoggerCore::run() {
     // too, may come before the flag.
     if (storeBurst(burst, stop, handed) > 0 && stopping.load(std::memory_order_acquire)) {
       ending = true;
+    } else if (burst.size() < kLingerBelow) {
+      lingerForLines();
     }
   }
   // Take what is still waiting, the lines ahead of the core's stop line among it, and end.

@@ -21,6 +21,9 @@ class MainLoggerCore {
  public:
   // Lines this long or shorter never reach the medium.
   static constexpr std::size_t kShortLine = 20;
+  // After a burst of fewer lines than this the worker sleeps this long before it takes the next.
+  static constexpr std::size_t kLingerBelow = 256;
+  static constexpr long kLingerMicroseconds = 100;
 
   // Picks the medium from "TarvoLogger/StorageFormat" ("udp", "file", anything else the in-memory
   // ring), creates the pipe and starts the worker, which takes lines in pipe order and hands every
@@ -48,6 +51,7 @@ class MainLoggerCore {
 
   static boost::shared_ptr<IStorageMedia> createMedium();
   void run();
+  static void lingerForLines();
   // Worker thread: the next burst of lines (false when the pipe failed, which is reported).
   bool takeBurst(std::deque<std::string>& burst);
   // Worker thread: hands the burst's lines longer than kShortLine to the medium at once (each

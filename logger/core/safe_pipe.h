@@ -33,6 +33,18 @@ class safe_pipe {
     if (wasEmpty) condition.notify_one();
   }
 
+  // Appends line itself, moved in: a line built for the pipe costs no second copy. An added
+  // overload, so clients built before it keep their own push(const T&).
+  void push(T&& line) {
+    bool wasEmpty;
+    {
+      boost::mutex::scoped_lock lock(mutex);
+      wasEmpty = lines.empty();
+      lines.push_back(std::move(line));
+    }
+    if (wasEmpty) condition.notify_one();
+  }
+
   // Blocks until a line can be taken or the pipe is cancelled. Returns true with the oldest line
   // in out; returns false, out untouched and the lines left queued, when cancelled was set (which
   // clears it). The flag takes precedence over queued lines.

@@ -4,6 +4,8 @@
 #  2. builds the minimal client example there twice, once with find_package(TarvoLogger) and once
 #     with pkg-config, as two component types;
 #  3. runs both through the installed loghost --component and checks their lines in the log files;
+#  3a. builds the embedded logger's example program both ways too, and runs each without
+#     LD_LIBRARY_PATH: its lines must reach the per-user log folder;
 #  4. builds the Debian packages (in a tree configured for /usr; cpack refuses a tree for
 #     /usr/local), checks their contents (the manual pages where scdoc made them, the service's
 #     unit and conffiles, the copyright file against LICENSE), lintian (no errors, no warnings
@@ -34,6 +36,22 @@ g++ -std=c++17 -shared -fPIC -o "$work/libpkgconfig.so" '-DCLIENT_NAME="pkgconfi
 for name in findpackage pkgconfig; do
   count=$(grep -c "$name line [123] -> from a client built apart" "$work/logs/tarvolog.log" || true)
   [ "$count" = 3 ] || fail "$count lines of the $name client stored, not 3"
+done
+
+# A program that embeds the logger, built both ways, runs from the prefix on its run-time path alone.
+embedded=$source_dir/examples/embedded
+cmake -S "$embedded" -B "$work/efp" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/efp" >/dev/null
+grep -q -- "-Wl,-rpath," "$pcdir/tarvo-logger.pc" || fail "the prefix's pkg-config file gives no run-time path"
+# shellcheck disable=SC2046
+g++ -std=c++17 -o "$work/embedded-pkgconfig" "$embedded/EmbeddedExample.cpp" \
+  $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs tarvo-logger)
+for program in "$work/efp/embedded-example" "$work/embedded-pkgconfig"; do
+  state=$work/state-$(basename "$program")
+  env -u LD_LIBRARY_PATH XDG_STATE_HOME="$state" "$program" >"$work/out" 2>&1 \
+    || fail "$(basename "$program") failed: $(cat "$work/out")"
+  count=$(grep -c "INFO *main *job [123] done" "$state/tarvo-logger/tarvolog.log" || true)
+  [ "$count" = 3 ] || fail "$count lines of $(basename "$program") stored, not 3"
 done
 
 # A tree configured for another prefix makes no Debian package: cpack stops with one line naming
@@ -68,6 +86,8 @@ for page in README.md $(cd "$source_dir" && echo docs/*.md); do
   expect "$runtime" "usr/share/doc/tarvo-logger/$page"
 done
 for path in usr/include/logger/core/safe_pipe.h usr/include/logger/plugin/TarvoLoggerPayloads.h \
+            usr/include/host/EmbeddedLogger.h \
+            usr/share/doc/tarvo-logger-dev/examples/embedded/EmbeddedExample.cpp \
             usr/include/logger/Version.h "$libdir/cmake/TarvoLogger/TarvoLoggerConfig.cmake" \
             "$libdir/pkgconfig/tarvo-logger.pc" \
             usr/share/doc/tarvo-logger-dev/examples/minimal-client/MinimalClient.cpp \
@@ -144,6 +164,15 @@ actual=$(awk '/^License: Expat$/ { n++; next } n == 2' "$copyright")
   <(echo "$expected") <(echo "$actual"))"
 grep -q "udplog-recv links librelp" "$copyright" \
   || fail "the copyright file does not say that udplog-recv links librelp (GPL-3.0-or-later)"
+
+# The system prefix's pkg-config file names plain paths, which pkg-config leaves out.
+mkdir "$work/devroot"
+dpkg-deb -x "$dev" "$work/devroot"
+pc=$work/devroot/$libdir/pkgconfig/tarvo-logger.pc
+grep -qx "prefix=/usr" "$pc" || fail "the package's pkg-config file is relative: $(head -3 "$pc")"
+flags=$(PKG_CONFIG_LIBDIR=$(dirname "$pc") pkg-config --cflags --libs tarvo-logger | xargs)
+[ "$flags" = "-pthread -lhostframework -lboost_thread -pthread" ] \
+  || fail "the package's pkg-config file gives $flags"
 
 version=$(LD_LIBRARY_PATH=$work/root/$libdir "$work/root/usr/bin/loghost" --version)
 [ "$version" = "loghost $(dpkg-deb -f "$runtime" Version)" ] || fail "unpacked loghost says: $version"

@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -108,6 +109,54 @@ TEST(TarvoLogTest, EachLineSplitsIntoTheSixFieldsGivenWithBreaksBlanked) {
     EXPECT_EQ(expected[i][2], fields.field(4));
     EXPECT_EQ(expected[i][3], fields.field(5));
   }
+}
+
+// A log writes only at or above its minimum, also after setLevel from another thread; a copy keeps
+// the level it was made with; the macros skip their arguments below it, and put the call's
+// file:line after the log's own extra field; write() with a level text of its own always goes.
+TEST(TarvoLogTest, MinimumLevelDropsLinesAndMacrosAddFileAndLine) {
+  auto pipe = boost::make_shared<Pipe>();
+  TarvoLog log(pipe, "pid=7", TarvoLog::Level::warn);
+  int evaluated = 0;
+  auto counted = [&evaluated] { return ++evaluated, std::string("costly"); };
+  log.info("s", "dropped info");
+  TARVO_INFO(log, "s", counted());
+  log.warn("s", "kept warn");
+  const int line = __LINE__ + 1;
+  TARVO_ERROR(log, "s", counted());
+  log.write("CUSTOM", "s", "never filtered", "");
+  const TarvoLog copy(log);
+  std::thread([&log] { log.setLevel(TarvoLog::Level::off); }).join();
+  log.critical("s", "dropped once off");
+  copy.debug("s", "dropped by the copy");
+  TARVO_CRITICAL(copy, "s", "copy kept");
+  TarvoLog plain(pipe);
+  TARVO_DEBUG(plain, "s", "no extra");
+  plain.setLevel(TarvoLog::Level::info);
+  plain.debug("s", "dropped after setLevel");
+
+  EXPECT_EQ(1, evaluated) << "the arguments of a dropped macro call are not evaluated";
+  std::deque<std::string> lines;
+  ASSERT_TRUE(pipe->popAll(lines));
+  std::vector<std::string> seen;
+  for (const auto& text : lines) {
+    const LogRecord::Fields fields(text);
+    seen.push_back(std::string(fields.level()) + "|" + std::string(fields.field(4)) + "|" +
+                   std::string(fields.field(5)));
+  }
+  const std::string file = "TarvoLogTest.cpp:";
+  EXPECT_EQ((std::vector<std::string>{
+                "WARN|kept warn|pid=7",
+                "ERROR|costly|pid=7 " + file + std::to_string(line),
+                "CUSTOM|never filtered|",
+                "CRITICAL|copy kept|pid=7 " + file + std::to_string(line + 6),
+                "DEBUG|no extra|" + file + std::to_string(line + 8),
+            }),
+            seen);
+  // Out of the enumeration: read as the highest level, never past the table of texts.
+  EXPECT_EQ(TarvoLog::kCritical, TarvoLog::levelText(static_cast<TarvoLog::Level>(200)));
+  EXPECT_EQ(TarvoLog::kCritical, TarvoLog::levelText(TarvoLog::Level::off));
+  EXPECT_EQ(TarvoLog::kTrace, TarvoLog::levelText(TarvoLog::Level::trace));
 }
 
 // Four threads write through one log into the real plug-in's log file; an error line then makes

@@ -1,16 +1,21 @@
-// One component that loghost created: started by start(), and shut down and destroyed on every
-// path out of the run, a failed one included, so that no component is destroyed while it still
-// runs and a failing client never keeps the logger from storing what was read.
+// One component that a host created (loghost, the embedded logger): started by start(), and shut
+// down and destroyed on every path out of the run, a failed one included, so that no component is
+// destroyed while it still runs and a failing client never keeps the logger from storing what was
+// read. Failures are printed on standard error after the host's name ("loghost: ...").
 //
-// Used from loghost's main thread only; the loader outlives it.
+// Used from the host's one controlling thread; the loader outlives it.
 #pragma once
+
+#include <string>
+
+#include "logger/host/HostApi.h"
 
 class IComponent;
 class PluginLoader;
 
-class RunningComponent final {
+class HOST_API RunningComponent final {
  public:
-  RunningComponent(PluginLoader& loader, IComponent* component);
+  RunningComponent(PluginLoader& loader, IComponent* component, std::string hostName);
   RunningComponent(const RunningComponent&) = delete;
   RunningComponent& operator=(const RunningComponent&) = delete;
   // Shuts it down if it is still running, then destroys it; failures are printed, not thrown.
@@ -27,5 +32,6 @@ class RunningComponent final {
  private:
   PluginLoader& loader;
   IComponent* component;
+  const std::string hostName;
   bool running = false;
 };

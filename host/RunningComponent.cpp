@@ -1,8 +1,9 @@
-#include "loghost/RunningComponent.h"
+#include "host/RunningComponent.h"
 
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "host/PluginLoader.h"
 
@@ -18,8 +19,9 @@ std::string causeOf(std::exception_ptr error) {
 }
 }  // namespace
 
-RunningComponent::RunningComponent(PluginLoader& theLoader, IComponent* theComponent)
-    : loader(theLoader), component(theComponent) {}
+RunningComponent::RunningComponent(PluginLoader& theLoader, IComponent* theComponent,
+                                   std::string theHostName)
+    : loader(theLoader), component(theComponent), hostName(std::move(theHostName)) {}
 
 RunningComponent::~RunningComponent() { destroy(); }
 
@@ -35,7 +37,7 @@ bool RunningComponent::stop() {
     loader.shutdown(component);
     return true;
   } catch (...) {
-    std::fprintf(stderr, "loghost: %s\n", causeOf(std::current_exception()).c_str());
+    std::fprintf(stderr, "%s: %s\n", hostName.c_str(), causeOf(std::current_exception()).c_str());
     return false;
   }
 }
@@ -48,7 +50,7 @@ bool RunningComponent::destroy() {
   try {
     loader.destroy(theComponent);
   } catch (...) {
-    std::fprintf(stderr, "loghost: %s\n", causeOf(std::current_exception()).c_str());
+    std::fprintf(stderr, "%s: %s\n", hostName.c_str(), causeOf(std::current_exception()).c_str());
     fine = false;
   }
   return fine;

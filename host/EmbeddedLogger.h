@@ -1,0 +1,73 @@
+// The logger inside any program: one object loads the plug-in, starts it on the process's bus and
+// hands out TarvoLog writers, as loghost does for its input.
+//
+//   EmbeddedLogger logger({{"TarvoLogger/StorageFormat", "file"}});
+//   logger.log().info("main", "job 42 done");
+//
+// The program owns it; one may live in a process at a time (the configuration and the bus are
+// the process's), and one after another each starts from only its own settings. The writers work
+// from any thread; construction, finish() and destruction belong to one thread, after the
+// program's own threads are done writing.
+#pragma once
+
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "logger/host/HostApi.h"
+#include "logger/plugin/TarvoLog.h"
+#include "logger/plugin/TarvoLoggerPayloads.h"
+
+class HOST_API EmbeddedLogger final {
+ public:
+  struct Settings {
+    // Keys and values as the INI files have them. A key of the Directories section
+    // ("Directories/VarPath") goes to the host scope, every other to the plug-in scope. Set after
+    // the files, so they win over them.
+    std::vector<std::pair<std::string, std::string>> values;
+    std::vector<std::string> hostFiles;    // INI files of the host scope
+    std::vector<std::string> pluginFiles;  // INI files of the plug-in scope
+    // The plug-in library; empty: the one installed with the host library (or beside it).
+    std::string plugin;
+    // A setting that no component reads, or a value the logger would replace by its default, is
+    // then a warning on standard error instead of an error.
+    bool lenient = false;
+    // log()'s minimum level and extra field.
+    TarvoLog::Level level = TarvoLog::Level::trace;
+    std::string extra;
+  };
+
+  // Configures the process's two scopes from nothing but settings, gives a per-user log folder
+  // when files are to be written without Directories/VarPath (as loghost does), loads and starts
+  // the logger and takes its pipe. Throws std::runtime_error with one line naming the cause when
+  // another embedded logger lives, a file does not read, the plug-in does not load or start, or a
+  // setting will not do what it says (unless lenient); nothing is left running then.
+  explicit EmbeddedLogger(Settings settings);
+  EmbeddedLogger(std::initializer_list<std::pair<std::string, std::string>> values = {});
+  EmbeddedLogger(const EmbeddedLogger&) = delete;
+  EmbeddedLogger& operator=(const EmbeddedLogger&) = delete;
+  // finish() when the program did not call it; reports a loss or a failure on standard error,
+  // never throws.
+  ~EmbeddedLogger();
+
+  // The logger's own writer, with the settings' level and extra field; setLevel on it changes it
+  // for every later call through log().
+  TarvoLog& log() { return ownLog; }
+  // A writer of its own for a thread or a part of the program.
+  TarvoLog writer(std::string extra = {}, TarvoLog::Level minimum = TarvoLog::Level::trace) const;
+
+  // Stores every line pushed before the call, shuts the logger down and unloads it, and returns
+  // its final counts (lost > 0: lines it could not store). Later calls return the same counts.
+  // Writers kept past it drop their lines.
+  TarvoLoggerStatsData finish();
+
+ private:
+  struct Running;
+
+  // The running logger; null once finished.
+  std::unique_ptr<Running> running;
+  TarvoLog ownLog;
+  TarvoLoggerStatsData finalCounts;
+};

@@ -1,0 +1,97 @@
+// The embedded logger with the real plug-in, found beside the host library as an installed one is,
+// writing real files in temporary folders.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/EmbeddedLogger.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+std::size_t linesIn(const std::string& path) {
+  const std::string text = testsupport::readFile(path);
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// The text of what the constructor throws, or "" when it starts.
+std::string startError(const EmbeddedLogger::Settings& settings) {
+  try {
+    EmbeddedLogger logger(settings);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return std::string();
+}
+
+// Four threads' lines are all in the file once finish() returns, though the buffer would hold
+// them all; while one logger runs a second throws; the next starts from its own settings alone and
+// its destructor stores its lines without a finish().
+TEST(EmbeddedLoggerTest, StoresEveryLineAtFinishOneLoggerAtATimeEachWithItsOwnSettings) {
+  testsupport::TempDir first, second;
+  constexpr int kThreads = 4, kLines = 2500;
+  {
+    EmbeddedLogger logger({{"TarvoLogger/StorageFormat", "file"},
+                           {"TarvoLogger/BufferSize", "1000000"},
+                           {"Directories/VarPath", first.str()}});
+    EXPECT_NE(std::string(), startError({})) << "a second logger while one runs";
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+      writers.emplace_back([&logger, t] {
+        const TarvoLog log = logger.writer("thread=" + std::to_string(t));
+        for (int n = 0; n < kLines; ++n) log.info("worker", "line " + std::to_string(n));
+      });
+    }
+    for (auto& w : writers) w.join();
+    const TarvoLoggerStatsData counts = logger.finish();
+    EXPECT_EQ(static_cast<std::uint64_t>(kThreads * kLines), counts.stored);
+    EXPECT_EQ(0u, counts.lost);
+    EXPECT_EQ(static_cast<std::size_t>(kThreads * kLines), linesIn(first.file("tarvolog.log")));
+    EXPECT_EQ(counts.stored, logger.finish().stored) << "a second finish() changes nothing";
+  }
+  {
+    EmbeddedLogger::Settings ring;
+    ring.values = {{"Directories/VarPath", second.str()}};
+    ring.lenient = true;  // the ring reads no VarPath
+    EmbeddedLogger logger(ring);
+    logger.log().error("main", "into the ring: the file medium was the first logger's");
+  }
+  EXPECT_EQ(static_cast<std::size_t>(kThreads * kLines), linesIn(first.file("tarvolog.log")));
+  {
+    EmbeddedLogger logger(
+        {{"TarvoLogger/StorageFormat", "file"}, {"Directories/VarPath", second.str()}});
+    logger.log().info("main", "stored by the destructor");
+  }
+  EXPECT_EQ(1u, linesIn(second.file("tarvolog.log")));
+}
+
+// A start that fails throws one line naming the cause, and leaves nothing behind: the next start
+// succeeds.
+TEST(EmbeddedLoggerTest, AFailedStartThrowsTheCauseAndLeavesNothingRunning) {
+  EmbeddedLogger::Settings missing;
+  missing.plugin = "/nonexistent/libnothing.so";
+  EXPECT_NE(std::string::npos, startError(missing).find("/nonexistent/libnothing.so"));
+
+  EmbeddedLogger::Settings badAddress;
+  badAddress.values = {{"TarvoLogger/StorageFormat", "udp"}, {"TarvoLogger/Ip", "not-an-address"}};
+  const std::string startFailed = startError(badAddress);
+  EXPECT_NE(std::string::npos, startFailed.find("start failed")) << startFailed;
+  EXPECT_NE(std::string::npos, startFailed.find("not-an-address")) << startFailed;
+
+  EmbeddedLogger::Settings typo;
+  typo.values = {{"TarvoLogger/StorageFormt", "file"}};
+  EXPECT_NE(std::string::npos, startError(typo).find("did you mean TarvoLogger/StorageFormat?"));
+  EmbeddedLogger::Settings wrongValue;
+  wrongValue.values = {{"TarvoLogger/StorageFormat", "file ; keep on disk"}};
+  EXPECT_NE(std::string::npos, startError(wrongValue).find("is none of udp, file, circular"));
+
+  typo.lenient = true;
+  EXPECT_EQ(std::string(), startError(typo)) << "lenient settings warn and go on";
+  EXPECT_EQ(std::string(), startError({}));
+}
+
+}  // namespace
