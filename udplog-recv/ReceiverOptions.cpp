@@ -43,10 +43,18 @@ const char kUsage[] =
     "                       beside the current one\n"
     "  --tls-cert FILE      our own certificate (PEM), for a collector that asks for one ...\n"
     "  --tls-key FILE       ... and its private key\n"
+    "  --relp-window N      RELP: lines sent and not yet acknowledged, at most (1 to 65535,\n"
+    "                       default 1024)\n"
+    "  --relp-timeout SECONDS\n"
+    "                       RELP: the longest wait for the collector, whole seconds (1 to 3600,\n"
+    "                       default 5): to connect, for the TLS handshake, for an answer while\n"
+    "                       lines are unacknowledged, for the close; past it the session is\n"
+    "                       taken as broken and the lines go again on a new one\n"
     "  --backlog N          lines held while the collector is unreachable (default 100000, and\n"
     "                       at most 64 MiB); past it the oldest are dropped and counted\n"
     "  --linger SECONDS     time given at the end to hand the backlog over (default 5) and, over\n"
-    "                       RELP, to wait for the acknowledgements\n"
+    "                       RELP, to wait for the acknowledgements, reconnecting while lines are\n"
+    "                       unacknowledged\n"
     "  --max-senders N      sender streams kept at once (default 1024); past it the stream heard\n"
     "                       from longest ago is closed, its incomplete lines counted\n"
     "  --allow NET          take datagrams only from NET, an address or address/prefix\n"
@@ -219,6 +227,10 @@ ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
       if (field.empty()) usageError(arg + " needs a value");
     } else if (arg == "--tls-fingerprint") {
       options.tlsFingerprints.push_back(readFingerprint(arg, value()));
+    } else if (arg == "--relp-window") {
+      options.relpWindow = static_cast<int>(readWhole(arg, value(), 1, 65535));
+    } else if (arg == "--relp-timeout") {
+      options.relpTimeoutSeconds = static_cast<unsigned>(readWhole(arg, value(), 1, 3600));
     } else if (arg == "--backlog") {
       options.backlogLines = readWhole(arg, value(), 1, 100000000);
     } else if (arg == "--linger") {

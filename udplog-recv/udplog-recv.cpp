@@ -132,9 +132,9 @@ std::string describe(const RelpForwarder& relp, bool atEnd) {
   const RelpForwarder::Counts c = relp.counts();
   std::string text = std::to_string(c.acknowledged) + " lines acknowledged by " + relp.target() +
                      " over " + std::to_string(c.sessions) + " session" +
-                     (c.sessions == 1 ? "" : "s") + "; " + std::to_string(c.sentAgain) +
-                     " sent again, " + std::to_string(c.dropped) +
-                     " dropped from the full backlog, ";
+                     (c.sessions == 1 ? "" : "s") + "; " + std::to_string(c.refused) +
+                     " refused, " + std::to_string(c.sentAgain) + " sent again, " +
+                     std::to_string(c.dropped) + " dropped from the full backlog, ";
   if (!atEnd) return text + std::to_string(c.held) + " held";
   return text + std::to_string(c.unacknowledged) + " unacknowledged at the end" +
          (c.unacknowledged ? " (" + std::to_string(c.neverSent) + " of them never sent)" : "");
@@ -187,6 +187,14 @@ void writeMetrics(MetricsFile& file, const MetricsInputs& in, bool& failedBefore
   file.counter("udplog_recv_lines_dropped_total",
                "Lines dropped from the full backlog for the collector.", dropped);
   file.gauge("udplog_recv_backlog_lines", "Lines waiting for the collector.", backlog);
+  if (in.relp) {
+    const RelpForwarder::Counts r = in.relp->counts();
+    file.counter("udplog_recv_lines_refused_total",
+                 "Lines the collector answered with an error (RELP): not sent again.", r.refused);
+    file.counter("udplog_recv_lines_sent_again_total",
+                 "Lines sent again on a new session, unanswered on a broken one (RELP).",
+                 r.sentAgain);
+  }
   const std::error_code error = file.write();
   if (error && !failedBefore) {
     report("cannot write the metrics file " + file.path() + ": " + error.message());
@@ -226,12 +234,17 @@ int main(int argc, char** argv) {
     }
     RelpForwarder::Tls tls{options.tlsCa, options.tlsCert, options.tlsKey, options.tlsPeer,
                            options.tlsFingerprints};
-    if (const ForwardResult checked = RelpForwarder::checkTls(tls); !checked.ok()) {
+    // A TLS file that cannot work is configuration found wrong before the first line.
+    std::string note;
+    if (const ForwardResult checked = RelpForwarder::checkTls(tls, &note); !checked.ok()) {
       report(checked.error());
-      return 1;
+      return 2;
     }
+    if (!note.empty()) report("warning: " + note);
     RelpForwarder::Limits limits;
     limits.maxLines = static_cast<std::size_t>(options.backlogLines);
+    limits.window = options.relpWindow;
+    limits.timeoutSeconds = options.relpTimeoutSeconds;
     relp = std::make_unique<RelpForwarder>(target, tls, limits);
   } else if (!options.forward.empty()) {
     SyslogForwarder::Target target;
@@ -477,7 +490,9 @@ int main(int argc, char** argv) {
   if (metrics && metricsFailed) return 1;  // reported when the last write failed
   if (relp) {
     const RelpForwarder::Counts counts = relp->counts();
-    if (!refused.empty() || counts.dropped > 0 || counts.unacknowledged > 0) return 1;
+    if (!refused.empty() || counts.dropped > 0 || counts.unacknowledged > 0 || counts.refused > 0) {
+      return 1;
+    }
   }
   return unsent > 0 || (forwarder && forwarder->counts().unconfirmed > 0) ? 1 : 0;
 }

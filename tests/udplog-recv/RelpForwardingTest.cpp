@@ -25,7 +25,7 @@ using testsupport::makeLines;
 using testsupport::RsyslogDaemon;
 using testsupport::writeLines;
 
-constexpr int kWindow = 128;  // RelpForwarder's default
+constexpr int kWindow = 1024;  // RelpForwarder's default
 
 unsigned short freeUdpPort() {
   testsupport::UdpReceiver probe;
@@ -84,7 +84,7 @@ TEST_F(RelpForwardingTest, TwoLoghostsReachRsyslogOnceInOrderAndEveryLineIsAckno
   EXPECT_NE(std::string::npos, err.find("2000 lines, 0 lost")) << err;
   EXPECT_NE(std::string::npos,
             err.find("2000 lines acknowledged by " + rsyslog.target() +
-                     " over 1 session; 0 sent again, 0 dropped from the full backlog, 0 "
+                     " over 1 session; 0 refused, 0 sent again, 0 dropped from the full backlog, 0 "
                      "unacknowledged at the end"))
       << err;
 }
@@ -251,7 +251,8 @@ TEST_F(RelpTlsTest, LinesArriveOnlyAtTheCollectorWithTheExpectedCertificate) {
   }
   EXPECT_EQ(0u, countLines(expired.output()));
 
-  // Files that cannot work are refused before anything starts, naming the file.
+  // Files that cannot work are refused before anything starts, naming the file: configuration
+  // found wrong, exit status 2.
   struct FileCase {
     std::vector<std::string> args;
     std::string says;
@@ -267,7 +268,7 @@ TEST_F(RelpTlsTest, LinesArriveOnlyAtTheCollectorWithTheExpectedCertificate) {
   for (const auto& file : files) {
     std::string err;
     EXPECT_EQ(
-        1, testsupport::run(UDPLOG_RECV_PATH, receiverArgs(freeUdpPort(), good.target(), file.args),
+        2, testsupport::run(UDPLOG_RECV_PATH, receiverArgs(freeUdpPort(), good.target(), file.args),
                             nullptr, &err));
     EXPECT_NE(std::string::npos, err.find(file.says)) << err;
     EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
