@@ -175,7 +175,7 @@ void RelpForwarder::connect() {
   }
   const std::string peer = tls.peerName.empty() ? destination.host : tls.peerName;
   auto fresh = std::make_unique<RelpSession>(RelpSession::Peer{
-      &destination, limits.timeoutSeconds, credentials.get(), peer, tls.fingerprints});
+      &destination, &lookup, limits.timeoutSeconds, credentials.get(), peer, tls.fingerprints});
   std::string why;
   const RelpSession::Outcome outcome = fresh->open(by, why);
   if (outcome == RelpSession::Outcome::kRefused) {

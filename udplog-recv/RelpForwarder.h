@@ -19,6 +19,7 @@
 
 #include "logger/core/ThreadAnnotations.h"
 #include "udplog-recv/ForwardResult.h"
+#include "udplog-recv/NameLookup.h"
 #include "udplog-recv/SyslogForwarder.h"
 
 class RelpSession;
@@ -145,6 +146,7 @@ class RelpForwarder final {
   Counts tally GUARDED_BY(mutex);
 
   // The thread's own
+  NameLookup lookup;
   std::unique_ptr<TlsCredentials> credentials;
   std::unique_ptr<RelpSession> session;
   std::deque<Line> waiting;           // taken from the backlog or sent again, oldest first

@@ -1,7 +1,6 @@
 #include "udplog-recv/RelpSession.h"
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -80,22 +79,26 @@ RelpSession::Outcome RelpSession::open(Clock::time_point deadline, std::string& 
 
 bool RelpSession::connect(Clock::time_point deadline, std::string& why) {
   const SyslogForwarder::Target& target = *peer.target;
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_ADDRCONFIG;
-  addrinfo* found = nullptr;
-  // The one call to swap for a lookup bounded by the deadline.
-  const int rc = ::getaddrinfo(target.host.c_str(), target.port.c_str(), &hints, &found);
-  if (rc != 0) {
-    why = "cannot look up " + target.host + ": " + ::gai_strerror(rc);
+  NameLookup& lookup = *peer.lookup;
+  // Looked up at each attempt: a collector whose address changed is found at the next one.
+  NameLookup::Status status = lookup.start(target.host, target.port);
+  if (status == NameLookup::Status::kPending) status = lookup.wait(deadline);
+  if (status == NameLookup::Status::kPending) {
+    lookup.abandon();
+    why = "no answer from the name lookup of " + target.host + " within " + within();
     return false;
   }
-  bool connected = false;
-  for (addrinfo* at = found; at && !connected; at = at->ai_next) {
-    connected = connectTo(at->ai_addr, at->ai_addrlen, deadline, why);
+  if (status == NameLookup::Status::kFailed) {
+    why = "cannot look up " + target.host + ": " + lookup.error();
+    return false;
   }
-  ::freeaddrinfo(found);
-  return connected;
+  for (const NameLookup::Address& address : lookup.addresses()) {
+    if (connectTo(reinterpret_cast<const sockaddr*>(&address.storage), address.length, deadline,
+                  why)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool RelpSession::connectTo(const sockaddr* address, socklen_t length, Clock::time_point deadline,

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "udplog-recv/NameLookup.h"
 #include "udplog-recv/RelpFraming.h"
 #include "udplog-recv/SyslogForwarder.h"
 
@@ -24,11 +25,13 @@ class RelpSession final {
   // An answer to a frame: its transaction number, the code (200 is success) and the text after.
   using OnAnswer = std::function<void(std::uint64_t txnr, int code, std::string_view text)>;
 
-  // credentials null: plain RELP. Otherwise the collector's certificate is checked against
-  // fingerprints when there are any, else against the CA and peerName. timeoutSeconds is what the
-  // deadlines given stand for, as the reports name it.
+  // The target's host is looked up with lookup, the owner's, at each open(). credentials null:
+  // plain RELP. Otherwise the collector's certificate is checked against fingerprints when there
+  // are any, else against the CA and peerName. timeoutSeconds is what the deadlines given stand
+  // for, as the reports name it.
   struct Peer {
     const SyslogForwarder::Target* target = nullptr;
+    NameLookup* lookup = nullptr;
     unsigned timeoutSeconds = 5;
     const TlsCredentials* credentials = nullptr;
     std::string peerName;
