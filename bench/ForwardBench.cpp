@@ -11,14 +11,17 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/filesystem.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,6 +75,42 @@ double overTcp(std::size_t lines) {
   return lines / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// CPU seconds (user and system) of a process's threads named comm, or of all when comm is "".
+double cpuSeconds(pid_t pid, const std::string& comm) {
+  double ticks = 0;
+  boost::system::error_code error;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (boost::filesystem::directory_iterator it(tasks, error), end; !error && it != end; ++it) {
+    const std::string stat = testsupport::readFile(it->path().string() + "/stat");
+    const std::size_t open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    if (!comm.empty() && stat.substr(open + 1, close - open - 1) != comm) continue;
+    // Fields after the name: state is the 3rd of the line, utime the 14th and stime the 15th.
+    std::istringstream rest(stat.substr(close + 2));
+    std::string field;
+    for (int n = 3; n <= 15 && rest >> field; ++n) {
+      if (n >= 14) ticks += std::stod(field);
+    }
+  }
+  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds of this process so far, its ended threads included.
+double processCpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU microseconds per line over RELP in the latest run: ours (the whole bench process, the
+// lines' formatting included) and rsyslogd's (its imrelp thread, which reads, writes the file
+// through the direct queue and answers; and all its threads).
+struct RelpCpu {
+  double ours = 0, imrelp = 0, rsyslogd = 0;
+};
+RelpCpu lastRelpCpu;
+
 // Lines per second into rsyslog over RELP, in TLS when certificates are given; 0 when not all
 // were acknowledged.
 double overRelp(std::size_t lines, const testsupport::TestCertificates* certificates) {
@@ -95,6 +134,7 @@ double overRelp(std::size_t lines, const testsupport::TestCertificates* certific
   limits.maxLines = lines;
   limits.maxBytes = 1u << 30;
   RelpForwarder forwarder(target, tls, limits);
+  const double oursBefore = processCpuSeconds();
   const auto start = Clock::now();
   const auto when = std::chrono::system_clock::now();
   for (std::size_t n = 0; n < lines; ++n) forwarder.enqueue("127.0.0.1", 40000, kLine, when);
@@ -110,7 +150,12 @@ double overRelp(std::size_t lines, const testsupport::TestCertificates* certific
                             std::chrono::seconds(120))) {
     return 0;
   }
-  return lines / std::chrono::duration<double>(Clock::now() - start).count();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double perLine = 1e6 / static_cast<double>(lines);
+  lastRelpCpu = {(processCpuSeconds() - oursBefore) * perLine,
+                 cpuSeconds(rsyslog.pid(), "in:imrelp") * perLine,
+                 cpuSeconds(rsyslog.pid(), "") * perLine};
+  return lines / seconds;
 }
 
 // Lines per second through rsyslogd's own RELP client into the sink: the lines go as UDP
@@ -175,10 +220,13 @@ int main(int argc, char** argv) {
     std::printf("%s\n", certificates.error().c_str());
     return 1;
   }
-  std::vector<double> tcp, relp, relpTls, omrelp;
+  std::vector<double> tcp, relp, relpTls, omrelp, oursCpu, imrelpCpu, rsyslogdCpu;
   for (int run = 0; run < runs; ++run) {
     tcp.push_back(overTcp(lines));
     relp.push_back(overRelp(lines, nullptr));
+    oursCpu.push_back(lastRelpCpu.ours);
+    imrelpCpu.push_back(lastRelpCpu.imrelp);
+    rsyslogdCpu.push_back(lastRelpCpu.rsyslogd);
     relpTls.push_back(overRelp(lines, &certificates));
     omrelp.push_back(throughOmrelp(lines));
   }
@@ -197,5 +245,10 @@ int main(int argc, char** argv) {
       median(omrelp), median(omrelp) / median(tcp));
   std::printf("\nRELP against omrelp: %.2fx; RELP in TLS against RELP: %.2fx\n",
               median(relp) / median(omrelp), median(relpTls) / median(relp));
+  std::printf(
+      "CPU per line over plain RELP, medians: ours %.1f us (the whole process, formatting "
+      "included), rsyslogd's imrelp thread %.1f us (%.1f us in all its threads): one core "
+      "carries at most %.0f lines/s through imrelp\n",
+      median(oursCpu), median(imrelpCpu), median(rsyslogdCpu), 1e6 / median(imrelpCpu));
   return 0;
 }

@@ -132,7 +132,7 @@ double readSeconds(const std::string& option, const std::string& text, double lo
 }
 
 // A certificate's fingerprint, "SHA256:" or "SHA1:" and its bytes in hexadecimal with or without
-// colons, as librelp compares it: "SHA256:AB:01:...".
+// colons, in the form the TLS transport compares: "SHA256:AB:01:...".
 std::string readFingerprint(const std::string& option, const std::string& text) {
   const std::size_t colon = text.find(':');
   std::string digest = text.substr(0, colon), hex;

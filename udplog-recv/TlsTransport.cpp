@@ -43,7 +43,8 @@ std::string fingerprintOf(gnutls_x509_crt_t certificate, const std::string& pin)
 TlsTransport::TlsTransport(int fd, const TlsCredentials& credentials, const std::string& peerName,
                            const std::vector<std::string>& fingerprints)
     : pins(fingerprints) {
-  gnutls_init(&session, GNUTLS_CLIENT | GNUTLS_NONBLOCK);
+  // A collector gone mid-write is an error to report, not a SIGPIPE that would end the program.
+  gnutls_init(&session, GNUTLS_CLIENT | GNUTLS_NONBLOCK | GNUTLS_NO_SIGNAL);
   gnutls_set_default_priority(session);
   gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, credentials.get());
   if (!isAddress(peerName)) {

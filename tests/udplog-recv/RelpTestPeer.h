@@ -115,7 +115,7 @@ class RelpTestPeer {
       if (readable(connection.fd)) (void)!::recv(connection.fd, hello, sizeof(hello), 0);
       return false;
     }
-    gnutls_init(&connection.tls, GNUTLS_SERVER);
+    gnutls_init(&connection.tls, GNUTLS_SERVER | GNUTLS_NO_SIGNAL);
     gnutls_set_default_priority(connection.tls);
     gnutls_credentials_set(connection.tls, GNUTLS_CRD_CERTIFICATE, credentials);
     gnutls_transport_set_int(connection.tls, connection.fd);
