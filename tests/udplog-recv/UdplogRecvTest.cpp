@@ -150,6 +150,10 @@ TEST(UdplogRecvTest, StopsCleanlyOnSignalsAndExplainsItsUse) {
                                                          {"--allow", "1.2.3.4/"},
                                                          {"--allow", "::1/129"},
                                                          {"--tls-fingerprint", "SHA256:0b40"},
+                                                         {"--relp-window", "0"},
+                                                         {"--relp-window", "65536"},
+                                                         {"--relp-timeout", "0"},
+                                                         {"--relp-timeout", "1.5"},
                                                          {"--max-sender-bytes", "1000"},
                                                          {"--max-pending-bytes", "2T"}};
   for (const auto& args : refused) {
