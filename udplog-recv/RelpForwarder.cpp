@@ -18,6 +18,8 @@ extern "C" {
 #include <librelp.h>
 }
 
+#include "udplog-recv/NameLookup.h"
+
 namespace {
 
 // The forwarder whose thread is calling into librelp: its hooks carry no pointer of ours.
@@ -147,17 +149,17 @@ std::string whyNotPinned(gnutls_session_t session, const std::vector<std::string
 // certificate is refused, in GnuTLS's words ("The certificate chain uses expired certificate.")
 // or, pinned, naming its fingerprint; "" when it passed or the handshake failed otherwise
 // (librelp will say how).
-bool handshake(const SyslogForwarder::Target& target, const RelpForwarder::Tls& tls,
+bool handshake(const NameLookup::Address& address, const RelpForwarder::Tls& tls,
                const std::string& peer, unsigned seconds, std::string& why) {
   why.clear();
   // SOCK_CLOEXEC (Linux-only): closed on exec, set in the same call that makes the socket.
-  const int fd = ::socket(target.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return true;
   const timeval limit{static_cast<time_t>(seconds), 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   bool answered = true;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&target.address), target.length) == 0) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length) == 0) {
     gnutls_certificate_credentials_t credentials;
     gnutls_certificate_allocate_credentials(&credentials);
     if (!tls.caFile.empty()) {
@@ -359,6 +361,7 @@ void RelpForwarder::run() {
   std::string fatal;
   Counts local;  // acknowledged, sentAgain and sessions, published under the lock
   const std::string peer = tls.peerName.empty() ? destination.host : tls.peerName;
+  NameLookup lookup;
 
   auto makeClient = [&]() -> bool {
     relpEngineCltConstruct(engine, &client);
@@ -418,8 +421,18 @@ void RelpForwarder::run() {
     observed.resent = 0;
     // In TLS, a handshake of our own first, bounded in time where librelp's is not; it also
     // gives the reason when librelp refuses the collector's certificate.
+    // The name is resolved at every attempt, for at most the session's time-out.
+    if (lookup.start(destination.host, destination.port) == NameLookup::Status::kPending) {
+      lookup.wait(Clock::now() + std::chrono::seconds(limits.timeoutSeconds));
+    }
+    if (lookup.status() != NameLookup::Status::kResolved) {
+      failed("cannot resolve " + destination.host + ": " +
+             (lookup.error().empty() ? "no answer from the resolver in time" : lookup.error()));
+      return;
+    }
+    const NameLookup::Address& address = lookup.addresses().front();
     std::string verdict;
-    if (tls.on() && !handshake(destination, tls, peer, limits.timeoutSeconds, verdict)) {
+    if (tls.on() && !handshake(address, tls, peer, limits.timeoutSeconds, verdict)) {
       failed(verdict);
       return;
     }
@@ -437,7 +450,7 @@ void RelpForwarder::run() {
     } else {
       if (!client && !makeClient()) return;
       rc = relpCltConnect(
-          client, destination.address.ss_family == AF_INET6 ? AF_INET6 : AF_INET,
+          client, address.storage.ss_family == AF_INET6 ? AF_INET6 : AF_INET,
           reinterpret_cast<unsigned char*>(const_cast<char*>(destination.port.c_str())),
           reinterpret_cast<unsigned char*>(const_cast<char*>(destination.host.c_str())));
     }
