@@ -1,66 +1,67 @@
 #include "udplog-recv/NameLookup.h"
 
-#include <netdb.h>
-
-#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
-#include <ctime>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
-
-// Everything glibc reads or writes while it resolves: the name, the service, the hints and the
-// control block that receives the answer. Its address must not change, so it lives on the heap.
-struct NameLookup::Request {
-  std::string host;
-  std::string port;
-  addrinfo hints{};
-  gaicb block{};
-
-  Request(std::string theHost, std::string thePort)
-      : host(std::move(theHost)), port(std::move(thePort)) {
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    block.ar_name = host.c_str();
-    block.ar_service = port.c_str();
-    block.ar_request = &hints;
-  }
-  ~Request() {
-    if (block.ar_result != nullptr) ::freeaddrinfo(block.ar_result);
-  }
-  Request(const Request&) = delete;
-  Request& operator=(const Request&) = delete;
-};
 
 namespace {
 
-// Requests abandoned while the resolver still ran them. Never destroyed: a resolver thread may
-// still write into them when the process exits.
-struct Abandoned {
-  std::mutex mutex;
-  // Guarded by mutex
-  std::vector<std::unique_ptr<NameLookup::Request>> requests;
-};
+// Lookups abandoned whose resolver thread has not returned yet.
+std::atomic<std::size_t> abandonedRunning{0};
 
-Abandoned& abandoned() {
-  static Abandoned* const list = new Abandoned;
-  return *list;
-}
-
-// Frees the abandoned requests that the resolver has finished.
-void sweep() {
-  Abandoned& list = abandoned();
-  std::lock_guard<std::mutex> lock(list.mutex);
-  auto& requests = list.requests;
-  requests.erase(std::remove_if(requests.begin(), requests.end(),
-                                [](const auto& request) {
-                                  return ::gai_error(&request->block) != EAI_INPROGRESS;
-                                }),
-                 requests.end());
+addrinfo streamHints(int flags) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | flags;
+  return hints;
 }
 
 }  // namespace
+
+// Made by start(), shared by the lookup and its resolver thread; whichever lets go last frees it.
+struct NameLookup::Request {
+  Request(std::string theHost, std::string thePort)
+      : host(std::move(theHost)), port(std::move(thePort)) {}
+  ~Request() {
+    if (answer != nullptr) ::freeaddrinfo(answer);
+  }
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
+
+  // Constant after construction
+  const std::string host;
+  const std::string port;
+
+  // Guarded by mutex
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  bool abandoned = false;
+  int result = 0;
+  int systemError = 0;  // errno, when result is EAI_SYSTEM
+  addrinfo* answer = nullptr;
+
+  // The resolver thread's body: getaddrinfo without the lock, then the answer under it.
+  static void resolve(const std::shared_ptr<Request>& request) {
+    const addrinfo hints = streamHints(0);
+    addrinfo* answer = nullptr;
+    const int result = ::getaddrinfo(request->host.c_str(), request->port.c_str(), &hints, &answer);
+    const int systemError = errno;
+    std::lock_guard<std::mutex> lock(request->mutex);
+    request->result = result;
+    request->systemError = systemError;
+    request->answer = answer;
+    request->done = true;
+    if (request->abandoned) --abandonedRunning;
+    request->ended.notify_all();
+  }
+};
 
 NameLookup::NameLookup() = default;
 
@@ -68,39 +69,35 @@ NameLookup::~NameLookup() { abandon(); }
 
 void NameLookup::abandon() {
   if (pending) {
-    // EAI_CANCELED: glibc dropped it from its queue; EAI_ALLDONE: it has ended. Otherwise a
-    // resolver thread holds it, and it may be freed only once gai_error says it has ended.
-    const int cancel = ::gai_cancel(&pending->block);
-    if (cancel != EAI_CANCELED && cancel != EAI_ALLDONE) {
-      Abandoned& list = abandoned();
-      std::lock_guard<std::mutex> lock(list.mutex);
-      list.requests.push_back(std::move(pending));
+    std::lock_guard<std::mutex> lock(pending->mutex);
+    if (!pending->done) {
+      pending->abandoned = true;
+      ++abandonedRunning;
     }
-    pending.reset();
   }
+  pending.reset();
   if (state == Status::kPending) state = Status::kIdle;
-  sweep();
 }
 
 NameLookup::Status NameLookup::start(const std::string& host, const std::string& port) {
   abandon();
   found.clear();
   failure.clear();
-  auto request = std::make_unique<Request>(host, port);
   // A literal needs no resolver: with AI_NUMERICHOST getaddrinfo answers without any query.
-  request->hints.ai_flags |= AI_NUMERICHOST;
+  const addrinfo numeric = streamHints(AI_NUMERICHOST);
   addrinfo* literal = nullptr;
-  const int numeric = ::getaddrinfo(host.c_str(), port.c_str(), &request->hints, &literal);
-  request->hints.ai_flags &= ~AI_NUMERICHOST;
-  if (numeric != EAI_NONAME) {
-    request->block.ar_result = literal;  // freed with the request
-    settle(numeric, literal);
+  const int result = ::getaddrinfo(host.c_str(), port.c_str(), &numeric, &literal);
+  if (result != EAI_NONAME) {
+    settle(result, literal, errno);
+    if (literal != nullptr) ::freeaddrinfo(literal);
     return state;
   }
-  gaicb* list[] = {&request->block};
-  const int queued = ::getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
-  if (queued != 0) {
-    settle(queued, nullptr);
+  auto request = std::make_shared<Request>(host, port);
+  try {
+    std::thread(&Request::resolve, request).detach();
+  } catch (const std::system_error& e) {
+    state = Status::kFailed;
+    failure = std::string("cannot start a resolver thread: ") + e.what();
     return state;
   }
   pending = std::move(request);
@@ -108,8 +105,7 @@ NameLookup::Status NameLookup::start(const std::string& host, const std::string&
   return state;
 }
 
-void NameLookup::settle(int result, const addrinfo* answer) {
-  if (result == 0 && answer == nullptr) result = EAI_NONAME;
+void NameLookup::settle(int result, const addrinfo* answer, int systemError) {
   if (result == 0) {
     for (const addrinfo* at = answer; at != nullptr; at = at->ai_next) {
       if (at->ai_addrlen > sizeof(sockaddr_storage)) continue;
@@ -118,40 +114,32 @@ void NameLookup::settle(int result, const addrinfo* answer) {
       address.length = at->ai_addrlen;
       found.push_back(address);
     }
+    if (found.empty()) result = EAI_NONAME;
   }
   state = found.empty() ? Status::kFailed : Status::kResolved;
   if (state == Status::kFailed) {
-    failure = result == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(result);
+    failure = result == EAI_SYSTEM ? std::strerror(systemError) : ::gai_strerror(result);
   }
 }
 
 NameLookup::Status NameLookup::poll() {
   if (state != Status::kPending) return state;
-  const int result = ::gai_error(&pending->block);
-  if (result != EAI_INPROGRESS) {
-    settle(result, pending->block.ar_result);
-    pending.reset();
+  {
+    std::lock_guard<std::mutex> lock(pending->mutex);
+    if (!pending->done) return state;
+    settle(pending->result, pending->answer, pending->systemError);
   }
+  pending.reset();
   return state;
 }
 
 NameLookup::Status NameLookup::wait(Clock::time_point deadline) {
-  while (poll() == Status::kPending) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) break;
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-    const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
-    const timespec timeout{static_cast<std::time_t>(seconds.count()),
-                           static_cast<long>(nanos.count())};
-    const gaicb* list[] = {&pending->block};
-    ::gai_suspend(list, 1, &timeout);  // ends early on the answer, a signal or the time-out
+  if (state != Status::kPending) return state;
+  {
+    std::unique_lock<std::mutex> lock(pending->mutex);
+    pending->ended.wait_until(lock, deadline, [this] { return pending->done; });
   }
-  return state;
+  return poll();
 }
 
-std::size_t NameLookup::abandonedInFlight() {
-  sweep();
-  Abandoned& list = abandoned();
-  std::lock_guard<std::mutex> lock(list.mutex);
-  return list.requests.size();
-}
+std::size_t NameLookup::abandonedInFlight() { return abandonedRunning; }

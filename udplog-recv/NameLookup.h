@@ -1,12 +1,12 @@
 // Resolves a host (a name or an address literal) and a port into stream socket addresses without
-// blocking the caller, on glibc's asynchronous resolver (getaddrinfo_a). The forwarders own one
-// each and call it from one thread only: the receive loop polls it (poll() never blocks), the RELP
-// forwarder's thread may wait for it until a deadline (wait()).
+// blocking the caller. The forwarders own one each and call it from one thread only: the receive
+// loop polls it (poll() never blocks), the RELP forwarder's thread may wait for it until a
+// deadline (wait()).
 //
-// A lookup abandoned while the resolver still works on it (a new start(), abandon(), the
-// destructor) is handed to a process-wide list that keeps its memory alive until the resolver has
-// finished with it: glibc writes the answer into that memory, and gai_cancel cannot stop a lookup
-// that is already running.
+// A name is resolved by getaddrinfo on a resolver thread of its own, which shares the lookup's
+// state with this object. A lookup abandoned while getaddrinfo still runs (a new start(),
+// abandon(), the destructor) is not waited for: its thread keeps that state alive until
+// getaddrinfo returns, writes the answer there and ends.
 #pragma once
 
 #include <netdb.h>
@@ -52,19 +52,20 @@ class NameLookup final {
   // Why the lookup failed, "Name or service not known"; empty unless kFailed.
   const std::string& error() const { return failure; }
 
-  // Lookups abandoned that the resolver still works on, process-wide (for tests).
+  // Lookups abandoned whose resolver thread still runs, process-wide (for tests).
   static std::size_t abandonedInFlight();
 
-  // What glibc reads and writes for one lookup; defined beside the code.
+ private:
+  // What a lookup and its resolver thread share; defined beside the code.
   struct Request;
 
- private:
-  // Takes an ended lookup's answer (result 0 and the list) or its error into found or failure.
-  void settle(int result, const addrinfo* answer);
+  // Takes an ended lookup's answer (result 0 and the list) or its error (getaddrinfo's, with
+  // errno for EAI_SYSTEM) into found or failure.
+  void settle(int result, const addrinfo* answer, int systemError);
 
   // Guarded by the owner's thread: one thread calls every member
   Status state = Status::kIdle;
-  std::unique_ptr<Request> pending;
+  std::shared_ptr<Request> pending;  // while kPending
   std::vector<Address> found;
   std::string failure;
 };

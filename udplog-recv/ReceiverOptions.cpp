@@ -27,8 +27,9 @@ const char kUsage[] =
     "  --timeout SECONDS    drop a line still incomplete SECONDS after its first part (default 5)\n"
     "  --forward tcp://HOST:PORT\n"
     "                       send every line to a syslog collector (rsyslog's imtcp, say) as an\n"
-    "                       RFC 5424 message with octet-counting framing; HOST may be an IPv6\n"
-    "                       address in brackets, tcp://[::1]:514\n"
+    "                       RFC 5424 message with octet-counting framing; HOST may be a name,\n"
+    "                       resolved at every connection attempt, or an IPv6 address in\n"
+    "                       brackets, tcp://[::1]:514\n"
     "  --forward relp://HOST:PORT\n"
     "                       the same messages over RELP (rsyslog's imrelp): every line is held\n"
     "                       until the collector acknowledged it and sent again on a new session\n"
@@ -88,9 +89,11 @@ const char kUsage[] =
     "SIGINT, SIGTERM or another signal that would end it (SIGUSR2, SIGALRM, ...) stops it\n"
     "cleanly; a second one ends it at once. SIGHUP reopens the --output file (after logrotate\n"
     "renamed it), SIGUSR1 prints the counts so far on standard error. Exit status: 0 done,\n"
-    "1 failure (the output or the metrics file could not be written, the socket could not be\n"
-    "opened, lines could not be forwarded or their delivery was not confirmed, a TLS\n"
-    "certificate or key was refused), 2 usage error.\n";
+    "1 failure in the run (the output or the metrics file could not be written, the port is\n"
+    "in use or the address on no interface, lines were dropped, could not be forwarded or\n"
+    "their delivery was not confirmed, a TLS certificate or key was refused), 2 configuration\n"
+    "found wrong before the first line (usage, a --listen that is not an address, a port\n"
+    "below 1024 without the capability).\n";
 
 [[noreturn]] void usageError(const std::string& message) {
   std::fprintf(stderr, "udplog-recv: %s; try --help\n", message.c_str());
