@@ -52,7 +52,7 @@ RelpForwarder::RelpForwarder(SyslogForwarder::Target target, Tls theTls, Limits 
 RelpForwarder::~RelpForwarder() {
   finish(Clock::now());
   thread.join();
-  ::close(wakeFd);
+  if (wakeFd >= 0) ::close(wakeFd);
 }
 
 void RelpForwarder::enqueue(const std::string& host, unsigned port, std::string_view line,
@@ -158,6 +158,9 @@ RelpForwarder::Step RelpForwarder::next(Clock::time_point& wakeAt) {
 }
 
 void RelpForwarder::waitForWake(Clock::time_point until, int socket, short events, short* revents) {
+  // Without an eventfd (the process ran out of descriptors) nothing wakes the thread: it looks
+  // for lines and for the end every 100 ms instead.
+  if (wakeFd < 0) until = std::min(until, Clock::now() + std::chrono::milliseconds(100));
   pollfd watch[] = {{wakeFd, POLLIN, 0}, {socket, events, 0}};
   const int ready = ::poll(watch, socket >= 0 ? 2 : 1, millisUntil(until));
   if (ready > 0 && (watch[0].revents & POLLIN)) {
