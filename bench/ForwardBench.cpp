@@ -111,6 +111,23 @@ struct RelpCpu {
 };
 RelpCpu lastRelpCpu;
 
+// The runs' CPU figures of one kind of RELP, printed as medians.
+struct CpuFigures {
+  std::vector<double> ours, imrelp, rsyslogd;
+  void add(const RelpCpu& run) {
+    ours.push_back(run.ours);
+    imrelp.push_back(run.imrelp);
+    rsyslogd.push_back(run.rsyslogd);
+  }
+  void print(const char* what) const {
+    std::printf(
+        "CPU per line over %s, medians: ours %.1f us (the whole process, formatting "
+        "included), rsyslogd's imrelp thread %.1f us (%.1f us in all its threads): one core "
+        "carries at most %.0f lines/s through imrelp\n",
+        what, median(ours), median(imrelp), median(rsyslogd), 1e6 / median(imrelp));
+  }
+};
+
 // Lines per second into rsyslog over RELP, in TLS when certificates are given; 0 when not all
 // were acknowledged.
 double overRelp(std::size_t lines, const testsupport::TestCertificates* certificates) {
@@ -220,14 +237,14 @@ int main(int argc, char** argv) {
     std::printf("%s\n", certificates.error().c_str());
     return 1;
   }
-  std::vector<double> tcp, relp, relpTls, omrelp, oursCpu, imrelpCpu, rsyslogdCpu;
+  std::vector<double> tcp, relp, relpTls, omrelp;
+  CpuFigures plainCpu, tlsCpu;
   for (int run = 0; run < runs; ++run) {
     tcp.push_back(overTcp(lines));
     relp.push_back(overRelp(lines, nullptr));
-    oursCpu.push_back(lastRelpCpu.ours);
-    imrelpCpu.push_back(lastRelpCpu.imrelp);
-    rsyslogdCpu.push_back(lastRelpCpu.rsyslogd);
+    plainCpu.add(lastRelpCpu);
     relpTls.push_back(overRelp(lines, &certificates));
+    tlsCpu.add(lastRelpCpu);
     omrelp.push_back(throughOmrelp(lines));
   }
   std::printf(
@@ -245,10 +262,7 @@ int main(int argc, char** argv) {
       median(omrelp), median(omrelp) / median(tcp));
   std::printf("\nRELP against omrelp: %.2fx; RELP in TLS against RELP: %.2fx\n",
               median(relp) / median(omrelp), median(relpTls) / median(relp));
-  std::printf(
-      "CPU per line over plain RELP, medians: ours %.1f us (the whole process, formatting "
-      "included), rsyslogd's imrelp thread %.1f us (%.1f us in all its threads): one core "
-      "carries at most %.0f lines/s through imrelp\n",
-      median(oursCpu), median(imrelpCpu), median(rsyslogdCpu), 1e6 / median(imrelpCpu));
+  plainCpu.print("plain RELP");
+  tlsCpu.print("RELP in TLS");
   return 0;
 }
