@@ -19,7 +19,7 @@ esac
 # run builds only the quick start's targets, without the tests and the benchmarks, so it needs only
 # the compilers and the libraries the programs link.
 packages=(g++ cmake ninja-build pkg-config libboost-thread-dev libboost-system-dev
-          libboost-filesystem-dev librelp-dev libgnutls28-dev)
+          libboost-filesystem-dev libgnutls28-dev)
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 sources_changed=0

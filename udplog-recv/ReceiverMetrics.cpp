@@ -48,7 +48,7 @@ std::error_code ReceiverMetrics::fill(const Inputs& in) {
 
 void ReceiverMetrics::addForwarding(const Inputs& in) {
   std::uint64_t forwarded = 0, acknowledged = 0, dropped = 0, backlog = 0, connections = 0,
-                unconfirmed = 0, neverSent = 0;
+                unconfirmed = 0, neverSent = 0, refused = 0, sentAgain = 0;
   if (in.forwarder) {
     const SyslogForwarder::Counts& f = in.forwarder->counts();
     forwarded = f.forwarded;
@@ -65,6 +65,8 @@ void ReceiverMetrics::addForwarding(const Inputs& in) {
     connections = r.sessions;
     backlog = r.held;
     neverSent = r.neverSent;
+    refused = r.refused;
+    sentAgain = r.sentAgain;
   }
   file.counter("udplog_recv_lines_forwarded_total", "Lines handed to the collector.", forwarded);
   file.counter("udplog_recv_lines_acknowledged_total", "Lines the collector acknowledged (RELP).",
@@ -72,8 +74,13 @@ void ReceiverMetrics::addForwarding(const Inputs& in) {
   file.counter("udplog_recv_lines_dropped_total",
                "Lines dropped from the full backlog for the collector.", dropped);
   file.counter("udplog_recv_lines_unconfirmed_total",
-               "Lines written to TCP connections that broke before the collector confirmed them.",
+               "Lines written on TCP connections that the collector ended or that broke: an upper "
+               "bound of the lines it may not have (plain TCP cannot tell).",
                unconfirmed);
+  file.counter("udplog_recv_lines_refused_total",
+               "Lines the collector answered with an error (RELP): not sent again.", refused);
+  file.counter("udplog_recv_lines_sent_again_total",
+               "Lines sent again on a new session, unanswered on a broken one (RELP).", sentAgain);
   file.counter("udplog_recv_lines_undelivered_total",
                "Lines the collector had not taken when the run ended.", in.undelivered);
   file.counter("udplog_recv_lines_never_sent_total",

@@ -27,8 +27,9 @@ const char kUsage[] =
     "  --timeout SECONDS    drop a line still incomplete SECONDS after its first part (default 5)\n"
     "  --forward tcp://HOST:PORT\n"
     "                       send every line to a syslog collector (rsyslog's imtcp, say) as an\n"
-    "                       RFC 5424 message with octet-counting framing; HOST may be an IPv6\n"
-    "                       address in brackets, tcp://[::1]:514\n"
+    "                       RFC 5424 message with octet-counting framing; HOST may be a name,\n"
+    "                       resolved at every connection attempt, or an IPv6 address in\n"
+    "                       brackets, tcp://[::1]:514\n"
     "  --forward relp://HOST:PORT\n"
     "                       the same messages over RELP (rsyslog's imrelp): every line is held\n"
     "                       until the collector acknowledged it and sent again on a new session\n"
@@ -43,10 +44,18 @@ const char kUsage[] =
     "                       beside the current one\n"
     "  --tls-cert FILE      our own certificate (PEM), for a collector that asks for one ...\n"
     "  --tls-key FILE       ... and its private key\n"
+    "  --relp-window N      RELP: lines sent and not yet acknowledged, at most (1 to 65535,\n"
+    "                       default 1024)\n"
+    "  --relp-timeout SECONDS\n"
+    "                       RELP: the longest wait for the collector, whole seconds (1 to 3600,\n"
+    "                       default 5): to connect, for the TLS handshake, for an answer while\n"
+    "                       lines are unacknowledged, for the close; past it the session is\n"
+    "                       taken as broken and the lines go again on a new one\n"
     "  --backlog N          lines held while the collector is unreachable (default 100000, and\n"
     "                       at most 64 MiB); past it the oldest are dropped and counted\n"
     "  --linger SECONDS     time given at the end to hand the backlog over (default 5) and, over\n"
-    "                       RELP, to wait for the acknowledgements\n"
+    "                       RELP, to wait for the acknowledgements, reconnecting while lines are\n"
+    "                       unacknowledged\n"
     "  --max-senders N      sender streams kept at once (default 1024); past it the stream heard\n"
     "                       from longest ago is closed, its incomplete lines counted\n"
     "  --allow NET          take datagrams only from NET, an address or address/prefix\n"
@@ -80,9 +89,11 @@ const char kUsage[] =
     "SIGINT, SIGTERM or another signal that would end it (SIGUSR2, SIGALRM, ...) stops it\n"
     "cleanly; a second one ends it at once. SIGHUP reopens the --output file (after logrotate\n"
     "renamed it), SIGUSR1 prints the counts so far on standard error. Exit status: 0 done,\n"
-    "1 failure (the output or the metrics file could not be written, the socket could not be\n"
-    "opened, lines could not be forwarded or their delivery was not confirmed, a TLS\n"
-    "certificate or key was refused), 2 usage error.\n";
+    "1 failure in the run (the output or the metrics file could not be written, the port is\n"
+    "in use or the address on no interface, lines were dropped, could not be forwarded or\n"
+    "their delivery was not confirmed, a TLS certificate or key was refused), 2 configuration\n"
+    "found wrong before the first line (usage, a --listen that is not an address, a port\n"
+    "below 1024 without the capability).\n";
 
 [[noreturn]] void usageError(const std::string& message) {
   std::fprintf(stderr, "udplog-recv: %s; try --help\n", message.c_str());
@@ -124,7 +135,7 @@ double readSeconds(const std::string& option, const std::string& text, double lo
 }
 
 // A certificate's fingerprint, "SHA256:" or "SHA1:" and its bytes in hexadecimal with or without
-// colons, as librelp compares it: "SHA256:AB:01:...".
+// colons, in the form the TLS transport compares: "SHA256:AB:01:...".
 std::string readFingerprint(const std::string& option, const std::string& text) {
   const std::size_t colon = text.find(':');
   std::string digest = text.substr(0, colon), hex;
@@ -219,6 +230,10 @@ ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
       if (field.empty()) usageError(arg + " needs a value");
     } else if (arg == "--tls-fingerprint") {
       options.tlsFingerprints.push_back(readFingerprint(arg, value()));
+    } else if (arg == "--relp-window") {
+      options.relpWindow = static_cast<int>(readWhole(arg, value(), 1, 65535));
+    } else if (arg == "--relp-timeout") {
+      options.relpTimeoutSeconds = static_cast<unsigned>(readWhole(arg, value(), 1, 3600));
     } else if (arg == "--backlog") {
       options.backlogLines = readWhole(arg, value(), 1, 100000000);
     } else if (arg == "--linger") {
