@@ -15,6 +15,14 @@
 
 namespace testsupport {
 
+// A host name that never resolves and whose lookup never leaves the machine: the resolver itself
+// refuses a label of more than 63 bytes before it would send a query (a name such as
+// "x.invalid" would go to the system's DNS server).
+inline const std::string& unresolvableName() {
+  static const std::string name = std::string(64, 'n') + ".invalid";
+  return name;
+}
+
 // A fresh directory under the system's temporary folder, removed with everything in it.
 class TempDir {
  public:

@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "tests/support/TestSupport.h"
 #include "udplog-recv/NameLookup.h"
 
 namespace {
@@ -14,7 +15,7 @@ NameLookup::Clock::time_point inSeconds(int seconds) {
 }
 
 // A literal resolves inside start(); a name resolves on the resolver's thread while poll() only
-// looks; a name under .invalid fails with the resolver's reason.
+// looks; a name that cannot resolve fails with the resolver's reason.
 TEST(NameLookupTest, ResolvesLiteralsAtOnceNamesLaterAndReportsNamesThatDoNotResolve) {
   NameLookup lookup;
   ASSERT_EQ(Status::kResolved, lookup.start("::1", "514"));
@@ -34,7 +35,7 @@ TEST(NameLookupTest, ResolvesLiteralsAtOnceNamesLaterAndReportsNamesThatDoNotRes
     EXPECT_TRUE(family == AF_INET || family == AF_INET6) << family;
   }
 
-  lookup.start("no-such-collector.invalid", "514");
+  lookup.start(testsupport::unresolvableName(), "514");
   EXPECT_EQ(Status::kFailed, lookup.wait(inSeconds(30)));
   EXPECT_TRUE(lookup.addresses().empty());
   EXPECT_FALSE(lookup.error().empty());
@@ -47,7 +48,7 @@ TEST(NameLookupTest, AbandonedLookupsAreFreedOnceTheResolverEndsThem) {
   for (int round = 0; round < 20; ++round) {
     NameLookup lookup;
     lookup.start("localhost", "514");
-    lookup.start("no-such-collector.invalid", "514");
+    lookup.start(testsupport::unresolvableName(), "514");
   }
   const auto deadline = inSeconds(30);
   while (NameLookup::abandonedInFlight() > 0 && NameLookup::Clock::now() < deadline) {

@@ -226,11 +226,12 @@ TEST(UdplogRecvTest, APortInUseFailsTheRunAndAnUnresolvedCollectorIsRetried) {
     EXPECT_NE(std::string::npos, err.find("CAP_NET_BIND_SERVICE")) << err;
   }
 
-  testsupport::Subprocess receiver(UDPLOG_RECV_PATH,
-                                   {"--port", std::to_string(freePort()), "--forward",
-                                    "tcp://no-such-collector.invalid:514", "--linger", "0"});
+  testsupport::Subprocess receiver(
+      UDPLOG_RECV_PATH, {"--port", std::to_string(freePort()), "--forward",
+                         "tcp://" + testsupport::unresolvableName() + ":514", "--linger", "0"});
   EXPECT_TRUE(testsupport::waitFor([&] {
-    return receiver.err().find("cannot resolve 'no-such-collector.invalid'") != std::string::npos;
+    return receiver.err().find("cannot resolve '" + testsupport::unresolvableName() + "'") !=
+           std::string::npos;
   })) << receiver.err();
   receiver.signal(SIGTERM);
   EXPECT_EQ(0, receiver.wait()) << receiver.err();
