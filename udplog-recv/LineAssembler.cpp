@@ -61,6 +61,7 @@ bool LineAssembler::startsOver(const Datagram& datagram, Clock::time_point now) 
 void LineAssembler::accept(const Datagram& datagram, Clock::time_point now) {
   lastHeardAt = now;
   const std::uint32_t s = datagram.sequence;
+  std::uint64_t behind = 0;  // of the newest once the datagram is taken
   if (!started) {
     started = true;
     base = newest = s;
@@ -75,13 +76,15 @@ void LineAssembler::accept(const Datagram& datagram, Clock::time_point now) {
     const std::uint64_t forward = aheadOfNewest(s);
     if (forward != 0 && forward < kModulus / 2) {
       noteAhead(s, forward);
-    } else if (!checkBehind(datagram, forward == 0 ? 0 : kModulus - forward)) {
-      return;
+    } else {
+      behind = forward == 0 ? 0 : kModulus - forward;
+      if (!checkBehind(datagram, behind)) return;
     }
   }
   const std::string_view payload(datagram.payload, datagram.payloadSize);
   if (datagram.count == 1) {
-    deliver(s, fingerprintOf(payload), payload);
+    known(behind) = fingerprintOf(payload);
+    deliver(s, payload);
     return;
   }
   auto it = pending.emplace(s, Pending()).first;
@@ -110,8 +113,11 @@ void LineAssembler::noteAhead(std::uint32_t sequence, std::uint64_t distance) {
                               std::to_string(before(sequence)) + " (" + std::to_string(gap) + ")");
   }
   // The places the newest passes over are now those of numbers skipped: nothing known of them.
-  for (std::uint64_t step = 1; step <= std::min<std::uint64_t>(distance, kWindow); ++step) {
-    window[(newestPlace + step) % kWindow] = 0;
+  if (distance >= kWindow) {
+    window.fill(0);
+  } else {
+    for (std::uint32_t step = 1; step <= distance; ++step)
+      window[(newestPlace + step) % kWindow] = 0;
   }
   newestPlace += static_cast<std::uint32_t>(distance);
   newest = sequence;
@@ -216,7 +222,8 @@ void LineAssembler::addPart(PendingMap::iterator it, const Datagram& datagram) {
     pendingTotal -= line.bytes;
     const std::uint32_t count = line.count;
     pending.erase(it);
-    deliver(s, kPartsMark + count, text);
+    remember(s, kPartsMark + count);
+    deliver(s, text);
     // The buffer serves the next line: no allocation, no fresh pages per line.
     // A buffer that grew past what a line may reserve goes back to the system.
     if (spares->size() < kSpareBuffers && text.capacity() <= kReserveLimit) {
@@ -237,8 +244,7 @@ void LineAssembler::remember(std::uint32_t sequence, std::uint32_t word) {
   if (behind < kWindow) known(behind) = word;
 }
 
-void LineAssembler::deliver(std::uint32_t sequence, std::uint32_t word, std::string_view text) {
-  remember(sequence, word);
+void LineAssembler::deliver(std::uint32_t sequence, std::string_view text) {
   ++tally.lines;
   listener.line(sequence, text);
 }

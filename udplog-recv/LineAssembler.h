@@ -118,8 +118,7 @@ class LineAssembler final {
   void addPart(PendingMap::iterator it, const Datagram& datagram);
   // Remembers what became of a number, while it lies within the window.
   void remember(std::uint32_t sequence, std::uint32_t word);
-  // word: what the window is to remember of the line.
-  void deliver(std::uint32_t sequence, std::uint32_t word, std::string_view text);
+  void deliver(std::uint32_t sequence, std::string_view text);
   void drop(PendingMap::iterator it, const std::string& why);
   std::string name(std::uint32_t sequence) const { return "line " + std::to_string(sequence); }
 
