@@ -88,7 +88,7 @@ Options parse(int argc, char** argv) {
     if (option == "--seconds") o.seconds = std::atof(value);
     if (option == "--runs") o.runs = std::max(1, std::atoi(value));
     if (option == "--program") o.programs[0].second = value;
-    if (option == "--baseline") o.programs.emplace_back("baseline", value);
+    if (option == "--baseline" && *value) o.programs.emplace_back("baseline", value);
     if (option == "--senders") o.senders = listOf<std::size_t>(value);
     if (option == "--parts") o.parts = listOf<std::size_t>(value);
     if (option == "--rates") o.rates = listOf<double>(value);

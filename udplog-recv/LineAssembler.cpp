@@ -116,8 +116,9 @@ void LineAssembler::noteAhead(std::uint32_t sequence, std::uint64_t distance) {
   if (distance >= kWindow) {
     window.fill(0);
   } else {
-    for (std::uint32_t step = 1; step <= distance; ++step)
+    for (std::uint32_t step = 1; step <= distance; ++step) {
       window[(newestPlace + step) % kWindow] = 0;
+    }
   }
   newestPlace += static_cast<std::uint32_t>(distance);
   newest = sequence;
