@@ -8,7 +8,8 @@
 # never written: copy a run over them by hand to publish it.
 # Usage: bench/run-all.sh [BUILD_DIR] [all|collector]
 #   (default: build, as the README's commands make it, and all; "collector" runs only the
-#   collector's part). RECV_BASELINE=PATH adds another build of udplog-recv to collector_bench.
+#   collector's part). RECV_BASELINE=PATH adds another build of udplog-recv to collector_bench and
+#   scale_bench.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -41,7 +42,7 @@ out=$run.txt
   if [ "$collector" = yes ]; then
     "$build/bin/collector_bench" --rate 150000 --lines 750000 --full-lines 1000000 --runs 3 \
       --baseline "${RECV_BASELINE:-}"
-    "$build/bin/scale_bench"
+    "$build/bin/scale_bench" --runs 3 --baseline "${RECV_BASELINE:-}"
   fi
 } | tee "$out"
 # The plot needs matplotlib for the system interpreter (Debian: python3-matplotlib).

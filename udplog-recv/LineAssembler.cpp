@@ -17,8 +17,9 @@ std::uint64_t ahead(std::uint32_t a, std::uint32_t b) {
   return (std::uint64_t{b} + kModulus - a) % kModulus;
 }
 
+// 1 to 2^31 - 1: never 0 (nothing known), never with the top bit (a longer line's mark).
 std::uint32_t fingerprintOf(std::string_view text) {
-  return static_cast<std::uint32_t>(std::hash<std::string_view>{}(text));
+  return static_cast<std::uint32_t>(std::hash<std::string_view>{}(text) % 0x7fffffffu) + 1;
 }
 
 }  // namespace
@@ -36,12 +37,15 @@ LineAssembler::Counts& LineAssembler::Counts::operator+=(const Counts& other) {
 }
 
 LineAssembler::LineAssembler(Listener& theListener, Limits theLimits, Spares* theSpares)
-    : listener(theListener),
-      limits(theLimits),
-      slots(kWindow),
-      spares(theSpares ? theSpares : &ownSpares) {}
+    : listener(theListener), spares(theSpares ? theSpares : &ownSpares), limits(theLimits) {}
 
 std::uint64_t LineAssembler::aheadOfNewest(std::uint32_t s) const { return ahead(newest, s); }
+
+std::uint64_t LineAssembler::behindNewest(std::uint32_t s) const {
+  const std::uint64_t forward = aheadOfNewest(s);
+  if (forward == 0) return 0;
+  return forward < kModulus / 2 ? kModulus : kModulus - forward;
+}
 
 bool LineAssembler::startsOver(const Datagram& datagram, Clock::time_point now) const {
   if (!started) return false;
@@ -57,6 +61,7 @@ bool LineAssembler::startsOver(const Datagram& datagram, Clock::time_point now) 
 void LineAssembler::accept(const Datagram& datagram, Clock::time_point now) {
   lastHeardAt = now;
   const std::uint32_t s = datagram.sequence;
+  std::uint64_t behind = 0;  // of the newest once the datagram is taken
   if (!started) {
     started = true;
     base = newest = s;
@@ -71,13 +76,15 @@ void LineAssembler::accept(const Datagram& datagram, Clock::time_point now) {
     const std::uint64_t forward = aheadOfNewest(s);
     if (forward != 0 && forward < kModulus / 2) {
       noteAhead(s, forward);
-    } else if (!checkBehind(datagram, forward == 0 ? 0 : kModulus - forward)) {
-      return;
+    } else {
+      behind = forward == 0 ? 0 : kModulus - forward;
+      if (!checkBehind(datagram, behind)) return;
     }
   }
   const std::string_view payload(datagram.payload, datagram.payloadSize);
   if (datagram.count == 1) {
-    deliver(s, 1, payload, fingerprintOf(payload));
+    known(behind) = fingerprintOf(payload);
+    deliver(s, payload);
     return;
   }
   auto it = pending.emplace(s, Pending()).first;
@@ -105,26 +112,35 @@ void LineAssembler::noteAhead(std::uint32_t sequence, std::uint64_t distance) {
                         : "lost lines " + std::to_string(after(newest)) + " to " +
                               std::to_string(before(sequence)) + " (" + std::to_string(gap) + ")");
   }
+  // The places the newest passes over are now those of numbers skipped: nothing known of them.
+  if (distance >= kWindow) {
+    window.fill(0);
+  } else {
+    for (std::uint32_t step = 1; step <= distance; ++step) {
+      window[(newestPlace + step) % kWindow] = 0;
+    }
+  }
+  newestPlace += static_cast<std::uint32_t>(distance);
   newest = sequence;
 }
 
 bool LineAssembler::checkBehind(const Datagram& datagram, std::uint64_t behind) {
   const std::uint32_t s = datagram.sequence;
-  const Slot& slot = slots[s % kWindow];
-  if (slot.sequence == s) {
-    if (slot.count == 0) {
+  const std::uint32_t word = behind < kWindow ? known(behind) : 0;
+  if (word != 0) {
+    const std::uint32_t count = word < kPartsMark ? 1 : word - kPartsMark;
+    if (count == 0) {
       ++tally.tooOld;
       listener.report(name(s) + ": a part arrived after the line was given up");
-    } else if (slot.count == datagram.count &&
-               (datagram.count != 1 ||
-                slot.fingerprint ==
-                    fingerprintOf(std::string_view(datagram.payload, datagram.payloadSize)))) {
+    } else if (count == datagram.count &&
+               (count != 1 ||
+                word == fingerprintOf(std::string_view(datagram.payload, datagram.payloadSize)))) {
       ++tally.duplicates;
       listener.report(name(s) + " repeated: not written again");
     } else {
       ++tally.conflicts;
       listener.report(name(s) + ": a datagram with other " +
-                      (slot.count == datagram.count ? "bytes" : "part count") +
+                      (count == datagram.count ? "bytes" : "part count") +
                       " than the line delivered: not written");
     }
     return false;
@@ -207,7 +223,8 @@ void LineAssembler::addPart(PendingMap::iterator it, const Datagram& datagram) {
     pendingTotal -= line.bytes;
     const std::uint32_t count = line.count;
     pending.erase(it);
-    deliver(s, count, text, 0);
+    remember(s, kPartsMark + count);
+    deliver(s, text);
     // The buffer serves the next line: no allocation, no fresh pages per line.
     // A buffer that grew past what a line may reserve goes back to the system.
     if (spares->size() < kSpareBuffers && text.capacity() <= kReserveLimit) {
@@ -221,9 +238,14 @@ void LineAssembler::addPart(PendingMap::iterator it, const Datagram& datagram) {
   }
 }
 
-void LineAssembler::deliver(std::uint32_t sequence, std::uint32_t count, std::string_view text,
-                            std::uint32_t fingerprint) {
-  slots[sequence % kWindow] = Slot{sequence, count, fingerprint};
+void LineAssembler::remember(std::uint32_t sequence, std::uint32_t word) {
+  // A line far behind that completes or is given up now has no place left: the place of its
+  // number belongs to a newer one, whose repeats must still be told apart.
+  const std::uint64_t behind = behindNewest(sequence);
+  if (behind < kWindow) known(behind) = word;
+}
+
+void LineAssembler::deliver(std::uint32_t sequence, std::string_view text) {
   ++tally.lines;
   listener.line(sequence, text);
 }
@@ -259,7 +281,7 @@ void LineAssembler::drop(PendingMap::iterator it, const std::string& why) {
   ++tally.incomplete;
   listener.report(name(it->first) + " incomplete (" + std::to_string(it->second.held()) + " of " +
                   std::to_string(it->second.count) + " parts), " + why);
-  slots[it->first % kWindow] = Slot{it->first, 0, 0};
+  remember(it->first, kPartsMark);
   pendingTotal -= it->second.bytes;
   pending.erase(it);
 }

@@ -3,6 +3,7 @@
 // the listener when its last missing part arrives. Not thread-safe: one receiving thread owns it.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -101,34 +102,45 @@ class LineAssembler final {
     std::string_view part(std::uint32_t number, bool& found) const;
     void join(std::string_view payload);
   };
-  // What is known of a number within the window; count 0 marks a line given up.
-  struct Slot {
-    std::uint32_t sequence = 0;
-    std::uint32_t count = 0;
-    std::uint32_t fingerprint = 0;  // of the payload, for single-part lines
-  };
   using PendingMap = std::map<std::uint32_t, Pending>;
+  static constexpr std::uint32_t kPartsMark = 1u << 31;  // above every part count
 
   // Forward distance from the newest number to s; 0 for the newest itself.
   std::uint64_t aheadOfNewest(std::uint32_t s) const;
+  // How far s lies behind the newest, or kWindow and more when it lies ahead or further behind.
+  std::uint64_t behindNewest(std::uint32_t s) const;
+  // The window's word for the number `behind` places behind the newest (behind < kWindow).
+  std::uint32_t& known(std::uint64_t behind) {
+    return window[(newestPlace - static_cast<std::uint32_t>(behind)) % kWindow];
+  }
   void noteAhead(std::uint32_t sequence, std::uint64_t distance);
   bool checkBehind(const Datagram& datagram, std::uint64_t behind);
   void addPart(PendingMap::iterator it, const Datagram& datagram);
-  void deliver(std::uint32_t sequence, std::uint32_t count, std::string_view text,
-               std::uint32_t fingerprint);
+  // Remembers what became of a number, while it lies within the window.
+  void remember(std::uint32_t sequence, std::uint32_t word);
+  void deliver(std::uint32_t sequence, std::string_view text);
   void drop(PendingMap::iterator it, const std::string& why);
   std::string name(std::uint32_t sequence) const { return "line " + std::to_string(sequence); }
 
+  // Read for every datagram, so kept together at the front.
   Listener& listener;
-  const Limits limits;
-  Counts tally;
   bool started = false;
   std::uint32_t base = 0;    // the first number of the stream, or of its last resynchronisation
   std::uint32_t newest = 0;  // the highest number seen
+  // Counts every step the newest number took; its place in the window is this modulo kWindow,
+  // which runs on without a break where the numbers wrap from 4294967295 to 1.
+  std::uint32_t newestPlace = 0;
   Clock::time_point lastHeardAt;
-  std::vector<Slot> slots;  // kWindow entries, indexed by number % kWindow
-  PendingMap pending;
   std::size_t pendingTotal = 0;
-  Spares ownSpares;
+  PendingMap pending;
+  Counts tally;
   Spares* spares;  // ownSpares or the caller's pool
+  const Limits limits;
+  Spares ownSpares;
+  // What became of the kWindow numbers up to the newest, one word each, in the order of their
+  // places: 0 when none was delivered or given up (lost, waiting or yet to come); for a line of
+  // one part, a fingerprint of its bytes (1 to kPartsMark - 1); kPartsMark + its part count for a
+  // longer line, and kPartsMark alone for a line given up. 4 KiB, inside the assembler, so that
+  // a datagram touches one more cache line of its sender and no other page.
+  std::array<std::uint32_t, kWindow> window{};
 };

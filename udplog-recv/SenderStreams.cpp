@@ -6,16 +6,21 @@
 #include <algorithm>
 #include <cstring>
 
-struct SenderStreams::Stream final : LineAssembler::Listener {
-  Stream(SenderStreams& theTable, std::string theName, std::string theHost, unsigned thePort,
-         unsigned theGeneration, std::uint64_t theOrdinal, LineAssembler::Limits limits)
+// A datagram of one part reads the first two cache lines of its stream (the fields up to the
+// assembler's and its own first) and one line of the assembler's window, all in the stream's one
+// allocation; the fields of opening, closing and forwarding come after the window.
+struct alignas(64) SenderStreams::Stream final : LineAssembler::Listener {
+  Stream(SenderStreams& theTable, const Key& theKey, std::string theName, std::string theHost,
+         unsigned thePort, unsigned theGeneration, std::uint64_t theOrdinal,
+         LineAssembler::Limits limits)
       : table(theTable),
-        name(std::move(theName)),
-        host(std::move(theHost)),
         port(thePort),
+        assembler(*this, limits, &theTable.spares),
+        host(std::move(theHost)),
+        key(theKey),
+        name(std::move(theName)),
         generation(theGeneration),
-        ordinal(theOrdinal),
-        assembler(*this, limits, &theTable.spares) {}
+        ordinal(theOrdinal) {}
 
   void line(std::uint32_t sequence, std::string_view text) override {
     table.sink.line(host, port, sequence, text);
@@ -23,20 +28,15 @@ struct SenderStreams::Stream final : LineAssembler::Listener {
   void report(const std::string& text) override { table.sink.report(name + ": " + text); }
 
   SenderStreams& table;
-  const std::string name;
-  const std::string host;
   const unsigned port;
-  const unsigned generation;    // 1 for a sender's first stream, 2 after it started over, ...
-  const std::uint64_t ordinal;  // the order of opening
   LineAssembler assembler;
   Host* sender = nullptr;  // the entry of the stream's address, while the stream is open
+  const std::string host;
+  const Key key;
+  const std::string name;
+  const unsigned generation;    // 1 for a sender's first stream, 2 after it started over, ...
+  const std::uint64_t ordinal;  // the order of opening
 };
-
-std::size_t SenderStreams::KeyHash::operator()(const Key& key) const {
-  std::uint64_t h = 1469598103934665603ull ^ key.port;
-  for (unsigned char byte : key.address) h = (h ^ byte) * 1099511628211ull;
-  return static_cast<std::size_t>(h);
-}
 
 std::size_t SenderStreams::AddressHash::operator()(const Address& address) const {
   std::uint64_t h = 1469598103934665603ull;
@@ -82,23 +82,26 @@ std::string SenderStreams::describe(const sockaddr* address, socklen_t length, s
 SenderStreams::Stream& SenderStreams::open(const Key& key, const sockaddr* from, socklen_t length,
                                            unsigned generation) {
   if (streams.size() >= limits.maxStreams) {
-    auto oldest = streams.begin();
-    for (auto it = streams.begin(); it != streams.end(); ++it) {
-      if (it->second->assembler.lastHeard() < oldest->second->assembler.lastHeard()) oldest = it;
-    }
+    Stream* oldest = nullptr;
+    streams.forEach([&oldest](const Key&, Stream& stream) {
+      if (!oldest || stream.assembler.lastHeard() < oldest->assembler.lastHeard() ||
+          (stream.assembler.lastHeard() == oldest->assembler.lastHeard() &&
+           stream.ordinal < oldest->ordinal)) {
+        oldest = &stream;
+      }
+    });
     ++evicted;
-    close(oldest, "closed to make room for a new sender (more than " +
-                      std::to_string(limits.maxStreams) + " senders)");
+    close(*oldest, "closed to make room for a new sender (more than " +
+                       std::to_string(limits.maxStreams) + " senders)");
   }
   std::string host;
   unsigned port = 0;
   std::string name = describe(from, length, &host, &port);
   if (generation > 1) name += " (stream " + std::to_string(generation) + ")";
-  auto stream = std::make_unique<Stream>(*this, name, host, port, generation, opened, limits.line);
-  Stream& result = *stream;
+  Stream& result = streams.insert(
+      key, std::make_unique<Stream>(*this, key, name, host, port, generation, opened, limits.line));
   result.sender = &hosts[key.address];
   result.sender->streams.push_back(&result);
-  streams[key] = std::move(stream);
   ++opened;
   return result;
 }
@@ -108,22 +111,28 @@ void SenderStreams::accept(const sockaddr* from, socklen_t length, const Datagra
   Stream* stream = last;
   Key key = keyOf(from, length);
   if (!stream || !(key == lastKey)) {
-    auto it = streams.find(key);
-    stream = it == streams.end() ? &open(key, from, length, 1) : it->second.get();
+    stream = streams.find(key);
+    if (!stream) stream = &open(key, from, length, 1);
   }
   if (stream->assembler.startsOver(datagram, now)) {
     const unsigned generation = stream->generation + 1;
     stream->report("sender started over at line " + std::to_string(datagram.sequence) +
                    ": a new stream follows");
-    close(streams.find(key), "sender started over");
+    close(*stream, "sender started over");
     stream = &open(key, from, length, generation);
   }
   last = stream;
   lastKey = key;
   const std::size_t before = stream->assembler.pendingBytes();
   stream->assembler.accept(datagram, now);
-  settle(*stream, before);
-  Host& host = *stream->sender;
+  // Most datagrams are lines of one part: nothing held changes, the bounds hold as they did, and
+  // the sender's address entry is not touched.
+  if (stream->assembler.pendingBytes() != before) bound(*stream, before);
+}
+
+void SenderStreams::bound(Stream& stream, std::size_t before) {
+  settle(stream, before);
+  Host& host = *stream.sender;
   while (host.pendingBytes > limits.maxSenderBytes &&
          dropOldestOf(host, "dropped to bound memory: this sender's address held more than " +
                                 std::to_string(limits.maxSenderBytes) + " bytes")) {
@@ -166,23 +175,21 @@ void SenderStreams::boundPendingBytes() {
 
 void SenderStreams::expire(LineAssembler::Clock::time_point now) {
   if (pendingBytes == 0) return;  // every part held has bytes, so nothing waits
-  for (auto& entry : streams) {
-    LineAssembler& assembler = entry.second->assembler;
-    if (!assembler.hasPending()) continue;
-    const std::size_t before = assembler.pendingBytes();
-    assembler.expire(now);
-    settle(*entry.second, before);
-  }
+  streams.forEach([this, now](const Key&, Stream& stream) {
+    if (!stream.assembler.hasPending()) return;
+    const std::size_t before = stream.assembler.pendingBytes();
+    stream.assembler.expire(now);
+    settle(stream, before);
+  });
 }
 
-void SenderStreams::close(Table::iterator it, const std::string& why) {
-  Stream& stream = *it->second;
+void SenderStreams::close(Stream& stream, const std::string& why) {
   Host& host = *stream.sender;
   pendingBytes -= stream.assembler.pendingBytes();
   host.pendingBytes -= stream.assembler.pendingBytes();
   stream.assembler.finish(why);
   host.streams.erase(std::find(host.streams.begin(), host.streams.end(), &stream));
-  if (host.streams.empty()) hosts.erase(it->first.address);
+  if (host.streams.empty()) hosts.erase(stream.key.address);
   const LineAssembler::Counts& counts = stream.assembler.counts();
   closedTotals += counts;
   if (entries.size() < kMaxRows) {
@@ -193,20 +200,21 @@ void SenderStreams::close(Table::iterator it, const std::string& why) {
     entries.back().name = "the other " + std::to_string(opened - kMaxRows) + " streams";
   }
   if (last == &stream) last = nullptr;
-  streams.erase(it);
+  const Key key = stream.key;
+  streams.erase(key);  // and with it the stream
 }
 
 void SenderStreams::finish() {
   // In the order the streams were opened, so that the summary reads like the traffic did.
-  std::vector<std::pair<std::uint64_t, Key>> order;
-  for (auto& entry : streams) order.emplace_back(entry.second->ordinal, entry.first);
+  std::vector<Stream*> order;
+  streams.forEach([&order](const Key&, Stream& stream) { order.push_back(&stream); });
   std::sort(order.begin(), order.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& entry : order) close(streams.find(entry.second), "still incomplete at the end");
+            [](const Stream* a, const Stream* b) { return a->ordinal < b->ordinal; });
+  for (Stream* stream : order) close(*stream, "still incomplete at the end");
 }
 
 LineAssembler::Counts SenderStreams::totals() const {
   LineAssembler::Counts all = closedTotals;
-  for (const auto& entry : streams) all += entry.second->assembler.counts();
+  streams.forEach([&all](const Key&, const Stream& stream) { all += stream.assembler.counts(); });
   return all;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "udplog-recv/LineAssembler.h"
+#include "udplog-recv/SenderTable.h"
 
 class SenderStreams final {
  public:
@@ -77,17 +78,8 @@ class SenderStreams final {
 
  private:
   struct Stream;
-  struct Key {
-    std::array<unsigned char, 16> address{};
-    std::uint16_t port = 0;
-    bool operator==(const Key& other) const {
-      return port == other.port && address == other.address;
-    }
-  };
-  struct KeyHash {
-    std::size_t operator()(const Key& key) const;
-  };
-  using Table = std::unordered_map<Key, std::unique_ptr<Stream>, KeyHash>;
+  using Table = SenderTable<Stream>;
+  using Key = Table::Key;
   // The streams of one sender address and the bytes they hold.
   struct Host {
     std::size_t pendingBytes = 0;
@@ -100,7 +92,9 @@ class SenderStreams final {
 
   static Key keyOf(const sockaddr* address, socklen_t length);
   Stream& open(const Key& key, const sockaddr* from, socklen_t length, unsigned generation);
-  void close(Table::iterator it, const std::string& why);
+  void close(Stream& stream, const std::string& why);
+  // Keeps the held bytes within the bounds after stream's assembler held before.
+  void bound(Stream& stream, std::size_t before);
   void boundPendingBytes();
   // Brings the held bytes in line after stream's assembler held before.
   void settle(Stream& stream, std::size_t before);

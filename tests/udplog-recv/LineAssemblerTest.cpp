@@ -93,6 +93,36 @@ TEST_F(LineAssemblerTest, RepeatsConflictsAndJumpsAreCountedNotWritten) {
   EXPECT_EQ("2000000001=next", recorder.lines.back());
 }
 
+// A repeat of a delivered line within the window is never written again: not across the wrap
+// from 4294967295 to 1, and not after a multi-part line far behind completed or was given up
+// (its number shares a place in the window with a newer line).
+TEST_F(LineAssemblerTest, RepeatsStayRepeatsAcrossTheWrapAndOldMultiPartLines) {
+  for (std::uint32_t n : {4294967294u, 4294967295u}) feed(std::to_string(n) + ":1/1|old");
+  for (int n = 1; n <= 1022; ++n) feed(std::to_string(n) + ":1/1|new");
+  feed("4294967294:1/1|old");  // 1 023 numbers behind the newest: still within the window
+  EXPECT_EQ(1024u, recorder.lines.size());
+  EXPECT_EQ(1u, assembler.counts().duplicates);
+  EXPECT_EQ(0u, assembler.counts().late);
+
+  const std::string x(50000, 'x');
+  const auto start = LineAssembler::Clock::now();
+  for (bool completes : {true, false}) {
+    Recorder theRecorder;
+    LineAssembler far(theRecorder, limits);
+    far.accept(parse("1:1/2|" + x), start);
+    for (int n = 2; n <= 1100; ++n) far.accept(parse(std::to_string(n) + ":1/1|line"), start);
+    if (completes) {
+      far.accept(parse("1:2/2|tail"), start);
+    } else {
+      far.expire(start + std::chrono::seconds(6));
+    }
+    far.accept(parse("1025:1/1|line"), start);  // shares its place in the window with line 1
+    EXPECT_EQ(1100u - (completes ? 0 : 1), theRecorder.lines.size()) << completes;
+    EXPECT_EQ(1u, far.counts().duplicates) << completes;
+    EXPECT_EQ(0u, far.counts().late) << completes;
+  }
+}
+
 TEST_F(LineAssemblerTest, TellsASenderStartingOverFromLateLines) {
   const auto start = LineAssembler::Clock::now();
   for (int n = 1; n <= 500; ++n) feed(std::to_string(n) + ":1/1|line", start);
