@@ -350,6 +350,17 @@ bool reportLosses(const TarvoLoggerStatsData* counted) {
   return false;
 }
 
+// The logger's pipe, as any client obtains it over the bus.
+boost::shared_ptr<safe_pipe<std::string>> requestPipe(LoggerClient& client) {
+  boost::shared_ptr<safe_pipe<std::string>> pipe = client.requestQueue(kReplyTimeout);
+  if (!pipe) {
+    throw Failure(std::string("no ") + TarvoLoggerProtocol::kLoggerQueue + " reply from " +
+                  TarvoLoggerProtocol::kTopic + " within " + std::to_string(kReplyTimeout.count()) +
+                  " seconds");
+  }
+  return pipe;
+}
+
 int runHost(const LogHostOptions& options) {
   configure(options);
   const std::string pluginPath = options.plugin.empty() ? defaultPluginPath() : options.plugin;
@@ -364,12 +375,7 @@ int runHost(const LogHostOptions& options) {
 
   bool fine = true;
   LoggerClient client(kClientTopic);
-  boost::shared_ptr<safe_pipe<std::string>> pipe = client.requestQueue(kReplyTimeout);
-  if (!pipe) {
-    throw Failure(std::string("no ") + TarvoLoggerProtocol::kLoggerQueue + " reply from " +
-                  TarvoLoggerProtocol::kTopic + " within " + std::to_string(kReplyTimeout.count()) +
-                  " seconds");
-  }
+  boost::shared_ptr<safe_pipe<std::string>> pipe = requestPipe(client);
   {
     // Answers SIGUSR1, and writes the metrics, from here to the logger's final counts.
     RunStatus status(pipe, options.metricsFile, options.metricsInterval);

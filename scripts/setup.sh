@@ -23,8 +23,8 @@ sudo=()
 sources_changed=0
 windows_blocked=""
 if [ "$mode" = test ]; then
-  packages+=(clang-format clang libclang-rt-14-dev lintian rsyslog rsyslog-relp gnutls-bin man-db
-              systemd procps)
+  packages+=(clang-format clang-tidy clang libclang-rt-14-dev lintian rsyslog rsyslog-relp gnutls-bin
+              man-db systemd procps)
   # The Windows build: the cross-compiler, what Boost's build from Debian's source package needs,
   # and Wine with its 32-bit half. The i386 architecture and the deb-src entries go in before the
   # one package-list update, so that the scripts the Windows step runs find everything present.
@@ -56,7 +56,8 @@ if [ ${#missing[@]} -gt 0 ] || [ $sources_changed -eq 1 ]; then
 fi
 
 build=build
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+  >/dev/null
 cmake --build "$build" -j2 >&2
 
 if [ "$mode" = run ]; then
