@@ -1,18 +1,29 @@
 // udplog-recv's three ways to a collector side by side: N lines of 120 bytes forwarded into a real
 // rsyslogd (omfile) over plain TCP (SyslogForwarder, imtcp), over RELP (RelpForwarder, imrelp)
-// and over RELP in TLS (certificates made by certtool). Each run times one target from the first
-// send until rsyslog's file holds every line (and, over RELP, every line was acknowledged); the
-// targets take turns within each run, so that the machine's load reaches them alike.
+// and over RELP in TLS (certificates made by certtool); beside them rsyslogd's own RELP client
+// (a relay rsyslogd: imudp -> omrelp, window 1024) into the same kind of rsyslogd. Each run times
+// one target from the first send until rsyslog's file holds every line (and, over RELP, every
+// line was acknowledged); the targets take turns within each run, so that the machine's load
+// reaches them alike.
 //
-// Usage: forward_bench [--lines N] [--runs R]   (needs rsyslogd, imrelp and certtool)
+// Usage: forward_bench [--lines N] [--runs R]   (needs rsyslogd, imrelp, omrelp and certtool)
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <boost/filesystem.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/TcpForwarderInto.h"
@@ -64,6 +75,59 @@ double overTcp(std::size_t lines) {
   return lines / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// CPU seconds (user and system) of a process's threads named comm, or of all when comm is "".
+double cpuSeconds(pid_t pid, const std::string& comm) {
+  double ticks = 0;
+  boost::system::error_code error;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (boost::filesystem::directory_iterator it(tasks, error), end; !error && it != end; ++it) {
+    const std::string stat = testsupport::readFile(it->path().string() + "/stat");
+    const std::size_t open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    if (!comm.empty() && stat.substr(open + 1, close - open - 1) != comm) continue;
+    // Fields after the name: state is the 3rd of the line, utime the 14th and stime the 15th.
+    std::istringstream rest(stat.substr(close + 2));
+    std::string field;
+    for (int n = 3; n <= 15 && rest >> field; ++n) {
+      if (n >= 14) ticks += std::stod(field);
+    }
+  }
+  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds of this process so far, its ended threads included.
+double processCpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU microseconds per line over RELP in the latest run: ours (the whole bench process, the
+// lines' formatting included) and rsyslogd's (its imrelp thread, which reads, writes the file
+// through the direct queue and answers; and all its threads).
+struct RelpCpu {
+  double ours = 0, imrelp = 0, rsyslogd = 0;
+};
+RelpCpu lastRelpCpu;
+
+// The runs' CPU figures of one kind of RELP, printed as medians.
+struct CpuFigures {
+  std::vector<double> ours, imrelp, rsyslogd;
+  void add(const RelpCpu& run) {
+    ours.push_back(run.ours);
+    imrelp.push_back(run.imrelp);
+    rsyslogd.push_back(run.rsyslogd);
+  }
+  void print(const char* what) const {
+    std::printf(
+        "CPU per line over %s, medians: ours %.1f us (the whole process, formatting "
+        "included), rsyslogd's imrelp thread %.1f us (%.1f us in all its threads): one core "
+        "carries at most %.0f lines/s through imrelp\n",
+        what, median(ours), median(imrelp), median(rsyslogd), 1e6 / median(imrelp));
+  }
+};
+
 // Lines per second into rsyslog over RELP, in TLS when certificates are given; 0 when not all
 // were acknowledged.
 double overRelp(std::size_t lines, const testsupport::TestCertificates* certificates) {
@@ -87,6 +151,7 @@ double overRelp(std::size_t lines, const testsupport::TestCertificates* certific
   limits.maxLines = lines;
   limits.maxBytes = 1u << 30;
   RelpForwarder forwarder(target, tls, limits);
+  const double oursBefore = processCpuSeconds();
   const auto start = Clock::now();
   const auto when = std::chrono::system_clock::now();
   for (std::size_t n = 0; n < lines; ++n) forwarder.enqueue("127.0.0.1", 40000, kLine, when);
@@ -102,7 +167,55 @@ double overRelp(std::size_t lines, const testsupport::TestCertificates* certific
                             std::chrono::seconds(120))) {
     return 0;
   }
-  return lines / std::chrono::duration<double>(Clock::now() - start).count();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double perLine = 1e6 / static_cast<double>(lines);
+  lastRelpCpu = {(processCpuSeconds() - oursBefore) * perLine,
+                 cpuSeconds(rsyslog.pid(), "in:imrelp") * perLine,
+                 cpuSeconds(rsyslog.pid(), "") * perLine};
+  return lines / seconds;
+}
+
+// Lines per second through rsyslogd's own RELP client into the sink: the lines go as UDP
+// datagrams to a relay rsyslogd (imudp -> omrelp, window 1024), paced at 200 000 a second so
+// that imudp drops none, and at most 100 000 of them, which its main queue holds. Counted until
+// the sink holds every line, or no more arrive for 5 s (then the lines that arrived).
+double throughOmrelp(std::size_t lines) {
+  lines = std::min<std::size_t>(lines, 100000);
+  testsupport::TempDir sinkDir, relayDir;
+  RsyslogDaemon sink(sinkDir.str(), "127.0.0.1", RsyslogDaemon::Protocol::kRelp);
+  if (!sink.start()) return 0;
+  RsyslogDaemon relay(relayDir.str(), "127.0.0.1", RsyslogDaemon::Protocol::kUdp);
+  // The relay's configuration in place of the one it wrote: the same input, one omrelp action.
+  std::ofstream(relayDir.str() + "/rsyslog.conf")
+      << "global(workDirectory=\"" << relayDir.str() << "\" maxMessageSize=\"64k\")\n"
+      << "module(load=\"imudp\")\nmodule(load=\"omrelp\")\n"
+      << "ruleset(name=\"relay\") { action(type=\"omrelp\" target=\"127.0.0.1\" port=\""
+      << sink.port() << "\" windowSize=\"1024\") }\n"
+      << "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" << relay.port()
+      << "\" ruleset=\"relay\" rcvbufSize=\"8m\")\n";
+  if (!relay.start()) return 0;
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(relay.port());
+  ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  const std::string datagram = "<14>" + kLine;
+  const auto start = Clock::now();
+  for (std::size_t n = 0; n < lines; ++n) {
+    ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    if (n % 1000 == 999) std::this_thread::sleep_until(start + std::chrono::microseconds(5 * n));
+  }
+  ::close(fd);
+  std::size_t arrived = 0;
+  auto last = Clock::now();
+  while (arrived < lines && Clock::now() - last < std::chrono::seconds(5)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::size_t now = countLines(sink.output());
+    if (now != arrived) last = Clock::now();
+    arrived = now;
+  }
+  if (arrived < lines) std::fprintf(stderr, "omrelp: %zu of %zu lines arrived\n", arrived, lines);
+  return arrived / std::chrono::duration<double>(last - start).count();
 }
 
 }  // namespace
@@ -124,20 +237,32 @@ int main(int argc, char** argv) {
     std::printf("%s\n", certificates.error().c_str());
     return 1;
   }
-  std::vector<double> tcp, relp, relpTls;
+  std::vector<double> tcp, relp, relpTls, omrelp;
+  CpuFigures plainCpu, tlsCpu;
   for (int run = 0; run < runs; ++run) {
     tcp.push_back(overTcp(lines));
     relp.push_back(overRelp(lines, nullptr));
+    plainCpu.add(lastRelpCpu);
     relpTls.push_back(overRelp(lines, &certificates));
+    tlsCpu.add(lastRelpCpu);
+    omrelp.push_back(throughOmrelp(lines));
   }
   std::printf(
       "| forwarding %zu lines of 120 bytes into rsyslogd (omfile) | lines/s, median of %d "
       "| vs TCP |\n|---|---|---|\n",
       lines, runs);
   std::printf("| TCP (imtcp, octet counting) | %.0f | 1.00 |\n", median(tcp));
-  std::printf("| RELP (imrelp, window 128) | %.0f | %.2f |\n", median(relp),
+  std::printf("| RELP (imrelp, window 1024) | %.0f | %.2f |\n", median(relp),
               median(relp) / median(tcp));
   std::printf("| RELP in TLS (GnuTLS, ECDSA) | %.0f | %.2f |\n", median(relpTls),
               median(relpTls) / median(tcp));
+  std::printf(
+      "| rsyslogd's omrelp (imudp -> omrelp, window 1024; at most 100 000 lines) | %.0f "
+      "| %.2f |\n",
+      median(omrelp), median(omrelp) / median(tcp));
+  std::printf("\nRELP against omrelp: %.2fx; RELP in TLS against RELP: %.2fx\n",
+              median(relp) / median(omrelp), median(relpTls) / median(relp));
+  plainCpu.print("plain RELP");
+  tlsCpu.print("RELP in TLS");
   return 0;
 }

@@ -12,8 +12,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 # line. Each description below is its summary line, then the text, which CPack indents by one.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://example.org/tarvo-logger")
-# MIT; the Debian copyright file, made from the same LICENSE, adds that the udplog-recv binary is
-# covered by the GPL-3.0-or-later of librelp, which it links.
+# MIT, as the Debian copyright file, made from the same LICENSE, says for every file.
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

@@ -16,8 +16,8 @@ case "$mode" in
 esac
 
 packages=(g++ cmake ninja-build pkg-config dpkg-dev file libboost-thread-dev libboost-system-dev
-          libboost-filesystem-dev libgtest-dev libbenchmark-dev libspdlog-dev libfmt-dev librelp-dev
-          libgnutls28-dev scdoc)
+          libboost-filesystem-dev libgtest-dev libbenchmark-dev libspdlog-dev libfmt-dev libgnutls28-dev
+          scdoc)
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 sources_changed=0

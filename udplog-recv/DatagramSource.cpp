@@ -44,6 +44,7 @@ bool DatagramSource::open(const std::string& address, unsigned port, std::string
     length = sizeof(*v6);
   } else {
     error = "--listen " + shownValue(address) + " is not an IPv4 or IPv6 address";
+    failure = Failure::kSetting;
     return false;
   }
   // SOCK_CLOEXEC (Linux-only): closed on exec, set in the same call that makes the socket.
@@ -61,10 +62,19 @@ bool DatagramSource::open(const std::string& address, unsigned port, std::string
         granted > 0) {
       receiveBufferSize = static_cast<std::size_t>(granted);
     }
-    if (::bind(socketFd, reinterpret_cast<sockaddr*>(&storage), length) == 0) return true;
+    if (::bind(socketFd, reinterpret_cast<sockaddr*>(&storage), length) == 0) {
+      failure = Failure::kNone;
+      return true;
+    }
   }
+  const int cause = errno;
   error =
-      "cannot listen on " + address + " port " + std::to_string(port) + ": " + std::strerror(errno);
+      "cannot listen on " + address + " port " + std::to_string(port) + ": " + std::strerror(cause);
+  failure = Failure::kRun;
+  if (cause == EACCES) {
+    error += " (choose a port of 1024 or above, or grant CAP_NET_BIND_SERVICE)";
+    failure = Failure::kSetting;
+  }
   if (socketFd >= 0) ::close(socketFd);
   socketFd = -1;
   return false;

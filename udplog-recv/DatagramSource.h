@@ -31,8 +31,13 @@ class DatagramSource final {
   DatagramSource& operator=(const DatagramSource&) = delete;
 
   // Binds to address ("127.0.0.1", "::") and port; false with error set: "--listen '...' is not
-  // an IPv4 or IPv6 address" (a usage error) or "cannot listen on ...".
+  // an IPv4 or IPv6 address" or "cannot listen on ...", and openFailure() saying which kind.
   bool open(const std::string& address, unsigned port, std::string& error);
+  // Why the last open() failed: kSetting when only another setting can help (not an address, a
+  // port below 1024 without the capability), kRun when the same setting may work later (the
+  // port in use, the address not yet on an interface); kNone after a success.
+  enum class Failure { kNone, kSetting, kRun };
+  Failure openFailure() const { return failure; }
   int fd() const { return socketFd; }
 
   // Takes the datagrams waiting, up to kBatch, without blocking; 0 when none waits.
@@ -48,6 +53,7 @@ class DatagramSource final {
 
  private:
   int socketFd = -1;
+  Failure failure = Failure::kNone;
   std::uint32_t drops = 0;
   std::size_t receiveBufferSize = 0;
   // Left uninitialised: only the pages that datagrams reach become resident (4 MiB for 64

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <type_traits>
 
 #include "logger/Version.h"
 #include "logger/core/DecimalText.h"
@@ -28,8 +29,9 @@ const char kUsage[] =
     "  --timeout SECONDS    drop a line still incomplete SECONDS after its first part (default 5)\n"
     "  --forward tcp://HOST:PORT\n"
     "                       send every line to a syslog collector (rsyslog's imtcp, say) as an\n"
-    "                       RFC 5424 message with octet-counting framing; HOST may be an IPv6\n"
-    "                       address in brackets, tcp://[::1]:514\n"
+    "                       RFC 5424 message with octet-counting framing; HOST may be a name,\n"
+    "                       resolved at every connection attempt, or an IPv6 address in\n"
+    "                       brackets, tcp://[::1]:514\n"
     "  --forward relp://HOST:PORT\n"
     "                       the same messages over RELP (rsyslog's imrelp): every line is held\n"
     "                       until the collector acknowledged it and sent again on a new session\n"
@@ -44,10 +46,18 @@ const char kUsage[] =
     "                       beside the current one\n"
     "  --tls-cert FILE      our own certificate (PEM), for a collector that asks for one ...\n"
     "  --tls-key FILE       ... and its private key\n"
+    "  --relp-window N      RELP: lines sent and not yet acknowledged, at most (1 to 65535,\n"
+    "                       default 1024)\n"
+    "  --relp-timeout SECONDS\n"
+    "                       RELP: the longest wait for the collector, whole seconds (1 to 3600,\n"
+    "                       default 5): to connect, for the TLS handshake, for an answer while\n"
+    "                       lines are unacknowledged, for the close; past it the session is\n"
+    "                       taken as broken and the lines go again on a new one\n"
     "  --backlog N          lines held while the collector is unreachable (default 100000, and\n"
     "                       at most 64 MiB); past it the oldest are dropped and counted\n"
     "  --linger SECONDS     time given at the end to hand the backlog over (default 5) and, over\n"
-    "                       RELP, to wait for the acknowledgements\n"
+    "                       RELP, to wait for the acknowledgements, reconnecting while lines are\n"
+    "                       unacknowledged\n"
     "  --max-senders N      sender streams kept at once (default 1024); past it the stream heard\n"
     "                       from longest ago is closed, its incomplete lines counted\n"
     "  --allow NET          take datagrams only from NET, an address or address/prefix\n"
@@ -81,9 +91,11 @@ const char kUsage[] =
     "SIGINT, SIGTERM or another signal that would end it (SIGUSR2, SIGALRM, ...) stops it\n"
     "cleanly; a second one ends it at once. SIGHUP reopens the --output file (after logrotate\n"
     "renamed it), SIGUSR1 prints the counts so far on standard error. Exit status: 0 done,\n"
-    "1 failure (the output or the metrics file could not be written, the socket could not be\n"
-    "opened, lines could not be forwarded or their delivery was not confirmed, a TLS\n"
-    "certificate or key was refused), 2 usage error.\n";
+    "1 failure in the run (the output or the metrics file could not be written, the port is\n"
+    "in use or the address on no interface, lines were dropped, could not be forwarded or\n"
+    "their delivery was not confirmed, a TLS certificate or key was refused), 2 configuration\n"
+    "found wrong before the first line (usage, a --listen that is not an address, a port\n"
+    "below 1024 without the capability).\n";
 
 [[noreturn]] void usageError(const std::string& message) {
   throw OptionParser::UsageError(message);
@@ -124,7 +136,7 @@ double readSeconds(const std::string& option, const std::string& text, double lo
 }
 
 // A certificate's fingerprint, "SHA256:" or "SHA1:" and its bytes in hexadecimal with or without
-// colons, as librelp compares it: "SHA256:AB:01:...".
+// colons, in the form the TLS transport compares: "SHA256:AB:01:...".
 std::string readFingerprint(const std::string& option, const std::string& text) {
   const std::size_t colon = text.find(':');
   std::string digest = text.substr(0, colon), hex;
@@ -180,6 +192,16 @@ SenderFilter::Network readNetwork(const std::string& text) {
   return network;
 }
 
+[[noreturn]] void printUsage() {
+  std::fputs(kUsage, stdout);
+  std::exit(0);
+}
+
+[[noreturn]] void printVersion() {
+  std::printf("udplog-recv %s\n", TARVO_LOGGER_VERSION);
+  std::exit(0);
+}
+
 }  // namespace
 
 const char* ReceiverOptions::usage() { return kUsage; }
@@ -195,30 +217,25 @@ void ReceiverOptions::read(int argc, char** argv) {
   auto seconds = [](double& field, double low) {
     return [&field, low](auto& name, auto& value) { field = readSeconds(name, value, low); };
   };
-  auto whole = [](std::uint64_t& field, std::uint64_t high) {
-    return [&field, high](auto& name, auto& value) { field = readWhole(name, value, 1, high); };
+  auto whole = [](auto& field, std::uint64_t high) {
+    return [&field, high](auto& name, auto& value) {
+      field =
+          static_cast<std::remove_reference_t<decltype(field)>>(readWhole(name, value, 1, high));
+    };
   };
   auto size = [](std::uint64_t& field) {
     return [&field](auto& name, auto& value) { field = readSize(name, value); };
   };
   OptionParser parser;
-  parser.flag("help", 'h', [] {
-    std::fputs(kUsage, stdout);
-    std::exit(0);
-  });
-  parser.flag("version", '\0', [] {
-    std::printf("udplog-recv %s\n", TARVO_LOGGER_VERSION);
-    std::exit(0);
-  });
+  parser.flag("help", 'h', printUsage);
+  parser.flag("version", '\0', printVersion);
   parser.value("separator", 's', [this](const std::string& name, const std::string& c) {
     if (c.size() != 1) usageError(name + " needs exactly one character, not " + shownValue(c));
     hasSeparator = true;
     separator = c[0];
   });
   parser.value("listen", '\0', [this](auto&, auto& value) { listen = value; });
-  parser.value("port", '\0', [this](auto& name, auto& value) {
-    port = static_cast<unsigned>(readWhole(name, value, 1, 65535));
-  });
+  parser.value("port", '\0', whole(port, 65535));
   parser.value("output", '\0', text(output, "a file name"));
   parser.value("count", '\0', whole(count, UINT64_MAX));
   parser.value("idle", '\0', seconds(idleSeconds, 0));
@@ -231,6 +248,8 @@ void ReceiverOptions::read(int argc, char** argv) {
   parser.value("tls-fingerprint", '\0', [this](auto& name, auto& value) {
     tlsFingerprints.push_back(readFingerprint(name, value));
   });
+  parser.value("relp-window", '\0', whole(relpWindow, 65535));
+  parser.value("relp-timeout", '\0', whole(relpTimeoutSeconds, 3600));
   parser.value("backlog", '\0', whole(backlogLines, 100000000));
   parser.value("linger", '\0', seconds(lingerSeconds, 0));
   parser.value("metrics-file", '\0', text(metricsFile, "a file name"));

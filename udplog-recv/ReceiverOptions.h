@@ -27,7 +27,9 @@ struct ReceiverOptions {
   std::vector<std::string> tlsFingerprints;  // "SHA256:AB:...": the collector's certificates
   std::string tlsCert;  // our own certificate and its key, for collectors that ask for one
   std::string tlsKey;
-  std::string tlsPeer;  // the name the collector's certificate must hold; "" the target's host
+  std::string tlsPeer;    // the name the collector's certificate must hold; "" the target's host
+  int relpWindow = 1024;  // RELP: lines sent and not yet acknowledged, at most
+  unsigned relpTimeoutSeconds = 5;             // RELP: the longest wait for the collector
   std::uint64_t backlogLines = 100000;         // lines held for the collector at most
   std::uint64_t maxSenders = 1024;             // streams kept at once
   std::vector<SenderFilter::Network> allow;    // empty: every sender

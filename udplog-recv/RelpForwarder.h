@@ -1,6 +1,7 @@
 // Forwards reassembled lines to a syslog collector over RELP (rsyslog's imrelp), in plain text or
-// TLS, and holds every line until the collector has acknowledged it. The receiving thread owns it
-// and hands it lines; its own thread talks to librelp; the other members may be called from any.
+// TLS, and holds every line until the collector has answered it. The receiving thread owns it and
+// hands it lines; its own thread runs the sessions (RelpSession), polling the socket and an
+// eventfd that wakes it; the other members may be called from any thread.
 //
 // Failures: set-up steps answer with a ForwardResult; failures while running are one-line reports
 // waiting in takeReports(), and fatal() once the collector can never be reached as configured.
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -17,7 +19,11 @@
 
 #include "logger/core/ThreadAnnotations.h"
 #include "udplog-recv/ForwardResult.h"
+#include "udplog-recv/NameLookup.h"
 #include "udplog-recv/SyslogForwarder.h"
+
+class RelpSession;
+class TlsCredentials;
 
 class RelpForwarder final {
  public:
@@ -45,23 +51,25 @@ class RelpForwarder final {
     std::size_t maxBytes = 64u << 20;
     std::chrono::milliseconds firstBackoff{100};
     std::chrono::milliseconds maxBackoff{5000};
-    int window = 128;             // messages sent and not yet acknowledged, at most
-    unsigned timeoutSeconds = 5;  // a collector silent this long has broken the session
+    int window = 1024;            // syslog frames sent and not yet answered, at most
+    unsigned timeoutSeconds = 5;  // bounds every wait: connect, handshake, an answer, the close
   };
 
   struct Counts {
     std::uint64_t acknowledged = 0;
-    std::uint64_t sentAgain = 0;  // by librelp on a new session, unacknowledged on the old one
+    std::uint64_t refused = 0;    // answered with a code other than 200: never sent again
+    std::uint64_t sentAgain = 0;  // on a new session, unanswered on a broken one
     std::uint64_t dropped = 0;    // pushed out of the full backlog
     std::uint64_t sessions = 0;
-    std::uint64_t held = 0;            // waiting or unacknowledged now
+    std::uint64_t held = 0;            // waiting or unanswered now
     std::uint64_t unacknowledged = 0;  // at the end: held when finish() returned
     std::uint64_t neverSent = 0;       // of those, never handed to the collector
   };
 
-  // Reads the TLS files now, so that a missing or unreadable file, an expired certificate or a key
-  // that does not belong to the certificate is one error naming the file before anything starts.
-  static ForwardResult checkTls(const Tls& tls);
+  // Reads the TLS files now, so that a missing or unreadable file, a file without a usable
+  // certificate or a key that does not belong to the certificate is one error naming the file
+  // before anything starts. note, when given, gets a line worth saying about the CA file.
+  static ForwardResult checkTls(const Tls& tls, std::string* note = nullptr);
 
   // Starts the thread, which connects at once.
   RelpForwarder(SyslogForwarder::Target target, Tls tls, Limits limits);
@@ -69,63 +77,67 @@ class RelpForwarder final {
   ~RelpForwarder();
 
   // Queues the line as the same RFC 5424 message that the tcp:// target sends
-  // (SyslogForwarder::message()), without the count; line need only be valid during the call, the
-  // message being a copy. Never blocks: the message joins a bounded backlog, past whose bound the
-  // oldest waiting lines are dropped, counted and reported.
+  // (SyslogForwarder::message()); line need only be valid during the call, the message being a
+  // copy. Never blocks: the message joins a bounded backlog, past whose bound the oldest waiting
+  // lines are dropped, counted and reported.
   void enqueue(const std::string& host, unsigned port, std::string_view line,
                std::chrono::system_clock::time_point when) EXCLUDES(mutex);
 
-  // Until deadline: hands the backlog over and waits for the acknowledgements; then closes the
-  // session. Returns when the thread is done, which may be up to timeoutSeconds after deadline
-  // while a call into librelp waits for a silent collector.
+  // Until deadline: sends the backlog and waits for the answers, reconnecting while lines are
+  // unanswered; then closes the session. Returns when the thread is done, at most timeoutSeconds
+  // after deadline.
   void finish(Clock::time_point deadline) EXCLUDES(mutex);
 
   // Reports since the last call, in order, each one line.
   std::vector<std::string> takeReports() EXCLUDES(mutex);
-  // Why the collector can never be reached as configured (its certificate was refused, the TLS
-  // set-up failed); "" otherwise. The thread ends when it is set.
+  // Why the collector can never be reached as configured (its certificate was refused); ""
+  // otherwise. The thread ends when it is set.
   std::string fatal() const EXCLUDES(mutex);
   Counts counts() const EXCLUDES(mutex);
   const std::string& target() const { return destination.text; }
 
  private:
-  // What librelp's debug hook tells of the thread's session: its count of unacknowledged messages
-  // and what it sent again on re-establishing. Used by the thread only.
-  struct Observed {
-    bool seen = false;          // the hook reported the window at all
-    int unacked = 0;            // messages in the window, including open and close
-    std::uint64_t added = 0;    // messages put in the window
-    std::uint64_t removed = 0;  // messages acknowledged
-    int resent = 0;             // by the latest re-establishing
-    std::string error;          // the latest error librelp reported
-    bool authError = false;     // librelp refused the collector's certificate
+  // A line on the thread's side: its message, and whether a session broke before its answer.
+  struct Line {
+    std::string message;
+    bool sentBefore = false;
   };
-  static void onDebug(char* format, ...);
-  static void onError(void* user, char* object, char* message, int code);
-  static void onAuthError(void* user, char* peer, char* message, int code);
-  static void onGenericError(char* object, char* message, int code);
+  struct Unanswered {
+    std::uint64_t txnr;
+    Line line;
+  };
 
-  // The thread: hands the backlog to librelp, whose calls block while its window of
-  // unacknowledged messages is full or the collector does not answer. A broken session is
-  // re-established with a backoff that doubles from 100 ms to 5 s (in TLS, also when the
-  // collector does not answer a handshake within timeoutSeconds): librelp itself sends again
-  // what the collector had not acknowledged (counted as "sent again"), and the line whose
-  // hand-over found the session broken, which librelp did not keep, is handed over again here.
+  // The thread: while no session is open, opens one when the backoff allows (100 ms doubling to
+  // 5 s, back to 100 ms once a session was answered); while one is open, keeps up to window
+  // frames unanswered, lines sent again first, and sees a break when it happens.
   void run() EXCLUDES(mutex);
+  // Takes lines from the backlog and publishes the counts; what the thread does next.
+  enum class Step { kConnect, kServe, kWait, kEnd };
+  Step next(Clock::time_point& wakeAt) EXCLUDES(mutex);
+  void connect();
+  void serve(Clock::time_point wakeAt);
+  void fillWindow();
+  void answered(std::uint64_t txnr, int code, std::string_view text);
+  // The session broke: its unanswered lines go first on the next one.
+  void broke(const std::string& why);
+  void failed(const std::string& why);
+  void end() EXCLUDES(mutex);
+  void waitForWake(Clock::time_point until, int socket, short events, short* revents);
   void report(const std::string& text) EXCLUDES(mutex);
 
   // Constant after construction
   const SyslogForwarder::Target destination;
   const Tls tls;
   const Limits limits;
+  const int wakeFd;  // an eventfd: enqueue() and finish() wake the thread's poll with it
 
   // Guarded by mutex
   mutable Mutex mutex;
-  std::condition_variable wake;  // the thread waits here for lines or finish()
   std::condition_variable done;  // finish() waits here for the thread
   std::deque<std::string> backlog GUARDED_BY(mutex);
   std::size_t backlogBytes GUARDED_BY(mutex) = 0;
   bool dropping GUARDED_BY(mutex) = false;  // reported the current run of backlog drops
+  bool wanting GUARDED_BY(mutex) = false;   // the thread waits and would take lines
   bool finishing GUARDED_BY(mutex) = false;
   Clock::time_point deadline GUARDED_BY(mutex){};
   bool finished GUARDED_BY(mutex) = false;
@@ -134,7 +146,18 @@ class RelpForwarder final {
   Counts tally GUARDED_BY(mutex);
 
   // The thread's own
-  Observed observed;
+  NameLookup lookup;
+  std::unique_ptr<TlsCredentials> credentials;
+  std::unique_ptr<RelpSession> session;
+  std::deque<Line> waiting;           // taken from the backlog or sent again, oldest first
+  std::deque<Unanswered> unanswered;  // sent on this session, oldest first
+  Clock::time_point answerDue{};      // unanswered frames past it break the session
+  Clock::time_point nextAttempt{};
+  std::chrono::milliseconds backoff{0};
+  std::uint64_t failedAttempts = 0;  // since the last session
+  bool openedBefore = false;
+  std::string fatalCause;
+  Counts local;  // acknowledged, refused, sentAgain and sessions, published under the lock
 
   std::thread thread;
 };

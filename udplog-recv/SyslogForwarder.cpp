@@ -1,7 +1,8 @@
 #include "udplog-recv/SyslogForwarder.h"
 
-#include <netdb.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -13,6 +14,12 @@
 #include "logger/core/ShownValue.h"
 
 namespace {
+
+// How often the receive loop looks at a lookup that the resolver is still working on.
+constexpr std::chrono::milliseconds kResolverPoll{10};
+// How often finish() looks whether the collector's kernel has taken the last bytes: the kernel
+// signals no event for it.
+constexpr std::chrono::milliseconds kTakenPoll{10};
 
 constexpr int kSeverityNotice = 5;
 constexpr int kFacilityUser = 1;
@@ -70,22 +77,9 @@ ForwardResult SyslogForwarder::parseTarget(const std::string& text, Target& targ
       std::stoul(port) > 65535) {
     return notATarget;
   }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-  if (rc != 0 || !found) {
-    return ForwardResult::failure("--forward " + shownValue(text) + ": cannot resolve " +
-                                  shownValue(host) + ": " + gai_strerror(rc));
-  }
-  std::memcpy(&target.address, found->ai_addr, found->ai_addrlen);
-  target.length = found->ai_addrlen;
   target.text = text;
   target.host = host;
   target.port = port;
-  ::freeaddrinfo(found);
   return ForwardResult::success();
 }
 
@@ -172,37 +166,58 @@ void SyslogForwarder::enqueue(const std::string& host, unsigned port, std::strin
   frames.push_back(std::move(message));
 }
 
+void SyslogForwarder::resolve(Clock::time_point now) {
+  const NameLookup::Status status = lookup.poll();
+  if (status == NameLookup::Status::kPending) {
+    nextAttemptAt = now + kResolverPoll;
+    return;
+  }
+  if (status != NameLookup::Status::kResolved) {
+    disconnect(now, "cannot resolve " + shownValue(destination.host) + ": " + lookup.error());
+    return;
+  }
+  addressIndex = 0;
+  connect(now);
+}
+
 void SyslogForwarder::connect(Clock::time_point now) {
+  const NameLookup::Address& address = lookup.addresses()[addressIndex];
   // SOCK_NONBLOCK and SOCK_CLOEXEC are Linux-only: the socket is made non-blocking and closed on
   // exec in the one call.
-  socketFd = ::socket(destination.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  socketFd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  state = State::kConnecting;  // settled by the next pump(), also when connect() succeeds at once
   if (socketFd < 0) {
-    disconnect(now, std::strerror(errno), Ending::kClean);
+    connectFailed(now, std::strerror(errno));
+  } else if (::connect(socketFd, reinterpret_cast<const sockaddr*>(&address.storage),
+                       address.length) != 0 &&
+             errno != EINPROGRESS) {
+    connectFailed(now, std::strerror(errno));
+  }
+}
+
+void SyslogForwarder::connectFailed(Clock::time_point now, const std::string& why) {
+  if (socketFd >= 0) ::close(socketFd);
+  socketFd = -1;
+  if (addressIndex + 1 < lookup.addresses().size()) {
+    ++addressIndex;
+    connect(now);
     return;
   }
-  if (::connect(socketFd, reinterpret_cast<const sockaddr*>(&destination.address),
-                destination.length) == 0) {
-    state = State::kConnecting;  // settled by the next pump(), like an attempt in progress
-    return;
-  }
-  if (errno != EINPROGRESS) {
-    disconnect(now, std::strerror(errno), Ending::kClean);
-    return;
-  }
-  state = State::kConnecting;
+  disconnect(now, why);
 }
 
 void SyslogForwarder::noteUnconfirmed(const std::string& why) {
   if (onConnection == 0) return;
   tally.unconfirmed += onConnection;
+  ++tally.unconfirmedConnections;
   reporter("forward: " + std::to_string(onConnection) + " lines written to " + destination.text +
-           " may not have been read: " + why);
+           " are not confirmed: " + why);
   onConnection = 0;
 }
 
-void SyslogForwarder::disconnect(Clock::time_point now, const std::string& why, Ending ending) {
-  if (ending == Ending::kBroken) noteUnconfirmed(why);
-  onConnection = 0;
+void SyslogForwarder::disconnect(Clock::time_point now, const std::string& why) {
+  // Whether the collector closed it or it broke, the lines written to it may not have been read.
+  noteUnconfirmed(why);
   if (socketFd >= 0) ::close(socketFd);
   socketFd = -1;
   const bool wasConnected = state == State::kConnected;
@@ -218,7 +233,7 @@ void SyslogForwarder::disconnect(Clock::time_point now, const std::string& why, 
   if (!wasConnected) ++failedAttempts;
 }
 
-SyslogForwarder::Peer SyslogForwarder::peerState(std::string& why) {
+bool SyslogForwarder::peerOpen(std::string& why) {
   char scratch[512];
   for (;;) {
     // MSG_DONTWAIT (Linux-only): this call returns at once when nothing waits.
@@ -226,22 +241,23 @@ SyslogForwarder::Peer SyslogForwarder::peerState(std::string& why) {
     if (n > 0) continue;  // a collector has nothing to say; whatever it sends is ignored
     if (n == 0) {
       why = "the collector closed the connection";
-      return Peer::kEnded;
+      return false;
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return Peer::kOpen;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
     if (errno == EINTR) continue;
     why = std::strerror(errno);
-    return Peer::kBroken;
+    return false;
   }
 }
 
 void SyslogForwarder::pump(Clock::time_point now, short revents) {
+  if (state == State::kResolving) resolve(now);
   if (state == State::kConnecting && revents != 0) {
     int error = 0;
     socklen_t length = sizeof(error);
     ::getsockopt(socketFd, SOL_SOCKET, SO_ERROR, &error, &length);
     if (error != 0) {
-      disconnect(now, std::strerror(error), Ending::kClean);
+      connectFailed(now, std::strerror(error));
     } else {
       state = State::kConnected;
       onConnection = 0;
@@ -256,12 +272,14 @@ void SyslogForwarder::pump(Clock::time_point now, short revents) {
     }
   } else if (state == State::kConnected && (revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
     std::string why;
-    const Peer peer = peerState(why);
-    if (peer != Peer::kOpen) {
-      disconnect(now, why, peer == Peer::kBroken ? Ending::kBroken : Ending::kClean);
-    }
+    if (!peerOpen(why)) disconnect(now, why);
   }
-  if (state == State::kIdle && now >= nextAttemptAt) connect(now);
+  if (state == State::kIdle && now >= nextAttemptAt) {
+    // Every attempt resolves the name again, so a changed address is followed.
+    lookup.start(destination.host, destination.port);
+    state = State::kResolving;
+    resolve(now);
+  }
   if (state == State::kConnected && !frames.empty()) write(now);
 }
 
@@ -283,7 +301,7 @@ void SyslogForwarder::write(Clock::time_point now) {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        disconnect(now, std::strerror(errno), Ending::kBroken);
+        disconnect(now, std::strerror(errno));
       }
       return;
     }
@@ -305,41 +323,47 @@ void SyslogForwarder::write(Clock::time_point now) {
   }
 }
 
+bool SyslogForwarder::closeWhenTaken() {
+  std::string why;
+  if (!peerOpen(why)) {
+    noteUnconfirmed(why);  // ended by the collector first: what it did with the lines is unknown
+  } else {
+    int unacknowledged = 0;
+    // SIOCOUTQ (Linux-only): the bytes written that the collector's kernel has not acknowledged.
+    if (::ioctl(socketFd, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged > 0) return false;
+  }
+  ::close(socketFd);
+  socketFd = -1;
+  state = State::kIdle;
+  onConnection = 0;
+  return true;
+}
+
 std::uint64_t SyslogForwarder::finish(Clock::time_point deadline) {
-  bool closing = false;
   for (;;) {
     const Clock::time_point now = Clock::now();
+    if (frames.empty() && (state != State::kConnected || closeWhenTaken())) break;
     if (now >= deadline) break;
-    if (state != State::kConnected) closing = false;
-    if (state == State::kConnected && frames.empty() && !closing) {
-      ::shutdown(socketFd, SHUT_WR);
-      closing = true;
-    }
     Clock::time_point wake = deadline;
-    if (state == State::kIdle) wake = std::min(wake, nextAttemptAt);
+    if (socketFd < 0) wake = std::min(wake, nextAttemptAt);
+    if (frames.empty()) wake = std::min(wake, now + kTakenPoll);
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
     pollfd watch{socketFd, events(), 0};
     const int ready =
         ::poll(&watch, socketFd >= 0 ? 1 : 0, static_cast<int>(std::max<long>(wait, 0)));
-    if (closing && ready > 0) {
-      std::string why;
-      const Peer peer = peerState(why);
-      if (peer == Peer::kOpen) continue;
-      // Ended: the collector read everything up to our end. Broken: it may not have.
-      if (peer == Peer::kBroken) noteUnconfirmed(why);
-      ::close(socketFd);
-      socketFd = -1;
-      state = State::kIdle;
-      return 0;
-    }
     pump(Clock::now(), ready > 0 ? watch.revents : 0);
   }
   const std::uint64_t left = frames.size();
   if (left > 0) {
     reporter("forward: " + std::to_string(left) + " lines could not be handed to " +
              destination.text + " before the end: lost");
-  } else if (closing) {
-    noteUnconfirmed("the collector did not confirm the end of the stream in time");
   }
+  if (state == State::kConnected) {
+    noteUnconfirmed("the collector's kernel had not taken every byte before the end");
+  }
+  lookup.abandon();
+  if (socketFd >= 0) ::close(socketFd);
+  socketFd = -1;
+  state = State::kIdle;
   return left;
 }

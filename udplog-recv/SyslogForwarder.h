@@ -2,8 +2,9 @@
 // 5424 message per line framed by octet counting (RFC 6587): see message() and frame(). It has no
 // thread of its own: the receiving thread owns it, polls fd() for events() and calls pump().
 //
-// Failures: set-up steps answer with a ForwardResult; failures while running (a refused or broken
-// connection, a full backlog) are one-line reports to the Reporter, never exceptions.
+// Failures: set-up steps answer with a ForwardResult; failures while running (a name that does not
+// resolve, a refused or broken connection, a full backlog) are one-line reports to the Reporter,
+// never exceptions.
 #pragma once
 
 #include <netinet/in.h>
@@ -17,6 +18,7 @@
 #include <string_view>
 
 #include "udplog-recv/ForwardResult.h"
+#include "udplog-recv/NameLookup.h"
 
 class SyslogForwarder final {
  public:
@@ -25,10 +27,8 @@ class SyslogForwarder final {
 
   struct Target {
     std::string text;  // as given, "tcp://[::1]:514"
-    std::string host;  // "::1", without brackets
+    std::string host;  // "::1", without brackets; or a name, resolved at each connection attempt
     std::string port;  // "514"
-    sockaddr_storage address{};
-    socklen_t length = 0;
   };
 
   struct Limits {
@@ -40,18 +40,21 @@ class SyslogForwarder final {
 
   struct Counts {
     std::uint64_t forwarded = 0;  // written whole to a connection
-    // Written to a connection that then broke (reset, error) or whose end the collector did not
-    // confirm: the collector may never have read them. Plain TCP syslog has no receipts, so they
-    // are counted, not sent again.
+    // Written to a connection that the collector closed or that broke, and to our own last one
+    // when the collector's kernel had not taken every byte at the end: any of them may be
+    // missing (a collector killed with lines in its own queue loses them after its kernel took
+    // them). Plain TCP has no receipts, so this is an upper bound, and they are not sent again.
     std::uint64_t unconfirmed = 0;
-    std::uint64_t dropped = 0;  // pushed out of the full backlog
+    std::uint64_t unconfirmedConnections = 0;  // the connections those lines were written on
+    std::uint64_t dropped = 0;                 // pushed out of the full backlog
     std::uint64_t connections = 0;
   };
 
   static constexpr const char* kAppName = "udplog";
 
-  // "tcp://HOST:PORT", HOST an IPv4 address, an IPv6 address in brackets or a name (resolved
-  // now, once), into target. RelpForwarder reads "relp://HOST:PORT" with scheme "relp".
+  // "tcp://HOST:PORT", HOST an IPv4 address, an IPv6 address in brackets or a name, into target.
+  // Only the form is checked: a name is resolved at each connection attempt, so one that does not
+  // resolve yet is retried. RelpForwarder reads "relp://HOST:PORT" with scheme "relp".
   static ForwardResult parseTarget(const std::string& text, Target& target,
                                    const std::string& scheme = "tcp");
 
@@ -83,15 +86,17 @@ class SyslogForwarder final {
   // The socket to poll and the events wanted; -1 while there is no connection.
   int fd() const { return socketFd; }
   short events() const;
-  // Takes what poll() reported for fd(), connects when an attempt is due, writes what the
-  // connection takes without blocking. While the collector is unreachable, connecting is retried
-  // with a backoff that doubles from 100 ms to 5 s; each lost connection is reported.
+  // Takes what poll() reported for fd(), starts an attempt when one is due (resolving the host,
+  // then connecting to its addresses in turn), writes what the connection takes. Never blocks.
+  // While the collector is unreachable, attempts are retried with a backoff that doubles from
+  // 100 ms to 5 s; each lost connection is reported, and so is the first of a run of failures.
   void pump(Clock::time_point now, short revents);
-  // When the next connection attempt is due; meaningful while fd() is -1.
+  // When pump() is next due while fd() is -1: the next attempt, or the next look at the resolver.
   Clock::time_point nextAttempt() const { return nextAttemptAt; }
 
-  // Until deadline: delivers the backlog, then closes its side and waits for the collector to
-  // close after reading everything. Returns the lines not delivered, and reports them.
+  // Until deadline: delivers the backlog, then closes the connection once the collector's kernel
+  // has taken every byte. Returns the lines not delivered, and reports them; the lines of a
+  // connection it could not end so are counted as unconfirmed.
   std::uint64_t finish(Clock::time_point deadline);
 
   std::size_t backlog() const { return frames.size(); }
@@ -99,19 +104,26 @@ class SyslogForwarder final {
   const std::string& target() const { return destination.text; }
 
  private:
-  enum class State { kIdle, kConnecting, kConnected };
+  enum class State { kIdle, kResolving, kConnecting, kConnected };
 
+  // Takes the lookup's answer once it has one, and connects to its first address.
+  void resolve(Clock::time_point now);
+  // Connects to the lookup's address at addressIndex, without waiting.
   void connect(Clock::time_point now);
-  // How a connection ended: it was never made, or the collector closed it (kClean); or it failed
-  // with a reset or an error (kBroken), so the lines written to it may not have been read.
-  enum class Ending { kClean, kBroken };
-  void disconnect(Clock::time_point now, const std::string& why, Ending ending);
+  // An address refused the connection: the next one is tried at once; after the last one the
+  // attempt has failed.
+  void connectFailed(Clock::time_point now, const std::string& why);
+  // Ends the connection or the attempt and schedules the next attempt.
+  void disconnect(Clock::time_point now, const std::string& why);
   void write(Clock::time_point now);
-  // What reading says of the connection: still open, ended by the collector (0), or broken.
-  enum class Peer { kOpen, kEnded, kBroken };
-  Peer peerState(std::string& why);
+  // Whether the connection is still open, reading what the collector sent; why says how it ended.
+  bool peerOpen(std::string& why);
   // Counts the lines of this connection as unconfirmed and says so.
   void noteUnconfirmed(const std::string& why);
+  // Closes our own connection at the end: at once when the collector has ended it (its lines
+  // counted as unconfirmed), else once the collector's kernel has acknowledged every byte written
+  // to it. False while bytes are still unacknowledged.
+  bool closeWhenTaken();
 
   // Constant after construction
   const Target destination;
@@ -119,6 +131,8 @@ class SyslogForwarder final {
   const Reporter reporter;
 
   State state = State::kIdle;
+  NameLookup lookup;
+  std::size_t addressIndex = 0;  // of lookup.addresses(), the one being connected to
   int socketFd = -1;
   Clock::time_point nextAttemptAt{};
   std::chrono::milliseconds backoff;

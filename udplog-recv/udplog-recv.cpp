@@ -127,14 +127,32 @@ std::string describe(const SenderStreams& streams, std::uint64_t malformed,
               : "");
 }
 
+// The TCP forwarder's counts, as the summary gives them. Plain TCP confirms nothing: the lines
+// written on connections that the collector ended or that broke are only an upper bound of what
+// may be missing, and the summary says so.
+std::string describe(const SyslogForwarder& forwarder, std::uint64_t unsent) {
+  const SyslogForwarder::Counts& c = forwarder.counts();
+  std::string text = "forwarded " + std::to_string(c.forwarded) + " lines to " +
+                     forwarder.target() + " over " + std::to_string(c.connections) + " connection" +
+                     (c.connections == 1 ? "" : "s") + "; " + std::to_string(c.dropped) +
+                     " dropped from the full backlog, " + std::to_string(unsent) +
+                     " not delivered at the end";
+  if (c.unconfirmed == 0) return text;
+  return text + "; up to " + std::to_string(c.unconfirmed) + " lines written on " +
+         std::to_string(c.unconfirmedConnections) + " connection" +
+         (c.unconfirmedConnections == 1 ? "" : "s") +
+         " that the collector ended are not confirmed (plain TCP cannot tell; relp:// confirms "
+         "every line)";
+}
+
 // The RELP forwarder's counts, as the status line and the summary give them.
 std::string describe(const RelpForwarder& relp, bool atEnd) {
   const RelpForwarder::Counts c = relp.counts();
   std::string text = std::to_string(c.acknowledged) + " lines acknowledged by " + relp.target() +
                      " over " + std::to_string(c.sessions) + " session" +
-                     (c.sessions == 1 ? "" : "s") + "; " + std::to_string(c.sentAgain) +
-                     " sent again, " + std::to_string(c.dropped) +
-                     " dropped from the full backlog, ";
+                     (c.sessions == 1 ? "" : "s") + "; " + std::to_string(c.refused) +
+                     " refused, " + std::to_string(c.sentAgain) + " sent again, " +
+                     std::to_string(c.dropped) + " dropped from the full backlog, ";
   if (!atEnd) return text + std::to_string(c.held) + " held";
   return text + std::to_string(c.unacknowledged) + " unacknowledged at the end" +
          (c.unacknowledged ? " (" + std::to_string(c.neverSent) + " of them never sent)" : "");
@@ -169,10 +187,11 @@ void writeMetrics(MetricsFile& file, const MetricsInputs& in, bool& failedBefore
   file.counter("udplog_recv_lines_incomplete_total", "Lines whose parts did not all come.",
                c.incomplete);
   file.gauge("udplog_recv_senders_open", "Sender streams open now.", in.streams.streamsOpen());
-  std::uint64_t forwarded = 0, acknowledged = 0, dropped = 0, backlog = 0;
+  std::uint64_t forwarded = 0, acknowledged = 0, dropped = 0, backlog = 0, unconfirmed = 0;
   if (in.forwarder) {
     forwarded = in.forwarder->counts().forwarded;
     dropped = in.forwarder->counts().dropped;
+    unconfirmed = in.forwarder->counts().unconfirmed;
     backlog = in.forwarder->backlog();
   }
   if (in.relp) {
@@ -184,9 +203,21 @@ void writeMetrics(MetricsFile& file, const MetricsInputs& in, bool& failedBefore
   file.counter("udplog_recv_lines_forwarded_total", "Lines handed to the collector.", forwarded);
   file.counter("udplog_recv_lines_acknowledged_total", "Lines the collector acknowledged (RELP).",
                acknowledged);
+  file.counter("udplog_recv_lines_unconfirmed_total",
+               "Lines written on TCP connections that the collector ended or that broke: an upper "
+               "bound of the lines it may not have (plain TCP cannot tell).",
+               unconfirmed);
   file.counter("udplog_recv_lines_dropped_total",
                "Lines dropped from the full backlog for the collector.", dropped);
   file.gauge("udplog_recv_backlog_lines", "Lines waiting for the collector.", backlog);
+  if (in.relp) {
+    const RelpForwarder::Counts r = in.relp->counts();
+    file.counter("udplog_recv_lines_refused_total",
+                 "Lines the collector answered with an error (RELP): not sent again.", r.refused);
+    file.counter("udplog_recv_lines_sent_again_total",
+                 "Lines sent again on a new session, unanswered on a broken one (RELP).",
+                 r.sentAgain);
+  }
   const std::error_code error = file.write();
   if (error && !failedBefore) {
     report("cannot write the metrics file " + file.path() + ": " + error.message());
@@ -226,12 +257,17 @@ int main(int argc, char** argv) {
     }
     RelpForwarder::Tls tls{options.tlsCa, options.tlsCert, options.tlsKey, options.tlsPeer,
                            options.tlsFingerprints};
-    if (const ForwardResult checked = RelpForwarder::checkTls(tls); !checked.ok()) {
+    // A TLS file that cannot work is configuration found wrong before the first line.
+    std::string note;
+    if (const ForwardResult checked = RelpForwarder::checkTls(tls, &note); !checked.ok()) {
       report(checked.error());
-      return 1;
+      return 2;
     }
+    if (!note.empty()) report("warning: " + note);
     RelpForwarder::Limits limits;
     limits.maxLines = static_cast<std::size_t>(options.backlogLines);
+    limits.window = options.relpWindow;
+    limits.timeoutSeconds = options.relpTimeoutSeconds;
     relp = std::make_unique<RelpForwarder>(target, tls, limits);
   } else if (!options.forward.empty()) {
     SyslogForwarder::Target target;
@@ -257,9 +293,11 @@ int main(int argc, char** argv) {
   DatagramSource source;
   std::string error;
   if (!source.open(options.listen, options.port, error)) {
-    const bool usage = error.rfind("--listen", 0) == 0;
-    report(usage ? error + "; try --help" : error);
-    return usage ? 2 : 1;
+    // A setting that cannot work is final (2); a port in use or an address not yet on an
+    // interface may work on the next start (1, which the service retries).
+    const bool setting = source.openFailure() == DatagramSource::Failure::kSetting;
+    report(error.rfind("--listen", 0) == 0 ? error + "; try --help" : error);
+    return setting ? 2 : 1;
   }
 
   Delivery delivery(out.get(), forwarder.get(), relp.get(), reports);
@@ -324,8 +362,8 @@ int main(int argc, char** argv) {
         const auto& counts = forwarder->counts();
         text += "; forwarded " + std::to_string(counts.forwarded) + " lines to " +
                 forwarder->target() + ", " + std::to_string(forwarder->backlog()) + " held, " +
-                std::to_string(counts.dropped) + " dropped from the full backlog, " +
-                std::to_string(counts.unconfirmed) + " unconfirmed";
+                std::to_string(counts.dropped) + " dropped from the full backlog, up to " +
+                std::to_string(counts.unconfirmed) + " not confirmed";
       }
       if (relp) text += "; " + describe(*relp, false);
       report(text);
@@ -460,15 +498,7 @@ int main(int argc, char** argv) {
   if (streams.rows().size() > 1) {
     for (const auto& row : streams.rows()) report("  " + row.name + ": " + describe(row.counts));
   }
-  if (forwarder) {
-    const auto& counts = forwarder->counts();
-    report("forwarded " + std::to_string(counts.forwarded) + " lines to " + forwarder->target() +
-           " over " + std::to_string(counts.connections) + " connection" +
-           (counts.connections == 1 ? "" : "s") + "; " + std::to_string(counts.dropped) +
-           " dropped from the full backlog, " + std::to_string(unsent) +
-           " not delivered at the end, " + std::to_string(counts.unconfirmed) +
-           " written to connections that broke before the collector confirmed them");
-  }
+  if (forwarder) report(describe(*forwarder, unsent));
   if (relp) report(describe(*relp, true));
   if (!written) {
     report(out->error());
@@ -477,7 +507,13 @@ int main(int argc, char** argv) {
   if (metrics && metricsFailed) return 1;  // reported when the last write failed
   if (relp) {
     const RelpForwarder::Counts counts = relp->counts();
-    if (!refused.empty() || counts.dropped > 0 || counts.unacknowledged > 0) return 1;
+    if (!refused.empty() || counts.dropped > 0 || counts.unacknowledged > 0 || counts.refused > 0) {
+      return 1;
+    }
   }
-  return unsent > 0 || (forwarder && forwarder->counts().unconfirmed > 0) ? 1 : 0;
+  if (forwarder) {
+    const SyslogForwarder::Counts& counts = forwarder->counts();
+    if (unsent > 0 || counts.unconfirmed > 0 || counts.dropped > 0) return 1;
+  }
+  return 0;
 }

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${1:-600}
-targets=${2:-"LogRecordFuzz ConfigNumberFuzz IniFuzz DatagramFuzz SenderStreamsFuzz"}
+targets=${2:-"LogRecordFuzz ConfigNumberFuzz IniFuzz DatagramFuzz SenderStreamsFuzz RelpFramingFuzz"}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DLOGGER_FUZZ=ON >/dev/null
 cmake --build build-fuzz -j2
 for t in $targets; do

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <set>
@@ -25,7 +27,7 @@ using testsupport::makeLines;
 using testsupport::RsyslogDaemon;
 using testsupport::writeLines;
 
-constexpr int kWindow = 128;  // RelpForwarder's default
+constexpr int kWindow = 1024;  // RelpForwarder's default
 
 unsigned short freeUdpPort() {
   testsupport::UdpReceiver probe;
@@ -57,6 +59,84 @@ class RelpForwardingTest : public ::testing::Test {
     return args;
   }
 
+  // rsyslogd SIGKILLed twice while two loghosts' lines stream through udplog-recv (with more
+  // options), and started again: every line udplog-recv received arrives, in order per sender,
+  // and the only repeats are lines whose answer the kill took, fewer than "sent again" says.
+  void killTwiceMidStream(RsyslogDaemon& rsyslog, const std::vector<std::string>& more) {
+    ASSERT_TRUE(rsyslog.start()) << testsupport::readFile(dir.file("rsyslogd.out"));
+    const unsigned short port = freeUdpPort();
+    testsupport::Subprocess receiver(UDPLOG_RECV_PATH, receiverArgs(port, rsyslog.target(), more));
+    ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
+
+    constexpr int kLines = 30000;
+    writeLines(dir.file("a.log"), makeLines("sender_a", kLines));
+    writeLines(dir.file("b.log"), makeLines("sender_b", kLines));
+    testsupport::Subprocess a(LOGHOST, testsupport::loghostArgs(port, dir.file("a.log")));
+    testsupport::Subprocess b(LOGHOST, testsupport::loghostArgs(port, dir.file("b.log")));
+
+    // Killed while lines stream in: once it has written 3000 lines, then once it has written 1000
+    // more than it held at the kill before (so on a session of its own, however fast the lines
+    // came); back on the same port.
+    std::size_t written = 0;
+    for (int kill = 0; kill < 2; ++kill) {
+      const std::size_t atLeast = kill == 0 ? 3000 : written + 1000;
+      ASSERT_TRUE(testsupport::waitFor([&] { return countLines(rsyslog.output()) >= atLeast; }))
+          << receiver.err();
+      rsyslog.kill();
+      written = countLines(rsyslog.output());
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      ASSERT_TRUE(rsyslog.start()) << testsupport::readFile(dir.file("rsyslogd.out"));
+    }
+    ASSERT_EQ(0, a.wait());
+    ASSERT_EQ(0, b.wait());
+    // What udplog-recv received (UDP itself may lose lines under load) is what must arrive.
+    ASSERT_TRUE(testsupport::waitFor(
+        [&] { return countLines(rsyslog.output()) >= countLines(dir.file("copy.txt")); },
+        std::chrono::seconds(60)))
+        << receiver.err();
+    receiver.signal(SIGTERM);
+    EXPECT_EQ(0, receiver.wait()) << receiver.err();
+    const std::string err = receiver.err();
+
+    std::map<std::string, std::vector<std::string>> expected;
+    {
+      std::ifstream in(dir.file("copy.txt"), std::ios::binary);
+      std::string line;
+      while (std::getline(in, line)) {
+        expected[line.find("sender_a") != std::string::npos ? "a" : "b"].push_back(line);
+      }
+    }
+    std::size_t duplicates = 0, received = 0;
+    for (const auto& sender : bySender(rsyslog.output())) {
+      // A repeat is one of the latest lines again, sent on the new session: dropping every line
+      // seen before must leave each sender's lines once, in order.
+      std::set<std::string> seen;
+      std::vector<std::string> once;
+      for (const auto& line : sender.second) {
+        if (seen.insert(line).second) {
+          once.push_back(line);
+        } else {
+          ++duplicates;
+        }
+      }
+      received += sender.second.size();
+      const auto& want = expected[once.front().find("sender_a") != std::string::npos ? "a" : "b"];
+      EXPECT_TRUE(once == want) << "port " << sender.first << ": " << once.size() << " lines, "
+                                << want.size() << " expected";
+    }
+    const std::uint64_t sentAgain = countBefore(err, "sent again");
+    std::printf(
+        "kill and restart: %zu lines received by udplog-recv, %zu written by rsyslog, %zu "
+        "duplicates, %llu reported sent again\n",
+        expected["a"].size() + expected["b"].size(), received, duplicates,
+        static_cast<unsigned long long>(sentAgain));
+    EXPECT_LE(duplicates, sentAgain) << err;
+    EXPECT_LE(sentAgain, 2u * kWindow) << err;
+    EXPECT_NE(std::string::npos, err.find(" over 3 sessions; ")) << err;
+    EXPECT_NE(std::string::npos, err.find(" 0 dropped from the full backlog, 0 unacknowledged"))
+        << err;
+  }
+
   testsupport::TempDir dir;
 };
 
@@ -84,7 +164,7 @@ TEST_F(RelpForwardingTest, TwoLoghostsReachRsyslogOnceInOrderAndEveryLineIsAckno
   EXPECT_NE(std::string::npos, err.find("2000 lines, 0 lost")) << err;
   EXPECT_NE(std::string::npos,
             err.find("2000 lines acknowledged by " + rsyslog.target() +
-                     " over 1 session; 0 sent again, 0 dropped from the full backlog, 0 "
+                     " over 1 session; 0 refused, 0 sent again, 0 dropped from the full backlog, 0 "
                      "unacknowledged at the end"))
       << err;
 }
@@ -92,78 +172,41 @@ TEST_F(RelpForwardingTest, TwoLoghostsReachRsyslogOnceInOrderAndEveryLineIsAckno
 TEST_F(RelpForwardingTest,
        ACollectorKilledTwiceMidStreamLosesNothingAndRepeatsOnlyTheUnacknowledged) {
   RsyslogDaemon rsyslog(dir.str(), "127.0.0.1", RsyslogDaemon::Protocol::kRelp);
+  killTwiceMidStream(rsyslog, {});
+}
+
+TEST_F(RelpForwardingTest, ACollectorRestartedWhileIdleGetsTheNextLineBeforeTheEnd) {
+  RsyslogDaemon rsyslog(dir.str(), "127.0.0.1", RsyslogDaemon::Protocol::kRelp);
   ASSERT_TRUE(rsyslog.start()) << testsupport::readFile(dir.file("rsyslogd.out"));
   const unsigned short port = freeUdpPort();
-  testsupport::Subprocess receiver(UDPLOG_RECV_PATH, receiverArgs(port, rsyslog.target()));
+  testsupport::Subprocess receiver(UDPLOG_RECV_PATH,
+                                   receiverArgs(port, rsyslog.target(), {"--linger", "10"}));
   ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
+  const auto lines = makeLines("sender_a", 11);
+  writeLines(dir.file("a.log"), {lines.begin(), lines.end() - 1});
+  writeLines(dir.file("b.log"), {lines.back()});
+  ASSERT_EQ(0, testsupport::runLoghost(port, dir.file("a.log")));
+  ASSERT_TRUE(testsupport::waitFor([&] { return countLines(rsyslog.output()) >= 10; }))
+      << receiver.err();
 
-  constexpr int kLines = 30000;
-  writeLines(dir.file("a.log"), makeLines("sender_a", kLines));
-  writeLines(dir.file("b.log"), makeLines("sender_b", kLines));
-  testsupport::Subprocess a(LOGHOST, testsupport::loghostArgs(port, dir.file("a.log")));
-  testsupport::Subprocess b(LOGHOST, testsupport::loghostArgs(port, dir.file("b.log")));
-
-  // Killed while lines stream in: once it has written 3000 lines, then once it has written 1000
-  // more than it held at the kill before (so on a session of its own, however fast the lines
-  // came); back on the same port.
-  std::size_t written = 0;
-  for (int kill = 0; kill < 2; ++kill) {
-    const std::size_t atLeast = kill == 0 ? 3000 : written + 1000;
-    ASSERT_TRUE(testsupport::waitFor([&] { return countLines(rsyslog.output()) >= atLeast; }))
-        << receiver.err();
-    rsyslog.kill();
-    written = countLines(rsyslog.output());
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_TRUE(rsyslog.start()) << testsupport::readFile(dir.file("rsyslogd.out"));
-  }
-  ASSERT_EQ(0, a.wait());
-  ASSERT_EQ(0, b.wait());
-  // What udplog-recv received (UDP itself may lose lines under load) is what must arrive.
-  ASSERT_TRUE(testsupport::waitFor(
-      [&] { return countLines(rsyslog.output()) >= countLines(dir.file("copy.txt")); },
-      std::chrono::seconds(60)))
+  // Killed and back while nothing flows; then one line, and the end at once.
+  rsyslog.kill();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(rsyslog.start()) << testsupport::readFile(dir.file("rsyslogd.out"));
+  ASSERT_EQ(0, testsupport::runLoghost(port, dir.file("b.log")));
+  ASSERT_TRUE(testsupport::waitFor([&] { return countLines(dir.file("copy.txt")) >= 11; }))
       << receiver.err();
   receiver.signal(SIGTERM);
   EXPECT_EQ(0, receiver.wait()) << receiver.err();
-  const std::string err = receiver.err();
-
-  std::map<std::string, std::vector<std::string>> expected;
-  {
-    std::ifstream in(dir.file("copy.txt"), std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-      expected[line.find("sender_a") != std::string::npos ? "a" : "b"].push_back(line);
-    }
-  }
-  std::size_t duplicates = 0, received = 0;
+  // Two loghosts, so two senders: every line once, whichever sender comes first in the file.
+  std::vector<std::string> received, expected = lines;
   for (const auto& sender : bySender(rsyslog.output())) {
-    // A repeat is one of the latest lines again, sent on the new session: dropping every line
-    // seen before must leave each sender's lines once, in order.
-    std::set<std::string> seen;
-    std::vector<std::string> once;
-    for (const auto& line : sender.second) {
-      if (seen.insert(line).second) {
-        once.push_back(line);
-      } else {
-        ++duplicates;
-      }
-    }
-    received += sender.second.size();
-    const auto& want = expected[once.front().find("sender_a") != std::string::npos ? "a" : "b"];
-    EXPECT_TRUE(once == want) << "port " << sender.first << ": " << once.size() << " lines, "
-                              << want.size() << " expected";
+    received.insert(received.end(), sender.second.begin(), sender.second.end());
   }
-  const std::uint64_t sentAgain = countBefore(err, "sent again");
-  std::printf(
-      "kill and restart: %zu lines received by udplog-recv, %zu written by rsyslog, %zu "
-      "duplicates, %llu reported sent again\n",
-      expected["a"].size() + expected["b"].size(), received, duplicates,
-      static_cast<unsigned long long>(sentAgain));
-  EXPECT_LE(duplicates, sentAgain) << err;
-  EXPECT_LE(sentAgain, 2u * kWindow) << err;
-  EXPECT_NE(std::string::npos, err.find(" over 3 sessions; ")) << err;
-  EXPECT_NE(std::string::npos, err.find(" 0 dropped from the full backlog, 0 unacknowledged"))
-      << err;
+  std::sort(received.begin(), received.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(expected, received) << receiver.err();
+  EXPECT_NE(std::string::npos, receiver.err().find("11 lines acknowledged")) << receiver.err();
 }
 
 // The certificates of TestCertificates, made for each case.
@@ -251,12 +294,15 @@ TEST_F(RelpTlsTest, LinesArriveOnlyAtTheCollectorWithTheExpectedCertificate) {
   }
   EXPECT_EQ(0u, countLines(expired.output()));
 
-  // Files that cannot work are refused before anything starts, naming the file.
+  // Files that cannot work are refused before anything starts, naming the file: configuration
+  // found wrong, exit status 2.
   struct FileCase {
     std::vector<std::string> args;
     std::string says;
   } files[] = {
       {{"--tls-ca", dir.file("missing.pem")}, "cannot read the CA file " + dir.file("missing.pem")},
+      {{"--tls-ca", dir.file("oldca.pem")},
+       "the CA file " + dir.file("oldca.pem") + " holds no certificate valid now"},
       {{"--tls-ca", dir.file("ca.pem"), "--tls-cert", dir.file("client.pem"), "--tls-key",
         dir.file("server.key")},
        "the key " + dir.file("server.key") + " does not belong to the certificate"},
@@ -267,11 +313,43 @@ TEST_F(RelpTlsTest, LinesArriveOnlyAtTheCollectorWithTheExpectedCertificate) {
   for (const auto& file : files) {
     std::string err;
     EXPECT_EQ(
-        1, testsupport::run(UDPLOG_RECV_PATH, receiverArgs(freeUdpPort(), good.target(), file.args),
+        2, testsupport::run(UDPLOG_RECV_PATH, receiverArgs(freeUdpPort(), good.target(), file.args),
                             nullptr, &err));
     EXPECT_NE(std::string::npos, err.find(file.says)) << err;
     EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
   }
+}
+
+TEST_F(RelpTlsTest, ACollectorKilledTwiceMidStreamLosesNothing) {
+  RsyslogDaemon rsyslog(dir.str(), "127.0.0.1", RsyslogDaemon::Protocol::kRelp,
+                        collectorTls("server"));
+  killTwiceMidStream(rsyslog, tls("ca", "collector.test"));
+}
+
+TEST_F(RelpTlsTest, ACaBundleWithAnExpiredRootBesideTheRealOneIsUsed) {
+  RsyslogDaemon rsyslog(dir.str(), "127.0.0.1", RsyslogDaemon::Protocol::kRelp,
+                        collectorTls("server"));
+  ASSERT_TRUE(rsyslog.start()) << testsupport::readFile(dir.file("rsyslogd.out"));
+  const std::string bundle = dir.file("bundle.pem");
+  std::ofstream(bundle) << testsupport::readFile(certificates->pem("oldca"))
+                        << testsupport::readFile(certificates->pem("ca"));
+  std::vector<std::string> args = tls("ca", "collector.test");
+  args[1] = bundle;
+  const unsigned short port = freeUdpPort();
+  testsupport::Subprocess receiver(UDPLOG_RECV_PATH, receiverArgs(port, rsyslog.target(), args));
+  ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
+  const auto lines = makeLines("sender_a", 100);
+  writeLines(dir.file("a.log"), lines);
+  ASSERT_EQ(0, testsupport::runLoghost(port, dir.file("a.log")));
+  ASSERT_TRUE(testsupport::waitFor([&] { return countLines(rsyslog.output()) >= lines.size(); }))
+      << receiver.err();
+  receiver.signal(SIGTERM);
+  EXPECT_EQ(0, receiver.wait()) << receiver.err();
+  EXPECT_EQ(lines, bySender(rsyslog.output()).begin()->second);
+  EXPECT_NE(std::string::npos, receiver.err().find("the CA file " + bundle +
+                                                   " holds 1 of 2 certificates that are expired "
+                                                   "or not yet valid: they are left out"))
+      << receiver.err();
 }
 
 TEST_F(RelpTlsTest, ACollectorThatTakesTheConnectionButNeverAnswersDoesNotHoldTheEnd) {

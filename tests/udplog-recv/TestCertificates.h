@@ -1,7 +1,7 @@
 // Certificates for RELP in TLS, made with GnuTLS's certtool in a folder of the caller's: a CA
 // ("ca"), the collector's for collector.test ("server", and "expired", valid only in January
-// 2020), ours for client.test ("client"), and a CA that signed none of them ("other"). Each is
-// NAME.pem with its key NAME.key.
+// 2020), ours for client.test ("client"), a CA that signed none of them ("other") and one valid
+// only in January 2020 ("oldca"). Each is NAME.pem with its key NAME.key.
 #pragma once
 
 #include <unistd.h>
@@ -26,6 +26,9 @@ class TestCertificates {
   explicit TestCertificates(const std::string& theDir) : dir(theDir) {
     make("ca", "", "cn = \"Test CA\"\nca\ncert_signing_key\nexpiration_days = 30\n");
     make("other", "", "cn = \"Other CA\"\nca\ncert_signing_key\nexpiration_days = 30\n");
+    make("oldca", "",
+         "cn = \"Old CA\"\nca\ncert_signing_key\nactivation_date = \"2020-01-01 00:00:00\"\n"
+         "expiration_date = \"2020-02-01 00:00:00\"\n");
     const std::string server =
         "cn = \"collector.test\"\ndns_name = \"collector.test\"\n"
         "tls_www_server\nsigning_key\nencryption_key\n";

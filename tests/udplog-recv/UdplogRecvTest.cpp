@@ -168,6 +168,10 @@ TEST(UdplogRecvTest, StopsCleanlyOnSignalsAndExplainsItsUse) {
                                                          {"--allow", "1.2.3.4/"},
                                                          {"--allow", "::1/129"},
                                                          {"--tls-fingerprint", "SHA256:0b40"},
+                                                         {"--relp-window", "0"},
+                                                         {"--relp-window", "65536"},
+                                                         {"--relp-timeout", "0"},
+                                                         {"--relp-timeout", "1.5"},
                                                          {"--max-sender-bytes", "1000"},
                                                          {"--max-pending-bytes", "2T"}};
   for (const auto& args : refused) {
@@ -191,6 +195,25 @@ TEST(UdplogRecvTest, StopsCleanlyOnSignalsAndExplainsItsUse) {
   receiver.signal(SIGTERM);
   EXPECT_EQ(0, receiver.wait());
   EXPECT_NE(std::string::npos, receiver.err().find("0 lines")) << receiver.err();
+}
+
+// What may work on the next start is a failure of the run (1, which the service retries), not a
+// usage error (2, final): a port in use, a collector's name that does not resolve yet.
+TEST(UdplogRecvTest, APortInUseFailsTheRunAndAnUnresolvedCollectorIsRetried) {
+  testsupport::UdpReceiver holder;
+  std::string out, err;
+  EXPECT_EQ(
+      1, testsupport::run(UDPLOG_RECV_PATH, {"--port", std::to_string(holder.port())}, &out, &err));
+  EXPECT_NE(std::string::npos, err.find("Address already in use")) << err;
+
+  testsupport::Subprocess receiver(UDPLOG_RECV_PATH,
+                                   {"--port", std::to_string(freePort()), "--forward",
+                                    "tcp://no-such-collector.invalid:514", "--linger", "0"});
+  EXPECT_TRUE(testsupport::waitFor([&] {
+    return receiver.err().find("cannot resolve 'no-such-collector.invalid'") != std::string::npos;
+  })) << receiver.err();
+  receiver.signal(SIGTERM);
+  EXPECT_EQ(0, receiver.wait()) << receiver.err();
 }
 
 TEST(UdplogRecvTest, SighupReopensTheRenamedOutputAndSigusrOneGivesTheCountsSoFar) {

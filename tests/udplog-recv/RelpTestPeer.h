@@ -1,0 +1,190 @@
+// A small RELP collector of the tests' own on a loopback port, plain or in TLS, that misbehaves on
+// request: it closes the connection after each answer, goes silent after a number of answers,
+// answers one line with an error, or closes the first connections during the TLS handshake. It
+// keeps every syslog message it received, in order. Its thread serves one connection at a time;
+// the test's thread reads what it received.
+#pragma once
+
+#include <arpa/inet.h>
+#include <gnutls/gnutls.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "udplog-recv/RelpFraming.h"
+
+namespace testsupport {
+
+class RelpTestPeer {
+ public:
+  struct Behaviour {
+    bool closeAfterEachAnswer = false;
+    int answersBeforeSilence = -1;  // syslog frames answered in all; -1: every one
+    std::string refuseContaining;   // a line holding this is answered 500
+    int handshakesToDrop = 0;       // TLS connections closed before the handshake ends
+    std::string certFile, keyFile;  // TLS when set
+  };
+
+  explicit RelpTestPeer(const Behaviour& theBehaviour) : behaviour(theBehaviour) {
+    listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
+    ::listen(listener, 16);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    boundPort = ntohs(address.sin_port);
+    if (!behaviour.certFile.empty()) {
+      gnutls_certificate_allocate_credentials(&credentials);
+      gnutls_certificate_set_x509_key_file(credentials, behaviour.certFile.c_str(),
+                                           behaviour.keyFile.c_str(), GNUTLS_X509_FMT_PEM);
+    }
+    thread = std::thread([this] { serve(); });
+  }
+  ~RelpTestPeer() {
+    stopping = true;
+    thread.join();
+    ::close(listener);
+    if (credentials) gnutls_certificate_free_credentials(credentials);
+  }
+  RelpTestPeer(const RelpTestPeer&) = delete;
+  RelpTestPeer& operator=(const RelpTestPeer&) = delete;
+
+  std::string target() const { return "relp://127.0.0.1:" + std::to_string(boundPort); }
+  std::vector<std::string> received() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return messages;
+  }
+  int connections() const { return accepted; }
+
+ private:
+  // A connection as the peer sees it: plain, or a TLS session on it.
+  struct Connection {
+    int fd;
+    gnutls_session_t tls = nullptr;
+    long read(char* data, std::size_t size) {
+      return tls ? static_cast<long>(gnutls_record_recv(tls, data, size))
+                 : static_cast<long>(::recv(fd, data, size, 0));
+    }
+    void write(const std::string& bytes) {
+      if (tls) {
+        gnutls_record_send(tls, bytes.data(), bytes.size());
+      } else {
+        (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      }
+    }
+  };
+
+  bool readable(int fd) const {
+    pollfd watch{fd, POLLIN, 0};
+    return ::poll(&watch, 1, 20) > 0;
+  }
+
+  void serve() {
+    while (!stopping) {
+      if (!readable(listener)) continue;
+      const int fd = ::accept(listener, nullptr, nullptr);
+      if (fd < 0) continue;
+      ++accepted;
+      Connection connection{fd};
+      if (credentials && !handshake(connection)) {
+        ::close(fd);
+        continue;
+      }
+      talk(connection);
+      if (connection.tls) gnutls_deinit(connection.tls);
+      ::close(fd);
+    }
+  }
+
+  bool handshake(Connection& connection) {
+    if (dropped < behaviour.handshakesToDrop) {
+      // The client's hello is read, and the connection closed without an answer.
+      ++dropped;
+      char hello[4096];
+      if (readable(connection.fd)) (void)!::recv(connection.fd, hello, sizeof(hello), 0);
+      return false;
+    }
+    gnutls_init(&connection.tls, GNUTLS_SERVER | GNUTLS_NO_SIGNAL);
+    gnutls_set_default_priority(connection.tls);
+    gnutls_credentials_set(connection.tls, GNUTLS_CRD_CERTIFICATE, credentials);
+    gnutls_transport_set_int(connection.tls, connection.fd);
+    gnutls_handshake_set_timeout(connection.tls, 5000);
+    int rc;
+    do {
+      rc = gnutls_handshake(connection.tls);
+    } while (rc < 0 && !gnutls_error_is_fatal(rc));
+    return rc == 0;
+  }
+
+  void talk(Connection& connection) {
+    RelpFraming reader;
+    char buffer[65536];
+    while (!stopping) {
+      if (!(connection.tls && gnutls_record_check_pending(connection.tls)) &&
+          !readable(connection.fd)) {
+        continue;
+      }
+      const long got = connection.read(buffer, sizeof(buffer));
+      if (got <= 0) return;
+      reader.feed(buffer, static_cast<std::size_t>(got));
+      RelpFraming::Frame frame;
+      while (reader.next(frame)) {
+        if (!answer(connection, frame)) return;
+      }
+    }
+  }
+
+  // False when the connection is to be closed.
+  bool answer(Connection& connection, const RelpFraming::Frame& frame) {
+    std::string out;
+    if (frame.command == "open") {
+      RelpFraming::frame(out, frame.txnr, "rsp",
+                         "200 OK\nrelp_version=0\nrelp_software=peer\ncommands=syslog");
+    } else if (frame.command == "close") {
+      RelpFraming::frame(out, frame.txnr, "rsp", "200 OK");
+      connection.write(out);
+      return false;
+    } else if (frame.command == "syslog") {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        messages.emplace_back(frame.data);
+      }
+      if (behaviour.answersBeforeSilence >= 0 && answers >= behaviour.answersBeforeSilence) {
+        return true;
+      }
+      ++answers;
+      const bool refuse = !behaviour.refuseContaining.empty() &&
+                          frame.data.find(behaviour.refuseContaining) != std::string_view::npos;
+      RelpFraming::frame(out, frame.txnr, "rsp", refuse ? "500 not taken here" : "200 OK");
+      connection.write(out);
+      return !behaviour.closeAfterEachAnswer;
+    }
+    connection.write(out);
+    return true;
+  }
+
+  const Behaviour behaviour;
+  int listener = -1;
+  unsigned short boundPort = 0;
+  gnutls_certificate_credentials_t credentials = nullptr;
+  std::atomic<bool> stopping{false};
+  std::atomic<int> accepted{0};
+  int dropped = 0;
+  int answers = 0;
+  mutable std::mutex mutex;
+  std::vector<std::string> messages;
+  std::thread thread;
+};
+
+}  // namespace testsupport
