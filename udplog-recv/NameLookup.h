@@ -19,6 +19,9 @@
 
 class NameLookup final {
  public:
+  NameLookup(const NameLookup&) = delete;
+  NameLookup& operator=(const NameLookup&) = delete;
+
   using Clock = std::chrono::steady_clock;
 
   struct Address {
@@ -32,8 +35,6 @@ class NameLookup final {
 
   NameLookup();
   ~NameLookup();
-  NameLookup(const NameLookup&) = delete;
-  NameLookup& operator=(const NameLookup&) = delete;
 
   // Begins resolving host and port (decimal digits), abandoning a lookup still pending. An
   // address literal ("127.0.0.1", "::1") resolves at once; a name goes to the resolver's thread.

@@ -198,13 +198,23 @@ TEST(UdplogRecvTest, StopsCleanlyOnSignalsAndExplainsItsUse) {
 }
 
 // What may work on the next start is a failure of the run (1, which the service retries), not a
-// usage error (2, final): a port in use, a collector's name that does not resolve yet.
+// usage error (2, final): a port in use, a collector's name that does not resolve yet. A port
+// that needs a capability the process lacks is a setting (2).
 TEST(UdplogRecvTest, APortInUseFailsTheRunAndAnUnresolvedCollectorIsRetried) {
   testsupport::UdpReceiver holder;
   std::string out, err;
   EXPECT_EQ(
       1, testsupport::run(UDPLOG_RECV_PATH, {"--port", std::to_string(holder.port())}, &out, &err));
   EXPECT_NE(std::string::npos, err.find("Address already in use")) << err;
+  // A port below 1024 without the capability cannot work on any start: 2. Root drops the
+  // capability with capsh to try it.
+  if (::geteuid() == 0 && ::access("/usr/sbin/capsh", X_OK) == 0) {
+    EXPECT_EQ(2, testsupport::run("/usr/sbin/capsh",
+                                  {"--drop=cap_net_bind_service", "--", "-c",
+                                   std::string(UDPLOG_RECV_PATH) + " --port 80"},
+                                  &out, &err));
+    EXPECT_NE(std::string::npos, err.find("CAP_NET_BIND_SERVICE")) << err;
+  }
 
   testsupport::Subprocess receiver(UDPLOG_RECV_PATH,
                                    {"--port", std::to_string(freePort()), "--forward",
