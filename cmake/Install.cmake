@@ -72,10 +72,17 @@ configure_file(cmake/tarvo-logger.pc.in ${PROJECT_BINARY_DIR}/generated/tarvo-lo
 install(FILES ${PROJECT_BINARY_DIR}/generated/tarvo-logger.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
-install(FILES examples/circular.ini examples/file.ini examples/udp.ini examples/host.ini
-              examples/sample.log
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT runtime)
+# The README, the guides in docs/ and the sample input and settings keep under DOCDIR the paths
+# they have in the sources, so that the links between them work in both places (the Docs test
+# checks every link against this list).
+file(GLOB LOGGER_DOC_PAGES RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS
+     ${PROJECT_SOURCE_DIR}/docs/*.md)
+set(LOGGER_DOC_FILES README.md ${LOGGER_DOC_PAGES} examples/circular.ini examples/file.ini
+                     examples/udp.ini examples/host.ini examples/sample.log)
+foreach(doc IN LISTS LOGGER_DOC_FILES)
+  get_filename_component(doc_folder ${doc} DIRECTORY)
+  install(FILES ${doc} DESTINATION ${CMAKE_INSTALL_DOCDIR}/${doc_folder} COMPONENT runtime)
+endforeach()
 
 # The Debian copyright file is made from LICENSE, so the two cannot disagree: its holder line and
 # its permission text, indented as the machine-readable format wants (" ." for an empty line).
@@ -120,12 +127,15 @@ if(TARGET udplog-recv)
           DESTINATION lib/systemd/system COMPONENT runtime)
   string(FIND "${CMAKE_INSTALL_FULL_SYSCONFDIR}/" "${CMAKE_INSTALL_PREFIX}/" LOGGER_SYSCONF_AT)
   if(LOGGER_SYSCONF_AT EQUAL 0)
-    set(LOGGER_DEFAULTS_DIR ${CMAKE_INSTALL_SYSCONFDIR}/default)
+    set(LOGGER_SYSCONF_INSTALL_DIR ${CMAKE_INSTALL_SYSCONFDIR})
   else()
-    set(LOGGER_DEFAULTS_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default)
+    set(LOGGER_SYSCONF_INSTALL_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR})
   endif()
-  install(FILES packaging/systemd/udplog-recv.default DESTINATION ${LOGGER_DEFAULTS_DIR}
-          RENAME udplog-recv COMPONENT runtime)
+  install(FILES packaging/systemd/udplog-recv.default
+          DESTINATION ${LOGGER_SYSCONF_INSTALL_DIR}/default RENAME udplog-recv COMPONENT runtime)
+  # Its output's rotation, a conffile too: the collector reopens its output on a reload.
+  install(FILES packaging/logrotate/udplog-recv DESTINATION ${LOGGER_SYSCONF_INSTALL_DIR}/logrotate.d
+          COMPONENT runtime)
 endif()
 
 include(cmake/Packaging.cmake)

@@ -21,10 +21,17 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_STRIP_FILES ON)
+# A tree configured for another prefix than /usr makes no Debian package (cmake/PackagePrefix.cmake).
+set(CPACK_LOGGER_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/PackagePrefix.cmake)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME tarvo-logger)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+# Beside the libraries dpkg-shlibdeps finds: what the service's unit runs (/bin/kill for a
+# reload), and the rotation its logrotate file sets up.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "procps")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SUGGESTS "logrotate")
 # The shlibs file names the host library, the one library others link; CPack's own would list
 # every shared object and warn that the plug-in, loaded by path, has no soname.
 configure_file(${PROJECT_SOURCE_DIR}/packaging/shlibs.in ${PROJECT_BINARY_DIR}/generated/shlibs

@@ -77,6 +77,9 @@ const char* LogHostOptions::usage() {
          "                         or SIGTERM, as a long-lived host\n"
          "  --queue-limit SIZE     stop reading input while the lines queued for the logger\n"
          "                         take more than SIZE bytes (K, M, G suffixes; default 64M)\n"
+         "  --check                start the logger and the components, report every settings\n"
+         "                         mistake, stop them and exit (0: none, 2: some); no input\n"
+         "  --lenient              run despite settings mistakes, reporting them as warnings\n"
          "  --metrics-file PATH    write the run's counts in the Prometheus text format to PATH\n"
          "                         (replaced whole each time, for node_exporter's textfile\n"
          "                         collector), every interval and at the end\n"
@@ -85,9 +88,13 @@ const char* LogHostOptions::usage() {
          "  --version              the version\n"
          "Values given with -H/-P win over the files. Standard output carries only the dump and\n"
          "the plug-in's shutdown line. SIGUSR1 prints a status line on standard error.\n"
+         "A settings mistake (a key nothing reads or given in the wrong scope, a StorageFormat\n"
+         "other than udp, file or circular, a number the logger would replace by its default)\n"
+         "stops loghost before it reads input, unless --lenient is given.\n"
+         "Lines of 20 bytes or fewer are dropped by the logger; loghost says so and counts them.\n"
          "Exit status: 0 success; 1 failure, also when the logger lost lines (a summary line\n"
-         "says how many and why); 2 usage error; 128+N stopped by signal N (SIGINT, SIGTERM,\n"
-         "SIGHUP and the like), every line read stored all the same.\n";
+         "says how many and why); 2 usage error or settings mistake; 128+N stopped by signal N\n"
+         "(SIGINT, SIGTERM, SIGHUP and the like), every line read stored all the same.\n";
 }
 
 LogHostOptions LogHostOptions::parse(int argc, char** argv) {
@@ -118,6 +125,8 @@ LogHostOptions LogHostOptions::parse(int argc, char** argv) {
   parser.value("queue-limit", '\0',
                [&](auto& name, auto& text) { o.queueLimit = byteSize(name, text); });
   parser.flag("no-input", '\0', [&] { o.noInput = true; });
+  parser.flag("check", '\0', [&] { o.check = true; });
+  parser.flag("lenient", '\0', [&] { o.lenient = true; });
   parser.value("metrics-file", '\0', [&](const std::string&, const std::string& path) {
     if (path.empty()) throw UsageError("--metrics-file needs a file name");
     o.metricsFile = path;

@@ -35,6 +35,10 @@ struct LogHostOptions {
   bool noInput = false;             // read nothing; run the components until a stop signal
   // Reading waits while the lines queued for the logger cost more than this (bytes).
   unsigned long long queueLimit = 64ull << 20;
+  // Start the logger and the components, report the settings they did not take, and stop.
+  bool check = false;
+  // Settings mistakes are warnings and the run goes on, instead of errors that stop it.
+  bool lenient = false;
   std::string metricsFile;  // empty: none
   std::chrono::milliseconds metricsInterval{15000};
 };

@@ -20,6 +20,7 @@
 #include "host/BusDispatcher.h"
 #include "host/LoggerClient.h"
 #include "host/PluginLoader.h"
+#include "host/SettingsCheck.h"
 #include "logger/Version.h"
 #include "logger/core/MainLoggerCore.h"
 #include "logger/host/ConfigurationManager.h"
@@ -31,7 +32,6 @@
 #include "loghost/Progress.h"
 #include "loghost/RunStatus.h"
 #include "loghost/RunningComponent.h"
-#include "loghost/SettingsCheck.h"
 #include "platform/InputSource.h"
 #include "platform/SharedLibrary.h"
 #include "platform/StopSignals.h"
@@ -65,10 +65,18 @@ class Feed final {
   void countShapes() { shapesCounted = true; }
 
   void push(const std::string& line) {
+    if (line.size() <= MainLoggerCore::kShortLine && !shortTold) {
+      std::fprintf(stderr,
+                   "loghost: warning: a line of %zu bytes was read: the logger drops every line of "
+                   "%zu bytes or fewer (the count comes at the end)\n",
+                   line.size(), MainLoggerCore::kShortLine);
+      shortTold = true;
+    }
     if (shapesCounted && line.size() > MainLoggerCore::kShortLine) {
       const auto tabs = std::count(line.begin(), line.end(), '\x0b');
       if (tabs == 0) ++plainLines;
       if (tabs > 5) ++wideLines;
+      if (tabs == 0 || tabs > 5) status.setShapes(plainLines, wideLines);
     }
     pipe->push(line);
     ++pushedCount;
@@ -90,6 +98,7 @@ class Feed final {
   RunStatus& status;
   unsigned long long pushedCount = 0;
   bool shapesCounted = false;
+  bool shortTold = false;
   unsigned long long plainLines = 0;
   unsigned long long wideLines = 0;
 };
@@ -271,8 +280,11 @@ bool feedInputs(const LogHostOptions& options, Feed& feed) {
 // says that the lines were taken. Two empty lines (dropped by the worker, being short) tell more:
 // once the first is taken every earlier line is in the worker's hands, and once the second,
 // pushed after that, is taken too, the worker has finished the burst that held the first.
-void waitForWorker(safe_pipe<std::string>& pipe, Progress& progress, unsigned long long pushed) {
+// The status leaves these lines out of the short lines it counts.
+void waitForWorker(safe_pipe<std::string>& pipe, Progress& progress, RunStatus& status,
+                   unsigned long long pushed) {
   for (int fence = 0; fence < 2; ++fence) {
+    status.pushingOwnShortLine();
     pipe.push(std::string());
     for (std::size_t queued; (queued = pipe.size()) > 0;) {
       progress.draining(pushed, queued);
@@ -350,7 +362,42 @@ bool reportLosses(const TarvoLoggerStatsData* counted) {
   return false;
 }
 
-// The logger's pipe, as any client obtains it over the bus.
+// Says at the end how many lines of the inputs and the components were dropped as short.
+void reportShortLines(unsigned long long count) {
+  if (count == 0) return;
+  std::fprintf(stderr, "loghost: %llu line%s of %zu bytes or fewer dropped by the logger\n", count,
+               count == 1 ? "" : "s", MainLoggerCore::kShortLine);
+}
+
+// The settings the logger and the components did not take, now that they have read theirs: each
+// one an error, or a warning with --lenient. True when the run may go on.
+bool settingsAllowRun(const LogHostOptions& options) {
+  const std::vector<std::string> mistakes =
+      SettingsCheck(*ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope),
+                    *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope))
+          .warnings();
+  const char* const kind = options.lenient ? "warning" : "error";
+  for (const auto& line : mistakes) std::fprintf(stderr, "loghost: %s: %s\n", kind, line.c_str());
+  const std::size_t n = mistakes.size();
+  const char* const plural = n == 1 ? "" : "s";
+  if (n == 0) {
+    if (options.check) std::fprintf(stderr, "loghost: the settings have no mistake\n");
+    return true;
+  }
+  if (options.lenient) {
+    if (options.check) {
+      std::fprintf(stderr, "loghost: %zu settings mistake%s, allowed by --lenient\n", n, plural);
+    }
+    return true;
+  }
+  std::fprintf(stderr,
+               "loghost: %zu settings mistake%s%s (fix the settings, or give --lenient to run with "
+               "them as warnings)\n",
+               n, plural, options.check ? "" : ": stopped before reading any input");
+  return false;
+}
+
+// The logger's pipe, asked for over the bus as any client does.
 boost::shared_ptr<safe_pipe<std::string>> requestPipe(LoggerClient& client) {
   boost::shared_ptr<safe_pipe<std::string>> pipe = client.requestQueue(kReplyTimeout);
   if (!pipe) {
@@ -359,6 +406,43 @@ boost::shared_ptr<safe_pipe<std::string>> requestPipe(LoggerClient& client) {
                   " seconds");
   }
   return pipe;
+}
+
+// The run itself: pushes the inputs, waits for the worker, stops the clients, dumps, stops the
+// logger and reports its final counts. False when anything failed or a line was lost.
+bool runInputs(const LogHostOptions& options, PluginLoader& loader,
+               std::vector<std::unique_ptr<RunningComponent>>& clients, RunningComponent& logger,
+               LoggerClient& client, const boost::shared_ptr<safe_pipe<std::string>>& pipe) {
+  // Answers SIGUSR1, and writes the metrics, from here to the logger's final counts.
+  RunStatus status(pipe, options.metricsFile, options.metricsInterval);
+  announceMedium(options);
+  Progress progress;
+  Feed feed(pipe, options.queueLimit, progress, status);
+  if (storageFormat() != MediaKeys::kFormatUdp) feed.countShapes();
+  bool fine = true;
+  try {
+    fine = feedInputs(options, feed);
+  } catch (const std::exception& e) {
+    // What was read is stored all the same: the logger still shuts down in order below.
+    std::fprintf(stderr, "loghost: %s\n", e.what());
+    fine = false;
+  }
+  waitForWorker(*pipe, progress, status, feed.pushed());
+  progress.done(feed.pushed());
+  status.setRead(feed.pushed(), 0);
+  reportShapes(feed);
+
+  fine = stopClients(loader, options, clients) && fine;
+  if (options.dump) {
+    waitForWorker(*pipe, progress, status, feed.pushed());  // the clients' lines too
+    fine = dumpRawData(client) && fine;
+  }
+  fine = logger.stop() && fine;
+  TarvoLoggerStatsData stats;
+  const bool counted = client.requestStats(kReplyTimeout, stats);
+  if (counted) reportShortLines(status.shortLines(stats));
+  fine = reportLosses(counted ? &stats : nullptr) && fine;
+  return status.finish(counted ? &stats : nullptr) && fine;
 }
 
 int runHost(const LogHostOptions& options) {
@@ -373,50 +457,24 @@ int runHost(const LogHostOptions& options) {
   logger.start();
   std::vector<std::unique_ptr<RunningComponent>> clients = startClients(loader, options);
 
-  bool fine = true;
   LoggerClient client(kClientTopic);
   boost::shared_ptr<safe_pipe<std::string>> pipe = requestPipe(client);
-  {
-    // Answers SIGUSR1, and writes the metrics, from here to the logger's final counts.
-    RunStatus status(pipe, options.metricsFile, options.metricsInterval);
-    // Settings the logger and the components did not take, now that they have read theirs.
-    SettingsCheck(*ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope),
-                  *ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope))
-        .report(stderr);
-
-    announceMedium(options);
-    Progress progress;
-    Feed feed(pipe, options.queueLimit, progress, status);
-    if (storageFormat() != MediaKeys::kFormatUdp) feed.countShapes();
-    try {
-      fine = feedInputs(options, feed);
-    } catch (const std::exception& e) {
-      // What was read is stored all the same: the logger still shuts down in order below.
-      std::fprintf(stderr, "loghost: %s\n", e.what());
-      fine = false;
-    }
-    waitForWorker(*pipe, progress, feed.pushed());
-    progress.done(feed.pushed());
-    status.setRead(feed.pushed(), 0);
-    reportShapes(feed);
-
-    fine = stopClients(loader, options, clients) && fine;
-    if (options.dump) {
-      waitForWorker(*pipe, progress, feed.pushed());  // the clients' lines too
-      fine = dumpRawData(client) && fine;
-    }
+  const bool settingsFine = settingsAllowRun(options);
+  bool fine = true;
+  if (settingsFine && !options.check) {
+    fine = runInputs(options, loader, clients, logger, client, pipe);
+  } else {
+    // Started only to learn what they read: stopped at once, with nothing pushed.
+    fine = stopClients(loader, options, clients);
     fine = logger.stop() && fine;
-    TarvoLoggerStatsData stats;
-    const bool counted = client.requestStats(kReplyTimeout, stats);
-    fine = reportLosses(counted ? &stats : nullptr) && fine;
-    fine = status.finish(counted ? &stats : nullptr) && fine;
   }
   pipe.reset();  // the pipe goes before the library that made it
   fine = logger.destroy() && fine;
   loader.unload(pluginPath);
-  // A loss or a failure says 1 whatever ended the run. Interrupted without one: every line read
-  // was stored all the same, and the status says how the run ended.
+  // A loss or a failure says 1 whatever ended the run, a settings mistake 2. Interrupted without
+  // either: every line read was stored all the same, and the status says how the run ended.
   if (!fine) return 1;
+  if (!settingsFine) return 2;
   return StopSignals::received() != 0 ? 128 + StopSignals::received() : 0;
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One entry point for a fresh Debian 12 machine: installs what is missing, builds, and then
-#   run   pipes the sample log lines through loghost into the in-memory ring and prints the dump;
+#   run   builds only what the quick start uses (target quickstart), pipes the sample log lines
+#         through loghost into the in-memory ring and prints the dump;
 #   test  checks the formatting and runs every test suite, in the normal build and again in an
 #         address+undefined-behaviour sanitizer build and a thread sanitizer build, then runs each
 #         fuzzer briefly (tests/fuzz/run.sh runs them for longer) and builds the library targets
@@ -15,16 +16,18 @@ case "$mode" in
   *) echo "usage: scripts/setup.sh run|test" >&2; exit 2 ;;
 esac
 
-packages=(g++ cmake ninja-build pkg-config dpkg-dev file libboost-thread-dev libboost-system-dev
-          libboost-filesystem-dev libgtest-dev libbenchmark-dev libspdlog-dev libfmt-dev libgnutls28-dev
-          scdoc)
+# run builds only the quick start's targets, without the tests and the benchmarks, so it needs only
+# the compilers and the libraries the programs link.
+packages=(g++ cmake ninja-build pkg-config libboost-thread-dev libboost-system-dev
+          libboost-filesystem-dev libgnutls28-dev)
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 sources_changed=0
 windows_blocked=""
 if [ "$mode" = test ]; then
+  packages+=(dpkg-dev file libgtest-dev libbenchmark-dev libspdlog-dev libfmt-dev scdoc)
   packages+=(clang-format clang-tidy clang libclang-rt-14-dev lintian rsyslog rsyslog-relp gnutls-bin
-              man-db systemd procps)
+              man-db systemd procps logrotate)
   # The Windows build: the cross-compiler, what Boost's build from Debian's source package needs,
   # and Wine with its 32-bit half. The i386 architecture and the deb-src entries go in before the
   # one package-list update, so that the scripts the Windows step runs find everything present.
@@ -56,13 +59,17 @@ if [ ${#missing[@]} -gt 0 ] || [ $sources_changed -eq 1 ]; then
 fi
 
 build=build
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-  >/dev/null
-cmake --build "$build" -j2 >&2
-
 if [ "$mode" = run ]; then
+  # The programs, the plug-in and the example client (the target quickstart), nothing else.
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_BUILD_TESTS=OFF \
+    -DLOGGER_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$build" -j2 --target quickstart >&2
   exec "$build/bin/loghost" --dump examples/sample.log
 fi
+# Everything, also after a run that configured build/ without the tests.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_BUILD_TESTS=ON \
+  -DLOGGER_BUILD_BENCH=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+cmake --build "$build" -j2 >&2
 
 scripts/check-format.sh
 # The tests check every metrics file with promtool, taken out of Debian's package (not installed).

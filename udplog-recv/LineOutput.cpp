@@ -5,44 +5,70 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
-LineOutput::LineOutput() : fd(STDOUT_FILENO), outputName("standard output") {
+namespace {
+
+// True when the regular file at path, size bytes long, ends in "\n" or is empty. A file that
+// cannot be read is taken as whole: only a byte read proves a cut line.
+bool endsInLineEnd(const std::string& path, std::uint64_t size) {
+  if (size == 0) return true;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return true;
+  char last = '\n';
+  const bool read = ::pread(fd, &last, 1, static_cast<off_t>(size - 1)) == 1;
+  ::close(fd);
+  return !read || last == '\n';
+}
+
+}  // namespace
+
+LineOutput::LineOutput() : file(std::make_unique<AppendFile>()), outputName("standard output") {
+  if (const std::error_code error = file->openStandardOutput()) fail("cannot use", error);
   buffer.reserve(kBuffer);
 }
 
 LineOutput::~LineOutput() { close(); }
 
-int LineOutput::openFile(const std::string& path) {
-  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+std::error_code LineOutput::openFile(AppendFile& theFile) {
+  // An output may be a pipe that another program drains: writes wait for it as they would for any
+  // program's output.
+  if (const std::error_code error = theFile.open(outputName, AppendFile::Waiting::kAllowed)) {
+    return error;
+  }
+  if (theFile.kind() != AppendFile::Kind::kRegular || endsInLineEnd(outputName, theFile.size())) {
+    return std::error_code();
+  }
+  std::error_code error;
+  if (theFile.write("\n", 1, error) != 1) return error;
+  notice = outputName + " did not end in a line end: one was added before the new lines";
+  return std::error_code();
 }
 
 bool LineOutput::open(const std::string& path) {
   if (path == "-") return true;
   outputName = path;
-  fd = openFile(path);
-  if (fd < 0) {
-    fail("cannot open", errno);
+  named = true;
+  failure.clear();  // standard output, not used, may have failed
+  if (const std::error_code error = openFile(*file)) {
+    fail("cannot open", error);
     return false;
   }
-  ownsFd = true;
   return true;
 }
 
 bool LineOutput::reopen(std::string& error) {
-  if (!ownsFd) {
+  if (!named) {
     error = "the output is " + outputName + ": nothing to reopen";
     return false;
   }
   flush();
-  const int theFd = openFile(outputName);
-  if (theFd < 0) {
-    error = "cannot reopen " + outputName + ": " + std::strerror(errno) +
+  auto next = std::make_unique<AppendFile>();
+  if (const std::error_code cause = openFile(*next)) {
+    error = "cannot reopen " + outputName + ": " + cause.message() +
             " (the lines go on to the file open before)";
     return false;
   }
-  ::close(fd);
-  fd = theFd;
+  file = std::move(next);  // closes the old file
   return true;
 }
 
@@ -52,27 +78,23 @@ void LineOutput::showTabsAs(char theSeparator) {
 }
 
 void LineOutput::write(std::string_view line) {
-  if (failed() || fd < 0) return;
+  if (failed() || !isOpen()) return;
   const std::size_t start = buffer.size();
   buffer.append(line.data(), line.size());
   if (replaceTabs) std::replace(buffer.begin() + start, buffer.end(), '\v', separator);
   buffer.push_back('\n');
+  lineEnds.push_back(buffer.size());
   if (buffer.size() >= kBuffer) flush();
 }
 
 void LineOutput::flush() {
-  if (failed() || fd < 0) return;
-  std::size_t done = 0;
-  while (done < buffer.size()) {
-    const ssize_t n = ::write(fd, buffer.data() + done, buffer.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;  // a signal came; the stop is seen after this write
-      fail("cannot write", errno);
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
+  if (failed() || !isOpen() || buffer.empty()) return;
+  std::error_code error;
+  const std::size_t whole = file->writeRecords(buffer, lineEnds, error);
+  written += whole;
+  if (whole < lineEnds.size()) fail("cannot write", error);
   buffer.clear();
+  lineEnds.clear();
   // A long line does not keep its memory for the short ones after it.
   if (buffer.capacity() > 4 * kBuffer) {
     std::string().swap(buffer);
@@ -81,15 +103,13 @@ void LineOutput::flush() {
 }
 
 bool LineOutput::close() {
-  if (fd < 0) return !failed();
+  if (!isOpen()) return !failed();
   flush();
-  if (ownsFd && ::close(fd) != 0 && !failed()) fail("cannot close", errno);
-  fd = -1;
-  ownsFd = false;
+  if (const std::error_code error = file->close(); error && named) fail("cannot close", error);
   return !failed();
 }
 
-void LineOutput::fail(const char* what, int error) {
+void LineOutput::fail(const char* what, const std::error_code& error) {
   if (failed()) return;
-  failure = std::string(what) + " " + outputName + ": " + std::strerror(error);
+  failure = std::string(what) + " " + outputName + ": " + error.message();
 }

@@ -22,13 +22,13 @@
 #include <string>
 
 #include "logger/core/ReportLimiter.h"
-#include "platform/MetricsFile.h"
 #include "platform/StopSignals.h"
 #include "platform/StreamMode.h"
 #include "udplog-recv/DatagramParser.h"
 #include "udplog-recv/DatagramSource.h"
 #include "udplog-recv/LineOutput.h"
 #include "udplog-recv/ReadPause.h"
+#include "udplog-recv/ReceiverMetrics.h"
 #include "udplog-recv/ReceiverOptions.h"
 #include "udplog-recv/RelpForwarder.h"
 #include "udplog-recv/SenderFilter.h"
@@ -158,71 +158,22 @@ std::string describe(const RelpForwarder& relp, bool atEnd) {
          (c.unacknowledged ? " (" + std::to_string(c.neverSent) + " of them never sent)" : "");
 }
 
-// Everything the summary counts, and what is held now, for node_exporter's textfile collector.
-struct MetricsInputs {
-  std::uint64_t datagrams, malformed, refused, written;
-  std::uint32_t kernelDrops;
-  const SenderStreams& streams;
-  const SyslogForwarder* forwarder;
-  const RelpForwarder* relp;
-};
-
-// Writes the metrics file; the first failure of a run of failures is reported.
-void writeMetrics(MetricsFile& file, const MetricsInputs& in, bool& failedBefore) {
-  const LineAssembler::Counts c = in.streams.totals();
-  file.counter("udplog_recv_datagrams_received_total", "Datagrams received.", in.datagrams);
-  file.counter("udplog_recv_datagrams_malformed_total", "Datagrams that were no logger datagram.",
-               in.malformed);
-  file.counter("udplog_recv_datagrams_refused_total",
-               "Datagrams from senders outside the --allow networks.", in.refused);
-  file.counter("udplog_recv_kernel_drops_total",
-               "Datagrams the kernel dropped for a full receive buffer.", in.kernelDrops);
-  file.counter("udplog_recv_lines_received_total", "Lines put back together.", c.lines);
-  file.counter("udplog_recv_lines_written_total", "Lines written to the output.", in.written);
-  file.counter("udplog_recv_lines_lost_total", "Lines missing in the numbering.", c.lost);
-  file.counter("udplog_recv_lines_late_total", "Lines that came after later ones.", c.late);
-  file.counter("udplog_recv_lines_duplicate_total", "Lines that came again.", c.duplicates);
-  file.counter("udplog_recv_lines_conflicting_total",
-               "Lines whose parts disagreed with earlier ones.", c.conflicts);
-  file.counter("udplog_recv_lines_incomplete_total", "Lines whose parts did not all come.",
-               c.incomplete);
-  file.gauge("udplog_recv_senders_open", "Sender streams open now.", in.streams.streamsOpen());
-  std::uint64_t forwarded = 0, acknowledged = 0, dropped = 0, backlog = 0, unconfirmed = 0;
-  if (in.forwarder) {
-    forwarded = in.forwarder->counts().forwarded;
-    dropped = in.forwarder->counts().dropped;
-    unconfirmed = in.forwarder->counts().unconfirmed;
-    backlog = in.forwarder->backlog();
-  }
-  if (in.relp) {
-    const RelpForwarder::Counts r = in.relp->counts();
-    forwarded = acknowledged = r.acknowledged;
-    dropped = r.dropped;
-    backlog = r.held;
-  }
-  file.counter("udplog_recv_lines_forwarded_total", "Lines handed to the collector.", forwarded);
-  file.counter("udplog_recv_lines_acknowledged_total", "Lines the collector acknowledged (RELP).",
-               acknowledged);
-  file.counter("udplog_recv_lines_unconfirmed_total",
-               "Lines written on TCP connections that the collector ended or that broke: an upper "
-               "bound of the lines it may not have (plain TCP cannot tell).",
-               unconfirmed);
-  file.counter("udplog_recv_lines_dropped_total",
-               "Lines dropped from the full backlog for the collector.", dropped);
-  file.gauge("udplog_recv_backlog_lines", "Lines waiting for the collector.", backlog);
-  if (in.relp) {
-    const RelpForwarder::Counts r = in.relp->counts();
-    file.counter("udplog_recv_lines_refused_total",
-                 "Lines the collector answered with an error (RELP): not sent again.", r.refused);
-    file.counter("udplog_recv_lines_sent_again_total",
-                 "Lines sent again on a new session, unanswered on a broken one (RELP).",
-                 r.sentAgain);
-  }
-  const std::error_code error = file.write();
-  if (error && !failedBefore) {
-    report("cannot write the metrics file " + file.path() + ": " + error.message());
-  }
-  failedBefore = static_cast<bool>(error);
+// The line that starts a run, so that a log (the journal) says what the collector does:
+//   listening on :: port 4444 (IPv6, senders of 2 --allow networks); lines to
+//   /var/log/udplog/collected.log and relp://logs.example:2514; metrics to /run/x/x.prom
+std::string startLine(const ReceiverOptions& options, const LineOutput* out,
+                      const std::string& forwardTarget) {
+  const std::size_t allowed = options.allow.size();
+  std::string text = "listening on " + options.listen + " port " + std::to_string(options.port) +
+                     (options.listen.find(':') == std::string::npos ? " (IPv4, " : " (IPv6, ") +
+                     (allowed == 0 ? std::string("any sender")
+                                   : "senders of " + std::to_string(allowed) + " --allow network" +
+                                         (allowed == 1 ? "" : "s")) +
+                     "); lines to ";
+  if (out) text += out->name() + (forwardTarget.empty() ? "" : " and ");
+  text += forwardTarget + "; ";
+  return text +
+         (options.metricsFile.empty() ? "no metrics file" : "metrics to " + options.metricsFile);
 }
 
 std::chrono::milliseconds millis(double seconds) {
@@ -289,6 +240,7 @@ int main(int argc, char** argv) {
       report(out->error());
       return 1;
     }
+    if (const std::string notice = out->takeNotice(); !notice.empty()) report(notice);
   }
   DatagramSource source;
   std::string error;
@@ -316,6 +268,10 @@ int main(int argc, char** argv) {
            " and the receiver listens on " + family + " " + options.listen +
            ": every datagram will be refused");
   }
+  report(startLine(options, out.get(),
+                   forwarder ? forwarder->target()
+                   : relp    ? relp->target()
+                             : std::string()));
   std::string refusedFrom;
 
   // Time-outs are checked on a clock of their own, so they fire on time under steady traffic.
@@ -328,16 +284,23 @@ int main(int argc, char** argv) {
   std::uint64_t malformed = 0;
   std::uint64_t datagrams = 0;
   std::uint32_t kernelDrops = 0;
-  std::unique_ptr<MetricsFile> metrics;
-  if (!options.metricsFile.empty()) metrics = std::make_unique<MetricsFile>(options.metricsFile);
-  bool metricsFailed = false;
+  std::unique_ptr<ReceiverMetrics> metrics;
+  if (!options.metricsFile.empty()) {
+    metrics = std::make_unique<ReceiverMetrics>(options.metricsFile);
+  }
   const auto metricsEvery = millis(options.metricsSeconds);
   auto nextMetrics = Clock::now();
-  auto metricsNow = [&] {
-    writeMetrics(*metrics,
-                 {datagrams, malformed, filter.refused(), out ? delivery.lines() : 0, kernelDrops,
-                  streams, forwarder.get(), relp.get()},
-                 metricsFailed);
+  auto metricsInputs = [&] {
+    ReceiverMetrics::Inputs in;
+    in.datagrams = datagrams;
+    in.malformed = malformed;
+    in.refused = filter.refused();
+    in.written = out ? out->linesWritten() : 0;
+    in.kernelDrops = kernelDrops;
+    in.streams = &streams;
+    in.forwarder = forwarder.get();
+    in.relp = relp.get();
+    return in;
   };
   auto full = [&] {
     return (out && out->failed()) || (options.count != 0 && delivery.lines() >= options.count);
@@ -354,6 +317,7 @@ int main(int argc, char** argv) {
     if (requests.reopen > 0 && out) {
       std::string why;
       if (!out->reopen(why)) reports.report(why);
+      if (const std::string notice = out->takeNotice(); !notice.empty()) report(notice);
     }
     if (requests.status > 0) {
       std::string text =
@@ -456,7 +420,7 @@ int main(int argc, char** argv) {
       nextCheck = now + checkEvery;
     }
     if (metrics && now >= nextMetrics) {
-      metricsNow();
+      metrics->write(metricsInputs(), reports);
       nextMetrics = now + metricsEvery;
     }
     if (heard && idle.count() > 0 && now - lastDatagram >= idle) break;
@@ -479,7 +443,13 @@ int main(int argc, char** argv) {
 
   reports.flush();
   if (!refused.empty()) report(refused);
-  if (metrics) metricsNow();
+  std::string metricsFailure;
+  if (metrics) {
+    ReceiverMetrics::Inputs in = metricsInputs();
+    in.undelivered = relp ? relp->counts().unacknowledged : unsent;
+    metricsFailure = metrics->writeLast(in);
+    if (!metricsFailure.empty()) report(metricsFailure);
+  }
 
   report(describe(streams, malformed, kernelDrops, filter));
   if (filter.refused() > 0) {
@@ -504,7 +474,7 @@ int main(int argc, char** argv) {
     report(out->error());
     return 1;
   }
-  if (metrics && metricsFailed) return 1;  // reported when the last write failed
+  if (!metricsFailure.empty()) return 1;
   if (relp) {
     const RelpForwarder::Counts counts = relp->counts();
     if (!refused.empty() || counts.dropped > 0 || counts.unacknowledged > 0 || counts.refused > 0) {

@@ -214,12 +214,9 @@ void DiskMedia::flushRecords(RecordList& list, const std::string& fileName, bool
 
   std::error_code error;
   const std::string_view bytes = list.bytes();
-  const std::size_t done = file.write(bytes.data(), bytes.size(), error);
-  const std::size_t written = list.wholeRecordsIn(done);
-  // Take back the cut-off record of a regular file, so that the retry writes it whole and only
-  // once. Where that fails the fragment stays; the record is still retried.
-  const std::size_t partialBytes = done - list.bytesOf(written);
-  if (partialBytes > 0) file.takeBack(partialBytes);
+  // A record cut off is taken back, so that the retry writes it whole and only once. Where that
+  // fails the fragment stays; the record is still retried.
+  const std::size_t written = file.writeRecords(bytes, list.ends(), error);
   file.close();
 
   if (written == list.size()) {
@@ -303,22 +300,18 @@ void DiskMedia::RecordList::append(const LogRecord::Fields& fields) {
   end = widenLineFeeds(text, used, end);
   std::memcpy(&text[end], AppendFile::kLineEnd, AppendFile::kLineEndSize);
   used = end + AppendFile::kLineEndSize;
-  ends.push_back(used);
-}
-
-std::size_t DiskMedia::RecordList::wholeRecordsIn(std::size_t count) const {
-  return static_cast<std::size_t>(std::upper_bound(ends.begin(), ends.end(), count) - ends.begin());
+  recordEnds.push_back(used);
 }
 
 void DiskMedia::RecordList::dropFront(std::size_t count) {
   const std::size_t bytes = bytesOf(count);
   text.erase(0, bytes);
   used -= bytes;
-  ends.erase(ends.begin(), ends.begin() + static_cast<std::ptrdiff_t>(count));
-  for (std::size_t& end : ends) end -= bytes;
+  recordEnds.erase(recordEnds.begin(), recordEnds.begin() + static_cast<std::ptrdiff_t>(count));
+  for (std::size_t& end : recordEnds) end -= bytes;
 }
 
 void DiskMedia::RecordList::clear() {
   used = 0;
-  ends.clear();
+  recordEnds.clear();
 }

@@ -60,13 +60,13 @@ class DiskMedia final : public IStorageMedia {
   class RecordList {
    public:
     void append(const LogRecord::Fields& fields);
-    std::size_t size() const { return ends.size(); }
-    bool empty() const { return ends.empty(); }
+    std::size_t size() const { return recordEnds.size(); }
+    bool empty() const { return recordEnds.empty(); }
     std::string_view bytes() const { return std::string_view(text.data(), used); }
-    // How many records lie wholly within the first count bytes.
-    std::size_t wholeRecordsIn(std::size_t count) const;
+    // One past each record's line end, in bytes().
+    const std::vector<std::size_t>& ends() const { return recordEnds; }
     // Byte length of the first count records.
-    std::size_t bytesOf(std::size_t count) const { return count == 0 ? 0 : ends[count - 1]; }
+    std::size_t bytesOf(std::size_t count) const { return count == 0 ? 0 : recordEnds[count - 1]; }
     // Removes the oldest count records; clear() keeps the room of the largest batch so far.
     void dropFront(std::size_t count);
     void clear();
@@ -74,7 +74,7 @@ class DiskMedia final : public IStorageMedia {
    private:
     std::string text;  // the first used bytes hold records; the rest is room
     std::size_t used = 0;
-    std::vector<std::size_t> ends;  // one past each record's line end, in text
+    std::vector<std::size_t> recordEnds;  // one past each record's line end, in text
   };
 
   // What one file's flush came to, carried from the step that failed to flush(), which builds its

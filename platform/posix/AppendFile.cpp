@@ -24,17 +24,31 @@ AppendFile::Kind kindOf(mode_t mode) {
 }
 }  // namespace
 
-std::error_code AppendFile::open(const std::string& thePath) {
+std::error_code AppendFile::open(const std::string& thePath, Waiting waiting) {
   close();
-  const int fd = ::open(thePath.c_str(), kOpenFlags, 0666);
+  const int flags = waiting == Waiting::kNever ? kOpenFlags : kOpenFlags & ~O_NONBLOCK;
+  const int fd = ::open(thePath.c_str(), flags, 0666);
   if (fd < 0) return std::error_code(errno, std::generic_category());
-  handle = fd;
+  adopt(fd);
+  return std::error_code();
+}
+
+std::error_code AppendFile::openStandardOutput() {
+  close();
+  // A copy above the standard streams, so that closing it leaves standard output open.
+  const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (fd < 0) return std::error_code(errno, std::generic_category());
+  adopt(fd);
+  return std::error_code();
+}
+
+void AppendFile::adopt(std::intptr_t theHandle) {
+  handle = theHandle;
   struct stat status {};
   // A failed fstat leaves a kind that callers refuse.
-  if (::fstat(fd, &status) != 0) status.st_mode = 0;
+  if (::fstat(static_cast<int>(handle), &status) != 0) status.st_mode = 0;
   openedKind = kindOf(status.st_mode);
   openedSize = openedKind == Kind::kRegular ? static_cast<std::uint64_t>(status.st_size) : 0;
-  return std::error_code();
 }
 
 std::size_t AppendFile::write(const char* data, std::size_t size, std::error_code& error) {
@@ -67,8 +81,9 @@ bool AppendFile::takeBack(std::size_t count) {
   return ::ftruncate(fd, ours - static_cast<off_t>(count)) == 0;
 }
 
-void AppendFile::close() {
-  if (handle == kClosed) return;
-  ::close(static_cast<int>(handle));
+std::error_code AppendFile::close() {
+  if (handle == kClosed) return std::error_code();
+  const int closed = ::close(static_cast<int>(handle));
   handle = kClosed;
+  return closed == 0 ? std::error_code() : std::error_code(errno, std::generic_category());
 }

@@ -13,16 +13,40 @@ namespace {
 HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 }  // namespace
 
-std::error_code AppendFile::open(const std::string& thePath) {
+std::error_code AppendFile::open(const std::string& thePath, Waiting) {
   close();
   // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end, as with O_APPEND.
-  // Others may read, write, rename and delete it meanwhile (a rotation, a reader).
+  // Others may read, write, rename and delete it meanwhile (a rotation, a reader). Waiting makes
+  // no difference here: a pipe's client handle waits in WriteFile either way.
   HANDLE file = CreateFileA(thePath.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return WindowsText::errorOf(GetLastError());
-  handle = reinterpret_cast<std::intptr_t>(file);
+  adopt(reinterpret_cast<std::intptr_t>(file));
   path = thePath;
+  return std::error_code();
+}
+
+std::error_code AppendFile::openStandardOutput() {
+  close();
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == INVALID_HANDLE_VALUE || out == nullptr) {
+    return WindowsText::errorOf(ERROR_INVALID_HANDLE);
+  }
+  // A handle of its own, so that closing it leaves standard output open.
+  HANDLE copy = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), out, GetCurrentProcess(), &copy, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return WindowsText::errorOf(GetLastError());
+  }
+  adopt(reinterpret_cast<std::intptr_t>(copy));
+  path.clear();  // nothing to open again for taking back
+  return std::error_code();
+}
+
+void AppendFile::adopt(std::intptr_t theHandle) {
+  handle = theHandle;
+  HANDLE file = handleOf(handle);
   openedSize = 0;
   switch (GetFileType(file)) {
     case FILE_TYPE_DISK: {
@@ -40,7 +64,6 @@ std::error_code AppendFile::open(const std::string& thePath) {
     default:
       openedKind = Kind::kOther;
   }
-  return std::error_code();
 }
 
 std::size_t AppendFile::write(const char* data, std::size_t size, std::error_code& error) {
@@ -63,7 +86,7 @@ std::size_t AppendFile::write(const char* data, std::size_t size, std::error_cod
 }
 
 bool AppendFile::takeBack(std::size_t count) {
-  if (openedKind != Kind::kRegular || handle == kClosed) return false;
+  if (openedKind != Kind::kRegular || handle == kClosed || path.empty()) return false;
   // Cutting a file needs write access, which an appending handle does not have.
   HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -80,8 +103,9 @@ bool AppendFile::takeBack(std::size_t count) {
   return done;
 }
 
-void AppendFile::close() {
-  if (handle == kClosed) return;
-  CloseHandle(handleOf(handle));
+std::error_code AppendFile::close() {
+  if (handle == kClosed) return std::error_code();
+  const bool closed = CloseHandle(handleOf(handle));
   handle = kClosed;
+  return closed ? std::error_code() : WindowsText::errorOf(GetLastError());
 }

@@ -4,10 +4,10 @@
 #  2. builds the minimal client example there twice, once with find_package(TarvoLogger) and once
 #     with pkg-config, as two component types;
 #  3. runs both through the installed loghost --component and checks their lines in the log files;
-#  4. builds the Debian packages (in a tree configured for /usr), checks their contents (the
-#     manual pages where scdoc made them, the service's unit and conffile, the copyright file
-#     against LICENSE), lintian (no errors, no warnings but the one explained), and runs the
-#     unpacked loghost --version.
+#  4. builds the Debian packages (in a tree configured for /usr; cpack refuses a tree for
+#     /usr/local), checks their contents (the manual pages where scdoc made them, the service's
+#     unit and conffiles, the copyright file against LICENSE), lintian (no errors, no warnings
+#     but the one explained), and runs the unpacked loghost --version.
 # Usage: install-test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
@@ -36,6 +36,17 @@ for name in findpackage pkgconfig; do
   [ "$count" = 3 ] || fail "$count lines of the $name client stored, not 3"
 done
 
+# A tree configured for another prefix makes no Debian package: cpack stops with one line naming
+# the configure command that fits.
+cmake -S "$source_dir" -B "$work/local" -G Ninja -DLOGGER_BUILD_TESTS=OFF -DLOGGER_BUILD_BENCH=OFF \
+  >/dev/null
+if (cd "$work/local" && cpack -G DEB >"$work/local.log" 2>&1); then
+  fail "cpack made packages in a tree configured for /usr/local"
+fi
+grep -q "prefix /usr/local; Debian packages need /usr: cmake .*-DCMAKE_INSTALL_PREFIX=/usr " \
+  "$work/local.log" || fail "cpack in a tree for /usr/local says: $(cat "$work/local.log")"
+[ -z "$(find "$work/local" -name '*.deb')" ] || fail "cpack left packages in a tree for /usr/local"
+
 # Packages, from a tree configured for /usr as a distribution would.
 cmake -S "$source_dir" -B "$work/pkg" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_INSTALL_PREFIX=/usr -DLOGGER_BUILD_TESTS=OFF -DLOGGER_BUILD_BENCH=OFF >/dev/null
@@ -51,6 +62,10 @@ expect_not() { ! grep -q "$2" <<<"$(dpkg-deb -c "$1")" || fail "$(basename "$1")
 for path in usr/bin/loghost usr/bin/udplog-recv "$libdir/libhostframework.so.1.0.0" \
             "$libdir/tarvo-logger/lib000udploggerplugin.so"; do
   expect "$runtime" "$path"
+done
+# The README and its guides, at the paths that the links between them expect.
+for page in README.md $(cd "$source_dir" && echo docs/*.md); do
+  expect "$runtime" "usr/share/doc/tarvo-logger/$page"
 done
 for path in usr/include/logger/core/safe_pipe.h usr/include/logger/plugin/TarvoLoggerPayloads.h \
             usr/include/logger/Version.h "$libdir/cmake/TarvoLogger/TarvoLoggerConfig.cmake" \
@@ -80,20 +95,25 @@ if [ -f "$build_dir/man/loghost.1" ]; then
 else
   echo "install test: the manual pages were not built (no scdoc); not checked" >&2
 fi
-# The collector's service: the unit where systemd reads it, its options file a conffile.
+# The collector's service: the unit where systemd reads it, its options file and its logrotate
+# file conffiles.
 expect "$runtime" usr/lib/systemd/system/udplog-recv.service
-expect "$runtime" etc/default/udplog-recv
-dpkg-deb --ctrl-tarfile "$runtime" | tar -xO ./conffiles | grep -qx /etc/default/udplog-recv \
-  || fail "/etc/default/udplog-recv is not a conffile of $(basename "$runtime")"
-for path in lib/systemd/system/udplog-recv.service etc/default/udplog-recv; do
+for conffile in /etc/default/udplog-recv /etc/logrotate.d/udplog-recv; do
+  expect "$runtime" "${conffile#/}"
+  dpkg-deb --ctrl-tarfile "$runtime" | tar -xO ./conffiles | grep -qx "$conffile" \
+    || fail "$conffile is not a conffile of $(basename "$runtime")"
+done
+for path in lib/systemd/system/udplog-recv.service etc/default/udplog-recv \
+            etc/logrotate.d/udplog-recv; do
   [ -f "$prefix/$path" ] || fail "cmake --install put no $path under the prefix"
 done
-grep -q "^ExecStart=/usr/bin/udplog-recv " <(dpkg-deb --fsys-tarfile "$runtime" \
-  | tar -xO ./usr/lib/systemd/system/udplog-recv.service) \
+grep -q "^ExecStart=/bin/sh -c 'set -f; exec /usr/bin/udplog-recv " <(dpkg-deb --fsys-tarfile \
+  "$runtime" | tar -xO ./usr/lib/systemd/system/udplog-recv.service) \
   || fail "the packaged unit does not start /usr/bin/udplog-recv"
 expect_not "$runtime" "usr/include"
 expect_not "$runtime" "_tests"
-for library in libboost-thread libgnutls30; do
+# The libraries dpkg-shlibdeps found, and procps for the unit's /bin/kill.
+for library in libboost-thread libgnutls30 procps; do
   dpkg-deb -f "$runtime" Depends | grep -q "$library" \
     || fail "the runtime package does not depend on $library: $(dpkg-deb -f "$runtime" Depends)"
 done

@@ -2,11 +2,14 @@
 # The udplog-recv service as shipped: its unit and its options file.
 #   analyze  systemd-analyze verify finds nothing wrong with the unit (the manual page it names
 #            included), and systemd-analyze security rates its exposure 2.5 or lower;
-#   run      the unit's ExecStart, with the options file's variables expanded as systemd expands
-#            them and under the unit's UMask, receives the lines that the real loghost sends, and
-#            its ExecReload makes it start a new output file after the old one was renamed away;
-#            the metrics file, where the options file suggests it, lies in the unit's
-#            RuntimeDirectory (its LogsDirectory is closed to other users) and others may read it.
+#   run      the unit's ExecStart, expanded as systemd expands it and run with the options file's
+#            variables as its environment and under the unit's UMask, receives the lines that the
+#            real loghost sends into an output whose path holds a blank, and its ExecReload makes
+#            it start a new output file after the old one was renamed away; the metrics file,
+#            where the options file suggests it, lies in the unit's RuntimeDirectory (its
+#            LogsDirectory is closed to other users) and others may read it. With UDPLOG_OUTPUT
+#            empty it forwards only, and with UDPLOG_FORWARD empty too it writes to standard
+#            output (the journal), as its first line on standard error says.
 # Only the program's path (the build's, not the installed one) and the options that place the
 # output and the metrics in a temporary folder and on a free port are changed; everything else
 # is as shipped.
@@ -21,6 +24,8 @@ work=$(mktemp -d)
 pid=
 trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "unit test: $*" >&2; exit 1; }
+# shellcheck source=helpers.sh
+source "$(dirname "${BASH_SOURCE[0]}")/helpers.sh"
 [ -f "$unit" ] || fail "no unit at $unit"
 
 # The value of KEY= in the unit's [Service] section (the first one).
@@ -30,7 +35,7 @@ setting() { sed -n "s/^$1=//p" "$unit" | head -n 1; }
 local_unit() {
   mkdir -p "$work/unit"
   cp "$defaults" "$work/unit/udplog-recv.default"
-  sed -e "s#^ExecStart=[^ ]*/udplog-recv #ExecStart=$build_dir/bin/udplog-recv #" \
+  sed -e "/^ExecStart=/s#exec [^ ]*/udplog-recv #exec $build_dir/bin/udplog-recv #" \
       -e "s#^EnvironmentFile=.*#EnvironmentFile=$work/unit/udplog-recv.default#" \
       "$unit" >"$work/unit/udplog-recv.service"
 }
@@ -81,51 +86,58 @@ read_environment() {
   done <"$1"
 }
 
-# A command line as systemd expands it: "$NAME" as a word of its own becomes the value split at
-# blanks (no word at all when empty); "${NAME}" anywhere becomes the value as it is, inside one
-# word (an empty word when empty). Quoted words and prefixes such as "-" are not used by the unit.
+# A command line as systemd expands it: words split at blanks, a word in single or double quotes
+# taken as it is; then "$NAME" as a word of its own becomes the value split at blanks (no word at
+# all when empty), "${NAME}" anywhere becomes the value as it is, and "$$" becomes "$" (for the
+# shell that the command may start). Backslashes and prefixes such as "-" are not used by the unit.
 argv=()
 expand() {
-  local line=$1 word name value
-  [[ $line != *[\"\'\\]* ]] || fail "quotes or backslashes in '$line': not handled here"
+  local line=$1 word quoted rest name value split
+  [[ $line != *\\* ]] || fail "backslashes in '$line': not handled here"
   [[ $line != [-@+!:]* ]] || fail "a prefix in '$line': not handled here"
   argv=()
-  read -ra words <<<"$line"
-  for word in "${words[@]}"; do
-    if [[ $word =~ ^\$([A-Za-z_][A-Za-z0-9_]*)$ ]]; then
-      read -ra value <<<"${env[${BASH_REMATCH[1]}]-}"
-      argv+=("${value[@]}")
+  while [[ $line =~ ^[[:space:]]*([^[:space:]].*)$ ]]; do
+    rest=${BASH_REMATCH[1]}
+    if [[ $rest =~ ^\'([^\']*)\'(.*)$ || $rest =~ ^\"([^\"]*)\"(.*)$ ]]; then
+      word=${BASH_REMATCH[1]} line=${BASH_REMATCH[2]} quoted=1
+    else
+      [[ $rest =~ ^([^[:space:]\'\"]+)(.*)$ ]] || fail "a quote inside a word in '$rest'"
+      word=${BASH_REMATCH[1]} line=${BASH_REMATCH[2]} quoted=0
+    fi
+    if [ $quoted = 0 ] && [[ $word =~ ^\$([A-Za-z_][A-Za-z0-9_]*)$ ]]; then
+      read -ra split <<<"${env[${BASH_REMATCH[1]}]-}"
+      argv+=("${split[@]}")
       continue
     fi
-    while [[ $word =~ \$\{([A-Za-z_][A-Za-z0-9_]*)\} ]]; do
-      name=${BASH_REMATCH[1]}
-      word=${word//"\${$name}"/"${env[$name]-}"}
+    value=
+    while [[ $word =~ ^([^\$]*)\$(.*)$ ]]; do
+      value+=${BASH_REMATCH[1]}
+      word=${BASH_REMATCH[2]}
+      if [[ $word == \$* ]]; then
+        value+=\$ word=${word#\$}
+      elif [[ $word =~ ^\{([A-Za-z_][A-Za-z0-9_]*)\}(.*)$ ]]; then
+        name=${BASH_REMATCH[1]} word=${BASH_REMATCH[2]}
+        value+=${env[$name]-}
+      else
+        value+=\$
+      fi
     done
-    argv+=("$word")
+    argv+=("$value$word")
   done
 }
 
-# A UDP port nobody on this machine uses, by its row in /proc/net/udp*.
-free_port() {
-  local port
-  for _ in $(seq 100); do
-    port=$((20000 + RANDOM % 40000))
-    ! grep -qi ":$(printf '%04X' "$port") " /proc/net/udp /proc/net/udp6 && { echo "$port"; return; }
-  done
-  fail "no free UDP port found"
-}
-wait_for() {  # wait_for SECONDS COMMAND...: until COMMAND succeeds
-  local until=$((SECONDS + $1)); shift
-  until "$@"; do
-    [ $SECONDS -lt $until ] || return 1
-    sleep 0.05
-  done
+# Becomes the expanded command as systemd runs it, the options file's variables its whole
+# environment (in a subshell of its own, so that its process id is the command's).
+run_expanded() {
+  local assignments=(PATH=/usr/bin:/bin) key
+  for key in "${!env[@]}"; do assignments+=("$key=${env[$key]}"); done
+  exec env -i "${assignments[@]}" "${argv[@]}"
 }
 
 local_unit
 port=$(free_port)
-out=$work/out/collected.log
-mkdir "$work/out"
+out="$work/out dir/collected.log"
+mkdir "$work/out dir"
 # The run's own changes: the output in the temporary folder, a free port, and extra options that
 # end the run after three lines (also proving that they reach the program as separate words).
 # The metrics file where the options file suggests it, which must be the unit's folder under /run
@@ -145,7 +157,7 @@ unit_file=$work/unit/udplog-recv.service
   || fail "the unit reads its options from somewhere else"
 expand "$(sed -n 's/^ExecStart=//p' "$unit_file")"
 echo "unit test: running ${argv[*]@Q}" >&2
-(umask "$(setting UMask)" && exec "${argv[@]}" 2>"$work/recv.err") &
+(umask "$(setting UMask)" && run_expanded 2>"$work/recv.err") &
 pid=$!
 listening() { grep -qi ":$(printf '%04X' "$port") " /proc/net/udp /proc/net/udp6; }
 wait_for 10 listening || fail "udplog-recv does not listen on $port: $(cat "$work/recv.err")"
@@ -175,3 +187,27 @@ pid=
   || fail "the new output holds: $(cat "$out")"
 [ -n "$(find "$metrics" -perm -o=r)" ] || fail "others may not read the metrics: $(ls -l "$metrics")"
 echo "unit test: ExecStart received the lines, ExecReload reopened the output"
+
+# Forward only (UDPLOG_OUTPUT empty), and neither an output nor a forward target (the journal):
+# the first line on standard error says where the lines go.
+for case in forward neither; do
+  cp "$defaults" "$work/unit/udplog-recv.default"
+  port=$(free_port)
+  forward=
+  [ $case = neither ] || forward=tcp://127.0.0.1:$(free_port)
+  sed -i -e "s#^UDPLOG_OUTPUT=.*#UDPLOG_OUTPUT=#" -e "s#^UDPLOG_PORT=.*#UDPLOG_PORT=$port#" \
+      -e "s#^UDPLOG_FORWARD=.*#UDPLOG_FORWARD=$forward#" "$work/unit/udplog-recv.default"
+  unset env
+  declare -A env
+  read_environment "$work/unit/udplog-recv.default"
+  expand "$(sed -n 's/^ExecStart=//p' "$unit_file")"
+  run_expanded >/dev/null 2>"$work/$case.err" &
+  pid=$!
+  expected="; lines to ${forward:-standard output}; "
+  wait_for 10 grep -qF -- "$expected" "$work/$case.err" \
+    || fail "$case: no '$expected' in: $(cat "$work/$case.err")"
+  kill -TERM "$pid"
+  wait "$pid" || fail "$case: udplog-recv ended with status $?: $(cat "$work/$case.err")"
+  pid=
+done
+echo "unit test: an empty UDPLOG_OUTPUT forwards only; with no forward target either, the journal"

@@ -79,6 +79,9 @@ TEST_F(ForwardingTest, TwoLoghostsReachRsyslogOnceInOrderAcrossACollectorRestart
   EXPECT_TRUE(testsupport::eachSendersLines(rsyslog.output(), first, second)) << receiver.err();
   const std::string err = receiver.err();
   EXPECT_NE(std::string::npos, err.find("80 lines, 0 lost")) << err;
+  EXPECT_NE(std::string::npos, err.find("(IPv4, any sender); lines to " + dir.file("copy.txt") +
+                                        " and " + rsyslog.target() + "; no metrics file\n"))
+      << err;
   EXPECT_NE(std::string::npos,
             err.find("forwarded 80 lines to " + rsyslog.target() +
                      " over 2 connections; 0 dropped from the full backlog, 0 not delivered at "

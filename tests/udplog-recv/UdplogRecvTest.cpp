@@ -4,13 +4,16 @@
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -81,6 +84,12 @@ bool waitUntilListening(unsigned short port, Errors errors) {
   });
 }
 
+// The value of a metric in a metrics file's text; all ones when it is not there.
+std::uint64_t metric(const std::string& text, const std::string& name) {
+  const std::size_t at = text.find("\n" + name + " ");
+  return at == std::string::npos ? ~0ull : std::stoull(text.substr(at + name.size() + 2));
+}
+
 TEST(UdplogRecvTest, WritesReassembledLinesAndReportsWhatWentWrong) {
   const unsigned short port = freePort();
   testsupport::TempDir dir;
@@ -115,6 +124,25 @@ TEST(UdplogRecvTest, WritesReassembledLinesAndReportsWhatWentWrong) {
         std::string("\nudplog_recv_lines_lost_total 2\n"),
         std::string("# TYPE udplog_recv_senders_open gauge\n")}) {
     EXPECT_NE(std::string::npos, metrics.find(line)) << line << metrics;
+  }
+  // Every count of the summary line is in the metrics, with the same value.
+  const std::string summary = err.substr(err.rfind("udplog-recv: ", end));
+  for (const auto& [words, name] : std::vector<std::pair<std::string, std::string>>{
+           {" lines,", "lines_received_total"},
+           {" lost,", "lines_lost_total"},
+           {" late,", "lines_late_total"},
+           {" duplicate,", "lines_duplicate_total"},
+           {" conflicting,", "lines_conflicting_total"},
+           {" too old,", "datagrams_too_old_total"},
+           {" resynchronised,", "resynchronisations_total"},
+           {" incomplete,", "lines_incomplete_total"},
+           {" malformed,", "datagrams_malformed_total"},
+           {" dropped by the kernel;", "kernel_drops_total"},
+           {" sender stream", "sender_streams_opened_total"}}) {
+    const std::size_t at = summary.find(words);
+    ASSERT_NE(std::string::npos, at) << words << " in " << summary;
+    const std::uint64_t value = std::stoull(summary.substr(summary.rfind(' ', at - 1) + 1));
+    EXPECT_EQ(value, metric(metrics, "udplog_recv_" + name)) << name << "\n" << metrics;
   }
   if (!testsupport::promtool().empty()) {
     std::string out, check;
@@ -449,6 +477,80 @@ TEST(UdplogRecvTest, AnOutputThatCannotBeWrittenIsAFailureWithItsSummary) {
   EXPECT_NE(std::string::npos, err.find("1 lines")) << err;
 }
 
+// A tmpfs of 64 KiB mounted on a folder for the life of the object; why() says what stopped the
+// mount (it needs root, or CAP_SYS_ADMIN, which a container may withhold).
+class SmallFilesystem {
+ public:
+  explicit SmallFilesystem(const std::string& theFolder) : folder(theFolder) {
+    mkdir(folder.c_str(), 0755);
+    if (::mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") != 0) {
+      cause = std::string("cannot mount a tmpfs on ") + folder + ": " + std::strerror(errno) +
+              " (the test needs root or CAP_SYS_ADMIN)";
+    }
+  }
+  ~SmallFilesystem() {
+    if (cause.empty()) ::umount2(folder.c_str(), MNT_DETACH);
+  }
+  const std::string& why() const { return cause; }
+  bool grow() {
+    return ::mount("tmpfs", folder.c_str(), "tmpfs", MS_REMOUNT | MS_NOSUID | MS_NODEV,
+                   "size=1m") == 0;
+  }
+
+ private:
+  std::string folder, cause;
+};
+
+TEST(UdplogRecvTest, AFullDiskKeepsWholeLinesCountedExactlyAndARestartAppendsWholeLines) {
+  testsupport::TempDir dir;
+  SmallFilesystem small(dir.file("small"));
+  if (!small.why().empty()) GTEST_SKIP() << small.why();
+  const std::string path = dir.file("small/lines.txt");
+  const unsigned short port = freePort();
+  testsupport::Subprocess receiver(
+      UDPLOG_RECV_PATH, {"--port", std::to_string(port), "--output", path, "--idle", "20",
+                         "--metrics-file", dir.file("recv.prom")});
+  ASSERT_TRUE(waitUntilListening(port, [&] { return receiver.err(); }));
+  // Lines of 100 bytes with their line end, which no page of the tmpfs holds a whole number of:
+  // the disk fills in the middle of a line. Sent in rounds the receiver takes whole, so that each
+  // round is a write of its own, until the receiver gave up and closed its socket.
+  Sender sender(port);
+  const std::string padding(89, '.');
+  for (int n = 1; n < 4000 && receiveQueue(port) >= 0; n += 50) {
+    for (int k = n; k < n + 50; ++k) {
+      char text[16];
+      std::snprintf(text, sizeof(text), "line %05d", k);
+      sender.send(std::to_string(k) + ":1/1|" + text + padding);
+    }
+    testsupport::waitFor([&] { return receiveQueue(port) <= 0; });
+  }
+  EXPECT_EQ(1, receiver.wait());
+  EXPECT_NE(std::string::npos, receiver.err().find("No space left on device")) << receiver.err();
+  const std::string lines = testsupport::readFile(path);
+  ASSERT_GT(lines.size(), 60000u);
+  EXPECT_EQ('\n', lines.back()) << "the file ends in a cut line";
+  EXPECT_EQ(0u, lines.size() % 100) << "a line is cut or glued to another";
+  const std::uint64_t count =
+      static_cast<std::uint64_t>(std::count(lines.begin(), lines.end(), '\n'));
+  EXPECT_EQ(count, metric(testsupport::readFile(dir.file("recv.prom")),
+                          "udplog_recv_lines_written_total"));
+
+  // Room made, and a line cut by hand (as by a crash) at its end: the next run gives the file its
+  // line end, says so, and appends whole lines.
+  ASSERT_TRUE(small.grow()) << std::strerror(errno);
+  std::ofstream(path, std::ios::app) << "a cut line";
+  const unsigned short again = freePort();
+  testsupport::Subprocess restarted(UDPLOG_RECV_PATH, {"--port", std::to_string(again), "--output",
+                                                       path, "--count", "1", "--idle", "20"});
+  ASSERT_TRUE(waitUntilListening(again, [&] { return restarted.err(); }));
+  sendTo(again, "1:1/1|after the restart");
+  EXPECT_EQ(0, restarted.wait()) << restarted.err();
+  EXPECT_TRUE(testsupport::readFile(path) == lines + "a cut line\nafter the restart\n");
+  EXPECT_NE(std::string::npos, restarted.err().find(path + " did not end in a line end: one was "
+                                                           "added before the new lines"))
+      << restarted.err();
+}
+
 TEST(UdplogRecvTest, TimeOutsIdleAndKernelDropsFollowTheTrafficNotTheStart) {
   // --idle counts from the last datagram: a sender that begins late is still heard.
   const unsigned short port = freePort();
@@ -533,6 +635,13 @@ TEST(UdplogRecvTest, OnlyAllowedSendersAreWrittenAndTheRefusedAreCountedInAFewLi
     receiver.signal(SIGTERM);
     EXPECT_EQ(0, receiver.wait());
     EXPECT_EQ(numbered(1, 500), testsupport::readFile(dir.file("lines.txt")));
+    // The first line says what the run does.
+    EXPECT_EQ(0u, receiver.err().find(
+                      "udplog-recv: listening on " + std::string(listen) + " port " +
+                      std::to_string(port) + (listen[0] == ':' ? " (IPv6" : " (IPv4") +
+                      ", senders of 2 --allow networks); lines to " + dir.file("lines.txt") +
+                      "; metrics to " + dir.file("r.prom") + "\n"))
+        << receiver.err();
     const std::string err = receiver.err();
     EXPECT_LT(std::count(err.begin(), err.end(), '\n'), 12) << err;
     EXPECT_NE(std::string::npos, err.find("127.0.0.0/24: datagrams refused (not in --allow)"))

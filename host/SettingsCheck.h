@@ -1,15 +1,19 @@
 // Names the settings that will not do what the user meant, once the logger and the client
 // components have started and so have asked for every key they read: one warning line each,
 // nothing when all is well. Reads the two configuration scopes; main thread only.
+// It lives in the host library so that every host of the logger (loghost, a program's own) checks
+// alike.
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "logger/host/HostApi.h"
+
 class ConfigurationManager;
 
-class SettingsCheck final {
+class HOST_API SettingsCheck final {
  public:
   SettingsCheck(ConfigurationManager& host, ConfigurationManager& plugin);
 
@@ -24,8 +28,11 @@ class SettingsCheck final {
   //   loghost: warning: TarvoLogger/Port="70000" is not a whole number from 0 to 65535: 4444 is
   //            used instead
   std::vector<std::string> warnings() const;
-  // Writes the warnings to out, each prefixed "loghost: warning: ".
-  void report(std::FILE* out) const;
+  // A refused StorageFormat or number that holds ";" or "#" is told that an INI comment after a
+  // value is read as part of it.
+  //
+  // Writes the warnings to out, each after prefix.
+  void report(std::FILE* out, const char* prefix = "loghost: warning: ") const;
 
  private:
   void checkUnread(ConfigurationManager& scope, ConfigurationManager& other, const char* scopeName,

@@ -1,4 +1,4 @@
-#include "loghost/SettingsCheck.h"
+#include "host/SettingsCheck.h"
 
 #include <algorithm>
 #include <cctype>
@@ -50,6 +50,14 @@ std::string shown(const std::string& setting, bool quote) {
 
 std::string quoted(const std::string& value) { return shown(value, true); }
 
+// Said after a refused value that holds an INI comment character: "file ; keep on disk" in a file
+// reaches the logger whole.
+std::string commentHint(const std::string& value) {
+  if (value.find_first_of(";#") == std::string::npos) return "";
+  return " (an INI comment after a value is read as part of the value: put the comment on a line "
+         "of its own)";
+}
+
 // Which medium reads a logger key that only some media read.
 const char* readOnlyBy(const std::string& key) {
   if (key == MediaKeys::kMaxFileSize || key == MediaKeys::kVarPath) return "the file medium";
@@ -66,7 +74,7 @@ void checkNumber(ConfigurationManager& scope, const char* key, T fallback,
   if (scope.peekValue(key, text) != 0 || ConfigNumber::parse(text, value)) return;
   out.push_back(std::string(key) + "=" + quoted(text) + " is not a whole number from 0 to " +
                 std::to_string(std::numeric_limits<T>::max()) + ": " + std::to_string(fallback) +
-                " is used instead");
+                " is used instead" + commentHint(text));
 }
 
 }  // namespace
@@ -82,8 +90,8 @@ std::vector<std::string> SettingsCheck::warnings() const {
   return out;
 }
 
-void SettingsCheck::report(std::FILE* out) const {
-  for (const auto& line : warnings()) std::fprintf(out, "loghost: warning: %s\n", line.c_str());
+void SettingsCheck::report(std::FILE* out, const char* prefix) const {
+  for (const auto& line : warnings()) std::fprintf(out, "%s%s\n", prefix, line.c_str());
 }
 
 void SettingsCheck::checkUnread(ConfigurationManager& scope, ConfigurationManager& other,
@@ -126,7 +134,8 @@ void SettingsCheck::checkValues(std::vector<std::string>& out) const {
       format != MediaKeys::kFormatFile && format != MediaKeys::kFormatCircular) {
     out.push_back(std::string(MediaKeys::kStorageFormat) + "=" + quoted(format) + " is none of " +
                   MediaKeys::kFormatUdp + ", " + MediaKeys::kFormatFile + ", " +
-                  MediaKeys::kFormatCircular + ": the in-memory ring is used instead");
+                  MediaKeys::kFormatCircular + ": the in-memory ring is used instead" +
+                  commentHint(format));
   }
   // The numbers the medium in use reads, with its types and defaults.
   if (format == MediaKeys::kFormatFile) {
