@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "logger/core/DecimalText.h"
+#include "platform/OptionParser.h"
 
 namespace {
 
@@ -97,60 +98,42 @@ const char* LogHostOptions::usage() {
 }
 
 LogHostOptions LogHostOptions::parse(int argc, char** argv) {
-  LogHostOptions options;
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) throw UsageError(arg + " needs an argument");
-      return argv[++i];
-    };
-    if (optionsEnded || arg == "-" || arg.empty() || arg[0] != '-') {
-      options.inputs.push_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "-h" || arg == "--help") {
-      options.help = true;
-    } else if (arg == "--plugin") {
-      options.plugin = value();
-    } else if (arg == "--host-config") {
-      options.hostConfigFiles.push_back(value());
-    } else if (arg == "--plugin-config") {
-      options.pluginConfigFiles.push_back(value());
-    } else if (arg == "-H") {
-      options.hostValues.push_back(keyValue(arg, value()));
-    } else if (arg == "-P") {
-      options.pluginValues.push_back(keyValue(arg, value()));
-    } else if (arg == "-s" || arg == "--separator") {
-      const std::string c = value();
-      if (c.size() != 1) throw UsageError(arg + " needs exactly one character, not \"" + c + "\"");
-      options.hasSeparator = true;
-      options.separator = c[0];
-    } else if (arg == "--dump") {
-      options.dump = true;
-    } else if (arg == "--component") {
-      options.components.push_back(value());
-    } else if (arg == "--queue-limit") {
-      options.queueLimit = byteSize(arg, value());
-    } else if (arg == "--no-input") {
-      options.noInput = true;
-    } else if (arg == "--check") {
-      options.check = true;
-    } else if (arg == "--lenient") {
-      options.lenient = true;
-    } else if (arg == "--metrics-file") {
-      options.metricsFile = value();
-      if (options.metricsFile.empty()) throw UsageError("--metrics-file needs a file name");
-    } else if (arg == "--metrics-interval") {
-      options.metricsInterval = seconds(arg, value());
-    } else if (arg == "--version") {
-      options.version = true;
-    } else {
-      throw UsageError("unknown option " + arg);
-    }
-  }
-  if (options.noInput && !options.inputs.empty()) {
-    throw UsageError("--no-input takes no input files");
-  }
-  return options;
+  LogHostOptions o;
+  auto into = [](std::string& field) {
+    return [&field](const std::string&, const std::string& text) { field = text; };
+  };
+  auto append = [](std::vector<std::string>& list) {
+    return [&list](const std::string&, const std::string& text) { list.push_back(text); };
+  };
+  OptionParser parser;
+  parser.flag("help", 'h', [&] { o.help = true; });
+  parser.flag("version", '\0', [&] { o.version = true; });
+  parser.value("plugin", '\0', into(o.plugin));
+  parser.value("host-config", '\0', append(o.hostConfigFiles));
+  parser.value("plugin-config", '\0', append(o.pluginConfigFiles));
+  parser.value("", 'H',
+               [&](auto& name, auto& text) { o.hostValues.push_back(keyValue(name, text)); });
+  parser.value("", 'P',
+               [&](auto& name, auto& text) { o.pluginValues.push_back(keyValue(name, text)); });
+  parser.value("separator", 's', [&](const std::string& name, const std::string& c) {
+    if (c.size() != 1) throw UsageError(name + " needs exactly one character, not \"" + c + "\"");
+    o.hasSeparator = true;
+    o.separator = c[0];
+  });
+  parser.flag("dump", '\0', [&] { o.dump = true; });
+  parser.value("component", '\0', append(o.components));
+  parser.value("queue-limit", '\0',
+               [&](auto& name, auto& text) { o.queueLimit = byteSize(name, text); });
+  parser.flag("no-input", '\0', [&] { o.noInput = true; });
+  parser.flag("check", '\0', [&] { o.check = true; });
+  parser.flag("lenient", '\0', [&] { o.lenient = true; });
+  parser.value("metrics-file", '\0', [&](const std::string&, const std::string& path) {
+    if (path.empty()) throw UsageError("--metrics-file needs a file name");
+    o.metricsFile = path;
+  });
+  parser.value("metrics-interval", '\0',
+               [&](auto& name, auto& text) { o.metricsInterval = seconds(name, text); });
+  o.inputs = parser.parse(argc, argv);
+  if (o.noInput && !o.inputs.empty()) throw UsageError("--no-input takes no input files");
+  return o;
 }

@@ -1,22 +1,21 @@
 // loghost's command line, parsed once at start-up.
 //
 //   loghost [options] [FILE ...]
-// Throws UsageError (exit status 2) for an unknown option, a missing argument, a -P/-H
-// without "=", --no-input with input files, a --queue-limit that is not a size, or a
+// Options and files in any order, as GNU tools take them (see OptionParser). Throws UsageError
+// (exit status 2) for an unknown option, a missing argument, a -P/-H without "=", --no-input with
+// input files, a --queue-limit that is not a size, or a
 // --metrics-interval that is not a number of seconds. -h/--help sets help, --version sets version.
 #pragma once
 
 #include <chrono>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/OptionParser.h"
+
 struct LogHostOptions {
-  class UsageError : public std::runtime_error {
-   public:
-    using std::runtime_error::runtime_error;
-  };
+  using UsageError = OptionParser::UsageError;
 
   static const char* usage();
   static LogHostOptions parse(int argc, char** argv);

@@ -26,8 +26,8 @@ sources_changed=0
 windows_blocked=""
 if [ "$mode" = test ]; then
   packages+=(dpkg-dev file libgtest-dev libbenchmark-dev libspdlog-dev libfmt-dev scdoc)
-  packages+=(clang-format clang libclang-rt-14-dev lintian rsyslog rsyslog-relp gnutls-bin man-db
-              systemd procps logrotate)
+  packages+=(clang-format clang-tidy clang libclang-rt-14-dev lintian rsyslog rsyslog-relp gnutls-bin
+              man-db systemd procps logrotate)
   # The Windows build: the cross-compiler, what Boost's build from Debian's source package needs,
   # and Wine with its 32-bit half. The i386 architecture and the deb-src entries go in before the
   # one package-list update, so that the scripts the Windows step runs find everything present.
@@ -68,7 +68,7 @@ if [ "$mode" = run ]; then
 fi
 # Everything, also after a run that configured build/ without the tests.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_BUILD_TESTS=ON \
-  -DLOGGER_BUILD_BENCH=ON >/dev/null
+  -DLOGGER_BUILD_BENCH=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 cmake --build "$build" -j2 >&2
 
 scripts/check-format.sh

@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <type_traits>
 
 #include "logger/Version.h"
 #include "logger/core/DecimalText.h"
 #include "logger/core/ShownValue.h"
+#include "platform/OptionParser.h"
 
 namespace {
 
@@ -96,8 +98,7 @@ const char kUsage[] =
     "below 1024 without the capability).\n";
 
 [[noreturn]] void usageError(const std::string& message) {
-  std::fprintf(stderr, "udplog-recv: %s; try --help\n", message.c_str());
-  std::exit(2);
+  throw OptionParser::UsageError(message);
 }
 
 std::uint64_t readWhole(const std::string& option, const std::string& text, std::uint64_t low,
@@ -182,110 +183,126 @@ std::uint64_t readSize(const std::string& option, const std::string& text) {
   return value;
 }
 
+SenderFilter::Network readNetwork(const std::string& text) {
+  SenderFilter::Network network;
+  if (!SenderFilter::parse(text, network)) {
+    usageError("--allow " + shownValue(text) +
+               " is not an IPv4 or IPv6 address with an optional /prefix (10.1.0.0/16, ::1)");
+  }
+  return network;
+}
+
+[[noreturn]] void printUsage() {
+  std::fputs(kUsage, stdout);
+  std::exit(0);
+}
+
+[[noreturn]] void printVersion() {
+  std::printf("udplog-recv %s\n", TARVO_LOGGER_VERSION);
+  std::exit(0);
+}
+
 }  // namespace
 
 const char* ReceiverOptions::usage() { return kUsage; }
 
+// The options one by one, each read and checked by itself; check() weighs them together.
+void ReceiverOptions::read(int argc, char** argv) {
+  auto text = [](std::string& field, const char* what) {
+    return [&field, what](const std::string& name, const std::string& value) {
+      if (value.empty()) usageError(name + " needs " + what);
+      field = value;
+    };
+  };
+  auto seconds = [](double& field, double low) {
+    return [&field, low](auto& name, auto& value) { field = readSeconds(name, value, low); };
+  };
+  auto whole = [](auto& field, std::uint64_t high) {
+    return [&field, high](auto& name, auto& value) {
+      field =
+          static_cast<std::remove_reference_t<decltype(field)>>(readWhole(name, value, 1, high));
+    };
+  };
+  auto size = [](std::uint64_t& field) {
+    return [&field](auto& name, auto& value) { field = readSize(name, value); };
+  };
+  OptionParser parser;
+  parser.flag("help", 'h', printUsage);
+  parser.flag("version", '\0', printVersion);
+  parser.value("separator", 's', [this](const std::string& name, const std::string& c) {
+    if (c.size() != 1) usageError(name + " needs exactly one character, not " + shownValue(c));
+    hasSeparator = true;
+    separator = c[0];
+  });
+  parser.value("listen", '\0', [this](auto&, auto& value) { listen = value; });
+  parser.value("port", '\0', whole(port, 65535));
+  parser.value("output", '\0', text(output, "a file name"));
+  parser.value("count", '\0', whole(count, UINT64_MAX));
+  parser.value("idle", '\0', seconds(idleSeconds, 0));
+  parser.value("timeout", '\0', seconds(timeoutSeconds, 0.001));
+  parser.value("forward", '\0', [this](auto&, auto& value) { forward = value; });
+  parser.value("tls-ca", '\0', text(tlsCa, "a value"));
+  parser.value("tls-cert", '\0', text(tlsCert, "a value"));
+  parser.value("tls-key", '\0', text(tlsKey, "a value"));
+  parser.value("tls-peer", '\0', text(tlsPeer, "a value"));
+  parser.value("tls-fingerprint", '\0', [this](auto& name, auto& value) {
+    tlsFingerprints.push_back(readFingerprint(name, value));
+  });
+  parser.value("relp-window", '\0', whole(relpWindow, 65535));
+  parser.value("relp-timeout", '\0', whole(relpTimeoutSeconds, 3600));
+  parser.value("backlog", '\0', whole(backlogLines, 100000000));
+  parser.value("linger", '\0', seconds(lingerSeconds, 0));
+  parser.value("metrics-file", '\0', text(metricsFile, "a file name"));
+  parser.value("metrics-interval", '\0', seconds(metricsSeconds, 0.001));
+  parser.value("max-senders", '\0', whole(maxSenders, 1000000));
+  parser.value("allow", '\0', [this](auto&, auto& value) { allow.push_back(readNetwork(value)); });
+  parser.value("max-pending-bytes", '\0', size(maxPendingBytes));
+  parser.value("max-sender-bytes", '\0', size(maxSenderBytes));
+  const std::vector<std::string> operands = parser.parse(argc, argv);
+  if (!operands.empty()) {
+    usageError("unexpected argument " + shownValue(operands.front()) +
+               ": udplog-recv takes options only");
+  }
+}
+
 ReceiverOptions ReceiverOptions::parse(int argc, char** argv) {
   ReceiverOptions options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usageError(arg + " needs a value");
-      return argv[++i];
-    };
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (arg == "--version") {
-      std::printf("udplog-recv %s\n", TARVO_LOGGER_VERSION);
-      std::exit(0);
-    } else if (arg == "-s" || arg == "--separator") {
-      const std::string c = value();
-      if (c.size() != 1) usageError(arg + " needs exactly one character, not " + shownValue(c));
-      options.hasSeparator = true;
-      options.separator = c[0];
-    } else if (arg == "--listen") {
-      options.listen = value();
-    } else if (arg == "--port") {
-      options.port = static_cast<unsigned>(readWhole(arg, value(), 1, 65535));
-    } else if (arg == "--output") {
-      options.output = value();
-      if (options.output.empty()) usageError("--output needs a file name");
-    } else if (arg == "--count") {
-      options.count = readWhole(arg, value(), 1, UINT64_MAX);
-    } else if (arg == "--idle") {
-      options.idleSeconds = readSeconds(arg, value(), 0);
-    } else if (arg == "--timeout") {
-      options.timeoutSeconds = readSeconds(arg, value(), 0.001);
-    } else if (arg == "--forward") {
-      options.forward = value();
-    } else if (arg == "--tls-ca" || arg == "--tls-cert" || arg == "--tls-key" ||
-               arg == "--tls-peer") {
-      std::string& field = arg == "--tls-ca"     ? options.tlsCa
-                           : arg == "--tls-cert" ? options.tlsCert
-                           : arg == "--tls-key"  ? options.tlsKey
-                                                 : options.tlsPeer;
-      field = value();
-      if (field.empty()) usageError(arg + " needs a value");
-    } else if (arg == "--tls-fingerprint") {
-      options.tlsFingerprints.push_back(readFingerprint(arg, value()));
-    } else if (arg == "--relp-window") {
-      options.relpWindow = static_cast<int>(readWhole(arg, value(), 1, 65535));
-    } else if (arg == "--relp-timeout") {
-      options.relpTimeoutSeconds = static_cast<unsigned>(readWhole(arg, value(), 1, 3600));
-    } else if (arg == "--backlog") {
-      options.backlogLines = readWhole(arg, value(), 1, 100000000);
-    } else if (arg == "--linger") {
-      options.lingerSeconds = readSeconds(arg, value(), 0);
-    } else if (arg == "--metrics-file") {
-      options.metricsFile = value();
-      if (options.metricsFile.empty()) usageError("--metrics-file needs a file name");
-    } else if (arg == "--metrics-interval") {
-      options.metricsSeconds = readSeconds(arg, value(), 0.001);
-    } else if (arg == "--max-senders") {
-      options.maxSenders = readWhole(arg, value(), 1, 1000000);
-    } else if (arg == "--allow") {
-      const std::string text = value();
-      SenderFilter::Network network;
-      if (!SenderFilter::parse(text, network)) {
-        usageError("--allow " + shownValue(text) +
-                   " is not an IPv4 or IPv6 address with an optional /prefix (10.1.0.0/16, ::1)");
-      }
-      options.allow.push_back(network);
-    } else if (arg == "--max-pending-bytes") {
-      options.maxPendingBytes = readSize(arg, value());
-    } else if (arg == "--max-sender-bytes") {
-      options.maxSenderBytes = readSize(arg, value());
-    } else {
-      usageError("unknown option " + shownValue(arg));
-    }
+  try {
+    options.read(argc, argv);
+    options.check();
+  } catch (const OptionParser::UsageError& e) {
+    std::fprintf(stderr, "udplog-recv: %s; try --help\n", e.what());
+    std::exit(2);
   }
-  const bool pinned = !options.tlsFingerprints.empty();
-  const bool tls = !options.tlsCa.empty() || !options.tlsCert.empty() || !options.tlsKey.empty() ||
-                   !options.tlsPeer.empty() || pinned;
-  if (tls && options.forward.rfind("relp://", 0) != 0) {
+  return options;
+}
+
+// The options that go together, or exclude each other; the default that depends on another.
+void ReceiverOptions::check() {
+  const bool pinned = !tlsFingerprints.empty();
+  const bool tls =
+      !tlsCa.empty() || !tlsCert.empty() || !tlsKey.empty() || !tlsPeer.empty() || pinned;
+  if (tls && forward.rfind("relp://", 0) != 0) {
     usageError("the --tls- options are for a --forward relp:// target");
   }
-  if (tls && options.tlsCa.empty() && !pinned) {
+  if (tls && tlsCa.empty() && !pinned) {
     usageError(
         "TLS needs --tls-ca, the CA that signed the collector's certificate, or "
         "--tls-fingerprint");
   }
-  if (pinned && (!options.tlsCa.empty() || !options.tlsPeer.empty())) {
+  if (pinned && (!tlsCa.empty() || !tlsPeer.empty())) {
     usageError(
         "--tls-fingerprint pins the collector's certificate instead of checking it with "
         "--tls-ca and --tls-peer: give one or the other");
   }
-  if (options.tlsCert.empty() != options.tlsKey.empty()) {
+  if (tlsCert.empty() != tlsKey.empty()) {
     usageError("--tls-cert and --tls-key go together");
   }
-  if (options.maxSenderBytes > options.maxPendingBytes) {
-    usageError("--max-sender-bytes " + std::to_string(options.maxSenderBytes) +
-               " is more than --max-pending-bytes " + std::to_string(options.maxPendingBytes));
+  if (maxSenderBytes > maxPendingBytes) {
+    usageError("--max-sender-bytes " + std::to_string(maxSenderBytes) +
+               " is more than --max-pending-bytes " + std::to_string(maxPendingBytes));
   }
-  if (options.maxSenderBytes == 0) {
-    options.maxSenderBytes = std::max(options.maxPendingBytes / 8, kMinBytes);
+  if (maxSenderBytes == 0) {
+    maxSenderBytes = std::max(maxPendingBytes / 8, kMinBytes);
   }
-  return options;
 }

@@ -1,5 +1,6 @@
 // udplog-recv's command line: the options, their defaults and the strict readers of their values.
 //
+// Options as GNU tools take them ("--port 4444", "--port=4444", see OptionParser).
 // parse() either returns a complete set of options or exits: with the usage text or the version
 // and status 0 for --help or --version, or with one line naming the option and the value it refused
 // and status 2. A number is plain decimal digits within the option's range ("-1", "0x10", "1e30"
@@ -47,4 +48,8 @@ struct ReceiverOptions {
 
   static ReceiverOptions parse(int argc, char** argv);
   static const char* usage();
+
+ private:
+  void read(int argc, char** argv);
+  void check();
 };

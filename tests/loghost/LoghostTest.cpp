@@ -134,6 +134,9 @@ TEST(LoghostTest, ExitStatusesNameTheirCause) {
       {{"/nonexistent/input.log"}, 1, "cannot open input /nonexistent/input.log"},
       {{"--queue-limit", "64X"}, 2, "--queue-limit needs a size"},
       {{"--queue-limit", "10"}, 2, "--queue-limit needs a size"},
+      {{"--queue-limit=64X"}, 2, "--queue-limit needs a size"},
+      {{"--dump=yes"}, 2, "--dump takes no value"},
+      {{"--plu", "x"}, 2, "ambiguous option --plu (--plugin, --plugin-config)"},
       // Every line lost (port 0 takes no datagram): a summary line and status 1, not 0.
       {{"-P", "TarvoLogger/StorageFormat=udp", "-P", "TarvoLogger/Port=0", SAMPLE_LOG},
        1,
@@ -158,6 +161,28 @@ TEST(LoghostTest, ExitStatusesNameTheirCause) {
   std::string err;
   EXPECT_EQ(1, run(LOGHOST, {"--plugin-config", dir.file("bad.ini")}, &out, &err));
   EXPECT_NE(std::string::npos, err.find(dir.file("bad.ini") + " line 3")) << err;
+}
+
+TEST(LoghostTest, TakesOptionsAsGnuToolsDo) {
+  testsupport::TempDir dir;
+  const std::string first = "2026|T1|INFO|core|the first file's line|x";
+  const std::string second = "2026|T1|INFO|core|standard input's line|x";
+  std::ofstream(dir.file("first.log")) << first << "\n";
+  std::ofstream(dir.file("second.log")) << second << "\n";
+  auto separated = [](std::string line) {
+    std::replace(line.begin(), line.end(), '|', '\x0b');
+    return form(line, "\r\n");
+  };
+  const std::string expected = separated(first) + separated(second) + kShutdownLine;
+  // "--opt=value", a unique prefix, options after the input, "-" for standard input.
+  std::string out, err;
+  EXPECT_EQ(0, run(LOGHOST, {dir.file("first.log"), "--queue-limit=4M", "-", "--du", "-s|"}, &out,
+                   &err, dir.file("second.log")))
+      << err;
+  EXPECT_EQ(expected, out);
+  // After "--" everything is an input, even a name like an option.
+  EXPECT_EQ(1, run(LOGHOST, {"--dump", "--", "--dump"}, &out, &err));
+  EXPECT_NE(std::string::npos, err.find("cannot open input --dump")) << err;
 }
 
 TEST(LoghostTest, InputBytesSeparatorAndEmptyValues) {

@@ -154,6 +154,24 @@ TEST(UdplogRecvTest, WritesReassembledLinesAndReportsWhatWentWrong) {
   }
 }
 
+TEST(UdplogRecvTest, TakesOptionsAsGnuToolsDo) {
+  const unsigned short port = freePort();
+  testsupport::TempDir dir;
+  testsupport::Subprocess receiver(UDPLOG_RECV_PATH,
+                                   {"--port=" + std::to_string(port), "--cou=1", "--idle=20",
+                                    "--output=" + dir.file("lines.txt"), "-s", "|"});
+  ASSERT_TRUE(waitUntilListening(port, [&] { return receiver.err(); }));
+  sendTo(port, "1:1/1|first\x0bline");
+  EXPECT_EQ(0, receiver.wait()) << receiver.err();
+  EXPECT_EQ("first|line\n", testsupport::readFile(dir.file("lines.txt")));
+  // It reads no files: an operand is refused, and so is a value given to a flag.
+  std::string out, err;
+  EXPECT_EQ(2, testsupport::run(UDPLOG_RECV_PATH, {"-", "--port=4444"}, &out, &err));
+  EXPECT_NE(std::string::npos, err.find("unexpected argument '-'")) << err;
+  EXPECT_EQ(2, testsupport::run(UDPLOG_RECV_PATH, {"--version=2"}, &out, &err));
+  EXPECT_NE(std::string::npos, err.find("--version takes no value; try --help")) << err;
+}
+
 TEST(UdplogRecvTest, StopsCleanlyOnSignalsAndExplainsItsUse) {
   std::string out, err;
   EXPECT_EQ(0, testsupport::run(UDPLOG_RECV_PATH, {"--help"}, &out));
