@@ -72,6 +72,8 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_BUILD
 cmake --build "$build" -j2 >&2
 
 scripts/check-format.sh
+# No function of the programs, the plug-in or the host library over 60 lines (clang-tidy).
+scripts/function-size.sh "$build"
 # The tests check every metrics file with promtool, taken out of Debian's package (not installed).
 PROMTOOL=$(bash scripts/promtool.sh) || PROMTOOL=""
 export PROMTOOL
