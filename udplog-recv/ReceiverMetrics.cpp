@@ -88,12 +88,4 @@ void ReceiverMetrics::addForwarding(const Inputs& in) {
   file.counter("udplog_recv_forward_connections_total",
                "Connections (TCP) or sessions (RELP) opened to the collector.", connections);
   file.gauge("udplog_recv_backlog_lines", "Lines waiting for the collector.", backlog);
-  if (in.relp) {
-    const RelpForwarder::Counts r = in.relp->counts();
-    file.counter("udplog_recv_lines_refused_total",
-                 "Lines the collector answered with an error (RELP): not sent again.", r.refused);
-    file.counter("udplog_recv_lines_sent_again_total",
-                 "Lines sent again on a new session, unanswered on a broken one (RELP).",
-                 r.sentAgain);
-  }
 }

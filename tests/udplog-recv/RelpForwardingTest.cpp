@@ -10,6 +10,7 @@
 #include <future>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -144,7 +145,9 @@ TEST_F(RelpForwardingTest, TwoLoghostsReachRsyslogOnceInOrderAndEveryLineIsAckno
   RsyslogDaemon rsyslog(dir.str(), "127.0.0.1", RsyslogDaemon::Protocol::kRelp);
   ASSERT_TRUE(rsyslog.start()) << testsupport::readFile(dir.file("rsyslogd.out"));
   const unsigned short port = freeUdpPort();
-  testsupport::Subprocess receiver(UDPLOG_RECV_PATH, receiverArgs(port, rsyslog.target()));
+  testsupport::Subprocess receiver(
+      UDPLOG_RECV_PATH,
+      receiverArgs(port, rsyslog.target(), {"--metrics-file", dir.file("relp.prom")}));
   ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
 
   const auto first = makeLines("sender_a", 1000), second = makeLines("sender_b", 1000);
@@ -167,6 +170,18 @@ TEST_F(RelpForwardingTest, TwoLoghostsReachRsyslogOnceInOrderAndEveryLineIsAckno
                      " over 1 session; 0 refused, 0 sent again, 0 dropped from the full backlog, 0 "
                      "unacknowledged at the end"))
       << err;
+  // Each metric once: a name written twice makes the whole file unreadable to Prometheus.
+  std::set<std::string> names;
+  std::istringstream metrics(testsupport::readFile(dir.file("relp.prom")));
+  std::size_t types = 0;
+  for (std::string line; std::getline(metrics, line);) {
+    if (line.rfind("# TYPE ", 0) != 0) continue;
+    ++types;
+    EXPECT_TRUE(names.insert(line.substr(7, line.find(' ', 7) - 7)).second) << line;
+  }
+  EXPECT_TRUE(names.count("udplog_recv_lines_acknowledged_total") &&
+              names.count("udplog_recv_lines_sent_again_total"))
+      << types << " metrics";
 }
 
 TEST_F(RelpForwardingTest,
