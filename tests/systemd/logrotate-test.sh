@@ -20,9 +20,15 @@ if ! command -v logrotate >/dev/null; then
   exit 77
 fi
 
-logrotate -d -s "$work/state.debug" "$shipped" >"$work/debug" 2>&1 \
+# logrotate ignores a file that group or others may write. The package installs it 0644; a
+# checkout made under umask 002 holds it 0664, so the test reads a copy with the installed mode,
+# and writes its own files under the same umask.
+umask 022
+install -m 644 "$shipped" "$work/udplog-recv"
+logrotate -d -s "$work/state.debug" "$work/udplog-recv" >"$work/debug" 2>&1 \
   || fail "logrotate -d $shipped failed: $(cat "$work/debug")"
 ! grep -qi "error" "$work/debug" || fail "logrotate -d $shipped complains: $(cat "$work/debug")"
+grep -q "^Handling 1 log" "$work/debug" || fail "logrotate -d $shipped handles no log: $(cat "$work/debug")"
 
 lines_in() { [ -f "$1" ] && [ "$(grep -c . "$1")" -ge "$2" ]; }
 
