@@ -24,8 +24,10 @@ for source in "${sources[@]}"; do
     || fail "$source is not in $build/compile_commands.json (built for another platform, or not built)"
 done
 
+# clang-tidy counts a function's lines without its first: 59 of its lines are 60 of ours, from
+# the signature to the closing brace.
 config='{Checks: "-*,readability-function-size", WarningsAsErrors: "*",
-  CheckOptions: [{key: readability-function-size.LineThreshold, value: 60}]}'
+  CheckOptions: [{key: readability-function-size.LineThreshold, value: 59}]}'
 headers="^$root/($(IFS='|'; echo "${folders[*]}"))/"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT

@@ -219,22 +219,27 @@ void LineAssembler::addPart(PendingMap::iterator it, const Datagram& datagram) {
   pendingTotal += payload.size();
 
   if (line.joined() == line.count) {
-    std::string text = std::move(line.text);
-    pendingTotal -= line.bytes;
-    const std::uint32_t count = line.count;
-    pending.erase(it);
-    remember(s, kPartsMark + count);
-    deliver(s, text);
-    // The buffer serves the next line: no allocation, no fresh pages per line.
-    // A buffer that grew past what a line may reserve goes back to the system.
-    if (spares->size() < kSpareBuffers && text.capacity() <= kReserveLimit) {
-      text.clear();
-      spares->push_back(std::move(text));
-    }
+    completeLine(it);
     return;
   }
   while (pending.size() > limits.maxPendingLines || pendingTotal > limits.maxPendingBytes) {
     dropOldest("dropped to bound memory");
+  }
+}
+
+void LineAssembler::completeLine(PendingMap::iterator it) {
+  const std::uint32_t s = it->first;
+  std::string text = std::move(it->second.text);
+  pendingTotal -= it->second.bytes;
+  const std::uint32_t count = it->second.count;
+  pending.erase(it);
+  remember(s, kPartsMark + count);
+  deliver(s, text);
+  // The buffer serves the next line: no allocation, no fresh pages per line.
+  // A buffer that grew past what a line may reserve goes back to the system.
+  if (spares->size() < kSpareBuffers && text.capacity() <= kReserveLimit) {
+    text.clear();
+    spares->push_back(std::move(text));
   }
 }
 

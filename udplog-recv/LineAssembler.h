@@ -116,6 +116,8 @@ class LineAssembler final {
   void noteAhead(std::uint32_t sequence, std::uint64_t distance);
   bool checkBehind(const Datagram& datagram, std::uint64_t behind);
   void addPart(PendingMap::iterator it, const Datagram& datagram);
+  // The line at it has every part: it leaves the pending lines, is remembered and delivered.
+  void completeLine(PendingMap::iterator it);
   // Remembers what became of a number, while it lies within the window.
   void remember(std::uint32_t sequence, std::uint32_t word);
   void deliver(std::uint32_t sequence, std::string_view text);
