@@ -37,15 +37,18 @@ std::error_code MetricsFile::writeNew(const std::string& name, const std::string
 
 std::error_code MetricsFile::replace(const std::string& from, const std::string& to) {
   // A plain rename does not replace an existing file on Windows, and a reader that has the file
-  // open without sharing its deletion holds the replacement off: it is tried again for a second.
+  // open without sharing its deletion holds the replacement off until it closes it. Readers come
+  // and go quickly, so the gap between two of them is short: try again at once and often, for up
+  // to a second in all, rather than rarely.
+  const ULONGLONG started = GetTickCount64();
   DWORD error = ERROR_SUCCESS;
-  for (int attempt = 0; attempt < 50; ++attempt) {
+  do {
     if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return std::error_code();
     }
     error = GetLastError();
     if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) break;
-    Sleep(20);
-  }
+    Sleep(1);
+  } while (GetTickCount64() - started < 1000);
   return std::error_code(static_cast<int>(error), std::system_category());
 }
