@@ -248,8 +248,14 @@ void ReceiverOptions::read(int argc, char** argv) {
   parser.value("tls-fingerprint", '\0', [this](auto& name, auto& value) {
     tlsFingerprints.push_back(readFingerprint(name, value));
   });
-  parser.value("relp-window", '\0', whole(relpWindow, 65535));
-  parser.value("relp-timeout", '\0', whole(relpTimeoutSeconds, 3600));
+  auto relp = [this](auto read) {
+    return [this, read](const std::string& name, const std::string& value) {
+      read(name, value);
+      relpOption = name;
+    };
+  };
+  parser.value("relp-window", '\0', relp(whole(relpWindow, 65535)));
+  parser.value("relp-timeout", '\0', relp(whole(relpTimeoutSeconds, 3600)));
   parser.value("backlog", '\0', whole(backlogLines, 100000000));
   parser.value("linger", '\0', seconds(lingerSeconds, 0));
   parser.value("metrics-file", '\0', text(metricsFile, "a file name"));
@@ -282,8 +288,10 @@ void ReceiverOptions::check() {
   const bool pinned = !tlsFingerprints.empty();
   const bool tls =
       !tlsCa.empty() || !tlsCert.empty() || !tlsKey.empty() || !tlsPeer.empty() || pinned;
-  if (tls && forward.rfind("relp://", 0) != 0) {
-    usageError("the --tls- options are for a --forward relp:// target");
+  const bool relp = forward.rfind("relp://", 0) == 0;
+  if (tls && !relp) usageError("the --tls- options are for a --forward relp:// target");
+  if (!relpOption.empty() && !relp) {
+    usageError(relpOption + " is for a --forward relp:// target");
   }
   if (tls && tlsCa.empty() && !pinned) {
     usageError(

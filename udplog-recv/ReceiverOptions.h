@@ -40,6 +40,7 @@ struct ReceiverOptions {
   double lingerSeconds = 5;   // time left at the end to hand the backlog to the collector
   bool hasSeparator = false;  // show the lines' vertical tabs as separator
   char separator = 0;
+  std::string relpOption;  // the last --relp- option given, which only a relp:// target reads
 
   // Longest --idle, --timeout or --linger: about 11.5 days.
   static constexpr double kMaxSeconds = 1e6;

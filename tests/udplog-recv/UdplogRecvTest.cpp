@@ -225,6 +225,25 @@ TEST(UdplogRecvTest, StopsCleanlyOnSignalsAndExplainsItsUse) {
   EXPECT_NE(std::string::npos, receiver.err().find("0 lines")) << receiver.err();
 }
 
+// Options that a run would ignore or that contradict each other stop it before it starts.
+TEST(UdplogRecvTest, OptionsThatCannotWorkTogetherAreRefused) {
+  const std::string tcp = "--forward=tcp://127.0.0.1:1";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{tcp, "--relp-window", "8"}, "--relp-window is for a --forward relp:// target"},
+      {{"--relp-timeout", "9"}, "--relp-timeout is for a --forward relp:// target"},
+      {{tcp, "--tls-ca", "ca.pem"}, "the --tls- options are for a --forward relp:// target"},
+      {{"--max-pending-bytes", "1M", "--max-sender-bytes", "2M"}, "is more than"},
+  };
+  for (const auto& c : cases) {
+    // A run that took them would be ended by timeout, with its status 124.
+    std::vector<std::string> args = {"5", UDPLOG_RECV_PATH, "--port", std::to_string(freePort())};
+    args.insert(args.end(), c.first.begin(), c.first.end());
+    std::string out, err;
+    EXPECT_EQ(2, testsupport::run("/usr/bin/timeout", args, &out, &err)) << c.second;
+    EXPECT_NE(std::string::npos, err.find(c.second)) << err;
+  }
+}
+
 // What may work on the next start is a failure of the run (1, which the service retries), not a
 // usage error (2, final): a port in use, a collector's name that does not resolve yet. A port
 // that needs a capability the process lacks is a setting (2).
