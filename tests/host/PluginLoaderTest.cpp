@@ -157,6 +157,9 @@ TEST(PluginLoaderTest, WhateverAComponentThrowsBecomesAPluginErrorNamingIt) {
 }
 
 TEST(PluginLoaderTest, TheLoaderCleansUpWhatIsLeft) {
+  // The library's code stays mapped after an earlier case unloaded it, and so do its counts.
+  const std::atomic<int>* exits = counter("testPluginExits");
+  const int exitsBefore = exits ? exits->load() : 0;
   {
     PluginLoader loader;
     loader.load(TEST_PLUGIN_PATH);
@@ -164,7 +167,7 @@ TEST(PluginLoaderTest, TheLoaderCleansUpWhatIsLeft) {
     EXPECT_EQ(1, counter("testPluginLive")->load());
   }
   EXPECT_EQ(0, counter("testPluginLive")->load());
-  EXPECT_EQ(1, counter("testPluginExits")->load());
+  EXPECT_EQ(exitsBefore + 1, counter("testPluginExits")->load());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <boost/filesystem.hpp>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "tests/support/Subprocess.h"
 
@@ -93,13 +94,43 @@ TEST(LoghostSettingsTest, ShortLinesAreToldOnceAndCountedAtTheEndAndInTheMetrics
       << readFile(metrics);
 }
 
+#ifndef _WIN32
+// Sets variables of this process for the programs it starts, and puts back what they were, so
+// that the cases after it see the environment they started with.
+class ScopedEnvironment {
+ public:
+  ~ScopedEnvironment() {
+    for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
+      if (it->second.first) {
+        ::setenv(it->first.c_str(), it->second.second.c_str(), 1);
+      } else {
+        ::unsetenv(it->first.c_str());
+      }
+    }
+  }
+  void set(const std::string& name, const char* value) {
+    const char* old = ::getenv(name.c_str());
+    saved.push_back({name, {old != nullptr, old ? old : ""}});
+    if (value) {
+      ::setenv(name.c_str(), value, 1);
+    } else {
+      ::unsetenv(name.c_str());
+    }
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::pair<bool, std::string>>> saved;
+};
+#endif
+
 TEST(LoghostSettingsTest, LoghostWritesFilesToADefaultDirectoryOfTheUser) {
 #ifdef _WIN32
   GTEST_SKIP() << "the default folder comes from HOME and XDG_STATE_HOME on POSIX systems only";
 #else
   testsupport::TempDir home;
-  ::setenv("HOME", home.str().c_str(), 1);
-  ::unsetenv("XDG_STATE_HOME");
+  ScopedEnvironment environment;
+  environment.set("HOME", home.str().c_str());
+  environment.set("XDG_STATE_HOME", nullptr);
   std::ofstream(home.file("input.log"))
       << "2026-12-07\vT1\vINFO\vcore\va line for the default\vx\n";
   std::string out, err;
@@ -120,8 +151,8 @@ TEST(LoghostSettingsTest, LoghostWritesFilesToADefaultDirectoryOfTheUser) {
   const std::string fallback = temp + "/tarvo-logger-" + std::to_string(::geteuid());
   boost::filesystem::create_directories(home.file("tmp/planted"));
   boost::filesystem::create_symlink(home.file("tmp/planted"), fallback);
-  ::setenv("TMPDIR", temp.c_str(), 1);
-  ::setenv("XDG_STATE_HOME", home.file("input.log").c_str(), 1);  // a file, not a folder
+  environment.set("TMPDIR", temp.c_str());
+  environment.set("XDG_STATE_HOME", home.file("input.log").c_str());  // a file, not a folder
   const std::vector<std::string> args{"-P", "TarvoLogger/StorageFormat=file",
                                       home.file("input.log")};
   testsupport::run(LOGHOST, args, &out, &err);
