@@ -61,7 +61,7 @@ install(FILES
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger/host COMPONENT dev)
 install(FILES logger/core/safe_pipe.h logger/core/ThreadAnnotations.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger/core COMPONENT dev)
-install(FILES logger/plugin/TarvoLoggerPayloads.h logger/plugin/TarvoLog.h
+install(FILES logger/plugin/TarvoLoggerPayloads.h logger/plugin/TarvoLog.h logger/plugin/TarvoLogGate.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger/plugin COMPONENT dev)
 install(FILES ${PROJECT_BINARY_DIR}/generated/logger/Version.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/logger COMPONENT dev)

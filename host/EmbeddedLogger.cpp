@@ -1,5 +1,6 @@
 #include "host/EmbeddedLogger.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "host/PluginLoader.h"
 #include "host/RunningComponent.h"
 #include "host/SettingsCheck.h"
+#include "logger/core/MainLoggerCore.h"
 #include "logger/host/ConfigurationManager.h"
 
 namespace {
@@ -112,7 +114,7 @@ EmbeddedLogger::EmbeddedLogger(Settings settings) {
     oneRunning = false;
     throw;
   }
-  ownLog = TarvoLog(running->pipe, std::move(settings.extra), settings.level);
+  ownLog = TarvoLog(running->pipe, gate, std::move(settings.extra), settings.level);
 }
 
 EmbeddedLogger::~EmbeddedLogger() {
@@ -122,6 +124,11 @@ EmbeddedLogger::~EmbeddedLogger() {
     if (wasRunning && (counts.lost > 0 || !counts.lastError.empty())) {
       std::fprintf(stderr, "%s: %s\n", kHostName, LoggerClient::lossText(counts).c_str());
     }
+    const std::uint64_t dropped = droppedAfterFinish();
+    if (dropped > 0) {
+      std::fprintf(stderr, "%s: %llu lines written after finish() were dropped, not stored\n",
+                   kHostName, static_cast<unsigned long long>(dropped));
+    }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", kHostName, e.what());
   } catch (...) {
@@ -130,13 +137,35 @@ EmbeddedLogger::~EmbeddedLogger() {
 }
 
 TarvoLog EmbeddedLogger::writer(std::string extra, TarvoLog::Level minimum) const {
-  return TarvoLog(running ? running->pipe : nullptr, std::move(extra), minimum);
+  return TarvoLog(running ? running->pipe : nullptr, gate, std::move(extra), minimum);
+}
+
+std::uint64_t EmbeddedLogger::droppedAfterFinish() {
+  takeLateLines();
+  return gate->droppedLines();
+}
+
+// The lines left in the pipe once the core stopped: a writer's pushed past the gate as it closed,
+// and perhaps the core's own stop line, which is short as no writer's line is.
+void EmbeddedLogger::takeLateLines() {
+  if (!lastPipe) return;
+  std::deque<std::string> late;
+  while (!lastPipe->empty() && lastPipe->popAll(late)) {
+    gate->dropMany(static_cast<std::uint64_t>(
+        std::count_if(late.begin(), late.end(), [](const std::string& line) {
+          return line.size() > MainLoggerCore::kShortLine;
+        })));
+    late.clear();
+  }
 }
 
 TarvoLoggerStatsData EmbeddedLogger::finish() {
   if (!running) return finalCounts;
-  // The writers' references go first: a pipe nobody reads any more holds no memory for long.
-  ownLog = TarvoLog(nullptr, std::string(), ownLog.level());
+  // Writers take no line from here on. A writer already past the gate may still push one after
+  // the core's last sweep: it waits in the pipe, counted as dropped here or at the destruction.
+  gate->close();
+  ownLog = TarvoLog(nullptr, gate, std::string(), ownLog.level());
+  lastPipe = running->pipe;
   running->pipe.reset();
   // The core's shutdown stores every line queued before its stop line, then flushes.
   const bool stopped = running->logger->stop();
@@ -149,6 +178,7 @@ TarvoLoggerStatsData EmbeddedLogger::finish() {
   running->logger->destroy();
   BusDispatcher::processInstance().drain();
   running.reset();
+  takeLateLines();
   hostScope().clear();
   pluginScope().clear();
   oneRunning = false;

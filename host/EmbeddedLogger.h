@@ -10,6 +10,7 @@
 // program's own threads are done writing.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "logger/host/HostApi.h"
 #include "logger/plugin/TarvoLog.h"
+#include "logger/plugin/TarvoLogGate.h"
 #include "logger/plugin/TarvoLoggerPayloads.h"
 
 class HOST_API EmbeddedLogger final {
@@ -60,14 +62,24 @@ class HOST_API EmbeddedLogger final {
 
   // Stores every line pushed before the call, shuts the logger down and unloads it, and returns
   // its final counts (lost > 0: lines it could not store). Later calls return the same counts.
-  // Writers kept past it drop their lines.
+  // Writers kept past it, and those made after it, drop their lines without formatting them; the
+  // first such line is said on standard error at once, and the destructor says how many.
   TarvoLoggerStatsData finish();
+  // Lines written through this logger's writers once finish() had begun, dropped.
+  std::uint64_t droppedAfterFinish();
 
  private:
   struct Running;
 
+  // Counts as dropped the writers' lines that reached the pipe after the core's last sweep.
+  void takeLateLines();
+
   // The running logger; null once finished.
   std::unique_ptr<Running> running;
+  // Shared with every writer handed out, which outlive the logger as the program likes.
+  std::shared_ptr<TarvoLogGate> gate = std::make_shared<TarvoLogGate>();
+  // The pipe once the logger finished, for the lines a writer pushed as the gate closed.
+  boost::shared_ptr<safe_pipe<std::string>> lastPipe;
   TarvoLog ownLog;
   TarvoLoggerStatsData finalCounts;
 };

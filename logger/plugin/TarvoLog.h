@@ -4,7 +4,8 @@
 // Header-only. A log shares the pipe of a "LOGGER_QUEUE" reply with the logger and any other
 // holder. Its pipe and extra field are constant after construction and its minimum level is an
 // atomic: any number of threads may write through one log, or through copies of it, and any may
-// change its level, at once. A log without a pipe drops every line.
+// change its level, at once. A log without a pipe drops every line. A log given a gate (the
+// embedded logger's) drops, counts and reports every line written once the gate is closed.
 #pragma once
 
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -43,6 +45,7 @@ extern "C" __declspec(dllimport) unsigned long __stdcall GetCurrentThreadId(void
 #endif
 
 #include "logger/core/safe_pipe.h"
+#include "logger/plugin/TarvoLogGate.h"
 
 class TarvoLog final {
  public:
@@ -73,21 +76,34 @@ class TarvoLog final {
   explicit TarvoLog(boost::shared_ptr<safe_pipe<std::string>> pipe, std::string extra = {},
                     Level minimum = Level::trace)
       : target(std::move(pipe)), extraField(std::move(extra)), threshold(minimum) {}
+  // The same, its lines passing only while the gate they go through is open.
+  TarvoLog(boost::shared_ptr<safe_pipe<std::string>> pipe, std::shared_ptr<TarvoLogGate> through,
+           std::string extra = {}, Level minimum = Level::trace)
+      : target(std::move(pipe)),
+        gate(std::move(through)),
+        extraField(std::move(extra)),
+        threshold(minimum) {}
   // A copy has the level the original has at that moment; later changes are each one's own.
   TarvoLog(const TarvoLog& other)
-      : target(other.target), extraField(other.extraField), threshold(other.level()) {}
+      : target(other.target),
+        gate(other.gate),
+        extraField(other.extraField),
+        threshold(other.level()) {}
   TarvoLog& operator=(const TarvoLog& other) {
     target = other.target;
+    gate = other.gate;
     extraField = other.extraField;
     setLevel(other.level());
     return *this;
   }
   TarvoLog(TarvoLog&& other) noexcept
       : target(std::move(other.target)),
+        gate(std::move(other.gate)),
         extraField(std::move(other.extraField)),
         threshold(other.level()) {}
   TarvoLog& operator=(TarvoLog&& other) noexcept {
     target = std::move(other.target);
+    gate = std::move(other.gate);
     extraField = std::move(other.extraField);
     setLevel(other.level());
     return *this;
@@ -126,7 +142,7 @@ class TarvoLog final {
   // can forge a field or a line: write(kInfo, "a\vb", "x\ny", "") gives "...\vINFO\va b\vx y\v".
   void write(std::string_view level, std::string_view source, std::string_view message,
              std::string_view extra) const {
-    if (!target) return;
+    if (!takesLines()) return;
     std::string line = begin(level, source, message.size() + extra.size());
     appendField(line, message);
     line += kSeparator;
@@ -209,7 +225,7 @@ class TarvoLog final {
   // A line at level with this log's extra field, and where after it when not empty.
   void put(Level level, std::string_view source, std::string_view message,
            std::string_view where) const {
-    if (!target) return;
+    if (!takesLines()) return;
     std::string line =
         begin(levelText(level), source, message.size() + extraField.size() + where.size() + 1);
     appendField(line, message);
@@ -229,7 +245,7 @@ class TarvoLog final {
   template <typename... Args>
   void writeFormatted(Level level, std::string_view where, std::string_view source,
                       fmt::format_string<Args...> format, Args&&... args) const {
-    if (!target) return;
+    if (!takesLines()) return;
     std::string line =
         begin(levelText(level), source, fmt::string_view(format).size() + extraField.size() + 32);
     const std::size_t at = line.size();
@@ -239,6 +255,16 @@ class TarvoLog final {
     target->push(std::move(line));
   }
 #endif
+
+  // Whether a line is to be made and pushed: not without a pipe, nor once the gate is closed
+  // (which counts it).
+  bool takesLines() const {
+    if (gate && !gate->isOpen()) {
+      gate->drop();
+      return false;
+    }
+    return target != nullptr;
+  }
 
   // The line up to and with the separator before the message, with room for rest more bytes.
   static std::string begin(std::string_view level, std::string_view source, std::size_t rest) {
@@ -362,6 +388,7 @@ class TarvoLog final {
   // Constant after construction. Not const: a client may assign a TarvoLog, as it does to one
   // made before the pipe arrived.
   boost::shared_ptr<safe_pipe<std::string>> target;
+  std::shared_ptr<TarvoLogGate> gate;  // null: always open
   std::string extraField;
   // Any thread
   std::atomic<Level> threshold{Level::trace};

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -67,6 +69,44 @@ TEST(EmbeddedLoggerTest, StoresEveryLineAtFinishOneLoggerAtATimeEachWithItsOwnSe
     logger.log().info("main", "stored by the destructor");
   }
   EXPECT_EQ(1u, linesIn(second.file("tarvolog.log")));
+}
+
+// Writers that go on through finish(), and one made after it, lose no line silently: each line is
+// stored or counted as dropped, the first drop is said at once and the count at the end.
+TEST(EmbeddedLoggerTest, LinesWrittenAfterFinishAreCountedAndSaid) {
+  std::atomic<bool> stop{false};
+  std::atomic<std::uint64_t> written{0};
+  std::uint64_t stored = 0, dropped = 0;
+  testing::internal::CaptureStderr();
+  {
+    EmbeddedLogger logger;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 2; ++t) {
+      writers.emplace_back([&] {
+        const TarvoLog log = logger.writer();
+        while (!stop) {
+          log.info("worker", "a line written while the logger finishes");
+          ++written;
+        }
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    stored = logger.finish().stored;
+    logger.writer().info("main", "a line from a writer made after finish()");
+    ++written;
+    stop = true;
+    for (auto& w : writers) w.join();
+    dropped = logger.droppedAfterFinish();
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_GT(dropped, 0u);
+  EXPECT_EQ(written.load(), stored + dropped);
+  const std::string said = "a line was written after the logger finished";
+  EXPECT_NE(std::string::npos, err.find(said)) << err;
+  EXPECT_EQ(err.find(said), err.rfind(said)) << "said once";
+  EXPECT_NE(std::string::npos,
+            err.find(std::to_string(dropped) + " lines written after finish() were dropped"))
+      << err;
 }
 
 // A start that fails throws one line naming the cause, and leaves nothing behind: the next start
