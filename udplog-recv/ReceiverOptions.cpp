@@ -202,29 +202,42 @@ SenderFilter::Network readNetwork(const std::string& text) {
   std::exit(0);
 }
 
+// Handlers that read an option's value into a field, refusing what does not fit.
+auto textInto(std::string& field, const char* what) {
+  return [&field, what](const std::string& name, const std::string& value) {
+    if (value.empty()) usageError(name + " needs " + what);
+    field = value;
+  };
+}
+auto secondsInto(double& field, double low) {
+  return [&field, low](const std::string& name, const std::string& value) {
+    field = readSeconds(name, value, low);
+  };
+}
+template <typename Field>
+auto wholeInto(Field& field, std::uint64_t high) {
+  return [&field, high](const std::string& name, const std::string& value) {
+    field = static_cast<Field>(readWhole(name, value, 1, high));
+  };
+}
+auto sizeInto(std::uint64_t& field) {
+  return [&field](const std::string& name, const std::string& value) {
+    field = readSize(name, value);
+  };
+}
+
 }  // namespace
 
 const char* ReceiverOptions::usage() { return kUsage; }
 
 // The options one by one, each read and checked by itself; check() weighs them together.
 void ReceiverOptions::read(int argc, char** argv) {
-  auto text = [](std::string& field, const char* what) {
-    return [&field, what](const std::string& name, const std::string& value) {
-      if (value.empty()) usageError(name + " needs " + what);
-      field = value;
+  // A --relp- option is remembered, for the target that must come with it.
+  auto relp = [this](auto read) {
+    return [this, read](const std::string& name, const std::string& value) {
+      read(name, value);
+      relpOption = name;
     };
-  };
-  auto seconds = [](double& field, double low) {
-    return [&field, low](auto& name, auto& value) { field = readSeconds(name, value, low); };
-  };
-  auto whole = [](auto& field, std::uint64_t high) {
-    return [&field, high](auto& name, auto& value) {
-      field =
-          static_cast<std::remove_reference_t<decltype(field)>>(readWhole(name, value, 1, high));
-    };
-  };
-  auto size = [](std::uint64_t& field) {
-    return [&field](auto& name, auto& value) { field = readSize(name, value); };
   };
   OptionParser parser;
   parser.flag("help", 'h', printUsage);
@@ -235,35 +248,29 @@ void ReceiverOptions::read(int argc, char** argv) {
     separator = c[0];
   });
   parser.value("listen", '\0', [this](auto&, auto& value) { listen = value; });
-  parser.value("port", '\0', whole(port, 65535));
-  parser.value("output", '\0', text(output, "a file name"));
-  parser.value("count", '\0', whole(count, UINT64_MAX));
-  parser.value("idle", '\0', seconds(idleSeconds, 0));
-  parser.value("timeout", '\0', seconds(timeoutSeconds, 0.001));
+  parser.value("port", '\0', wholeInto(port, 65535));
+  parser.value("output", '\0', textInto(output, "a file name"));
+  parser.value("count", '\0', wholeInto(count, UINT64_MAX));
+  parser.value("idle", '\0', secondsInto(idleSeconds, 0));
+  parser.value("timeout", '\0', secondsInto(timeoutSeconds, 0.001));
   parser.value("forward", '\0', [this](auto&, auto& value) { forward = value; });
-  parser.value("tls-ca", '\0', text(tlsCa, "a value"));
-  parser.value("tls-cert", '\0', text(tlsCert, "a value"));
-  parser.value("tls-key", '\0', text(tlsKey, "a value"));
-  parser.value("tls-peer", '\0', text(tlsPeer, "a value"));
+  parser.value("tls-ca", '\0', textInto(tlsCa, "a value"));
+  parser.value("tls-cert", '\0', textInto(tlsCert, "a value"));
+  parser.value("tls-key", '\0', textInto(tlsKey, "a value"));
+  parser.value("tls-peer", '\0', textInto(tlsPeer, "a value"));
   parser.value("tls-fingerprint", '\0', [this](auto& name, auto& value) {
     tlsFingerprints.push_back(readFingerprint(name, value));
   });
-  auto relp = [this](auto read) {
-    return [this, read](const std::string& name, const std::string& value) {
-      read(name, value);
-      relpOption = name;
-    };
-  };
-  parser.value("relp-window", '\0', relp(whole(relpWindow, 65535)));
-  parser.value("relp-timeout", '\0', relp(whole(relpTimeoutSeconds, 3600)));
-  parser.value("backlog", '\0', whole(backlogLines, 100000000));
-  parser.value("linger", '\0', seconds(lingerSeconds, 0));
-  parser.value("metrics-file", '\0', text(metricsFile, "a file name"));
-  parser.value("metrics-interval", '\0', seconds(metricsSeconds, 0.001));
-  parser.value("max-senders", '\0', whole(maxSenders, 1000000));
+  parser.value("relp-window", '\0', relp(wholeInto(relpWindow, 65535)));
+  parser.value("relp-timeout", '\0', relp(wholeInto(relpTimeoutSeconds, 3600)));
+  parser.value("backlog", '\0', wholeInto(backlogLines, 100000000));
+  parser.value("linger", '\0', secondsInto(lingerSeconds, 0));
+  parser.value("metrics-file", '\0', textInto(metricsFile, "a file name"));
+  parser.value("metrics-interval", '\0', secondsInto(metricsSeconds, 0.001));
+  parser.value("max-senders", '\0', wholeInto(maxSenders, 1000000));
   parser.value("allow", '\0', [this](auto&, auto& value) { allow.push_back(readNetwork(value)); });
-  parser.value("max-pending-bytes", '\0', size(maxPendingBytes));
-  parser.value("max-sender-bytes", '\0', size(maxSenderBytes));
+  parser.value("max-pending-bytes", '\0', sizeInto(maxPendingBytes));
+  parser.value("max-sender-bytes", '\0', sizeInto(maxSenderBytes));
   const std::vector<std::string> operands = parser.parse(argc, argv);
   if (!operands.empty()) {
     usageError("unexpected argument " + shownValue(operands.front()) +
