@@ -151,10 +151,9 @@ void EmbeddedLogger::takeLateLines() {
   if (!lastPipe) return;
   std::deque<std::string> late;
   while (!lastPipe->empty() && lastPipe->popAll(late)) {
-    gate->dropMany(static_cast<std::uint64_t>(
-        std::count_if(late.begin(), late.end(), [](const std::string& line) {
-          return line.size() > MainLoggerCore::kShortLine;
-        })));
+    gate->dropMany(static_cast<std::uint64_t>(std::count_if(
+        late.begin(), late.end(),
+        [](const std::string& line) { return line.size() > MainLoggerCore::kShortLine; })));
     late.clear();
   }
 }

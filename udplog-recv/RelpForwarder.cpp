@@ -38,7 +38,8 @@ RelpForwarder::RelpForwarder(SyslogForwarder::Target target, Tls theTls, Limits 
       tls(std::move(theTls)),
       limits(theLimits),
       wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      backoff(theLimits.firstBackoff) {
+      backlog(destination.text, theLimits.maxLines, theLimits.maxBytes),
+      backoff(theLimits.firstBackoff, theLimits.maxBackoff) {
   if (tls.on()) {
     credentials = std::make_unique<TlsCredentials>();
     if (const ForwardResult loaded = credentials->load(tls.caFile, tls.certFile, tls.keyFile);
@@ -59,20 +60,8 @@ void RelpForwarder::enqueue(const std::string& host, unsigned port, std::string_
                             std::chrono::system_clock::time_point when) {
   std::string message = SyslogForwarder::message(host, port, line, when);
   MutexLock lock(mutex);
-  while (!backlog.empty() &&
-         (backlog.size() >= limits.maxLines || backlogBytes + message.size() > limits.maxBytes)) {
-    backlogBytes -= backlog.front().size();
-    backlog.pop_front();
-    ++tally.dropped;
-    if (!dropping) {
-      dropping = true;
-      reports.push_back("forward: the backlog for " + destination.text + " is full (" +
-                        std::to_string(limits.maxLines) + " lines or " +
-                        std::to_string(limits.maxBytes >> 20) + " MiB): dropping the oldest lines");
-    }
-  }
-  backlogBytes += message.size();
-  backlog.push_back(std::move(message));
+  std::string full = backlog.push(std::move(message), 0, tally.dropped);
+  if (!full.empty()) reports.push_back(std::move(full));
   ++tally.held;
   if (wanting) {
     wanting = false;
@@ -137,11 +126,9 @@ RelpForwarder::Step RelpForwarder::next(Clock::time_point& wakeAt) {
   tally.held = backlog.size() + waiting.size() + unanswered.size();
   if (!fatalCause.empty() && fatalError.empty()) fatalError = fatalCause;
   while (waiting.size() < kBatch && !backlog.empty()) {
-    backlogBytes -= backlog.front().size();
-    waiting.push_back(Line{std::move(backlog.front()), false});
-    backlog.pop_front();
+    waiting.push_back(Line{backlog.takeFront(), false});
   }
-  if (backlog.empty()) dropping = false;
+  if (backlog.empty()) backlog.taken();
   const Clock::time_point now = Clock::now();
   // At the end, a broken session is opened again for the lines it had not answered.
   const bool handedOver = waiting.empty() && unanswered.empty();
@@ -196,7 +183,7 @@ void RelpForwarder::connect() {
   }
   session = std::move(fresh);
   ++local.sessions;
-  backoff = limits.firstBackoff;
+  backoff.connected();
   if (failedAttempts > 0 || openedBefore) {
     const auto again = std::count_if(waiting.begin(), waiting.end(),
                                      [](const Line& line) { return line.sentBefore; });
@@ -214,8 +201,7 @@ void RelpForwarder::failed(const std::string& why) {
            std::to_string(waiting.size()) + " lines are held for the next session, and at most " +
            std::to_string(limits.maxLines) + " waiting lines)");
   }
-  nextAttempt = Clock::now() + backoff;
-  backoff = std::min(backoff * 2, limits.maxBackoff);
+  nextAttempt = Clock::now() + backoff.failed();
 }
 
 void RelpForwarder::broke(const std::string& why) {
@@ -229,8 +215,7 @@ void RelpForwarder::broke(const std::string& why) {
   report("forward: " + destination.text + ": " + why + " (reconnecting; " + std::to_string(count) +
          " unanswered lines go again first)");
   failedAttempts = 0;
-  nextAttempt = Clock::now() + backoff;
-  backoff = std::min(backoff * 2, limits.maxBackoff);
+  nextAttempt = Clock::now() + backoff.failed();
 }
 
 void RelpForwarder::fillWindow() {

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "logger/core/ThreadAnnotations.h"
+#include "udplog-recv/Backoff.h"
+#include "udplog-recv/BoundedBacklog.h"
 #include "udplog-recv/ForwardResult.h"
 #include "udplog-recv/NameLookup.h"
 #include "udplog-recv/SyslogForwarder.h"
@@ -134,10 +136,8 @@ class RelpForwarder final {
   // Guarded by mutex
   mutable Mutex mutex;
   std::condition_variable done;  // finish() waits here for the thread
-  std::deque<std::string> backlog GUARDED_BY(mutex);
-  std::size_t backlogBytes GUARDED_BY(mutex) = 0;
-  bool dropping GUARDED_BY(mutex) = false;  // reported the current run of backlog drops
-  bool wanting GUARDED_BY(mutex) = false;   // the thread waits and would take lines
+  BoundedBacklog backlog GUARDED_BY(mutex);
+  bool wanting GUARDED_BY(mutex) = false;  // the thread waits and would take lines
   bool finishing GUARDED_BY(mutex) = false;
   Clock::time_point deadline GUARDED_BY(mutex){};
   bool finished GUARDED_BY(mutex) = false;
@@ -153,7 +153,7 @@ class RelpForwarder final {
   std::deque<Unanswered> unanswered;  // sent on this session, oldest first
   Clock::time_point answerDue{};      // unanswered frames past it break the session
   Clock::time_point nextAttempt{};
-  std::chrono::milliseconds backoff{0};
+  Backoff backoff;
   std::uint64_t failedAttempts = 0;  // since the last session
   bool openedBefore = false;
   std::string fatalCause;

@@ -132,7 +132,8 @@ SyslogForwarder::SyslogForwarder(Target target, Limits theLimits, Reporter theRe
     : destination(std::move(target)),
       limits(theLimits),
       reporter(std::move(theReporter)),
-      backoff(theLimits.firstBackoff) {}
+      backoff(theLimits.firstBackoff, theLimits.maxBackoff),
+      frames(destination.text, theLimits.maxLines, theLimits.maxBytes) {}
 
 SyslogForwarder::~SyslogForwarder() {
   if (socketFd >= 0) ::close(socketFd);
@@ -146,24 +147,10 @@ short SyslogForwarder::events() const {
 
 void SyslogForwarder::enqueue(const std::string& host, unsigned port, std::string_view line,
                               std::chrono::system_clock::time_point when) {
-  std::string message = frame(host, port, line, when);
   // The front may be half written to the connection: it stays, the next oldest goes.
-  const std::size_t keep = offset > 0 ? 1 : 0;
-  while (frames.size() > keep &&
-         (frames.size() >= limits.maxLines || frameBytes + message.size() > limits.maxBytes)) {
-    auto victim = frames.begin() + static_cast<std::ptrdiff_t>(keep);
-    frameBytes -= victim->size();
-    frames.erase(victim);
-    ++tally.dropped;
-    if (!dropping) {
-      dropping = true;
-      reporter("forward: the backlog for " + destination.text + " is full (" +
-               std::to_string(limits.maxLines) + " lines or " +
-               std::to_string(limits.maxBytes >> 20) + " MiB): dropping the oldest lines");
-    }
-  }
-  frameBytes += message.size();
-  frames.push_back(std::move(message));
+  const std::string full =
+      frames.push(frame(host, port, line, when), offset > 0 ? 1 : 0, tally.dropped);
+  if (!full.empty()) reporter(full);
 }
 
 void SyslogForwarder::resolve(Clock::time_point now) {
@@ -223,9 +210,8 @@ void SyslogForwarder::disconnect(Clock::time_point now, const std::string& why) 
   const bool wasConnected = state == State::kConnected;
   state = State::kIdle;
   offset = 0;  // a half-written line goes again whole; the collector drops the cut frame
-  if (wasConnected) backoff = limits.firstBackoff;
-  nextAttemptAt = now + backoff;
-  backoff = std::min(backoff * 2, limits.maxBackoff);
+  if (wasConnected) backoff.connected();
+  nextAttemptAt = now + backoff.failed();
   if (wasConnected || failedAttempts == 0) {
     reporter("forward: " + destination.text + ": " + why + " (retrying; at most " +
              std::to_string(limits.maxLines) + " lines are held meanwhile)");
@@ -262,7 +248,7 @@ void SyslogForwarder::pump(Clock::time_point now, short revents) {
       state = State::kConnected;
       onConnection = 0;
       ++tally.connections;
-      backoff = limits.firstBackoff;
+      backoff.connected();
       if (failedAttempts > 0 || tally.connections > 1) {
         reporter("forward: connected to " + destination.text + " again after " +
                  std::to_string(failedAttempts) + " failed attempts; " +
@@ -313,13 +299,12 @@ void SyslogForwarder::write(Clock::time_point now) {
         break;
       }
       written -= rest;
-      frameBytes -= frames.front().size();
-      frames.pop_front();
+      frames.takeFront();
       offset = 0;
       ++tally.forwarded;
       ++onConnection;
     }
-    dropping = false;
+    frames.taken();
   }
 }
 

@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "udplog-recv/Backoff.h"
+#include "udplog-recv/BoundedBacklog.h"
 #include "udplog-recv/ForwardResult.h"
 #include "udplog-recv/NameLookup.h"
 
@@ -135,11 +137,9 @@ class SyslogForwarder final {
   std::size_t addressIndex = 0;  // of lookup.addresses(), the one being connected to
   int socketFd = -1;
   Clock::time_point nextAttemptAt{};
-  std::chrono::milliseconds backoff;
+  Backoff backoff;
   std::uint64_t failedAttempts = 0;  // since the last connection
-  bool dropping = false;             // reported the current run of backlog drops
-  std::deque<std::string> frames;
-  std::size_t frameBytes = 0;
+  BoundedBacklog frames;
   std::size_t offset = 0;          // bytes of frames.front() already written to this connection
   std::uint64_t onConnection = 0;  // lines written whole to this connection
   Counts tally;

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <boost/filesystem.hpp>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>

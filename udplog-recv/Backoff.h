@@ -1,0 +1,27 @@
+// The wait before the next attempt to reach a collector: it doubles after each failure, from the
+// first step up to the last, and goes back to the first once a connection was made. Owned by the
+// thread that makes the attempts.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+
+class Backoff final {
+ public:
+  Backoff(std::chrono::milliseconds first, std::chrono::milliseconds last)
+      : firstStep(first), lastStep(last), step(first) {}
+
+  // An attempt failed or a connection ended: how long to wait before the next attempt.
+  std::chrono::milliseconds failed() {
+    const std::chrono::milliseconds wait = step;
+    step = std::min(step * 2, lastStep);
+    return wait;
+  }
+  // A connection was made: the next failure waits the first step again.
+  void connected() { step = firstStep; }
+
+ private:
+  const std::chrono::milliseconds firstStep;
+  const std::chrono::milliseconds lastStep;
+  std::chrono::milliseconds step;
+};
