@@ -103,7 +103,8 @@ install(FILES ${PROJECT_BINARY_DIR}/generated/tarvo-logger.pc
 file(GLOB LOGGER_DOC_PAGES RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS
      ${PROJECT_SOURCE_DIR}/docs/*.md)
 set(LOGGER_DOC_FILES README.md ${LOGGER_DOC_PAGES} examples/circular.ini examples/file.ini
-                     examples/udp.ini examples/host.ini examples/sample.log)
+                     examples/udp.ini examples/host.ini examples/sample.log
+                     examples/rsyslog-relay.conf)
 foreach(doc IN LISTS LOGGER_DOC_FILES)
   get_filename_component(doc_folder ${doc} DIRECTORY)
   install(FILES ${doc} DESTINATION ${CMAKE_INSTALL_DOCDIR}/${doc_folder} COMPONENT runtime)
