@@ -114,7 +114,8 @@ EmbeddedLogger::EmbeddedLogger(Settings settings) {
     oneRunning = false;
     throw;
   }
-  ownLog = TarvoLog(running->pipe, gate, std::move(settings.extra), settings.level);
+  pipe = running->pipe;
+  ownLog = TarvoLog(pipe, gate, std::move(settings.extra), settings.level);
 }
 
 EmbeddedLogger::~EmbeddedLogger() {
@@ -137,7 +138,7 @@ EmbeddedLogger::~EmbeddedLogger() {
 }
 
 TarvoLog EmbeddedLogger::writer(std::string extra, TarvoLog::Level minimum) const {
-  return TarvoLog(running ? running->pipe : nullptr, gate, std::move(extra), minimum);
+  return TarvoLog(pipe, gate, std::move(extra), minimum);
 }
 
 std::uint64_t EmbeddedLogger::droppedAfterFinish() {
@@ -148,9 +149,9 @@ std::uint64_t EmbeddedLogger::droppedAfterFinish() {
 // The lines left in the pipe once the core stopped: a writer's pushed past the gate as it closed,
 // and perhaps the core's own stop line, which is short as no writer's line is.
 void EmbeddedLogger::takeLateLines() {
-  if (!lastPipe) return;
+  if (!pipe || running) return;
   std::deque<std::string> late;
-  while (!lastPipe->empty() && lastPipe->popAll(late)) {
+  while (!pipe->empty() && pipe->popAll(late)) {
     gate->dropMany(static_cast<std::uint64_t>(std::count_if(
         late.begin(), late.end(),
         [](const std::string& line) { return line.size() > MainLoggerCore::kShortLine; })));
@@ -163,8 +164,6 @@ TarvoLoggerStatsData EmbeddedLogger::finish() {
   // Writers take no line from here on. A writer already past the gate may still push one after
   // the core's last sweep: it waits in the pipe, counted as dropped here or at the destruction.
   gate->close();
-  ownLog = TarvoLog(nullptr, gate, std::string(), ownLog.level());
-  lastPipe = running->pipe;
   running->pipe.reset();
   // The core's shutdown stores every line queued before its stop line, then flushes.
   const bool stopped = running->logger->stop();

@@ -5,9 +5,9 @@
 //   logger.log().info("main", "job 42 done");
 //
 // The program owns it; one may live in a process at a time (the configuration and the bus are
-// the process's), and one after another each starts from only its own settings. The writers work
-// from any thread; construction, finish() and destruction belong to one thread, after the
-// program's own threads are done writing.
+// the process's), and one after another each starts from only its own settings. log(), writer()
+// and the writers work from any thread, also while finish() runs; construction, finish() and
+// destruction belong to one thread. Lines written once finish() began are dropped and counted.
 #pragma once
 
 #include <cstdint>
@@ -78,8 +78,9 @@ class HOST_API EmbeddedLogger final {
   std::unique_ptr<Running> running;
   // Shared with every writer handed out, which outlive the logger as the program likes.
   std::shared_ptr<TarvoLogGate> gate = std::make_shared<TarvoLogGate>();
-  // The pipe once the logger finished, for the lines a writer pushed as the gate closed.
-  boost::shared_ptr<safe_pipe<std::string>> lastPipe;
+  // The logger's pipe, constant after construction so that writer() may read it from any thread
+  // at any time; past finish() only the lines a writer pushed as the gate closed reach it.
+  boost::shared_ptr<safe_pipe<std::string>> pipe;
   TarvoLog ownLog;
   TarvoLoggerStatsData finalCounts;
 };
