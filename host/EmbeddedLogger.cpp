@@ -50,7 +50,10 @@ void configure(const EmbeddedLogger::Settings& settings) {
 // Settings that will not do what they say, now that the logger has read its own: an error with
 // every finding, or with lenient settings each one a warning.
 void checkSettings(bool lenient) {
-  const std::vector<std::string> findings = SettingsCheck(hostScope(), pluginScope()).warnings();
+  const SettingsCheck::Givers givers{"Settings::hostFiles or as a Directories/ key",
+                                     "Settings::pluginFiles or Settings::values"};
+  const std::vector<std::string> findings =
+      SettingsCheck(hostScope(), pluginScope(), givers).warnings();
   if (findings.empty()) return;
   std::string all;
   for (const auto& finding : findings) {

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "logger/core/ShownValue.h"
 #include "logger/host/ConfigurationManager.h"
@@ -80,12 +81,16 @@ void checkNumber(ConfigurationManager& scope, const char* key, T fallback,
 }  // namespace
 
 SettingsCheck::SettingsCheck(ConfigurationManager& theHost, ConfigurationManager& thePlugin)
-    : host(theHost), plugin(thePlugin) {}
+    : SettingsCheck(theHost, thePlugin, Givers()) {}
+
+SettingsCheck::SettingsCheck(ConfigurationManager& theHost, ConfigurationManager& thePlugin,
+                             Givers theGivers)
+    : host(theHost), plugin(thePlugin), givers(std::move(theGivers)) {}
 
 std::vector<std::string> SettingsCheck::warnings() const {
   std::vector<std::string> out;
-  checkUnread(host, plugin, "host", "plug-in", "-P or --plugin-config", out);
-  checkUnread(plugin, host, "plug-in", "host", "-H or --host-config", out);
+  checkUnread(host, plugin, "host", "plug-in", givers.plugin.c_str(), out);
+  checkUnread(plugin, host, "plug-in", "host", givers.host.c_str(), out);
   checkValues(out);
   return out;
 }

@@ -15,7 +15,15 @@ class ConfigurationManager;
 
 class HOST_API SettingsCheck final {
  public:
+  // How the user gives a key of each scope, for the hint after a key given in the wrong one.
+  struct Givers {
+    std::string host = "-H or --host-config";
+    std::string plugin = "-P or --plugin-config";
+  };
+
+  // loghost's: keys given with its options.
   SettingsCheck(ConfigurationManager& host, ConfigurationManager& plugin);
+  SettingsCheck(ConfigurationManager& host, ConfigurationManager& plugin, Givers givers);
 
   // The warnings, one line each without the line end. Keys and values show control bytes as \xNN,
   // and one longer than 100 bytes is cut there with its length told. As report() prints them:
@@ -43,4 +51,5 @@ class HOST_API SettingsCheck final {
   // Constant after construction
   ConfigurationManager& host;
   ConfigurationManager& plugin;
+  const Givers givers;
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -125,6 +126,16 @@ TEST(EmbeddedLoggerTest, AFailedStartThrowsTheCauseAndLeavesNothingRunning) {
   EmbeddedLogger::Settings typo;
   typo.values = {{"TarvoLogger/StorageFormt", "file"}};
   EXPECT_NE(std::string::npos, startError(typo).find("did you mean TarvoLogger/StorageFormat?"));
+  // A key in the wrong scope is told how this program gives the right one, not loghost's options.
+  testsupport::TempDir dir;
+  std::ofstream(dir.file("host.ini")) << "[TarvoLogger]\nStorageFormat=file\n";
+  EmbeddedLogger::Settings wrongScope;
+  wrongScope.hostFiles = {dir.file("host.ini")};
+  const std::string scope = startError(wrongScope);
+  EXPECT_NE(
+      std::string::npos,
+      scope.find("it is a plug-in key, give it with Settings::pluginFiles or Settings::values"))
+      << scope;
   EmbeddedLogger::Settings wrongValue;
   wrongValue.values = {{"TarvoLogger/StorageFormat", "file ; keep on disk"}};
   EXPECT_NE(std::string::npos, startError(wrongValue).find("is none of udp, file, circular"));
