@@ -316,10 +316,12 @@ bool dumpRawData(LoggerClient& client) {
   }
   // The files' and UDP's descriptions have no line end of their own.
   if (!data.empty() && data.back() != '\n') data += '\n';
-  std::fwrite(data.data(), 1, data.size(), stdout);
-  if (std::fflush(stdout) != 0) {
+  // A dump larger than the stream's buffer is written past it: its failure shows only here.
+  const bool whole = std::fwrite(data.data(), 1, data.size(), stdout) == data.size();
+  const int writeError = errno;
+  if (!whole || std::fflush(stdout) != 0) {
     std::fprintf(stderr, "loghost: cannot write the dump to standard output: %s\n",
-                 std::strerror(errno));
+                 std::strerror(whole ? errno : writeError));
     return false;
   }
   return true;

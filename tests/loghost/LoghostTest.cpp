@@ -232,6 +232,17 @@ TEST(LoghostTest, TheDumpOfALongInputEndsWithItsLastLine) {
     EXPECT_EQ(last + kShutdownLine, out.substr(out.size() - last.size() - kShutdownLine.size()))
         << limit;
   }
+#ifndef _WIN32
+  // A dump that cannot be written fails the run, also one far larger than the stream's buffer.
+  std::string out, err;
+  EXPECT_EQ(1, run("/bin/sh",
+                   {"-c", "exec \"$0\" --dump -P TarvoLogger/BufferSize=5000 \"$1\" >/dev/full",
+                    LOGHOST, dir.file("input.log")},
+                   &out, &err));
+  EXPECT_NE(std::string::npos,
+            err.find("cannot write the dump to standard output: No space left on device"))
+      << err;
+#endif
 }
 
 TEST(LoghostTest, TheMetricsFileIsAlwaysWholeAndEndsWithTheSummarysCounts) {
