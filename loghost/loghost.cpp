@@ -210,6 +210,15 @@ void pushInput(std::FILE* in, const std::string& name, const LogHostOptions& opt
   if (pending) emit();
 }
 
+// Opens an input. Opening a FIFO waits for its writer, and a signal meanwhile (a status request)
+// interrupts the wait: it goes on, unless the signal stops the run (null, errno EINTR, then).
+std::FILE* openInput(const std::string& name) {
+  for (;;) {
+    std::FILE* file = std::fopen(name.c_str(), "rb");
+    if (file || errno != EINTR || StopSignals::received() != 0) return file;
+  }
+}
+
 // Feeds the inputs in order, each opened when its turn comes (as cat does: any number of files,
 // whatever the limit on open descriptors). An input that cannot be opened is reported and the
 // others are still read, as after one that fails to be read; the result is false then.
@@ -228,8 +237,9 @@ bool feedInputs(const LogHostOptions& options, Feed& feed) {
       pushInput(stdin, name, options, feed);
       continue;
     }
-    std::FILE* file = std::fopen(name.c_str(), "rb");
+    std::FILE* file = openInput(name);
     if (!file) {
+      if (errno == EINTR) break;  // stopped while waiting for a FIFO's writer
       std::fprintf(stderr, "loghost: cannot open input %s: %s\n", name.c_str(),
                    std::strerror(errno));
       allOpened = false;

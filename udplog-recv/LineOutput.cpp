@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/StopSignals.h"
+
 namespace {
 
 // True when the regular file at path, size bytes long, ends in "\n" or is empty. A file that
@@ -31,14 +33,16 @@ LineOutput::~LineOutput() { close(); }
 
 std::error_code LineOutput::openFile(AppendFile& theFile) {
   // An output may be a pipe that another program drains: writes wait for it as they would for any
-  // program's output.
-  if (const std::error_code error = theFile.open(outputName, AppendFile::Waiting::kAllowed)) {
-    return error;
-  }
+  // program's output. Opening a FIFO waits for its reader; a signal that does not stop the run
+  // (SIGUSR1, SIGHUP) interrupts that wait, which goes on.
+  std::error_code error;
+  do {
+    error = theFile.open(outputName, AppendFile::Waiting::kAllowed);
+  } while (error == std::errc::interrupted && StopSignals::received() == 0);
+  if (error) return error;
   if (theFile.kind() != AppendFile::Kind::kRegular || endsInLineEnd(outputName, theFile.size())) {
     return std::error_code();
   }
-  std::error_code error;
   if (theFile.write("\n", 1, error) != 1) return error;
   notice = outputName + " did not end in a line end: one was added before the new lines";
   return std::error_code();

@@ -89,7 +89,13 @@ std::unique_ptr<LineOutput> openOutput(const ReceiverOptions& options, bool forw
   if (forwarding && options.output.empty()) return nullptr;
   auto out = std::make_unique<LineOutput>();
   if (options.hasSeparator) out->showTabsAs(options.separator);
-  if (!options.output.empty() && !out->open(options.output)) throw SetupFailure{1, out->error()};
+  if (!options.output.empty() && !out->open(options.output)) {
+    // A stop while a FIFO waited for its reader ends a run that had not begun, cleanly.
+    if (StopSignals::received() != 0) {
+      throw SetupFailure{0, "stopped by a signal while waiting to open " + options.output};
+    }
+    throw SetupFailure{1, out->error()};
+  }
   if (const std::string notice = out->takeNotice(); !notice.empty()) report(notice);
   return out;
 }

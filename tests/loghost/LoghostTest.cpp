@@ -343,6 +343,34 @@ TEST(LoghostTest, WhatMaySurpriseIsSaidOnceAndALongLivedHostRunsUntilStopped) {
 #endif
 }
 
+// A FIFO's open waits for its writer; a status request meanwhile neither fails that input nor
+// the run.
+TEST(LoghostTest, AFifoWaitsForItsWriterThroughAStatusRequest) {
+#ifdef _WIN32
+  GTEST_SKIP() << "FIFOs and SIGUSR1 are POSIX";
+#else
+  testsupport::TempDir dir;
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  testsupport::Subprocess loghost(LOGHOST, {"--dump", fifo});
+  ASSERT_TRUE(testsupport::waitUntilOpeningAFifo(loghost.id()));
+  loghost.signal(SIGUSR1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Without blocking: a loghost that gave the input up has no reader on it any more.
+  int writer = -1;
+  EXPECT_TRUE(testsupport::waitFor(
+      [&] { return (writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; },
+      std::chrono::seconds(5)));
+  if (writer >= 0) {
+    const std::string line = "2026-12-07\vT1\vINFO\vcore\va line through the fifo\vx\n";
+    EXPECT_EQ(static_cast<ssize_t>(line.size()), ::write(writer, line.data(), line.size()));
+    ::close(writer);
+  }
+  EXPECT_EQ(0, loghost.wait()) << loghost.err();
+  EXPECT_NE(std::string::npos, loghost.out().find("a line through the fifo")) << loghost.err();
+#endif
+}
+
 TEST(LoghostTest, ManyInputsAreOpenedInTurn) {
 #ifdef _WIN32
   GTEST_SKIP() << "sets the POSIX limit on open descriptors";

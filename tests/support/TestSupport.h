@@ -90,6 +90,13 @@ inline bool waitFor(const std::function<bool()>& condition,
   return true;
 }
 
+// Waits until the process waits in the kernel for the other end of a FIFO it opens (Linux names
+// that wait in /proc); true when it did in time.
+inline bool waitUntilOpeningAFifo(long pid) {
+  return waitFor(
+      [pid] { return readFile("/proc/" + std::to_string(pid) + "/wchan") == "wait_for_partner"; });
+}
+
 // Prometheus's checker of metrics files: $PROMTOOL (the test command sets it), else one on the
 // usual path; "" when there is none.
 inline std::string promtool() {

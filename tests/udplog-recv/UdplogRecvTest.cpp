@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -418,6 +419,27 @@ bool signalPending(pid_t pid, int number) {
     }
   }
   return (pending >> (number - 1)) & 1;
+}
+
+// An --output FIFO's open waits for its reader; a status request meanwhile does not fail the run.
+TEST(UdplogRecvTest, AFifoOutputWaitsForItsReaderThroughAStatusRequest) {
+  testsupport::TempDir dir;
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  testsupport::Subprocess receiver(UDPLOG_RECV_PATH,
+                                   {"--port", std::to_string(freePort()), "--output", fifo});
+  ASSERT_TRUE(testsupport::waitUntilOpeningAFifo(receiver.id()));
+  receiver.signal(SIGUSR1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_TRUE(
+      testsupport::waitFor([&] { return receiver.err().find("listening on") != std::string::npos; },
+                           std::chrono::seconds(5)))
+      << receiver.err();
+  receiver.signal(SIGTERM);
+  EXPECT_EQ(0, receiver.wait()) << receiver.err();
+  ::close(reader);
 }
 
 TEST(UdplogRecvTest, AWriteIntoAFullPipeGoesOnAfterTheStopSignal) {
