@@ -86,6 +86,11 @@ void LineOutput::write(std::string_view line) {
   const std::size_t start = buffer.size();
   buffer.append(line.data(), line.size());
   if (replaceTabs) std::replace(buffer.begin() + start, buffer.end(), '\v', separator);
+  // A line end inside a line (sent by something other than the logger, whose writers blank
+  // theirs) would make two lines of one: it is written as a blank too.
+  if (line.find('\n') != std::string_view::npos) {
+    std::replace(buffer.begin() + start, buffer.end(), '\n', ' ');
+  }
   buffer.push_back('\n');
   lineEnds.push_back(buffer.size());
   if (buffer.size() >= kBuffer) flush();

@@ -8,15 +8,18 @@
 
 namespace {
 
+// A line end inside a line (a forged datagram) is a blank: one line stays one line in the file.
 TEST(LineOutputTest, WritesLinesAsTheyCameUnlessToldToShowTabsAsASeparator) {
   testsupport::TempDir dir;
   LineOutput out;
   ASSERT_TRUE(out.open(dir.file("lines.txt")));
   out.write("a\vb");
+  out.write("x\ny\r");
   out.showTabsAs('|');
   out.write("c\vd\v");
   ASSERT_TRUE(out.close());
-  EXPECT_EQ("a\vb\nc|d|\n", testsupport::readFile(dir.file("lines.txt")));
+  EXPECT_EQ("a\vb\nx y\r\nc|d|\n", testsupport::readFile(dir.file("lines.txt")));
+  EXPECT_EQ(3u, out.linesWritten());
 }
 
 TEST(LineOutputTest, AFileEndingInACutLineGetsItsLineEndWhenOpenedAndReopened) {
