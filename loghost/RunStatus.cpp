@@ -86,7 +86,7 @@ bool RunStatus::writeMetrics(const TarvoLoggerStatsData* stats, bool last) {
   // During the run a failure is told once per cause; the last one always, as it fails the run.
   const std::error_code error = file.write();
   if (error && (last || file.isNewCause(error))) {
-    std::fprintf(stderr, "loghost: %s\n", file.describe(error).c_str());
+    std::fprintf(stderr, "loghost: %s\n", file.describe(error, last).c_str());
   }
   return !error;
 }

@@ -46,9 +46,10 @@ std::error_code MetricsFile::write() {
   return error;
 }
 
-std::string MetricsFile::describe(const std::error_code& error) const {
+std::string MetricsFile::describe(const std::error_code& error, bool last) const {
   return "cannot write the metrics file " + filePath + ": " + error.message() +
-         " (its folder must exist and be writable; the next write tries again)";
+         " (its folder must exist and be writable; " +
+         (last ? "this was the run's last write)" : "the next write tries again)");
 }
 
 bool MetricsFile::isNewCause(const std::error_code& error) {

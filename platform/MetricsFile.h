@@ -27,8 +27,9 @@ class MetricsFile final {
   std::error_code write();
   const std::string& path() const { return filePath; }
 
-  // "cannot write the metrics file /run/x/x.prom: Permission denied (...)" for a failed write.
-  std::string describe(const std::error_code& error) const;
+  // "cannot write the metrics file /run/x/x.prom: Permission denied (...)" for a failed write;
+  // the last write of a run says that no write follows it.
+  std::string describe(const std::error_code& error, bool last = false) const;
   // True when error, from write(), is a cause that no earlier write failed with: a periodic write
   // that keeps failing for one cause is reported once.
   bool isNewCause(const std::error_code& error);

@@ -11,7 +11,7 @@ void ReceiverMetrics::write(const Inputs& in, ReportLimiter& reports) {
 
 std::string ReceiverMetrics::writeLast(const Inputs& in) {
   const std::error_code error = fill(in);
-  return error ? file.describe(error) : std::string();
+  return error ? file.describe(error, true) : std::string();
 }
 
 std::error_code ReceiverMetrics::fill(const Inputs& in) {

@@ -116,6 +116,7 @@ TEST(MetricsFileTest, APlantedLinkIsNeverFollowedAndTheModeIsTheUmasks) {
   EXPECT_TRUE(nowhere.isNewCause(missing));
   EXPECT_FALSE(nowhere.isNewCause(nowhere.write()));
   EXPECT_NE(std::string::npos, nowhere.describe(missing).find("missing/x.prom: No such file"));
+  EXPECT_NE(std::string::npos, nowhere.describe(missing, true).find("this was the run's last"));
 }
 #endif
 
