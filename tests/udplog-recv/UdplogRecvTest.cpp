@@ -440,6 +440,15 @@ TEST(UdplogRecvTest, AFifoOutputWaitsForItsReaderThroughAStatusRequest) {
   receiver.signal(SIGTERM);
   EXPECT_EQ(0, receiver.wait()) << receiver.err();
   ::close(reader);
+
+  // A stop in that wait ends the run that had not begun as a stop, saying so.
+  testsupport::Subprocess stopped(UDPLOG_RECV_PATH,
+                                  {"--port", std::to_string(freePort()), "--output", fifo});
+  ASSERT_TRUE(testsupport::waitUntilOpeningAFifo(stopped.id()));
+  stopped.signal(SIGTERM);
+  EXPECT_EQ(0, stopped.wait()) << stopped.err();
+  EXPECT_NE(std::string::npos, stopped.err().find("stopped by a signal while waiting to open"))
+      << stopped.err();
 }
 
 TEST(UdplogRecvTest, AWriteIntoAFullPipeGoesOnAfterTheStopSignal) {
