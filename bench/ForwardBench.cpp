@@ -30,8 +30,8 @@
 #include "tests/support/TestSupport.h"
 #include "tests/udplog-recv/RsyslogDaemon.h"
 #include "tests/udplog-recv/TestCertificates.h"
-#include "udplog-recv/RelpForwarder.h"
-#include "udplog-recv/SyslogForwarder.h"
+#include "udplog-recv/forward/RelpForwarder.h"
+#include "udplog-recv/forward/SyslogForwarder.h"
 
 namespace {
 

@@ -26,11 +26,11 @@
 #include "bench/TcpForwarderInto.h"
 #include "tests/support/TestSupport.h"
 #include "tests/udplog-recv/RsyslogDaemon.h"
-#include "udplog-recv/DatagramParser.h"
-#include "udplog-recv/DatagramSource.h"
 #include "udplog-recv/LineOutput.h"
-#include "udplog-recv/SenderStreams.h"
-#include "udplog-recv/SyslogForwarder.h"
+#include "udplog-recv/forward/SyslogForwarder.h"
+#include "udplog-recv/reassembly/DatagramParser.h"
+#include "udplog-recv/reassembly/DatagramSource.h"
+#include "udplog-recv/reassembly/SenderStreams.h"
 
 namespace {
 

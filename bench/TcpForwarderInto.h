@@ -6,7 +6,7 @@
 #include <string>
 
 #include "tests/udplog-recv/RsyslogDaemon.h"
-#include "udplog-recv/SyslogForwarder.h"
+#include "udplog-recv/forward/SyslogForwarder.h"
 
 inline SyslogForwarder tcpForwarderInto(const testsupport::RsyslogDaemon& rsyslog,
                                         std::size_t lines) {

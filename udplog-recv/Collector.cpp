@@ -6,8 +6,8 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "udplog-recv/DatagramParser.h"
 #include "udplog-recv/Report.h"
+#include "udplog-recv/reassembly/DatagramParser.h"
 
 namespace {
 

@@ -13,16 +13,16 @@
 
 #include "logger/core/ReportLimiter.h"
 #include "platform/StopSignals.h"
-#include "udplog-recv/DatagramSource.h"
 #include "udplog-recv/Delivery.h"
 #include "udplog-recv/LineOutput.h"
-#include "udplog-recv/ReadPause.h"
 #include "udplog-recv/ReceiverMetrics.h"
 #include "udplog-recv/ReceiverOptions.h"
-#include "udplog-recv/RelpForwarder.h"
-#include "udplog-recv/SenderFilter.h"
-#include "udplog-recv/SenderStreams.h"
-#include "udplog-recv/SyslogForwarder.h"
+#include "udplog-recv/forward/RelpForwarder.h"
+#include "udplog-recv/forward/SyslogForwarder.h"
+#include "udplog-recv/reassembly/DatagramSource.h"
+#include "udplog-recv/reassembly/ReadPause.h"
+#include "udplog-recv/reassembly/SenderFilter.h"
+#include "udplog-recv/reassembly/SenderStreams.h"
 
 class Collector final {
  public:

@@ -9,9 +9,9 @@
 
 #include "logger/core/ReportLimiter.h"
 #include "udplog-recv/LineOutput.h"
-#include "udplog-recv/RelpForwarder.h"
-#include "udplog-recv/SenderStreams.h"
-#include "udplog-recv/SyslogForwarder.h"
+#include "udplog-recv/forward/RelpForwarder.h"
+#include "udplog-recv/forward/SyslogForwarder.h"
+#include "udplog-recv/reassembly/SenderStreams.h"
 
 class Delivery final : public SenderStreams::Sink {
  public:

@@ -1,8 +1,8 @@
 #include "udplog-recv/ReceiverMetrics.h"
 
-#include "udplog-recv/RelpForwarder.h"
-#include "udplog-recv/SenderStreams.h"
-#include "udplog-recv/SyslogForwarder.h"
+#include "udplog-recv/forward/RelpForwarder.h"
+#include "udplog-recv/forward/SyslogForwarder.h"
+#include "udplog-recv/reassembly/SenderStreams.h"
 
 void ReceiverMetrics::write(const Inputs& in, ReportLimiter& reports) {
   const std::error_code error = fill(in);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "udplog-recv/SenderFilter.h"
+#include "udplog-recv/reassembly/SenderFilter.h"
 
 struct ReceiverOptions {
   std::string listen = "127.0.0.1";

@@ -22,12 +22,12 @@
 #include "platform/StopSignals.h"
 #include "platform/StreamMode.h"
 #include "udplog-recv/Collector.h"
-#include "udplog-recv/DatagramSource.h"
 #include "udplog-recv/LineOutput.h"
 #include "udplog-recv/ReceiverOptions.h"
-#include "udplog-recv/RelpForwarder.h"
 #include "udplog-recv/Report.h"
-#include "udplog-recv/SyslogForwarder.h"
+#include "udplog-recv/forward/RelpForwarder.h"
+#include "udplog-recv/forward/SyslogForwarder.h"
+#include "udplog-recv/reassembly/DatagramSource.h"
 
 namespace {
 

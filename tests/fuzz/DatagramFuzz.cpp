@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "udplog-recv/DatagramParser.h"
-#include "udplog-recv/LineAssembler.h"
+#include "udplog-recv/reassembly/DatagramParser.h"
+#include "udplog-recv/reassembly/LineAssembler.h"
 
 namespace {
 struct Null : LineAssembler::Listener {

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "udplog-recv/RelpFraming.h"
+#include "udplog-recv/forward/RelpFraming.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "udplog-recv/DatagramParser.h"
-#include "udplog-recv/SenderStreams.h"
+#include "udplog-recv/reassembly/DatagramParser.h"
+#include "udplog-recv/reassembly/SenderStreams.h"
 
 namespace {
 struct Counter : SenderStreams::Sink {

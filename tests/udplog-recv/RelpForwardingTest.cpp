@@ -18,7 +18,7 @@
 #include "tests/udplog-recv/ForwardingSupport.h"
 #include "tests/udplog-recv/RsyslogDaemon.h"
 #include "tests/udplog-recv/TestCertificates.h"
-#include "udplog-recv/RelpForwarder.h"
+#include "udplog-recv/forward/RelpForwarder.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "udplog-recv/RelpFraming.h"
+#include "udplog-recv/forward/RelpFraming.h"
 
 namespace testsupport {
 

@@ -24,7 +24,7 @@
 #include "tests/support/Subprocess.h"
 #include "tests/support/UdpReceiver.h"
 #include "tests/support/UdpSender.h"
-#include "udplog-recv/DatagramParser.h"
+#include "udplog-recv/reassembly/DatagramParser.h"
 
 namespace {
 

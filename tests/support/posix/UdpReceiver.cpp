@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "platform/SocketRuntime.h"
-#include "udplog-recv/KernelDrops.h"
+#include "udplog-recv/reassembly/KernelDrops.h"
 
 namespace testsupport {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "udplog-recv/DatagramParser.h"
+#include "udplog-recv/reassembly/DatagramParser.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "udplog-recv/RelpSession.h"
+#include "udplog-recv/forward/RelpSession.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "udplog-recv/TlsCredentials.h"
-#include "udplog-recv/TlsTransport.h"
+#include "udplog-recv/forward/TlsCredentials.h"
+#include "udplog-recv/forward/TlsTransport.h"
 
 namespace {
 

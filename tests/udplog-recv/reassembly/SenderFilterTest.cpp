@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "udplog-recv/SenderFilter.h"
+#include "udplog-recv/reassembly/SenderFilter.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "udplog-recv/LineAssembler.h"
+#include "udplog-recv/reassembly/LineAssembler.h"
 
 #include <algorithm>
 #include <functional>

@@ -10,7 +10,7 @@
 #include <ctime>
 #include <string>
 
-#include "udplog-recv/ForwardResult.h"
+#include "udplog-recv/forward/ForwardResult.h"
 
 class TlsCredentials final {
  public:

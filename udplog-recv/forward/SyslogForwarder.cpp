@@ -1,4 +1,4 @@
-#include "udplog-recv/SyslogForwarder.h"
+#include "udplog-recv/forward/SyslogForwarder.h"
 
 #include <linux/sockios.h>
 #include <poll.h>

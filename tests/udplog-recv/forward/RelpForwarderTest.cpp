@@ -12,7 +12,7 @@
 #include "tests/support/TestSupport.h"
 #include "tests/udplog-recv/RelpTestPeer.h"
 #include "tests/udplog-recv/TestCertificates.h"
-#include "udplog-recv/RelpForwarder.h"
+#include "udplog-recv/forward/RelpForwarder.h"
 
 namespace {
 

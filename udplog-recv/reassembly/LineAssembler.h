@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "udplog-recv/DatagramParser.h"
+#include "udplog-recv/reassembly/DatagramParser.h"
 
 class LineAssembler final {
  public:

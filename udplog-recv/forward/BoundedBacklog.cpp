@@ -1,4 +1,4 @@
-#include "udplog-recv/BoundedBacklog.h"
+#include "udplog-recv/forward/BoundedBacklog.h"
 
 #include <utility>
 

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "udplog-recv/ReadPause.h"
+#include "udplog-recv/reassembly/ReadPause.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "tests/support/TestSupport.h"
-#include "udplog-recv/NameLookup.h"
+#include "udplog-recv/forward/NameLookup.h"
 
 namespace {
 

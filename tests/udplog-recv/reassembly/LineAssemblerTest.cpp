@@ -3,7 +3,7 @@
 #include <deque>
 #include <vector>
 
-#include "udplog-recv/LineAssembler.h"
+#include "udplog-recv/reassembly/LineAssembler.h"
 
 namespace {
 

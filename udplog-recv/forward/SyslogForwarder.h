@@ -17,10 +17,10 @@
 #include <string>
 #include <string_view>
 
-#include "udplog-recv/Backoff.h"
-#include "udplog-recv/BoundedBacklog.h"
-#include "udplog-recv/ForwardResult.h"
-#include "udplog-recv/NameLookup.h"
+#include "udplog-recv/forward/Backoff.h"
+#include "udplog-recv/forward/BoundedBacklog.h"
+#include "udplog-recv/forward/ForwardResult.h"
+#include "udplog-recv/forward/NameLookup.h"
 
 class SyslogForwarder final {
  public:

@@ -1,4 +1,4 @@
-#include "udplog-recv/NameLookup.h"
+#include "udplog-recv/forward/NameLookup.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "udplog-recv/DatagramParser.h"
+#include "udplog-recv/reassembly/DatagramParser.h"
 
 namespace {
 

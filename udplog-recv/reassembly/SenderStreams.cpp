@@ -1,4 +1,4 @@
-#include "udplog-recv/SenderStreams.h"
+#include "udplog-recv/reassembly/SenderStreams.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

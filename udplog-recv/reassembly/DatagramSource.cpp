@@ -1,4 +1,4 @@
-#include "udplog-recv/DatagramSource.h"
+#include "udplog-recv/reassembly/DatagramSource.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "logger/core/ShownValue.h"
-#include "udplog-recv/KernelDrops.h"
+#include "udplog-recv/reassembly/KernelDrops.h"
 
 DatagramSource::DatagramSource()
     : buffers(new char[kBatch * kMaxDatagram]),

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "udplog-recv/RelpFraming.h"
+#include "udplog-recv/forward/RelpFraming.h"
 
 namespace {
 

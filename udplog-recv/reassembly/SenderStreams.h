@@ -14,8 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "udplog-recv/LineAssembler.h"
-#include "udplog-recv/SenderTable.h"
+#include "udplog-recv/reassembly/LineAssembler.h"
+#include "udplog-recv/reassembly/SenderTable.h"
 
 class SenderStreams final {
  public:

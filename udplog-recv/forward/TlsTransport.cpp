@@ -1,4 +1,4 @@
-#include "udplog-recv/TlsTransport.h"
+#include "udplog-recv/forward/TlsTransport.h"
 
 #include <arpa/inet.h>
 #include <gnutls/x509.h>
@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <ctime>
 
-#include "udplog-recv/TlsCredentials.h"
+#include "udplog-recv/forward/TlsCredentials.h"
 
 namespace {
 

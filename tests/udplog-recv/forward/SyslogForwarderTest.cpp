@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "udplog-recv/SyslogForwarder.h"
+#include "udplog-recv/forward/SyslogForwarder.h"
 
 namespace {
 

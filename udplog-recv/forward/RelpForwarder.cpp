@@ -1,4 +1,4 @@
-#include "udplog-recv/RelpForwarder.h"
+#include "udplog-recv/forward/RelpForwarder.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "logger/core/ShownValue.h"
-#include "udplog-recv/RelpSession.h"
-#include "udplog-recv/TlsCredentials.h"
+#include "udplog-recv/forward/RelpSession.h"
+#include "udplog-recv/forward/TlsCredentials.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "udplog-recv/NameLookup.h"
-#include "udplog-recv/RelpFraming.h"
-#include "udplog-recv/SyslogForwarder.h"
+#include "udplog-recv/forward/NameLookup.h"
+#include "udplog-recv/forward/RelpFraming.h"
+#include "udplog-recv/forward/SyslogForwarder.h"
 
 class TlsCredentials;
 class TlsTransport;

@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "logger/core/ThreadAnnotations.h"
-#include "udplog-recv/Backoff.h"
-#include "udplog-recv/BoundedBacklog.h"
-#include "udplog-recv/ForwardResult.h"
-#include "udplog-recv/NameLookup.h"
-#include "udplog-recv/SyslogForwarder.h"
+#include "udplog-recv/forward/Backoff.h"
+#include "udplog-recv/forward/BoundedBacklog.h"
+#include "udplog-recv/forward/ForwardResult.h"
+#include "udplog-recv/forward/NameLookup.h"
+#include "udplog-recv/forward/SyslogForwarder.h"
 
 class RelpSession;
 class TlsCredentials;

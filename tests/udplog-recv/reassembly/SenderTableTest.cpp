@@ -3,7 +3,7 @@
 #include <map>
 #include <random>
 
-#include "udplog-recv/SenderTable.h"
+#include "udplog-recv/reassembly/SenderTable.h"
 
 namespace {
 

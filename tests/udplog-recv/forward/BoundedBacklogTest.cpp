@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "udplog-recv/Backoff.h"
-#include "udplog-recv/BoundedBacklog.h"
+#include "udplog-recv/forward/Backoff.h"
+#include "udplog-recv/forward/BoundedBacklog.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "udplog-recv/SenderFilter.h"
+#include "udplog-recv/reassembly/SenderFilter.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

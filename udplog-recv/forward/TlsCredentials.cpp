@@ -1,4 +1,4 @@
-#include "udplog-recv/TlsCredentials.h"
+#include "udplog-recv/forward/TlsCredentials.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "udplog-recv/RelpFraming.h"
+#include "udplog-recv/forward/RelpFraming.h"
 
 namespace {
 
