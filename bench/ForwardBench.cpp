@@ -1,5 +1,5 @@
 // udplog-recv's three ways to a collector side by side: N lines of 120 bytes forwarded into a real
-// rsyslogd (omfile) over plain TCP (SyslogForwarder, imtcp), over RELP (RelpForwarder, imrelp)
+// rsyslogd (omfile) over plain TCP (TcpForwarder, imtcp), over RELP (RelpForwarder, imrelp)
 // and over RELP in TLS (certificates made by certtool); beside them rsyslogd's own RELP client
 // (a relay rsyslogd: imudp -> omrelp, window 1024) into the same kind of rsyslogd. Each run times
 // one target from the first send until rsyslog's file holds every line (and, over RELP, every
@@ -31,7 +31,7 @@
 #include "tests/udplog-recv/RsyslogDaemon.h"
 #include "tests/udplog-recv/TestCertificates.h"
 #include "udplog-recv/forward/RelpForwarder.h"
-#include "udplog-recv/forward/SyslogForwarder.h"
+#include "udplog-recv/forward/TcpForwarder.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ double overTcp(std::size_t lines) {
   testsupport::TempDir dir;
   RsyslogDaemon rsyslog(dir.str());
   if (!rsyslog.start()) return 0;
-  SyslogForwarder forwarder = tcpForwarderInto(rsyslog, lines);
+  TcpForwarder forwarder = tcpForwarderInto(rsyslog, lines);
   const auto start = Clock::now();
   const auto when = std::chrono::system_clock::now();
   for (std::size_t n = 0; n < lines; ++n) {
@@ -145,8 +145,8 @@ double overRelp(std::size_t lines, const testsupport::TestCertificates* certific
   }
   RsyslogDaemon rsyslog(dir.str(), "127.0.0.1", RsyslogDaemon::Protocol::kRelp, collectorTls);
   if (!rsyslog.start()) return 0;
-  SyslogForwarder::Target target;
-  (void)SyslogForwarder::parseTarget(rsyslog.target(), target, RelpForwarder::kScheme);
+  ForwardTarget target;
+  (void)ForwardTarget::parse(rsyslog.target(), RelpForwarder::kScheme, target);
   RelpForwarder::Limits limits;
   limits.maxLines = lines;
   limits.maxBytes = 1u << 30;
@@ -157,10 +157,10 @@ double overRelp(std::size_t lines, const testsupport::TestCertificates* certific
   for (std::size_t n = 0; n < lines; ++n) forwarder.enqueue("127.0.0.1", 40000, kLine, when);
   forwarder.finish(Clock::now() + std::chrono::seconds(120));
   const auto counts = forwarder.counts();
-  if (counts.acknowledged != lines || !forwarder.fatal().empty()) {
+  if (counts.acknowledged != lines || !forwarder.status().ok()) {
     std::fprintf(stderr, "%s: %llu of %zu acknowledged %s\n", rsyslog.target().c_str(),
                  static_cast<unsigned long long>(counts.acknowledged), lines,
-                 forwarder.fatal().c_str());
+                 forwarder.status().cause().c_str());
     return 0;
   }
   if (!testsupport::waitFor([&] { return countLines(rsyslog.output()) >= lines; },

@@ -6,7 +6,7 @@
 // (DatagramSource batches, DatagramParser, SenderStreams, a LineOutput to /dev/null). Both read
 // the same socket kind with the same datagrams, so the ratio is the cost of reassembly.
 //
-// Forwarding: N lines of 120 bytes through SyslogForwarder into a real rsyslogd (imtcp, omfile),
+// Forwarding: N lines of 120 bytes through TcpForwarder into a real rsyslogd (imtcp, omfile),
 // timed until rsyslog's file holds them all, beside the same lines written by LineOutput to a file.
 //
 // Usage: recv_bench [--runs R]      (the forwarding part is skipped when rsyslogd is absent)
@@ -27,7 +27,7 @@
 #include "tests/support/TestSupport.h"
 #include "tests/udplog-recv/RsyslogDaemon.h"
 #include "udplog-recv/LineOutput.h"
-#include "udplog-recv/forward/SyslogForwarder.h"
+#include "udplog-recv/forward/TcpForwarder.h"
 #include "udplog-recv/reassembly/DatagramParser.h"
 #include "udplog-recv/reassembly/DatagramSource.h"
 #include "udplog-recv/reassembly/SenderStreams.h"
@@ -150,7 +150,7 @@ void forwarding(std::size_t lines, int runs) {
       std::fprintf(stderr, "rsyslogd did not start\n");
       return;
     }
-    SyslogForwarder forwarder = tcpForwarderInto(rsyslog, lines);
+    TcpForwarder forwarder = tcpForwarderInto(rsyslog, lines);
     const std::string host = "127.0.0.1";
     auto start = Clock::now();
     const auto when = std::chrono::system_clock::now();

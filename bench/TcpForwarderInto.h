@@ -6,14 +6,14 @@
 #include <string>
 
 #include "tests/udplog-recv/RsyslogDaemon.h"
-#include "udplog-recv/forward/SyslogForwarder.h"
+#include "udplog-recv/forward/TcpForwarder.h"
 
-inline SyslogForwarder tcpForwarderInto(const testsupport::RsyslogDaemon& rsyslog,
-                                        std::size_t lines) {
-  SyslogForwarder::Target target;
-  (void)SyslogForwarder::parseTarget(rsyslog.target(), target);  // the daemon's own address
-  SyslogForwarder::Limits limits;
+inline TcpForwarder tcpForwarderInto(const testsupport::RsyslogDaemon& rsyslog, std::size_t lines) {
+  ForwardTarget target;
+  (void)ForwardTarget::parse(rsyslog.target(), TcpForwarder::kScheme,
+                             target);  // the daemon's own address
+  TcpForwarder::Limits limits;
   limits.maxLines = lines;
   limits.maxBytes = 1u << 30;
-  return SyslogForwarder(target, limits, [](const std::string&) {});
+  return TcpForwarder(target, limits, [](const std::string&) {});
 }

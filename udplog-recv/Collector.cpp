@@ -41,8 +41,8 @@ std::string describe(const LineAssembler::Counts& c) {
 // The TCP forwarder's counts, as the summary gives them. Plain TCP confirms nothing: the lines
 // written on connections that the collector ended or that broke are only an upper bound of what
 // may be missing, and the summary says so.
-std::string describe(const SyslogForwarder& forwarder, std::uint64_t unsent) {
-  const SyslogForwarder::Counts& c = forwarder.counts();
+std::string describe(const TcpForwarder& forwarder, std::uint64_t unsent) {
+  const TcpForwarder::Counts& c = forwarder.counts();
   std::string text = "forwarded " + std::to_string(c.forwarded) + " lines to " +
                      forwarder.target() + " over " + std::to_string(c.connections) + " connection" +
                      (c.connections == 1 ? "" : "s") + "; " + std::to_string(c.dropped) +
@@ -224,7 +224,7 @@ void Collector::tend(Clock::time_point now, short forwarderEvents) {
   if (parts.forwarder) parts.forwarder->pump(now, forwarderEvents);
   if (parts.relp) {
     for (const auto& text : parts.relp->takeReports()) parts.reports.report(text);
-    refused = parts.relp->fatal();
+    refused = parts.relp->status().cause();
   }
   if (now >= nextCheck) {
     streams.expire(now);
@@ -283,7 +283,7 @@ int Collector::finish() {
   if (parts.relp) {
     parts.relp->finish(refused.empty() ? linger : Clock::now());
     for (const auto& text : parts.relp->takeReports()) parts.reports.report(text);
-    if (refused.empty()) refused = parts.relp->fatal();
+    if (refused.empty()) refused = parts.relp->status().cause();
   }
   parts.reports.flush();
   if (!refused.empty()) report(refused);
@@ -328,7 +328,7 @@ int Collector::status(bool written, std::uint64_t unsent) const {
     if (!refused.empty() || c.dropped > 0 || c.unacknowledged > 0 || c.refused > 0) return 1;
   }
   if (parts.forwarder) {
-    const SyslogForwarder::Counts& c = parts.forwarder->counts();
+    const TcpForwarder::Counts& c = parts.forwarder->counts();
     if (unsent > 0 || c.unconfirmed > 0 || c.dropped > 0) return 1;
   }
   return 0;

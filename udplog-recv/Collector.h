@@ -18,7 +18,7 @@
 #include "udplog-recv/ReceiverMetrics.h"
 #include "udplog-recv/ReceiverOptions.h"
 #include "udplog-recv/forward/RelpForwarder.h"
-#include "udplog-recv/forward/SyslogForwarder.h"
+#include "udplog-recv/forward/TcpForwarder.h"
 #include "udplog-recv/reassembly/DatagramSource.h"
 #include "udplog-recv/reassembly/ReadPause.h"
 #include "udplog-recv/reassembly/SenderFilter.h"
@@ -34,7 +34,7 @@ class Collector final {
   struct Parts {
     DatagramSource& source;
     LineOutput* out;
-    SyslogForwarder* forwarder;
+    TcpForwarder* forwarder;
     RelpForwarder* relp;
     ReportLimiter& reports;
   };

@@ -10,13 +10,13 @@
 #include "logger/core/ReportLimiter.h"
 #include "udplog-recv/LineOutput.h"
 #include "udplog-recv/forward/RelpForwarder.h"
-#include "udplog-recv/forward/SyslogForwarder.h"
+#include "udplog-recv/forward/TcpForwarder.h"
 #include "udplog-recv/reassembly/SenderStreams.h"
 
 class Delivery final : public SenderStreams::Sink {
  public:
   // Null: not in use.
-  Delivery(LineOutput* theOut, SyslogForwarder* theForwarder, RelpForwarder* theRelp,
+  Delivery(LineOutput* theOut, TcpForwarder* theForwarder, RelpForwarder* theRelp,
            ReportLimiter& theReports)
       : out(theOut), forwarder(theForwarder), relp(theRelp), reports(theReports) {}
 
@@ -30,7 +30,7 @@ class Delivery final : public SenderStreams::Sink {
  private:
   // Constant after construction
   LineOutput* const out;
-  SyslogForwarder* const forwarder;
+  TcpForwarder* const forwarder;
   RelpForwarder* const relp;
   ReportLimiter& reports;
 

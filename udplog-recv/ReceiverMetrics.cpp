@@ -1,7 +1,7 @@
 #include "udplog-recv/ReceiverMetrics.h"
 
 #include "udplog-recv/forward/RelpForwarder.h"
-#include "udplog-recv/forward/SyslogForwarder.h"
+#include "udplog-recv/forward/TcpForwarder.h"
 #include "udplog-recv/reassembly/SenderStreams.h"
 
 void ReceiverMetrics::write(const Inputs& in, ReportLimiter& reports) {
@@ -50,7 +50,7 @@ void ReceiverMetrics::addForwarding(const Inputs& in) {
   std::uint64_t forwarded = 0, acknowledged = 0, dropped = 0, backlog = 0, connections = 0,
                 unconfirmed = 0, neverSent = 0, refused = 0, sentAgain = 0;
   if (in.forwarder) {
-    const SyslogForwarder::Counts& f = in.forwarder->counts();
+    const TcpForwarder::Counts& f = in.forwarder->counts();
     forwarded = f.forwarded;
     dropped = f.dropped;
     connections = f.connections;

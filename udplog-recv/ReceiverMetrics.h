@@ -12,7 +12,7 @@
 
 class RelpForwarder;
 class SenderStreams;
-class SyslogForwarder;
+class TcpForwarder;
 
 class ReceiverMetrics final {
  public:
@@ -22,7 +22,7 @@ class ReceiverMetrics final {
     std::uint32_t kernelDrops = 0;
     std::uint64_t undelivered = 0;  // known at the end only: left for the collector
     const SenderStreams* streams = nullptr;
-    const SyslogForwarder* forwarder = nullptr;
+    const TcpForwarder* forwarder = nullptr;
     const RelpForwarder* relp = nullptr;
   };
 

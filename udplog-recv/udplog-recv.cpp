@@ -26,7 +26,7 @@
 #include "udplog-recv/ReceiverOptions.h"
 #include "udplog-recv/Report.h"
 #include "udplog-recv/forward/RelpForwarder.h"
-#include "udplog-recv/forward/SyslogForwarder.h"
+#include "udplog-recv/forward/TcpForwarder.h"
 #include "udplog-recv/reassembly/DatagramSource.h"
 
 namespace {
@@ -40,27 +40,27 @@ struct SetupFailure {
 
 // The one forwarder that --forward names, if any.
 struct Forwarders {
-  std::unique_ptr<SyslogForwarder> syslog;
+  std::unique_ptr<TcpForwarder> syslog;
   std::unique_ptr<RelpForwarder> relp;
 };
 
-SyslogForwarder::Target forwardTarget(const ReceiverOptions& options, const std::string& scheme) {
-  SyslogForwarder::Target target;
-  if (const ForwardResult parsed = SyslogForwarder::parseTarget(options.forward, target, scheme);
+ForwardTarget forwardTarget(const ReceiverOptions& options, const std::string& scheme) {
+  ForwardTarget target;
+  if (const ForwardResult parsed = ForwardTarget::parse(options.forward, scheme, target);
       !parsed.ok()) {
-    throw SetupFailure{2, parsed.error() + "; try --help"};
+    throw SetupFailure{2, parsed.cause() + "; try --help"};
   }
   return target;
 }
 
 std::unique_ptr<RelpForwarder> startRelp(const ReceiverOptions& options) {
-  const SyslogForwarder::Target target = forwardTarget(options, RelpForwarder::kScheme);
+  const ForwardTarget target = forwardTarget(options, RelpForwarder::kScheme);
   RelpForwarder::Tls tls{options.tlsCa, options.tlsCert, options.tlsKey, options.tlsPeer,
                          options.tlsFingerprints};
   // A TLS file that cannot work is configuration found wrong before the first line.
   std::string note;
   if (const ForwardResult checked = RelpForwarder::checkTls(tls, &note); !checked.ok()) {
-    throw SetupFailure{2, checked.error()};
+    throw SetupFailure{2, checked.cause()};
   }
   if (!note.empty()) report("warning: " + note);
   RelpForwarder::Limits limits;
@@ -75,10 +75,10 @@ Forwarders startForwarders(const ReceiverOptions& options, ReportLimiter& report
   if (options.forward.rfind(std::string(RelpForwarder::kScheme) + "://", 0) == 0) {
     forwarders.relp = startRelp(options);
   } else if (!options.forward.empty()) {
-    SyslogForwarder::Limits limits;
+    TcpForwarder::Limits limits;
     limits.maxLines = static_cast<std::size_t>(options.backlogLines);
-    forwarders.syslog = std::make_unique<SyslogForwarder>(
-        forwardTarget(options, "tcp"), limits,
+    forwarders.syslog = std::make_unique<TcpForwarder>(
+        forwardTarget(options, TcpForwarder::kScheme), limits,
         [&reports](const std::string& text) { reports.report(text); });
   }
   return forwarders;

@@ -303,7 +303,7 @@ TEST_F(RelpTlsTest, LinesArriveOnlyAtTheCollectorWithTheExpectedCertificate) {
         1, testsupport::run(UDPLOG_RECV_PATH,
                             receiverArgs(freeUdpPort(), refusal.collector.target(), refusal.args),
                             nullptr, &err));
-    EXPECT_NE(std::string::npos, err.find("TLS: the collector's certificate was refused")) << err;
+    EXPECT_NE(std::string::npos, err.find("TLS: the target's certificate was refused")) << err;
     EXPECT_NE(std::string::npos, err.find(refusal.cause)) << err;
     EXPECT_EQ(before, countLines(refusal.collector.output()));
   }
@@ -378,9 +378,9 @@ TEST_F(RelpTlsTest, ACollectorThatTakesTheConnectionButNeverAnswersDoesNotHoldTh
   ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), length));
   ASSERT_EQ(0, ::listen(listener, 16));
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  SyslogForwarder::Target target;
-  ASSERT_TRUE(SyslogForwarder::parseTarget(
-                  "relp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), target, "relp")
+  ForwardTarget target;
+  ASSERT_TRUE(ForwardTarget::parse("relp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)),
+                                   RelpForwarder::kScheme, target)
                   .ok());
   RelpForwarder::Limits limits;
   limits.timeoutSeconds = 1;

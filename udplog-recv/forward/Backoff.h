@@ -1,4 +1,4 @@
-// The wait before the next attempt to reach a collector: it doubles after each failure, from the
+// The wait before the next attempt to reach a target: it doubles after each failure, from the
 // first step up to the last, and goes back to the first once a connection was made. Owned by the
 // thread that makes the attempts.
 #pragma once

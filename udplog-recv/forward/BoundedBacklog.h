@@ -1,6 +1,6 @@
-// The lines that wait for a collector, oldest first, bounded in lines and in bytes. A line that
+// The lines that wait for a target, oldest first, bounded in lines and in bytes. A line that
 // does not fit pushes out the oldest ones, which are counted; the first drop of a run (until the
-// collector takes lines again) gives one report. Not thread-safe: its owner guards it.
+// target takes lines again) gives one report. Not thread-safe: its owner guards it.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +18,7 @@ class BoundedBacklog final {
   std::string push(std::string message, std::size_t keep, std::uint64_t& dropped);
   // The oldest line, taken out.
   std::string takeFront();
-  // The collector took lines: a later drop begins a new run, reported again.
+  // The target took lines: a later drop begins a new run, reported again.
   void taken() { dropping = false; }
 
   bool empty() const { return lines.empty(); }
@@ -28,7 +28,7 @@ class BoundedBacklog final {
   std::deque<std::string>::const_iterator end() const { return lines.end(); }
 
  private:
-  const std::string target;  // the collector, for the report
+  const std::string target;  // the target, for the report
   const std::size_t maxLines;
   const std::size_t maxBytes;
   std::deque<std::string> lines;

@@ -1,6 +1,5 @@
 #include "udplog-recv/forward/RelpForwarder.h"
 
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -8,7 +7,10 @@
 #include <cstring>
 
 #include "logger/core/ShownValue.h"
+#include "udplog-recv/forward/PollWait.h"
 #include "udplog-recv/forward/RelpSession.h"
+#include "udplog-recv/forward/SyslogMessage.h"
+#include "udplog-recv/forward/TcpConnection.h"
 #include "udplog-recv/forward/TlsCredentials.h"
 
 namespace {
@@ -16,12 +18,6 @@ namespace {
 // Lines the thread takes from the backlog at once, so that the lock is not taken per line.
 constexpr std::size_t kBatch = 1024;
 constexpr int kAcknowledged = 200;
-
-int millisUntil(RelpForwarder::Clock::time_point until) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(until - RelpForwarder::Clock::now());
-  return static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 1 << 30));
-}
 
 }  // namespace
 
@@ -33,10 +29,13 @@ ForwardResult RelpForwarder::checkTls(const Tls& tls, std::string* note) {
   return loaded;
 }
 
-RelpForwarder::RelpForwarder(SyslogForwarder::Target target, Tls theTls, Limits theLimits)
+RelpForwarder::RelpForwarder(ForwardTarget target, Tls theTls, Limits theLimits,
+                             ConnectionFactory theConnections)
     : destination(std::move(target)),
       tls(std::move(theTls)),
       limits(theLimits),
+      connections(theConnections ? std::move(theConnections)
+                                 : [] { return std::make_unique<TcpConnection>(); }),
       wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       backlog(destination.text, theLimits.maxLines, theLimits.maxBytes),
       backoff(theLimits.firstBackoff, theLimits.maxBackoff) {
@@ -44,7 +43,7 @@ RelpForwarder::RelpForwarder(SyslogForwarder::Target target, Tls theTls, Limits 
     credentials = std::make_unique<TlsCredentials>();
     if (const ForwardResult loaded = credentials->load(tls.caFile, tls.certFile, tls.keyFile);
         !loaded.ok()) {
-      fatalCause = "forward: " + destination.text + ": " + loaded.error();
+      fatalCause = ForwardResult::fatal("forward: " + destination.text + ": " + loaded.cause());
     }
   }
   thread = std::thread([this] { run(); });
@@ -58,7 +57,7 @@ RelpForwarder::~RelpForwarder() {
 
 void RelpForwarder::enqueue(const std::string& host, unsigned port, std::string_view line,
                             std::chrono::system_clock::time_point when) {
-  std::string message = SyslogForwarder::message(host, port, line, when);
+  std::string message = SyslogMessage::message(host, port, line, when);
   MutexLock lock(mutex);
   std::string full = backlog.push(std::move(message), 0, tally.dropped);
   if (!full.empty()) reports.push_back(std::move(full));
@@ -86,7 +85,7 @@ std::vector<std::string> RelpForwarder::takeReports() {
   return out;
 }
 
-std::string RelpForwarder::fatal() const {
+ForwardResult RelpForwarder::status() const {
   MutexLock lock(mutex);
   return fatalError;
 }
@@ -107,11 +106,11 @@ void RelpForwarder::run() {
     const Step step = next(wakeAt);
     if (step == Step::kEnd) break;
     if (step == Step::kConnect) {
-      connect();
+      connect(Clock::now());
     } else if (step == Step::kServe) {
-      serve(wakeAt);
+      serve(Clock::now(), wakeAt);
     } else {
-      waitForWake(wakeAt, -1, 0, nullptr);
+      waitForWake(wakeAt);
     }
   }
   end();
@@ -124,7 +123,7 @@ RelpForwarder::Step RelpForwarder::next(Clock::time_point& wakeAt) {
   tally.sentAgain = local.sentAgain;
   tally.sessions = local.sessions;
   tally.held = backlog.size() + waiting.size() + unanswered.size();
-  if (!fatalCause.empty() && fatalError.empty()) fatalError = fatalCause;
+  if (!fatalCause.ok() && fatalError.ok()) fatalError = fatalCause;
   while (waiting.size() < kBatch && !backlog.empty()) {
     waiting.push_back(Line{backlog.takeFront(), false});
   }
@@ -132,7 +131,7 @@ RelpForwarder::Step RelpForwarder::next(Clock::time_point& wakeAt) {
   const Clock::time_point now = Clock::now();
   // At the end, a broken session is opened again for the lines it had not answered.
   const bool handedOver = waiting.empty() && unanswered.empty();
-  if (!fatalCause.empty() || (finishing && (now >= deadline || handedOver))) return Step::kEnd;
+  if (!fatalCause.ok() || (finishing && (now >= deadline || handedOver))) return Step::kEnd;
   wakeAt = finishing ? deadline : Clock::time_point::max();
   wanting = waiting.size() < kBatch;
   if (session) {
@@ -144,41 +143,40 @@ RelpForwarder::Step RelpForwarder::next(Clock::time_point& wakeAt) {
   return Step::kWait;
 }
 
-void RelpForwarder::waitForWake(Clock::time_point until, int socket, short events, short* revents) {
-  // Without an eventfd (the process ran out of descriptors) nothing wakes the thread: it looks
-  // for lines and for the end every 100 ms instead.
-  if (wakeFd < 0) until = std::min(until, Clock::now() + std::chrono::milliseconds(100));
-  pollfd watch[] = {{wakeFd, POLLIN, 0}, {socket, events, 0}};
-  const int ready = ::poll(watch, socket >= 0 ? 2 : 1, millisUntil(until));
-  if (ready > 0 && (watch[0].revents & POLLIN)) {
-    std::uint64_t count;
-    (void)!::read(wakeFd, &count, sizeof(count));
-  }
-  if (revents) *revents = ready > 0 ? watch[1].revents : 0;
+void RelpForwarder::waitForWake(Clock::time_point until) {
+  (void)PollWait::until(-1, 0, std::min(until, wakeLimit()), wakeFd);
 }
 
-void RelpForwarder::connect() {
-  Clock::time_point by = Clock::now() + std::chrono::seconds(limits.timeoutSeconds);
+RelpForwarder::Clock::time_point RelpForwarder::wakeLimit() const {
+  // Without an eventfd (the process ran out of descriptors) nothing wakes the thread: it looks
+  // for lines and for the end every 100 ms instead.
+  if (wakeFd >= 0) return Clock::time_point::max();
+  return Clock::now() + std::chrono::milliseconds(100);
+}
+
+void RelpForwarder::connect(Clock::time_point now) {
+  Clock::time_point by = now + std::chrono::seconds(limits.timeoutSeconds);
   {
     MutexLock lock(mutex);
     if (finishing) by = std::min(by, deadline);
   }
   const std::string peer = tls.peerName.empty() ? destination.host : tls.peerName;
-  auto fresh = std::make_unique<RelpSession>(RelpSession::Peer{
-      &destination, &lookup, limits.timeoutSeconds, credentials.get(), peer, tls.fingerprints});
-  std::string why;
-  const RelpSession::Outcome outcome = fresh->open(by, why);
-  if (outcome == RelpSession::Outcome::kRefused) {
+  auto fresh =
+      std::make_unique<RelpSession>(RelpSession::Peer{&destination, &lookup, limits.timeoutSeconds,
+                                                      credentials.get(), peer, tls.fingerprints},
+                                    connections());
+  const ForwardResult opened = fresh->open(by);
+  if (opened.isFatal()) {
     const std::string expected = tls.fingerprints.empty()
                                      ? "CA file " + tls.caFile + ", expected name " + peer
                                      : "pinned: " + tls.fingerprints.front() +
                                            (tls.fingerprints.size() > 1 ? " and others" : "");
-    fatalCause = "forward: " + destination.text + ": TLS: " + why + " (" + expected +
-                 "); nothing more is sent";
+    fatalCause = ForwardResult::fatal("forward: " + destination.text + ": TLS: " + opened.cause() +
+                                      " (" + expected + "); nothing more is sent");
     return;
   }
-  if (outcome == RelpSession::Outcome::kFailed) {
-    failed(why);
+  if (!opened.ok()) {
+    failed(fresh->now(), opened.cause());
     return;
   }
   session = std::move(fresh);
@@ -195,16 +193,16 @@ void RelpForwarder::connect() {
   failedAttempts = 0;
 }
 
-void RelpForwarder::failed(const std::string& why) {
+void RelpForwarder::failed(Clock::time_point now, const std::string& why) {
   if (failedAttempts++ == 0) {
     report("forward: " + destination.text + ": " + why + " (retrying; " +
            std::to_string(waiting.size()) + " lines are held for the next session, and at most " +
            std::to_string(limits.maxLines) + " waiting lines)");
   }
-  nextAttempt = Clock::now() + backoff.failed();
+  nextAttempt = now + backoff.failed();
 }
 
-void RelpForwarder::broke(const std::string& why) {
+void RelpForwarder::broke(Clock::time_point now, const std::string& why) {
   session.reset();
   const std::size_t count = unanswered.size();
   for (auto it = unanswered.rbegin(); it != unanswered.rend(); ++it) {
@@ -215,38 +213,40 @@ void RelpForwarder::broke(const std::string& why) {
   report("forward: " + destination.text + ": " + why + " (reconnecting; " + std::to_string(count) +
          " unanswered lines go again first)");
   failedAttempts = 0;
-  nextAttempt = Clock::now() + backoff.failed();
+  nextAttempt = now + backoff.failed();
 }
 
-void RelpForwarder::fillWindow() {
+void RelpForwarder::fillWindow(Clock::time_point now) {
   const auto window = static_cast<std::size_t>(limits.window);
   while (!waiting.empty() && unanswered.size() < window) {
     Line line = std::move(waiting.front());
     waiting.pop_front();
     if (line.sentBefore) ++local.sentAgain;
     if (unanswered.empty()) {
-      answerDue = Clock::now() + std::chrono::seconds(limits.timeoutSeconds);
+      answerDue = now + std::chrono::seconds(limits.timeoutSeconds);
     }
     const std::uint64_t txnr = session->send(line.message);
     unanswered.push_back(Unanswered{txnr, std::move(line)});
   }
 }
 
-void RelpForwarder::serve(Clock::time_point wakeAt) {
-  fillWindow();
-  short revents = 0;
-  waitForWake(wakeAt, session->fd(), session->events(), &revents);
-  std::string why;
-  const RelpSession::OnAnswer onAnswer =
-      [this](std::uint64_t txnr, int code, std::string_view text) { answered(txnr, code, text); };
-  if (!session->pump(revents, onAnswer, why)) {
-    broke(why);
-  } else if (!unanswered.empty() && Clock::now() >= answerDue) {
-    broke("no answer within " + std::to_string(limits.timeoutSeconds) + " s");
+void RelpForwarder::serve(Clock::time_point now, Clock::time_point wakeAt) {
+  fillWindow(now);
+  const short revents = session->wait(std::min(wakeAt, wakeLimit()), wakeFd);
+  now = session->now();
+  const RelpSession::OnAnswer onAnswer = [this, &now](std::uint64_t txnr, int code,
+                                                      std::string_view text) {
+    answered(now, txnr, code, text);
+  };
+  if (const ForwardResult pumped = session->pump(revents, onAnswer); !pumped.ok()) {
+    broke(now, pumped.cause());
+  } else if (!unanswered.empty() && now >= answerDue) {
+    broke(now, "no answer within " + std::to_string(limits.timeoutSeconds) + " s");
   }
 }
 
-void RelpForwarder::answered(std::uint64_t txnr, int code, std::string_view text) {
+void RelpForwarder::answered(Clock::time_point now, std::uint64_t txnr, int code,
+                             std::string_view text) {
   auto it = unanswered.begin();
   if (it == unanswered.end() || it->txnr != txnr) {
     it = std::find_if(unanswered.begin(), unanswered.end(),
@@ -261,16 +261,16 @@ void RelpForwarder::answered(std::uint64_t txnr, int code, std::string_view text
            shownValue(text) + " (counted, not sent again)");
   }
   unanswered.erase(it);
-  answerDue = Clock::now() + std::chrono::seconds(limits.timeoutSeconds);
+  answerDue = now + std::chrono::seconds(limits.timeoutSeconds);
 }
 
 void RelpForwarder::end() {
   if (session && unanswered.empty()) {
-    std::string why;
-    session->close(
-        Clock::now() + std::chrono::seconds(limits.timeoutSeconds),
-        [this](std::uint64_t txnr, int code, std::string_view text) { answered(txnr, code, text); },
-        why);
+    const Clock::time_point now = session->now();
+    (void)session->close(now + std::chrono::seconds(limits.timeoutSeconds),
+                         [this, now](std::uint64_t txnr, int code, std::string_view text) {
+                           answered(now, txnr, code, text);
+                         });
   }
   session.reset();
   const auto neverSent = static_cast<std::uint64_t>(std::count_if(
@@ -283,7 +283,7 @@ void RelpForwarder::end() {
   tally.neverSent = backlog.size() + neverSent;
   tally.unacknowledged = backlog.size() + waiting.size() + unanswered.size();
   tally.held = tally.unacknowledged;
-  if (!fatalCause.empty() && fatalError.empty()) fatalError = fatalCause;
+  if (!fatalCause.ok() && fatalError.ok()) fatalError = fatalCause;
   finished = true;
   done.notify_all();
 }

@@ -1,16 +1,18 @@
-// Forwards reassembled lines to a syslog collector over RELP (rsyslog's imrelp), in plain text or
-// TLS, and holds every line until the collector has answered it. The receiving thread owns it and
-// hands it lines; its own thread runs the sessions (RelpSession), polling the socket and an
+// Forwards reassembled lines to a syslog target over RELP (rsyslog's imrelp), in plain text or
+// TLS, and holds every line until the target has answered it. The receiving thread owns it and
+// hands it lines; its own thread runs the sessions (RelpSession), waiting on the connection and an
 // eventfd that wakes it; the other members may be called from any thread.
 //
-// Failures: set-up steps answer with a ForwardResult; failures while running are one-line reports
-// waiting in takeReports(), and fatal() once the collector can never be reached as configured.
+// Failures: set-up steps and status() answer with a ForwardResult (fatal once the target can
+// never be reached as configured); failures while running are one-line reports waiting in
+// takeReports().
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,8 +23,9 @@
 #include "udplog-recv/forward/Backoff.h"
 #include "udplog-recv/forward/BoundedBacklog.h"
 #include "udplog-recv/forward/ForwardResult.h"
+#include "udplog-recv/forward/ForwardTarget.h"
+#include "udplog-recv/forward/IConnection.h"
 #include "udplog-recv/forward/NameLookup.h"
-#include "udplog-recv/forward/SyslogForwarder.h"
 
 class RelpSession;
 class TlsCredentials;
@@ -32,11 +35,13 @@ class RelpForwarder final {
   RelpForwarder(const RelpForwarder&) = delete;
   RelpForwarder& operator=(const RelpForwarder&) = delete;
 
-  using Clock = std::chrono::steady_clock;
+  using Clock = IConnection::Clock;
+  // Makes the connection for each session: a TcpConnection, or a test's scripted one.
+  using ConnectionFactory = std::function<std::unique_ptr<IConnection>()>;
 
   static constexpr const char* kScheme = "relp";
 
-  // TLS is on when caFile or fingerprints are set. The collector's certificate must chain to
+  // TLS is on when caFile or fingerprints are set. The target's certificate must chain to
   // caFile and name peerName (the target's host when empty), or, pinned instead, have one of the
   // fingerprints ("SHA256:AB:01:..."); certFile and keyFile, both or neither, are our own.
   struct Tls {
@@ -65,7 +70,7 @@ class RelpForwarder final {
     std::uint64_t sessions = 0;
     std::uint64_t held = 0;            // waiting or unanswered now
     std::uint64_t unacknowledged = 0;  // at the end: held when finish() returned
-    std::uint64_t neverSent = 0;       // of those, never handed to the collector
+    std::uint64_t neverSent = 0;       // of those, never handed to the target
   };
 
   // Reads the TLS files now, so that a missing or unreadable file, a file without a usable
@@ -73,13 +78,14 @@ class RelpForwarder final {
   // before anything starts. note, when given, gets a line worth saying about the CA file.
   static ForwardResult checkTls(const Tls& tls, std::string* note = nullptr);
 
-  // Starts the thread, which connects at once.
-  RelpForwarder(SyslogForwarder::Target target, Tls tls, Limits limits);
+  // Starts the thread, which connects at once; connections null: TcpConnection.
+  RelpForwarder(ForwardTarget target, Tls tls, Limits limits,
+                ConnectionFactory connections = nullptr);
   // Ends the thread as finish() with a deadline of now would.
   ~RelpForwarder();
 
   // Queues the line as the same RFC 5424 message that the tcp:// target sends
-  // (SyslogForwarder::message()); line need only be valid during the call, the message being a
+  // (SyslogMessage::message()); line need only be valid during the call, the message being a
   // copy. Never blocks: the message joins a bounded backlog, past whose bound the oldest waiting
   // lines are dropped, counted and reported.
   void enqueue(const std::string& host, unsigned port, std::string_view line,
@@ -92,9 +98,9 @@ class RelpForwarder final {
 
   // Reports since the last call, in order, each one line.
   std::vector<std::string> takeReports() EXCLUDES(mutex);
-  // Why the collector can never be reached as configured (its certificate was refused); ""
-  // otherwise. The thread ends when it is set.
-  std::string fatal() const EXCLUDES(mutex);
+  // Fatal once the target can never be reached as configured (its certificate was refused), and
+  // the thread ends; ok until then.
+  ForwardResult status() const EXCLUDES(mutex);
   Counts counts() const EXCLUDES(mutex);
   const std::string& target() const { return destination.text; }
 
@@ -116,21 +122,26 @@ class RelpForwarder final {
   // Takes lines from the backlog and publishes the counts; what the thread does next.
   enum class Step { kConnect, kServe, kWait, kEnd };
   Step next(Clock::time_point& wakeAt) EXCLUDES(mutex);
-  void connect();
-  void serve(Clock::time_point wakeAt);
-  void fillWindow();
-  void answered(std::uint64_t txnr, int code, std::string_view text);
+  void connect(Clock::time_point now);
+  void serve(Clock::time_point now, Clock::time_point wakeAt);
+  void fillWindow(Clock::time_point now);
+  void answered(Clock::time_point now, std::uint64_t txnr, int code, std::string_view text);
   // The session broke: its unanswered lines go first on the next one.
-  void broke(const std::string& why);
-  void failed(const std::string& why);
+  void broke(Clock::time_point now, const std::string& why);
+  void failed(Clock::time_point now, const std::string& why);
   void end() EXCLUDES(mutex);
-  void waitForWake(Clock::time_point until, int socket, short events, short* revents);
+  // Waits for the wake eventfd until until, while no session is open.
+  void waitForWake(Clock::time_point until);
+  // The latest time a wait may end: the wake eventfd's signal ends it, or, without one, a look
+  // every 100 ms.
+  Clock::time_point wakeLimit() const;
   void report(const std::string& text) EXCLUDES(mutex);
 
   // Constant after construction
-  const SyslogForwarder::Target destination;
+  const ForwardTarget destination;
   const Tls tls;
   const Limits limits;
+  const ConnectionFactory connections;
   const int wakeFd;  // an eventfd: enqueue() and finish() wake the thread's poll with it
 
   // Guarded by mutex
@@ -141,7 +152,7 @@ class RelpForwarder final {
   bool finishing GUARDED_BY(mutex) = false;
   Clock::time_point deadline GUARDED_BY(mutex){};
   bool finished GUARDED_BY(mutex) = false;
-  std::string fatalError GUARDED_BY(mutex);
+  ForwardResult fatalError GUARDED_BY(mutex) = ForwardResult::success();
   std::vector<std::string> reports GUARDED_BY(mutex);
   Counts tally GUARDED_BY(mutex);
 
@@ -156,7 +167,7 @@ class RelpForwarder final {
   Backoff backoff;
   std::uint64_t failedAttempts = 0;  // since the last session
   bool openedBefore = false;
-  std::string fatalCause;
+  ForwardResult fatalCause = ForwardResult::success();
   Counts local;  // acknowledged, refused, sentAgain and sessions, published under the lock
 
   std::thread thread;

@@ -1,13 +1,8 @@
 #include "udplog-recv/forward/RelpSession.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "udplog-recv/forward/TlsCredentials.h"
 #include "udplog-recv/forward/TlsTransport.h"
@@ -24,12 +19,6 @@ constexpr const char* kOffer = "relp_version=0\nrelp_software=udplog-recv\ncomma
 // Transaction numbers go from 1 to 999 999 999 and begin again at 1.
 constexpr std::uint64_t kMaxTxnr = 999999999;
 constexpr std::size_t kReadSize = 64 * 1024;
-
-int millisUntil(RelpSession::Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - RelpSession::Clock::now());
-  return static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 1 << 30));
-}
 
 // The code of an answer's text ("200 OK"); -1 when it has none.
 int codeOf(std::string_view text) {
@@ -56,102 +45,77 @@ bool takesSyslog(std::string_view text) {
 
 }  // namespace
 
-RelpSession::RelpSession(const Peer& thePeer) : peer(thePeer) {}
+RelpSession::RelpSession(const Peer& thePeer, std::unique_ptr<IConnection> theConnection)
+    : peer(thePeer), connection(std::move(theConnection)) {}
 
-RelpSession::~RelpSession() { drop(); }
+RelpSession::~RelpSession() {
+  tls.reset();
+  connection->close();
+}
 
 std::string RelpSession::within() const { return std::to_string(peer.timeoutSeconds) + " s"; }
 
-void RelpSession::drop() {
-  tls.reset();
-  if (socket >= 0) ::close(socket);
-  socket = -1;
-}
-
-RelpSession::Outcome RelpSession::open(Clock::time_point deadline, std::string& why) {
-  if (!connect(deadline, why)) return Outcome::kFailed;
+ForwardResult RelpSession::open(Clock::time_point deadline) {
+  if (ForwardResult connecting = connect(deadline); !connecting.ok()) return connecting;
   if (peer.credentials) {
-    const Outcome shaken = handshake(deadline, why);
-    if (shaken != Outcome::kOpen) return shaken;
+    if (ForwardResult shaken = handshake(deadline); !shaken.ok()) return shaken;
   }
-  return offer(deadline, why) ? Outcome::kOpen : Outcome::kFailed;
+  return offer(deadline);
 }
 
-bool RelpSession::connect(Clock::time_point deadline, std::string& why) {
-  const SyslogForwarder::Target& target = *peer.target;
+ForwardResult RelpSession::connect(Clock::time_point deadline) {
+  const ForwardTarget& target = *peer.target;
   NameLookup& lookup = *peer.lookup;
-  // Looked up at each attempt: a collector whose address changed is found at the next one.
+  // Looked up at each attempt: a target whose address changed is found at the next one.
   NameLookup::Status status = lookup.start(target.host, target.port);
   if (status == NameLookup::Status::kPending) status = lookup.wait(deadline);
   if (status == NameLookup::Status::kPending) {
     lookup.abandon();
-    why = "no answer from the name lookup of " + target.host + " within " + within();
-    return false;
+    return ForwardResult::transient("no answer from the name lookup of " + target.host +
+                                    " within " + within());
   }
   if (status == NameLookup::Status::kFailed) {
-    why = "cannot look up " + target.host + ": " + lookup.error();
-    return false;
+    return ForwardResult::transient("cannot look up " + target.host + ": " + lookup.error());
   }
+  ForwardResult last = ForwardResult::transient("no address for " + target.host);
   for (const NameLookup::Address& address : lookup.addresses()) {
-    if (connectTo(reinterpret_cast<const sockaddr*>(&address.storage), address.length, deadline,
-                  why)) {
-      return true;
-    }
+    last = connectTo(address, deadline);
+    if (last.ok()) break;
   }
-  return false;
+  return last;
 }
 
-bool RelpSession::connectTo(const sockaddr* address, socklen_t length, Clock::time_point deadline,
-                            std::string& why) {
-  drop();
-  socket = ::socket(address->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (socket < 0) {
-    why = std::string("cannot make a socket: ") + std::strerror(errno);
-    return false;
+ForwardResult RelpSession::connectTo(const NameLookup::Address& address,
+                                     Clock::time_point deadline) {
+  tls.reset();
+  if (ForwardResult started = connection->connect(address); !started.ok()) return started;
+  if (!ready(POLLOUT, deadline)) {
+    return ForwardResult::transient("no connection within " + within());
   }
-  if (::connect(socket, address, length) != 0 && errno != EINPROGRESS) {
-    why = std::string("cannot connect: ") + std::strerror(errno);
-    return false;
-  }
-  if (!wait(POLLOUT, deadline)) {
-    why = "no connection within " + within();
-    return false;
-  }
-  int error = 0;
-  socklen_t size = sizeof(error);
-  ::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &size);
-  if (error != 0) {
-    why = std::string("cannot connect: ") + std::strerror(error);
-    return false;
-  }
-  return true;
+  return connection->connected();
 }
 
-RelpSession::Outcome RelpSession::handshake(Clock::time_point deadline, std::string& why) {
-  tls = std::make_unique<TlsTransport>(socket, *peer.credentials, peer.peerName, peer.fingerprints);
+ForwardResult RelpSession::handshake(Clock::time_point deadline) {
+  tls = std::make_unique<TlsTransport>(*connection, *peer.credentials);
+  if (ForwardResult started = tls->start(peer.peerName, peer.fingerprints); !started.ok()) {
+    return started;
+  }
   for (;;) {
-    std::string cause;
-    switch (tls->handshake(cause)) {
-      case TlsTransport::Step::kDone:
-        return Outcome::kOpen;
-      case TlsTransport::Step::kRefused:
-        why = "the collector's certificate was refused: " + cause;
-        return Outcome::kRefused;
-      case TlsTransport::Step::kFailed:
-        why = "the TLS handshake failed: " + cause;
-        return Outcome::kFailed;
-      case TlsTransport::Step::kAgain:
-        break;
+    bool done = false;
+    const ForwardResult step = tls->handshake(done);
+    if (step.isFatal()) {
+      return ForwardResult::fatal("the target's certificate was refused: " + step.cause());
     }
-    if (!wait(tls->wantsWrite() ? POLLOUT : POLLIN, deadline)) {
-      why = "no answer to the TLS handshake within " + within() +
-            " (is the collector stopped, or not RELP in TLS?)";
-      return Outcome::kFailed;
+    if (!step.ok()) return ForwardResult::transient("the TLS handshake failed: " + step.cause());
+    if (done) return ForwardResult::success();
+    if (!ready(tls->wantsWrite() ? POLLOUT : POLLIN, deadline)) {
+      return ForwardResult::transient("no answer to the TLS handshake within " + within() +
+                                      " (is the target stopped, or not RELP in TLS?)");
     }
   }
 }
 
-bool RelpSession::offer(Clock::time_point deadline, std::string& why) {
+ForwardResult RelpSession::offer(Clock::time_point deadline) {
   const std::uint64_t txnr = nextTxnr++;
   RelpFraming::frame(out, txnr, kOpen, kOffer);
   int code = -1;
@@ -163,32 +127,33 @@ bool RelpSession::offer(Clock::time_point deadline, std::string& why) {
     }
   };
   while (code < 0) {
-    if (!wait(events(), deadline)) {
-      why = "no answer to the RELP open offer within " + within();
-      return false;
+    if (!ready(events(), deadline)) {
+      return ForwardResult::transient("no answer to the RELP open offer within " + within());
     }
-    if (!pump(POLLIN | POLLOUT, answer, why)) return false;
+    if (ForwardResult pumped = pump(POLLIN | POLLOUT, answer); !pumped.ok()) return pumped;
   }
   if (code != 200) {
-    why = "the collector refused the session: " + text.substr(0, text.find('\n'));
-    return false;
+    return ForwardResult::transient("the target refused the session: " +
+                                    text.substr(0, text.find('\n')));
   }
   if (!takesSyslog(text)) {
-    why = "the collector does not take syslog messages (its answer: " +
-          text.substr(0, text.find('\n')) + ")";
-    return false;
+    return ForwardResult::transient("the target does not take syslog messages (its answer: " +
+                                    text.substr(0, text.find('\n')) + ")");
   }
-  return true;
+  return ForwardResult::success();
 }
 
-bool RelpSession::wait(short events, Clock::time_point deadline) const {
-  if (events & POLLIN && tls && tls->pending()) return true;
-  pollfd watch{socket, events, 0};
-  for (;;) {
-    const int ready = ::poll(&watch, 1, millisUntil(deadline));
-    if (ready > 0) return true;
-    if (ready == 0 || errno != EINTR) return false;
+bool RelpSession::ready(short wanted, Clock::time_point deadline) {
+  if (wanted & POLLIN && tls && tls->pending()) return true;
+  while (connection->now() < deadline) {
+    if (connection->wait(wanted, deadline) != 0) return true;
   }
+  return false;
+}
+
+short RelpSession::wait(Clock::time_point deadline, int wakeFd) {
+  if (tls && tls->pending()) return POLLIN;
+  return connection->wait(events(), deadline, wakeFd);
 }
 
 std::uint64_t RelpSession::send(std::string_view message) {
@@ -200,72 +165,52 @@ std::uint64_t RelpSession::send(std::string_view message) {
 
 short RelpSession::events() const { return written < out.size() ? (POLLIN | POLLOUT) : POLLIN; }
 
-bool RelpSession::pump(short revents, const OnAnswer& onAnswer, std::string& why) {
-  if (!writeSome(why)) return false;
+ForwardResult RelpSession::pump(short revents, const OnAnswer& onAnswer) {
+  if (ForwardResult wrote = writeSome(); !wrote.ok()) return wrote;
   if ((revents & (POLLIN | POLLHUP | POLLERR)) || (tls && tls->pending())) {
-    return readSome(onAnswer, why);
+    return readSome(onAnswer);
   }
-  return true;
+  return ForwardResult::success();
 }
 
-bool RelpSession::writeSome(std::string& why) {
+ForwardResult RelpSession::writeSome() {
   while (written < out.size()) {
     const char* data = out.data() + written;
     const std::size_t size = out.size() - written;
-    long sent;
-    if (tls) {
-      sent = tls->send(data, size, why);
-    } else {
-      sent = ::send(socket, data, size, MSG_NOSIGNAL);
-      if (sent < 0) {
-        sent = errno == EAGAIN || errno == EINTR ? -1 : -2;
-        if (sent == -2) why = std::string("the connection broke: ") + std::strerror(errno);
-      }
-    }
-    if (sent == -1) break;
-    if (sent < 0) return false;
-    written += static_cast<std::size_t>(sent);
+    std::size_t sent = 0;
+    const ForwardResult result =
+        tls ? tls->send(data, size, sent) : connection->send(data, size, sent);
+    if (!result.ok()) return result;
+    if (sent == 0) break;
+    written += sent;
   }
   if (written == out.size()) {
     out.clear();
     written = 0;
   }
-  return true;
+  return ForwardResult::success();
 }
 
-bool RelpSession::readSome(const OnAnswer& onAnswer, std::string& why) {
+ForwardResult RelpSession::readSome(const OnAnswer& onAnswer) {
   char buffer[kReadSize];
   for (;;) {
-    long got;
-    if (tls) {
-      got = tls->receive(buffer, sizeof(buffer), why);
-    } else {
-      got = ::recv(socket, buffer, sizeof(buffer), 0);
-      if (got < 0) {
-        got = errno == EAGAIN || errno == EINTR ? -1 : -2;
-        if (got == -2) why = std::string("the connection broke: ") + std::strerror(errno);
-      }
-    }
-    if (got == -1) return true;
-    if (got == -2) return false;
-    if (got == 0) {
-      why = "the collector closed the connection";
-      return false;
-    }
-    reader.feed(buffer, static_cast<std::size_t>(got));
+    std::size_t got = 0;
+    const ForwardResult result = tls ? tls->receive(buffer, sizeof(buffer), got)
+                                     : connection->receive(buffer, sizeof(buffer), got);
+    if (!result.ok()) return result;
+    if (got == 0) return ForwardResult::success();
+    reader.feed(buffer, got);
     RelpFraming::Frame frame;
     while (reader.next(frame)) {
-      if (!take(frame, onAnswer, why)) return false;
+      if (ForwardResult taken = take(frame, onAnswer); !taken.ok()) return taken;
     }
     if (!reader.error().empty()) {
-      why = "the collector sent no RELP: " + reader.error();
-      return false;
+      return ForwardResult::transient("the target sent no RELP: " + reader.error());
     }
   }
 }
 
-bool RelpSession::take(const RelpFraming::Frame& frame, const OnAnswer& onAnswer,
-                       std::string& why) {
+ForwardResult RelpSession::take(const RelpFraming::Frame& frame, const OnAnswer& onAnswer) {
   if (frame.command == kAnswer) {
     const int code = codeOf(frame.data);
     const std::string_view text = frame.data.substr(std::min<std::size_t>(frame.data.size(), 4));
@@ -274,27 +219,28 @@ bool RelpSession::take(const RelpFraming::Frame& frame, const OnAnswer& onAnswer
     } else {
       onAnswer(frame.txnr, code, code < 0 ? frame.data : text);
     }
-    return true;
+    return ForwardResult::success();
   }
   if (frame.command == kServerClose) {
-    why = "the collector ended the session (serverclose)";
-    return false;
+    return ForwardResult::transient("the target ended the session (serverclose)");
   }
-  why = "the collector sent a command a client does not take: " + std::string(frame.command);
-  return false;
+  return ForwardResult::transient("the target sent a command a client does not take: " +
+                                  std::string(frame.command));
 }
 
-bool RelpSession::close(Clock::time_point deadline, const OnAnswer& onAnswer, std::string& why) {
+ForwardResult RelpSession::close(Clock::time_point deadline, const OnAnswer& onAnswer) {
   closeTxnr = nextTxnr;
   RelpFraming::frame(out, closeTxnr, kClose, "");
-  while (!closeAnswered) {
-    if (!wait(events(), deadline)) {
-      why = "no answer to the RELP close within " + within();
-      break;
+  ForwardResult result = ForwardResult::success();
+  while (!closeAnswered && result.ok()) {
+    if (!ready(events(), deadline)) {
+      result = ForwardResult::transient("no answer to the RELP close within " + within());
+    } else {
+      result = pump(POLLIN | POLLOUT, onAnswer);
     }
-    if (!pump(POLLIN | POLLOUT, onAnswer, why)) break;
   }
   if (closeAnswered && tls) tls->bye();
-  drop();
-  return closeAnswered;
+  tls.reset();
+  connection->close();
+  return result;
 }

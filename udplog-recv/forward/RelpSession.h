@@ -1,7 +1,12 @@
-// One RELP session with the collector, which owns its socket: open() connects, makes the TLS
-// handshake when credentials are given and has the collector answer the open offer, all within
-// one deadline; then send() queues syslog frames, pump() writes and reads without blocking and
-// hands each answer on, and close() ends it. RelpForwarder's thread alone uses it.
+// One RELP session with the target, over a connection it owns: open() connects, makes the TLS
+// handshake when credentials are given and has the target answer the open offer, all within one
+// deadline; then send() queues syslog frames, pump() writes and reads without blocking and hands
+// each answer on, and close() ends it. RelpForwarder's thread alone uses it. Every wait goes
+// through the connection, so a scripted connection drives the session's time as well as its
+// bytes.
+//
+// Every step answers with a ForwardResult: transient when a later session may work (no name, no
+// connection, no answer, closed, garbage), fatal when the target's certificate failed our checks.
 #pragma once
 
 #include <chrono>
@@ -12,25 +17,27 @@
 #include <string_view>
 #include <vector>
 
+#include "udplog-recv/forward/ForwardResult.h"
+#include "udplog-recv/forward/ForwardTarget.h"
+#include "udplog-recv/forward/IConnection.h"
 #include "udplog-recv/forward/NameLookup.h"
 #include "udplog-recv/forward/RelpFraming.h"
-#include "udplog-recv/forward/SyslogForwarder.h"
 
 class TlsCredentials;
 class TlsTransport;
 
 class RelpSession final {
  public:
-  using Clock = std::chrono::steady_clock;
+  using Clock = IConnection::Clock;
   // An answer to a frame: its transaction number, the code (200 is success) and the text after.
   using OnAnswer = std::function<void(std::uint64_t txnr, int code, std::string_view text)>;
 
   // The target's host is looked up with lookup, the owner's, at each open(). credentials null:
-  // plain RELP. Otherwise the collector's certificate is checked against fingerprints when there
+  // plain RELP. Otherwise the target's certificate is checked against fingerprints when there
   // are any, else against the CA and peerName. timeoutSeconds is what the deadlines given stand
-  // for, as the reports name it.
+  // for, as the reports name it. *target, *lookup and *credentials must outlive the session.
   struct Peer {
-    const SyslogForwarder::Target* target = nullptr;
+    const ForwardTarget* target = nullptr;
     NameLookup* lookup = nullptr;
     unsigned timeoutSeconds = 5;
     const TlsCredentials* credentials = nullptr;
@@ -38,49 +45,46 @@ class RelpSession final {
     std::vector<std::string> fingerprints;
   };
 
-  explicit RelpSession(const Peer& peer);
+  RelpSession(const Peer& peer, std::unique_ptr<IConnection> connection);
   ~RelpSession();
   RelpSession(const RelpSession&) = delete;
   RelpSession& operator=(const RelpSession&) = delete;
 
-  enum class Outcome {
-    kOpen,     // ready for send()
-    kFailed,   // try again later: no name, no connection, no answer, closed
-    kRefused,  // the collector's certificate failed our checks: trying again cannot help
-  };
-  // Looks the host up, connects and opens the session by deadline; why names the cause otherwise.
-  Outcome open(Clock::time_point deadline, std::string& why);
+  // Looks the host up, connects and opens the session by deadline.
+  ForwardResult open(Clock::time_point deadline);
 
   // Queues a syslog frame with message; its transaction number.
   std::uint64_t send(std::string_view message);
-  // The socket to poll and the events wanted.
-  int fd() const { return socket; }
-  short events() const;
-  // After poll() said revents: writes what the socket takes, reads what came and hands every
-  // answer to onAnswer. False when the session broke, why saying how.
-  bool pump(short revents, const OnAnswer& onAnswer, std::string& why);
-  // Sends close and waits for its answer by deadline, handing earlier answers on; false when the
-  // session broke first or the deadline came, why saying how.
-  bool close(Clock::time_point deadline, const OnAnswer& onAnswer, std::string& why);
+  // Waits until the connection is ready for what the session wants (reading, and writing while
+  // frames are queued), until deadline, or until wakeFd (an eventfd, or -1) is signalled. The
+  // events ready, for pump().
+  short wait(Clock::time_point deadline, int wakeFd = -1);
+  // After wait() said revents: writes what the connection takes, reads what came and hands every
+  // answer to onAnswer. Transient when the session broke.
+  ForwardResult pump(short revents, const OnAnswer& onAnswer);
+  // Sends close and waits for its answer by deadline, handing earlier answers on; transient when
+  // the session broke first or the deadline came.
+  ForwardResult close(Clock::time_point deadline, const OnAnswer& onAnswer);
+  // The time by the connection's clock.
+  Clock::time_point now() const { return connection->now(); }
 
  private:
-  bool connect(Clock::time_point deadline, std::string& why);
-  bool connectTo(const sockaddr* address, socklen_t length, Clock::time_point deadline,
-                 std::string& why);
-  Outcome handshake(Clock::time_point deadline, std::string& why);
-  bool offer(Clock::time_point deadline, std::string& why);
-  // Waits until the socket is ready for events or the deadline; false at the deadline.
-  bool wait(short events, Clock::time_point deadline) const;
-  bool writeSome(std::string& why);
-  bool readSome(const OnAnswer& onAnswer, std::string& why);
-  bool take(const RelpFraming::Frame& frame, const OnAnswer& onAnswer, std::string& why);
-  void drop();
+  ForwardResult connect(Clock::time_point deadline);
+  ForwardResult connectTo(const NameLookup::Address& address, Clock::time_point deadline);
+  ForwardResult handshake(Clock::time_point deadline);
+  ForwardResult offer(Clock::time_point deadline);
+  short events() const;
+  // Waits until the connection is ready for events or the deadline; false at the deadline.
+  bool ready(short events, Clock::time_point deadline);
+  ForwardResult writeSome();
+  ForwardResult readSome(const OnAnswer& onAnswer);
+  ForwardResult take(const RelpFraming::Frame& frame, const OnAnswer& onAnswer);
   std::string within() const;
 
   // Constant after construction
   const Peer peer;
+  const std::unique_ptr<IConnection> connection;
 
-  int socket = -1;
   std::unique_ptr<TlsTransport> tls;
   RelpFraming reader;
   std::string out;          // frames queued, from written on not yet written

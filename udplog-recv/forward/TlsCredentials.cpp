@@ -29,20 +29,20 @@ struct Certificates {
 
 ForwardResult readPem(const std::string& what, const std::string& path, Certificates& out) {
   if (::access(path.c_str(), R_OK) != 0) {
-    return ForwardResult::failure("cannot read the " + what + " " + path + ": " +
-                                  std::strerror(errno) + " (give a readable PEM file)");
+    return ForwardResult::fatal("cannot read the " + what + " " + path + ": " +
+                                std::strerror(errno) + " (give a readable PEM file)");
   }
   gnutls_datum_t data{};
   if (gnutls_load_file(path.c_str(), &data) < 0) {
-    return ForwardResult::failure("cannot read the " + what + " " + path +
-                                  " (give a readable PEM file)");
+    return ForwardResult::fatal("cannot read the " + what + " " + path +
+                                " (give a readable PEM file)");
   }
   const int rc = gnutls_x509_crt_list_import2(&out.list, &out.count, &data, GNUTLS_X509_FMT_PEM, 0);
   gnutls_free(data.data);
   if (rc < 0 || out.count == 0) {
-    return ForwardResult::failure("the " + what + " " + path + " holds no PEM certificate: " +
-                                  (rc < 0 ? gnutls_strerror(rc) : "none found") +
-                                  " (give a PEM file)");
+    return ForwardResult::fatal("the " + what + " " + path + " holds no PEM certificate: " +
+                                (rc < 0 ? gnutls_strerror(rc) : "none found") +
+                                " (give a PEM file)");
   }
   return ForwardResult::success();
 }
@@ -88,15 +88,15 @@ ForwardResult TlsCredentials::loadCa(const std::string& caFile) {
   }
   const std::size_t skipped = all.count - usable.size();
   if (usable.empty()) {
-    return ForwardResult::failure("the CA file " + caFile + " holds no certificate valid now: " +
-                                  (all.count == 1 ? "it " : "the last one ") + lastWhy +
-                                  " (renew it, or check the clock)");
+    return ForwardResult::fatal("the CA file " + caFile + " holds no certificate valid now: " +
+                                (all.count == 1 ? "it " : "the last one ") + lastWhy +
+                                " (renew it, or check the clock)");
   }
   const int rc = gnutls_certificate_set_x509_trust(credentials, usable.data(),
                                                    static_cast<int>(usable.size()));
   if (rc < 0) {
-    return ForwardResult::failure("cannot use the CA file " + caFile + ": " + gnutls_strerror(rc) +
-                                  " (give a PEM file of CA certificates)");
+    return ForwardResult::fatal("cannot use the CA file " + caFile + ": " + gnutls_strerror(rc) +
+                                " (give a PEM file of CA certificates)");
   }
   if (skipped > 0) {
     notice = "the CA file " + caFile + " holds " + std::to_string(skipped) + " of " +
@@ -111,23 +111,23 @@ ForwardResult TlsCredentials::loadOwn(const std::string& certFile, const std::st
     Certificates own;
     if (ForwardResult read = readPem("certificate", certFile, own); !read.ok()) return read;
     if (const std::string why = whyNotValid(own.list[0], std::time(nullptr)); !why.empty()) {
-      return ForwardResult::failure("the certificate " + certFile + " " + why +
-                                    " (renew it, or check the clock)");
+      return ForwardResult::fatal("the certificate " + certFile + " " + why +
+                                  " (renew it, or check the clock)");
     }
   }
   if (::access(keyFile.c_str(), R_OK) != 0) {
-    return ForwardResult::failure("cannot read the key " + keyFile + ": " + std::strerror(errno) +
-                                  " (give a readable PEM key)");
+    return ForwardResult::fatal("cannot read the key " + keyFile + ": " + std::strerror(errno) +
+                                " (give a readable PEM key)");
   }
   const int rc = gnutls_certificate_set_x509_key_file(credentials, certFile.c_str(),
                                                       keyFile.c_str(), GNUTLS_X509_FMT_PEM);
   if (rc == GNUTLS_E_CERTIFICATE_KEY_MISMATCH) {
-    return ForwardResult::failure("the key " + keyFile + " does not belong to the certificate " +
-                                  certFile + " (give the key the certificate was made for)");
+    return ForwardResult::fatal("the key " + keyFile + " does not belong to the certificate " +
+                                certFile + " (give the key the certificate was made for)");
   }
   if (rc < 0) {
-    return ForwardResult::failure("cannot use the key " + keyFile + " with the certificate " +
-                                  certFile + ": " + gnutls_strerror(rc) + " (give a PEM key)");
+    return ForwardResult::fatal("cannot use the key " + keyFile + " with the certificate " +
+                                certFile + ": " + gnutls_strerror(rc) + " (give a PEM key)");
   }
   return ForwardResult::success();
 }

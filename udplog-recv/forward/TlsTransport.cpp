@@ -4,8 +4,10 @@
 #include <gnutls/x509.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 
+#include "udplog-recv/forward/IConnection.h"
 #include "udplog-recv/forward/TlsCredentials.h"
 
 namespace {
@@ -40,68 +42,127 @@ std::string fingerprintOf(gnutls_x509_crt_t certificate, const std::string& pin)
 
 }  // namespace
 
-TlsTransport::TlsTransport(int fd, const TlsCredentials& credentials, const std::string& peerName,
-                           const std::vector<std::string>& fingerprints)
-    : pins(fingerprints) {
-  // A collector gone mid-write is an error to report, not a SIGPIPE that would end the program.
-  gnutls_init(&session, GNUTLS_CLIENT | GNUTLS_NONBLOCK | GNUTLS_NO_SIGNAL);
-  gnutls_set_default_priority(session);
-  gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, credentials.get());
-  if (!isAddress(peerName)) {
-    gnutls_server_name_set(session, GNUTLS_NAME_DNS, peerName.data(), peerName.size());
-  }
-  // Checked by GnuTLS during the handshake: a refusal ends it with a verification error.
-  if (pins.empty()) gnutls_session_set_verify_cert(session, peerName.c_str(), 0);
-  gnutls_transport_set_int(session, fd);
+TlsTransport::TlsTransport(IConnection& theConnection, const TlsCredentials& theCredentials)
+    : connection(theConnection), credentials(theCredentials) {}
+
+TlsTransport::~TlsTransport() {
+  if (session) gnutls_deinit(session);
 }
 
-TlsTransport::~TlsTransport() { gnutls_deinit(session); }
+ForwardResult TlsTransport::start(const std::string& peerName,
+                                  const std::vector<std::string>& fingerprints) {
+  pins = fingerprints;
+  peer = peerName;
+  // A target gone mid-write is an error to report, not a SIGPIPE that would end the program.
+  int rc = gnutls_init(&session, GNUTLS_CLIENT | GNUTLS_NONBLOCK | GNUTLS_NO_SIGNAL);
+  if (rc == GNUTLS_E_SUCCESS) rc = gnutls_set_default_priority(session);
+  if (rc == GNUTLS_E_SUCCESS) {
+    rc = gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, credentials.get());
+  }
+  if (rc == GNUTLS_E_SUCCESS && !isAddress(peer)) {
+    rc = gnutls_server_name_set(session, GNUTLS_NAME_DNS, peer.data(), peer.size());
+  }
+  if (rc != GNUTLS_E_SUCCESS) {
+    return ForwardResult::fatal(std::string("cannot set TLS up: ") + gnutls_strerror(rc));
+  }
+  // Checked by GnuTLS during the handshake: a refusal ends it with a verification error.
+  if (pins.empty()) gnutls_session_set_verify_cert(session, peer.c_str(), 0);
+  gnutls_transport_set_ptr(session, this);
+  gnutls_transport_set_push_function(session, push);
+  gnutls_transport_set_pull_function(session, pull);
+  return ForwardResult::success();
+}
 
-TlsTransport::Step TlsTransport::handshake(std::string& why) {
+ssize_t TlsTransport::push(gnutls_transport_ptr_t self, const void* data, std::size_t size) {
+  TlsTransport& transport = *static_cast<TlsTransport*>(self);
+  std::size_t sent = 0;
+  transport.below = transport.connection.send(static_cast<const char*>(data), size, sent);
+  if (!transport.below.ok()) {
+    gnutls_transport_set_errno(transport.session, ECONNRESET);
+    return -1;
+  }
+  if (sent == 0) {
+    gnutls_transport_set_errno(transport.session, EAGAIN);
+    return -1;
+  }
+  return static_cast<ssize_t>(sent);
+}
+
+ssize_t TlsTransport::pull(gnutls_transport_ptr_t self, void* data, std::size_t size) {
+  TlsTransport& transport = *static_cast<TlsTransport*>(self);
+  std::size_t got = 0;
+  transport.below = transport.connection.receive(static_cast<char*>(data), size, got);
+  if (!transport.below.ok()) {
+    gnutls_transport_set_errno(transport.session, ECONNRESET);
+    return -1;
+  }
+  if (got == 0) {
+    gnutls_transport_set_errno(transport.session, EAGAIN);
+    return -1;
+  }
+  return static_cast<ssize_t>(got);
+}
+
+ForwardResult TlsTransport::failure(int rc) const {
+  if ((rc == GNUTLS_E_PUSH_ERROR || rc == GNUTLS_E_PULL_ERROR) && !below.ok()) return below;
+  return ForwardResult::transient(gnutls_strerror(rc));
+}
+
+ForwardResult TlsTransport::handshake(bool& done) {
+  done = false;
   const int rc = gnutls_handshake(session);
   if (rc == GNUTLS_E_SUCCESS) {
-    why = pins.empty() ? "" : whyNotPinned();
-    return why.empty() ? Step::kDone : Step::kRefused;
+    const std::string why = pins.empty() ? "" : whyNotPinned();
+    if (!why.empty()) return ForwardResult::fatal(why);
+    done = true;
+    return ForwardResult::success();
   }
   if (rc == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
     const unsigned status = gnutls_session_get_verify_cert_status(session);
     gnutls_datum_t text{};
-    why = "not trusted";
+    std::string why = "not trusted";
     if (gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &text, 0) == 0) {
       why.assign(reinterpret_cast<const char*>(text.data), text.size);
       gnutls_free(text.data);
       why.erase(why.find_last_not_of(' ') + 1);
     }
-    return Step::kRefused;
+    return ForwardResult::fatal(why);
   }
   if (rc == GNUTLS_E_AGAIN || rc == GNUTLS_E_INTERRUPTED || !gnutls_error_is_fatal(rc)) {
-    return Step::kAgain;
+    return ForwardResult::success();
   }
-  why = gnutls_strerror(rc);
-  return Step::kFailed;
+  return failure(rc);
 }
 
 bool TlsTransport::wantsWrite() const { return gnutls_record_get_direction(session) == 1; }
 
-long TlsTransport::send(const char* data, std::size_t size, std::string& why) {
+ForwardResult TlsTransport::send(const char* data, std::size_t size, std::size_t& sent) {
+  sent = 0;
   // After "try again", GnuTLS sends the record it already made when given no bytes.
   const ssize_t rc = retrying ? gnutls_record_send(session, nullptr, 0)
                               : gnutls_record_send(session, data, std::min(size, kRecord));
   retrying = rc == GNUTLS_E_AGAIN || rc == GNUTLS_E_INTERRUPTED;
-  if (rc >= 0) return static_cast<long>(rc);
-  if (retrying) return -1;
-  why = gnutls_strerror(static_cast<int>(rc));
-  return -2;
+  if (rc >= 0) {
+    sent = static_cast<std::size_t>(rc);
+    return ForwardResult::success();
+  }
+  if (retrying) return ForwardResult::success();
+  return failure(static_cast<int>(rc));
 }
 
-long TlsTransport::receive(char* data, std::size_t size, std::string& why) {
+ForwardResult TlsTransport::receive(char* data, std::size_t size, std::size_t& got) {
+  got = 0;
   const ssize_t rc = gnutls_record_recv(session, data, size);
-  if (rc >= 0) return static_cast<long>(rc);
-  if (rc == GNUTLS_E_AGAIN || rc == GNUTLS_E_INTERRUPTED) return -1;
-  // A collector that ends the connection without TLS's closing alert has still ended it.
-  if (rc == GNUTLS_E_PREMATURE_TERMINATION) return 0;
-  why = gnutls_strerror(static_cast<int>(rc));
-  return -2;
+  if (rc > 0) {
+    got = static_cast<std::size_t>(rc);
+    return ForwardResult::success();
+  }
+  if (rc == GNUTLS_E_AGAIN || rc == GNUTLS_E_INTERRUPTED) return ForwardResult::success();
+  // A target that ends the connection without TLS's closing alert has still ended it.
+  if (rc == 0 || rc == GNUTLS_E_PREMATURE_TERMINATION) {
+    return ForwardResult::transient("the target closed the connection");
+  }
+  return failure(static_cast<int>(rc));
 }
 
 bool TlsTransport::pending() const { return gnutls_record_check_pending(session) > 0; }

@@ -1,7 +1,9 @@
-// One TLS session with the collector on a non-blocking socket that the caller owns (RelpSession),
-// with our checks of the collector's certificate: chained to the CA and naming the expected peer,
-// or, pinned instead, one of the given fingerprints and valid now. Every call returns at once;
-// the caller polls the socket (wantsWrite() says for what) and calls again. One thread at a time.
+// One TLS session with the target over a connection that the caller owns (RelpSession's), with
+// our checks of the target's certificate: chained to the CA and naming the expected peer, or,
+// pinned instead, one of the given fingerprints and valid now. GnuTLS reads and writes through
+// the connection, so a scripted connection drives TLS as it drives plain RELP. Every call returns
+// at once; the caller waits on the connection (wantsWrite() says for what) and calls again. One
+// thread at a time; *connection and credentials must outlive the transport.
 #pragma once
 
 #include <gnutls/gnutls.h>
@@ -10,46 +12,55 @@
 #include <string>
 #include <vector>
 
+#include "udplog-recv/forward/ForwardResult.h"
+
+class IConnection;
 class TlsCredentials;
 
 class TlsTransport final {
  public:
-  // fingerprints empty: the certificate must chain to the credentials' CA and name peerName.
-  TlsTransport(int fd, const TlsCredentials& credentials, const std::string& peerName,
-               const std::vector<std::string>& fingerprints);
+  TlsTransport(IConnection& connection, const TlsCredentials& credentials);
   ~TlsTransport();
   TlsTransport(const TlsTransport&) = delete;
   TlsTransport& operator=(const TlsTransport&) = delete;
 
-  enum class Step {
-    kDone,     // the handshake is over and the collector's certificate passed
-    kAgain,    // call again once the socket is ready (wantsWrite())
-    kFailed,   // closed, reset, not TLS: a later attempt may work
-    kRefused,  // the collector's certificate failed our checks
-  };
-  // One step of the handshake; why says the cause of kFailed and kRefused.
-  Step handshake(std::string& why);
-  // Whether the call that came back for want of the socket waits to write (else to read).
+  // Sets the session up: fingerprints empty, the certificate must chain to the credentials' CA
+  // and name peerName. Fatal when GnuTLS cannot make the session.
+  ForwardResult start(const std::string& peerName, const std::vector<std::string>& fingerprints);
+
+  // One step of the handshake: ok with done false means call again once the connection is ready
+  // (wantsWrite()); transient when closed, reset or not TLS; fatal when the target's certificate
+  // failed our checks.
+  ForwardResult handshake(bool& done);
+  // Whether the call that came back for want of the connection waits to write (else to read).
   bool wantsWrite() const;
 
-  // Bytes written or read; 0 from receive() at the collector's end of the session; -1 when the
-  // socket is not ready; -2 on an error, which why names. After -1, send() must be called again
-  // with the same bytes.
-  long send(const char* data, std::size_t size, std::string& why);
-  long receive(char* data, std::size_t size, std::string& why);
-  // Whether received bytes wait inside the session, which poll() cannot see.
+  // Bytes written or read into sent or got, 0 when the connection is not ready; after a send()
+  // that took none, send() must be called again with the same bytes. The target's end of the
+  // session is transient, as is any error.
+  ForwardResult send(const char* data, std::size_t size, std::size_t& sent);
+  ForwardResult receive(char* data, std::size_t size, std::size_t& got);
+  // Whether received bytes wait inside the session, which a wait on the connection cannot see.
   bool pending() const;
-  // Says the end of the session to the collector, without waiting.
+  // Says the end of the session to the target, without waiting.
   void bye();
 
  private:
+  static ssize_t push(gnutls_transport_ptr_t self, const void* data, std::size_t size);
+  static ssize_t pull(gnutls_transport_ptr_t self, void* data, std::size_t size);
+  // GnuTLS's failure rc as a result; the connection's own cause when it failed below GnuTLS.
+  ForwardResult failure(int rc) const;
   // Why the pinned certificate may not be used ("its fingerprint is SHA256:..., not a pinned
   // one"); "" when it may.
   std::string whyNotPinned() const;
 
   // Constant after construction
-  const std::vector<std::string> pins;
+  IConnection& connection;
+  const TlsCredentials& credentials;
 
+  std::vector<std::string> pins;
+  std::string peer;  // GnuTLS keeps a pointer to it for the name check: owned here
   gnutls_session_t session = nullptr;
-  bool retrying = false;  // the last send() came back for want of the socket
+  bool retrying = false;  // the last send() came back for want of the connection
+  ForwardResult below = ForwardResult::success();  // the connection's last failure
 };

@@ -21,8 +21,8 @@ using testsupport::RelpTestPeer;
 class RelpForwarderTest : public ::testing::Test {
  protected:
   std::unique_ptr<RelpForwarder> start(const RelpTestPeer& peer, RelpForwarder::Tls tls = {}) {
-    SyslogForwarder::Target target;
-    EXPECT_TRUE(SyslogForwarder::parseTarget(peer.target(), target, RelpForwarder::kScheme).ok());
+    ForwardTarget target;
+    EXPECT_TRUE(ForwardTarget::parse(peer.target(), RelpForwarder::kScheme, target).ok());
     RelpForwarder::Limits limits;
     limits.timeoutSeconds = 1;
     return std::make_unique<RelpForwarder>(target, tls, limits);
@@ -75,7 +75,7 @@ TEST_F(RelpForwarderTest, ACollectorThatClosesAfterEachAnswerStillGetsEveryLine)
   EXPECT_EQ(10u, counts.acknowledged);
   EXPECT_EQ(0u, counts.unacknowledged);
   EXPECT_EQ(10u, counts.sessions);
-  EXPECT_EQ("", relp->fatal());
+  EXPECT_TRUE(relp->status().ok()) << relp->status().cause();
 }
 
 TEST_F(RelpForwarderTest, ACollectorSilentAfterFiveAnswersLeavesExactCounts) {
@@ -141,7 +141,7 @@ TEST_F(RelpForwarderTest, TlsHandshakesClosedByTheCollectorAreRetried) {
   const std::string reports = reportsOf(*relp);
   EXPECT_EQ(oneTo(20), numbers(peer)) << reports;
   EXPECT_EQ(20u, relp->counts().acknowledged);
-  EXPECT_EQ("", relp->fatal());
+  EXPECT_TRUE(relp->status().ok()) << relp->status().cause();
   EXPECT_EQ(4, peer.connections());
   EXPECT_NE(std::string::npos,
             reports.find("connected to " + peer.target() + " again after 3 failed attempts"))

@@ -7,37 +7,38 @@
 #include <thread>
 #include <vector>
 
-#include "udplog-recv/forward/SyslogForwarder.h"
+#include "udplog-recv/forward/SyslogMessage.h"
+#include "udplog-recv/forward/TcpForwarder.h"
 
 namespace {
 
-TEST(SyslogForwarderTest, FramesEachLineAsOneOctetCountedMessage) {
+TEST(TcpForwarderTest, FramesEachLineAsOneOctetCountedMessage) {
   const auto when = std::chrono::system_clock::time_point(std::chrono::seconds(1796637626)) +
                     std::chrono::microseconds(415123);
   const std::string line = "2026-12-07 10:00:26\vT4\vERROR\vdb\vconnection lost\v-";
   const std::string message =
       "<11>1 2026-12-07T10:00:26.415123Z 127.0.0.1 udplog 40000 - - " + line;
   EXPECT_EQ(std::to_string(message.size()) + " " + message,
-            SyslogForwarder::frame("127.0.0.1", 40000, line, when));
+            SyslogMessage::frame("127.0.0.1", 40000, line, when));
 
-  SyslogForwarder::Target target;
-  EXPECT_TRUE(SyslogForwarder::parseTarget("tcp://127.0.0.1:514", target).ok());
-  EXPECT_TRUE(SyslogForwarder::parseTarget("tcp://[::1]:6514", target).ok());
+  ForwardTarget target;
+  EXPECT_TRUE(ForwardTarget::parse("tcp://127.0.0.1:514", TcpForwarder::kScheme, target).ok());
+  EXPECT_TRUE(ForwardTarget::parse("tcp://[::1]:6514", TcpForwarder::kScheme, target).ok());
   EXPECT_EQ("::1", target.host);
   // A name is resolved at each connection attempt: one that does not resolve now is no error.
-  EXPECT_TRUE(SyslogForwarder::parseTarget("tcp://logs.invalid:514", target).ok());
+  EXPECT_TRUE(ForwardTarget::parse("tcp://logs.invalid:514", TcpForwarder::kScheme, target).ok());
   for (const char* bad :
        {"udp://127.0.0.1:514", "tcp://127.0.0.1", "tcp://[::1:514", "tcp://::1:514",
         "tcp://127.0.0.1:0", "tcp://127.0.0.1:65536", "tcp://127.0.0.1:-5"}) {
-    const ForwardResult result = SyslogForwarder::parseTarget(bad, target);
+    const ForwardResult result = ForwardTarget::parse(bad, TcpForwarder::kScheme, target);
     EXPECT_FALSE(result.ok()) << bad;
-    EXPECT_NE(std::string::npos, result.error().find(bad)) << result.error();
+    EXPECT_NE(std::string::npos, result.cause().find(bad)) << result.cause();
   }
 }
 
 // A collector on ::1 that appears only after lines were queued: the backlog keeps the newest
 // lines up to its bound, and they arrive in order once it listens.
-TEST(SyslogForwarderTest, HoldsABoundedBacklogUntilTheCollectorListens) {
+TEST(TcpForwarderTest, HoldsABoundedBacklogUntilTheCollectorListens) {
   int listener = ::socket(AF_INET6, SOCK_STREAM, 0);
   int on = 1;
   ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
@@ -49,17 +50,17 @@ TEST(SyslogForwarderTest, HoldsABoundedBacklogUntilTheCollectorListens) {
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
   const std::string url = "tcp://[::1]:" + std::to_string(ntohs(address.sin6_port));
 
-  SyslogForwarder::Target target;
-  const ForwardResult parsed = SyslogForwarder::parseTarget(url, target);
-  ASSERT_TRUE(parsed.ok()) << parsed.error();
-  SyslogForwarder::Limits limits;
+  ForwardTarget target;
+  const ForwardResult parsed = ForwardTarget::parse(url, TcpForwarder::kScheme, target);
+  ASSERT_TRUE(parsed.ok()) << parsed.cause();
+  TcpForwarder::Limits limits;
   limits.maxLines = 3;
   limits.firstBackoff = std::chrono::milliseconds(10);
   std::vector<std::string> reports;
-  SyslogForwarder forwarder(target, limits, [&](const std::string& r) { reports.push_back(r); });
+  TcpForwarder forwarder(target, limits, [&](const std::string& r) { reports.push_back(r); });
   const auto when = std::chrono::system_clock::now();
   for (int n = 1; n <= 5; ++n) forwarder.enqueue("::1", 7, "line " + std::to_string(n), when);
-  forwarder.pump(SyslogForwarder::Clock::now(), 0);  // refused: nobody listens yet
+  forwarder.pump(TcpForwarder::Clock::now(), 0);  // refused: nobody listens yet
   EXPECT_EQ(2u, forwarder.counts().dropped);
 
   ASSERT_EQ(0, ::listen(listener, 4));
@@ -71,7 +72,7 @@ TEST(SyslogForwarderTest, HoldsABoundedBacklogUntilTheCollectorListens) {
     while ((n = ::read(connection, buffer, sizeof(buffer))) > 0) received.append(buffer, n);
     ::close(connection);
   });
-  EXPECT_EQ(0u, forwarder.finish(SyslogForwarder::Clock::now() + std::chrono::seconds(20)));
+  EXPECT_EQ(0u, forwarder.finish(TcpForwarder::Clock::now() + std::chrono::seconds(20)));
   collector.join();
   ::close(listener);
   EXPECT_EQ(3u, forwarder.counts().forwarded);
@@ -89,7 +90,7 @@ namespace {
 
 // A collector that takes the connection and closes it without reading a byte: what was written
 // to it is counted as unconfirmed, never as delivered.
-TEST(SyslogForwarderTest, LinesACollectorNeverReadAreCountedUnconfirmed) {
+TEST(TcpForwarderTest, LinesACollectorNeverReadAreCountedUnconfirmed) {
   int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -98,26 +99,26 @@ TEST(SyslogForwarderTest, LinesACollectorNeverReadAreCountedUnconfirmed) {
   ASSERT_EQ(0, ::listen(listener, 1));
   socklen_t length = sizeof(address);
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  SyslogForwarder::Target target;
-  ASSERT_TRUE(SyslogForwarder::parseTarget(
-                  "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), target)
+  ForwardTarget target;
+  ASSERT_TRUE(ForwardTarget::parse("tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)),
+                                   TcpForwarder::kScheme, target)
                   .ok());
   std::vector<std::string> reports;
-  SyslogForwarder forwarder(target, SyslogForwarder::Limits(),
-                            [&](const std::string& r) { reports.push_back(r); });
+  TcpForwarder forwarder(target, TcpForwarder::Limits(),
+                         [&](const std::string& r) { reports.push_back(r); });
   const auto when = std::chrono::system_clock::now();
   for (int n = 1; n <= 3; ++n) forwarder.enqueue("127.0.0.1", 7, "line " + std::to_string(n), when);
   for (int i = 0; i < 100 && forwarder.counts().forwarded < 3; ++i) {
     pollfd watch{forwarder.fd(), POLLOUT, 0};
     ::poll(&watch, forwarder.fd() >= 0 ? 1 : 0, 10);
-    forwarder.pump(SyslogForwarder::Clock::now(), watch.revents);
+    forwarder.pump(TcpForwarder::Clock::now(), watch.revents);
   }
   ASSERT_EQ(3u, forwarder.counts().forwarded);
   int collector = ::accept(listener, nullptr, nullptr);
   ASSERT_GE(collector, 0);
   ::close(collector);  // unread bytes: the kernel resets the connection
   ::close(listener);
-  forwarder.finish(SyslogForwarder::Clock::now() + std::chrono::seconds(5));
+  forwarder.finish(TcpForwarder::Clock::now() + std::chrono::seconds(5));
   EXPECT_EQ(3u, forwarder.counts().unconfirmed);
 }
 
