@@ -1,0 +1,219 @@
+// A RELP session against a scripted target on a fake clock: the bytes on the wire, the answers,
+// the target's refusals and garbage, and every time-out to the millisecond, without a socket or
+// a sleep.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+#include "tests/udplog-recv/TestCertificates.h"
+#include "tests/udplog-recv/forward/ScriptedConnection.h"
+#include "udplog-recv/forward/RelpSession.h"
+#include "udplog-recv/forward/TlsCredentials.h"
+
+namespace {
+
+using testsupport::ConnectionScript;
+using Reply = ConnectionScript::Reply;
+using std::chrono::milliseconds;
+
+constexpr const char* kOpenFrame =
+    "1 open 56 relp_version=0\nrelp_software=udplog-recv\ncommands=syslog\n";
+constexpr const char* kWelcome = "200 OK\nrelp_version=0\nrelp_software=t\ncommands=syslog";
+
+// A frame of the target's, as RELP has it on the wire.
+std::string frame(std::uint64_t txnr, std::string_view command, std::string_view data) {
+  std::string out;
+  RelpFraming::frame(out, txnr, command, data);
+  return out;
+}
+
+// A target that welcomes the session and answers every other frame with 200.
+Reply welcoming(std::uint64_t txnr, std::string_view command, std::string_view) {
+  if (command == "open") return {frame(txnr, "rsp", kWelcome)};
+  return {frame(txnr, "rsp", "200 OK")};
+}
+
+struct Answer {
+  std::uint64_t txnr;
+  int code;
+  std::string text;
+};
+
+class RelpSessionTest : public ::testing::Test {
+ protected:
+  // A session to 127.0.0.1:2514 over a scripted connection; TLS with credentials.
+  std::unique_ptr<RelpSession> session(const TlsCredentials* credentials = nullptr) {
+    RelpSession::Peer peer{&target, &lookup, 5, credentials, "collector.test", {}};
+    return std::make_unique<RelpSession>(peer,
+                                         std::make_unique<testsupport::ScriptedConnection>(script));
+  }
+  // The cause when open() by start + 5 s fails, and the time it took on the fake clock.
+  std::string failedOpen(RelpSession& relp, milliseconds& took) {
+    const auto start = script.now;
+    const ForwardResult opened = relp.open(start + std::chrono::seconds(5));
+    took = std::chrono::duration_cast<milliseconds>(script.now - start);
+    EXPECT_TRUE(opened.isTransient()) << opened.cause();
+    return opened.cause();
+  }
+
+  ForwardTarget target{"relp://127.0.0.1:2514", "127.0.0.1", "2514"};
+  NameLookup lookup;
+  ConnectionScript script;
+  std::vector<Answer> answers;
+  const RelpSession::OnAnswer onAnswer = [this](std::uint64_t txnr, int code,
+                                                std::string_view text) {
+    answers.push_back({txnr, code, std::string(text)});
+  };
+};
+
+TEST_F(RelpSessionTest, SpeaksRelpByteForByteAndHandsOnEachAnswer) {
+  script.reply = [](std::uint64_t txnr, std::string_view command, std::string_view data) {
+    if (data == "refuse me") return Reply{frame(txnr, "rsp", "500 no thanks")};
+    return welcoming(txnr, command, data);
+  };
+  auto relp = session();
+  ASSERT_TRUE(relp->open(script.now + std::chrono::seconds(5)).ok());
+  EXPECT_EQ(kOpenFrame, script.written);
+
+  EXPECT_EQ(2u, relp->send("<14>1 a line"));
+  EXPECT_EQ(3u, relp->send("refuse me"));
+  for (int round = 0; round < 3 && answers.size() < 2; ++round) {
+    ASSERT_TRUE(relp->pump(relp->wait(script.now + std::chrono::seconds(1)), onAnswer).ok());
+  }
+  EXPECT_EQ(std::string(kOpenFrame) + "2 syslog 12 <14>1 a line\n3 syslog 9 refuse me\n",
+            script.written);
+  ASSERT_EQ(2u, answers.size());
+  EXPECT_EQ(2u, answers[0].txnr);
+  EXPECT_EQ(200, answers[0].code);
+  EXPECT_EQ("OK", answers[0].text);
+  EXPECT_EQ(500, answers[1].code);
+  EXPECT_EQ("no thanks", answers[1].text);
+
+  EXPECT_TRUE(relp->close(script.now + std::chrono::seconds(5), onAnswer).ok());
+  EXPECT_EQ("4 close 0\n", script.written.substr(script.written.size() - 10));
+}
+
+TEST_F(RelpSessionTest, ARefusedOrUnfitOpenIsATransientFailureNamingTheAnswer) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"500 busy\nrelp_version=0", "the target refused the session: busy"},
+      {"200 OK\nrelp_version=0\ncommands=other",
+       "the target does not take syslog messages (its answer: OK)"},
+  };
+  for (const auto& [answer, cause] : cases) {
+    script.reply = [answer = answer](std::uint64_t txnr, std::string_view, std::string_view) {
+      return Reply{frame(txnr, "rsp", answer)};
+    };
+    auto relp = session();
+    milliseconds took{};
+    EXPECT_EQ(cause, failedOpen(*relp, took));
+    EXPECT_EQ(milliseconds(0), took) << "an answer that came at once is not a time-out";
+  }
+}
+
+TEST_F(RelpSessionTest, ServercloseGarbageAndAClosedConnectionBreakASession) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {frame(0, "serverclose", ""), "the target ended the session (serverclose)"},
+      {"HTTP/1.1 400 Bad Request\r\n\r\n", "the target sent no RELP: "},
+      {frame(2, "syslog", "x"), "the target sent a command a client does not take: syslog"},
+      {"", "the target closed the connection"},
+  };
+  for (const auto& [bytes, cause] : cases) {
+    script.closeAfterFrames = bytes.empty() ? 2 : -1;
+    script.reply = [bytes = bytes](std::uint64_t txnr, std::string_view command,
+                                   std::string_view data) {
+      if (command == "open") return welcoming(txnr, command, data);
+      return Reply{bytes};
+    };
+    auto relp = session();
+    ASSERT_TRUE(relp->open(script.now + std::chrono::seconds(5)).ok()) << cause;
+    (void)relp->send("a line");
+    ForwardResult pumped = ForwardResult::success();
+    for (int round = 0; round < 3 && pumped.ok(); ++round) {
+      pumped = relp->pump(relp->wait(script.now + std::chrono::seconds(1)), onAnswer);
+    }
+    EXPECT_TRUE(pumped.isTransient()) << cause;
+    EXPECT_EQ(0u, pumped.cause().rfind(cause, 0)) << pumped.cause();
+  }
+  EXPECT_TRUE(answers.empty());
+}
+
+TEST_F(RelpSessionTest, EveryWaitEndsAtItsDeadlineAndNotBefore) {
+  // The open answered 4.9 s late is still in time.
+  script.reply = [](std::uint64_t txnr, std::string_view command, std::string_view data) {
+    Reply reply = welcoming(txnr, command, data);
+    reply.after = command == "open" ? milliseconds(4900) : milliseconds(0);
+    if (command == "close") reply.bytes.clear();
+    return reply;
+  };
+  auto late = session();
+  const auto start = script.now;
+  ASSERT_TRUE(late->open(start + std::chrono::seconds(5)).ok());
+  EXPECT_EQ(milliseconds(4900), script.now - start);
+  // A close that is never answered gives up at its deadline.
+  const auto closing = script.now;
+  const ForwardResult closed = late->close(closing + std::chrono::seconds(5), onAnswer);
+  EXPECT_EQ("no answer to the RELP close within 5 s", closed.cause());
+  EXPECT_EQ(milliseconds(5000), script.now - closing);
+
+  // An open never answered, or answered 5.1 s late, gives up at 5 s.
+  for (const milliseconds after : {milliseconds(-1), milliseconds(5100)}) {
+    script.reply = [after](std::uint64_t txnr, std::string_view command, std::string_view data) {
+      Reply reply = welcoming(txnr, command, data);
+      if (after < milliseconds(0)) reply.bytes.clear();
+      reply.after = after;
+      return reply;
+    };
+    auto relp = session();
+    milliseconds took{};
+    EXPECT_EQ("no answer to the RELP open offer within 5 s", failedOpen(*relp, took));
+    EXPECT_EQ(milliseconds(5000), took);
+  }
+
+  // A refused connection is said at once, and the session can be opened again.
+  script.connects.push_back(ForwardResult::transient("cannot connect: Connection refused"));
+  script.reply = welcoming;
+  auto refused = session();
+  milliseconds took{};
+  EXPECT_EQ("cannot connect: Connection refused", failedOpen(*refused, took));
+  EXPECT_EQ(milliseconds(0), took);
+  EXPECT_TRUE(refused->open(script.now + std::chrono::seconds(5)).ok());
+}
+
+TEST_F(RelpSessionTest, ATlsHandshakeUnansweredGarbledOrClosedFailsInTime) {
+  if (!testsupport::TestCertificates::available()) GTEST_SKIP() << "certtool is not installed";
+  testsupport::TempDir dir;
+  testsupport::TestCertificates certificates(dir.path().string());
+  ASSERT_EQ("", certificates.error());
+  TlsCredentials credentials;
+  ASSERT_TRUE(credentials.load(certificates.pem("ca"), "", "").ok());
+
+  struct Case {
+    std::string greeting;
+    bool closes;
+    std::string cause;
+    milliseconds took;
+  };
+  const std::vector<Case> cases = {
+      {"", false,
+       "no answer to the TLS handshake within 5 s (is the target stopped, or not RELP in TLS?)",
+       milliseconds(5000)},
+      {"2 rsp 6 200 OK\n", false, "the TLS handshake failed: ", milliseconds(0)},
+      {"", true, "the TLS handshake failed: the target closed the connection", milliseconds(0)},
+  };
+  for (const Case& c : cases) {
+    script.greeting = c.greeting;
+    script.closeAfterFrames = c.closes ? 0 : -1;
+    auto relp = session(&credentials);
+    milliseconds took{};
+    const std::string cause = failedOpen(*relp, took);
+    EXPECT_EQ(0u, cause.rfind(c.cause, 0)) << cause;
+    EXPECT_EQ(c.took, took) << cause;
+    EXPECT_EQ(0u, script.written.rfind("\x16\x03", 0)) << "a TLS handshake record comes first";
+    script.written.clear();
+  }
+}
+
+}  // namespace

@@ -1,0 +1,127 @@
+// A connection for forwarding tests that plays the target from a script and moves its own clock:
+// the bytes the session writes are kept (written()), the target's answers come from a reply
+// function called for each whole RELP frame written, each after a delay of the script's, and a
+// wait with nothing due moves the clock to its deadline at once. So a 5 s time-out takes no time,
+// and a test can say exactly when the session gave up. One thread; the test owns the script, the
+// session owns the connection.
+#pragma once
+
+#include <poll.h>
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "udplog-recv/forward/IConnection.h"
+#include "udplog-recv/forward/RelpFraming.h"
+
+namespace testsupport {
+
+struct ConnectionScript {
+  using Clock = IConnection::Clock;
+
+  // The target's bytes after one frame of ours ("" for none), and how long after it they come.
+  struct Reply {
+    std::string bytes;
+    std::chrono::milliseconds after{0};
+  };
+  // Called for each whole frame written: txnr, command, data.
+  std::function<Reply(std::uint64_t, std::string_view, std::string_view)> reply;
+  // Each connect() is answered with the next result here; success once they run out.
+  std::deque<ForwardResult> connects;
+  // Bytes the target sends before anything, once connected (a TLS test's garbage, for one).
+  std::string greeting;
+  // The target ends the connection once it has read this many frames of ours (0: at once) and
+  // its replies to them are read; -1: never.
+  int closeAfterFrames = -1;
+
+  // What the test reads afterwards.
+  Clock::time_point now = Clock::time_point() + std::chrono::hours(1);
+  std::string written;  // every byte the session wrote, over all its connections
+  int connections = 0;
+};
+
+class ScriptedConnection final : public IConnection {
+ public:
+  // *script must outlive the connection.
+  explicit ScriptedConnection(ConnectionScript& theScript) : script(theScript) {}
+
+  ForwardResult connect(const NameLookup::Address&) override {
+    ++script.connections;
+    inbound.clear();
+    due.clear();
+    frames = RelpFraming();
+    framesRead = 0;
+    if (!script.connects.empty()) {
+      ForwardResult next = script.connects.front();
+      script.connects.pop_front();
+      if (!next.ok()) return next;
+    }
+    open = true;
+    inbound = script.greeting;
+    return ForwardResult::success();
+  }
+  ForwardResult connected() override { return ForwardResult::success(); }
+
+  ForwardResult send(const char* data, std::size_t size, std::size_t& sent) override {
+    if (!open) return ForwardResult::transient("the connection broke: Broken pipe");
+    sent = size;
+    script.written.append(data, size);
+    frames.feed(data, size);
+    RelpFraming::Frame frame;
+    while (frames.next(frame)) {
+      ++framesRead;
+      if (!script.reply) continue;
+      ConnectionScript::Reply answer = script.reply(frame.txnr, frame.command, frame.data);
+      if (!answer.bytes.empty()) due.push_back({script.now + answer.after, answer.bytes});
+    }
+    return ForwardResult::success();
+  }
+
+  ForwardResult receive(char* data, std::size_t size, std::size_t& got) override {
+    got = std::min(size, inbound.size());
+    inbound.copy(data, got);
+    inbound.erase(0, got);
+    if (got == 0 && ended()) return ForwardResult::transient("the target closed the connection");
+    return ForwardResult::success();
+  }
+
+  short wait(short events, Clock::time_point deadline, int) override {
+    if (!due.empty() && due.front().at <= deadline) {
+      script.now = std::max(script.now, due.front().at);
+    }
+    while (!due.empty() && due.front().at <= script.now) {
+      inbound += due.front().bytes;
+      due.pop_front();
+    }
+    short ready = events & POLLOUT;
+    if ((events & POLLIN) && (!inbound.empty() || ended())) ready |= POLLIN;
+    if (ready == 0) script.now = std::max(script.now, deadline);
+    return ready;
+  }
+
+  Clock::time_point now() const override { return script.now; }
+  void close() override { open = false; }
+
+ private:
+  struct Due {
+    Clock::time_point at;
+    std::string bytes;
+  };
+  bool ended() const {
+    return script.closeAfterFrames >= 0 && framesRead >= script.closeAfterFrames && due.empty() &&
+           inbound.empty();
+  }
+
+  ConnectionScript& script;
+  bool open = false;
+  RelpFraming frames;  // the session's frames, as the target reads them
+  int framesRead = 0;
+  std::string inbound;  // the target's bytes, come and not yet read
+  std::deque<Due> due;  // the target's bytes still on their way
+};
+
+}  // namespace testsupport
