@@ -39,7 +39,7 @@ std::string describe(const LineAssembler::Counts& c) {
 }
 
 // The TCP forwarder's counts, as the summary gives them. Plain TCP confirms nothing: the lines
-// written on connections that the collector ended or that broke are only an upper bound of what
+// written on connections that the target ended or that broke are only an upper bound of what
 // may be missing, and the summary says so.
 std::string describe(const TcpForwarder& forwarder, std::uint64_t unsent) {
   const TcpForwarder::Counts& c = forwarder.counts();
@@ -52,7 +52,7 @@ std::string describe(const TcpForwarder& forwarder, std::uint64_t unsent) {
   return text + "; up to " + std::to_string(c.unconfirmed) + " lines written on " +
          std::to_string(c.unconfirmedConnections) + " connection" +
          (c.unconfirmedConnections == 1 ? "" : "s") +
-         " that the collector ended are not confirmed (plain TCP cannot tell; relp:// confirms "
+         " that the target ended are not confirmed (plain TCP cannot tell; relp:// confirms "
          "every line)";
 }
 
@@ -116,7 +116,7 @@ bool Collector::full() const {
 }
 
 // A stop request ends the run after the datagrams already taken from the socket: they are
-// counted like the others. A RELP collector that refused us (its certificate) ends the run:
+// counted like the others. A RELP target that refused us (its certificate) ends the run:
 // nothing can be sent.
 bool Collector::done() const { return StopSignals::received() != 0 || full() || !refused.empty(); }
 

@@ -42,7 +42,7 @@ class Collector final {
   Collector(const ReceiverOptions& options, Parts parts);
 
   // Receives until a stop signal, --count lines, --idle without a datagram, a failed output or a
-  // collector that refused us.
+  // target that refused us.
   void run();
   // Ends the streams and the forwarding, writes the last metrics and prints the summary; returns
   // the exit status.
@@ -78,7 +78,7 @@ class Collector final {
   std::unique_ptr<ReceiverMetrics> metrics;
   ReadPause pause;
   std::string refusedFrom;  // the sender of the latest refused datagram
-  std::string refused;      // why a RELP collector can never take our lines; "" while it can
+  std::string refused;      // why a RELP target can never take our lines; "" while it can
   Clock::time_point nextCheck;
   Clock::time_point nextMetrics;
   Clock::time_point lastDatagram;

@@ -68,24 +68,24 @@ void ReceiverMetrics::addForwarding(const Inputs& in) {
     refused = r.refused;
     sentAgain = r.sentAgain;
   }
-  file.counter("udplog_recv_lines_forwarded_total", "Lines handed to the collector.", forwarded);
-  file.counter("udplog_recv_lines_acknowledged_total", "Lines the collector acknowledged (RELP).",
+  file.counter("udplog_recv_lines_forwarded_total", "Lines handed to the target.", forwarded);
+  file.counter("udplog_recv_lines_acknowledged_total", "Lines the target acknowledged (RELP).",
                acknowledged);
   file.counter("udplog_recv_lines_dropped_total",
-               "Lines dropped from the full backlog for the collector.", dropped);
+               "Lines dropped from the full backlog for the target.", dropped);
   file.counter("udplog_recv_lines_unconfirmed_total",
-               "Lines written on TCP connections that the collector ended or that broke: an upper "
+               "Lines written on TCP connections that the target ended or that broke: an upper "
                "bound of the lines it may not have (plain TCP cannot tell).",
                unconfirmed);
   file.counter("udplog_recv_lines_refused_total",
-               "Lines the collector answered with an error (RELP): not sent again.", refused);
+               "Lines the target answered with an error (RELP): not sent again.", refused);
   file.counter("udplog_recv_lines_sent_again_total",
                "Lines sent again on a new session, unanswered on a broken one (RELP).", sentAgain);
   file.counter("udplog_recv_lines_undelivered_total",
-               "Lines the collector had not taken when the run ended.", in.undelivered);
+               "Lines the target had not taken when the run ended.", in.undelivered);
   file.counter("udplog_recv_lines_never_sent_total",
-               "Lines left at the end that were never handed to the collector.", neverSent);
+               "Lines left at the end that were never handed to the target.", neverSent);
   file.counter("udplog_recv_forward_connections_total",
-               "Connections (TCP) or sessions (RELP) opened to the collector.", connections);
-  file.gauge("udplog_recv_backlog_lines", "Lines waiting for the collector.", backlog);
+               "Connections (TCP) or sessions (RELP) opened to the target.", connections);
+  file.gauge("udplog_recv_backlog_lines", "Lines waiting for the target.", backlog);
 }

@@ -20,7 +20,7 @@ class ReceiverMetrics final {
   struct Inputs {
     std::uint64_t datagrams = 0, malformed = 0, refused = 0, written = 0;
     std::uint32_t kernelDrops = 0;
-    std::uint64_t undelivered = 0;  // known at the end only: left for the collector
+    std::uint64_t undelivered = 0;  // known at the end only: left for the target
     const SenderStreams* streams = nullptr;
     const TcpForwarder* forwarder = nullptr;
     const RelpForwarder* relp = nullptr;

@@ -18,7 +18,7 @@ namespace {
 const char kUsage[] =
     "usage: udplog-recv [options]\n"
     "Receives the logger's UDP datagrams from any number of senders, reassembles each line and\n"
-    "writes it, one per line, and/or forwards it to a syslog collector.\n"
+    "writes it, one per line, and/or forwards it to a syslog target.\n"
     "  --listen ADDR        IPv4 or IPv6 address to listen on (default 127.0.0.1)\n"
     "  --port N             UDP port (default 4444)\n"
     "  --output FILE        append the lines to FILE, created if missing (\"-\": standard\n"
@@ -28,32 +28,32 @@ const char kUsage[] =
     "                       received (it waits for the first as long as it takes)\n"
     "  --timeout SECONDS    drop a line still incomplete SECONDS after its first part (default 5)\n"
     "  --forward tcp://HOST:PORT\n"
-    "                       send every line to a syslog collector (rsyslog's imtcp, say) as an\n"
+    "                       send every line to a syslog target (rsyslog's imtcp, say) as an\n"
     "                       RFC 5424 message with octet-counting framing; HOST may be a name,\n"
     "                       resolved at every connection attempt, or an IPv6 address in\n"
     "                       brackets, tcp://[::1]:514\n"
     "  --forward relp://HOST:PORT\n"
     "                       the same messages over RELP (rsyslog's imrelp): every line is held\n"
-    "                       until the collector acknowledged it and sent again on a new session\n"
+    "                       until the target acknowledged it and sent again on a new session\n"
     "                       when the old one broke first\n"
-    "  --tls-ca FILE        RELP in TLS: the collector's certificate must be signed by the CA in\n"
+    "  --tls-ca FILE        RELP in TLS: the target's certificate must be signed by the CA in\n"
     "                       FILE (PEM) and hold the expected name; never falls back to plain text\n"
-    "  --tls-peer NAME      the name expected in the collector's certificate (default: HOST)\n"
+    "  --tls-peer NAME      the name expected in the target's certificate (default: HOST)\n"
     "  --tls-fingerprint SHA256:HEX\n"
-    "                       RELP in TLS, instead of --tls-ca: the collector's certificate must\n"
+    "                       RELP in TLS, instead of --tls-ca: the target's certificate must\n"
     "                       be this one (its SHA-256 or SHA-1 fingerprint, as `certtool -i`\n"
     "                       prints it, colons optional); repeatable, for the next certificate\n"
     "                       beside the current one\n"
-    "  --tls-cert FILE      our own certificate (PEM), for a collector that asks for one ...\n"
+    "  --tls-cert FILE      our own certificate (PEM), for a target that asks for one ...\n"
     "  --tls-key FILE       ... and its private key\n"
     "  --relp-window N      RELP: lines sent and not yet acknowledged, at most (1 to 65535,\n"
     "                       default 1024)\n"
     "  --relp-timeout SECONDS\n"
-    "                       RELP: the longest wait for the collector, whole seconds (1 to 3600,\n"
+    "                       RELP: the longest wait for the target, whole seconds (1 to 3600,\n"
     "                       default 5): to connect, for the TLS handshake, for an answer while\n"
     "                       lines are unacknowledged, for the close; past it the session is\n"
     "                       taken as broken and the lines go again on a new one\n"
-    "  --backlog N          lines held while the collector is unreachable (default 100000, and\n"
+    "  --backlog N          lines held while the target is unreachable (default 100000, and\n"
     "                       at most 64 MiB); past it the oldest are dropped and counted\n"
     "  --linger SECONDS     time given at the end to hand the backlog over (default 5) and, over\n"
     "                       RELP, to wait for the acknowledgements, reconnecting while lines are\n"
@@ -302,12 +302,12 @@ void ReceiverOptions::check() {
   }
   if (tls && tlsCa.empty() && !pinned) {
     usageError(
-        "TLS needs --tls-ca, the CA that signed the collector's certificate, or "
+        "TLS needs --tls-ca, the CA that signed the target's certificate, or "
         "--tls-fingerprint");
   }
   if (pinned && (!tlsCa.empty() || !tlsPeer.empty())) {
     usageError(
-        "--tls-fingerprint pins the collector's certificate instead of checking it with "
+        "--tls-fingerprint pins the target's certificate instead of checking it with "
         "--tls-ca and --tls-peer: give one or the other");
   }
   if (tlsCert.empty() != tlsKey.empty()) {

@@ -20,24 +20,24 @@ struct ReceiverOptions {
   std::uint64_t count = 0;    // stop after this many lines; 0: no limit
   double idleSeconds = 0;     // stop after this long without a datagram; 0: no limit
   double timeoutSeconds = 5;  // drop a line still incomplete after this long
-  std::string forward;  // "tcp://HOST:PORT" or "relp://HOST:PORT" of a syslog collector, or ""
+  std::string forward;        // "tcp://HOST:PORT" or "relp://HOST:PORT" of a syslog target, or ""
   // RELP in TLS: on with tlsCa or tlsFingerprints, one or the other; tlsPeer goes with tlsCa,
   // and tlsCert and tlsKey go together.
-  std::string tlsCa;                         // the CA that signed the collector's certificate
-  std::vector<std::string> tlsFingerprints;  // "SHA256:AB:...": the collector's certificates
-  std::string tlsCert;  // our own certificate and its key, for collectors that ask for one
+  std::string tlsCa;                         // the CA that signed the target's certificate
+  std::vector<std::string> tlsFingerprints;  // "SHA256:AB:...": the target's certificates
+  std::string tlsCert;  // our own certificate and its key, for targets that ask for one
   std::string tlsKey;
-  std::string tlsPeer;    // the name the collector's certificate must hold; "" the target's host
+  std::string tlsPeer;    // the name the target's certificate must hold; "" the target's host
   int relpWindow = 1024;  // RELP: lines sent and not yet acknowledged, at most
-  unsigned relpTimeoutSeconds = 5;             // RELP: the longest wait for the collector
-  std::uint64_t backlogLines = 100000;         // lines held for the collector at most
+  unsigned relpTimeoutSeconds = 5;             // RELP: the longest wait for the target
+  std::uint64_t backlogLines = 100000;         // lines held for the target at most
   std::uint64_t maxSenders = 1024;             // streams kept at once
   std::vector<SenderFilter::Network> allow;    // empty: every sender
   std::uint64_t maxPendingBytes = 256u << 20;  // parts of incomplete lines held, over all senders
   std::uint64_t maxSenderBytes = 0;            // of those, by one sender address; 0: an eighth
   std::string metricsFile;                     // "": none
   double metricsSeconds = 15;                  // between metrics writes
-  double lingerSeconds = 5;   // time left at the end to hand the backlog to the collector
+  double lingerSeconds = 5;   // time left at the end to hand the backlog to the target
   bool hasSeparator = false;  // show the lines' vertical tabs as separator
   char separator = 0;
   std::string relpOption;  // the last --relp- option given, which only a relp:// target reads

@@ -1,11 +1,11 @@
 // udplog-recv: receives the logger's UDP datagrams from any number of senders, puts each sender's
 // lines back together and writes them one per line, to a file or standard output, and/or forwards
-// them to a syslog collector. What went missing on the way is reported on standard error.
+// them to a syslog target. What went missing on the way is reported on standard error.
 //
 // Signals: SIGINT, SIGTERM and the other signals that would end it (SIGUSR2, SIGALRM, ...) end the
 // run cleanly, as the end of input does: incomplete lines are reported, the backlog is handed to
-// the collector, the summary is printed, exit status as usual. A second one ends it at once with
-// 128 + its number, also while it lingers for a collector or waits on a full output. SIGHUP
+// the target, the summary is printed, exit status as usual. A second one ends it at once with
+// 128 + its number, also while it lingers for a target or waits on a full output. SIGHUP
 // reopens the --output file (logrotate renamed it away); SIGUSR1 prints the summary's counts so
 // far in one line. The handlers do not restart interrupted calls: ppoll() returns at once, and
 // LineOutput carries on with a write that a signal interrupted.

@@ -1,5 +1,5 @@
 // What the forwarding tests share: input files of logger lines for loghost, a loghost that sends
-// them over UDP, a wait until udplog-recv listens, and the collector's file read back per sender.
+// them over UDP, a wait until udplog-recv listens, and the target's file read back per sender.
 #pragma once
 
 #include <arpa/inet.h>
@@ -43,7 +43,7 @@ inline std::size_t countLines(const std::string& path) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
-// The collector's file as one list of messages per PROCID (the sender's port).
+// The target's file as one list of messages per PROCID (the sender's port).
 inline std::map<std::string, std::vector<std::string>> bySender(const std::string& path) {
   std::map<std::string, std::vector<std::string>> senders;
   std::ifstream in(path, std::ios::binary);
@@ -55,7 +55,7 @@ inline std::map<std::string, std::vector<std::string>> bySender(const std::strin
   return senders;
 }
 
-// Whether the collector wrote exactly two senders' lines, each in its order: first's (whose source
+// Whether the target wrote exactly two senders' lines, each in its order: first's (whose source
 // is "sender_a") and second's. Says which sender differs otherwise.
 inline ::testing::AssertionResult eachSendersLines(const std::string& path,
                                                    const std::vector<std::string>& first,

@@ -1,5 +1,5 @@
 // udplog-recv between real loghost processes and a real rsyslogd: every line arrives once, in
-// order per sender, with its bytes intact, also when the collector goes away and comes back.
+// order per sender, with its bytes intact, also when the target goes away and comes back.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -54,12 +54,12 @@ TEST_F(ForwardingTest, TwoLoghostsReachRsyslogOnceInOrderAcrossACollectorRestart
   // Listening once a probe datagram is reported as malformed.
   ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
 
-  // The first host while the collector is up.
+  // The first host while the target is up.
   ASSERT_EQ(0, runLoghost(port, dir.file("a.log")));
   ASSERT_TRUE(testsupport::waitFor([&] { return countLines(rsyslog.output()) >= 40; }))
       << receiver.err();
 
-  // The collector goes away; the second host's lines wait in the backlog.
+  // The target goes away; the second host's lines wait in the backlog.
   rsyslog.stop();
   ASSERT_TRUE(testsupport::waitFor([&] {
     return receiver.err().find("closed the connection") != std::string::npos;
@@ -73,7 +73,7 @@ TEST_F(ForwardingTest, TwoLoghostsReachRsyslogOnceInOrderAcrossACollectorRestart
   ASSERT_TRUE(testsupport::waitFor([&] { return countLines(rsyslog.output()) >= 80; }))
       << receiver.err();
   receiver.signal(SIGTERM);
-  // The first connection was ended by the collector: TCP cannot tell whether it kept its lines.
+  // The first connection was ended by the target: TCP cannot tell whether it kept its lines.
   EXPECT_EQ(1, receiver.wait()) << receiver.err();
 
   EXPECT_TRUE(testsupport::eachSendersLines(rsyslog.output(), first, second)) << receiver.err();
@@ -85,12 +85,12 @@ TEST_F(ForwardingTest, TwoLoghostsReachRsyslogOnceInOrderAcrossACollectorRestart
   EXPECT_NE(std::string::npos,
             err.find("forwarded 80 lines to " + rsyslog.target() +
                      " over 2 connections; 0 dropped from the full backlog, 0 not delivered at "
-                     "the end; up to 40 lines written on 1 connection that the collector ended "
+                     "the end; up to 40 lines written on 1 connection that the target ended "
                      "are not confirmed (plain TCP cannot tell; relp:// confirms every line)"))
       << err;
 }
 
-// The lines that reached the receiver (its own copy) and did not reach the collector's file.
+// The lines that reached the receiver (its own copy) and did not reach the target's file.
 std::size_t missingAtCollector(const std::string& copy, const std::string& collected) {
   std::set<std::string> arrived;
   for (const auto& sender : testsupport::bySender(collected)) {
@@ -155,16 +155,16 @@ TEST_F(ForwardingTest, TcpBoundCoversEveryLineMissingAfterTheCollectorStoppedAnd
   const std::uint64_t bound = countAfter(err, "; up to ") + countAfter(err, " connections; ") +
                               countAfter(err, " dropped from the full backlog, ");
   const std::size_t missing = missingAtCollector(dir.file("copy.txt"), rsyslog.output());
-  std::cout << "missing at the collector " << missing << ", bound " << bound << '\n';
+  std::cout << "missing at the target " << missing << ", bound " << bound << '\n';
   EXPECT_GT(countAfter(err, "; up to "), 0u) << err;
   EXPECT_LE(missing, bound) << err;
 }
 
-// Lines pushed out of the full backlog while the collector was away are a failure of the run,
+// Lines pushed out of the full backlog while the target was away are a failure of the run,
 // even when everything else arrives: exit status 1.
 TEST(TcpTargetTest, LinesDroppedFromTheFullBacklogMakeTheExitStatusOne) {
   testsupport::TempDir dir;
-  // A collector's port that refuses connections until the test listens on it.
+  // A target's port that refuses connections until the test listens on it.
   const int collector = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;

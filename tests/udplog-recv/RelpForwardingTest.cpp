@@ -1,6 +1,6 @@
 // udplog-recv forwarding over RELP between real loghost processes and a real rsyslogd (imrelp):
-// every line arrives once, in order per sender, bytes intact; a collector killed mid-stream costs
-// no line, and repeats only what it had not acknowledged; in TLS, a collector whose certificate
+// every line arrives once, in order per sender, bytes intact; a target killed mid-stream costs
+// no line, and repeats only what it had not acknowledged; in TLS, a target whose certificate
 // is not the expected one gets nothing, and one that never answers does not hold the end.
 
 #include <gtest/gtest.h>
@@ -246,7 +246,7 @@ class RelpTlsTest : public RelpForwardingTest {
     return {"--tls-ca",  certificates->pem(ca),       "--tls-cert", certificates->pem("client"),
             "--tls-key", certificates->key("client"), "--tls-peer", peer};
   }
-  // The collector's certificate pinned instead: the SHA-256 fingerprint of the one named.
+  // The target's certificate pinned instead: the SHA-256 fingerprint of the one named.
   std::vector<std::string> pinned(const std::string& cert) {
     return {"--tls-fingerprint", certificates->fingerprint(cert),
             "--tls-cert",        certificates->pem("client"),

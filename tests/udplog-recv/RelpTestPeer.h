@@ -1,4 +1,4 @@
-// A small RELP collector of the tests' own on a loopback port, plain or in TLS, that misbehaves on
+// A small RELP target of the tests' own on a loopback port, plain or in TLS, that misbehaves on
 // request: it closes the connection after each answer, goes silent after a number of answers,
 // answers one line with an error, or closes the first connections during the TLS handshake. It
 // keeps every syslog message it received, in order. Its thread serves one connection at a time;

@@ -100,7 +100,7 @@ class RsyslogDaemon {
 
   // Starts it and waits until it accepts connections (over UDP: until its port is taken); false
   // if it did not within the deadline. start(), stop() and kill() may be called again, so a test
-  // can take the collector away and bring it back on the same port.
+  // can take the target away and bring it back on the same port.
   bool start() {
     const std::string conf = dir + "/rsyslog.conf", pid = dir + "/rsyslogd.pid";
     std::vector<std::string> args{kProgram, "-n", "-f", conf, "-i", pid};

@@ -1,5 +1,5 @@
 // Certificates for RELP in TLS, made with GnuTLS's certtool in a folder of the caller's: a CA
-// ("ca"), the collector's for collector.test ("server", and "expired", valid only in January
+// ("ca"), the target's for collector.test ("server", and "expired", valid only in January
 // 2020), ours for client.test ("client"), a CA that signed none of them ("other") and one valid
 // only in January 2020 ("oldca"). Each is NAME.pem with its key NAME.key.
 #pragma once

@@ -23,7 +23,7 @@ TEST(BoundedBacklogTest, DropsTheOldestButTheHalfWrittenAndReportsEachRunOnce) {
   backlog.taken();
   backlog.push("f", 0, dropped);
   backlog.push("g", 0, dropped);
-  EXPECT_NE("", backlog.push("h", 0, dropped)) << "a new run after the collector took lines";
+  EXPECT_NE("", backlog.push("h", 0, dropped)) << "a new run after the target took lines";
   EXPECT_EQ(3u, dropped);
   EXPECT_EQ("f", backlog.front());
 

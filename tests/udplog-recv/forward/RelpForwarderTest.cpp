@@ -1,4 +1,4 @@
-// RelpForwarder against collectors of the tests' own that misbehave as real ones do: each case
+// RelpForwarder against targets of the tests' own that misbehave as real ones do: each case
 // holds the counts to the line, since every answer is matched to its line.
 
 #include <gtest/gtest.h>
@@ -69,7 +69,7 @@ TEST_F(RelpForwarderTest, ACollectorThatClosesAfterEachAnswerStillGetsEveryLine)
   relp->finish(RelpForwarder::Clock::now() + std::chrono::seconds(20));
 
   // Every answer came before its close: nothing arrives twice. Lines written after the answer
-  // that preceded a close went again on the next session, and the collector took them there.
+  // that preceded a close went again on the next session, and the target took them there.
   EXPECT_EQ(oneTo(10), numbers(peer)) << reportsOf(*relp);
   const RelpForwarder::Counts counts = relp->counts();
   EXPECT_EQ(10u, counts.acknowledged);

@@ -36,7 +36,7 @@ TEST(TcpForwarderTest, FramesEachLineAsOneOctetCountedMessage) {
   }
 }
 
-// A collector on ::1 that appears only after lines were queued: the backlog keeps the newest
+// A target on ::1 that appears only after lines were queued: the backlog keeps the newest
 // lines up to its bound, and they arrive in order once it listens.
 TEST(TcpForwarderTest, HoldsABoundedBacklogUntilTheCollectorListens) {
   int listener = ::socket(AF_INET6, SOCK_STREAM, 0);
@@ -88,7 +88,7 @@ TEST(TcpForwarderTest, HoldsABoundedBacklogUntilTheCollectorListens) {
 
 namespace {
 
-// A collector that takes the connection and closes it without reading a byte: what was written
+// A target that takes the connection and closes it without reading a byte: what was written
 // to it is counted as unconfirmed, never as delivered.
 TEST(TcpForwarderTest, LinesACollectorNeverReadAreCountedUnconfirmed) {
   int listener = ::socket(AF_INET, SOCK_STREAM, 0);
