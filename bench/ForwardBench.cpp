@@ -140,7 +140,7 @@ double overRelp(std::size_t lines, const testsupport::TestCertificates* certific
     tls = {certificates->pem("ca"),
            certificates->pem("client"),
            certificates->key("client"),
-           testsupport::TestCertificates::kCollectorName,
+           testsupport::TestCertificates::kTargetName,
            {}};
   }
   RsyslogDaemon rsyslog(dir.str(), "127.0.0.1", RsyslogDaemon::Protocol::kRelp, collectorTls);

@@ -43,7 +43,7 @@ class ForwardingTest : public ::testing::Test {
   const unsigned short port = freeUdpPort();
 };
 
-TEST_F(ForwardingTest, TwoLoghostsReachRsyslogOnceInOrderAcrossACollectorRestart) {
+TEST_F(ForwardingTest, TwoLoghostsReachRsyslogOnceInOrderAcrossATargetRestart) {
   testsupport::Subprocess receiver(
       UDPLOG_RECV_PATH, {"--port", std::to_string(port), "--forward", rsyslog.target(), "--output",
                          dir.file("copy.txt")});
@@ -110,7 +110,7 @@ std::uint64_t countAfter(const std::string& err, const std::string& text) {
 
 // rsyslogd stopped (SIGTERM) and later killed (SIGKILL) while 20 000 lines stream through:
 // every line it does not have is within the bound the summary gives, and the exit status is 1.
-TEST_F(ForwardingTest, TcpBoundCoversEveryLineMissingAfterTheCollectorStoppedAndKilled) {
+TEST_F(ForwardingTest, TcpBoundCoversEveryLineMissingAfterTheTargetStoppedAndKilled) {
   testsupport::Subprocess receiver(
       UDPLOG_RECV_PATH, {"--port", std::to_string(port), "--forward", rsyslog.target(), "--output",
                          dir.file("copy.txt"), "--linger", "20"});

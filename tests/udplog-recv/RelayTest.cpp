@@ -138,7 +138,7 @@ std::uintmax_t diskQueueBytes(const std::string& dir) {
       {"port=\"2515\"", "port=\"" + std::to_string(centralPort) + "\""},
       {"target=\"central.example.org\"", "target=\"127.0.0.1\""},
       {"[\"central.example.org\"]",
-       std::string("[\"") + testsupport::TestCertificates::kCollectorName + "\"]"},
+       std::string("[\"") + testsupport::TestCertificates::kTargetName + "\"]"},
       {"/etc/udplog-relay/ca.pem", certificates.pem("ca")},
       {"/etc/udplog-relay/relay.pem", certificates.pem("client")},
       {"/etc/udplog-relay/relay.key", certificates.key("client")}};
@@ -282,7 +282,7 @@ class RelayTest : public ::testing::Test {
   std::uintmax_t peakDisk = 0;
 };
 
-TEST_F(RelayTest, TheCentralCollectorAwayForAMinuteUnderLoadMissesNoLine) {
+TEST_F(RelayTest, TheCentralRsyslogAwayForAMinuteUnderLoadMissesNoLine) {
   std::vector<std::unique_ptr<PacedSender>> senders;
   for (int id = 0; id < kSenders; ++id) {
     senders.push_back(std::make_unique<PacedSender>(dir.str(), id, port));

@@ -12,7 +12,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -66,6 +68,12 @@ class RelpTestPeer {
     return messages;
   }
   int connections() const { return accepted; }
+  // The bytes received on plain connections, in order, the first kRawKept of them.
+  std::string raw() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return rawBytes;
+  }
+  static constexpr std::size_t kRawKept = 1 << 16;
 
  private:
   // A connection as the peer sees it: plain, or a TLS session on it.
@@ -137,6 +145,7 @@ class RelpTestPeer {
       }
       const long got = connection.read(buffer, sizeof(buffer));
       if (got <= 0) return;
+      if (!connection.tls) keepRaw(buffer, static_cast<std::size_t>(got));
       reader.feed(buffer, static_cast<std::size_t>(got));
       RelpFraming::Frame frame;
       while (reader.next(frame)) {
@@ -145,15 +154,24 @@ class RelpTestPeer {
     }
   }
 
+  void keepRaw(const char* bytes, std::size_t size) {
+    std::lock_guard<std::mutex> lock(mutex);
+    rawBytes.append(bytes, std::min(size, kRawKept - rawBytes.size()));
+  }
+
+  // The answer to txnr as RELP puts it on the wire, written out here rather than framed by the
+  // code under test: "7 rsp 6 200 OK\n".
+  static std::string rsp(std::uint64_t txnr, const std::string& data) {
+    return std::to_string(txnr) + " rsp " + std::to_string(data.size()) + " " + data + "\n";
+  }
+
   // False when the connection is to be closed.
   bool answer(Connection& connection, const RelpFraming::Frame& frame) {
     std::string out;
     if (frame.command == "open") {
-      RelpFraming::frame(out, frame.txnr, "rsp",
-                         "200 OK\nrelp_version=0\nrelp_software=peer\ncommands=syslog");
+      out = rsp(frame.txnr, "200 OK\nrelp_version=0\nrelp_software=peer\ncommands=syslog");
     } else if (frame.command == "close") {
-      RelpFraming::frame(out, frame.txnr, "rsp", "200 OK");
-      connection.write(out);
+      connection.write(rsp(frame.txnr, "200 OK"));
       return false;
     } else if (frame.command == "syslog") {
       {
@@ -166,8 +184,7 @@ class RelpTestPeer {
       ++answers;
       const bool refuse = !behaviour.refuseContaining.empty() &&
                           frame.data.find(behaviour.refuseContaining) != std::string_view::npos;
-      RelpFraming::frame(out, frame.txnr, "rsp", refuse ? "500 not taken here" : "200 OK");
-      connection.write(out);
+      connection.write(rsp(frame.txnr, refuse ? "500 not taken here" : "200 OK"));
       return !behaviour.closeAfterEachAnswer;
     }
     connection.write(out);
@@ -184,6 +201,7 @@ class RelpTestPeer {
   int answers = 0;
   mutable std::mutex mutex;
   std::vector<std::string> messages;
+  std::string rawBytes;
   std::thread thread;
 };
 

@@ -1,5 +1,5 @@
 // Certificates for RELP in TLS, made with GnuTLS's certtool in a folder of the caller's: a CA
-// ("ca"), the target's for collector.test ("server", and "expired", valid only in January
+// ("ca"), the target's for target.test ("server", and "expired", valid only in January
 // 2020), ours for client.test ("client"), a CA that signed none of them ("other") and one valid
 // only in January 2020 ("oldca"). Each is NAME.pem with its key NAME.key.
 #pragma once
@@ -17,7 +17,7 @@ namespace testsupport {
 class TestCertificates {
  public:
   static constexpr const char* kCerttool = "/usr/bin/certtool";
-  static constexpr const char* kCollectorName = "collector.test";
+  static constexpr const char* kTargetName = "target.test";
   static constexpr const char* kClientName = "client.test";
 
   static bool available() { return ::access(kCerttool, X_OK) == 0; }
@@ -30,7 +30,7 @@ class TestCertificates {
          "cn = \"Old CA\"\nca\ncert_signing_key\nactivation_date = \"2020-01-01 00:00:00\"\n"
          "expiration_date = \"2020-02-01 00:00:00\"\n");
     const std::string server =
-        "cn = \"collector.test\"\ndns_name = \"collector.test\"\n"
+        "cn = \"target.test\"\ndns_name = \"target.test\"\n"
         "tls_www_server\nsigning_key\nencryption_key\n";
     make("server", "ca", server + "expiration_days = 30\n");
     make("expired", "ca",

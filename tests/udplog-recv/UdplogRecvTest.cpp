@@ -248,7 +248,7 @@ TEST(UdplogRecvTest, OptionsThatCannotWorkTogetherAreRefused) {
 // What may work on the next start is a failure of the run (1, which the service retries), not a
 // usage error (2, final): a port in use, a target's name that does not resolve yet. A port
 // that needs a capability the process lacks is a setting (2).
-TEST(UdplogRecvTest, APortInUseFailsTheRunAndAnUnresolvedCollectorIsRetried) {
+TEST(UdplogRecvTest, APortInUseFailsTheRunAndAnUnresolvedTargetIsRetried) {
   testsupport::UdpReceiver holder;
   std::string out, err;
   EXPECT_EQ(

@@ -26,8 +26,8 @@ addrinfo streamHints(int flags) {
 
 // Made by start(), shared by the lookup and its resolver thread; whichever lets go last frees it.
 struct NameLookup::Request {
-  Request(std::string theHost, std::string thePort)
-      : host(std::move(theHost)), port(std::move(thePort)) {}
+  Request(std::string theHost, std::string thePort, Resolver theResolver)
+      : host(std::move(theHost)), port(std::move(thePort)), resolver(std::move(theResolver)) {}
   ~Request() {
     if (answer != nullptr) ::freeaddrinfo(answer);
   }
@@ -37,6 +37,7 @@ struct NameLookup::Request {
   // Constant after construction
   const std::string host;
   const std::string port;
+  const Resolver resolver;
 
   // Guarded by mutex
   std::mutex mutex;
@@ -51,7 +52,8 @@ struct NameLookup::Request {
   static void resolve(const std::shared_ptr<Request>& request) {
     const addrinfo hints = streamHints(0);
     addrinfo* answer = nullptr;
-    const int result = ::getaddrinfo(request->host.c_str(), request->port.c_str(), &hints, &answer);
+    const int result =
+        request->resolver(request->host.c_str(), request->port.c_str(), &hints, &answer);
     const int systemError = errno;
     std::lock_guard<std::mutex> lock(request->mutex);
     request->result = result;
@@ -63,7 +65,7 @@ struct NameLookup::Request {
   }
 };
 
-NameLookup::NameLookup() = default;
+NameLookup::NameLookup(Resolver theResolver) : resolver(std::move(theResolver)) {}
 
 NameLookup::~NameLookup() { abandon(); }
 
@@ -92,7 +94,7 @@ NameLookup::Status NameLookup::start(const std::string& host, const std::string&
     if (literal != nullptr) ::freeaddrinfo(literal);
     return state;
   }
-  auto request = std::make_shared<Request>(host, port);
+  auto request = std::make_shared<Request>(host, port, resolver);
   try {
     std::thread(&Request::resolve, request).detach();
   } catch (const std::system_error& e) {

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,7 +34,12 @@ class NameLookup final {
   // one address) or kFailed (error() says why).
   enum class Status { kIdle, kPending, kResolved, kFailed };
 
-  NameLookup();
+  // What resolves a name, with getaddrinfo's contract (its answer is freed with freeaddrinfo):
+  // getaddrinfo itself, or a test's slow or stuck one. Called on the resolver's thread.
+  using Resolver = std::function<int(const char* host, const char* port, const addrinfo* hints,
+                                     addrinfo** answer)>;
+
+  explicit NameLookup(Resolver resolver = ::getaddrinfo);
   ~NameLookup();
 
   // Begins resolving host and port (decimal digits), abandoning a lookup still pending. An
@@ -63,6 +69,9 @@ class NameLookup final {
   // Takes an ended lookup's answer (result 0 and the list) or its error (getaddrinfo's, with
   // errno for EAI_SYSTEM) into found or failure.
   void settle(int result, const addrinfo* answer, int systemError);
+
+  // Constant after construction
+  const Resolver resolver;
 
   // Guarded by the owner's thread: one thread calls every member
   Status state = Status::kIdle;

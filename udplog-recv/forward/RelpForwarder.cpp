@@ -29,13 +29,17 @@ ForwardResult RelpForwarder::checkTls(const Tls& tls, std::string* note) {
   return loaded;
 }
 
-RelpForwarder::RelpForwarder(ForwardTarget target, Tls theTls, Limits theLimits,
-                             ConnectionFactory theConnections)
+RelpForwarder::Seam RelpForwarder::Seam::real() {
+  return Seam{
+      [] { return std::make_unique<TcpConnection>(); }, [] { return Clock::now(); },
+      [](Clock::time_point until, int wakeFd) { (void)PollWait::until(-1, 0, until, wakeFd); }};
+}
+
+RelpForwarder::RelpForwarder(ForwardTarget target, Tls theTls, Limits theLimits, Seam theSeam)
     : destination(std::move(target)),
       tls(std::move(theTls)),
       limits(theLimits),
-      connections(theConnections ? std::move(theConnections)
-                                 : [] { return std::make_unique<TcpConnection>(); }),
+      seam(std::move(theSeam)),
       wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       backlog(destination.text, theLimits.maxLines, theLimits.maxBytes),
       backoff(theLimits.firstBackoff, theLimits.maxBackoff) {
@@ -50,7 +54,7 @@ RelpForwarder::RelpForwarder(ForwardTarget target, Tls theTls, Limits theLimits,
 }
 
 RelpForwarder::~RelpForwarder() {
-  finish(Clock::now());
+  finish(seam.now());
   thread.join();
   if (wakeFd >= 0) ::close(wakeFd);
 }
@@ -106,9 +110,9 @@ void RelpForwarder::run() {
     const Step step = next(wakeAt);
     if (step == Step::kEnd) break;
     if (step == Step::kConnect) {
-      connect(Clock::now());
+      connect(seam.now());
     } else if (step == Step::kServe) {
-      serve(Clock::now(), wakeAt);
+      serve(seam.now(), wakeAt);
     } else {
       waitForWake(wakeAt);
     }
@@ -128,7 +132,7 @@ RelpForwarder::Step RelpForwarder::next(Clock::time_point& wakeAt) {
     waiting.push_back(Line{backlog.takeFront(), false});
   }
   if (backlog.empty()) backlog.taken();
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = seam.now();
   // At the end, a broken session is opened again for the lines it had not answered.
   const bool handedOver = waiting.empty() && unanswered.empty();
   if (!fatalCause.ok() || (finishing && (now >= deadline || handedOver))) return Step::kEnd;
@@ -144,14 +148,14 @@ RelpForwarder::Step RelpForwarder::next(Clock::time_point& wakeAt) {
 }
 
 void RelpForwarder::waitForWake(Clock::time_point until) {
-  (void)PollWait::until(-1, 0, std::min(until, wakeLimit()), wakeFd);
+  seam.sleep(std::min(until, wakeLimit()), wakeFd);
 }
 
 RelpForwarder::Clock::time_point RelpForwarder::wakeLimit() const {
   // Without an eventfd (the process ran out of descriptors) nothing wakes the thread: it looks
   // for lines and for the end every 100 ms instead.
   if (wakeFd >= 0) return Clock::time_point::max();
-  return Clock::now() + std::chrono::milliseconds(100);
+  return seam.now() + std::chrono::milliseconds(100);
 }
 
 void RelpForwarder::connect(Clock::time_point now) {
@@ -164,7 +168,7 @@ void RelpForwarder::connect(Clock::time_point now) {
   auto fresh =
       std::make_unique<RelpSession>(RelpSession::Peer{&destination, &lookup, limits.timeoutSeconds,
                                                       credentials.get(), peer, tls.fingerprints},
-                                    connections());
+                                    seam.connect());
   const ForwardResult opened = fresh->open(by);
   if (opened.isFatal()) {
     const std::string expected = tls.fingerprints.empty()

@@ -36,8 +36,18 @@ class RelpForwarder final {
   RelpForwarder& operator=(const RelpForwarder&) = delete;
 
   using Clock = IConnection::Clock;
-  // Makes the connection for each session: a TcpConnection, or a test's scripted one.
-  using ConnectionFactory = std::function<std::unique_ptr<IConnection>()>;
+
+  // Where the thread's connections and time come from: TcpConnection, the steady clock and
+  // poll() in a real run, a test's scripted connection and fake clock otherwise. The thread calls
+  // every member; finish() and the destructor read now() too.
+  struct Seam {
+    std::function<std::unique_ptr<IConnection>()> connect;  // a new one for each session
+    std::function<Clock::time_point()> now;
+    // Waits until until, or until wakeFd (an eventfd, or -1) is signalled, taking its count.
+    std::function<void(Clock::time_point until, int wakeFd)> sleep;
+
+    static Seam real();
+  };
 
   static constexpr const char* kScheme = "relp";
 
@@ -78,9 +88,8 @@ class RelpForwarder final {
   // before anything starts. note, when given, gets a line worth saying about the CA file.
   static ForwardResult checkTls(const Tls& tls, std::string* note = nullptr);
 
-  // Starts the thread, which connects at once; connections null: TcpConnection.
-  RelpForwarder(ForwardTarget target, Tls tls, Limits limits,
-                ConnectionFactory connections = nullptr);
+  // Starts the thread, which connects at once.
+  RelpForwarder(ForwardTarget target, Tls tls, Limits limits, Seam seam = Seam::real());
   // Ends the thread as finish() with a deadline of now would.
   ~RelpForwarder();
 
@@ -141,7 +150,7 @@ class RelpForwarder final {
   const ForwardTarget destination;
   const Tls tls;
   const Limits limits;
-  const ConnectionFactory connections;
+  const Seam seam;
   const int wakeFd;  // an eventfd: enqueue() and finish() wake the thread's poll with it
 
   // Guarded by mutex

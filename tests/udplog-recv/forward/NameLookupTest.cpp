@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "tests/support/TestSupport.h"
@@ -42,19 +44,36 @@ TEST(NameLookupTest, ResolvesLiteralsAtOnceNamesLaterAndReportsNamesThatDoNotRes
 }
 
 // Lookups abandoned mid-way (by a new start() and by the destructor) are not waited for: their
-// resolver threads finish on state they share, which outlives the lookup (under the address
-// sanitizer, a thread writing into a freed lookup fails here), and none is left running.
+// resolver threads, held inside the resolver until the test lets them go, finish on state they
+// share, which outlives the lookup (under the address sanitizer, a thread writing into a freed
+// lookup fails here), and none is left running.
 TEST(NameLookupTest, AbandonedLookupsAreFreedOnceTheResolverEndsThem) {
-  for (int round = 0; round < 20; ++round) {
-    NameLookup lookup;
-    lookup.start("localhost", "514");
-    lookup.start(testsupport::unresolvableName(), "514");
+  std::mutex mutex;
+  std::condition_variable released;
+  bool release = false;
+  const NameLookup::Resolver held = [&](const char* host, const char* port, const addrinfo* hints,
+                                        addrinfo** answer) {
+    std::unique_lock<std::mutex> lock(mutex);
+    released.wait(lock, [&] { return release; });
+    return ::getaddrinfo(host, port, hints, answer);
+  };
+  const std::size_t before = NameLookup::abandonedInFlight();
+  for (int round = 0; round < 10; ++round) {
+    NameLookup lookup(held);
+    EXPECT_EQ(Status::kPending, lookup.start("localhost", "514"));
+    EXPECT_EQ(Status::kPending, lookup.start(testsupport::unresolvableName(), "514"));
   }
+  EXPECT_EQ(before + 20, NameLookup::abandonedInFlight());
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+  }
+  released.notify_all();
   const auto deadline = inSeconds(30);
-  while (NameLookup::abandonedInFlight() > 0 && NameLookup::Clock::now() < deadline) {
+  while (NameLookup::abandonedInFlight() > before && NameLookup::Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  EXPECT_EQ(0u, NameLookup::abandonedInFlight());
+  EXPECT_EQ(before, NameLookup::abandonedInFlight());
 }
 
 }  // namespace

@@ -12,10 +12,14 @@
 #include "tests/support/TestSupport.h"
 #include "tests/udplog-recv/RelpTestPeer.h"
 #include "tests/udplog-recv/TestCertificates.h"
+#include "tests/udplog-recv/forward/ScriptedConnection.h"
 #include "udplog-recv/forward/RelpForwarder.h"
 
 namespace {
 
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using testsupport::ConnectionScript;
 using testsupport::RelpTestPeer;
 
 class RelpForwarderTest : public ::testing::Test {
@@ -60,7 +64,7 @@ class RelpForwarderTest : public ::testing::Test {
   }
 };
 
-TEST_F(RelpForwarderTest, ACollectorThatClosesAfterEachAnswerStillGetsEveryLine) {
+TEST_F(RelpForwarderTest, ATargetThatClosesAfterEachAnswerStillGetsEveryLine) {
   RelpTestPeer::Behaviour closing;
   closing.closeAfterEachAnswer = true;
   RelpTestPeer peer(closing);
@@ -78,7 +82,7 @@ TEST_F(RelpForwarderTest, ACollectorThatClosesAfterEachAnswerStillGetsEveryLine)
   EXPECT_TRUE(relp->status().ok()) << relp->status().cause();
 }
 
-TEST_F(RelpForwarderTest, ACollectorSilentAfterFiveAnswersLeavesExactCounts) {
+TEST_F(RelpForwarderTest, ATargetSilentAfterFiveAnswersLeavesExactCounts) {
   RelpTestPeer::Behaviour silent;
   silent.answersBeforeSilence = 5;
   RelpTestPeer peer(silent);
@@ -120,9 +124,17 @@ TEST_F(RelpForwarderTest, ALineAnsweredWithAnErrorIsRefusedCountedAndNotSentAgai
   EXPECT_EQ(0u, counts.unacknowledged);
   EXPECT_EQ(1u, counts.sessions);
   EXPECT_NE(std::string::npos, reports.find("refused a line: 500 'not taken here'")) << reports;
+  // The wire as RELP has it: the open offer, one syslog frame per line, the close.
+  const std::string raw = peer.raw();
+  EXPECT_EQ(0u, raw.rfind("1 open 56 relp_version=0\nrelp_software=udplog-recv\ncommands=syslog\n"
+                          "2 syslog ",
+                          0))
+      << raw;
+  EXPECT_NE(std::string::npos, raw.find(" - - line 1 .\n3 syslog ")) << raw;
+  EXPECT_EQ(raw.size() - 12, raw.rfind("\n12 close 0\n")) << raw;
 }
 
-TEST_F(RelpForwarderTest, TlsHandshakesClosedByTheCollectorAreRetried) {
+TEST_F(RelpForwarderTest, TlsHandshakesClosedByTheTargetAreRetried) {
   if (!testsupport::TestCertificates::available()) {
     GTEST_SKIP() << "certtool is not installed (Debian package gnutls-bin): no certificates";
   }
@@ -134,7 +146,7 @@ TEST_F(RelpForwarderTest, TlsHandshakesClosedByTheCollectorAreRetried) {
   restarting.certFile = certificates.pem("server");
   restarting.keyFile = certificates.key("server");
   RelpTestPeer peer(restarting);
-  auto relp = start(peer, {certificates.pem("ca"), "", "", "collector.test", {}});
+  auto relp = start(peer, {certificates.pem("ca"), "", "", "target.test", {}});
   send(*relp, 20, std::chrono::milliseconds(0));
   relp->finish(RelpForwarder::Clock::now() + std::chrono::seconds(20));
 
@@ -146,6 +158,60 @@ TEST_F(RelpForwarderTest, TlsHandshakesClosedByTheCollectorAreRetried) {
   EXPECT_NE(std::string::npos,
             reports.find("connected to " + peer.target() + " again after 3 failed attempts"))
       << reports;
+}
+
+// The end against targets that take the connection and then never answer one step, on the
+// scripted target's fake clock: finish(deadline) returns by deadline + the time-out, whatever the
+// step, and the line is counted as it stands.
+TEST(RelpForwarderEndTest, ATargetThatNeverAnswersHoldsTheEndNoLongerThanTheTimeOut) {
+  testsupport::TempDir dir;
+  std::unique_ptr<testsupport::TestCertificates> certificates;
+  if (testsupport::TestCertificates::available()) {
+    certificates = std::make_unique<testsupport::TestCertificates>(dir.str());
+    ASSERT_EQ("", certificates->error());
+  }
+  struct Case {
+    const char* silentAt;  // the step the target never answers
+    bool tls;
+    std::uint64_t neverSent;  // of the one line, at the end
+  };
+  for (const Case& c : {Case{"handshake", true, 1}, Case{"open", false, 1},
+                        Case{"syslog", false, 0}, Case{"close", false, 0}}) {
+    if (c.tls && !certificates) continue;  // certtool is missing: the plain cases still run
+    ConnectionScript script;
+    const std::string silentAt = c.silentAt;
+    script.reply = [silentAt](std::uint64_t txnr, std::string_view command, std::string_view) {
+      if (command == silentAt) return ConnectionScript::Reply{};
+      std::string answer;
+      RelpFraming::frame(answer, txnr, "rsp",
+                         command == "open" ? "200 OK\ncommands=syslog" : "200 OK");
+      return ConnectionScript::Reply{answer};
+    };
+    RelpForwarder::Tls tls;
+    if (c.tls) tls = {certificates->pem("ca"), "", "", "target.test", {}};
+    RelpForwarder::Limits limits;
+    limits.timeoutSeconds = 3;
+    RelpForwarder::Seam seam{
+        [&script] { return std::make_unique<testsupport::ScriptedConnection>(script); },
+        [&script] { return script.clock.now(); },
+        [&script](RelpForwarder::Clock::time_point until, int wakeFd) {
+          testsupport::fakeSleep(script.clock, until, wakeFd);
+        }};
+    RelpForwarder relp(ForwardTarget{"relp://127.0.0.1:2514", "127.0.0.1", "2514"}, tls, limits,
+                       seam);
+    relp.enqueue("127.0.0.1", 5000, "a line", std::chrono::system_clock::now());
+    const auto deadline = script.clock.now() + seconds(1);
+    relp.finish(deadline);
+
+    const auto over = std::chrono::duration_cast<milliseconds>(script.clock.now() - deadline);
+    EXPECT_LE(over, milliseconds(seconds(limits.timeoutSeconds))) << c.silentAt;
+    const RelpForwarder::Counts counts = relp.counts();
+    const bool delivered = silentAt == "close";
+    EXPECT_EQ(delivered ? 1u : 0u, counts.acknowledged) << c.silentAt;
+    EXPECT_EQ(delivered ? 0u : 1u, counts.unacknowledged) << c.silentAt;
+    EXPECT_EQ(delivered ? 0u : c.neverSent, counts.neverSent) << c.silentAt;
+    EXPECT_GE(script.connections, 1) << c.silentAt;
+  }
 }
 
 }  // namespace

@@ -46,15 +46,15 @@ class RelpSessionTest : public ::testing::Test {
  protected:
   // A session to 127.0.0.1:2514 over a scripted connection; TLS with credentials.
   std::unique_ptr<RelpSession> session(const TlsCredentials* credentials = nullptr) {
-    RelpSession::Peer peer{&target, &lookup, 5, credentials, "collector.test", {}};
+    RelpSession::Peer peer{&target, &lookup, 5, credentials, "target.test", {}};
     return std::make_unique<RelpSession>(peer,
                                          std::make_unique<testsupport::ScriptedConnection>(script));
   }
   // The cause when open() by start + 5 s fails, and the time it took on the fake clock.
   std::string failedOpen(RelpSession& relp, milliseconds& took) {
-    const auto start = script.now;
+    const auto start = script.clock.now();
     const ForwardResult opened = relp.open(start + std::chrono::seconds(5));
-    took = std::chrono::duration_cast<milliseconds>(script.now - start);
+    took = std::chrono::duration_cast<milliseconds>(script.clock.now() - start);
     EXPECT_TRUE(opened.isTransient()) << opened.cause();
     return opened.cause();
   }
@@ -70,18 +70,28 @@ class RelpSessionTest : public ::testing::Test {
 };
 
 TEST_F(RelpSessionTest, SpeaksRelpByteForByteAndHandsOnEachAnswer) {
-  script.reply = [](std::uint64_t txnr, std::string_view command, std::string_view data) {
-    if (data == "refuse me") return Reply{frame(txnr, "rsp", "500 no thanks")};
-    return welcoming(txnr, command, data);
+  // The target's answers as they are on the wire, written out rather than framed.
+  script.reply = [](std::uint64_t txnr, std::string_view, std::string_view) {
+    switch (txnr) {
+      case 1:
+        return Reply{"1 rsp 53 200 OK\nrelp_version=0\nrelp_software=t\ncommands=syslog\n"};
+      case 2:
+        return Reply{"2 rsp 6 200 OK\n"};
+      case 3:
+        return Reply{"3 rsp 13 500 no thanks\n"};
+      default:
+        return Reply{"4 rsp 6 200 OK\n"};
+    }
   };
   auto relp = session();
-  ASSERT_TRUE(relp->open(script.now + std::chrono::seconds(5)).ok());
+  ASSERT_TRUE(relp->open(script.clock.now() + std::chrono::seconds(5)).ok());
   EXPECT_EQ(kOpenFrame, script.written);
 
   EXPECT_EQ(2u, relp->send("<14>1 a line"));
   EXPECT_EQ(3u, relp->send("refuse me"));
   for (int round = 0; round < 3 && answers.size() < 2; ++round) {
-    ASSERT_TRUE(relp->pump(relp->wait(script.now + std::chrono::seconds(1)), onAnswer).ok());
+    ASSERT_TRUE(
+        relp->pump(relp->wait(script.clock.now() + std::chrono::seconds(1)), onAnswer).ok());
   }
   EXPECT_EQ(std::string(kOpenFrame) + "2 syslog 12 <14>1 a line\n3 syslog 9 refuse me\n",
             script.written);
@@ -92,7 +102,7 @@ TEST_F(RelpSessionTest, SpeaksRelpByteForByteAndHandsOnEachAnswer) {
   EXPECT_EQ(500, answers[1].code);
   EXPECT_EQ("no thanks", answers[1].text);
 
-  EXPECT_TRUE(relp->close(script.now + std::chrono::seconds(5), onAnswer).ok());
+  EXPECT_TRUE(relp->close(script.clock.now() + std::chrono::seconds(5), onAnswer).ok());
   EXPECT_EQ("4 close 0\n", script.written.substr(script.written.size() - 10));
 }
 
@@ -128,11 +138,11 @@ TEST_F(RelpSessionTest, ServercloseGarbageAndAClosedConnectionBreakASession) {
       return Reply{bytes};
     };
     auto relp = session();
-    ASSERT_TRUE(relp->open(script.now + std::chrono::seconds(5)).ok()) << cause;
+    ASSERT_TRUE(relp->open(script.clock.now() + std::chrono::seconds(5)).ok()) << cause;
     (void)relp->send("a line");
     ForwardResult pumped = ForwardResult::success();
     for (int round = 0; round < 3 && pumped.ok(); ++round) {
-      pumped = relp->pump(relp->wait(script.now + std::chrono::seconds(1)), onAnswer);
+      pumped = relp->pump(relp->wait(script.clock.now() + std::chrono::seconds(1)), onAnswer);
     }
     EXPECT_TRUE(pumped.isTransient()) << cause;
     EXPECT_EQ(0u, pumped.cause().rfind(cause, 0)) << pumped.cause();
@@ -149,14 +159,14 @@ TEST_F(RelpSessionTest, EveryWaitEndsAtItsDeadlineAndNotBefore) {
     return reply;
   };
   auto late = session();
-  const auto start = script.now;
+  const auto start = script.clock.now();
   ASSERT_TRUE(late->open(start + std::chrono::seconds(5)).ok());
-  EXPECT_EQ(milliseconds(4900), script.now - start);
+  EXPECT_EQ(milliseconds(4900), script.clock.now() - start);
   // A close that is never answered gives up at its deadline.
-  const auto closing = script.now;
+  const auto closing = script.clock.now();
   const ForwardResult closed = late->close(closing + std::chrono::seconds(5), onAnswer);
   EXPECT_EQ("no answer to the RELP close within 5 s", closed.cause());
-  EXPECT_EQ(milliseconds(5000), script.now - closing);
+  EXPECT_EQ(milliseconds(5000), script.clock.now() - closing);
 
   // An open never answered, or answered 5.1 s late, gives up at 5 s.
   for (const milliseconds after : {milliseconds(-1), milliseconds(5100)}) {
@@ -179,7 +189,7 @@ TEST_F(RelpSessionTest, EveryWaitEndsAtItsDeadlineAndNotBefore) {
   milliseconds took{};
   EXPECT_EQ("cannot connect: Connection refused", failedOpen(*refused, took));
   EXPECT_EQ(milliseconds(0), took);
-  EXPECT_TRUE(refused->open(script.now + std::chrono::seconds(5)).ok());
+  EXPECT_TRUE(refused->open(script.clock.now() + std::chrono::seconds(5)).ok());
 }
 
 TEST_F(RelpSessionTest, ATlsHandshakeUnansweredGarbledOrClosedFailsInTime) {

@@ -1,4 +1,4 @@
-// A connection for forwarding tests that plays the target from a script and moves its own clock:
+// A connection for forwarding tests that plays the target from a script and moves a fake clock:
 // the bytes the session writes are kept (written()), the target's answers come from a reply
 // function called for each whole RELP frame written, each after a delay of the script's, and a
 // wait with nothing due moves the clock to its deadline at once. So a 5 s time-out takes no time,
@@ -7,18 +7,60 @@
 #pragma once
 
 #include <poll.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "udplog-recv/forward/IConnection.h"
+#include "udplog-recv/forward/PollWait.h"
 #include "udplog-recv/forward/RelpFraming.h"
 
 namespace testsupport {
+
+// Time that moves only when told to, from any thread.
+class FakeClock {
+ public:
+  using Clock = IConnection::Clock;
+  Clock::time_point now() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return current;
+  }
+  void advanceTo(Clock::time_point when) {
+    std::lock_guard<std::mutex> lock(mutex);
+    current = std::max(current, when);
+  }
+
+ private:
+  mutable std::mutex mutex;
+  Clock::time_point current = Clock::time_point() + std::chrono::hours(1);
+};
+
+// Whether wakeFd (an eventfd, or -1) is signalled now; its count is taken.
+inline bool wokenNow(int wakeFd) {
+  pollfd watch{wakeFd, POLLIN, 0};
+  if (wakeFd < 0 || ::poll(&watch, 1, 0) != 1) return false;
+  std::uint64_t count;
+  return ::read(wakeFd, &count, sizeof(count)) == sizeof(count);
+}
+
+// A wait on the fake clock: a pending wake ends it at once; a wait without end waits for a real
+// wake; any other moves the clock to until.
+inline void fakeSleep(FakeClock& clock, IConnection::Clock::time_point until, int wakeFd) {
+  if (wokenNow(wakeFd)) return;
+  if (until == IConnection::Clock::time_point::max()) {
+    (void)PollWait::until(-1, 0, until, wakeFd);
+    return;
+  }
+  clock.advanceTo(until);
+}
 
 struct ConnectionScript {
   using Clock = IConnection::Clock;
@@ -38,8 +80,8 @@ struct ConnectionScript {
   // its replies to them are read; -1: never.
   int closeAfterFrames = -1;
 
-  // What the test reads afterwards.
-  Clock::time_point now = Clock::time_point() + std::chrono::hours(1);
+  FakeClock clock;
+  // What the test reads afterwards (once the thread that used the connections is done).
   std::string written;  // every byte the session wrote, over all its connections
   int connections = 0;
 };
@@ -76,7 +118,7 @@ class ScriptedConnection final : public IConnection {
       ++framesRead;
       if (!script.reply) continue;
       ConnectionScript::Reply answer = script.reply(frame.txnr, frame.command, frame.data);
-      if (!answer.bytes.empty()) due.push_back({script.now + answer.after, answer.bytes});
+      if (!answer.bytes.empty()) due.push_back({script.clock.now() + answer.after, answer.bytes});
     }
     return ForwardResult::success();
   }
@@ -89,21 +131,19 @@ class ScriptedConnection final : public IConnection {
     return ForwardResult::success();
   }
 
-  short wait(short events, Clock::time_point deadline, int) override {
-    if (!due.empty() && due.front().at <= deadline) {
-      script.now = std::max(script.now, due.front().at);
-    }
-    while (!due.empty() && due.front().at <= script.now) {
+  short wait(short events, Clock::time_point deadline, int wakeFd) override {
+    if (!due.empty() && due.front().at <= deadline) script.clock.advanceTo(due.front().at);
+    while (!due.empty() && due.front().at <= script.clock.now()) {
       inbound += due.front().bytes;
       due.pop_front();
     }
     short ready = events & POLLOUT;
     if ((events & POLLIN) && (!inbound.empty() || ended())) ready |= POLLIN;
-    if (ready == 0) script.now = std::max(script.now, deadline);
+    if (ready == 0) fakeSleep(script.clock, deadline, wakeFd);
     return ready;
   }
 
-  Clock::time_point now() const override { return script.now; }
+  Clock::time_point now() const override { return script.clock.now(); }
   void close() override { open = false; }
 
  private:

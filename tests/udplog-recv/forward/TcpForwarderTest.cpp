@@ -38,7 +38,7 @@ TEST(TcpForwarderTest, FramesEachLineAsOneOctetCountedMessage) {
 
 // A target on ::1 that appears only after lines were queued: the backlog keeps the newest
 // lines up to its bound, and they arrive in order once it listens.
-TEST(TcpForwarderTest, HoldsABoundedBacklogUntilTheCollectorListens) {
+TEST(TcpForwarderTest, HoldsABoundedBacklogUntilTheTargetListens) {
   int listener = ::socket(AF_INET6, SOCK_STREAM, 0);
   int on = 1;
   ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
@@ -90,7 +90,7 @@ namespace {
 
 // A target that takes the connection and closes it without reading a byte: what was written
 // to it is counted as unconfirmed, never as delivered.
-TEST(TcpForwarderTest, LinesACollectorNeverReadAreCountedUnconfirmed) {
+TEST(TcpForwarderTest, LinesATargetNeverReadAreCountedUnconfirmed) {
   int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
