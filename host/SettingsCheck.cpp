@@ -6,10 +6,10 @@
 #include <limits>
 #include <utility>
 
-#include "logger/core/ShownValue.h"
 #include "logger/host/ConfigurationManager.h"
 #include "logger/media/ConfigNumber.h"
 #include "logger/media/MediaKeys.h"
+#include "platform/ShownValue.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "logger/core/ShownValue.h"
+#include "platform/ShownValue.h"
 
 namespace {
 

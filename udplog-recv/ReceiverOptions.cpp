@@ -10,8 +10,8 @@
 
 #include "logger/Version.h"
 #include "logger/core/DecimalText.h"
-#include "logger/core/ShownValue.h"
 #include "platform/OptionParser.h"
+#include "platform/ShownValue.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include <cstring>
 #include <sstream>
 
-#include "logger/core/ShownValue.h"
 #include "logger/host/ConfigurationManager.h"
 #include "logger/media/ConfigNumber.h"
 #include "logger/media/MediaKeys.h"
 #include "platform/Datagram.h"
+#include "platform/ShownValue.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "udplog-recv/forward/ForwardTarget.h"
 
-#include "logger/core/ShownValue.h"
+#include "platform/ShownValue.h"
 
 ForwardResult ForwardTarget::parse(const std::string& text, const std::string& schemeName,
                                    ForwardTarget& out) {

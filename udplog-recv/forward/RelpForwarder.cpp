@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "logger/core/ShownValue.h"
+#include "platform/ShownValue.h"
 #include "udplog-recv/forward/PollWait.h"
 #include "udplog-recv/forward/RelpSession.h"
 #include "udplog-recv/forward/SyslogMessage.h"

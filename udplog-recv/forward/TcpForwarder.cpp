@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "logger/core/ShownValue.h"
+#include "platform/ShownValue.h"
 #include "udplog-recv/forward/PollWait.h"
 #include "udplog-recv/forward/SyslogMessage.h"
 

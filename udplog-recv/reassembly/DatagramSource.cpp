@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "logger/core/ShownValue.h"
+#include "platform/ShownValue.h"
 #include "udplog-recv/reassembly/KernelDrops.h"
 
 DatagramSource::DatagramSource()
