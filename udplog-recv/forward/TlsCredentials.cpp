@@ -49,14 +49,16 @@ ForwardResult readPem(const std::string& what, const std::string& path, Certific
 
 }  // namespace
 
-std::string TlsCredentials::whyNotValid(gnutls_x509_crt_t certificate, std::time_t now) {
+ForwardResult TlsCredentials::validAt(gnutls_x509_crt_t certificate, std::time_t now) {
   const std::time_t from = gnutls_x509_crt_get_activation_time(certificate);
   const std::time_t until = gnutls_x509_crt_get_expiration_time(certificate);
-  if (until != static_cast<std::time_t>(-1) && until < now) return "expired on " + dateOf(until);
-  if (from != static_cast<std::time_t>(-1) && from > now) {
-    return "is not valid before " + dateOf(from);
+  if (until != static_cast<std::time_t>(-1) && until < now) {
+    return ForwardResult::fatal("expired on " + dateOf(until));
   }
-  return "";
+  if (from != static_cast<std::time_t>(-1) && from > now) {
+    return ForwardResult::fatal("is not valid before " + dateOf(from));
+  }
+  return ForwardResult::success();
 }
 
 TlsCredentials::TlsCredentials() { gnutls_certificate_allocate_credentials(&credentials); }
@@ -79,11 +81,11 @@ ForwardResult TlsCredentials::loadCa(const std::string& caFile) {
   std::vector<gnutls_x509_crt_t> usable;
   std::string lastWhy;
   for (unsigned i = 0; i < all.count; ++i) {
-    const std::string why = whyNotValid(all.list[i], now);
-    if (why.empty()) {
+    const ForwardResult valid = validAt(all.list[i], now);
+    if (valid.ok()) {
       usable.push_back(all.list[i]);
     } else {
-      lastWhy = why;
+      lastWhy = valid.cause();
     }
   }
   const std::size_t skipped = all.count - usable.size();
@@ -110,8 +112,8 @@ ForwardResult TlsCredentials::loadOwn(const std::string& certFile, const std::st
   {
     Certificates own;
     if (ForwardResult read = readPem("certificate", certFile, own); !read.ok()) return read;
-    if (const std::string why = whyNotValid(own.list[0], std::time(nullptr)); !why.empty()) {
-      return ForwardResult::fatal("the certificate " + certFile + " " + why +
+    if (const ForwardResult valid = validAt(own.list[0], std::time(nullptr)); !valid.ok()) {
+      return ForwardResult::fatal("the certificate " + certFile + " " + valid.cause() +
                                   " (renew it, or check the clock)");
     }
   }

@@ -30,9 +30,9 @@ class TlsCredentials final {
 
   gnutls_certificate_credentials_t get() const { return credentials; }
 
-  // Why a certificate may not be used at now ("expired on 2020-02-01 00:00:00 UTC", "is not
-  // valid before ..."); "" when it may.
-  static std::string whyNotValid(gnutls_x509_crt_t certificate, std::time_t now);
+  // Whether a certificate may be used at now; fatal with why not ("expired on 2020-02-01
+  // 00:00:00 UTC", "is not valid before ...") otherwise.
+  static ForwardResult validAt(gnutls_x509_crt_t certificate, std::time_t now);
 
  private:
   ForwardResult loadCa(const std::string& caFile);

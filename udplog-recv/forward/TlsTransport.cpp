@@ -112,10 +112,9 @@ ForwardResult TlsTransport::handshake(bool& done) {
   done = false;
   const int rc = gnutls_handshake(session);
   if (rc == GNUTLS_E_SUCCESS) {
-    const std::string why = pins.empty() ? "" : whyNotPinned();
-    if (!why.empty()) return ForwardResult::fatal(why);
-    done = true;
-    return ForwardResult::success();
+    const ForwardResult checked = pins.empty() ? ForwardResult::success() : pinned();
+    done = checked.ok();
+    return checked;
   }
   if (rc == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
     const unsigned status = gnutls_session_get_verify_cert_status(session);
@@ -169,21 +168,26 @@ bool TlsTransport::pending() const { return gnutls_record_check_pending(session)
 
 void TlsTransport::bye() { gnutls_bye(session, GNUTLS_SHUT_WR); }
 
-std::string TlsTransport::whyNotPinned() const {
+ForwardResult TlsTransport::pinned() const {
   unsigned count = 0;
   const gnutls_datum_t* chain = gnutls_certificate_get_peers(session, &count);
   gnutls_x509_crt_t certificate;
-  if (!chain || count == 0 || gnutls_x509_crt_init(&certificate) < 0) return "it sent none";
-  std::string presented = "unknown", why;
-  bool pinned = false;
+  if (!chain || count == 0 || gnutls_x509_crt_init(&certificate) < 0) {
+    return ForwardResult::fatal("it sent none");
+  }
+  std::string presented = "unknown";
+  bool matched = false;
+  ForwardResult valid = ForwardResult::success();
   if (gnutls_x509_crt_import(certificate, &chain[0], GNUTLS_X509_FMT_DER) == 0) {
     for (const std::string& pin : pins) {
       presented = fingerprintOf(certificate, pin);
-      pinned = pinned || presented == pin;
+      matched = matched || presented == pin;
     }
-    why = TlsCredentials::whyNotValid(certificate, std::time(nullptr));
-    if (!why.empty()) why = "the pinned certificate " + why;
+    valid = TlsCredentials::validAt(certificate, std::time(nullptr));
   }
   gnutls_x509_crt_deinit(certificate);
-  return pinned ? why : "its fingerprint is " + presented + ", not a pinned one";
+  if (!matched)
+    return ForwardResult::fatal("its fingerprint is " + presented + ", not a pinned one");
+  if (!valid.ok()) return ForwardResult::fatal("the pinned certificate " + valid.cause());
+  return ForwardResult::success();
 }

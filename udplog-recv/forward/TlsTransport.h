@@ -50,9 +50,9 @@ class TlsTransport final {
   static ssize_t pull(gnutls_transport_ptr_t self, void* data, std::size_t size);
   // GnuTLS's failure rc as a result; the connection's own cause when it failed below GnuTLS.
   ForwardResult failure(int rc) const;
-  // Why the pinned certificate may not be used ("its fingerprint is SHA256:..., not a pinned
-  // one"); "" when it may.
-  std::string whyNotPinned() const;
+  // Whether the target's certificate is a pinned one and valid now; fatal with why not ("its
+  // fingerprint is SHA256:..., not a pinned one") otherwise.
+  ForwardResult pinned() const;
 
   // Constant after construction
   IConnection& connection;
