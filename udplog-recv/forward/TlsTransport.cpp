@@ -76,31 +76,23 @@ ForwardResult TlsTransport::start(const std::string& peerName,
 ssize_t TlsTransport::push(gnutls_transport_ptr_t self, const void* data, std::size_t size) {
   TlsTransport& transport = *static_cast<TlsTransport*>(self);
   std::size_t sent = 0;
-  transport.below = transport.connection.send(static_cast<const char*>(data), size, sent);
-  if (!transport.below.ok()) {
-    gnutls_transport_set_errno(transport.session, ECONNRESET);
-    return -1;
-  }
-  if (sent == 0) {
-    gnutls_transport_set_errno(transport.session, EAGAIN);
-    return -1;
-  }
-  return static_cast<ssize_t>(sent);
+  ForwardResult result = transport.connection.send(static_cast<const char*>(data), size, sent);
+  return transport.moved(std::move(result), sent);
 }
 
 ssize_t TlsTransport::pull(gnutls_transport_ptr_t self, void* data, std::size_t size) {
   TlsTransport& transport = *static_cast<TlsTransport*>(self);
   std::size_t got = 0;
-  transport.below = transport.connection.receive(static_cast<char*>(data), size, got);
-  if (!transport.below.ok()) {
-    gnutls_transport_set_errno(transport.session, ECONNRESET);
-    return -1;
-  }
-  if (got == 0) {
-    gnutls_transport_set_errno(transport.session, EAGAIN);
-    return -1;
-  }
-  return static_cast<ssize_t>(got);
+  ForwardResult result = transport.connection.receive(static_cast<char*>(data), size, got);
+  return transport.moved(std::move(result), got);
+}
+
+ssize_t TlsTransport::moved(ForwardResult result, std::size_t bytes) {
+  below = std::move(result);
+  if (below.ok() && bytes > 0) return static_cast<ssize_t>(bytes);
+  // GnuTLS reads the cause from errno: a failure is kept in below, for failure() to name.
+  gnutls_transport_set_errno(session, below.ok() ? EAGAIN : ECONNRESET);
+  return -1;
 }
 
 ForwardResult TlsTransport::failure(int rc) const {

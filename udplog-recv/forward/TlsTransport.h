@@ -48,6 +48,9 @@ class TlsTransport final {
  private:
   static ssize_t push(gnutls_transport_ptr_t self, const void* data, std::size_t size);
   static ssize_t pull(gnutls_transport_ptr_t self, void* data, std::size_t size);
+  // What push() or pull() tells GnuTLS of a step on the connection that moved bytes: their
+  // count, or -1 with errno saying "again" or, the failure kept, "reset".
+  ssize_t moved(ForwardResult result, std::size_t bytes);
   // GnuTLS's failure rc as a result; the connection's own cause when it failed below GnuTLS.
   ForwardResult failure(int rc) const;
   // Whether the target's certificate is a pinned one and valid now; fatal with why not ("its
