@@ -30,9 +30,8 @@ ForwardResult RelpForwarder::checkTls(const Tls& tls, std::string* note) {
 }
 
 RelpForwarder::Seam RelpForwarder::Seam::real() {
-  return Seam{
-      [] { return std::make_unique<TcpConnection>(); }, [] { return Clock::now(); },
-      [](Clock::time_point until, int wakeFd) { (void)PollWait::until(-1, 0, until, wakeFd); }};
+  return Seam{[] { return std::make_unique<TcpConnection>(); }, [] { return Clock::now(); },
+              [](Clock::time_point until, int wake) { (void)PollWait::until(-1, 0, until, wake); }};
 }
 
 RelpForwarder::RelpForwarder(ForwardTarget target, Tls theTls, Limits theLimits, Seam theSeam)
