@@ -39,7 +39,7 @@ class RelpForwarder final {
 
   // Where the thread's connections and time come from: TcpConnection, the steady clock and
   // poll() in a real run, a test's scripted connection and fake clock otherwise. The thread calls
-  // every member; finish() and the destructor read now() too.
+  // every member; the destructor reads now() too.
   struct Seam {
     std::function<std::unique_ptr<IConnection>()> connect;  // a new one for each session
     std::function<Clock::time_point()> now;

@@ -15,52 +15,14 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
+#include "tests/udplog-recv/forward/FakeClock.h"
 #include "udplog-recv/forward/IConnection.h"
-#include "udplog-recv/forward/PollWait.h"
 #include "udplog-recv/forward/RelpFraming.h"
 
 namespace testsupport {
-
-// Time that moves only when told to, from any thread.
-class FakeClock {
- public:
-  using Clock = IConnection::Clock;
-  Clock::time_point now() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return current;
-  }
-  void advanceTo(Clock::time_point when) {
-    std::lock_guard<std::mutex> lock(mutex);
-    current = std::max(current, when);
-  }
-
- private:
-  mutable std::mutex mutex;
-  Clock::time_point current = Clock::time_point() + std::chrono::hours(1);
-};
-
-// Whether wakeFd (an eventfd, or -1) is signalled now; its count is taken.
-inline bool wokenNow(int wakeFd) {
-  pollfd watch{wakeFd, POLLIN, 0};
-  if (wakeFd < 0 || ::poll(&watch, 1, 0) != 1) return false;
-  std::uint64_t count;
-  return ::read(wakeFd, &count, sizeof(count)) == sizeof(count);
-}
-
-// A wait on the fake clock: a pending wake ends it at once; a wait without end waits for a real
-// wake; any other moves the clock to until.
-inline void fakeSleep(FakeClock& clock, IConnection::Clock::time_point until, int wakeFd) {
-  if (wokenNow(wakeFd)) return;
-  if (until == IConnection::Clock::time_point::max()) {
-    (void)PollWait::until(-1, 0, until, wakeFd);
-    return;
-  }
-  clock.advanceTo(until);
-}
 
 struct ConnectionScript {
   using Clock = IConnection::Clock;
