@@ -43,11 +43,13 @@ std::string describe(const LineAssembler::Counts& c) {
 // may be missing, and the summary says so.
 std::string describe(const TcpForwarder& forwarder, std::uint64_t unsent) {
   const TcpForwarder::Counts& c = forwarder.counts();
-  std::string text = "forwarded " + std::to_string(c.forwarded) + " lines to " +
-                     forwarder.target() + " over " + std::to_string(c.connections) + " connection" +
-                     (c.connections == 1 ? "" : "s") + "; " + std::to_string(c.dropped) +
-                     " dropped from the full backlog, " + std::to_string(unsent) +
-                     " not delivered at the end";
+  std::string text =
+      "forwarded " + std::to_string(c.forwarded) + " lines to " + forwarder.target() + " over " +
+      std::to_string(c.connections) + " connection" + (c.connections == 1 ? "" : "s") + "; " +
+      std::to_string(c.dropped) + " dropped from the full backlog, " + std::to_string(unsent) +
+      " not delivered at the end" +
+      (c.tooLong ? ", " + std::to_string(c.tooLong) + " refused as over --max-line-bytes"
+                 : std::string());
   if (c.unconfirmed == 0) return text;
   return text + "; up to " + std::to_string(c.unconfirmed) + " lines written on " +
          std::to_string(c.unconfirmedConnections) + " connection" +
@@ -61,8 +63,9 @@ std::string describe(const RelpForwarder& relp, bool atEnd) {
   const RelpForwarder::Counts c = relp.counts();
   std::string text = std::to_string(c.acknowledged) + " lines acknowledged by " + relp.target() +
                      " over " + std::to_string(c.sessions) + " session" +
-                     (c.sessions == 1 ? "" : "s") + "; " + std::to_string(c.refused) +
-                     " refused, " + std::to_string(c.sentAgain) + " sent again, " +
+                     (c.sessions == 1 ? "" : "s") + "; " + std::to_string(c.refused) + " refused" +
+                     (c.givenUp ? " (" + std::to_string(c.givenUp) + " of them given up)" : "") +
+                     ", " + std::to_string(c.sentAgain) + " sent again, " +
                      std::to_string(c.dropped) + " dropped from the full backlog, ";
   if (!atEnd) return text + std::to_string(c.held) + " held";
   return text + std::to_string(c.unacknowledged) + " unacknowledged at the end" +
@@ -152,8 +155,8 @@ void Collector::run() {
 timespec Collector::untilWake(Clock::time_point now, bool pausing) const {
   Clock::time_point wake = nextCheck;
   if (heard && idle.count() > 0) wake = std::min(wake, lastDatagram + idle);
-  if (parts.forwarder && parts.forwarder->fd() < 0) {
-    wake = std::min(wake, parts.forwarder->nextAttempt());
+  if (parts.forwarder) {
+    wake = std::min(wake, parts.forwarder->nextDue());
   }
   if (metrics) wake = std::min(wake, nextMetrics);
   if (pausing) wake = std::min(wake, resume);
@@ -329,7 +332,7 @@ int Collector::status(bool written, std::uint64_t unsent) const {
   }
   if (parts.forwarder) {
     const TcpForwarder::Counts& c = parts.forwarder->counts();
-    if (unsent > 0 || c.unconfirmed > 0 || c.dropped > 0) return 1;
+    if (unsent > 0 || c.unconfirmed > 0 || c.dropped > 0 || c.tooLong > 0) return 1;
   }
   return 0;
 }

@@ -48,13 +48,14 @@ std::error_code ReceiverMetrics::fill(const Inputs& in) {
 
 void ReceiverMetrics::addForwarding(const Inputs& in) {
   std::uint64_t forwarded = 0, acknowledged = 0, dropped = 0, backlog = 0, connections = 0,
-                unconfirmed = 0, neverSent = 0, refused = 0, sentAgain = 0;
+                unconfirmed = 0, neverSent = 0, refused = 0, sentAgain = 0, givenUp = 0;
   if (in.forwarder) {
     const TcpForwarder::Counts& f = in.forwarder->counts();
     forwarded = f.forwarded;
     dropped = f.dropped;
     connections = f.connections;
     unconfirmed = f.unconfirmed;
+    refused = f.tooLong;
     backlog = in.forwarder->backlog();
     neverSent = in.undelivered;  // TCP lines left at the end were never written
   }
@@ -67,6 +68,7 @@ void ReceiverMetrics::addForwarding(const Inputs& in) {
     neverSent = r.neverSent;
     refused = r.refused;
     sentAgain = r.sentAgain;
+    givenUp = r.givenUp;
   }
   file.counter("udplog_recv_lines_forwarded_total", "Lines handed to the target.", forwarded);
   file.counter("udplog_recv_lines_acknowledged_total", "Lines the target acknowledged (RELP).",
@@ -78,7 +80,13 @@ void ReceiverMetrics::addForwarding(const Inputs& in) {
                "bound of the lines it may not have (plain TCP cannot tell).",
                unconfirmed);
   file.counter("udplog_recv_lines_refused_total",
-               "Lines the target answered with an error (RELP): not sent again.", refused);
+               "Lines the target answered with an error (RELP), given up (RELP) or over "
+               "--max-line-bytes: never sent again.",
+               refused);
+  file.counter("udplog_recv_lines_given_up_total",
+               "Of the refused lines, those given up after breaking every session they went on, "
+               "the last time alone (RELP).",
+               givenUp);
   file.counter("udplog_recv_lines_sent_again_total",
                "Lines sent again on a new session, unanswered on a broken one (RELP).", sentAgain);
   file.counter("udplog_recv_lines_undelivered_total",

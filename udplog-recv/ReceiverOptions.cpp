@@ -48,13 +48,25 @@ const char kUsage[] =
     "  --tls-key FILE       ... and its private key\n"
     "  --relp-window N      RELP: lines sent and not yet acknowledged, at most (1 to 65535,\n"
     "                       default 1024)\n"
+    "  --forward-timeout SECONDS\n"
+    "                       the longest wait for the target, whole seconds (1 to 3600, default\n"
+    "                       5): to look up its name, to connect to each of its addresses, for\n"
+    "                       the TLS handshake and the RELP open, for an answer while lines are\n"
+    "                       unacknowledged, for the close; over tcp:// also how long the\n"
+    "                       target's kernel may leave written lines unacknowledged. Past it\n"
+    "                       the connection or session is taken as broken\n"
     "  --relp-timeout SECONDS\n"
-    "                       RELP: the longest wait for the target, whole seconds (1 to 3600,\n"
-    "                       default 5): to connect, for the TLS handshake, for an answer while\n"
-    "                       lines are unacknowledged, for the close; past it the session is\n"
-    "                       taken as broken and the lines go again on a new one\n"
-    "  --backlog N          lines held while the target is unreachable (default 100000, and\n"
-    "                       at most 64 MiB); past it the oldest are dropped and counted\n"
+    "                       the same as --forward-timeout, for a relp:// target\n"
+    "  --backlog N          lines held for the target at most, wherever they wait: not yet\n"
+    "                       sent, sent on a session that broke, or unanswered in the RELP\n"
+    "                       window (default 100000); past it the oldest not in a live window\n"
+    "                       are dropped and counted\n"
+    "  --max-line-bytes SIZE\n"
+    "                       the largest message the target takes, header and line (default\n"
+    "                       1M, at least 1K; rsyslog's own default maxMessageSize is 8K): a\n"
+    "                       longer one is refused here, counted and never sent\n"
+    "  --backlog-bytes SIZE the bytes of those lines at most (default 64M; a RELP window's\n"
+    "                       lines count twice, as messages and as frames being written)\n"
     "  --linger SECONDS     time given at the end to hand the backlog over (default 5) and, over\n"
     "                       RELP, to wait for the acknowledgements, reconnecting while lines are\n"
     "                       unacknowledged\n"
@@ -159,8 +171,9 @@ std::string readFingerprint(const std::string& option, const std::string& text) 
   return normal;
 }
 
-// Bytes: digits with an optional K, M or G (powers of 1024), "65536", "64K", "256M".
-std::uint64_t readSize(const std::string& option, const std::string& text) {
+// Bytes: digits with an optional K, M or G (powers of 1024), "65536", "64K", "256M", from low.
+std::uint64_t readSize(const std::string& option, const std::string& text,
+                       std::uint64_t low = ReceiverOptions::kMinBytes) {
   static const std::uint64_t kMax = std::uint64_t{1} << 40;
   std::string digits = text;
   std::uint64_t unit = 1;
@@ -175,10 +188,14 @@ std::uint64_t readSize(const std::string& option, const std::string& text) {
   }
   bool ok = !digits.empty() && digits.size() <= 13 &&
             digits.find_first_not_of("0123456789") == std::string::npos;
-  const std::uint64_t value = ok ? std::stoull(digits) * unit : 0;
-  if (!ok || value < ReceiverOptions::kMinBytes || value > kMax) {
-    usageError(option + " " + shownValue(text) +
-               " is not a size from 64K to 1024G (bytes, or with K, M or G)");
+  const std::uint64_t number = ok ? std::stoull(digits) : 0;
+  // Compared before the multiplication, which would wrap: 17179869185G is 2^64 + 1G.
+  ok = ok && number <= kMax / unit;
+  const std::uint64_t value = number * unit;
+  if (!ok || value < low || value > kMax) {
+    usageError(option + " " + shownValue(text) + " is not a size from " +
+               (low == ReceiverOptions::kMinBytes ? "64K" : std::to_string(low >> 10) + "K") +
+               " to 1024G (bytes, or with K, M or G)");
   }
   return value;
 }
@@ -220,9 +237,9 @@ auto wholeInto(Field& field, std::uint64_t high) {
     field = static_cast<Field>(readWhole(name, value, 1, high));
   };
 }
-auto sizeInto(std::uint64_t& field) {
-  return [&field](const std::string& name, const std::string& value) {
-    field = readSize(name, value);
+auto sizeInto(std::uint64_t& field, std::uint64_t low = ReceiverOptions::kMinBytes) {
+  return [&field, low](const std::string& name, const std::string& value) {
+    field = readSize(name, value, low);
   };
 }
 
@@ -262,8 +279,11 @@ void ReceiverOptions::read(int argc, char** argv) {
     tlsFingerprints.push_back(readFingerprint(name, value));
   });
   parser.value("relp-window", '\0', relp(wholeInto(relpWindow, 65535)));
-  parser.value("relp-timeout", '\0', relp(wholeInto(relpTimeoutSeconds, 3600)));
+  parser.value("forward-timeout", '\0', wholeInto(forwardTimeoutSeconds, 3600));
+  parser.value("relp-timeout", '\0', relp(wholeInto(forwardTimeoutSeconds, 3600)));
   parser.value("backlog", '\0', wholeInto(backlogLines, 100000000));
+  parser.value("backlog-bytes", '\0', sizeInto(backlogBytes));
+  parser.value("max-line-bytes", '\0', sizeInto(maxLineBytes, 1024));
   parser.value("linger", '\0', secondsInto(lingerSeconds, 0));
   parser.value("metrics-file", '\0', textInto(metricsFile, "a file name"));
   parser.value("metrics-interval", '\0', secondsInto(metricsSeconds, 0.001));
@@ -316,6 +336,12 @@ void ReceiverOptions::check() {
   if (maxSenderBytes > maxPendingBytes) {
     usageError("--max-sender-bytes " + std::to_string(maxSenderBytes) +
                " is more than --max-pending-bytes " + std::to_string(maxPendingBytes));
+  }
+  if (relp && static_cast<std::uint64_t>(relpWindow) > backlogLines) {
+    warnings.push_back("--relp-window " + std::to_string(relpWindow) + " is more than --backlog " +
+                       std::to_string(backlogLines) + ": the window is " +
+                       std::to_string(backlogLines) + " lines");
+    relpWindow = static_cast<int>(backlogLines);
   }
   if (maxSenderBytes == 0) {
     maxSenderBytes = std::max(maxPendingBytes / 8, kMinBytes);

@@ -29,8 +29,10 @@ struct ReceiverOptions {
   std::string tlsKey;
   std::string tlsPeer;    // the name the target's certificate must hold; "" the target's host
   int relpWindow = 1024;  // RELP: lines sent and not yet acknowledged, at most
-  unsigned relpTimeoutSeconds = 5;             // RELP: the longest wait for the target
+  unsigned forwardTimeoutSeconds = 5;          // the longest wait for the target
   std::uint64_t backlogLines = 100000;         // lines held for the target at most
+  std::uint64_t backlogBytes = 64u << 20;      // their bytes at most
+  std::uint64_t maxLineBytes = 1u << 20;       // a message the target takes, at most
   std::uint64_t maxSenders = 1024;             // streams kept at once
   std::vector<SenderFilter::Network> allow;    // empty: every sender
   std::uint64_t maxPendingBytes = 256u << 20;  // parts of incomplete lines held, over all senders
@@ -41,6 +43,7 @@ struct ReceiverOptions {
   bool hasSeparator = false;  // show the lines' vertical tabs as separator
   char separator = 0;
   std::string relpOption;  // the last --relp- option given, which only a relp:// target reads
+  std::vector<std::string> warnings;  // what check() changed, for the run to say
 
   // Longest --idle, --timeout or --linger: about 11.5 days.
   static constexpr double kMaxSeconds = 1e6;

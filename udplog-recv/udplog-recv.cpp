@@ -53,30 +53,51 @@ ForwardTarget forwardTarget(const ReceiverOptions& options, const std::string& s
   return target;
 }
 
-std::unique_ptr<RelpForwarder> startRelp(const ReceiverOptions& options) {
-  const ForwardTarget target = forwardTarget(options, RelpForwarder::kScheme);
-  RelpForwarder::Tls tls{options.tlsCa, options.tlsCert, options.tlsKey, options.tlsPeer,
-                         options.tlsFingerprints};
-  // A TLS file that cannot work is configuration found wrong before the first line.
+bool forwardsOverRelp(const ReceiverOptions& options) {
+  return options.forward.rfind(std::string(RelpForwarder::kScheme) + "://", 0) == 0;
+}
+
+RelpForwarder::Tls tlsOf(const ReceiverOptions& options) {
+  return {options.tlsCa, options.tlsCert, options.tlsKey, options.tlsPeer, options.tlsFingerprints};
+}
+
+// A target or a TLS file that cannot work is configuration found wrong before the first line,
+// said before anything is opened or started.
+void checkForwarding(const ReceiverOptions& options) {
+  if (options.forward.empty()) return;
+  if (!forwardsOverRelp(options)) {
+    (void)forwardTarget(options, TcpForwarder::kScheme);
+    return;
+  }
+  (void)forwardTarget(options, RelpForwarder::kScheme);
   std::string note;
-  if (const ForwardResult checked = RelpForwarder::checkTls(tls, &note); !checked.ok()) {
+  if (const ForwardResult checked = RelpForwarder::checkTls(tlsOf(options), &note); !checked.ok()) {
     throw SetupFailure{2, checked.cause()};
   }
   if (!note.empty()) report("warning: " + note);
+}
+
+std::unique_ptr<RelpForwarder> startRelp(const ReceiverOptions& options) {
   RelpForwarder::Limits limits;
   limits.maxLines = static_cast<std::size_t>(options.backlogLines);
+  limits.maxBytes = static_cast<std::size_t>(options.backlogBytes);
+  limits.maxMessageBytes = static_cast<std::size_t>(options.maxLineBytes);
   limits.window = options.relpWindow;
-  limits.timeoutSeconds = options.relpTimeoutSeconds;
-  return std::make_unique<RelpForwarder>(target, tls, limits);
+  limits.timeoutSeconds = options.forwardTimeoutSeconds;
+  return std::make_unique<RelpForwarder>(forwardTarget(options, RelpForwarder::kScheme),
+                                         tlsOf(options), limits);
 }
 
 Forwarders startForwarders(const ReceiverOptions& options, ReportLimiter& reports) {
   Forwarders forwarders;
-  if (options.forward.rfind(std::string(RelpForwarder::kScheme) + "://", 0) == 0) {
+  if (forwardsOverRelp(options)) {
     forwarders.relp = startRelp(options);
   } else if (!options.forward.empty()) {
     TcpForwarder::Limits limits;
     limits.maxLines = static_cast<std::size_t>(options.backlogLines);
+    limits.maxBytes = static_cast<std::size_t>(options.backlogBytes);
+    limits.maxMessageBytes = static_cast<std::size_t>(options.maxLineBytes);
+    limits.timeout = std::chrono::seconds(options.forwardTimeoutSeconds);
     forwarders.syslog = std::make_unique<TcpForwarder>(
         forwardTarget(options, TcpForwarder::kScheme), limits,
         [&reports](const std::string& text) { reports.report(text); });
@@ -139,11 +160,14 @@ int main(int argc, char** argv) {
     // Reports that may come per datagram, line or sender: a flood of one kind is counted, not
     // printed line by line. The summary's counts do not depend on it.
     ReportLimiter reports(printReport);
-    const Forwarders forwarders = startForwarders(options, reports);
-    const std::unique_ptr<LineOutput> out =
-        openOutput(options, forwarders.syslog || forwarders.relp);
+    for (const std::string& warning : options.warnings) report("warning: " + warning);
+    checkForwarding(options);
+    const std::unique_ptr<LineOutput> out = openOutput(options, !options.forward.empty());
     DatagramSource source;
     listen(source, options);
+    // Started last, so that a run that cannot begin (a port in use) does not wait for a
+    // connection attempt to end.
+    const Forwarders forwarders = startForwarders(options, reports);
     Collector collector(
         options, {source, out.get(), forwarders.syslog.get(), forwarders.relp.get(), reports});
     report(startLine(options, out.get(),

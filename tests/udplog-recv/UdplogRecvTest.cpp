@@ -202,7 +202,8 @@ TEST(UdplogRecvTest, StopsCleanlyOnSignalsAndExplainsItsUse) {
                                                          {"--relp-timeout", "0"},
                                                          {"--relp-timeout", "1.5"},
                                                          {"--max-sender-bytes", "1000"},
-                                                         {"--max-pending-bytes", "2T"}};
+                                                         {"--max-pending-bytes", "2T"},
+                                                         {"--max-pending-bytes", "17179869185G"}};
   for (const auto& args : refused) {
     EXPECT_EQ(2, testsupport::run(UDPLOG_RECV_PATH, args, &out, &err)) << args[0] << args[1];
     EXPECT_NE(std::string::npos, err.find(args[0] + " '" + args[1] + "'")) << err;

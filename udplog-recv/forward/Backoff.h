@@ -19,6 +19,8 @@ class Backoff final {
   }
   // A connection was made: the next failure waits the first step again.
   void connected() { step = firstStep; }
+  // A stop: the attempts begin again from the first step.
+  void restart() { step = firstStep; }
 
  private:
   const std::chrono::milliseconds firstStep;

@@ -1,5 +1,8 @@
 #include "udplog-recv/forward/NameLookup.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -145,3 +148,15 @@ NameLookup::Status NameLookup::wait(Clock::time_point deadline) {
 }
 
 std::size_t NameLookup::abandonedInFlight() { return abandonedRunning; }
+
+std::string NameLookup::text(const Address& address) {
+  char buffer[INET6_ADDRSTRLEN] = "";
+  if (address.storage.ss_family == AF_INET6) {
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address.storage).sin6_addr, buffer,
+                sizeof(buffer));
+  } else if (address.storage.ss_family == AF_INET) {
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address.storage).sin_addr, buffer,
+                sizeof(buffer));
+  }
+  return buffer;
+}

@@ -59,6 +59,9 @@ class NameLookup final {
   // Why the lookup failed, "Name or service not known"; empty unless kFailed.
   const std::string& error() const { return failure; }
 
+  // An address as text, without its port: "127.0.0.1", "::1".
+  static std::string text(const Address& address);
+
   // Lookups abandoned whose resolver thread still runs, process-wide (for tests).
   static std::size_t abandonedInFlight();
 

@@ -15,9 +15,9 @@
 
 namespace {
 
-// Lines the thread takes from the backlog at once, so that the lock is not taken per line.
-constexpr std::size_t kBatch = 1024;
-constexpr int kAcknowledged = 200;
+// Sessions that may break with the same line as their oldest unanswered one before it goes alone;
+// when it breaks that session too, the target will not take it and it is given up.
+constexpr int kBreaksBeforeAlone = 3;
 
 }  // namespace
 
@@ -41,6 +41,7 @@ RelpForwarder::RelpForwarder(ForwardTarget target, Tls theTls, Limits theLimits,
       seam(std::move(theSeam)),
       wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       backlog(destination.text, theLimits.maxLines, theLimits.maxBytes),
+      unanswered(RelpSession::kMaxTxnr),
       backoff(theLimits.firstBackoff, theLimits.maxBackoff) {
   if (tls.on()) {
     credentials = std::make_unique<TlsCredentials>();
@@ -49,7 +50,13 @@ RelpForwarder::RelpForwarder(ForwardTarget target, Tls theTls, Limits theLimits,
       fatalCause = ForwardResult::fatal("forward: " + destination.text + ": " + loaded.cause());
     }
   }
-  thread = std::thread([this] { run(); });
+  try {
+    thread = std::thread([this] { run(); });
+  } catch (...) {
+    // No destructor runs for an object whose constructor threw: the eventfd is closed here.
+    if (wakeFd >= 0) ::close(wakeFd);
+    throw;
+  }
 }
 
 RelpForwarder::~RelpForwarder() {
@@ -62,9 +69,23 @@ void RelpForwarder::enqueue(const std::string& host, unsigned port, std::string_
                             std::chrono::system_clock::time_point when) {
   std::string message = SyslogMessage::message(host, port, line, when);
   MutexLock lock(mutex);
-  std::string full = backlog.push(std::move(message), 0, tally.dropped);
+  if (message.size() > limits.maxMessageBytes) {
+    ++tally.tooLong;
+    ++tally.refused;  // the thread's count of refusals and this one, published together
+    reports.push_back(SyslogMessage::tooLong(destination.text, limits.maxMessageBytes));
+    return;
+  }
+  if (finished) {
+    // After the thread's last count: counted at once, as it would have been left in the backlog.
+    ++tally.unacknowledged;
+    ++tally.neverSent;
+    ++tally.held;
+    return;
+  }
+  std::string full =
+      backlog.push(Line{std::move(message)}, 0, tally.dropped, windowLines, windowBytes);
   if (!full.empty()) reports.push_back(std::move(full));
-  ++tally.held;
+  tally.held = backlog.size() + windowLines;
   if (wanting) {
     wanting = false;
     const std::uint64_t one = 1;
@@ -109,7 +130,7 @@ void RelpForwarder::run() {
     const Step step = next(wakeAt);
     if (step == Step::kEnd) break;
     if (step == Step::kConnect) {
-      connect(seam.now());
+      connect();
     } else if (step == Step::kServe) {
       serve(seam.now(), wakeAt);
     } else {
@@ -122,23 +143,29 @@ void RelpForwarder::run() {
 RelpForwarder::Step RelpForwarder::next(Clock::time_point& wakeAt) {
   MutexLock lock(mutex);
   tally.acknowledged = local.acknowledged;
-  tally.refused = local.refused;
+  tally.refused = local.refused + tally.tooLong;
   tally.sentAgain = local.sentAgain;
   tally.sessions = local.sessions;
-  tally.held = backlog.size() + waiting.size() + unanswered.size();
+  tally.givenUp = local.givenUp;
+  tally.held = backlog.size() + windowLines;
   if (!fatalCause.ok() && fatalError.ok()) fatalError = fatalCause;
-  while (waiting.size() < kBatch && !backlog.empty()) {
-    waiting.push_back(Line{backlog.takeFront(), false});
-  }
   if (backlog.empty()) backlog.taken();
   const Clock::time_point now = seam.now();
+  if (finishing && !stopSeen) {
+    // A stop tries at once, from the backoff's first step, whatever wait the last failure set.
+    stopSeen = true;
+    backoff.restart();
+    nextAttempt = std::min(nextAttempt, now);
+  }
   // At the end, a broken session is opened again for the lines it had not answered.
-  const bool handedOver = waiting.empty() && unanswered.empty();
+  const bool handedOver = backlog.empty() && unanswered.empty();
   if (!fatalCause.ok() || (finishing && (now >= deadline || handedOver))) return Step::kEnd;
   wakeAt = finishing ? deadline : Clock::time_point::max();
-  wanting = waiting.size() < kBatch;
+  wanting = true;
   if (session) {
-    if (!unanswered.empty()) wakeAt = std::min(wakeAt, answerDue);
+    if (!unanswered.empty()) {
+      wakeAt = std::min({wakeAt, answerDue, unanswered.oldestDue(timeout())});
+    }
     return Step::kServe;
   }
   if (now >= nextAttempt) return Step::kConnect;
@@ -150,6 +177,15 @@ void RelpForwarder::waitForWake(Clock::time_point until) {
   seam.sleep(std::min(until, wakeLimit()), wakeFd);
 }
 
+RelpForwarder::Clock::time_point RelpForwarder::stopDeadline() const {
+  MutexLock lock(mutex);
+  return finishing ? deadline : Clock::time_point::max();
+}
+
+std::chrono::seconds RelpForwarder::timeout() const {
+  return std::chrono::seconds(limits.timeoutSeconds);
+}
+
 RelpForwarder::Clock::time_point RelpForwarder::wakeLimit() const {
   // Without an eventfd (the process ran out of descriptors) nothing wakes the thread: it looks
   // for lines and for the end every 100 ms instead.
@@ -157,18 +193,13 @@ RelpForwarder::Clock::time_point RelpForwarder::wakeLimit() const {
   return seam.now() + std::chrono::milliseconds(100);
 }
 
-void RelpForwarder::connect(Clock::time_point now) {
-  Clock::time_point by = now + std::chrono::seconds(limits.timeoutSeconds);
-  {
-    MutexLock lock(mutex);
-    if (finishing) by = std::min(by, deadline);
-  }
+void RelpForwarder::connect() {
   const std::string peer = tls.peerName.empty() ? destination.host : tls.peerName;
   auto fresh =
       std::make_unique<RelpSession>(RelpSession::Peer{&destination, &lookup, limits.timeoutSeconds,
                                                       credentials.get(), peer, tls.fingerprints},
                                     seam.connect());
-  const ForwardResult opened = fresh->open(by);
+  const ForwardResult opened = fresh->open([this] { return stopDeadline(); });
   if (opened.isFatal()) {
     const std::string expected = tls.fingerprints.empty()
                                      ? "CA file " + tls.caFile + ", expected name " + peer
@@ -184,10 +215,14 @@ void RelpForwarder::connect(Clock::time_point now) {
   }
   session = std::move(fresh);
   ++local.sessions;
-  backoff.connected();
+  acknowledgedOnSession = false;
   if (failedAttempts > 0 || openedBefore) {
-    const auto again = std::count_if(waiting.begin(), waiting.end(),
-                                     [](const Line& line) { return line.sentBefore; });
+    std::size_t again = 0;
+    {
+      MutexLock lock(mutex);
+      again = static_cast<std::size_t>(std::count_if(
+          backlog.begin(), backlog.end(), [](const Line& line) { return line.sentBefore; }));
+    }
     report("forward: connected to " + destination.text + " again after " +
            std::to_string(failedAttempts) + " failed attempts; " + std::to_string(again) +
            " unanswered lines go again first");
@@ -198,21 +233,41 @@ void RelpForwarder::connect(Clock::time_point now) {
 
 void RelpForwarder::failed(Clock::time_point now, const std::string& why) {
   if (failedAttempts++ == 0) {
-    report("forward: " + destination.text + ": " + why + " (retrying; " +
-           std::to_string(waiting.size()) + " lines are held for the next session, and at most " +
-           std::to_string(limits.maxLines) + " waiting lines)");
+    std::size_t held = 0;
+    {
+      MutexLock lock(mutex);
+      held = backlog.size();
+    }
+    report("forward: " + destination.text + ": " + why + " (retrying; " + std::to_string(held) +
+           " lines are held for the next session, at most " + std::to_string(limits.maxLines) +
+           ")");
   }
   nextAttempt = now + backoff.failed();
 }
 
 void RelpForwarder::broke(Clock::time_point now, const std::string& why) {
   session.reset();
-  const std::size_t count = unanswered.size();
-  for (auto it = unanswered.rbegin(); it != unanswered.rend(); ++it) {
-    it->line.sentBefore = true;
-    waiting.push_front(std::move(it->line));
+  std::vector<Line> open = unanswered.takeOpen();
+  const std::size_t count = open.size();
+  if (!open.empty() && ++open.front().breaks > kBreaksBeforeAlone) {
+    // It broke this session too, sent alone: the target will not take it.
+    ++local.refused;
+    ++local.givenUp;
+    report("forward: " + destination.text + " broke " + std::to_string(kBreaksBeforeAlone + 1) +
+           " sessions in a row on a line of " + std::to_string(open.front().size()) +
+           " bytes, the last time sent alone: given up, counted as refused (is it over the "
+           "target's largest message?)");
+    open.erase(open.begin());
   }
-  unanswered.clear();
+  {
+    MutexLock lock(mutex);
+    for (auto it = open.rbegin(); it != open.rend(); ++it) {
+      it->sentBefore = true;
+      backlog.pushFront(std::move(*it));
+    }
+    windowLines = 0;
+    windowBytes = 0;
+  }
   report("forward: " + destination.text + ": " + why + " (reconnecting; " + std::to_string(count) +
          " unanswered lines go again first)");
   failedAttempts = 0;
@@ -221,16 +276,31 @@ void RelpForwarder::broke(Clock::time_point now, const std::string& why) {
 
 void RelpForwarder::fillWindow(Clock::time_point now) {
   const auto window = static_cast<std::size_t>(limits.window);
-  while (!waiting.empty() && unanswered.size() < window) {
-    Line line = std::move(waiting.front());
-    waiting.pop_front();
-    if (line.sentBefore) ++local.sentAgain;
-    if (unanswered.empty()) {
-      answerDue = now + std::chrono::seconds(limits.timeoutSeconds);
+  MutexLock lock(mutex);
+  while (!backlog.empty() && unanswered.span() < window) {
+    const Line* oldest = unanswered.oldest();
+    const Line& next = backlog.front();
+    // A line that broke sessions before goes alone, and nothing goes beside it.
+    if (oldest && (oldest->breaks >= kBreaksBeforeAlone || next.breaks >= kBreaksBeforeAlone)) {
+      break;
     }
+    // A line in the window is held twice, as a message and as a frame in the session's output:
+    // both count against the bound (a window of one line always goes, whatever its size).
+    if (oldest && backlog.byteSize() + unanswered.openBytes() + session->held() + next.size() >
+                      limits.maxBytes) {
+      break;
+    }
+    Line line = backlog.takeFront();
+    if (line.sentBefore && !line.countedAgain) {
+      ++local.sentAgain;
+      line.countedAgain = true;
+    }
+    if (unanswered.empty()) answerDue = now + timeout();
     const std::uint64_t txnr = session->send(line.message);
-    unanswered.push_back(Unanswered{txnr, std::move(line)});
+    unanswered.push(txnr, std::move(line));
   }
+  windowLines = unanswered.open();
+  windowBytes = unanswered.openBytes() + session->held();
 }
 
 void RelpForwarder::serve(Clock::time_point now, Clock::time_point wakeAt) {
@@ -245,46 +315,50 @@ void RelpForwarder::serve(Clock::time_point now, Clock::time_point wakeAt) {
     broke(now, pumped.cause());
   } else if (!unanswered.empty() && now >= answerDue) {
     broke(now, "no answer within " + std::to_string(limits.timeoutSeconds) + " s");
+  } else if (!unanswered.empty() && now >= unanswered.oldestDue(timeout())) {
+    broke(now, "no answer to a line within " + std::to_string(limits.timeoutSeconds) +
+                   " s while later lines were answered");
   }
 }
 
 void RelpForwarder::answered(Clock::time_point now, std::uint64_t txnr, int code,
                              std::string_view text) {
-  auto it = unanswered.begin();
-  if (it == unanswered.end() || it->txnr != txnr) {
-    it = std::find_if(unanswered.begin(), unanswered.end(),
-                      [txnr](const Unanswered& frame) { return frame.txnr == txnr; });
-    if (it == unanswered.end()) return;  // not a line of ours: nothing to settle
-  }
-  if (code == kAcknowledged) {
+  // Not a line of ours, or one answered before: nothing to settle.
+  if (!unanswered.settle(txnr, now)) return;
+  if (code == RelpSession::kAcknowledged) {
     ++local.acknowledged;
+    // The backoff starts over only once the target took a line on this session: a session that
+    // opens and breaks on every line keeps backing off.
+    if (!acknowledgedOnSession) backoff.connected();
+    acknowledgedOnSession = true;
   } else {
     ++local.refused;
-    report("forward: " + destination.text + " refused a line: " + std::to_string(code) + " " +
+    report("forward: " + destination.text + " refused a line: " +
+           (code < 0 ? std::string("an answer without a code,") : std::to_string(code)) + " " +
            shownValue(text) + " (counted, not sent again)");
   }
-  unanswered.erase(it);
-  answerDue = now + std::chrono::seconds(limits.timeoutSeconds);
+  answerDue = now + timeout();
 }
 
 void RelpForwarder::end() {
   if (session && unanswered.empty()) {
     const Clock::time_point now = session->now();
-    (void)session->close(now + std::chrono::seconds(limits.timeoutSeconds),
+    // The close, too, ends by the stop's deadline and one time-out.
+    (void)session->close(std::min(now, stopDeadline()) + timeout(),
                          [this, now](std::uint64_t txnr, int code, std::string_view text) {
                            answered(now, txnr, code, text);
                          });
   }
   session.reset();
-  const auto neverSent = static_cast<std::uint64_t>(std::count_if(
-      waiting.begin(), waiting.end(), [](const Line& line) { return !line.sentBefore; }));
   MutexLock lock(mutex);
   tally.acknowledged = local.acknowledged;
-  tally.refused = local.refused;
+  tally.refused = local.refused + tally.tooLong;
   tally.sentAgain = local.sentAgain;
   tally.sessions = local.sessions;
-  tally.neverSent = backlog.size() + neverSent;
-  tally.unacknowledged = backlog.size() + waiting.size() + unanswered.size();
+  tally.givenUp = local.givenUp;
+  tally.neverSent = static_cast<std::uint64_t>(std::count_if(
+      backlog.begin(), backlog.end(), [](const Line& line) { return !line.sentBefore; }));
+  tally.unacknowledged = backlog.size() + unanswered.open();
   tally.held = tally.unacknowledged;
   if (!fatalCause.ok() && fatalError.ok()) fatalError = fatalCause;
   finished = true;

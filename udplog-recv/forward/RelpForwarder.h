@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "logger/core/ThreadAnnotations.h"
+#include "udplog-recv/forward/AnswerWindow.h"
 #include "udplog-recv/forward/Backoff.h"
 #include "udplog-recv/forward/BoundedBacklog.h"
 #include "udplog-recv/forward/ForwardResult.h"
@@ -64,8 +65,10 @@ class RelpForwarder final {
   };
 
   struct Limits {
-    std::size_t maxLines = 100000;
-    std::size_t maxBytes = 64u << 20;
+    std::size_t maxLines = 100000;     // held for the target at most, wherever they are
+    std::size_t maxBytes = 64u << 20;  // their bytes, a window's frames counted twice
+    // The largest message the target takes; a longer one is refused here, never sent.
+    std::size_t maxMessageBytes = 1u << 20;
     std::chrono::milliseconds firstBackoff{100};
     std::chrono::milliseconds maxBackoff{5000};
     int window = 1024;            // syslog frames sent and not yet answered, at most
@@ -74,8 +77,10 @@ class RelpForwarder final {
 
   struct Counts {
     std::uint64_t acknowledged = 0;
-    std::uint64_t refused = 0;    // answered with a code other than 200: never sent again
-    std::uint64_t sentAgain = 0;  // on a new session, unanswered on a broken one
+    std::uint64_t refused = 0;    // answered with a code other than 200, or given up
+    std::uint64_t givenUp = 0;    // of those, lines that broke every session they went on
+    std::uint64_t tooLong = 0;    // of those, lines over maxMessageBytes, never sent
+    std::uint64_t sentAgain = 0;  // lines sent on a new session, unanswered on a broken one
     std::uint64_t dropped = 0;    // pushed out of the full backlog
     std::uint64_t sessions = 0;
     std::uint64_t held = 0;            // waiting or unanswered now
@@ -95,8 +100,10 @@ class RelpForwarder final {
 
   // Queues the line as the same RFC 5424 message that the tcp:// target sends
   // (SyslogMessage::message()); line need only be valid during the call, the message being a
-  // copy. Never blocks: the message joins a bounded backlog, past whose bound the oldest waiting
-  // lines are dropped, counted and reported.
+  // copy. Never blocks. Every line held for the target, wherever it is (the backlog, the window
+  // of unanswered lines, the session's output), counts against maxLines and maxBytes: past them
+  // the oldest line not in a live window is dropped (a line sent on a broken session first),
+  // counted and reported; the new line itself when the window holds all there is room for.
   void enqueue(const std::string& host, unsigned port, std::string_view line,
                std::chrono::system_clock::time_point when) EXCLUDES(mutex);
 
@@ -114,36 +121,34 @@ class RelpForwarder final {
   const std::string& target() const { return destination.text; }
 
  private:
-  // A line on the thread's side: its message, and whether a session broke before its answer.
-  struct Line {
-    std::string message;
-    bool sentBefore = false;
-  };
-  struct Unanswered {
-    std::uint64_t txnr;
-    Line line;
-  };
+  using Line = AnswerWindow::Line;
 
   // The thread: while no session is open, opens one when the backoff allows (100 ms doubling to
-  // 5 s, back to 100 ms once a session was answered); while one is open, keeps up to window
-  // frames unanswered, lines sent again first, and sees a break when it happens.
+  // 5 s, back to 100 ms once a session's target took a line); while one is open, keeps up to
+  // window frames unanswered, lines sent again first, and sees a break when it happens. A line
+  // that was the oldest unanswered one of 3 broken sessions goes alone; if that session breaks
+  // too, it is given up.
   void run() EXCLUDES(mutex);
   // Takes lines from the backlog and publishes the counts; what the thread does next.
   enum class Step { kConnect, kServe, kWait, kEnd };
   Step next(Clock::time_point& wakeAt) EXCLUDES(mutex);
-  void connect(Clock::time_point now);
+  void connect() EXCLUDES(mutex);
   void serve(Clock::time_point now, Clock::time_point wakeAt);
-  void fillWindow(Clock::time_point now);
+  void fillWindow(Clock::time_point now) EXCLUDES(mutex);
   void answered(Clock::time_point now, std::uint64_t txnr, int code, std::string_view text);
   // The session broke: its unanswered lines go first on the next one.
-  void broke(Clock::time_point now, const std::string& why);
-  void failed(Clock::time_point now, const std::string& why);
+  void broke(Clock::time_point now, const std::string& why) EXCLUDES(mutex);
+  void failed(Clock::time_point now, const std::string& why) EXCLUDES(mutex);
   void end() EXCLUDES(mutex);
   // Waits for the wake eventfd until until, while no session is open.
   void waitForWake(Clock::time_point until);
   // The latest time a wait may end: the wake eventfd's signal ends it, or, without one, a look
   // every 100 ms.
   Clock::time_point wakeLimit() const;
+  // The deadline finish() gave; max until it is called.
+  Clock::time_point stopDeadline() const EXCLUDES(mutex);
+  // The time-out of every wait, as a duration.
+  std::chrono::seconds timeout() const;
   void report(const std::string& text) EXCLUDES(mutex);
 
   // Constant after construction
@@ -156,8 +161,13 @@ class RelpForwarder final {
   // Guarded by mutex
   mutable Mutex mutex;
   std::condition_variable done;  // finish() waits here for the thread
-  BoundedBacklog backlog GUARDED_BY(mutex);
+  // Lines not in the window, oldest first: never sent, or sent on a session that broke.
+  BoundedBacklog<Line> backlog GUARDED_BY(mutex);
   bool wanting GUARDED_BY(mutex) = false;  // the thread waits and would take lines
+  // What the thread holds outside the backlog, for its bound: the window's unanswered lines, and
+  // their bytes with the session's output. Published by the thread; never less than the truth.
+  std::size_t windowLines GUARDED_BY(mutex) = 0;
+  std::size_t windowBytes GUARDED_BY(mutex) = 0;
   bool finishing GUARDED_BY(mutex) = false;
   Clock::time_point deadline GUARDED_BY(mutex){};
   bool finished GUARDED_BY(mutex) = false;
@@ -169,13 +179,14 @@ class RelpForwarder final {
   NameLookup lookup;
   std::unique_ptr<TlsCredentials> credentials;
   std::unique_ptr<RelpSession> session;
-  std::deque<Line> waiting;           // taken from the backlog or sent again, oldest first
-  std::deque<Unanswered> unanswered;  // sent on this session, oldest first
-  Clock::time_point answerDue{};      // unanswered frames past it break the session
+  AnswerWindow unanswered;        // sent on this session, oldest first
+  Clock::time_point answerDue{};  // unanswered frames past it break the session
   Clock::time_point nextAttempt{};
   Backoff backoff;
   std::uint64_t failedAttempts = 0;  // since the last session
   bool openedBefore = false;
+  bool acknowledgedOnSession = false;  // the session took a line: the backoff starts over
+  bool stopSeen = false;               // the thread has seen finish() called
   ForwardResult fatalCause = ForwardResult::success();
   Counts local;  // acknowledged, refused, sentAgain and sessions, published under the lock
 

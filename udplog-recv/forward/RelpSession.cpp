@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "platform/ShownValue.h"
 #include "udplog-recv/forward/TlsCredentials.h"
 #include "udplog-recv/forward/TlsTransport.h"
 
@@ -16,18 +17,35 @@ constexpr const char* kAnswer = "rsp";
 constexpr const char* kServerClose = "serverclose";
 // What we offer: the protocol's only version, and the one command we send.
 constexpr const char* kOffer = "relp_version=0\nrelp_software=udplog-recv\ncommands=syslog";
-// Transaction numbers go from 1 to 999 999 999 and begin again at 1.
-constexpr std::uint64_t kMaxTxnr = 999999999;
 constexpr std::size_t kReadSize = 64 * 1024;
+// How often a name lookup still running is looked at.
+constexpr std::chrono::milliseconds kLookupPoll{10};
+// What one pump() reads at most, so that a target that floods answers cannot keep the thread from
+// its deadline and its other work.
+constexpr std::size_t kReadRound = 1u << 20;
+// Written bytes kept at the front of the output before they are cut away: cutting costs a move
+// of what is left, so it waits for this much, or for half the output.
+constexpr std::size_t kWrittenKept = 64 * 1024;
 
-// The code of an answer's text ("200 OK"); -1 when it has none.
-int codeOf(std::string_view text) {
-  if (text.size() < 3 ||
-      !std::all_of(text.begin(), text.begin() + 3, [](char c) { return c >= '0' && c <= '9'; })) {
+// The code of an answer's text: the whole number before a space, a line feed or the end ("200
+// OK" is 200, "2000 odd" 2000); -1 when the text has none ("OK", "200x", ten digits or more).
+// Into rest goes the text after the number and its space.
+int codeOf(std::string_view text, std::string_view& rest) {
+  const std::size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
+  if (digits == 0 || digits > 9 ||
+      (digits < text.size() && text[digits] != ' ' && text[digits] != '\n')) {
+    rest = text;
     return -1;
   }
-  return (text[0] - '0') * 100 + (text[1] - '0') * 10 + (text[2] - '0');
+  rest = text.substr(std::min(digits + 1, text.size()));
+  if (digits < text.size() && text[digits] == '\n') rest = text.substr(digits);
+  int code = 0;
+  for (std::size_t i = 0; i < digits; ++i) code = code * 10 + (text[i] - '0');
+  return code;
 }
+
+// An answer's first line, as a report shows it.
+std::string firstLine(std::string_view text) { return shownValue(text.substr(0, text.find('\n'))); }
 
 // Whether the open answer's "commands=" line names syslog.
 bool takesSyslog(std::string_view text) {
@@ -55,34 +73,59 @@ RelpSession::~RelpSession() {
 
 std::string RelpSession::within() const { return std::to_string(peer.timeoutSeconds) + " s"; }
 
-ForwardResult RelpSession::open(Clock::time_point deadline) {
-  if (ForwardResult connecting = connect(deadline); !connecting.ok()) return connecting;
+std::chrono::seconds RelpSession::timeout() const {
+  return std::chrono::seconds(peer.timeoutSeconds);
+}
+
+ForwardResult RelpSession::open(const std::function<Clock::time_point()>& stop) {
+  if (ForwardResult found = lookUp(); !found.ok()) return found;
+  const std::vector<NameLookup::Address> addresses = peer.lookup->addresses();
+  ForwardResult last = ForwardResult::transient("no address for " + peer.target->host);
+  for (const NameLookup::Address& address : addresses) {
+    // Each address has the whole time-out; none is begun after the stop.
+    if (&address != &addresses.front() && connection->now() >= stop()) break;
+    last = openAt(address, connection->now() + timeout());
+    if (last.ok() || last.isFatal()) return last;
+    // A name's addresses are tried in turn: the report says which one failed.
+    if (NameLookup::text(address) != peer.target->host) {
+      last = ForwardResult::transient(NameLookup::text(address) + ": " + last.cause());
+    }
+  }
+  return last;
+}
+
+ForwardResult RelpSession::openAt(const NameLookup::Address& address, Clock::time_point deadline) {
+  if (ForwardResult connecting = connectTo(address, deadline); !connecting.ok()) {
+    return connecting;
+  }
   if (peer.credentials) {
     if (ForwardResult shaken = handshake(deadline); !shaken.ok()) return shaken;
   }
   return offer(deadline);
 }
 
-ForwardResult RelpSession::connect(Clock::time_point deadline) {
+ForwardResult RelpSession::lookUp() {
   const ForwardTarget& target = *peer.target;
   NameLookup& lookup = *peer.lookup;
-  // Looked up at each attempt: a target whose address changed is found at the next one.
-  NameLookup::Status status = lookup.start(target.host, target.port);
-  if (status == NameLookup::Status::kPending) status = lookup.wait(deadline);
+  // Looked up at each attempt, so that a target whose address changed is found at the next one;
+  // but a lookup still running from an earlier attempt is waited for, not begun again, so that a
+  // resolver that never answers holds one thread, not one per attempt.
+  NameLookup::Status status = lookup.status() == NameLookup::Status::kPending
+                                  ? lookup.poll()
+                                  : lookup.start(target.host, target.port);
+  const Clock::time_point deadline = connection->now() + timeout();
+  while (status == NameLookup::Status::kPending && connection->now() < deadline) {
+    (void)connection->wait(0, std::min(connection->now() + kLookupPoll, deadline));
+    status = lookup.poll();
+  }
   if (status == NameLookup::Status::kPending) {
-    lookup.abandon();
     return ForwardResult::transient("no answer from the name lookup of " + target.host +
                                     " within " + within());
   }
   if (status == NameLookup::Status::kFailed) {
     return ForwardResult::transient("cannot look up " + target.host + ": " + lookup.error());
   }
-  ForwardResult last = ForwardResult::transient("no address for " + target.host);
-  for (const NameLookup::Address& address : lookup.addresses()) {
-    last = connectTo(address, deadline);
-    if (last.ok()) break;
-  }
-  return last;
+  return ForwardResult::success();
 }
 
 ForwardResult RelpSession::connectTo(const NameLookup::Address& address,
@@ -118,27 +161,33 @@ ForwardResult RelpSession::handshake(Clock::time_point deadline) {
 ForwardResult RelpSession::offer(Clock::time_point deadline) {
   const std::uint64_t txnr = nextTxnr++;
   RelpFraming::frame(out, txnr, kOpen, kOffer);
+  bool answered = false;
   int code = -1;
   std::string text;
   const OnAnswer answer = [&](std::uint64_t number, int theCode, std::string_view theText) {
     if (number == txnr) {
+      answered = true;
       code = theCode;
       text.assign(theText);
     }
   };
-  while (code < 0) {
+  while (!answered) {
     if (!ready(events(), deadline)) {
       return ForwardResult::transient("no answer to the RELP open offer within " + within());
     }
     if (ForwardResult pumped = pump(POLLIN | POLLOUT, answer); !pumped.ok()) return pumped;
   }
-  if (code != 200) {
-    return ForwardResult::transient("the target refused the session: " +
-                                    text.substr(0, text.find('\n')));
+  if (code < 0) {
+    return ForwardResult::transient("the target answered the RELP open offer without a code: " +
+                                    firstLine(text));
+  }
+  if (code != kAcknowledged) {
+    return ForwardResult::transient("the target refused the session: " + std::to_string(code) +
+                                    " " + firstLine(text));
   }
   if (!takesSyslog(text)) {
     return ForwardResult::transient("the target does not take syslog messages (its answer: " +
-                                    text.substr(0, text.find('\n')) + ")");
+                                    std::to_string(code) + " " + firstLine(text) + ")");
   }
   return ForwardResult::success();
 }
@@ -184,8 +233,13 @@ ForwardResult RelpSession::writeSome() {
     if (sent == 0) break;
     written += sent;
   }
+  // A target that reads slower than we send keeps the output from ever emptying: what it took
+  // goes, so that the output holds only what is still to be written.
   if (written == out.size()) {
     out.clear();
+    written = 0;
+  } else if (written >= kWrittenKept && written >= out.size() / 2) {
+    out.erase(0, written);
     written = 0;
   }
   return ForwardResult::success();
@@ -193,7 +247,7 @@ ForwardResult RelpSession::writeSome() {
 
 ForwardResult RelpSession::readSome(const OnAnswer& onAnswer) {
   char buffer[kReadSize];
-  for (;;) {
+  for (std::size_t round = 0; round < kReadRound; round += sizeof(buffer)) {
     std::size_t got = 0;
     const ForwardResult result = tls ? tls->receive(buffer, sizeof(buffer), got)
                                      : connection->receive(buffer, sizeof(buffer), got);
@@ -208,16 +262,17 @@ ForwardResult RelpSession::readSome(const OnAnswer& onAnswer) {
       return ForwardResult::transient("the target sent no RELP: " + reader.error());
     }
   }
+  return ForwardResult::success();  // the rest waits for the next round
 }
 
 ForwardResult RelpSession::take(const RelpFraming::Frame& frame, const OnAnswer& onAnswer) {
   if (frame.command == kAnswer) {
-    const int code = codeOf(frame.data);
-    const std::string_view text = frame.data.substr(std::min<std::size_t>(frame.data.size(), 4));
+    std::string_view text;
+    const int code = codeOf(frame.data, text);
     if (closeTxnr != 0 && frame.txnr == closeTxnr) {
       closeAnswered = true;
     } else {
-      onAnswer(frame.txnr, code, code < 0 ? frame.data : text);
+      onAnswer(frame.txnr, code, text);
     }
     return ForwardResult::success();
   }

@@ -29,7 +29,12 @@ class TlsTransport;
 class RelpSession final {
  public:
   using Clock = IConnection::Clock;
-  // An answer to a frame: its transaction number, the code (200 is success) and the text after.
+  // The one code that acknowledges a frame; any other refuses it.
+  static constexpr int kAcknowledged = 200;
+  // Transaction numbers go from 1 to kMaxTxnr and begin again at 1.
+  static constexpr std::uint64_t kMaxTxnr = 999999999;
+  // An answer to a frame: its transaction number, the code (the whole number the answer begins
+  // with; -1 when it has none) and the text after it (all of it when there is no code).
   using OnAnswer = std::function<void(std::uint64_t txnr, int code, std::string_view text)>;
 
   // The target's host is looked up with lookup, the owner's, at each open(). credentials null:
@@ -50,8 +55,11 @@ class RelpSession final {
   RelpSession(const RelpSession&) = delete;
   RelpSession& operator=(const RelpSession&) = delete;
 
-  // Looks the host up, connects and opens the session by deadline.
-  ForwardResult open(Clock::time_point deadline);
+  // Looks the host up (the time-out at most), then tries its addresses in turn until one opens:
+  // each gets the whole time-out for the connection, the TLS handshake and the open offer, and
+  // none is begun once the stop's deadline (stop(), max while there is none) has come. Fatal when
+  // a certificate was refused.
+  ForwardResult open(const std::function<Clock::time_point()>& stop);
 
   // Queues a syslog frame with message; its transaction number.
   std::uint64_t send(std::string_view message);
@@ -65,11 +73,14 @@ class RelpSession final {
   // Sends close and waits for its answer by deadline, handing earlier answers on; transient when
   // the session broke first or the deadline came.
   ForwardResult close(Clock::time_point deadline, const OnAnswer& onAnswer);
+  // Bytes the output holds, written ones not yet cut away included: what its frames cost.
+  std::size_t held() const { return out.size(); }
   // The time by the connection's clock.
   Clock::time_point now() const { return connection->now(); }
 
  private:
-  ForwardResult connect(Clock::time_point deadline);
+  ForwardResult lookUp();
+  ForwardResult openAt(const NameLookup::Address& address, Clock::time_point deadline);
   ForwardResult connectTo(const NameLookup::Address& address, Clock::time_point deadline);
   ForwardResult handshake(Clock::time_point deadline);
   ForwardResult offer(Clock::time_point deadline);
@@ -80,6 +91,7 @@ class RelpSession final {
   ForwardResult readSome(const OnAnswer& onAnswer);
   ForwardResult take(const RelpFraming::Frame& frame, const OnAnswer& onAnswer);
   std::string within() const;
+  std::chrono::seconds timeout() const;
 
   // Constant after construction
   const Peer peer;

@@ -76,3 +76,8 @@ std::string SyslogMessage::frame(const std::string& host, unsigned port, std::st
   out.append(line.data(), line.size());
   return out;
 }
+
+std::string SyslogMessage::tooLong(const std::string& target, std::size_t maxBytes) {
+  return "forward: a line whose message is over --max-line-bytes " + std::to_string(maxBytes) +
+         " was refused, not sent to " + target + " (counted as refused)";
+}

@@ -24,5 +24,9 @@ class SyslogMessage final {
   static std::string frame(const std::string& host, unsigned port, std::string_view line,
                            std::chrono::system_clock::time_point when);
 
+  // The report of a message over the target's largest (the same text each time, so that the
+  // reports' limit counts repeats).
+  static std::string tooLong(const std::string& target, std::size_t maxBytes);
+
   SyslogMessage() = delete;
 };

@@ -1,5 +1,7 @@
 #include "udplog-recv/forward/TcpConnection.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -82,4 +84,9 @@ ForwardResult TcpConnection::receive(char* data, std::size_t size, std::size_t& 
 
 short TcpConnection::wait(short events, Clock::time_point deadline, int wakeFd) {
   return PollWait::until(socket, events, deadline, wakeFd);
+}
+
+void TcpConnection::limitUnacknowledged(std::chrono::milliseconds limit) {
+  const unsigned millis = static_cast<unsigned>(limit.count());
+  (void)::setsockopt(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &millis, sizeof(millis));
 }

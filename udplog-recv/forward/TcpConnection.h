@@ -21,6 +21,9 @@ class TcpConnection final : public IConnection {
   Clock::time_point now() const override { return Clock::now(); }
   void close() override;
 
+  // Bytes written that the target's kernel has not acknowledged after limit break the
+  // connection (TCP_USER_TIMEOUT), as a reset would.
+  void limitUnacknowledged(std::chrono::milliseconds limit);
   // The socket, for a caller that polls it with others or writes to it itself; -1 when closed.
   int fd() const { return socket; }
 

@@ -41,16 +41,28 @@ short TcpForwarder::events() const {
 
 void TcpForwarder::enqueue(const std::string& host, unsigned port, std::string_view line,
                            std::chrono::system_clock::time_point when) {
+  std::string frame = SyslogMessage::frame(host, port, line, when);
+  const std::size_t messageBytes = frame.size() - frame.find(' ') - 1;
+  if (messageBytes > limits.maxMessageBytes) {
+    ++tally.tooLong;
+    reporter(SyslogMessage::tooLong(destination.text, limits.maxMessageBytes));
+    return;
+  }
   // The front may be half written to the connection: it stays, the next oldest goes.
-  const std::string full =
-      frames.push(SyslogMessage::frame(host, port, line, when), offset > 0 ? 1 : 0, tally.dropped);
+  const std::string full = frames.push(std::move(frame), offset > 0 ? 1 : 0, tally.dropped);
   if (!full.empty()) reporter(full);
 }
 
 void TcpForwarder::resolve(Clock::time_point now) {
   const NameLookup::Status status = lookup.poll();
   if (status == NameLookup::Status::kPending) {
-    nextAttemptAt = now + kResolverPoll;
+    // Left running when its time is up: the next attempt waits for it rather than begin another.
+    if (now >= stepDeadline) {
+      disconnect(now, "no answer from the name lookup of " + shownValue(destination.host) +
+                          " within " + within());
+    } else {
+      nextAttemptAt = std::min(now + kResolverPoll, stepDeadline);
+    }
     return;
   }
   if (status != NameLookup::Status::kResolved) {
@@ -63,18 +75,39 @@ void TcpForwarder::resolve(Clock::time_point now) {
 
 void TcpForwarder::connect(Clock::time_point now) {
   state = State::kConnecting;  // settled by the next pump(), also when connect() succeeds at once
+  stepDeadline = now + limits.timeout;  // each address has the whole time-out
   const ForwardResult started = connection.connect(lookup.addresses()[addressIndex]);
-  if (!started.ok()) connectFailed(now, started.cause());
+  if (!started.ok()) {
+    connectFailed(now, started.cause());
+  } else {
+    // Written lines the target's kernel does not acknowledge within the time-out break the
+    // connection, so that a target gone without a reset does not keep them "forwarded".
+    connection.limitUnacknowledged(limits.timeout);
+  }
 }
 
 void TcpForwarder::connectFailed(Clock::time_point now, const std::string& why) {
   connection.close();
+  // A name's addresses are tried in turn: the report says which one failed.
+  const std::string address = NameLookup::text(lookup.addresses()[addressIndex]);
+  const std::string cause = address == destination.host ? why : address + ": " + why;
   if (addressIndex + 1 < lookup.addresses().size()) {
     ++addressIndex;
     connect(now);
     return;
   }
-  disconnect(now, why);
+  disconnect(now, cause);
+}
+
+std::string TcpForwarder::within() const {
+  return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limits.timeout).count()) +
+         " s";
+}
+
+TcpForwarder::Clock::time_point TcpForwarder::nextDue() const {
+  if (state == State::kConnecting) return stepDeadline;
+  if (state == State::kConnected) return Clock::time_point::max();
+  return nextAttemptAt;
 }
 
 void TcpForwarder::settleConnect(Clock::time_point now) {
@@ -133,13 +166,19 @@ void TcpForwarder::pump(Clock::time_point now, short revents) {
   if (state == State::kResolving) resolve(now);
   if (state == State::kConnecting && revents != 0) {
     settleConnect(now);
+  } else if (state == State::kConnecting && now >= stepDeadline) {
+    connectFailed(now, "no connection within " + within());
   } else if (state == State::kConnected && (revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
     if (const ForwardResult open = peerOpen(); !open.ok()) disconnect(now, open.cause());
   }
   if (state == State::kIdle && now >= nextAttemptAt) {
-    // Every attempt resolves the name again, so a changed address is followed.
-    lookup.start(destination.host, destination.port);
+    // Every attempt resolves the name again, so a changed address is followed; a lookup still
+    // running from an earlier attempt is waited for instead, so one resolver thread at most runs.
+    if (lookup.status() != NameLookup::Status::kPending) {
+      lookup.start(destination.host, destination.port);
+    }
     state = State::kResolving;
+    stepDeadline = now + limits.timeout;
     resolve(now);
   }
   if (state == State::kConnected && !frames.empty()) write(now);
@@ -202,12 +241,15 @@ bool TcpForwarder::closeWhenTaken() {
 }
 
 std::uint64_t TcpForwarder::finish(Clock::time_point deadline) {
+  // A stop tries at once, from the backoff's first step, whatever wait the last failure set.
+  backoff.restart();
+  if (state == State::kIdle) nextAttemptAt = std::min(nextAttemptAt, Clock::now());
   for (;;) {
     const Clock::time_point now = Clock::now();
     if (frames.empty() && (state != State::kConnected || closeWhenTaken())) break;
     if (now >= deadline) break;
     Clock::time_point wake = deadline;
-    if (fd() < 0) wake = std::min(wake, nextAttemptAt);
+    wake = std::min(wake, nextDue());
     if (frames.empty()) wake = std::min(wake, now + kTakenPoll);
     const short revents = PollWait::until(fd(), events(), wake);
     pump(Clock::now(), revents);

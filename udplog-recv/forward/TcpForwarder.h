@@ -29,6 +29,11 @@ class TcpForwarder final {
   struct Limits {
     std::size_t maxLines = 100000;
     std::size_t maxBytes = 64u << 20;
+    // Every wait: the name lookup, the connection to each address; and how long the target's
+    // kernel may leave written bytes unacknowledged before the connection counts as broken.
+    std::chrono::milliseconds timeout{5000};
+    // The largest message (header and line) the target takes; a longer one is refused here.
+    std::size_t maxMessageBytes = 1u << 20;
     std::chrono::milliseconds firstBackoff{100};
     std::chrono::milliseconds maxBackoff{5000};
   };
@@ -42,6 +47,7 @@ class TcpForwarder final {
     std::uint64_t unconfirmed = 0;
     std::uint64_t unconfirmedConnections = 0;  // the connections those lines were written on
     std::uint64_t dropped = 0;                 // pushed out of the full backlog
+    std::uint64_t tooLong = 0;                 // over maxMessageBytes: refused, never sent
     std::uint64_t connections = 0;
   };
 
@@ -64,8 +70,9 @@ class TcpForwarder final {
   // While the target is unreachable, attempts are retried with a backoff that doubles from
   // 100 ms to 5 s; each lost connection is reported, and so is the first of a run of failures.
   void pump(Clock::time_point now, short revents);
-  // When pump() is next due while fd() is -1: the next attempt, or the next look at the resolver.
-  Clock::time_point nextAttempt() const { return nextAttemptAt; }
+  // When pump() is next due without an event on fd(): the next attempt, the next look at the
+  // resolver, or the end of the connection's time-out; max while connected.
+  Clock::time_point nextDue() const;
 
   // Until deadline: delivers the backlog, then closes the connection once the target's kernel
   // has taken every byte. Returns the lines not delivered, and reports them; the lines of a
@@ -83,6 +90,8 @@ class TcpForwarder final {
   void resolve(Clock::time_point now);
   // Connects to the lookup's address at addressIndex, without waiting.
   void connect(Clock::time_point now);
+  // "5 s": the time-out, as reports name it.
+  std::string within() const;
   // The connection's socket was found writable: connected, or the next address.
   void settleConnect(Clock::time_point now);
   // An address refused the connection: the next one is tried at once; after the last one the
@@ -110,9 +119,10 @@ class TcpForwarder final {
   std::size_t addressIndex = 0;  // of lookup.addresses(), the one being connected to
   TcpConnection connection;
   Clock::time_point nextAttemptAt{};
+  Clock::time_point stepDeadline{};  // of the lookup or the connection under way
   Backoff backoff;
   std::uint64_t failedAttempts = 0;  // since the last connection
-  BoundedBacklog frames;
+  BoundedBacklog<std::string> frames;
   std::size_t offset = 0;          // bytes of frames.front() already written to this connection
   std::uint64_t onConnection = 0;  // lines written whole to this connection
   Counts tally;

@@ -61,12 +61,19 @@ ForwardResult TlsCredentials::validAt(gnutls_x509_crt_t certificate, std::time_t
   return ForwardResult::success();
 }
 
-TlsCredentials::TlsCredentials() { gnutls_certificate_allocate_credentials(&credentials); }
+TlsCredentials::TlsCredentials() {
+  if (gnutls_certificate_allocate_credentials(&credentials) != GNUTLS_E_SUCCESS) {
+    credentials = nullptr;  // load() says so
+  }
+}
 
-TlsCredentials::~TlsCredentials() { gnutls_certificate_free_credentials(credentials); }
+TlsCredentials::~TlsCredentials() {
+  if (credentials) gnutls_certificate_free_credentials(credentials);
+}
 
 ForwardResult TlsCredentials::load(const std::string& caFile, const std::string& certFile,
                                    const std::string& keyFile) {
+  if (!credentials) return ForwardResult::fatal("cannot set TLS up: out of memory");
   if (!caFile.empty()) {
     if (ForwardResult ca = loadCa(caFile); !ca.ok()) return ca;
   }

@@ -97,6 +97,12 @@ ssize_t TlsTransport::moved(ForwardResult result, std::size_t bytes) {
 
 ForwardResult TlsTransport::failure(int rc) const {
   if ((rc == GNUTLS_E_PUSH_ERROR || rc == GNUTLS_E_PULL_ERROR) && !below.ok()) return below;
+  if (rc == GNUTLS_E_FATAL_ALERT_RECEIVED || rc == GNUTLS_E_WARNING_ALERT_RECEIVED) {
+    // Which alert the target sent says why it ended the session; GnuTLS's own text does not.
+    const char* name = gnutls_alert_get_name(gnutls_alert_get(session));
+    return ForwardResult::transient(std::string("the target sent the TLS alert '") +
+                                    (name ? name : "unknown") + "'");
+  }
   return ForwardResult::transient(gnutls_strerror(rc));
 }
 

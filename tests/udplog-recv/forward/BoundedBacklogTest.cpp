@@ -10,7 +10,7 @@ namespace {
 // A full backlog drops its oldest lines, never the one half written (kept at the front), counts
 // each, and reports the first drop of each run only; either bound fills it.
 TEST(BoundedBacklogTest, DropsTheOldestButTheHalfWrittenAndReportsEachRunOnce) {
-  BoundedBacklog backlog("tcp://127.0.0.1:514", 3, 1 << 20);
+  BoundedBacklog<std::string> backlog("tcp://127.0.0.1:514", 3, 1 << 20);
   std::uint64_t dropped = 0;
   for (const char* line : {"a", "b", "c"}) EXPECT_EQ("", backlog.push(line, 0, dropped));
   const std::string report = backlog.push("d", 1, dropped);
@@ -28,7 +28,7 @@ TEST(BoundedBacklogTest, DropsTheOldestButTheHalfWrittenAndReportsEachRunOnce) {
   EXPECT_EQ("f", backlog.front());
 
   // Bytes: a line of 1 MiB leaves room for nothing else.
-  BoundedBacklog bytes("relp://[::1]:2514", 100, 1 << 20);
+  BoundedBacklog<std::string> bytes("relp://[::1]:2514", 100, 1 << 20);
   std::uint64_t byBytes = 0;
   bytes.push(std::string(1000, 'x'), 0, byBytes);
   bytes.push(std::string(1 << 20, 'y'), 0, byBytes);
@@ -37,6 +37,28 @@ TEST(BoundedBacklogTest, DropsTheOldestButTheHalfWrittenAndReportsEachRunOnce) {
   bytes.takeFront();
   bytes.push(std::string(1 << 20, 'z'), 0, byBytes);
   EXPECT_EQ(1u, byBytes) << "the bytes taken out are room again";
+}
+
+// Lines held elsewhere for the target (a live RELP window) count against the bound and are
+// never pushed out: the oldest waiting lines go first, and when none is left the new line goes.
+TEST(BoundedBacklogTest, LinesHeldElsewhereShareTheBoundAndAreNeverPushedOut) {
+  BoundedBacklog<std::string> backlog("relp://[::1]:2514", 4, 1 << 20);
+  std::uint64_t dropped = 0;
+  for (const char* line : {"a", "b"}) EXPECT_EQ("", backlog.push(line, 0, dropped, 2, 0));
+  EXPECT_NE("", backlog.push("c", 0, dropped, 2, 0));
+  EXPECT_EQ(1u, dropped);
+  EXPECT_EQ("b", backlog.front());
+  EXPECT_EQ(2u, backlog.size());
+
+  backlog.takeFront();
+  backlog.takeFront();
+  EXPECT_EQ("", backlog.push("d", 0, dropped, 4, 0)) << "the same run of drops";
+  EXPECT_EQ(2u, dropped) << "a window that fills the bound leaves no room for a new line";
+  EXPECT_TRUE(backlog.empty());
+  backlog.push("e", 0, dropped, 1, 1 << 20);
+  EXPECT_EQ(3u, dropped) << "nor does one that fills the bytes";
+  backlog.pushFront("again");
+  EXPECT_EQ("again", backlog.front()) << "a line put back is not bounded again";
 }
 
 TEST(BoundedBacklogTest, TheBackoffDoublesUpToItsLastStepAndStartsOverOnceConnected) {

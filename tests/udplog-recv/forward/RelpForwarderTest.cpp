@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 #include "tests/udplog-recv/RelpTestPeer.h"
 #include "tests/udplog-recv/TestCertificates.h"
 #include "tests/udplog-recv/forward/ScriptedConnection.h"
+#include "udplog-recv/forward/PollWait.h"
 #include "udplog-recv/forward/RelpForwarder.h"
 
 namespace {
@@ -96,9 +98,10 @@ TEST_F(RelpForwarderTest, ATargetSilentAfterFiveAnswersLeavesExactCounts) {
   EXPECT_EQ(5u, counts.acknowledged) << reports;
   EXPECT_EQ(15u, counts.unacknowledged);
   EXPECT_EQ(0u, counts.neverSent);
-  // Each session after the first sent the same 15 unanswered lines again, in order.
+  // Each session after the first sent the same 15 unanswered lines again, in order; "sent
+  // again" counts each of them once.
   ASSERT_GE(counts.sessions, 2u) << reports;
-  EXPECT_EQ(15u * (counts.sessions - 1), counts.sentAgain);
+  EXPECT_EQ(15u, counts.sentAgain);
   const std::vector<int> got = numbers(peer);
   ASSERT_GE(got.size(), 35u) << reports;
   const std::vector<int> all = oneTo(20);
@@ -158,6 +161,152 @@ TEST_F(RelpForwarderTest, TlsHandshakesClosedByTheTargetAreRetried) {
   EXPECT_NE(std::string::npos,
             reports.find("connected to " + peer.target() + " again after 3 failed attempts"))
       << reports;
+}
+
+// RelpForwarder's thread on a scripted target's fake clock. While holding is set, the thread's
+// idle waits (the backoff) do not move the clock: they wait for a real wake (a line, a stop), so
+// that a test can set the scene before time goes on.
+class RelpForwarderSeamTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<RelpForwarder> start(RelpForwarder::Limits limits, RelpForwarder::Tls tls = {}) {
+    RelpForwarder::Seam seam{
+        [this] { return std::make_unique<testsupport::ScriptedConnection>(script); },
+        [this] { return script.clock.now(); },
+        [this](RelpForwarder::Clock::time_point until, int wakeFd) {
+          if (!holding) {
+            testsupport::fakeSleep(script.clock, until, wakeFd);
+          } else if (!testsupport::wokenNow(wakeFd)) {
+            (void)PollWait::until(-1, 0, RelpForwarder::Clock::time_point::max(), wakeFd);
+          }
+        }};
+    return std::make_unique<RelpForwarder>(
+        ForwardTarget{"relp://127.0.0.1:2514", "127.0.0.1", "2514"}, tls, limits, seam);
+  }
+  static std::string rsp(std::uint64_t txnr, const std::string& data) {
+    std::string out;
+    RelpFraming::frame(out, txnr, "rsp", data);
+    return out;
+  }
+  static void line(RelpForwarder& relp, int n) {
+    relp.enqueue("127.0.0.1", 5000, "line " + std::to_string(n) + " .",
+                 std::chrono::system_clock::now());
+  }
+
+  ConnectionScript script;
+  std::atomic<bool> holding{false};
+};
+
+// RELP answers in order: a line whose answer is skipped while later lines are answered is lost,
+// and the session is taken as broken one time-out after the first later answer, however long the
+// later answers keep coming.
+TEST_F(RelpForwarderSeamTest, ALineWhoseAnswerIsSkippedGoesAgainOneTimeOutAfterALaterAnswer) {
+  script.connects.push_back(ForwardResult::transient("cannot connect: Connection refused"));
+  script.reply = [this](std::uint64_t txnr, std::string_view command, std::string_view) {
+    if (command == "open") return ConnectionScript::Reply{rsp(txnr, "200 OK\ncommands=syslog")};
+    if (script.connections > 2) return ConnectionScript::Reply{rsp(txnr, "200 OK")};
+    // The first session: line 1 (number 2) is never answered; lines 2 to 10 one a second.
+    if (txnr == 2) return ConnectionScript::Reply{};
+    return ConnectionScript::Reply{rsp(txnr, "200 OK"), seconds(txnr - 3)};
+  };
+  holding = true;
+  RelpForwarder::Limits limits;
+  limits.timeoutSeconds = 3;
+  auto relp = start(limits);
+  for (int n = 1; n < 10; ++n) line(*relp, n);
+  holding = false;
+  line(*relp, 10);  // wakes the thread: the ten lines go on one session
+  ASSERT_TRUE(testsupport::waitFor([&] { return relp->counts().acknowledged == 10; }));
+  relp->finish(script.clock.now() + seconds(5));
+
+  ASSERT_GE(script.connectedAt.size(), 2u);
+  const auto again = script.connectedAt[1] - script.connectedAt[0];
+  EXPECT_LE(again, seconds(3) + milliseconds(100)) << "the time-out ran from the last answer";
+  const std::string reports = [&] {
+    std::string text;
+    for (const auto& report : relp->takeReports()) text += report + "\n";
+    return text;
+  }();
+  EXPECT_NE(std::string::npos,
+            reports.find("no answer to a line within 3 s while later lines were answered"))
+      << reports;
+  EXPECT_EQ(0u, relp->counts().unacknowledged);
+}
+
+// A stop cuts the backoff short: the next attempt is made at once, not when the backoff would
+// have made it (after the linger here). A line handed over after the end is counted.
+TEST_F(RelpForwarderSeamTest, AStopTriesAtOnceAndALineAfterTheEndIsCounted) {
+  script.connects.push_back(ForwardResult::transient("cannot connect: Connection refused"));
+  script.reply = [](std::uint64_t txnr, std::string_view command, std::string_view) {
+    return ConnectionScript::Reply{
+        rsp(txnr, command == "open" ? "200 OK\ncommands=syslog" : "200 OK")};
+  };
+  holding = true;
+  RelpForwarder::Limits limits;
+  limits.firstBackoff = limits.maxBackoff = std::chrono::milliseconds(seconds(5));
+  auto relp = start(limits);
+  line(*relp, 1);
+  ASSERT_TRUE(testsupport::waitFor([&] { return script.connections >= 1; }));
+  holding = false;
+  const auto stop = script.clock.now();
+  relp->finish(stop + seconds(3));
+  ASSERT_EQ(1u, script.connectedAt.size()) << "no attempt within the 3 s linger";
+  EXPECT_EQ(stop, script.connectedAt[0]);
+  EXPECT_EQ(1u, relp->counts().acknowledged);
+
+  line(*relp, 2);
+  const RelpForwarder::Counts counts = relp->counts();
+  EXPECT_EQ(1u, counts.unacknowledged);
+  EXPECT_EQ(1u, counts.neverSent);
+}
+
+// A target that drops the connection on one line (as imrelp does on a frame over its size limit):
+// after 3 broken sessions the line goes alone, then it is given up and the others flow. Sessions
+// that acknowledged nothing do not reset the backoff, and "sent again" counts lines.
+TEST_F(RelpForwarderSeamTest, ALineTheTargetWillNotTakeIsGivenUpAfterItWentAlone) {
+  script.connects.push_back(ForwardResult::transient("cannot connect: Connection refused"));
+  script.reply = [](std::uint64_t txnr, std::string_view command, std::string_view data) {
+    if (command == "open") return ConnectionScript::Reply{rsp(txnr, "200 OK\ncommands=syslog")};
+    if (data.find("line 2 .") != std::string_view::npos)
+      return ConnectionScript::Reply{"", {}, true};
+    return ConnectionScript::Reply{rsp(txnr, "200 OK")};
+  };
+  holding = true;
+  auto relp = start(RelpForwarder::Limits());
+  for (int n = 1; n < 4; ++n) line(*relp, n);
+  ASSERT_TRUE(testsupport::waitFor([&] { return script.connections >= 1; }));
+  holding = false;
+  line(*relp, 4);
+  ASSERT_TRUE(testsupport::waitFor([&] { return relp->counts().acknowledged == 3; }));
+  relp->finish(script.clock.now() + seconds(5));
+
+  const RelpForwarder::Counts counts = relp->counts();
+  EXPECT_EQ(1u, counts.refused);
+  EXPECT_EQ(1u, counts.givenUp);
+  EXPECT_EQ(0u, counts.unacknowledged);
+  EXPECT_EQ(3u, counts.sentAgain) << "lines 2, 3 and 4, each once";
+  // Sessions 2 to 4 each broke on line 2 having taken nothing: the backoff grows.
+  ASSERT_EQ(5u, script.connectedAt.size());
+  std::vector<milliseconds> gaps;
+  for (std::size_t i = 1; i < 5; ++i) {
+    gaps.push_back(std::chrono::duration_cast<milliseconds>(script.connectedAt[i] -
+                                                            script.connectedAt[i - 1]));
+  }
+  EXPECT_EQ((std::vector<milliseconds>{milliseconds(100), milliseconds(200), milliseconds(400),
+                                       milliseconds(800)}),
+            gaps);
+  // The fourth session carried line 2 alone.
+  std::vector<std::size_t> opens;
+  for (std::size_t at = script.written.find("1 open "); at != std::string::npos;
+       at = script.written.find("1 open ", at + 1)) {
+    opens.push_back(at);
+  }
+  ASSERT_EQ(5u, opens.size());
+  const std::string fourth = script.written.substr(opens[3], opens[4] - opens[3]);
+  EXPECT_NE(std::string::npos, fourth.find("line 2 .")) << fourth;
+  EXPECT_EQ(std::string::npos, fourth.find("line 3 .")) << fourth;
+  std::string reports;
+  for (const auto& report : relp->takeReports()) reports += report + "\n";
+  EXPECT_NE(std::string::npos, reports.find("given up, counted as refused")) << reports;
 }
 
 // The end against targets that take the connection and then never answer one step, on the

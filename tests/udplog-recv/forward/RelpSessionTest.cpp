@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/TestSupport.h"
@@ -22,6 +23,11 @@ using std::chrono::milliseconds;
 constexpr const char* kOpenFrame =
     "1 open 56 relp_version=0\nrelp_software=udplog-recv\ncommands=syslog\n";
 constexpr const char* kWelcome = "200 OK\nrelp_version=0\nrelp_software=t\ncommands=syslog";
+
+// No stop: every address gets its time-out.
+const std::function<RelpSession::Clock::time_point()> kNoStop = [] {
+  return RelpSession::Clock::time_point::max();
+};
 
 // A frame of the target's, as RELP has it on the wire.
 std::string frame(std::uint64_t txnr, std::string_view command, std::string_view data) {
@@ -53,7 +59,7 @@ class RelpSessionTest : public ::testing::Test {
   // The cause when open() by start + 5 s fails, and the time it took on the fake clock.
   std::string failedOpen(RelpSession& relp, milliseconds& took) {
     const auto start = script.clock.now();
-    const ForwardResult opened = relp.open(start + std::chrono::seconds(5));
+    const ForwardResult opened = relp.open(kNoStop);
     took = std::chrono::duration_cast<milliseconds>(script.clock.now() - start);
     EXPECT_TRUE(opened.isTransient()) << opened.cause();
     return opened.cause();
@@ -84,7 +90,7 @@ TEST_F(RelpSessionTest, SpeaksRelpByteForByteAndHandsOnEachAnswer) {
     }
   };
   auto relp = session();
-  ASSERT_TRUE(relp->open(script.clock.now() + std::chrono::seconds(5)).ok());
+  ASSERT_TRUE(relp->open(kNoStop).ok());
   EXPECT_EQ(kOpenFrame, script.written);
 
   EXPECT_EQ(2u, relp->send("<14>1 a line"));
@@ -108,11 +114,19 @@ TEST_F(RelpSessionTest, SpeaksRelpByteForByteAndHandsOnEachAnswer) {
 
 TEST_F(RelpSessionTest, ARefusedOrUnfitOpenIsATransientFailureNamingTheAnswer) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"500 busy\nrelp_version=0", "the target refused the session: busy"},
+      {"500 busy\nrelp_version=0", "the target refused the session: 500 'busy'"},
+      {"OK\nrelp_version=0\ncommands=syslog",
+       "the target answered the RELP open offer without a code: 'OK'"},
+      {"2000 OK\ncommands=syslog", "the target refused the session: 2000 'OK'"},
+      {std::string("200 \x1b[2J\r\a") + '\0' + "\xff" + std::string(200000, 'x'),
+       "the target does not take syslog messages (its answer: 200 '\\x1b[2J\\x0d\\x07\\x00\xff" +
+           std::string(92, 'x') + "'... (200008 bytes))"},
       {"200 OK\nrelp_version=0\ncommands=other",
-       "the target does not take syslog messages (its answer: OK)"},
+       "the target does not take syslog messages (its answer: 200 'OK')"},
   };
   for (const auto& [answer, cause] : cases) {
+    // The cause is one line, control bytes escaped, cut at 100 bytes; and no wait for an answer
+    // that came.
     script.reply = [answer = answer](std::uint64_t txnr, std::string_view, std::string_view) {
       return Reply{frame(txnr, "rsp", answer)};
     };
@@ -138,7 +152,7 @@ TEST_F(RelpSessionTest, ServercloseGarbageAndAClosedConnectionBreakASession) {
       return Reply{bytes};
     };
     auto relp = session();
-    ASSERT_TRUE(relp->open(script.clock.now() + std::chrono::seconds(5)).ok()) << cause;
+    ASSERT_TRUE(relp->open(kNoStop).ok()) << cause;
     (void)relp->send("a line");
     ForwardResult pumped = ForwardResult::success();
     for (int round = 0; round < 3 && pumped.ok(); ++round) {
@@ -148,6 +162,77 @@ TEST_F(RelpSessionTest, ServercloseGarbageAndAClosedConnectionBreakASession) {
     EXPECT_EQ(0u, pumped.cause().rfind(cause, 0)) << pumped.cause();
   }
   EXPECT_TRUE(answers.empty());
+}
+
+TEST_F(RelpSessionTest, AnAnswersCodeIsTheWholeNumberItBeginsWith) {
+  const std::vector<std::tuple<std::string, int, std::string>> cases = {
+      {"200 OK", 200, "OK"},
+      {"200", 200, ""},
+      {"200\nmore", 200, "\nmore"},
+      {"2000 odd", 2000, "odd"},
+      {"2001 this is no 200", 2001, "this is no 200"},
+      {"OK", -1, "OK"},
+      {"200x", -1, "200x"},
+      {"1234567890 long", -1, "1234567890 long"},
+  };
+  std::string answersBytes;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    answersBytes += frame(i + 2, "rsp", std::get<0>(cases[i]));
+  }
+  script.reply = [&](std::uint64_t txnr, std::string_view command, std::string_view data) {
+    return command == "open" ? welcoming(txnr, command, data)
+                             : Reply{txnr == cases.size() + 1 ? answersBytes : ""};
+  };
+  auto relp = session();
+  ASSERT_TRUE(relp->open(kNoStop).ok());
+  for (std::size_t i = 0; i < cases.size(); ++i) (void)relp->send("line");
+  for (int round = 0; round < 3 && answers.size() < cases.size(); ++round) {
+    ASSERT_TRUE(
+        relp->pump(relp->wait(script.clock.now() + std::chrono::seconds(1)), onAnswer).ok());
+  }
+  ASSERT_EQ(cases.size(), answers.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(std::get<1>(cases[i]), answers[i].code) << std::get<0>(cases[i]);
+    EXPECT_EQ(std::get<2>(cases[i]), answers[i].text) << std::get<0>(cases[i]);
+  }
+}
+
+// A target that floods answers is read at most 1 MiB a round, so that the thread gets back to its
+// deadline and its other work; a target that reads slowly leaves the output holding only what is
+// still to be written, not every frame since the output last emptied.
+TEST_F(RelpSessionTest, ReadsAndTheOutputStayBounded) {
+  const std::string flood = [] {
+    std::string out;
+    while (out.size() < (3u << 20)) out += "999 rsp 6 200 OK\n";
+    return out;
+  }();
+  script.reply = [&](std::uint64_t txnr, std::string_view command, std::string_view data) {
+    return command == "open" ? welcoming(txnr, command, data) : Reply{flood};
+  };
+  auto relp = session();
+  ASSERT_TRUE(relp->open(kNoStop).ok());
+  (void)relp->send("line");
+  ASSERT_TRUE(relp->pump(POLLOUT, onAnswer).ok());
+  ASSERT_TRUE(relp->pump(relp->wait(script.clock.now() + std::chrono::seconds(1)), onAnswer).ok());
+  const std::size_t frames = flood.size() / 17;
+  EXPECT_GT(answers.size(), frames / 4);
+  EXPECT_LE(answers.size(), (std::size_t{1} << 20) / 17 + 1) << "one round read more than 1 MiB";
+
+  script.reply = welcoming;
+  script.takesPerSend = 16 * 1024;
+  auto slow = session();
+  ASSERT_TRUE(slow->open(kNoStop).ok());
+  const std::string line(20000, 'm');
+  for (int n = 0; n < 100; ++n) (void)slow->send(line);
+  const std::size_t queued = slow->held();
+  std::size_t most = 0;
+  for (int round = 0; round < 200 && slow->held() > 0; ++round) {
+    ASSERT_TRUE(
+        slow->pump(slow->wait(script.clock.now() + std::chrono::seconds(1)), onAnswer).ok());
+    if (round >= 64) most = std::max(most, slow->held());
+  }
+  // After 64 rounds of 16 KiB, 1 MiB of the 2 MB is written: the output holds about the rest.
+  EXPECT_LE(most, queued - (1u << 20) + (64u << 10)) << "written frames are still held";
 }
 
 TEST_F(RelpSessionTest, EveryWaitEndsAtItsDeadlineAndNotBefore) {
@@ -160,7 +245,7 @@ TEST_F(RelpSessionTest, EveryWaitEndsAtItsDeadlineAndNotBefore) {
   };
   auto late = session();
   const auto start = script.clock.now();
-  ASSERT_TRUE(late->open(start + std::chrono::seconds(5)).ok());
+  ASSERT_TRUE(late->open(kNoStop).ok());
   EXPECT_EQ(milliseconds(4900), script.clock.now() - start);
   // A close that is never answered gives up at its deadline.
   const auto closing = script.clock.now();
@@ -189,7 +274,7 @@ TEST_F(RelpSessionTest, EveryWaitEndsAtItsDeadlineAndNotBefore) {
   milliseconds took{};
   EXPECT_EQ("cannot connect: Connection refused", failedOpen(*refused, took));
   EXPECT_EQ(milliseconds(0), took);
-  EXPECT_TRUE(refused->open(script.clock.now() + std::chrono::seconds(5)).ok());
+  EXPECT_TRUE(refused->open(kNoStop).ok());
 }
 
 TEST_F(RelpSessionTest, ATlsHandshakeUnansweredGarbledOrClosedFailsInTime) {
@@ -212,6 +297,9 @@ TEST_F(RelpSessionTest, ATlsHandshakeUnansweredGarbledOrClosedFailsInTime) {
        milliseconds(5000)},
       {"2 rsp 6 200 OK\n", false, "the TLS handshake failed: ", milliseconds(0)},
       {"", true, "the TLS handshake failed: the target closed the connection", milliseconds(0)},
+      {std::string("\x15\x03\x03\x00\x02\x02\x28", 7), false,
+       "the TLS handshake failed: the target sent the TLS alert 'Handshake failed'",
+       milliseconds(0)},
   };
   for (const Case& c : cases) {
     script.greeting = c.greeting;

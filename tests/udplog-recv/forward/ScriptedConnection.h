@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -17,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tests/udplog-recv/forward/FakeClock.h"
 #include "udplog-recv/forward/IConnection.h"
@@ -31,6 +33,7 @@ struct ConnectionScript {
   struct Reply {
     std::string bytes;
     std::chrono::milliseconds after{0};
+    bool close = false;  // the target ends the connection once these bytes are read
   };
   // Called for each whole frame written: txnr, command, data.
   std::function<Reply(std::uint64_t, std::string_view, std::string_view)> reply;
@@ -42,10 +45,14 @@ struct ConnectionScript {
   // its replies to them are read; -1: never.
   int closeAfterFrames = -1;
 
+  // The most the target takes between two waits (a slow reader); 0: all of it.
+  std::size_t takesPerSend = 0;
+
   FakeClock clock;
+  std::atomic<int> connections{0};  // connect() calls, readable while they happen
   // What the test reads afterwards (once the thread that used the connections is done).
   std::string written;  // every byte the session wrote, over all its connections
-  int connections = 0;
+  std::vector<Clock::time_point> connectedAt;  // of each connect() that worked
 };
 
 class ScriptedConnection final : public IConnection {
@@ -59,12 +66,15 @@ class ScriptedConnection final : public IConnection {
     due.clear();
     frames = RelpFraming();
     framesRead = 0;
+    closing = false;
+    closeScheduled = false;
     if (!script.connects.empty()) {
       ForwardResult next = script.connects.front();
       script.connects.pop_front();
       if (!next.ok()) return next;
     }
     open = true;
+    script.connectedAt.push_back(script.clock.now());
     inbound = script.greeting;
     return ForwardResult::success();
   }
@@ -72,15 +82,21 @@ class ScriptedConnection final : public IConnection {
 
   ForwardResult send(const char* data, std::size_t size, std::size_t& sent) override {
     if (!open) return ForwardResult::transient("the connection broke: Broken pipe");
-    sent = size;
-    script.written.append(data, size);
-    frames.feed(data, size);
+    sent = script.takesPerSend > 0 ? std::min(size, budget) : size;
+    budget -= std::min(budget, sent);
+    script.written.append(data, sent);
+    frames.feed(data, sent);
     RelpFraming::Frame frame;
     while (frames.next(frame)) {
       ++framesRead;
       if (!script.reply) continue;
       ConnectionScript::Reply answer = script.reply(frame.txnr, frame.command, frame.data);
-      if (!answer.bytes.empty()) due.push_back({script.clock.now() + answer.after, answer.bytes});
+      // A target that closes reads no further: later frames get no answer.
+      if (closeScheduled) continue;
+      closeScheduled = answer.close;
+      if (!answer.bytes.empty() || answer.close) {
+        due.push_back({script.clock.now() + answer.after, answer.bytes, answer.close});
+      }
     }
     return ForwardResult::success();
   }
@@ -94,9 +110,11 @@ class ScriptedConnection final : public IConnection {
   }
 
   short wait(short events, Clock::time_point deadline, int wakeFd) override {
+    budget = script.takesPerSend;
     if (!due.empty() && due.front().at <= deadline) script.clock.advanceTo(due.front().at);
     while (!due.empty() && due.front().at <= script.clock.now()) {
       inbound += due.front().bytes;
+      closing = closing || due.front().close;
       due.pop_front();
     }
     short ready = events & POLLOUT;
@@ -112,8 +130,10 @@ class ScriptedConnection final : public IConnection {
   struct Due {
     Clock::time_point at;
     std::string bytes;
+    bool close;
   };
   bool ended() const {
+    if (closing) return inbound.empty();
     return script.closeAfterFrames >= 0 && framesRead >= script.closeAfterFrames && due.empty() &&
            inbound.empty();
   }
@@ -122,8 +142,11 @@ class ScriptedConnection final : public IConnection {
   bool open = false;
   RelpFraming frames;  // the session's frames, as the target reads them
   int framesRead = 0;
-  std::string inbound;  // the target's bytes, come and not yet read
-  std::deque<Due> due;  // the target's bytes still on their way
+  bool closing = false;         // a reply that ends the connection has come
+  bool closeScheduled = false;  // and is on its way
+  std::size_t budget = 0;       // what the target takes before the next wait
+  std::string inbound;          // the target's bytes, come and not yet read
+  std::deque<Due> due;          // the target's bytes still on their way
 };
 
 }  // namespace testsupport
