@@ -1,9 +1,13 @@
 // udplog-recv between real loghost processes and a real rsyslogd: every line arrives once, in
 // order per sender, with its bytes intact, also when the target goes away and comes back.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -14,6 +18,7 @@
 
 #include "tests/support/UdpReceiver.h"
 #include "tests/udplog-recv/ForwardingSupport.h"
+#include "tests/udplog-recv/RelpTestPeer.h"
 #include "tests/udplog-recv/RsyslogDaemon.h"
 
 namespace {
@@ -201,6 +206,90 @@ TEST(TcpTargetTest, LinesDroppedFromTheFullBacklogMakeTheExitStatusOne) {
                                                    "delivered at the end"))
       << receiver.err();
   EXPECT_EQ(1, status) << receiver.err();
+}
+
+// A loopback port whose accept queue is full: a connection's first packets there are dropped, as
+// a firewall's black hole drops them. The listener and the connection that fills its queue stay
+// open while the object lives.
+class BlackHole {
+ public:
+  BlackHole() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
+    ::listen(listener, 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    (void)::connect(filler, reinterpret_cast<sockaddr*>(&address), length);
+    boundPort = ntohs(address.sin_port);
+  }
+  ~BlackHole() {
+    ::close(filler);
+    ::close(listener);
+  }
+  BlackHole(const BlackHole&) = delete;
+  BlackHole& operator=(const BlackHole&) = delete;
+  unsigned short port() const { return boundPort; }
+
+ private:
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+  unsigned short boundPort = 0;
+};
+
+// The bounds as a user meets them with the real program: a target that drops the connection's
+// packets is reported when --forward-timeout ends, not after the kernel's two minutes; a run that
+// cannot begin (its port in use) ends without starting a forwarder.
+TEST(ForwardBoundsTest, ABlackHoleIsReportedAtTheTimeOutAndAFailedStartConnectsNowhere) {
+  BlackHole hole;
+  testsupport::Subprocess receiver(
+      UDPLOG_RECV_PATH, {"--port", std::to_string(freeUdpPort()), "--forward",
+                         "tcp://127.0.0.1:" + std::to_string(hole.port()), "--forward-timeout", "1",
+                         "--linger", "0"});
+  EXPECT_TRUE(testsupport::waitFor([&] {
+    return receiver.err().find("no connection within 1 s") != std::string::npos;
+  })) << receiver.err();
+  receiver.signal(SIGTERM);
+  EXPECT_EQ(0, receiver.wait()) << receiver.err();
+
+  testsupport::RelpTestPeer peer({});
+  testsupport::UdpReceiver holder;
+  std::string err;
+  EXPECT_EQ(1,
+            testsupport::run(UDPLOG_RECV_PATH,
+                             {"--port", std::to_string(holder.port()), "--forward", peer.target()},
+                             nullptr, &err));
+  EXPECT_NE(std::string::npos, err.find("Address already in use")) << err;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(0, peer.connections()) << "a forwarder started for a run that could not begin";
+}
+
+// Over RELP: a window above the backlog is lowered to it with a warning, and a message over
+// --max-line-bytes is refused before it is sent, counted, and fails the run; the others arrive.
+TEST(ForwardBoundsTest, AWindowAboveTheBacklogIsLoweredAndAnOverlongLineIsRefusedHere) {
+  testsupport::TempDir dir;
+  testsupport::RelpTestPeer peer({});
+  const unsigned short port = freeUdpPort();
+  testsupport::Subprocess receiver(
+      UDPLOG_RECV_PATH,
+      {"--port", std::to_string(port), "--forward", peer.target(), "--relp-window", "2000",
+       "--backlog", "1000", "--max-line-bytes", "1K", "--output", dir.file("copy.txt")});
+  ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
+  writeLines(dir.file("a.log"), makeLines("sender_a", 4));  // the second line is 120 KB long
+  ASSERT_EQ(0, runLoghost(port, dir.file("a.log")));
+  ASSERT_TRUE(testsupport::waitFor([&] { return peer.received().size() >= 3; })) << receiver.err();
+  receiver.signal(SIGTERM);
+  EXPECT_EQ(1, receiver.wait()) << receiver.err();
+  const std::string err = receiver.err();
+  EXPECT_NE(std::string::npos,
+            err.find("warning: --relp-window 2000 is more than --backlog 1000: the window is "
+                     "1000 lines"))
+      << err;
+  EXPECT_NE(std::string::npos, err.find("over --max-line-bytes 1024 was refused")) << err;
+  EXPECT_NE(std::string::npos, err.find("3 lines acknowledged by")) << err;
+  EXPECT_NE(std::string::npos, err.find("; 1 refused, 0 sent again")) << err;
+  EXPECT_EQ(3u, peer.received().size());
 }
 
 }  // namespace

@@ -41,6 +41,7 @@ RelpForwarder::RelpForwarder(ForwardTarget target, Tls theTls, Limits theLimits,
       seam(std::move(theSeam)),
       wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       backlog(destination.text, theLimits.maxLines, theLimits.maxBytes),
+      lookup(seam.resolve),
       unanswered(RelpSession::kMaxTxnr),
       backoff(theLimits.firstBackoff, theLimits.maxBackoff) {
   if (tls.on()) {

@@ -46,6 +46,7 @@ class RelpForwarder final {
     std::function<Clock::time_point()> now;
     // Waits until until, or until wakeFd (an eventfd, or -1) is signalled, taking its count.
     std::function<void(Clock::time_point until, int wakeFd)> sleep;
+    NameLookup::Resolver resolve = ::getaddrinfo;
 
     static Seam real();
   };

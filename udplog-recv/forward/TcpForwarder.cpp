@@ -24,10 +24,12 @@ constexpr std::chrono::milliseconds kTakenPoll{10};
 
 }  // namespace
 
-TcpForwarder::TcpForwarder(ForwardTarget target, Limits theLimits, Reporter theReporter)
+TcpForwarder::TcpForwarder(ForwardTarget target, Limits theLimits, Reporter theReporter,
+                           NameLookup::Resolver resolve)
     : destination(std::move(target)),
       limits(theLimits),
       reporter(std::move(theReporter)),
+      lookup(std::move(resolve)),
       backoff(theLimits.firstBackoff, theLimits.maxBackoff),
       frames(destination.text, theLimits.maxLines, theLimits.maxBytes) {}
 

@@ -51,7 +51,9 @@ class TcpForwarder final {
     std::uint64_t connections = 0;
   };
 
-  TcpForwarder(ForwardTarget target, Limits limits, Reporter reporter);
+  // resolve: how names are looked up (getaddrinfo, or a test's resolver).
+  TcpForwarder(ForwardTarget target, Limits limits, Reporter reporter,
+               NameLookup::Resolver resolve = ::getaddrinfo);
   ~TcpForwarder();
   TcpForwarder(const TcpForwarder&) = delete;
   TcpForwarder& operator=(const TcpForwarder&) = delete;

@@ -14,6 +14,7 @@
 #include "tests/udplog-recv/RelpTestPeer.h"
 #include "tests/udplog-recv/TestCertificates.h"
 #include "tests/udplog-recv/forward/ScriptedConnection.h"
+#include "tests/udplog-recv/forward/TestResolvers.h"
 #include "udplog-recv/forward/PollWait.h"
 #include "udplog-recv/forward/RelpForwarder.h"
 
@@ -168,7 +169,9 @@ TEST_F(RelpForwarderTest, TlsHandshakesClosedByTheTargetAreRetried) {
 // that a test can set the scene before time goes on.
 class RelpForwarderSeamTest : public ::testing::Test {
  protected:
-  std::unique_ptr<RelpForwarder> start(RelpForwarder::Limits limits, RelpForwarder::Tls tls = {}) {
+  std::unique_ptr<RelpForwarder> start(RelpForwarder::Limits limits, RelpForwarder::Tls tls = {},
+                                       NameLookup::Resolver resolve = ::getaddrinfo,
+                                       const std::string& host = "127.0.0.1") {
     RelpForwarder::Seam seam{
         [this] { return std::make_unique<testsupport::ScriptedConnection>(script); },
         [this] { return script.clock.now(); },
@@ -178,9 +181,10 @@ class RelpForwarderSeamTest : public ::testing::Test {
           } else if (!testsupport::wokenNow(wakeFd)) {
             (void)PollWait::until(-1, 0, RelpForwarder::Clock::time_point::max(), wakeFd);
           }
-        }};
-    return std::make_unique<RelpForwarder>(
-        ForwardTarget{"relp://127.0.0.1:2514", "127.0.0.1", "2514"}, tls, limits, seam);
+        },
+        std::move(resolve)};
+    return std::make_unique<RelpForwarder>(ForwardTarget{"relp://" + host + ":2514", host, "2514"},
+                                           tls, limits, seam);
   }
   static std::string rsp(std::uint64_t txnr, const std::string& data) {
     std::string out;
@@ -307,6 +311,57 @@ TEST_F(RelpForwarderSeamTest, ALineTheTargetWillNotTakeIsGivenUpAfterItWentAlone
   std::string reports;
   for (const auto& report : relp->takeReports()) reports += report + "\n";
   EXPECT_NE(std::string::npos, reports.find("given up, counted as refused")) << reports;
+}
+
+// A name's addresses are tried in turn, each with the whole time-out for its connection and its
+// open; the report names the address that failed. A resolver that never answers is reported at
+// the time-out and waited for at the next attempts, not asked again.
+TEST_F(RelpForwarderSeamTest, EachAddressHasTheWholeTimeOutAndOneLookupRunsAtATime) {
+  script.reply = [](std::uint64_t txnr, std::string_view command, std::string_view) {
+    return ConnectionScript::Reply{
+        rsp(txnr, command == "open" ? "200 OK\ncommands=syslog" : "200 OK")};
+  };
+  script.blackHole = [](const NameLookup::Address& address) {
+    return NameLookup::text(address) == "127.0.0.2";
+  };
+  RelpForwarder::Limits limits;
+  limits.timeoutSeconds = 3;
+  auto relp = start(limits, {}, testsupport::resolvesTo({"127.0.0.2", "127.0.0.1"}), "two.test");
+  line(*relp, 1);
+  ASSERT_TRUE(testsupport::waitFor([&] { return relp->counts().acknowledged == 1; }));
+  relp->finish(script.clock.now() + seconds(5));
+  ASSERT_EQ(2u, script.attemptsAt.size());
+  EXPECT_EQ(script.attemptsAt[0] + seconds(3), script.attemptsAt[1]) << "the first had its 3 s";
+  ASSERT_EQ(1u, script.connectedAt.size());
+  EXPECT_EQ(script.attemptsAt[1], script.connectedAt[0]) << "and the second its own";
+
+  script.blackHole = [](const NameLookup::Address&) { return true; };
+  auto nowhere = start(limits, {}, testsupport::resolvesTo({"127.0.0.2", "127.0.0.1"}), "two.test");
+  line(*nowhere, 1);
+  const auto from = script.clock.now();
+  ASSERT_TRUE(testsupport::waitFor([&] { return script.clock.now() - from > seconds(20); }));
+  nowhere->finish(script.clock.now());
+  std::string reports;
+  for (const auto& report : nowhere->takeReports()) reports += report + "\n";
+  EXPECT_NE(std::string::npos, reports.find("127.0.0.1: no connection within 3 s")) << reports;
+
+  testsupport::HeldResolver held;
+  {
+    script.blackHole = nullptr;
+    auto stuck = start(limits, {}, held.resolver(), "stuck.test");
+    line(*stuck, 1);
+    const auto since = script.clock.now();
+    ASSERT_TRUE(testsupport::waitFor([&] { return script.clock.now() - since > seconds(15); }));
+    EXPECT_EQ(1, held.calls()) << "a lookup was begun again while one still ran";
+    stuck->finish(script.clock.now());
+    std::string said;
+    for (const auto& report : stuck->takeReports()) said += report + "\n";
+    EXPECT_NE(std::string::npos,
+              said.find("no answer from the name lookup of stuck.test within 3 s"))
+        << said;
+  }
+  held.release();
+  ASSERT_TRUE(testsupport::waitFor([&] { return held.done() == 1; }));
 }
 
 // The end against targets that take the connection and then never answer one step, on the

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "tests/udplog-recv/forward/FakeClock.h"
@@ -39,6 +40,8 @@ struct ConnectionScript {
   std::function<Reply(std::uint64_t, std::string_view, std::string_view)> reply;
   // Each connect() is answered with the next result here; success once they run out.
   std::deque<ForwardResult> connects;
+  // Addresses that drop the connection's first packets: a connect there never completes.
+  std::function<bool(const NameLookup::Address&)> blackHole;
   // Bytes the target sends before anything, once connected (a TLS test's garbage, for one).
   std::string greeting;
   // The target ends the connection once it has read this many frames of ours (0: at once) and
@@ -53,6 +56,7 @@ struct ConnectionScript {
   // What the test reads afterwards (once the thread that used the connections is done).
   std::string written;  // every byte the session wrote, over all its connections
   std::vector<Clock::time_point> connectedAt;  // of each connect() that worked
+  std::vector<Clock::time_point> attemptsAt;   // of each connect()
 };
 
 class ScriptedConnection final : public IConnection {
@@ -60,8 +64,11 @@ class ScriptedConnection final : public IConnection {
   // *script must outlive the connection.
   explicit ScriptedConnection(ConnectionScript& theScript) : script(theScript) {}
 
-  ForwardResult connect(const NameLookup::Address&) override {
+  ForwardResult connect(const NameLookup::Address& address) override {
     ++script.connections;
+    script.attemptsAt.push_back(script.clock.now());
+    hole = script.blackHole && script.blackHole(address);
+    if (hole) return ForwardResult::success();
     inbound.clear();
     due.clear();
     frames = RelpFraming();
@@ -111,6 +118,10 @@ class ScriptedConnection final : public IConnection {
 
   short wait(short events, Clock::time_point deadline, int wakeFd) override {
     budget = script.takesPerSend;
+    if (hole) {
+      fakeSleep(script.clock, deadline, wakeFd);
+      return 0;
+    }
     if (!due.empty() && due.front().at <= deadline) script.clock.advanceTo(due.front().at);
     while (!due.empty() && due.front().at <= script.clock.now()) {
       inbound += due.front().bytes;
@@ -119,7 +130,12 @@ class ScriptedConnection final : public IConnection {
     }
     short ready = events & POLLOUT;
     if ((events & POLLIN) && (!inbound.empty() || ended())) ready |= POLLIN;
-    if (ready == 0) fakeSleep(script.clock, deadline, wakeFd);
+    if (ready == 0) {
+      // A wait for nothing on the connection waits for another thread (the resolver's): it
+      // gets a moment of real time for each step of the fake clock.
+      if (events == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      fakeSleep(script.clock, deadline, wakeFd);
+    }
     return ready;
   }
 
@@ -144,6 +160,7 @@ class ScriptedConnection final : public IConnection {
   int framesRead = 0;
   bool closing = false;         // a reply that ends the connection has come
   bool closeScheduled = false;  // and is on its way
+  bool hole = false;            // connecting to a black hole
   std::size_t budget = 0;       // what the target takes before the next wait
   std::string inbound;          // the target's bytes, come and not yet read
   std::deque<Due> due;          // the target's bytes still on their way

@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/TestSupport.h"
+#include "tests/udplog-recv/forward/TestResolvers.h"
 #include "udplog-recv/forward/SyslogMessage.h"
 #include "udplog-recv/forward/TcpForwarder.h"
 
@@ -120,6 +122,94 @@ TEST(TcpForwarderTest, LinesATargetNeverReadAreCountedUnconfirmed) {
   ::close(listener);
   forwarder.finish(TcpForwarder::Clock::now() + std::chrono::seconds(5));
   EXPECT_EQ(3u, forwarder.counts().unconfirmed);
+}
+
+// A listener on address whose accept queue is full: a connection's first packets there are
+// dropped, as a firewall's black hole drops them. Its port.
+int fullListener(const char* address, unsigned short port, int& listener, int& filler) {
+  listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(port);
+  ::inet_pton(AF_INET, address, &at.sin_addr);
+  socklen_t length = sizeof(at);
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&at), length) != 0) return -1;
+  ::listen(listener, 0);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &length);
+  filler = ::socket(AF_INET, SOCK_STREAM, 0);
+  (void)::connect(filler, reinterpret_cast<sockaddr*>(&at), length);
+  return ntohs(at.sin_port);
+}
+
+// Time passed in: a black hole is reported when the time-out ends (not after the kernel's two
+// minutes), the name's next address is tried with a time-out of its own, and a resolver that
+// never answers is reported at the time-out and waited for, never asked again.
+TEST(TcpForwarderTest, EveryWaitEndsAtTheTimeOutAndTheNextAddressGetsItsOwn) {
+  int hole = -1, filler = -1;
+  const int port = fullListener("127.0.0.2", 0, hole, filler);
+  ASSERT_GT(port, 0);
+  const int working = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(static_cast<unsigned short>(port));
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, ::bind(working, reinterpret_cast<sockaddr*>(&at), sizeof(at)));
+  ASSERT_EQ(0, ::listen(working, 4));
+
+  TcpForwarder::Limits limits;
+  limits.timeout = std::chrono::seconds(2);
+  std::vector<std::string> reports;
+  const auto report = [&](const std::string& r) { reports.push_back(r); };
+  const ForwardTarget two{"tcp://two.test:" + std::to_string(port), "two.test",
+                          std::to_string(port)};
+  TcpForwarder forwarder(two, limits, report, testsupport::resolvesTo({"127.0.0.2", "127.0.0.1"}));
+  const auto start = TcpForwarder::Clock::now();
+  // The name is looked up on the resolver's thread: the clock stands still meanwhile.
+  const auto resolved = [&](TcpForwarder& f) {
+    for (int i = 0; i < 1000 && f.nextDue() < start + std::chrono::seconds(1); ++i) {
+      f.pump(start, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return f.nextDue();
+  };
+  EXPECT_EQ(start + std::chrono::seconds(2), resolved(forwarder));
+  forwarder.pump(start + std::chrono::milliseconds(1999), 0);
+  EXPECT_TRUE(reports.empty());
+  forwarder.pump(start + std::chrono::seconds(2), 0);  // 127.0.0.2 gave up; 127.0.0.1 is next
+  EXPECT_EQ(start + std::chrono::seconds(4), forwarder.nextDue());
+  pollfd watch{forwarder.fd(), POLLOUT, 0};
+  ASSERT_EQ(1, ::poll(&watch, 1, 5000));
+  forwarder.pump(start + std::chrono::seconds(3), watch.revents);
+  EXPECT_EQ(1u, forwarder.counts().connections);
+  EXPECT_TRUE(reports.empty()) << reports.front();
+
+  // Only the black hole: its first failure is reported at the time-out, naming it.
+  TcpForwarder alone(two, limits, report, testsupport::resolvesTo({"127.0.0.2"}));
+  EXPECT_EQ(start + std::chrono::seconds(2), resolved(alone));
+  alone.pump(start + std::chrono::seconds(2), 0);
+  ASSERT_EQ(1u, reports.size());
+  EXPECT_NE(std::string::npos, reports[0].find("127.0.0.2: no connection within 2 s"))
+      << reports[0];
+
+  testsupport::HeldResolver held;
+  {
+    TcpForwarder stuck(two, limits, report, held.resolver());
+    for (int second = 0; second < 60; ++second) {
+      stuck.pump(start + std::chrono::seconds(second), 0);
+      if (second == 0) {
+        ASSERT_TRUE(testsupport::waitFor([&] { return held.calls() == 1; }));
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // for lookups begun again
+    EXPECT_EQ(1, held.calls()) << "a lookup was begun again while one still ran";
+    ASSERT_EQ(2u, reports.size());
+    EXPECT_NE(std::string::npos, reports[1].find("no answer from the name lookup of 'two.test' "
+                                                 "within 2 s"))
+        << reports[1];
+  }
+  held.release();
+  ASSERT_TRUE(testsupport::waitFor([&] { return held.done() == 1; }));
+  for (int fd : {hole, filler, working}) ::close(fd);
 }
 
 }  // namespace
