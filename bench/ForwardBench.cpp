@@ -6,7 +6,11 @@
 // line was acknowledged); the targets take turns within each run, so that the machine's load
 // reaches them alike.
 //
+// With --memory SECONDS it measures instead the resident memory of a RELP forwarder whose target
+// takes 5 MB/s while lines are offered at twice that: it must stay flat, bounded by --backlog.
+//
 // Usage: forward_bench [--lines N] [--runs R]   (needs rsyslogd, imrelp, omrelp and certtool)
+//        forward_bench --memory SECONDS       (at least 60; needs nothing)
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <boost/filesystem.hpp>
 #include <chrono>
 #include <cstdio>
@@ -31,6 +36,7 @@
 #include "tests/udplog-recv/RsyslogDaemon.h"
 #include "tests/udplog-recv/TestCertificates.h"
 #include "udplog-recv/forward/RelpForwarder.h"
+#include "udplog-recv/forward/RelpFraming.h"
 #include "udplog-recv/forward/TcpForwarder.h"
 
 namespace {
@@ -218,9 +224,117 @@ double throughOmrelp(std::size_t lines) {
   return arrived / std::chrono::duration<double>(last - start).count();
 }
 
+// A RELP target of the bench's own that takes at most rate bytes a second, and answers every
+// frame it has read at once. One connection at a time, on its own thread.
+class SlowTarget {
+ public:
+  explicit SlowTarget(double bytesPerSecond) : rate(bytesPerSecond) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
+    ::listen(listener, 4);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    thread = std::thread([this] { serve(); });
+  }
+  ~SlowTarget() {
+    stopping = true;
+    thread.join();
+    ::close(listener);
+  }
+  std::string target() const { return "relp://127.0.0.1:" + std::to_string(port); }
+
+ private:
+  void serve() {
+    while (!stopping) {
+      pollfd watch{listener, POLLIN, 0};
+      if (::poll(&watch, 1, 100) <= 0) continue;
+      const int fd = ::accept(listener, nullptr, nullptr);
+      if (fd >= 0) talk(fd);
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  void talk(int fd) {
+    RelpFraming reader;
+    char buffer[65536];
+    const auto start = Clock::now();
+    double taken = 0;
+    while (!stopping) {
+      const double allowed = rate * std::chrono::duration<double>(Clock::now() - start).count();
+      if (taken >= allowed) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        continue;
+      }
+      pollfd watch{fd, POLLIN, 0};
+      if (::poll(&watch, 1, 100) <= 0) continue;
+      const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
+      if (got <= 0) return;
+      taken += static_cast<double>(got);
+      reader.feed(buffer, static_cast<std::size_t>(got));
+      std::string answers;
+      for (RelpFraming::Frame frame; reader.next(frame);) {
+        RelpFraming::frame(answers, frame.txnr, "rsp",
+                           frame.command == "open" ? "200 OK\ncommands=syslog" : "200 OK");
+      }
+      if (!answers.empty()) (void)!::send(fd, answers.data(), answers.size(), MSG_NOSIGNAL);
+    }
+  }
+
+  const double rate;
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  unsigned short port = 0;
+  std::atomic<bool> stopping{false};
+  std::thread thread;
+};
+
+// The process's resident memory in MiB, from /proc.
+double residentMiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024;
+  }
+  return 0;
+}
+
+// 20 kB lines offered at 10 MB/s to a RELP forwarder with the defaults of udplog-recv, its target
+// taking 5 MB/s: the resident memory at 10 s and at the end.
+int memoryUnderASlowTarget(int seconds) {
+  SlowTarget slow(5e6);
+  ForwardTarget target;
+  (void)ForwardTarget::parse(slow.target(), RelpForwarder::kScheme, target);
+  RelpForwarder forwarder(target, {}, RelpForwarder::Limits());
+  const std::string line(20000, 'm');
+  const auto when = std::chrono::system_clock::now();
+  const auto start = Clock::now();
+  double atTen = 0;
+  for (long n = 0; Clock::now() - start < std::chrono::seconds(seconds); ++n) {
+    forwarder.enqueue("127.0.0.1", 40000, line, when);
+    std::this_thread::sleep_until(start + std::chrono::microseconds(2000 * n));
+    if (atTen == 0 && Clock::now() - start >= std::chrono::seconds(10)) atTen = residentMiB();
+  }
+  const double atEnd = residentMiB();
+  const RelpForwarder::Counts counts = forwarder.counts();
+  std::printf(
+      "resident memory, 20 kB lines at 10 MB/s over RELP to a target taking 5 MB/s (default "
+      "bounds: 100000 lines, 64 MiB): %.0f MiB at 10 s, %.0f MiB at %d s (%.2fx); %llu "
+      "acknowledged, %llu dropped from the full backlog, %llu held\n",
+      atTen, atEnd, seconds, atEnd / atTen, static_cast<unsigned long long>(counts.acknowledged),
+      static_cast<unsigned long long>(counts.dropped),
+      static_cast<unsigned long long>(counts.held));
+  forwarder.finish(Clock::now());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--memory") == 0) {
+      return memoryUnderASlowTarget(std::max(60, std::atoi(argv[i + 1])));
+    }
+  }
   std::size_t lines = 200000;
   int runs = 5;
   for (int i = 1; i + 1 < argc; i += 2) {
