@@ -162,7 +162,9 @@ RelpForwarder::Step RelpForwarder::next(Clock::time_point& wakeAt) {
   const bool handedOver = backlog.empty() && unanswered.empty();
   if (!fatalCause.ok() || (finishing && (now >= deadline || handedOver))) return Step::kEnd;
   wakeAt = finishing ? deadline : Clock::time_point::max();
-  wanting = true;
+  // A new line is worth a wake only when the window has room for it: a full window waits for
+  // answers, and no session for its next attempt.
+  wanting = session && unanswered.span() < static_cast<std::size_t>(limits.window);
   if (session) {
     if (!unanswered.empty()) {
       wakeAt = std::min({wakeAt, answerDue, unanswered.oldestDue(timeout())});
@@ -276,22 +278,10 @@ void RelpForwarder::broke(Clock::time_point now, const std::string& why) {
 }
 
 void RelpForwarder::fillWindow(Clock::time_point now) {
-  const auto window = static_cast<std::size_t>(limits.window);
-  MutexLock lock(mutex);
-  while (!backlog.empty() && unanswered.span() < window) {
-    const Line* oldest = unanswered.oldest();
-    const Line& next = backlog.front();
-    // A line that broke sessions before goes alone, and nothing goes beside it.
-    if (oldest && (oldest->breaks >= kBreaksBeforeAlone || next.breaks >= kBreaksBeforeAlone)) {
-      break;
-    }
-    // A line in the window is held twice, as a message and as a frame in the session's output:
-    // both count against the bound (a window of one line always goes, whatever its size).
-    if (oldest && backlog.byteSize() + unanswered.openBytes() + session->held() + next.size() >
-                      limits.maxBytes) {
-      break;
-    }
-    Line line = backlog.takeFront();
+  // The lines are taken under the lock and framed outside it, so that enqueue() waits for no
+  // framing; they count against the bound as window lines from the moment they are taken.
+  std::vector<Line> taken = takeForWindow();
+  for (Line& line : taken) {
     if (line.sentBefore && !line.countedAgain) {
       ++local.sentAgain;
       line.countedAgain = true;
@@ -300,8 +290,31 @@ void RelpForwarder::fillWindow(Clock::time_point now) {
     const std::uint64_t txnr = session->send(line.message);
     unanswered.push(txnr, std::move(line));
   }
-  windowLines = unanswered.open();
-  windowBytes = unanswered.openBytes() + session->held();
+}
+
+std::vector<RelpForwarder::Line> RelpForwarder::takeForWindow() {
+  const auto window = static_cast<std::size_t>(limits.window);
+  std::vector<Line> taken;
+  MutexLock lock(mutex);
+  // A line in the window is held twice, as a message and as a frame in the session's output:
+  // both count against the bound (a window of one line always goes, whatever its size).
+  std::size_t held = backlog.byteSize() + unanswered.openBytes() + session->held();
+  std::size_t framed = 0;
+  while (!backlog.empty() && unanswered.span() + taken.size() < window) {
+    const Line* oldest = !taken.empty() ? &taken.front() : unanswered.oldest();
+    const Line& next = backlog.front();
+    // A line that broke sessions before goes alone, and nothing goes beside it.
+    if (oldest && (oldest->breaks >= kBreaksBeforeAlone || next.breaks >= kBreaksBeforeAlone)) {
+      break;
+    }
+    if (oldest && held + next.size() > limits.maxBytes) break;
+    held += next.size();
+    framed += next.size();
+    taken.push_back(backlog.takeFront());
+  }
+  windowLines = unanswered.open() + taken.size();
+  windowBytes = unanswered.openBytes() + session->held() + 2 * framed;
+  return taken;
 }
 
 void RelpForwarder::serve(Clock::time_point now, Clock::time_point wakeAt) {

@@ -136,6 +136,8 @@ class RelpForwarder final {
   void connect() EXCLUDES(mutex);
   void serve(Clock::time_point now, Clock::time_point wakeAt);
   void fillWindow(Clock::time_point now) EXCLUDES(mutex);
+  // The lines that go into the window now, taken out of the backlog.
+  std::vector<Line> takeForWindow() EXCLUDES(mutex);
   void answered(Clock::time_point now, std::uint64_t txnr, int code, std::string_view text);
   // The session broke: its unanswered lines go first on the next one.
   void broke(Clock::time_point now, const std::string& why) EXCLUDES(mutex);

@@ -2,6 +2,8 @@
 // holds the counts to the line, since every answer is matched to its line.
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -165,10 +167,18 @@ TEST_F(RelpForwarderTest, TlsHandshakesClosedByTheTargetAreRetried) {
 }
 
 // RelpForwarder's thread on a scripted target's fake clock. While holding is set, the thread's
-// idle waits (the backoff) do not move the clock: they wait for a real wake (a line, a stop), so
-// that a test can set the scene before time goes on.
+// idle waits (the backoff) do not move the clock: they wait for a real wake (a stop, a line the
+// window has room for, or release()), so that a test can set the scene before time goes on.
 class RelpForwarderSeamTest : public ::testing::Test {
  protected:
+  ~RelpForwarderSeamTest() override { ::close(releaseFd); }
+  // Time goes on: the thread's idle wait ends, and those after it move the clock.
+  void release() {
+    holding = false;
+    const std::uint64_t one = 1;
+    (void)!::write(releaseFd, &one, sizeof(one));
+  }
+
   std::unique_ptr<RelpForwarder> start(RelpForwarder::Limits limits, RelpForwarder::Tls tls = {},
                                        NameLookup::Resolver resolve = ::getaddrinfo,
                                        const std::string& host = "127.0.0.1") {
@@ -179,7 +189,8 @@ class RelpForwarderSeamTest : public ::testing::Test {
           if (!holding) {
             testsupport::fakeSleep(script.clock, until, wakeFd);
           } else if (!testsupport::wokenNow(wakeFd)) {
-            (void)PollWait::until(-1, 0, RelpForwarder::Clock::time_point::max(), wakeFd);
+            (void)PollWait::until(releaseFd, POLLIN, RelpForwarder::Clock::time_point::max(),
+                                  wakeFd);
           }
         },
         std::move(resolve)};
@@ -198,6 +209,7 @@ class RelpForwarderSeamTest : public ::testing::Test {
 
   ConnectionScript script;
   std::atomic<bool> holding{false};
+  const int releaseFd = ::eventfd(0, EFD_CLOEXEC);
 };
 
 // RELP answers in order: a line whose answer is skipped while later lines are answered is lost,
@@ -216,9 +228,9 @@ TEST_F(RelpForwarderSeamTest, ALineWhoseAnswerIsSkippedGoesAgainOneTimeOutAfterA
   RelpForwarder::Limits limits;
   limits.timeoutSeconds = 3;
   auto relp = start(limits);
-  for (int n = 1; n < 10; ++n) line(*relp, n);
-  holding = false;
-  line(*relp, 10);  // wakes the thread: the ten lines go on one session
+  for (int n = 1; n <= 10; ++n) line(*relp, n);
+  ASSERT_TRUE(testsupport::waitFor([&] { return script.connections >= 1; }));
+  release();  // the ten lines go on one session
   ASSERT_TRUE(testsupport::waitFor([&] { return relp->counts().acknowledged == 10; }));
   relp->finish(script.clock.now() + seconds(5));
 
@@ -277,9 +289,9 @@ TEST_F(RelpForwarderSeamTest, ALineTheTargetWillNotTakeIsGivenUpAfterItWentAlone
   holding = true;
   auto relp = start(RelpForwarder::Limits());
   for (int n = 1; n < 4; ++n) line(*relp, n);
-  ASSERT_TRUE(testsupport::waitFor([&] { return script.connections >= 1; }));
-  holding = false;
   line(*relp, 4);
+  ASSERT_TRUE(testsupport::waitFor([&] { return script.connections >= 1; }));
+  release();
   ASSERT_TRUE(testsupport::waitFor([&] { return relp->counts().acknowledged == 3; }));
   relp->finish(script.clock.now() + seconds(5));
 
