@@ -292,4 +292,28 @@ TEST(ForwardBoundsTest, AWindowAboveTheBacklogIsLoweredAndAnOverlongLineIsRefuse
   EXPECT_EQ(3u, peer.received().size());
 }
 
+// A target that drops the connection on one line (imrelp's oversizeMode="abort" on a frame over
+// its limit): the line is given up after it broke sessions, the others arrive, the run fails.
+TEST(ForwardBoundsTest, ALineThatBreaksEverySessionIsGivenUpAndTheOthersFlow) {
+  testsupport::TempDir dir;
+  testsupport::RelpTestPeer::Behaviour aborting;
+  aborting.abortContaining = "line 3 of";
+  testsupport::RelpTestPeer peer(aborting);
+  const unsigned short port = freeUdpPort();
+  testsupport::Subprocess receiver(
+      UDPLOG_RECV_PATH, {"--port", std::to_string(port), "--forward", peer.target(), "--output",
+                         dir.file("copy.txt"), "--linger", "30"});
+  ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
+  writeLines(dir.file("a.log"), makeLines("sender_a", 6));
+  ASSERT_EQ(0, runLoghost(port, dir.file("a.log")));
+  ASSERT_TRUE(testsupport::waitFor([&] { return peer.received().size() >= 5; })) << receiver.err();
+  receiver.signal(SIGTERM);
+  EXPECT_EQ(1, receiver.wait()) << receiver.err();
+  const std::string err = receiver.err();
+  EXPECT_NE(std::string::npos, err.find("given up, counted as refused")) << err;
+  EXPECT_NE(std::string::npos, err.find("5 lines acknowledged by")) << err;
+  EXPECT_NE(std::string::npos, err.find("1 refused (1 of them given up)")) << err;
+  EXPECT_NE(std::string::npos, err.find("0 unacknowledged at the end")) << err;
+}
+
 }  // namespace

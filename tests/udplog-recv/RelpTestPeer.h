@@ -30,6 +30,7 @@ class RelpTestPeer {
     bool closeAfterEachAnswer = false;
     int answersBeforeSilence = -1;  // syslog frames answered in all; -1: every one
     std::string refuseContaining;   // a line holding this is answered 500
+    std::string abortContaining;    // a line holding this closes the connection unanswered
     int handshakesToDrop = 0;       // TLS connections closed before the handshake ends
     std::string certFile, keyFile;  // TLS when set
   };
@@ -174,6 +175,10 @@ class RelpTestPeer {
       connection.write(rsp(frame.txnr, "200 OK"));
       return false;
     } else if (frame.command == "syslog") {
+      if (!behaviour.abortContaining.empty() &&
+          frame.data.find(behaviour.abortContaining) != std::string_view::npos) {
+        return false;  // as imrelp's oversizeMode="abort" does with a frame over its limit
+      }
       {
         std::lock_guard<std::mutex> lock(mutex);
         messages.emplace_back(frame.data);

@@ -212,4 +212,33 @@ TEST(TcpForwarderTest, EveryWaitEndsAtTheTimeOutAndTheNextAddressGetsItsOwn) {
   for (int fd : {hole, filler, working}) ::close(fd);
 }
 
+// A stop cuts the backoff short: finish() tries at once, however long the last failure set the
+// next attempt off (here past the stop's deadline), and the line is delivered.
+TEST(TcpForwarderTest, AStopTriesAtOnceWhateverTheBackoff) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+  socklen_t length = sizeof(address);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string port = std::to_string(ntohs(address.sin_port));
+  TcpForwarder::Limits limits;
+  limits.firstBackoff = limits.maxBackoff = std::chrono::seconds(60);
+  TcpForwarder forwarder({"tcp://127.0.0.1:" + port, "127.0.0.1", port}, limits,
+                         [](const std::string&) {});
+  forwarder.enqueue("127.0.0.1", 7, "a line", std::chrono::system_clock::now());
+  forwarder.pump(TcpForwarder::Clock::now(), 0);
+  for (int i = 0; i < 100 && forwarder.fd() >= 0; ++i) {  // refused: nobody listens yet
+    pollfd watch{forwarder.fd(), forwarder.events(), 0};
+    ::poll(&watch, 1, 50);
+    forwarder.pump(TcpForwarder::Clock::now(), watch.revents);
+  }
+  ASSERT_GT(forwarder.nextDue(), TcpForwarder::Clock::now() + std::chrono::seconds(50));
+  ASSERT_EQ(0, ::listen(listener, 4));
+  EXPECT_EQ(0u, forwarder.finish(TcpForwarder::Clock::now() + std::chrono::seconds(20)));
+  EXPECT_EQ(1u, forwarder.counts().forwarded);
+  ::close(listener);
+}
+
 }  // namespace
