@@ -38,6 +38,12 @@ std::string describe(const LineAssembler::Counts& c) {
   return text;
 }
 
+// The attempts that ran out of --forward-timeout, when there were any.
+std::string timedOut(std::uint64_t count) {
+  if (count == 0) return "";
+  return "; " + std::to_string(count) + " name lookups or connections ran out of --forward-timeout";
+}
+
 // The TCP forwarder's counts, as the summary gives them. Plain TCP confirms nothing: the lines
 // written on connections that the target ended or that broke are only an upper bound of what
 // may be missing, and the summary says so.
@@ -49,7 +55,8 @@ std::string describe(const TcpForwarder& forwarder, std::uint64_t unsent) {
       std::to_string(c.dropped) + " dropped from the full backlog, " + std::to_string(unsent) +
       " not delivered at the end" +
       (c.tooLong ? ", " + std::to_string(c.tooLong) + " refused as over --max-line-bytes"
-                 : std::string());
+                 : std::string()) +
+      timedOut(c.timedOut);
   if (c.unconfirmed == 0) return text;
   return text + "; up to " + std::to_string(c.unconfirmed) + " lines written on " +
          std::to_string(c.unconfirmedConnections) + " connection" +
@@ -67,9 +74,10 @@ std::string describe(const RelpForwarder& relp, bool atEnd) {
                      (c.givenUp ? " (" + std::to_string(c.givenUp) + " of them given up)" : "") +
                      ", " + std::to_string(c.sentAgain) + " sent again, " +
                      std::to_string(c.dropped) + " dropped from the full backlog, ";
-  if (!atEnd) return text + std::to_string(c.held) + " held";
+  if (!atEnd) return text + std::to_string(c.held) + " held" + timedOut(c.timedOut);
   return text + std::to_string(c.unacknowledged) + " unacknowledged at the end" +
-         (c.unacknowledged ? " (" + std::to_string(c.neverSent) + " of them never sent)" : "");
+         (c.unacknowledged ? " (" + std::to_string(c.neverSent) + " of them never sent)" : "") +
+         timedOut(c.timedOut);
 }
 
 // The networks refused most, so that a sender left out by mistake stands out.

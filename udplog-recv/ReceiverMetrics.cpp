@@ -48,7 +48,8 @@ std::error_code ReceiverMetrics::fill(const Inputs& in) {
 
 void ReceiverMetrics::addForwarding(const Inputs& in) {
   std::uint64_t forwarded = 0, acknowledged = 0, dropped = 0, backlog = 0, connections = 0,
-                unconfirmed = 0, neverSent = 0, refused = 0, sentAgain = 0, givenUp = 0;
+                unconfirmed = 0, neverSent = 0, refused = 0, sentAgain = 0, givenUp = 0,
+                timedOut = 0;
   if (in.forwarder) {
     const TcpForwarder::Counts& f = in.forwarder->counts();
     forwarded = f.forwarded;
@@ -56,6 +57,7 @@ void ReceiverMetrics::addForwarding(const Inputs& in) {
     connections = f.connections;
     unconfirmed = f.unconfirmed;
     refused = f.tooLong;
+    timedOut = f.timedOut;
     backlog = in.forwarder->backlog();
     neverSent = in.undelivered;  // TCP lines left at the end were never written
   }
@@ -69,6 +71,7 @@ void ReceiverMetrics::addForwarding(const Inputs& in) {
     refused = r.refused;
     sentAgain = r.sentAgain;
     givenUp = r.givenUp;
+    timedOut = r.timedOut;
   }
   file.counter("udplog_recv_lines_forwarded_total", "Lines handed to the target.", forwarded);
   file.counter("udplog_recv_lines_acknowledged_total", "Lines the target acknowledged (RELP).",
@@ -93,6 +96,9 @@ void ReceiverMetrics::addForwarding(const Inputs& in) {
                "Lines the target had not taken when the run ended.", in.undelivered);
   file.counter("udplog_recv_lines_never_sent_total",
                "Lines left at the end that were never handed to the target.", neverSent);
+  file.counter("udplog_recv_forward_timeouts_total",
+               "Name lookups and connections to the target that ran out of --forward-timeout.",
+               timedOut);
   file.counter("udplog_recv_forward_connections_total",
                "Connections (TCP) or sessions (RELP) opened to the target.", connections);
   file.gauge("udplog_recv_backlog_lines", "Lines waiting for the target.", backlog);

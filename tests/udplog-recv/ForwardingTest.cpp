@@ -252,6 +252,9 @@ TEST(ForwardBoundsTest, ABlackHoleIsReportedAtTheTimeOutAndAFailedStartConnectsN
   })) << receiver.err();
   receiver.signal(SIGTERM);
   EXPECT_EQ(0, receiver.wait()) << receiver.err();
+  EXPECT_NE(std::string::npos,
+            receiver.err().find("name lookups or connections ran out of --forward-timeout"))
+      << receiver.err();
 
   testsupport::RelpTestPeer peer({});
   testsupport::UdpReceiver holder;
@@ -314,6 +317,51 @@ TEST(ForwardBoundsTest, ALineThatBreaksEverySessionIsGivenUpAndTheOthersFlow) {
   EXPECT_NE(std::string::npos, err.find("5 lines acknowledged by")) << err;
   EXPECT_NE(std::string::npos, err.find("1 refused (1 of them given up)")) << err;
   EXPECT_NE(std::string::npos, err.find("0 unacknowledged at the end")) << err;
+}
+
+// What a target answers is read strictly and shown safely: an open answered without a code is
+// said at once as such, 200 KB of control bytes become one escaped line, and a line answered
+// "2000 odd" is refused, not acknowledged.
+TEST(ForwardBoundsTest, ATargetsAnswersAreReadStrictlyAndShownSafely) {
+  testsupport::TempDir dir;
+  const std::string garbage = std::string("\x1b[2J\r\a") + '\0' + std::string(200000, 'x');
+  for (const std::string& open : {std::string("OK\ncommands=syslog"), "500 " + garbage}) {
+    testsupport::RelpTestPeer::Behaviour odd;
+    odd.openAnswer = open;
+    testsupport::RelpTestPeer peer(odd);
+    testsupport::Subprocess receiver(
+        UDPLOG_RECV_PATH, {"--port", std::to_string(freeUdpPort()), "--forward", peer.target(),
+                           "--linger", "0", "--forward-timeout", "30"});
+    ASSERT_TRUE(testsupport::waitFor([&] {
+      return receiver.err().find("forward: ") != std::string::npos;
+    })) << receiver.err();
+    receiver.signal(SIGTERM);
+    (void)receiver.wait();
+    const std::string err = receiver.err();
+    EXPECT_EQ(std::string::npos, err.find("no answer to the RELP open offer")) << err;
+    EXPECT_EQ(std::string::npos, err.find('\x1b')) << "a control byte reached the terminal";
+    EXPECT_LT(err.size(), 2000u);
+    EXPECT_NE(std::string::npos,
+              err.find(open[0] == 'O' ? "answered the RELP open offer without a code: 'OK'"
+                                      : "refused the session: 500 '\\x1b[2J\\x0d\\x07\\x00x"))
+        << err;
+  }
+
+  testsupport::RelpTestPeer::Behaviour oddCode;
+  oddCode.lineAnswer = "2000 odd";
+  testsupport::RelpTestPeer peer(oddCode);
+  const unsigned short port = freeUdpPort();
+  testsupport::Subprocess receiver(
+      UDPLOG_RECV_PATH, {"--port", std::to_string(port), "--forward", peer.target(), "--output",
+                         dir.file("copy.txt")});
+  ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
+  writeLines(dir.file("a.log"), {"2026-12-07 10:00:00\vT1\vINFO\vsrc\va line long enough\v-"});
+  ASSERT_EQ(0, runLoghost(port, dir.file("a.log")));
+  ASSERT_TRUE(testsupport::waitFor([&] { return peer.received().size() >= 1; }));
+  receiver.signal(SIGTERM);
+  EXPECT_EQ(1, receiver.wait()) << receiver.err();
+  EXPECT_NE(std::string::npos, receiver.err().find("0 lines acknowledged by")) << receiver.err();
+  EXPECT_NE(std::string::npos, receiver.err().find("refused a line: 2000 'odd'")) << receiver.err();
 }
 
 }  // namespace

@@ -31,8 +31,10 @@ class RelpTestPeer {
     int answersBeforeSilence = -1;  // syslog frames answered in all; -1: every one
     std::string refuseContaining;   // a line holding this is answered 500
     std::string abortContaining;    // a line holding this closes the connection unanswered
-    int handshakesToDrop = 0;       // TLS connections closed before the handshake ends
-    std::string certFile, keyFile;  // TLS when set
+    std::string openAnswer = "200 OK\nrelp_version=0\nrelp_software=peer\ncommands=syslog";
+    std::string lineAnswer = "200 OK";  // to every line not refused
+    int handshakesToDrop = 0;           // TLS connections closed before the handshake ends
+    std::string certFile, keyFile;      // TLS when set
   };
 
   explicit RelpTestPeer(const Behaviour& theBehaviour) : behaviour(theBehaviour) {
@@ -170,7 +172,7 @@ class RelpTestPeer {
   bool answer(Connection& connection, const RelpFraming::Frame& frame) {
     std::string out;
     if (frame.command == "open") {
-      out = rsp(frame.txnr, "200 OK\nrelp_version=0\nrelp_software=peer\ncommands=syslog");
+      out = rsp(frame.txnr, behaviour.openAnswer);
     } else if (frame.command == "close") {
       connection.write(rsp(frame.txnr, "200 OK"));
       return false;
@@ -189,7 +191,7 @@ class RelpTestPeer {
       ++answers;
       const bool refuse = !behaviour.refuseContaining.empty() &&
                           frame.data.find(behaviour.refuseContaining) != std::string_view::npos;
-      connection.write(rsp(frame.txnr, refuse ? "500 not taken here" : "200 OK"));
+      connection.write(rsp(frame.txnr, refuse ? "500 not taken here" : behaviour.lineAnswer));
       return !behaviour.closeAfterEachAnswer;
     }
     connection.write(out);

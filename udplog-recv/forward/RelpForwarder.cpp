@@ -148,6 +148,7 @@ RelpForwarder::Step RelpForwarder::next(Clock::time_point& wakeAt) {
   tally.sentAgain = local.sentAgain;
   tally.sessions = local.sessions;
   tally.givenUp = local.givenUp;
+  tally.timedOut = local.timedOut;
   tally.held = backlog.size() + windowLines;
   if (!fatalCause.ok() && fatalError.ok()) fatalError = fatalCause;
   if (backlog.empty()) backlog.taken();
@@ -203,6 +204,7 @@ void RelpForwarder::connect() {
                                                       credentials.get(), peer, tls.fingerprints},
                                     seam.connect());
   const ForwardResult opened = fresh->open([this] { return stopDeadline(); });
+  local.timedOut += static_cast<std::uint64_t>(fresh->timeouts());
   if (opened.isFatal()) {
     const std::string expected = tls.fingerprints.empty()
                                      ? "CA file " + tls.caFile + ", expected name " + peer
@@ -370,6 +372,7 @@ void RelpForwarder::end() {
   tally.sentAgain = local.sentAgain;
   tally.sessions = local.sessions;
   tally.givenUp = local.givenUp;
+  tally.timedOut = local.timedOut;
   tally.neverSent = static_cast<std::uint64_t>(std::count_if(
       backlog.begin(), backlog.end(), [](const Line& line) { return !line.sentBefore; }));
   tally.unacknowledged = backlog.size() + unanswered.open();

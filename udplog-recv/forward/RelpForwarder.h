@@ -81,6 +81,7 @@ class RelpForwarder final {
     std::uint64_t refused = 0;    // answered with a code other than 200, or given up
     std::uint64_t givenUp = 0;    // of those, lines that broke every session they went on
     std::uint64_t tooLong = 0;    // of those, lines over maxMessageBytes, never sent
+    std::uint64_t timedOut = 0;   // name lookups and connections past the time-out
     std::uint64_t sentAgain = 0;  // lines sent on a new session, unanswered on a broken one
     std::uint64_t dropped = 0;    // pushed out of the full backlog
     std::uint64_t sessions = 0;

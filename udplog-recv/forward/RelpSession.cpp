@@ -119,6 +119,7 @@ ForwardResult RelpSession::lookUp() {
     status = lookup.poll();
   }
   if (status == NameLookup::Status::kPending) {
+    ++timedOut;
     return ForwardResult::transient("no answer from the name lookup of " + target.host +
                                     " within " + within());
   }
@@ -133,6 +134,7 @@ ForwardResult RelpSession::connectTo(const NameLookup::Address& address,
   tls.reset();
   if (ForwardResult started = connection->connect(address); !started.ok()) return started;
   if (!ready(POLLOUT, deadline)) {
+    ++timedOut;
     return ForwardResult::transient("no connection within " + within());
   }
   return connection->connected();

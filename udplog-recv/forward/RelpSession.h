@@ -73,6 +73,8 @@ class RelpSession final {
   // Sends close and waits for its answer by deadline, handing earlier answers on; transient when
   // the session broke first or the deadline came.
   ForwardResult close(Clock::time_point deadline, const OnAnswer& onAnswer);
+  // Name lookups and connections of open() that ran out of the time-out.
+  int timeouts() const { return timedOut; }
   // Bytes the output holds, written ones not yet cut away included: what its frames cost.
   std::size_t held() const { return out.size(); }
   // The time by the connection's clock.
@@ -104,4 +106,5 @@ class RelpSession final {
   std::uint64_t nextTxnr = 1;
   std::uint64_t closeTxnr = 0;  // the close frame's, once sent
   bool closeAnswered = false;
+  int timedOut = 0;
 };

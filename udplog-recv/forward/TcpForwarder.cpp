@@ -60,6 +60,7 @@ void TcpForwarder::resolve(Clock::time_point now) {
   if (status == NameLookup::Status::kPending) {
     // Left running when its time is up: the next attempt waits for it rather than begin another.
     if (now >= stepDeadline) {
+      ++tally.timedOut;
       disconnect(now, "no answer from the name lookup of " + shownValue(destination.host) +
                           " within " + within());
     } else {
@@ -169,6 +170,7 @@ void TcpForwarder::pump(Clock::time_point now, short revents) {
   if (state == State::kConnecting && revents != 0) {
     settleConnect(now);
   } else if (state == State::kConnecting && now >= stepDeadline) {
+    ++tally.timedOut;
     connectFailed(now, "no connection within " + within());
   } else if (state == State::kConnected && (revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
     if (const ForwardResult open = peerOpen(); !open.ok()) disconnect(now, open.cause());

@@ -48,6 +48,7 @@ class TcpForwarder final {
     std::uint64_t unconfirmedConnections = 0;  // the connections those lines were written on
     std::uint64_t dropped = 0;                 // pushed out of the full backlog
     std::uint64_t tooLong = 0;                 // over maxMessageBytes: refused, never sent
+    std::uint64_t timedOut = 0;                // name lookups and connections past the time-out
     std::uint64_t connections = 0;
   };
 
