@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -23,13 +24,25 @@ class FakeClock {
     std::lock_guard<std::mutex> lock(mutex);
     return current;
   }
+  // Moves the clock on; while it is held, waits (for real) until it is let go.
   void advanceTo(Clock::time_point when) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
+    released.wait(lock, [this] { return !held; });
     current = std::max(current, when);
+  }
+  // While held, the clock stands: a test sets a scene (a deadline from now) before time goes on.
+  void hold(bool holding) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      held = holding;
+    }
+    released.notify_all();
   }
 
  private:
   mutable std::mutex mutex;
+  std::condition_variable released;
+  bool held = false;
   Clock::time_point current = Clock::time_point() + std::chrono::hours(1);
 };
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -389,7 +390,7 @@ TEST(RelpForwarderEndTest, ATargetThatNeverAnswersHoldsTheEndNoLongerThanTheTime
   struct Case {
     const char* silentAt;  // the step the target never answers
     bool tls;
-    std::uint64_t neverSent;  // of the one line, at the end
+    std::uint64_t neverSent;  // of the one line, at the end: the target never took a frame
   };
   for (const Case& c : {Case{"handshake", true, 1}, Case{"open", false, 1},
                         Case{"syslog", false, 0}, Case{"close", false, 0}}) {
@@ -413,19 +414,31 @@ TEST(RelpForwarderEndTest, ATargetThatNeverAnswersHoldsTheEndNoLongerThanTheTime
         [&script](RelpForwarder::Clock::time_point until, int wakeFd) {
           testsupport::fakeSleep(script.clock, until, wakeFd);
         }};
+    script.clock.hold(true);
     RelpForwarder relp(ForwardTarget{"relp://127.0.0.1:2514", "127.0.0.1", "2514"}, tls, limits,
                        seam);
     relp.enqueue("127.0.0.1", 5000, "a line", std::chrono::system_clock::now());
+    // The clock stands from the deadline's reading until finish() has it (the thread would
+    // otherwise run on through attempts meanwhile, and the deadline be long past).
     const auto deadline = script.clock.now() + seconds(1);
-    relp.finish(deadline);
+    auto ended = std::async(std::launch::async, [&] { relp.finish(deadline); });
+    std::this_thread::sleep_for(milliseconds(50));
+    script.clock.hold(false);
+    ended.wait();
 
     const auto over = std::chrono::duration_cast<milliseconds>(script.clock.now() - deadline);
     EXPECT_LE(over, milliseconds(seconds(limits.timeoutSeconds))) << c.silentAt;
+    // The line is counted once, as it stands. A target silent on lines may have broken enough
+    // sessions on the fake clock before the stop for the line to be given up (refused).
     const RelpForwarder::Counts counts = relp.counts();
-    const bool delivered = silentAt == "close";
-    EXPECT_EQ(delivered ? 1u : 0u, counts.acknowledged) << c.silentAt;
-    EXPECT_EQ(delivered ? 0u : 1u, counts.unacknowledged) << c.silentAt;
-    EXPECT_EQ(delivered ? 0u : c.neverSent, counts.neverSent) << c.silentAt;
+    EXPECT_EQ(1u, counts.acknowledged + counts.refused + counts.unacknowledged) << c.silentAt;
+    if (silentAt == "close") {
+      EXPECT_EQ(1u, counts.acknowledged);
+    }
+    if (c.neverSent > 0) {
+      EXPECT_EQ(1u, counts.unacknowledged) << c.silentAt;
+      EXPECT_EQ(1u, counts.neverSent) << c.silentAt;
+    }
     EXPECT_GE(script.connections, 1) << c.silentAt;
   }
 }
