@@ -68,12 +68,15 @@ std::string describe(const TcpForwarder& forwarder, std::uint64_t unsent) {
 // The RELP forwarder's counts, as the status line and the summary give them.
 std::string describe(const RelpForwarder& relp, bool atEnd) {
   const RelpForwarder::Counts c = relp.counts();
-  std::string text = std::to_string(c.acknowledged) + " lines acknowledged by " + relp.target() +
-                     " over " + std::to_string(c.sessions) + " session" +
-                     (c.sessions == 1 ? "" : "s") + "; " + std::to_string(c.refused) + " refused" +
-                     (c.givenUp ? " (" + std::to_string(c.givenUp) + " of them given up)" : "") +
-                     ", " + std::to_string(c.sentAgain) + " sent again, " +
-                     std::to_string(c.dropped) + " dropped from the full backlog, ";
+  std::string text =
+      std::to_string(c.acknowledged) + " lines acknowledged by " + relp.target() + " over " +
+      std::to_string(c.sessions) + " session" + (c.sessions == 1 ? "" : "s") + "; " +
+      std::to_string(c.refused) + " refused" +
+      (c.givenUp ? " (" + std::to_string(c.givenUp) + " of them given up)" : "") +
+      (c.tooLong ? " (" + std::to_string(c.tooLong) + " of them over --max-line-bytes, never sent)"
+                 : "") +
+      ", " + std::to_string(c.sentAgain) + " sent again, " + std::to_string(c.dropped) +
+      " dropped from the full backlog, ";
   if (!atEnd) return text + std::to_string(c.held) + " held" + timedOut(c.timedOut);
   return text + std::to_string(c.unacknowledged) + " unacknowledged at the end" +
          (c.unacknowledged ? " (" + std::to_string(c.neverSent) + " of them never sent)" : "") +

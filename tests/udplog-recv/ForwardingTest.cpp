@@ -291,7 +291,9 @@ TEST(ForwardBoundsTest, AWindowAboveTheBacklogIsLoweredAndAnOverlongLineIsRefuse
       << err;
   EXPECT_NE(std::string::npos, err.find("over --max-line-bytes 1024 was refused")) << err;
   EXPECT_NE(std::string::npos, err.find("3 lines acknowledged by")) << err;
-  EXPECT_NE(std::string::npos, err.find("; 1 refused, 0 sent again")) << err;
+  EXPECT_NE(std::string::npos,
+            err.find("; 1 refused (1 of them over --max-line-bytes, never sent), 0 sent again"))
+      << err;
   EXPECT_EQ(3u, peer.received().size());
 }
 
@@ -362,6 +364,33 @@ TEST(ForwardBoundsTest, ATargetsAnswersAreReadStrictlyAndShownSafely) {
   EXPECT_EQ(1, receiver.wait()) << receiver.err();
   EXPECT_NE(std::string::npos, receiver.err().find("0 lines acknowledged by")) << receiver.err();
   EXPECT_NE(std::string::npos, receiver.err().find("refused a line: 2000 'odd'")) << receiver.err();
+}
+
+// A stop cuts the backoff short: a target back after an outage long enough for the backoff to
+// reach 5 s gets the lines within a 3 s linger.
+TEST(ForwardBoundsTest, AStopTriesAtOnceWhateverTheBackoff) {
+  testsupport::TempDir dir;
+  unsigned short targetPort = 0;
+  {
+    testsupport::RelpTestPeer probe({});  // a free port, closed again: the target is away
+    targetPort = static_cast<unsigned short>(std::stoi(probe.target().substr(17)));
+  }
+  const unsigned short port = freeUdpPort();
+  const std::string target = "relp://127.0.0.1:" + std::to_string(targetPort);
+  testsupport::Subprocess receiver(
+      UDPLOG_RECV_PATH, {"--port", std::to_string(port), "--forward", target, "--linger", "3",
+                         "--output", dir.file("copy.txt")});
+  ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
+  writeLines(dir.file("a.log"), makeLines("sender_a", 10));
+  ASSERT_EQ(0, runLoghost(port, dir.file("a.log")));
+  // 100 + 200 + 400 + 800 + 1600 + 3200 ms of attempts: the next one is 5 s off.
+  std::this_thread::sleep_for(std::chrono::milliseconds(6500));
+  testsupport::RelpTestPeer peer({}, targetPort);
+  receiver.signal(SIGTERM);
+  EXPECT_EQ(0, receiver.wait()) << receiver.err();
+  const std::string err = receiver.err();
+  EXPECT_NE(std::string::npos, err.find("10 lines acknowledged by " + target)) << err;
+  EXPECT_EQ(10u, peer.received().size());
 }
 
 }  // namespace

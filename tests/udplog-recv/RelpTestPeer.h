@@ -37,13 +37,16 @@ class RelpTestPeer {
     std::string certFile, keyFile;      // TLS when set
   };
 
-  explicit RelpTestPeer(const Behaviour& theBehaviour) : behaviour(theBehaviour) {
+  // port 0: any free one.
+  explicit RelpTestPeer(const Behaviour& theBehaviour, unsigned short port = 0)
+      : behaviour(theBehaviour) {
     listener = ::socket(AF_INET, SOCK_STREAM, 0);
     const int on = 1;
     ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
     socklen_t length = sizeof(address);
     ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
     ::listen(listener, 16);
