@@ -33,6 +33,7 @@
 
 #include "bench/TcpForwarderInto.h"
 #include "tests/support/TestSupport.h"
+#include "tests/udplog-recv/LoopbackListener.h"
 #include "tests/udplog-recv/RsyslogDaemon.h"
 #include "tests/udplog-recv/TestCertificates.h"
 #include "udplog-recv/forward/RelpForwarder.h"
@@ -247,29 +248,21 @@ double throughOmrelp(std::size_t lines) {
 class SlowTarget {
  public:
   explicit SlowTarget(double bytesPerSecond) : rate(bytesPerSecond) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(listener, 4);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
+    listener.listen(4);
     thread = std::thread([this] { serve(); });
   }
   ~SlowTarget() {
     stopping = true;
     thread.join();
-    ::close(listener);
   }
-  std::string target() const { return "relp://127.0.0.1:" + std::to_string(port); }
+  std::string target() const { return "relp://" + listener.hostPort(); }
 
  private:
   void serve() {
     while (!stopping) {
-      pollfd watch{listener, POLLIN, 0};
+      pollfd watch{listener.fd(), POLLIN, 0};
       if (::poll(&watch, 1, 100) <= 0) continue;
-      const int fd = ::accept(listener, nullptr, nullptr);
+      const int fd = ::accept(listener.fd(), nullptr, nullptr);
       if (fd >= 0) talk(fd);
       if (fd >= 0) ::close(fd);
     }
@@ -301,8 +294,7 @@ class SlowTarget {
   }
 
   const double rate;
-  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  unsigned short port = 0;
+  testsupport::LoopbackListener listener;
   std::atomic<bool> stopping{false};
   std::thread thread;
 };

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <set>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "tests/support/UdpReceiver.h"
 #include "tests/udplog-recv/ForwardingSupport.h"
+#include "tests/udplog-recv/LoopbackListener.h"
 #include "tests/udplog-recv/RelpTestPeer.h"
 #include "tests/udplog-recv/RsyslogDaemon.h"
 
@@ -31,6 +33,36 @@ using testsupport::writeLines;
 unsigned short freeUdpPort() {
   testsupport::UdpReceiver probe;
   return probe.port();
+}
+
+// udplog-recv's arguments: port, forwarding to target, a copy of the lines in dir, and more.
+std::vector<std::string> receiverArgs(unsigned short port, const std::string& target,
+                                      const testsupport::TempDir& dir,
+                                      const std::vector<std::string>& more = {}) {
+  std::vector<std::string> args{"--port", std::to_string(port), "--forward",
+                                target,   "--output",           dir.file("copy.txt")};
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+// A run of udplog-recv forwarding to target (with more options) the lines that loghost sends it,
+// stopped with SIGTERM once arrived() holds; its exit status and standard error.
+struct ForwardRun {
+  int status;
+  std::string err;
+};
+ForwardRun forwarded(const std::string& target, const std::vector<std::string>& more,
+                     const std::vector<std::string>& lines, const std::function<bool()>& arrived) {
+  testsupport::TempDir dir;
+  const unsigned short port = freeUdpPort();
+  testsupport::Subprocess receiver(UDPLOG_RECV_PATH, receiverArgs(port, target, dir, more));
+  if (!testsupport::waitUntilListening(port, receiver)) return {-1, receiver.err()};
+  writeLines(dir.file("a.log"), lines);
+  EXPECT_EQ(0, runLoghost(port, dir.file("a.log")));
+  EXPECT_TRUE(testsupport::waitFor(arrived)) << receiver.err();
+  receiver.signal(SIGTERM);
+  const int status = receiver.wait();
+  return {status, receiver.err()};
 }
 
 // An rsyslogd with imtcp on loopback, running, and a free port for udplog-recv.
@@ -170,28 +202,21 @@ TEST_F(ForwardingTest, TcpBoundCoversEveryLineMissingAfterTheTargetStoppedAndKil
 TEST(TcpTargetTest, LinesDroppedFromTheFullBacklogMakeTheExitStatusOne) {
   testsupport::TempDir dir;
   // A target's port that refuses connections until the test listens on it.
-  const int collector = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, ::bind(collector, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-  socklen_t length = sizeof(address);
-  ::getsockname(collector, reinterpret_cast<sockaddr*>(&address), &length);
+  testsupport::LoopbackListener collector;
   const unsigned short port = freeUdpPort();
   testsupport::Subprocess receiver(
-      UDPLOG_RECV_PATH, {"--port", std::to_string(port), "--forward",
-                         "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), "--backlog",
-                         "10", "--output", dir.file("copy.txt")});
+      UDPLOG_RECV_PATH,
+      receiverArgs(port, "tcp://" + collector.hostPort(), dir, {"--backlog", "10"}));
   ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
   writeLines(dir.file("a.log"), makeLines("sender_a", 40));
   ASSERT_EQ(0, runLoghost(port, dir.file("a.log")));
   ASSERT_TRUE(testsupport::waitFor([&] { return countLines(dir.file("copy.txt")) >= 40; }))
       << receiver.err();
 
-  ASSERT_EQ(0, ::listen(collector, 1));
+  ASSERT_TRUE(collector.listen(1));
   std::string received;
   std::thread reader([&] {
-    const int connection = ::accept(collector, nullptr, nullptr);
+    const int connection = ::accept(collector.fd(), nullptr, nullptr);
     char buffer[65536];
     for (ssize_t n; (n = ::read(connection, buffer, sizeof(buffer))) > 0;)
       received.append(buffer, n);
@@ -200,7 +225,6 @@ TEST(TcpTargetTest, LinesDroppedFromTheFullBacklogMakeTheExitStatusOne) {
   receiver.signal(SIGTERM);
   const int status = receiver.wait();
   reader.join();
-  ::close(collector);
   EXPECT_NE(std::string::npos, received.find("line 40 of sender_a")) << receiver.err();
   EXPECT_NE(std::string::npos, receiver.err().find("30 dropped from the full backlog, 0 not "
                                                    "delivered at the end"))
@@ -208,41 +232,12 @@ TEST(TcpTargetTest, LinesDroppedFromTheFullBacklogMakeTheExitStatusOne) {
   EXPECT_EQ(1, status) << receiver.err();
 }
 
-// A loopback port whose accept queue is full: a connection's first packets there are dropped, as
-// a firewall's black hole drops them. The listener and the connection that fills its queue stay
-// open while the object lives.
-class BlackHole {
- public:
-  BlackHole() {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(listener, 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    (void)::connect(filler, reinterpret_cast<sockaddr*>(&address), length);
-    boundPort = ntohs(address.sin_port);
-  }
-  ~BlackHole() {
-    ::close(filler);
-    ::close(listener);
-  }
-  BlackHole(const BlackHole&) = delete;
-  BlackHole& operator=(const BlackHole&) = delete;
-  unsigned short port() const { return boundPort; }
-
- private:
-  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  int filler = ::socket(AF_INET, SOCK_STREAM, 0);
-  unsigned short boundPort = 0;
-};
-
 // The bounds as a user meets them with the real program: a target that drops the connection's
 // packets is reported when --forward-timeout ends, not after the kernel's two minutes; a run that
 // cannot begin (its port in use) ends without starting a forwarder.
 TEST(ForwardBoundsTest, ABlackHoleIsReportedAtTheTimeOutAndAFailedStartConnectsNowhere) {
-  BlackHole hole;
+  testsupport::LoopbackListener hole;
+  hole.fillQueue();
   testsupport::Subprocess receiver(
       UDPLOG_RECV_PATH, {"--port", std::to_string(freeUdpPort()), "--forward",
                          "tcp://127.0.0.1:" + std::to_string(hole.port()), "--forward-timeout", "1",
@@ -271,20 +266,13 @@ TEST(ForwardBoundsTest, ABlackHoleIsReportedAtTheTimeOutAndAFailedStartConnectsN
 // Over RELP: a window above the backlog is lowered to it with a warning, and a message over
 // --max-line-bytes is refused before it is sent, counted, and fails the run; the others arrive.
 TEST(ForwardBoundsTest, AWindowAboveTheBacklogIsLoweredAndAnOverlongLineIsRefusedHere) {
-  testsupport::TempDir dir;
   testsupport::RelpTestPeer peer({});
-  const unsigned short port = freeUdpPort();
-  testsupport::Subprocess receiver(
-      UDPLOG_RECV_PATH,
-      {"--port", std::to_string(port), "--forward", peer.target(), "--relp-window", "2000",
-       "--backlog", "1000", "--max-line-bytes", "1K", "--output", dir.file("copy.txt")});
-  ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
-  writeLines(dir.file("a.log"), makeLines("sender_a", 4));  // the second line is 120 KB long
-  ASSERT_EQ(0, runLoghost(port, dir.file("a.log")));
-  ASSERT_TRUE(testsupport::waitFor([&] { return peer.received().size() >= 3; })) << receiver.err();
-  receiver.signal(SIGTERM);
-  EXPECT_EQ(1, receiver.wait()) << receiver.err();
-  const std::string err = receiver.err();
+  const ForwardRun run = forwarded(
+      peer.target(), {"--relp-window", "2000", "--backlog", "1000", "--max-line-bytes", "1K"},
+      makeLines("sender_a", 4),  // the second line is 120 KB long
+      [&] { return peer.received().size() >= 3; });
+  EXPECT_EQ(1, run.status) << run.err;
+  const std::string& err = run.err;
   EXPECT_NE(std::string::npos,
             err.find("warning: --relp-window 2000 is more than --backlog 1000: the window is "
                      "1000 lines"))
@@ -300,21 +288,13 @@ TEST(ForwardBoundsTest, AWindowAboveTheBacklogIsLoweredAndAnOverlongLineIsRefuse
 // A target that drops the connection on one line (imrelp's oversizeMode="abort" on a frame over
 // its limit): the line is given up after it broke sessions, the others arrive, the run fails.
 TEST(ForwardBoundsTest, ALineThatBreaksEverySessionIsGivenUpAndTheOthersFlow) {
-  testsupport::TempDir dir;
   testsupport::RelpTestPeer::Behaviour aborting;
   aborting.abortContaining = "line 3 of";
   testsupport::RelpTestPeer peer(aborting);
-  const unsigned short port = freeUdpPort();
-  testsupport::Subprocess receiver(
-      UDPLOG_RECV_PATH, {"--port", std::to_string(port), "--forward", peer.target(), "--output",
-                         dir.file("copy.txt"), "--linger", "30"});
-  ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
-  writeLines(dir.file("a.log"), makeLines("sender_a", 6));
-  ASSERT_EQ(0, runLoghost(port, dir.file("a.log")));
-  ASSERT_TRUE(testsupport::waitFor([&] { return peer.received().size() >= 5; })) << receiver.err();
-  receiver.signal(SIGTERM);
-  EXPECT_EQ(1, receiver.wait()) << receiver.err();
-  const std::string err = receiver.err();
+  const ForwardRun run = forwarded(peer.target(), {"--linger", "30"}, makeLines("sender_a", 6),
+                                   [&] { return peer.received().size() >= 5; });
+  EXPECT_EQ(1, run.status) << run.err;
+  const std::string& err = run.err;
   EXPECT_NE(std::string::npos, err.find("given up, counted as refused")) << err;
   EXPECT_NE(std::string::npos, err.find("5 lines acknowledged by")) << err;
   EXPECT_NE(std::string::npos, err.find("1 refused (1 of them given up)")) << err;
@@ -325,7 +305,6 @@ TEST(ForwardBoundsTest, ALineThatBreaksEverySessionIsGivenUpAndTheOthersFlow) {
 // said at once as such, 200 KB of control bytes become one escaped line, and a line answered
 // "2000 odd" is refused, not acknowledged.
 TEST(ForwardBoundsTest, ATargetsAnswersAreReadStrictlyAndShownSafely) {
-  testsupport::TempDir dir;
   const std::string garbage = std::string("\x1b[2J\r\a") + '\0' + std::string(200000, 'x');
   for (const std::string& open : {std::string("OK\ncommands=syslog"), "500 " + garbage}) {
     testsupport::RelpTestPeer::Behaviour odd;
@@ -352,18 +331,12 @@ TEST(ForwardBoundsTest, ATargetsAnswersAreReadStrictlyAndShownSafely) {
   testsupport::RelpTestPeer::Behaviour oddCode;
   oddCode.lineAnswer = "2000 odd";
   testsupport::RelpTestPeer peer(oddCode);
-  const unsigned short port = freeUdpPort();
-  testsupport::Subprocess receiver(
-      UDPLOG_RECV_PATH, {"--port", std::to_string(port), "--forward", peer.target(), "--output",
-                         dir.file("copy.txt")});
-  ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
-  writeLines(dir.file("a.log"), {"2026-12-07 10:00:00\vT1\vINFO\vsrc\va line long enough\v-"});
-  ASSERT_EQ(0, runLoghost(port, dir.file("a.log")));
-  ASSERT_TRUE(testsupport::waitFor([&] { return peer.received().size() >= 1; }));
-  receiver.signal(SIGTERM);
-  EXPECT_EQ(1, receiver.wait()) << receiver.err();
-  EXPECT_NE(std::string::npos, receiver.err().find("0 lines acknowledged by")) << receiver.err();
-  EXPECT_NE(std::string::npos, receiver.err().find("refused a line: 2000 'odd'")) << receiver.err();
+  const ForwardRun run =
+      forwarded(peer.target(), {}, {"2026-12-07 10:00:00\vT1\vINFO\vsrc\va line long enough\v-"},
+                [&] { return peer.received().size() >= 1; });
+  EXPECT_EQ(1, run.status) << run.err;
+  EXPECT_NE(std::string::npos, run.err.find("0 lines acknowledged by")) << run.err;
+  EXPECT_NE(std::string::npos, run.err.find("refused a line: 2000 'odd'")) << run.err;
 }
 
 // A stop cuts the backoff short: a target back after an outage long enough for the backoff to
@@ -377,9 +350,8 @@ TEST(ForwardBoundsTest, AStopTriesAtOnceWhateverTheBackoff) {
   }
   const unsigned short port = freeUdpPort();
   const std::string target = "relp://127.0.0.1:" + std::to_string(targetPort);
-  testsupport::Subprocess receiver(
-      UDPLOG_RECV_PATH, {"--port", std::to_string(port), "--forward", target, "--linger", "3",
-                         "--output", dir.file("copy.txt")});
+  testsupport::Subprocess receiver(UDPLOG_RECV_PATH,
+                                   receiverArgs(port, target, dir, {"--linger", "3"}));
   ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
   writeLines(dir.file("a.log"), makeLines("sender_a", 10));
   ASSERT_EQ(0, runLoghost(port, dir.file("a.log")));

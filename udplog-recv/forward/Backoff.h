@@ -1,5 +1,5 @@
 // The wait before the next attempt to reach a target: it doubles after each failure, from the
-// first step up to the last, and goes back to the first once a connection was made. Owned by the
+// first step up to the last, and goes back to the first when told to start over. Owned by the
 // thread that makes the attempts.
 #pragma once
 
@@ -17,10 +17,9 @@ class Backoff final {
     step = std::min(step * 2, lastStep);
     return wait;
   }
-  // A connection was made: the next failure waits the first step again.
-  void connected() { step = firstStep; }
-  // A stop: the attempts begin again from the first step.
-  void restart() { step = firstStep; }
+  // The next failure waits the first step again: a connection was made (tcp://), the target took
+  // a line (relp://), or a stop wants its attempts now.
+  void startOver() { step = firstStep; }
 
  private:
   const std::chrono::milliseconds firstStep;

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <system_error>
@@ -44,7 +43,6 @@ struct NameLookup::Request {
 
   // Guarded by mutex
   std::mutex mutex;
-  std::condition_variable ended;
   bool done = false;
   bool abandoned = false;
   int result = 0;
@@ -64,7 +62,6 @@ struct NameLookup::Request {
     request->answer = answer;
     request->done = true;
     if (request->abandoned) --abandonedRunning;
-    request->ended.notify_all();
   }
 };
 
@@ -136,15 +133,6 @@ NameLookup::Status NameLookup::poll() {
   }
   pending.reset();
   return state;
-}
-
-NameLookup::Status NameLookup::wait(Clock::time_point deadline) {
-  if (state != Status::kPending) return state;
-  {
-    std::unique_lock<std::mutex> lock(pending->mutex);
-    pending->ended.wait_until(lock, deadline, [this] { return pending->done; });
-  }
-  return poll();
 }
 
 std::size_t NameLookup::abandonedInFlight() { return abandonedRunning; }

@@ -1,7 +1,6 @@
 // Resolves a host (a name or an address literal) and a port into stream socket addresses without
 // blocking the caller. The forwarders own one each and call it from one thread only: the receive
-// loop polls it (poll() never blocks), the RELP forwarder's thread may wait for it until a
-// deadline (wait()).
+// loop and the RELP session poll it (poll() never blocks), every kPollInterval while it runs.
 //
 // A name is resolved by getaddrinfo on a resolver thread of its own, which shares the lookup's
 // state with this object. A lookup abandoned while getaddrinfo still runs (a new start(),
@@ -24,6 +23,8 @@ class NameLookup final {
   NameLookup& operator=(const NameLookup&) = delete;
 
   using Clock = std::chrono::steady_clock;
+  // How often a caller looks at a lookup still running.
+  static constexpr std::chrono::milliseconds kPollInterval{10};
 
   struct Address {
     sockaddr_storage storage{};
@@ -47,8 +48,6 @@ class NameLookup final {
   Status start(const std::string& host, const std::string& port);
   // The lookup's status now; never blocks.
   Status poll();
-  // Waits until the lookup ends or deadline passes, whichever comes first.
-  Status wait(Clock::time_point deadline);
   // Forgets a pending lookup (the status becomes kIdle); its memory lives on until the resolver
   // is done with it.
   void abandon();

@@ -141,22 +141,26 @@ void RelpForwarder::run() {
   end();
 }
 
-RelpForwarder::Step RelpForwarder::next(Clock::time_point& wakeAt) {
-  MutexLock lock(mutex);
+void RelpForwarder::publish() {
   tally.acknowledged = local.acknowledged;
   tally.refused = local.refused + tally.tooLong;
   tally.sentAgain = local.sentAgain;
   tally.sessions = local.sessions;
   tally.givenUp = local.givenUp;
   tally.timedOut = local.timedOut;
-  tally.held = backlog.size() + windowLines;
   if (!fatalCause.ok() && fatalError.ok()) fatalError = fatalCause;
+}
+
+RelpForwarder::Step RelpForwarder::next(Clock::time_point& wakeAt) {
+  MutexLock lock(mutex);
+  publish();
+  tally.held = backlog.size() + windowLines;
   if (backlog.empty()) backlog.taken();
   const Clock::time_point now = seam.now();
   if (finishing && !stopSeen) {
     // A stop tries at once, from the backoff's first step, whatever wait the last failure set.
     stopSeen = true;
-    backoff.restart();
+    backoff.startOver();
     nextAttempt = std::min(nextAttempt, now);
   }
   // At the end, a broken session is opened again for the lines it had not answered.
@@ -345,7 +349,7 @@ void RelpForwarder::answered(Clock::time_point now, std::uint64_t txnr, int code
     ++local.acknowledged;
     // The backoff starts over only once the target took a line on this session: a session that
     // opens and breaks on every line keeps backing off.
-    if (!acknowledgedOnSession) backoff.connected();
+    if (!acknowledgedOnSession) backoff.startOver();
     acknowledgedOnSession = true;
   } else {
     ++local.refused;
@@ -367,17 +371,11 @@ void RelpForwarder::end() {
   }
   session.reset();
   MutexLock lock(mutex);
-  tally.acknowledged = local.acknowledged;
-  tally.refused = local.refused + tally.tooLong;
-  tally.sentAgain = local.sentAgain;
-  tally.sessions = local.sessions;
-  tally.givenUp = local.givenUp;
-  tally.timedOut = local.timedOut;
+  publish();
   tally.neverSent = static_cast<std::uint64_t>(std::count_if(
       backlog.begin(), backlog.end(), [](const Line& line) { return !line.sentBefore; }));
   tally.unacknowledged = backlog.size() + unanswered.open();
   tally.held = tally.unacknowledged;
-  if (!fatalCause.ok() && fatalError.ok()) fatalError = fatalCause;
   finished = true;
   done.notify_all();
 }

@@ -134,6 +134,8 @@ class RelpForwarder final {
   // Takes lines from the backlog and publishes the counts; what the thread does next.
   enum class Step { kConnect, kServe, kWait, kEnd };
   Step next(Clock::time_point& wakeAt) EXCLUDES(mutex);
+  // The thread's own counts and its fatal cause, into what other threads read.
+  void publish() REQUIRES(mutex);
   void connect() EXCLUDES(mutex);
   void serve(Clock::time_point now, Clock::time_point wakeAt);
   void fillWindow(Clock::time_point now) EXCLUDES(mutex);

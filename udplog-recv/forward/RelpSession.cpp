@@ -18,8 +18,6 @@ constexpr const char* kServerClose = "serverclose";
 // What we offer: the protocol's only version, and the one command we send.
 constexpr const char* kOffer = "relp_version=0\nrelp_software=udplog-recv\ncommands=syslog";
 constexpr std::size_t kReadSize = 64 * 1024;
-// How often a name lookup still running is looked at.
-constexpr std::chrono::milliseconds kLookupPoll{10};
 // What one pump() reads at most, so that a target that floods answers cannot keep the thread from
 // its deadline and its other work.
 constexpr std::size_t kReadRound = 1u << 20;
@@ -115,7 +113,7 @@ ForwardResult RelpSession::lookUp() {
                                   : lookup.start(target.host, target.port);
   const Clock::time_point deadline = connection->now() + timeout();
   while (status == NameLookup::Status::kPending && connection->now() < deadline) {
-    (void)connection->wait(0, std::min(connection->now() + kLookupPoll, deadline));
+    (void)connection->wait(0, std::min(connection->now() + NameLookup::kPollInterval, deadline));
     status = lookup.poll();
   }
   if (status == NameLookup::Status::kPending) {

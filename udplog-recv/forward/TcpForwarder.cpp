@@ -16,8 +16,6 @@
 
 namespace {
 
-// How often the receive loop looks at a lookup that the resolver is still working on.
-constexpr std::chrono::milliseconds kResolverPoll{10};
 // How often finish() looks whether the target's kernel has taken the last bytes: the kernel
 // signals no event for it.
 constexpr std::chrono::milliseconds kTakenPoll{10};
@@ -64,7 +62,7 @@ void TcpForwarder::resolve(Clock::time_point now) {
       disconnect(now, "no answer from the name lookup of " + shownValue(destination.host) +
                           " within " + within());
     } else {
-      nextAttemptAt = std::min(now + kResolverPoll, stepDeadline);
+      nextAttemptAt = std::min(now + NameLookup::kPollInterval, stepDeadline);
     }
     return;
   }
@@ -121,7 +119,7 @@ void TcpForwarder::settleConnect(Clock::time_point now) {
   state = State::kConnected;
   onConnection = 0;
   ++tally.connections;
-  backoff.connected();
+  backoff.startOver();
   if (failedAttempts > 0 || tally.connections > 1) {
     reporter("forward: connected to " + destination.text + " again after " +
              std::to_string(failedAttempts) + " failed attempts; " + std::to_string(frames.size()) +
@@ -146,7 +144,7 @@ void TcpForwarder::disconnect(Clock::time_point now, const std::string& why) {
   const bool wasConnected = state == State::kConnected;
   state = State::kIdle;
   offset = 0;  // a half-written line goes again whole; the target drops the cut frame
-  if (wasConnected) backoff.connected();
+  if (wasConnected) backoff.startOver();
   nextAttemptAt = now + backoff.failed();
   if (wasConnected || failedAttempts == 0) {
     reporter("forward: " + destination.text + ": " + why + " (retrying; at most " +
@@ -246,7 +244,7 @@ bool TcpForwarder::closeWhenTaken() {
 
 std::uint64_t TcpForwarder::finish(Clock::time_point deadline) {
   // A stop tries at once, from the backoff's first step, whatever wait the last failure set.
-  backoff.restart();
+  backoff.startOver();
   if (state == State::kIdle) nextAttemptAt = std::min(nextAttemptAt, Clock::now());
   for (;;) {
     const Clock::time_point now = Clock::now();

@@ -69,7 +69,7 @@ TEST(BoundedBacklogTest, TheBackoffDoublesUpToItsLastStepAndStartsOverOnceConnec
   EXPECT_EQ(milliseconds(400), backoff.failed());
   EXPECT_EQ(milliseconds(500), backoff.failed());
   EXPECT_EQ(milliseconds(500), backoff.failed());
-  backoff.connected();
+  backoff.startOver();
   EXPECT_EQ(milliseconds(100), backoff.failed());
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/support/TestSupport.h"
+#include "tests/udplog-recv/LoopbackListener.h"
 #include "tests/udplog-recv/forward/TestResolvers.h"
 #include "udplog-recv/forward/SyslogMessage.h"
 #include "udplog-recv/forward/TcpForwarder.h"
@@ -93,18 +94,11 @@ namespace {
 // A target that takes the connection and closes it without reading a byte: what was written
 // to it is counted as unconfirmed, never as delivered.
 TEST(TcpForwarderTest, LinesATargetNeverReadAreCountedUnconfirmed) {
-  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-  ASSERT_EQ(0, ::listen(listener, 1));
-  socklen_t length = sizeof(address);
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  testsupport::LoopbackListener listener;
+  ASSERT_TRUE(listener.listen(1));
   ForwardTarget target;
-  ASSERT_TRUE(ForwardTarget::parse("tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)),
-                                   TcpForwarder::kScheme, target)
-                  .ok());
+  ASSERT_TRUE(
+      ForwardTarget::parse("tcp://" + listener.hostPort(), TcpForwarder::kScheme, target).ok());
   std::vector<std::string> reports;
   TcpForwarder forwarder(target, TcpForwarder::Limits(),
                          [&](const std::string& r) { reports.push_back(r); });
@@ -116,45 +110,22 @@ TEST(TcpForwarderTest, LinesATargetNeverReadAreCountedUnconfirmed) {
     forwarder.pump(TcpForwarder::Clock::now(), watch.revents);
   }
   ASSERT_EQ(3u, forwarder.counts().forwarded);
-  int collector = ::accept(listener, nullptr, nullptr);
+  int collector = ::accept(listener.fd(), nullptr, nullptr);
   ASSERT_GE(collector, 0);
   ::close(collector);  // unread bytes: the kernel resets the connection
-  ::close(listener);
   forwarder.finish(TcpForwarder::Clock::now() + std::chrono::seconds(5));
   EXPECT_EQ(3u, forwarder.counts().unconfirmed);
-}
-
-// A listener on address whose accept queue is full: a connection's first packets there are
-// dropped, as a firewall's black hole drops them. Its port.
-int fullListener(const char* address, unsigned short port, int& listener, int& filler) {
-  listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(port);
-  ::inet_pton(AF_INET, address, &at.sin_addr);
-  socklen_t length = sizeof(at);
-  if (::bind(listener, reinterpret_cast<sockaddr*>(&at), length) != 0) return -1;
-  ::listen(listener, 0);
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &length);
-  filler = ::socket(AF_INET, SOCK_STREAM, 0);
-  (void)::connect(filler, reinterpret_cast<sockaddr*>(&at), length);
-  return ntohs(at.sin_port);
 }
 
 // Time passed in: a black hole is reported when the time-out ends (not after the kernel's two
 // minutes), the name's next address is tried with a time-out of its own, and a resolver that
 // never answers is reported at the time-out and waited for, never asked again.
 TEST(TcpForwarderTest, EveryWaitEndsAtTheTimeOutAndTheNextAddressGetsItsOwn) {
-  int hole = -1, filler = -1;
-  const int port = fullListener("127.0.0.2", 0, hole, filler);
-  ASSERT_GT(port, 0);
-  const int working = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(static_cast<unsigned short>(port));
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, ::bind(working, reinterpret_cast<sockaddr*>(&at), sizeof(at)));
-  ASSERT_EQ(0, ::listen(working, 4));
+  testsupport::LoopbackListener hole("127.0.0.2");
+  hole.fillQueue();
+  const unsigned short port = hole.port();
+  testsupport::LoopbackListener working("127.0.0.1", port);
+  ASSERT_TRUE(working.listen());
 
   TcpForwarder::Limits limits;
   limits.timeout = std::chrono::seconds(2);
@@ -209,20 +180,13 @@ TEST(TcpForwarderTest, EveryWaitEndsAtTheTimeOutAndTheNextAddressGetsItsOwn) {
   }
   held.release();
   ASSERT_TRUE(testsupport::waitFor([&] { return held.done() == 1; }));
-  for (int fd : {hole, filler, working}) ::close(fd);
 }
 
 // A stop cuts the backoff short: finish() tries at once, however long the last failure set the
 // next attempt off (here past the stop's deadline), and the line is delivered.
 TEST(TcpForwarderTest, AStopTriesAtOnceWhateverTheBackoff) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-  socklen_t length = sizeof(address);
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  const std::string port = std::to_string(ntohs(address.sin_port));
+  testsupport::LoopbackListener listener;
+  const std::string port = std::to_string(listener.port());
   TcpForwarder::Limits limits;
   limits.firstBackoff = limits.maxBackoff = std::chrono::seconds(60);
   TcpForwarder forwarder({"tcp://127.0.0.1:" + port, "127.0.0.1", port}, limits,
@@ -235,10 +199,9 @@ TEST(TcpForwarderTest, AStopTriesAtOnceWhateverTheBackoff) {
     forwarder.pump(TcpForwarder::Clock::now(), watch.revents);
   }
   ASSERT_GT(forwarder.nextDue(), TcpForwarder::Clock::now() + std::chrono::seconds(50));
-  ASSERT_EQ(0, ::listen(listener, 4));
+  ASSERT_TRUE(listener.listen());
   EXPECT_EQ(0u, forwarder.finish(TcpForwarder::Clock::now() + std::chrono::seconds(20)));
   EXPECT_EQ(1u, forwarder.counts().forwarded);
-  ::close(listener);
 }
 
 }  // namespace
