@@ -18,6 +18,7 @@
 
 #include "tests/support/Subprocess.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/UdpReceiver.h"
 
 namespace testsupport {
 
@@ -72,6 +73,22 @@ inline ::testing::AssertionResult eachSendersLines(const std::string& path,
     }
   }
   return ::testing::AssertionSuccess();
+}
+
+// A UDP port nobody listens on now.
+inline unsigned short freeUdpPort() {
+  UdpReceiver probe;
+  return probe.port();
+}
+
+// udplog-recv's arguments: port, forwarding to target, a copy of the lines in dir, and more.
+inline std::vector<std::string> receiverArgs(unsigned short port, const std::string& target,
+                                             const TempDir& dir,
+                                             const std::vector<std::string>& more = {}) {
+  std::vector<std::string> args{"--port", std::to_string(port), "--forward",
+                                target,   "--output",           dir.file("copy.txt")};
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
 }
 
 inline std::vector<std::string> loghostArgs(unsigned short port, const std::string& input) {

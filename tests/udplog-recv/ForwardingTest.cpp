@@ -26,44 +26,11 @@
 namespace {
 
 using testsupport::countLines;
+using testsupport::freeUdpPort;
 using testsupport::makeLines;
+using testsupport::receiverArgs;
 using testsupport::runLoghost;
 using testsupport::writeLines;
-
-unsigned short freeUdpPort() {
-  testsupport::UdpReceiver probe;
-  return probe.port();
-}
-
-// udplog-recv's arguments: port, forwarding to target, a copy of the lines in dir, and more.
-std::vector<std::string> receiverArgs(unsigned short port, const std::string& target,
-                                      const testsupport::TempDir& dir,
-                                      const std::vector<std::string>& more = {}) {
-  std::vector<std::string> args{"--port", std::to_string(port), "--forward",
-                                target,   "--output",           dir.file("copy.txt")};
-  args.insert(args.end(), more.begin(), more.end());
-  return args;
-}
-
-// A run of udplog-recv forwarding to target (with more options) the lines that loghost sends it,
-// stopped with SIGTERM once arrived() holds; its exit status and standard error.
-struct ForwardRun {
-  int status;
-  std::string err;
-};
-ForwardRun forwarded(const std::string& target, const std::vector<std::string>& more,
-                     const std::vector<std::string>& lines, const std::function<bool()>& arrived) {
-  testsupport::TempDir dir;
-  const unsigned short port = freeUdpPort();
-  testsupport::Subprocess receiver(UDPLOG_RECV_PATH, receiverArgs(port, target, dir, more));
-  if (!testsupport::waitUntilListening(port, receiver)) return {-1, receiver.err()};
-  writeLines(dir.file("a.log"), lines);
-  EXPECT_EQ(0, runLoghost(port, dir.file("a.log")));
-  EXPECT_TRUE(testsupport::waitFor(arrived)) << receiver.err();
-  receiver.signal(SIGTERM);
-  const int status = receiver.wait();
-  return {status, receiver.err()};
-}
 
 // An rsyslogd with imtcp on loopback, running, and a free port for udplog-recv.
 class ForwardingTest : public ::testing::Test {
@@ -202,26 +169,19 @@ TEST_F(ForwardingTest, TcpBoundCoversEveryLineMissingAfterTheTargetStoppedAndKil
 TEST(TcpTargetTest, LinesDroppedFromTheFullBacklogMakeTheExitStatusOne) {
   testsupport::TempDir dir;
   // A target's port that refuses connections until the test listens on it.
-  testsupport::LoopbackListener collector;
+  testsupport::LoopbackListener target;
   const unsigned short port = freeUdpPort();
   testsupport::Subprocess receiver(
-      UDPLOG_RECV_PATH,
-      receiverArgs(port, "tcp://" + collector.hostPort(), dir, {"--backlog", "10"}));
+      UDPLOG_RECV_PATH, receiverArgs(port, "tcp://" + target.hostPort(), dir, {"--backlog", "10"}));
   ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
   writeLines(dir.file("a.log"), makeLines("sender_a", 40));
   ASSERT_EQ(0, runLoghost(port, dir.file("a.log")));
   ASSERT_TRUE(testsupport::waitFor([&] { return countLines(dir.file("copy.txt")) >= 40; }))
       << receiver.err();
 
-  ASSERT_TRUE(collector.listen(1));
+  ASSERT_TRUE(target.listen(1));
   std::string received;
-  std::thread reader([&] {
-    const int connection = ::accept(collector.fd(), nullptr, nullptr);
-    char buffer[65536];
-    for (ssize_t n; (n = ::read(connection, buffer, sizeof(buffer))) > 0;)
-      received.append(buffer, n);
-    ::close(connection);
-  });
+  std::thread reader([&] { received = target.readConnection(); });
   receiver.signal(SIGTERM);
   const int status = receiver.wait();
   reader.join();
@@ -230,139 +190,6 @@ TEST(TcpTargetTest, LinesDroppedFromTheFullBacklogMakeTheExitStatusOne) {
                                                    "delivered at the end"))
       << receiver.err();
   EXPECT_EQ(1, status) << receiver.err();
-}
-
-// The bounds as a user meets them with the real program: a target that drops the connection's
-// packets is reported when --forward-timeout ends, not after the kernel's two minutes; a run that
-// cannot begin (its port in use) ends without starting a forwarder.
-TEST(ForwardBoundsTest, ABlackHoleIsReportedAtTheTimeOutAndAFailedStartConnectsNowhere) {
-  testsupport::LoopbackListener hole;
-  hole.fillQueue();
-  testsupport::Subprocess receiver(
-      UDPLOG_RECV_PATH, {"--port", std::to_string(freeUdpPort()), "--forward",
-                         "tcp://127.0.0.1:" + std::to_string(hole.port()), "--forward-timeout", "1",
-                         "--linger", "0"});
-  EXPECT_TRUE(testsupport::waitFor([&] {
-    return receiver.err().find("no connection within 1 s") != std::string::npos;
-  })) << receiver.err();
-  receiver.signal(SIGTERM);
-  EXPECT_EQ(0, receiver.wait()) << receiver.err();
-  EXPECT_NE(std::string::npos,
-            receiver.err().find("name lookups or connections ran out of --forward-timeout"))
-      << receiver.err();
-
-  testsupport::RelpTestPeer peer({});
-  testsupport::UdpReceiver holder;
-  std::string err;
-  EXPECT_EQ(1,
-            testsupport::run(UDPLOG_RECV_PATH,
-                             {"--port", std::to_string(holder.port()), "--forward", peer.target()},
-                             nullptr, &err));
-  EXPECT_NE(std::string::npos, err.find("Address already in use")) << err;
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(0, peer.connections()) << "a forwarder started for a run that could not begin";
-}
-
-// Over RELP: a window above the backlog is lowered to it with a warning, and a message over
-// --max-line-bytes is refused before it is sent, counted, and fails the run; the others arrive.
-TEST(ForwardBoundsTest, AWindowAboveTheBacklogIsLoweredAndAnOverlongLineIsRefusedHere) {
-  testsupport::RelpTestPeer peer({});
-  const ForwardRun run = forwarded(
-      peer.target(), {"--relp-window", "2000", "--backlog", "1000", "--max-line-bytes", "1K"},
-      makeLines("sender_a", 4),  // the second line is 120 KB long
-      [&] { return peer.received().size() >= 3; });
-  EXPECT_EQ(1, run.status) << run.err;
-  const std::string& err = run.err;
-  EXPECT_NE(std::string::npos,
-            err.find("warning: --relp-window 2000 is more than --backlog 1000: the window is "
-                     "1000 lines"))
-      << err;
-  EXPECT_NE(std::string::npos, err.find("over --max-line-bytes 1024 was refused")) << err;
-  EXPECT_NE(std::string::npos, err.find("3 lines acknowledged by")) << err;
-  EXPECT_NE(std::string::npos,
-            err.find("; 1 refused (1 of them over --max-line-bytes, never sent), 0 sent again"))
-      << err;
-  EXPECT_EQ(3u, peer.received().size());
-}
-
-// A target that drops the connection on one line (imrelp's oversizeMode="abort" on a frame over
-// its limit): the line is given up after it broke sessions, the others arrive, the run fails.
-TEST(ForwardBoundsTest, ALineThatBreaksEverySessionIsGivenUpAndTheOthersFlow) {
-  testsupport::RelpTestPeer::Behaviour aborting;
-  aborting.abortContaining = "line 3 of";
-  testsupport::RelpTestPeer peer(aborting);
-  const ForwardRun run = forwarded(peer.target(), {"--linger", "30"}, makeLines("sender_a", 6),
-                                   [&] { return peer.received().size() >= 5; });
-  EXPECT_EQ(1, run.status) << run.err;
-  const std::string& err = run.err;
-  EXPECT_NE(std::string::npos, err.find("given up, counted as refused")) << err;
-  EXPECT_NE(std::string::npos, err.find("5 lines acknowledged by")) << err;
-  EXPECT_NE(std::string::npos, err.find("1 refused (1 of them given up)")) << err;
-  EXPECT_NE(std::string::npos, err.find("0 unacknowledged at the end")) << err;
-}
-
-// What a target answers is read strictly and shown safely: an open answered without a code is
-// said at once as such, 200 KB of control bytes become one escaped line, and a line answered
-// "2000 odd" is refused, not acknowledged.
-TEST(ForwardBoundsTest, ATargetsAnswersAreReadStrictlyAndShownSafely) {
-  const std::string garbage = std::string("\x1b[2J\r\a") + '\0' + std::string(200000, 'x');
-  for (const std::string& open : {std::string("OK\ncommands=syslog"), "500 " + garbage}) {
-    testsupport::RelpTestPeer::Behaviour odd;
-    odd.openAnswer = open;
-    testsupport::RelpTestPeer peer(odd);
-    testsupport::Subprocess receiver(
-        UDPLOG_RECV_PATH, {"--port", std::to_string(freeUdpPort()), "--forward", peer.target(),
-                           "--linger", "0", "--forward-timeout", "30"});
-    ASSERT_TRUE(testsupport::waitFor([&] {
-      return receiver.err().find("forward: ") != std::string::npos;
-    })) << receiver.err();
-    receiver.signal(SIGTERM);
-    (void)receiver.wait();
-    const std::string err = receiver.err();
-    EXPECT_EQ(std::string::npos, err.find("no answer to the RELP open offer")) << err;
-    EXPECT_EQ(std::string::npos, err.find('\x1b')) << "a control byte reached the terminal";
-    EXPECT_LT(err.size(), 2000u);
-    EXPECT_NE(std::string::npos,
-              err.find(open[0] == 'O' ? "answered the RELP open offer without a code: 'OK'"
-                                      : "refused the session: 500 '\\x1b[2J\\x0d\\x07\\x00x"))
-        << err;
-  }
-
-  testsupport::RelpTestPeer::Behaviour oddCode;
-  oddCode.lineAnswer = "2000 odd";
-  testsupport::RelpTestPeer peer(oddCode);
-  const ForwardRun run =
-      forwarded(peer.target(), {}, {"2026-12-07 10:00:00\vT1\vINFO\vsrc\va line long enough\v-"},
-                [&] { return peer.received().size() >= 1; });
-  EXPECT_EQ(1, run.status) << run.err;
-  EXPECT_NE(std::string::npos, run.err.find("0 lines acknowledged by")) << run.err;
-  EXPECT_NE(std::string::npos, run.err.find("refused a line: 2000 'odd'")) << run.err;
-}
-
-// A stop cuts the backoff short: a target back after an outage long enough for the backoff to
-// reach 5 s gets the lines within a 3 s linger.
-TEST(ForwardBoundsTest, AStopTriesAtOnceWhateverTheBackoff) {
-  testsupport::TempDir dir;
-  unsigned short targetPort = 0;
-  {
-    testsupport::RelpTestPeer probe({});  // a free port, closed again: the target is away
-    targetPort = static_cast<unsigned short>(std::stoi(probe.target().substr(17)));
-  }
-  const unsigned short port = freeUdpPort();
-  const std::string target = "relp://127.0.0.1:" + std::to_string(targetPort);
-  testsupport::Subprocess receiver(UDPLOG_RECV_PATH,
-                                   receiverArgs(port, target, dir, {"--linger", "3"}));
-  ASSERT_TRUE(testsupport::waitUntilListening(port, receiver));
-  writeLines(dir.file("a.log"), makeLines("sender_a", 10));
-  ASSERT_EQ(0, runLoghost(port, dir.file("a.log")));
-  // 100 + 200 + 400 + 800 + 1600 + 3200 ms of attempts: the next one is 5 s off.
-  std::this_thread::sleep_for(std::chrono::milliseconds(6500));
-  testsupport::RelpTestPeer peer({}, targetPort);
-  receiver.signal(SIGTERM);
-  EXPECT_EQ(0, receiver.wait()) << receiver.err();
-  const std::string err = receiver.err();
-  EXPECT_NE(std::string::npos, err.find("10 lines acknowledged by " + target)) << err;
-  EXPECT_EQ(10u, peer.received().size());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -42,6 +43,20 @@ class LoopbackListener {
     ::getsockname(socket, reinterpret_cast<sockaddr*>(&at), &length);
     filler = ::socket(AF_INET, SOCK_STREAM, 0);
     (void)::connect(filler, reinterpret_cast<sockaddr*>(&at), length);
+  }
+
+  // Accepts one connection, waiting at most 30 s, and reads it to its end: what the peer wrote.
+  // For a thread of its own.
+  std::string readConnection() const {
+    pollfd watch{socket, POLLIN, 0};
+    if (::poll(&watch, 1, 30000) <= 0) return "";
+    const int connection = ::accept(socket, nullptr, nullptr);
+    std::string received;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(connection, buffer, sizeof(buffer))) > 0;)
+      received.append(buffer, n);
+    ::close(connection);
+    return received;
   }
 
   bool ok() const { return bound; }

@@ -24,16 +24,12 @@ namespace {
 
 using testsupport::bySender;
 using testsupport::countLines;
+using testsupport::freeUdpPort;
 using testsupport::makeLines;
 using testsupport::RsyslogDaemon;
 using testsupport::writeLines;
 
 constexpr int kWindow = 1024;  // RelpForwarder's default
-
-unsigned short freeUdpPort() {
-  testsupport::UdpReceiver probe;
-  return probe.port();
-}
 
 // A number in udplog-recv's summary, the one just before what ("17 sent again").
 std::uint64_t countBefore(const std::string& err, const std::string& what) {

@@ -1,6 +1,7 @@
 // A small RELP target of the tests' own on a loopback port, plain or in TLS, that misbehaves on
 // request: it closes the connection after each answer, goes silent after a number of answers,
-// answers one line with an error, or closes the first connections during the TLS handshake. It
+// answers one line with an error or not at all, floods answers to a number never sent, reads
+// slowly, or closes the first connections during the TLS handshake. It
 // keeps every syslog message it received, in order. Its thread serves one connection at a time;
 // the test's thread reads what it received.
 #pragma once
@@ -14,6 +15,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -31,6 +34,10 @@ class RelpTestPeer {
     int answersBeforeSilence = -1;  // syslog frames answered in all; -1: every one
     std::string refuseContaining;   // a line holding this is answered 500
     std::string abortContaining;    // a line holding this closes the connection unanswered
+    std::string skipContaining;     // a line holding this is kept and never answered
+    int floodAfter = -1;  // after this many lines, answers to txnr 999999999 for ever (plain)
+    std::size_t bytesPerSecond = 0;  // reads at most this fast; 0: as fast as it can
+    bool silentOpen = false;         // the open offer is never answered
     std::string openAnswer = "200 OK\nrelp_version=0\nrelp_software=peer\ncommands=syslog";
     std::string lineAnswer = "200 OK";  // to every line not refused
     int handshakesToDrop = 0;           // TLS connections closed before the handshake ends
@@ -74,6 +81,8 @@ class RelpTestPeer {
     return messages;
   }
   int connections() const { return accepted; }
+  // The bytes read from every connection.
+  std::size_t bytesRead() const { return readInAll; }
   // The bytes received on plain connections, in order, the first kRawKept of them.
   std::string raw() const {
     std::lock_guard<std::mutex> lock(mutex);
@@ -151,6 +160,12 @@ class RelpTestPeer {
       }
       const long got = connection.read(buffer, sizeof(buffer));
       if (got <= 0) return;
+      readInAll += static_cast<std::size_t>(got);
+      if (behaviour.bytesPerSecond > 0) {
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(static_cast<long long>(got) * 1000000 /
+                                      static_cast<long long>(behaviour.bytesPerSecond)));
+      }
       if (!connection.tls) keepRaw(buffer, static_cast<std::size_t>(got));
       reader.feed(buffer, static_cast<std::size_t>(got));
       RelpFraming::Frame frame;
@@ -175,6 +190,7 @@ class RelpTestPeer {
   bool answer(Connection& connection, const RelpFraming::Frame& frame) {
     std::string out;
     if (frame.command == "open") {
+      if (behaviour.silentOpen) return true;
       out = rsp(frame.txnr, behaviour.openAnswer);
     } else if (frame.command == "close") {
       connection.write(rsp(frame.txnr, "200 OK"));
@@ -187,6 +203,14 @@ class RelpTestPeer {
       {
         std::lock_guard<std::mutex> lock(mutex);
         messages.emplace_back(frame.data);
+        if (static_cast<int>(messages.size()) == behaviour.floodAfter) {
+          flood(connection);
+          return false;
+        }
+      }
+      if (!behaviour.skipContaining.empty() &&
+          frame.data.find(behaviour.skipContaining) != std::string_view::npos) {
+        return true;
       }
       if (behaviour.answersBeforeSilence >= 0 && answers >= behaviour.answersBeforeSilence) {
         return true;
@@ -201,12 +225,29 @@ class RelpTestPeer {
     return true;
   }
 
+  // Answers to a number never sent, as fast as the connection takes them, until it is closed
+  // or the peer stops.
+  void flood(Connection& connection) {
+    std::string burst;
+    while (burst.size() < 65536) burst += rsp(999999999, "200 OK");
+    while (!stopping) {
+      pollfd watch{connection.fd, POLLOUT, 0};
+      if (::poll(&watch, 1, 20) <= 0) continue;
+      if ((watch.revents & (POLLERR | POLLHUP)) != 0) return;
+      if (::send(connection.fd, burst.data(), burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
+          errno != EAGAIN) {
+        return;
+      }
+    }
+  }
+
   const Behaviour behaviour;
   int listener = -1;
   unsigned short boundPort = 0;
   gnutls_certificate_credentials_t credentials = nullptr;
   std::atomic<bool> stopping{false};
   std::atomic<int> accepted{0};
+  std::atomic<std::size_t> readInAll{0};
   int dropped = 0;
   int answers = 0;
   mutable std::mutex mutex;

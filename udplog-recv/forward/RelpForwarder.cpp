@@ -209,6 +209,11 @@ void RelpForwarder::connect() {
                                     seam.connect());
   const ForwardResult opened = fresh->open([this] { return stopDeadline(); });
   local.timedOut += static_cast<std::uint64_t>(fresh->timeouts());
+  if (failedAttempts == 0) {
+    for (const std::string& why : fresh->passedOver()) {
+      report("forward: " + destination.text + ": " + why + " (trying the next address)");
+    }
+  }
   if (opened.isFatal()) {
     const std::string expected = tls.fingerprints.empty()
                                      ? "CA file " + tls.caFile + ", expected name " + peer

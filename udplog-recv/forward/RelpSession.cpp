@@ -81,7 +81,10 @@ ForwardResult RelpSession::open(const std::function<Clock::time_point()>& stop) 
   ForwardResult last = ForwardResult::transient("no address for " + peer.target->host);
   for (const NameLookup::Address& address : addresses) {
     // Each address has the whole time-out; none is begun after the stop.
-    if (&address != &addresses.front() && connection->now() >= stop()) break;
+    if (&address != &addresses.front()) {
+      if (connection->now() >= stop()) break;
+      failedAddresses.push_back(last.cause());
+    }
     last = openAt(address, connection->now() + timeout());
     if (last.ok() || last.isFatal()) return last;
     // A name's addresses are tried in turn: the report says which one failed.
@@ -118,11 +121,12 @@ ForwardResult RelpSession::lookUp() {
   }
   if (status == NameLookup::Status::kPending) {
     ++timedOut;
-    return ForwardResult::transient("no answer from the name lookup of " + target.host +
+    return ForwardResult::transient("no answer from the name lookup of " + shownValue(target.host) +
                                     " within " + within());
   }
   if (status == NameLookup::Status::kFailed) {
-    return ForwardResult::transient("cannot look up " + target.host + ": " + lookup.error());
+    return ForwardResult::transient("cannot resolve " + shownValue(target.host) + ": " +
+                                    lookup.error());
   }
   return ForwardResult::success();
 }

@@ -75,6 +75,9 @@ class RelpSession final {
   ForwardResult close(Clock::time_point deadline, const OnAnswer& onAnswer);
   // Name lookups and connections of open() that ran out of the time-out.
   int timeouts() const { return timedOut; }
+  // Why each address open() tried failed before the last one it tried ("127.0.0.2:514: no
+  // connection within 5 s"), in order: what went wrong on the way to a session.
+  const std::vector<std::string>& passedOver() const { return failedAddresses; }
   // Bytes the output holds, written ones not yet cut away included: what its frames cost.
   std::size_t held() const { return out.size(); }
   // The time by the connection's clock.
@@ -107,4 +110,5 @@ class RelpSession final {
   std::uint64_t closeTxnr = 0;  // the close frame's, once sent
   bool closeAnswered = false;
   int timedOut = 0;
+  std::vector<std::string> failedAddresses;
 };

@@ -93,6 +93,9 @@ void TcpForwarder::connectFailed(Clock::time_point now, const std::string& why) 
   const std::string address = NameLookup::text(lookup.addresses()[addressIndex]);
   const std::string cause = address == destination.host ? why : address + ": " + why;
   if (addressIndex + 1 < lookup.addresses().size()) {
+    if (failedAttempts == 0) {
+      reporter("forward: " + destination.text + ": " + cause + " (trying the next address)");
+    }
     ++addressIndex;
     connect(now);
     return;

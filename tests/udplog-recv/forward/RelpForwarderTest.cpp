@@ -370,7 +370,7 @@ TEST_F(RelpForwarderSeamTest, EachAddressHasTheWholeTimeOutAndOneLookupRunsAtATi
     std::string said;
     for (const auto& report : stuck->takeReports()) said += report + "\n";
     EXPECT_NE(std::string::npos,
-              said.find("no answer from the name lookup of stuck.test within 3 s"))
+              said.find("no answer from the name lookup of 'stuck.test' within 3 s"))
         << said;
   }
   held.release();
