@@ -8,6 +8,7 @@
 
 #include "logger/host/IMessageSink.h"
 #include "logger/host/LocalMessage.h"
+#include "logger/host/OwnThreads.h"
 
 namespace {
 std::atomic<bool> instanceInstalled{false};
@@ -44,9 +45,22 @@ MessageDispatcher* MessageDispatcher::setInstance(MessageDispatcher* dispatcher)
 
 MessageDispatcher::~MessageDispatcher() {}
 
+namespace {
+// The process's bus, made on first use; a forked child forgets its parent's.
+std::atomic<BusDispatcher*> processBus{nullptr};
+}  // namespace
+
 BusDispatcher& BusDispatcher::processInstance() {
-  static BusDispatcher* const instance = new BusDispatcher();
-  return *instance;
+  BusDispatcher* bus = processBus.load(std::memory_order_acquire);
+  if (bus) return *bus;
+  auto* fresh = new BusDispatcher();
+  if (processBus.compare_exchange_strong(bus, fresh, std::memory_order_acq_rel)) return *fresh;
+  delete fresh;  // another thread's came first
+  return *bus;
+}
+
+void BusDispatcher::forgetProcessInstanceInChild() {
+  processBus.store(nullptr, std::memory_order_release);
 }
 
 BusDispatcher::BusDispatcher()
@@ -180,6 +194,7 @@ void BusDispatcher::deliverLocked(MutexLock& lock, IMessageSink* sink,
 }
 
 void BusDispatcher::run() {
+  OwnThreads::markCurrent();
   MutexLock lock(mutex);
   for (;;) {
     wake.wait(lock.waitable(),

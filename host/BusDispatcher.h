@@ -20,6 +20,9 @@ class HOST_API BusDispatcher final : public MessageDispatcher {
   // The process-wide bus; created on first use and never destroyed, so that sinks and plug-ins
   // may leave it from static destructors.
   static BusDispatcher& processInstance();
+  // In a forked child, where the bus's delivery thread does not exist: the next processInstance()
+  // makes a fresh bus, and the parent's is left as it is, never used or destroyed.
+  static void forgetProcessInstanceInChild();
 
   BusDispatcher();
   BusDispatcher(const BusDispatcher&) = delete;

@@ -4,7 +4,17 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
 #include <stdexcept>
+
+#if defined(_WIN32)
+#include <process.h>
+#else
+#include <pthread.h>
+#include <unistd.h>
+#endif
 
 #include "host/BusDispatcher.h"
 #include "host/DefaultLogDirectory.h"
@@ -15,6 +25,7 @@
 #include "host/SettingsCheck.h"
 #include "logger/core/MainLoggerCore.h"
 #include "logger/host/ConfigurationManager.h"
+#include "logger/host/OwnThreads.h"
 
 namespace {
 
@@ -25,6 +36,20 @@ const auto kReplyTimeout = std::chrono::seconds(5);
 
 // Whether an embedded logger runs in the process: from its construction to the end of its finish().
 std::atomic<bool> oneRunning{false};
+// The logger that runs, from the end of its construction to its finish(), for the handlers at
+// fork, exit() and std::terminate; and the process that made it.
+std::atomic<EmbeddedLogger*> runningLogger{nullptr};
+std::atomic<long> makerProcess{0};
+// What std::terminate did before the logger's handler took its place.
+std::terminate_handler programsTerminate = nullptr;
+
+long thisProcess() {
+#if defined(_WIN32)
+  return static_cast<long>(::_getpid());
+#else
+  return static_cast<long>(::getpid());
+#endif
+}
 
 ConfigurationManager& hostScope() {
   return *ConfigurationManager::getDefaultInstance(ConfigurationManager::HostScope);
@@ -119,19 +144,67 @@ EmbeddedLogger::EmbeddedLogger(Settings settings) {
   }
   pipe = running->pipe;
   ownLog = TarvoLog(pipe, gate, std::move(settings.extra), settings.level);
+  makerProcess = thisProcess();
+  runningLogger = this;
+  installHandlers();
 }
 
-EmbeddedLogger::~EmbeddedLogger() {
+void EmbeddedLogger::finishRunningAtExit() {
+  EmbeddedLogger* const logger = runningLogger.load();
+  // Only in the process that made it, and never on a thread that finish() would join.
+  if (!logger || makerProcess.load() != thisProcess() || OwnThreads::isCurrent()) return;
+  logger->finishAndSay();
+}
+
+void EmbeddedLogger::finishAtTerminate() {
+  EmbeddedLogger::finishRunningAtExit();
+  if (programsTerminate) programsTerminate();
+  std::abort();
+}
+
+#if !defined(_WIN32)
+// The fork's child has only the thread that forked: the logger's worker and the bus's delivery
+// thread stayed in the parent. The inherited logger is left behind, never joined, and a new one
+// may be made on a fresh bus.
+void EmbeddedLogger::forgetInChild() {
+  if (EmbeddedLogger* inherited = runningLogger.exchange(nullptr)) {
+    inherited->forked = true;
+    inherited->gate->closeInForkedChild();
+  }
+  oneRunning = false;
+  BusDispatcher::forgetProcessInstanceInChild();
+}
+#endif
+
+// Once a logger runs: the handlers that finish it at exit() (on Windows the header registers it
+// from the program's own module, whose exit handlers run while the logger's threads still live),
+// at std::terminate, and the fork's child handler. Registered after the logger's first start, so
+// that the host's own statics it needs are destroyed after it runs.
+void EmbeddedLogger::installHandlers() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+#if !defined(_WIN32)
+    std::atexit(&EmbeddedLogger::finishRunningAtExit);
+    ::pthread_atfork(nullptr, nullptr, &forgetInChild);
+#endif
+    programsTerminate = std::set_terminate(&finishAtTerminate);
+  });
+}
+
+EmbeddedLogger::~EmbeddedLogger() { finishAndSay(); }
+
+void EmbeddedLogger::finishAndSay() noexcept {
   try {
-    const bool wasRunning = running != nullptr;
+    const bool wasRunning = running != nullptr && !forked;
     const TarvoLoggerStatsData counts = finish();
     if (wasRunning && (counts.lost > 0 || !counts.lastError.empty())) {
       std::fprintf(stderr, "%s: %s\n", kHostName, LoggerClient::lossText(counts).c_str());
     }
     const std::uint64_t dropped = droppedAfterFinish();
     if (dropped > 0) {
-      std::fprintf(stderr, "%s: %llu lines written after finish() were dropped, not stored\n",
-                   kHostName, static_cast<unsigned long long>(dropped));
+      std::fprintf(stderr, "%s: %llu lines written %s were dropped, not stored\n", kHostName,
+                   static_cast<unsigned long long>(dropped),
+                   forked ? "in a forked child through the parent's logger" : "after finish()");
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", kHostName, e.what());
@@ -152,7 +225,8 @@ std::uint64_t EmbeddedLogger::droppedAfterFinish() {
 // The lines left in the pipe once the core stopped: a writer's pushed past the gate as it closed,
 // and perhaps the core's own stop line, which is short as no writer's line is.
 void EmbeddedLogger::takeLateLines() {
-  if (!pipe || running) return;
+  // In a forked child the pipe is the parent's, its lock perhaps held by a thread left there.
+  if (!pipe || running || forked) return;
   std::deque<std::string> late;
   while (!pipe->empty() && pipe->popAll(late)) {
     gate->dropMany(static_cast<std::uint64_t>(std::count_if(
@@ -163,9 +237,15 @@ void EmbeddedLogger::takeLateLines() {
 }
 
 TarvoLoggerStatsData EmbeddedLogger::finish() {
+  if (forked) {
+    // The parent's logger: its worker and bus are not in this process, so nothing is joined.
+    (void)running.release();
+    return finalCounts;
+  }
   if (!running) return finalCounts;
-  // Writers take no line from here on. A writer already past the gate may still push one after
-  // the core's last sweep: it waits in the pipe, counted as dropped here or at the destruction.
+  runningLogger = nullptr;  // the handlers at exit and at std::terminate have nothing to do now
+  // Writers take no line from here on, and a writer already past the gate is waited for: its
+  // line is pushed before the core's stop line, and stored.
   gate->close();
   running->pipe.reset();
   // The core's shutdown stores every line queued before its stop line, then flushes.

@@ -8,9 +8,16 @@
 // the process's), and one after another each starts from only its own settings. log(), writer()
 // and the writers work from any thread, also while finish() runs; construction, finish() and
 // destruction belong to one thread. Lines written once finish() began are dropped and counted.
+//
+// Through a program's life: exit() and an uncaught exception (std::terminate) finish the running
+// logger first, so every line written before them is stored; abort(), _exit() and a fatal signal
+// do not. A fork's child cannot use the inherited logger, whose threads stayed in the parent: its
+// lines are dropped and counted (said once), its finish() and destructor return at once, and the
+// child may make an EmbeddedLogger of its own. exec after fork, and posix_spawn, cost nothing.
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -68,8 +75,26 @@ class HOST_API EmbeddedLogger final {
   // Lines written through this logger's writers once finish() had begun, dropped.
   std::uint64_t droppedAfterFinish();
 
+  // Finishes the running logger, as its destructor would, when called in the process that made it
+  // and not on one of the logger's own threads; else does nothing. The handler at exit() that the
+  // logger registers once it runs (on Windows the one this header registers) and the handler at
+  // std::terminate call it.
+  static void finishRunningAtExit();
+
  private:
   struct Running;
+
+  // The destructor's work: finish(), then say a loss and the lines dropped. Never throws.
+  void finishAndSay() noexcept;
+  // Once per process, at the first start: the handlers at exit() and std::terminate and the
+  // fork's child handler.
+  static void installHandlers();
+  // std::terminate's handler while a logger ran once: finishes it, then calls the handler the
+  // program had (or aborts).
+  [[noreturn]] static void finishAtTerminate();
+  // The fork's child handler: the inherited logger's threads stayed in the parent, so it is
+  // marked forked (its gate closed, finish() returning at once) and the bus is forgotten.
+  static void forgetInChild();
 
   // Counts as dropped the writers' lines that reached the pipe after the core's last sweep.
   void takeLateLines();
@@ -83,4 +108,13 @@ class HOST_API EmbeddedLogger final {
   boost::shared_ptr<safe_pipe<std::string>> pipe;
   TarvoLog ownLog;
   TarvoLoggerStatsData finalCounts;
+  // In a forked child: the logger is the parent's and does not run here.
+  bool forked = false;
 };
+
+#if defined(_WIN32)
+// A DLL's exit handlers run after ExitProcess has ended every other thread, the logger's worker
+// too, so the handler that finishes a running logger at exit() is registered from the program's
+// own module, whose handlers run while the threads still live.
+inline const int tarvoEmbeddedLoggerAtExit = std::atexit(&EmbeddedLogger::finishRunningAtExit);
+#endif

@@ -6,8 +6,16 @@
 #include "logger/host/ISerializable.h"
 #include "logger/host/LocalMessage.h"
 #include "logger/host/MessageDispatcher.h"
+#include "logger/host/OwnThreads.h"
 
 ISerializable::~ISerializable() {}
+
+namespace {
+thread_local bool ownThread = false;
+}  // namespace
+
+void OwnThreads::markCurrent() { ownThread = true; }
+bool OwnThreads::isCurrent() { return ownThread; }
 
 IMessageSink::IMessageSink() : unsubscribeOnDestroy(true) {}
 

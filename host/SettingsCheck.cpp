@@ -6,6 +6,14 @@
 #include <limits>
 #include <utility>
 
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <boost/filesystem.hpp>
+
 #include "logger/host/ConfigurationManager.h"
 #include "logger/media/ConfigNumber.h"
 #include "logger/media/MediaKeys.h"
@@ -133,6 +141,51 @@ void SettingsCheck::checkUnread(ConfigurationManager& scope, ConfigurationManage
   }
 }
 
+namespace {
+
+bool writable(const boost::filesystem::path& folder) {
+#if defined(_WIN32)
+  return ::_waccess(folder.c_str(), 2) == 0;
+#else
+  return ::access(folder.c_str(), W_OK | X_OK) == 0;
+#endif
+}
+
+// Why the file medium could not write into folder, which it makes at its first write if need be
+// (the last level only); "" when it can. Looks without creating anything.
+std::string whyNoLogFolder(const std::string& folder) {
+  namespace fs = boost::filesystem;
+  boost::system::error_code error;
+  const fs::path path(folder);
+  if (fs::exists(path, error)) {
+    if (!fs::is_directory(path, error)) return "is not a folder";
+    return writable(path) ? "" : "is a folder the logger may not write into";
+  }
+  fs::path parent = path.parent_path();
+  if (parent.empty()) parent = ".";
+  if (!fs::is_directory(parent, error)) {
+    return "does not exist, nor does its parent " + quoted(parent.string()) +
+           " (the file medium makes only the last level)";
+  }
+  if (!writable(parent)) {
+    return "does not exist and cannot be made: its parent " + quoted(parent.string()) +
+           " may not be written into";
+  }
+  return "";
+}
+
+}  // namespace
+
+void SettingsCheck::checkLogFolder(std::vector<std::string>& out) const {
+  std::string folder;
+  if (host.peekValue(MediaKeys::kVarPath, folder) != 0) folder = MediaKeys::kDefaultVarPath;
+  const std::string why = whyNoLogFolder(folder);
+  if (!why.empty()) {
+    out.push_back(std::string(MediaKeys::kVarPath) + "=" + quoted(folder) + " " + why +
+                  ": the log files cannot be written");
+  }
+}
+
 void SettingsCheck::checkValues(std::vector<std::string>& out) const {
   std::string format;
   if (plugin.peekValue(MediaKeys::kStorageFormat, format) == 0 && format != MediaKeys::kFormatUdp &&
@@ -146,6 +199,7 @@ void SettingsCheck::checkValues(std::vector<std::string>& out) const {
   if (format == MediaKeys::kFormatFile) {
     checkNumber<uint32_t>(plugin, MediaKeys::kBufferSize, MediaKeys::kDefaultBufferSize, out);
     checkNumber<uint32_t>(plugin, MediaKeys::kMaxFileSize, MediaKeys::kDefaultMaxFileSize, out);
+    checkLogFolder(out);
   } else if (format == MediaKeys::kFormatUdp) {
     checkNumber<uint16_t>(plugin, MediaKeys::kPort, MediaKeys::kDefaultPort, out);
   } else {

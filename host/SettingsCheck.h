@@ -35,6 +35,9 @@ class HOST_API SettingsCheck final {
   //            in-memory ring is used instead
   //   loghost: warning: TarvoLogger/Port="70000" is not a whole number from 0 to 65535: 4444 is
   //            used instead
+  //   loghost: warning: Directories/VarPath="/srv/none/logs" does not exist, nor does its parent
+  //            "/srv/none" (the file medium makes only the last level): the log files cannot be
+  //            written
   std::vector<std::string> warnings() const;
   // A refused StorageFormat or number that holds ";" or "#" is told that an INI comment after a
   // value is read as part of it.
@@ -47,6 +50,8 @@ class HOST_API SettingsCheck final {
                    const char* otherName, const char* otherOption,
                    std::vector<std::string>& out) const;
   void checkValues(std::vector<std::string>& out) const;
+  // The file medium's folder: it must exist and be writable, or its parent must.
+  void checkLogFolder(std::vector<std::string>& out) const;
 
   // Constant after construction
   ConfigurationManager& host;

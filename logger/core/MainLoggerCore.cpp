@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "logger/host/ConfigurationManager.h"
+#include "logger/host/OwnThreads.h"
 #include "logger/media/CircularMedia.h"
 #include "logger/media/DiskMedia.h"
 #include "logger/media/MediaKeys.h"
@@ -136,6 +137,7 @@ void MainLoggerCore::lingerForLines() {
 }
 
 void MainLoggerCore::run() {
+  OwnThreads::markCurrent();
   std::string stop;
   try {
     stop = stopLine();

@@ -142,7 +142,8 @@ class TarvoLog final {
   // can forge a field or a line: write(kInfo, "a\vb", "x\ny", "") gives "...\vINFO\va b\vx y\v".
   void write(std::string_view level, std::string_view source, std::string_view message,
              std::string_view extra) const {
-    if (!takesLines()) return;
+    const TarvoLogGate::Passage passage(gate.get());
+    if (!passage || !target) return;
     std::string line = begin(level, source, message.size() + extra.size());
     appendField(line, message);
     line += kSeparator;
@@ -225,7 +226,10 @@ class TarvoLog final {
   // A line at level with this log's extra field, and where after it when not empty.
   void put(Level level, std::string_view source, std::string_view message,
            std::string_view where) const {
-    if (!takesLines()) return;
+    // Not without a pipe, nor once the gate is closed (which counts the line); the passage stays
+    // open until the line is pushed.
+    const TarvoLogGate::Passage passage(gate.get());
+    if (!passage || !target) return;
     std::string line =
         begin(levelText(level), source, message.size() + extraField.size() + where.size() + 1);
     appendField(line, message);
@@ -245,7 +249,8 @@ class TarvoLog final {
   template <typename... Args>
   void writeFormatted(Level level, std::string_view where, std::string_view source,
                       fmt::format_string<Args...> format, Args&&... args) const {
-    if (!takesLines()) return;
+    const TarvoLogGate::Passage passage(gate.get());
+    if (!passage || !target) return;
     std::string line =
         begin(levelText(level), source, fmt::string_view(format).size() + extraField.size() + 32);
     const std::size_t at = line.size();
@@ -255,16 +260,6 @@ class TarvoLog final {
     target->push(std::move(line));
   }
 #endif
-
-  // Whether a line is to be made and pushed: not without a pipe, nor once the gate is closed
-  // (which counts it).
-  bool takesLines() const {
-    if (gate && !gate->isOpen()) {
-      gate->drop();
-      return false;
-    }
-    return target != nullptr;
-  }
 
   // The line up to and with the separator before the message, with room for rest more bytes.
   static std::string begin(std::string_view level, std::string_view source, std::size_t rest) {

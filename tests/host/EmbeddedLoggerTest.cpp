@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <boost/filesystem.hpp>
 #include <chrono>
 #include <fstream>
 #include <stdexcept>
@@ -110,6 +111,26 @@ TEST(EmbeddedLoggerTest, LinesWrittenAfterFinishAreCountedAndSaid) {
       << err;
 }
 
+// A line on its way through the gate when finish() closes it (a long one, still being made) is
+// waited for and stored, or, had it come after, counted: never lost without a word.
+TEST(EmbeddedLoggerTest, ALineBeingMadeAsFinishBeginsIsStoredOrCounted) {
+  testsupport::TempDir dir;
+  EmbeddedLogger logger(
+      {{"TarvoLogger/StorageFormat", "file"}, {"Directories/VarPath", dir.str()}});
+  const std::string longMessage(32 << 20, 'x');
+  std::atomic<bool> writing{false};
+  std::thread writer([&] {
+    const TarvoLog log = logger.writer();
+    writing = true;
+    log.info("worker", longMessage);
+  });
+  while (!writing) std::this_thread::yield();
+  const TarvoLoggerStatsData counts = logger.finish();
+  const std::uint64_t dropped = logger.droppedAfterFinish();
+  writer.join();
+  EXPECT_EQ(1u, counts.stored + counts.lost + dropped);
+}
+
 // A start that fails throws one line naming the cause, and leaves nothing behind: the next start
 // succeeds.
 TEST(EmbeddedLoggerTest, AFailedStartThrowsTheCauseAndLeavesNothingRunning) {
@@ -139,6 +160,14 @@ TEST(EmbeddedLoggerTest, AFailedStartThrowsTheCauseAndLeavesNothingRunning) {
   EmbeddedLogger::Settings wrongValue;
   wrongValue.values = {{"TarvoLogger/StorageFormat", "file ; keep on disk"}};
   EXPECT_NE(std::string::npos, startError(wrongValue).find("is none of udp, file, circular"));
+
+  // A log folder that cannot be made (the medium makes only its last level) stops the start.
+  EmbeddedLogger::Settings noParent;
+  noParent.values = {{"TarvoLogger/StorageFormat", "file"},
+                     {"Directories/VarPath", dir.file("missing/logs")}};
+  EXPECT_NE(std::string::npos,
+            startError(noParent).find("logs\" does not exist, nor does its parent"));
+  EXPECT_FALSE(boost::filesystem::exists(dir.file("missing")));
 
   typo.lenient = true;
   EXPECT_EQ(std::string(), startError(typo)) << "lenient settings warn and go on";

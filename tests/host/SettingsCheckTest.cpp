@@ -13,6 +13,7 @@ struct Scopes {
     plugin.getValue("TarvoLogger/StorageFormat", ignored);
     const std::string f = format ? format : "";
     if (f == "file") {
+      host.setValue("Directories/VarPath", ::testing::TempDir());  // a folder that can be written
       host.getValue("Directories/VarPath", ignored);
       plugin.getValue("TarvoLogger/MaxFileSize", ignored);
       plugin.getValue("TarvoLogger/BufferSize", ignored);
@@ -30,7 +31,7 @@ struct Scopes {
 TEST(SettingsCheckTest, NamesWhatIsNotReadOrNotTakenAndNothingElse) {
   {
     Scopes all("file");
-    all.host.setValue("Directories/VarPath", "/var/log/app");
+    all.host.setValue("Directories/VarPath", ::testing::TempDir() + "app");
     all.plugin.setValue("TarvoLogger/BufferSize", "+5");
     all.plugin.setValue("TarvoLogger/MaxFileSize", "4096");
     EXPECT_TRUE(all.warnings().empty()) << all.warnings().front();
