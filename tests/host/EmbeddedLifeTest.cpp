@@ -23,7 +23,10 @@ struct Life {
 };
 Life live(const std::string& scene, const testsupport::TempDir& dir) {
   Life life{};
-  life.status = testsupport::run(EMBEDDED_LIFE, {scene, dir.str()}, &life.out, &life.err);
+  // The thread sanitizer ends a child that starts threads after a fork unless told otherwise.
+  life.status = testsupport::run("/usr/bin/env",
+                                 {"TSAN_OPTIONS=die_after_fork=0", EMBEDDED_LIFE, scene, dir.str()},
+                                 &life.out, &life.err);
   return life;
 }
 
