@@ -42,6 +42,8 @@ std::atomic<EmbeddedLogger*> runningLogger{nullptr};
 std::atomic<long> makerProcess{0};
 // What std::terminate did before the logger's handler took its place.
 std::terminate_handler programsTerminate = nullptr;
+// Whether std::terminate runs: the logger is finished from its handler.
+std::atomic<bool> crashing{false};
 
 long thisProcess() {
 #if defined(_WIN32)
@@ -157,6 +159,9 @@ void EmbeddedLogger::finishRunningAtExit() {
 }
 
 void EmbeddedLogger::finishAtTerminate() {
+  // The thread that ended the process may have done so inside a writer's call, which the gate
+  // would otherwise wait for in vain: a second for the others is enough.
+  crashing = true;
   EmbeddedLogger::finishRunningAtExit();
   if (programsTerminate) programsTerminate();
   std::abort();
@@ -244,9 +249,9 @@ TarvoLoggerStatsData EmbeddedLogger::finish() {
   }
   if (!running) return finalCounts;
   runningLogger = nullptr;  // the handlers at exit and at std::terminate have nothing to do now
-  // Writers take no line from here on, and a writer already past the gate is waited for: its
-  // line is pushed before the core's stop line, and stored.
-  gate->close();
+  // Writers take no line from here on, and a writer already past the gate is waited for (5 s at
+  // most): its line is pushed before the core's stop line, and stored.
+  gate->close(crashing ? std::chrono::seconds(1) : std::chrono::seconds(5));
   running->pipe.reset();
   // The core's shutdown stores every line queued before its stop line, then flushes.
   const bool stopped = running->logger->stop();

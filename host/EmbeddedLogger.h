@@ -67,7 +67,8 @@ class HOST_API EmbeddedLogger final {
   // A writer of its own for a thread or a part of the program.
   TarvoLog writer(std::string extra = {}, TarvoLog::Level minimum = TarvoLog::Level::trace) const;
 
-  // Stores every line pushed before the call, shuts the logger down and unloads it, and returns
+  // Stores every line pushed before the call (a writer still making its line is waited for, 5 s
+  // at most), shuts the logger down and unloads it, and returns
   // its final counts (lost > 0: lines it could not store). Later calls return the same counts.
   // Writers kept past it, and those made after it, drop their lines without formatting them; the
   // first such line is said on standard error at once, and the destructor says how many.

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <thread>
@@ -36,10 +37,15 @@ class TarvoLogGate final {
   };
 
   // Closes the gate for good and waits until every writer that passed it before has pushed its
-  // line (a writer formatting a long line is waited for). Not from a writer's own call.
-  void close() {
+  // line (a writer formatting a long line is waited for), at most for bound: a writer that never
+  // comes back (its thread ended the process from inside the call) does not hold the end.
+  void close(std::chrono::milliseconds bound = std::chrono::seconds(5)) {
     state.store(kFinished, std::memory_order_seq_cst);
-    while (inFlight.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (inFlight.load(std::memory_order_seq_cst) != 0 &&
+           std::chrono::steady_clock::now() < end) {
+      std::this_thread::yield();
+    }
   }
   // In a forked child, where the logger's threads do not exist: every later line is dropped, and
   // the writers that were on their way in the parent never come.

@@ -6,6 +6,7 @@
 //           through one the child makes, then FOLDER/child/done
 //   exit    1000 lines, then exit(0) from a function, the logger a local of main
 //   throw   1000 lines, then an exception nobody catches
+//   throw-in-a-call  1000 lines, then a line too long to be made, whose exception nobody catches
 //   static  1000 lines through a function-local static logger, then a return from main
 #include <sys/wait.h>
 #include <unistd.h>
@@ -85,7 +86,8 @@ int daemonIdiom(const std::string& folder) {
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fputs("usage: embedded_life fork|daemon|exit|throw|static FOLDER\n", stderr);
+    std::fputs("usage: embedded_life fork|daemon|exit|throw|throw-in-a-call|static FOLDER\n",
+               stderr);
     return 2;
   }
   const std::string scene = argv[1], folder = argv[2];
@@ -100,5 +102,10 @@ int main(int argc, char** argv) {
   thousandLines(logger.log());
   if (scene == "exit") exitFromAFunction();
   if (scene == "throw") throw std::runtime_error("nobody catches this");
+  if (scene == "throw-in-a-call") {
+    // Never read: the line's room is asked for first, and that throws std::length_error.
+    const std::string_view tooLong(argv[0], std::string().max_size());
+    logger.log().info("life", tooLong);
+  }
   return 2;
 }
