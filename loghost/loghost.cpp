@@ -127,12 +127,14 @@ void configure(const LogHostOptions& options) {
   giveDefaultLogDirectory();
 }
 
-// The medium the logger will use, as it chooses it: "udp", "file", or the ring for anything else.
+// The medium the logger will use, as it chooses it: "udp", "file", "console", or the ring for
+// anything else.
 std::string storageFormat() {
   std::string format;
   ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope)
       ->peekValue(MediaKeys::kStorageFormat, format);
-  return format == MediaKeys::kFormatUdp || format == MediaKeys::kFormatFile
+  return format == MediaKeys::kFormatUdp || format == MediaKeys::kFormatFile ||
+                 format == MediaKeys::kFormatConsole
              ? format
              : MediaKeys::kFormatCircular;
 }

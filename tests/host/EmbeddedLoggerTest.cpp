@@ -138,7 +138,8 @@ TEST(EmbeddedLoggerTest, AFailedStartThrowsTheCauseAndLeavesNothingRunning) {
       << scope;
   EmbeddedLogger::Settings wrongValue;
   wrongValue.values = {{"TarvoLogger/StorageFormat", "file ; keep on disk"}};
-  EXPECT_NE(std::string::npos, startError(wrongValue).find("is none of udp, file, circular"));
+  EXPECT_NE(std::string::npos,
+            startError(wrongValue).find("is none of udp, file, circular, console"));
 
   typo.lenient = true;
   EXPECT_EQ(std::string(), startError(typo)) << "lenient settings warn and go on";
