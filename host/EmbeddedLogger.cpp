@@ -13,6 +13,7 @@
 #include "host/PluginLoader.h"
 #include "host/RunningComponent.h"
 #include "host/SettingsCheck.h"
+#include "host/WorkerFence.h"
 #include "logger/core/MainLoggerCore.h"
 #include "logger/host/ConfigurationManager.h"
 
@@ -162,6 +163,24 @@ void EmbeddedLogger::takeLateLines() {
   }
 }
 
+std::string EmbeddedLogger::dump() {
+  if (!running) {
+    throw std::runtime_error(
+        "cannot dump the logger: it has finished and its medium is gone (call dump() before "
+        "finish())");
+  }
+  fenceLines += WorkerFence::kLines;
+  WorkerFence::wait(*pipe);
+  std::string data;
+  if (!running->client.requestRawData(kReplyTimeout, data)) {
+    throw std::runtime_error(std::string("cannot dump the logger: no ") +
+                             TarvoLoggerProtocol::kRawData + " reply from " +
+                             TarvoLoggerProtocol::kTopic + " within " +
+                             std::to_string(kReplyTimeout.count()) + " seconds");
+  }
+  return data;
+}
+
 TarvoLoggerStatsData EmbeddedLogger::finish() {
   if (!running) return finalCounts;
   // Writers take no line from here on. A writer already past the gate may still push one after
@@ -176,6 +195,8 @@ TarvoLoggerStatsData EmbeddedLogger::finish() {
   } else if (!stopped && finalCounts.lastError.empty()) {
     finalCounts.lastError = "the logger's shutdown failed";
   }
+  // dump()'s own empty lines are none of the program's.
+  finalCounts.tooShort -= std::min(finalCounts.tooShort, fenceLines);
   running->logger->destroy();
   BusDispatcher::processInstance().drain();
   running.reset();

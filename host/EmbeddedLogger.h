@@ -68,6 +68,13 @@ class HOST_API EmbeddedLogger final {
   // Lines written through this logger's writers once finish() had begun, dropped.
   std::uint64_t droppedAfterFinish();
 
+  // The medium's raw data once the worker has handled every line pushed before the call: the
+  // ring's records with "TarvoLogger/StorageFormat=circular", or another medium's fixed
+  // description ("Storage Format is Console Media"). Waits while the worker waits on its medium.
+  // Throws std::runtime_error naming the cause after finish(), or when the logger does not
+  // answer. The thread that constructs and finishes the logger calls it.
+  std::string dump();
+
  private:
   struct Running;
 
@@ -83,4 +90,6 @@ class HOST_API EmbeddedLogger final {
   boost::shared_ptr<safe_pipe<std::string>> pipe;
   TarvoLog ownLog;
   TarvoLoggerStatsData finalCounts;
+  // Short lines that dump() pushed, left out of finalCounts.tooShort.
+  std::uint64_t fenceLines = 0;
 };

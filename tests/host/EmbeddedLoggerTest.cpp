@@ -58,7 +58,8 @@ TEST(EmbeddedLoggerTest, StoresEveryLineAtFinishOneLoggerAtATimeEachWithItsOwnSe
   }
   {
     EmbeddedLogger::Settings ring;
-    ring.values = {{"Directories/VarPath", second.str()}};
+    ring.values = {{"TarvoLogger/StorageFormat", "circular"},
+                   {"Directories/VarPath", second.str()}};
     ring.lenient = true;  // the ring reads no VarPath
     EmbeddedLogger logger(ring);
     logger.log().error("main", "into the ring: the file medium was the first logger's");
@@ -108,6 +109,40 @@ TEST(EmbeddedLoggerTest, LinesWrittenAfterFinishAreCountedAndSaid) {
   EXPECT_NE(std::string::npos,
             err.find(std::to_string(dropped) + " lines written after finish() were dropped"))
       << err;
+}
+
+// dump() waits for the worker: every line written before it is in the ring, from any thread; the
+// dump's own short lines are left out of the final counts; past finish() it throws the cause.
+TEST(EmbeddedLoggerTest, DumpHoldsEveryLineWrittenBeforeItAndThrowsOnceFinished) {
+  constexpr int kThreads = 2, kLines = 10000;
+  EmbeddedLogger logger(
+      {{"TarvoLogger/StorageFormat", "circular"}, {"TarvoLogger/BufferSize", "40000"}});
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&logger, t] {
+      const TarvoLog log = logger.writer("thread=" + std::to_string(t));
+      for (int n = 0; n < kLines; ++n) log.info("worker", "line " + std::to_string(n));
+    });
+  }
+  for (auto& w : writers) w.join();
+  std::string dump = logger.dump();
+  EXPECT_EQ(kThreads * kLines, std::count(dump.begin(), dump.end(), '\n'));
+  // A burst just before the call, which the worker is still storing when the request comes.
+  for (int n = 0; n < kLines; ++n) logger.log().warn("main", "line " + std::to_string(n));
+  logger.log().warn("main", "the last line before the second dump");
+  dump = logger.dump();
+  EXPECT_EQ((kThreads + 1) * kLines + 1, std::count(dump.begin(), dump.end(), '\n'));
+  EXPECT_NE(std::string::npos, dump.find("the last line before the second dump"));
+
+  const TarvoLoggerStatsData counts = logger.finish();
+  EXPECT_EQ(static_cast<std::uint64_t>((kThreads + 1) * kLines + 1), counts.stored);
+  EXPECT_EQ(0u, counts.tooShort);
+  try {
+    logger.dump();
+    ADD_FAILURE() << "a dump after finish()";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("finish")) << e.what();
+  }
 }
 
 // A start that fails throws one line naming the cause, and leaves nothing behind: the next start
