@@ -16,6 +16,7 @@
 #include "host/WorkerFence.h"
 #include "logger/core/MainLoggerCore.h"
 #include "logger/host/ConfigurationManager.h"
+#include "logger/media/MediaKeys.h"
 
 namespace {
 
@@ -43,6 +44,12 @@ void configure(const EmbeddedLogger::Settings& settings) {
   for (const auto& kv : settings.values) {
     const bool host = kv.first.compare(0, sizeof(kHostSection) - 1, kHostSection) == 0;
     (host ? hostScope() : pluginScope()).setValue(kv.first, kv.second);
+  }
+  // Shown on standard error unless the program chose a medium: the lines of a program that set
+  // nothing are seen, not kept in a ring that nobody reads.
+  std::string format;
+  if (pluginScope().peekValue(MediaKeys::kStorageFormat, format) != 0) {
+    pluginScope().setValue(MediaKeys::kStorageFormat, MediaKeys::kFormatConsole);
   }
   const std::string warning = DefaultLogDirectory::give(hostScope(), pluginScope());
   if (!warning.empty()) std::fprintf(stderr, "%s: warning: %s\n", kHostName, warning.c_str());

@@ -4,6 +4,9 @@
 //   EmbeddedLogger logger({{"TarvoLogger/StorageFormat", "file"}});
 //   logger.log().info("main", "job 42 done");
 //
+// Without a "TarvoLogger/StorageFormat" of the program's the lines go to standard error
+// ("console").
+//
 // The program owns it; one may live in a process at a time (the configuration and the bus are
 // the process's), and one after another each starts from only its own settings. log(), writer()
 // and the writers work from any thread, also while finish() runs; construction, finish() and

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "host/EmbeddedLogger.h"
+#include "tests/support/ReferenceLineForm.h"
+#include "tests/support/Subprocess.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -81,7 +83,7 @@ TEST(EmbeddedLoggerTest, LinesWrittenAfterFinishAreCountedAndSaid) {
   std::uint64_t stored = 0, dropped = 0;
   testing::internal::CaptureStderr();
   {
-    EmbeddedLogger logger;
+    EmbeddedLogger logger({{"TarvoLogger/StorageFormat", "circular"}});
     std::vector<std::thread> writers;
     for (int t = 0; t < 2; ++t) {
       writers.emplace_back([&] {
@@ -109,6 +111,29 @@ TEST(EmbeddedLoggerTest, LinesWrittenAfterFinishAreCountedAndSaid) {
   EXPECT_NE(std::string::npos,
             err.find(std::to_string(dropped) + " lines written after finish() were dropped"))
       << err;
+}
+
+// A program that sets nothing shows its lines on standard error, and its dump is the console's
+// description. Without a standard error it still runs to the end and counts every line lost.
+TEST(EmbeddedLoggerTest, ByDefaultShowsTheLinesOnStandardErrorOrCountsThemLost) {
+  testsupport::Subprocess shows(EMBEDDED_DEFAULT, {"3"});
+  ASSERT_EQ(0, shows.wait()) << shows.err();
+  const std::string err = shows.err();
+  // The plug-in's shutdown line comes between the dump and the counts.
+  EXPECT_EQ(0u, shows.out().find("Storage Format is Console Media\n")) << shows.out();
+  EXPECT_NE(std::string::npos, shows.out().find("\nstored 3 lost 0 short 0\n")) << shows.out();
+  EXPECT_EQ(3, std::count(err.begin(), err.end(), '\n')) << err;
+  EXPECT_EQ(std::string::npos, err.find('\x1b')) << "no colour off a terminal";
+  for (int n = 0; n < 3; ++n) {
+    // The first two fields (time, thread) vary; the rest stands as the line form puts it.
+    const std::string tail =
+        testsupport::referenceLineForm("\v\vINFO\vmain\vline number " + std::to_string(n) + "\v");
+    EXPECT_NE(std::string::npos, err.find(tail.substr(34) + "\n")) << err;
+  }
+
+  testsupport::Subprocess lost(EMBEDDED_DEFAULT, {"--no-stderr", "3"});
+  ASSERT_EQ(0, lost.wait());
+  EXPECT_NE(std::string::npos, lost.out().find("\nstored 0 lost 3 short 0\n")) << lost.out();
 }
 
 // dump() waits for the worker: every line written before it is in the ring, from any thread; the
