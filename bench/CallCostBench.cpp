@@ -109,7 +109,8 @@ Run ours(bool files, int threads, long calls, const std::string& dir) {
                        {"TarvoLogger/MaxFileSize", std::to_string(kFileBytes >> 20)},
                        {"Directories/VarPath", dir}};
   } else {
-    settings.values = {{"TarvoLogger/BufferSize", std::to_string(kRingRecords)}};
+    settings.values = {{"TarvoLogger/StorageFormat", "circular"},
+                       {"TarvoLogger/BufferSize", std::to_string(kRingRecords)}};
   }
   EmbeddedLogger logger(settings);
   const TarvoLog log = logger.writer();
@@ -166,7 +167,7 @@ double belowThreshold(Call call) {
 }
 
 void reportBelowThreshold(int runs) {
-  EmbeddedLogger logger;
+  EmbeddedLogger logger({{"TarvoLogger/StorageFormat", "circular"}});
   const TarvoLog log = logger.writer({}, TarvoLog::Level::warn);
   auto pool = std::make_shared<spdlog::details::thread_pool>(1u << 20, 1);
   auto peerLogger = std::make_shared<spdlog::async_logger>(

@@ -23,9 +23,11 @@
 #include "host/PluginLoader.h"
 #include "host/RunningComponent.h"
 #include "host/SettingsCheck.h"
+#include "host/WorkerFence.h"
 #include "logger/core/MainLoggerCore.h"
 #include "logger/host/ConfigurationManager.h"
 #include "logger/host/OwnThreads.h"
+#include "logger/media/MediaKeys.h"
 
 namespace {
 
@@ -69,6 +71,12 @@ void configure(const EmbeddedLogger::Settings& settings) {
   for (const auto& kv : settings.values) {
     const bool host = kv.first.compare(0, sizeof(kHostSection) - 1, kHostSection) == 0;
     (host ? hostScope() : pluginScope()).setValue(kv.first, kv.second);
+  }
+  // Shown on standard error unless the program chose a medium: the lines of a program that set
+  // nothing are seen, not kept in a ring that nobody reads.
+  std::string format;
+  if (pluginScope().peekValue(MediaKeys::kStorageFormat, format) != 0) {
+    pluginScope().setValue(MediaKeys::kStorageFormat, MediaKeys::kFormatConsole);
   }
   const std::string warning = DefaultLogDirectory::give(hostScope(), pluginScope());
   if (!warning.empty()) std::fprintf(stderr, "%s: warning: %s\n", kHostName, warning.c_str());
@@ -241,6 +249,29 @@ void EmbeddedLogger::takeLateLines() {
   }
 }
 
+std::string EmbeddedLogger::dump() {
+  if (forked) {
+    throw std::runtime_error(
+        "cannot dump the logger: it does not run in a forked child (create an EmbeddedLogger "
+        "there)");
+  }
+  if (!running) {
+    throw std::runtime_error(
+        "cannot dump the logger: it has finished and its medium is gone (call dump() before "
+        "finish())");
+  }
+  fenceLines += WorkerFence::kLines;
+  WorkerFence::wait(*pipe);
+  std::string data;
+  if (!running->client.requestRawData(kReplyTimeout, data)) {
+    throw std::runtime_error(std::string("cannot dump the logger: no ") +
+                             TarvoLoggerProtocol::kRawData + " reply from " +
+                             TarvoLoggerProtocol::kTopic + " within " +
+                             std::to_string(kReplyTimeout.count()) + " seconds");
+  }
+  return data;
+}
+
 TarvoLoggerStatsData EmbeddedLogger::finish() {
   if (forked) {
     // The parent's logger: its worker and bus are not in this process, so nothing is joined.
@@ -261,6 +292,8 @@ TarvoLoggerStatsData EmbeddedLogger::finish() {
   } else if (!stopped && finalCounts.lastError.empty()) {
     finalCounts.lastError = "the logger's shutdown failed";
   }
+  // dump()'s own empty lines are none of the program's.
+  finalCounts.tooShort -= std::min(finalCounts.tooShort, fenceLines);
   running->logger->destroy();
   BusDispatcher::processInstance().drain();
   running.reset();

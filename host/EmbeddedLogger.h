@@ -4,6 +4,9 @@
 //   EmbeddedLogger logger({{"TarvoLogger/StorageFormat", "file"}});
 //   logger.log().info("main", "job 42 done");
 //
+// Without a "TarvoLogger/StorageFormat" of the program's the lines go to standard error
+// ("console").
+//
 // The program owns it; one may live in a process at a time (the configuration and the bus are
 // the process's), and one after another each starts from only its own settings. log(), writer()
 // and the writers work from any thread, also while finish() runs; construction, finish() and
@@ -76,6 +79,13 @@ class HOST_API EmbeddedLogger final {
   // Lines written through this logger's writers once finish() had begun, dropped.
   std::uint64_t droppedAfterFinish();
 
+  // The medium's raw data once the worker has handled every line pushed before the call: the
+  // ring's records with "TarvoLogger/StorageFormat=circular", or another medium's fixed
+  // description ("Storage Format is Console Media"). Waits while the worker waits on its medium.
+  // Throws std::runtime_error naming the cause after finish(), or when the logger does not
+  // answer. The thread that constructs and finishes the logger calls it.
+  std::string dump();
+
   // Finishes the running logger, as its destructor would, when called in the process that made it
   // and not on one of the logger's own threads; else does nothing. The handler at exit() that the
   // logger registers once it runs (on Windows the one this header registers) and the handler at
@@ -109,6 +119,8 @@ class HOST_API EmbeddedLogger final {
   boost::shared_ptr<safe_pipe<std::string>> pipe;
   TarvoLog ownLog;
   TarvoLoggerStatsData finalCounts;
+  // Short lines that dump() pushed, left out of finalCounts.tooShort.
+  std::uint64_t fenceLines = 0;
   // In a forked child: the logger is the parent's and does not run here.
   bool forked = false;
 };

@@ -189,13 +189,15 @@ void SettingsCheck::checkLogFolder(std::vector<std::string>& out) const {
 void SettingsCheck::checkValues(std::vector<std::string>& out) const {
   std::string format;
   if (plugin.peekValue(MediaKeys::kStorageFormat, format) == 0 && format != MediaKeys::kFormatUdp &&
-      format != MediaKeys::kFormatFile && format != MediaKeys::kFormatCircular) {
+      format != MediaKeys::kFormatFile && format != MediaKeys::kFormatCircular &&
+      format != MediaKeys::kFormatConsole) {
     out.push_back(std::string(MediaKeys::kStorageFormat) + "=" + quoted(format) + " is none of " +
                   MediaKeys::kFormatUdp + ", " + MediaKeys::kFormatFile + ", " +
-                  MediaKeys::kFormatCircular + ": the in-memory ring is used instead" +
-                  commentHint(format));
+                  MediaKeys::kFormatCircular + ", " + MediaKeys::kFormatConsole +
+                  ": the in-memory ring is used instead" + commentHint(format));
   }
-  // The numbers the medium in use reads, with its types and defaults.
+  // The numbers the medium in use reads, with its types and defaults; the console reads none.
+  if (format == MediaKeys::kFormatConsole) return;
   if (format == MediaKeys::kFormatFile) {
     checkNumber<uint32_t>(plugin, MediaKeys::kBufferSize, MediaKeys::kDefaultBufferSize, out);
     checkNumber<uint32_t>(plugin, MediaKeys::kMaxFileSize, MediaKeys::kDefaultMaxFileSize, out);

@@ -31,8 +31,8 @@ class HOST_API SettingsCheck final {
   //            you mean TarvoLogger/StorageFormat?)
   //   loghost: warning: host key TarvoLogger/StorageFormat="file" is not read: it is a plug-in key,
   //            give it with -P or --plugin-config
-  //   loghost: warning: TarvoLogger/StorageFormat="File" is none of udp, file, circular: the
-  //            in-memory ring is used instead
+  //   loghost: warning: TarvoLogger/StorageFormat="File" is none of udp, file, circular,
+  //            console: the in-memory ring is used instead
   //   loghost: warning: TarvoLogger/Port="70000" is not a whole number from 0 to 65535: 4444 is
   //            used instead
   //   loghost: warning: Directories/VarPath="/srv/none/logs" does not exist, nor does its parent

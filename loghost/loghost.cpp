@@ -22,6 +22,7 @@
 #include "host/PluginLoader.h"
 #include "host/RunningComponent.h"
 #include "host/SettingsCheck.h"
+#include "host/WorkerFence.h"
 #include "logger/Version.h"
 #include "logger/core/MainLoggerCore.h"
 #include "logger/host/ConfigurationManager.h"
@@ -127,12 +128,14 @@ void configure(const LogHostOptions& options) {
   giveDefaultLogDirectory();
 }
 
-// The medium the logger will use, as it chooses it: "udp", "file", or the ring for anything else.
+// The medium the logger will use, as it chooses it: "udp", "file", "console", or the ring for
+// anything else.
 std::string storageFormat() {
   std::string format;
   ConfigurationManager::getDefaultInstance(ConfigurationManager::PluginScope)
       ->peekValue(MediaKeys::kStorageFormat, format);
-  return format == MediaKeys::kFormatUdp || format == MediaKeys::kFormatFile
+  return format == MediaKeys::kFormatUdp || format == MediaKeys::kFormatFile ||
+                 format == MediaKeys::kFormatConsole
              ? format
              : MediaKeys::kFormatCircular;
 }
@@ -261,22 +264,12 @@ bool feedInputs(const LogHostOptions& options, Feed& feed) {
   return allOpened;
 }
 
-// Returns once the worker has handled every line pushed before the call. The worker takes the
-// waiting lines in bursts and is done with a burst before it takes the next, so an empty pipe only
-// says that the lines were taken. Two empty lines (dropped by the worker, being short) tell more:
-// once the first is taken every earlier line is in the worker's hands, and once the second,
-// pushed after that, is taken too, the worker has finished the burst that held the first.
-// The status leaves these lines out of the short lines it counts.
+// Returns once the worker has handled every line pushed before the call. The status leaves the
+// fence's own short lines out of the short lines it counts.
 void waitForWorker(safe_pipe<std::string>& pipe, Progress& progress, RunStatus& status,
                    unsigned long long pushed) {
-  for (int fence = 0; fence < 2; ++fence) {
-    status.pushingOwnShortLine();
-    pipe.push(std::string());
-    for (std::size_t queued; (queued = pipe.size()) > 0;) {
-      progress.draining(pushed, queued);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
+  for (unsigned line = 0; line < WorkerFence::kLines; ++line) status.pushingOwnShortLine();
+  WorkerFence::wait(pipe, [&](std::size_t queued) { progress.draining(pushed, queued); });
 }
 
 // Loads a library and names what went wrong as loghost reports it.

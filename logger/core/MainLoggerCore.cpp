@@ -10,6 +10,7 @@
 #include "logger/host/ConfigurationManager.h"
 #include "logger/host/OwnThreads.h"
 #include "logger/media/CircularMedia.h"
+#include "logger/media/ConsoleMedia.h"
 #include "logger/media/DiskMedia.h"
 #include "logger/media/MediaKeys.h"
 #include "logger/media/UdpMedia.h"
@@ -36,6 +37,7 @@ boost::shared_ptr<IStorageMedia> MainLoggerCore::createMedium() {
   }
   if (format == MediaKeys::kFormatUdp) return boost::make_shared<UdpMedia>();
   if (format == MediaKeys::kFormatFile) return boost::make_shared<DiskMedia>();
+  if (format == MediaKeys::kFormatConsole) return boost::make_shared<ConsoleMedia>();
   return boost::make_shared<CircularMedia>();
 }
 

@@ -25,11 +25,11 @@ class MainLoggerCore {
   static constexpr std::size_t kLingerBelow = 256;
   static constexpr long kLingerMicroseconds = 100;
 
-  // Picks the medium from "TarvoLogger/StorageFormat" ("udp", "file", anything else the in-memory
-  // ring), creates the pipe and starts the worker, which takes lines in pipe order and hands every
-  // line longer than kShortLine to the medium unchanged; shorter lines are dropped. An exception
-  // from the medium or the pipe is reported on standard error and the worker goes on. Throws what
-  // the medium's construction throws, leaving no thread behind.
+  // Picks the medium from "TarvoLogger/StorageFormat" ("udp", "file", "console", anything else the
+  // in-memory ring), creates the pipe and starts the worker, which takes lines in pipe order and
+  // hands every line longer than kShortLine to the medium unchanged; shorter lines are dropped. An
+  // exception from the medium or the pipe is reported on standard error and the worker goes on.
+  // Throws what the medium's construction throws, leaving no thread behind.
   MainLoggerCore();
   MainLoggerCore(const MainLoggerCore&) = delete;
   MainLoggerCore& operator=(const MainLoggerCore&) = delete;

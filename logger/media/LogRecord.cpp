@@ -81,6 +81,12 @@ std::size_t LogRecord::Fields::lineFormSize() const {
   return size + field(4).size() + field(5).size();
 }
 
+std::size_t LogRecord::Fields::paddedEnd(std::size_t i) const {
+  std::size_t end = 0;
+  for (std::size_t k = 0; k <= i && k < 4; ++k) end += std::max(kWidths[k], field(k).size());
+  return end;
+}
+
 char* LogRecord::Fields::writeLineForm(char* dest) const {
   dest = padded<kWidths[0]>(dest, field(0));
   dest = padded<kWidths[1]>(dest, field(1));

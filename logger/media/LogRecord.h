@@ -50,6 +50,10 @@ class LogRecord {
     std::size_t lineFormSize() const;
     std::size_t maxLineFormSize() const { return kMaxPadding + ends[kFieldCount - 1]; }
     char* writeLineForm(char* dest) const;
+    // Where field i (0 to 3, the fields printed in a width) ends in the line form: where its
+    // width ends, or further for a longer field. The level's text is the level().size() bytes
+    // before paddedEnd(2).
+    std::size_t paddedEnd(std::size_t i) const;
 
    private:
     friend class LogRecord;

@@ -17,6 +17,7 @@ constexpr const char* kVarPath = "Directories/VarPath";
 constexpr const char* kFormatUdp = "udp";
 constexpr const char* kFormatFile = "file";
 constexpr const char* kFormatCircular = "circular";
+constexpr const char* kFormatConsole = "console";
 
 // A source (field 4) containing this marks interface traffic.
 constexpr const char* kInterfaceMarker = "_interface";
@@ -39,5 +40,6 @@ constexpr uint16_t kDefaultPort = 4444;
 
 constexpr const char* kFileRawData = "Storage Format is File Media";
 constexpr const char* kUdpRawData = "Storage Format is Udp Media";
+constexpr const char* kConsoleRawData = "Storage Format is Console Media";
 
 }  // namespace MediaKeys

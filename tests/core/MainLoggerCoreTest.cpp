@@ -57,7 +57,10 @@ TEST_F(MainLoggerCoreTest, StorageFormatSelectsTheMediumExactly) {
   };
   const Case cases[] = {{"udp", "Storage Format is Udp Media"},
                         {"file", "Storage Format is File Media"},
+                        {"console", "Storage Format is Console Media"},
                         {nullptr, nullptr},
+                        {"Console", nullptr},
+                        {"console ", nullptr},
                         {"UDP", nullptr},
                         {"File", nullptr},
                         {"disk", nullptr},

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "host/EmbeddedLogger.h"
+#include "tests/support/ReferenceLineForm.h"
+#include "tests/support/Subprocess.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -59,7 +61,8 @@ TEST(EmbeddedLoggerTest, StoresEveryLineAtFinishOneLoggerAtATimeEachWithItsOwnSe
   }
   {
     EmbeddedLogger::Settings ring;
-    ring.values = {{"Directories/VarPath", second.str()}};
+    ring.values = {{"TarvoLogger/StorageFormat", "circular"},
+                   {"Directories/VarPath", second.str()}};
     ring.lenient = true;  // the ring reads no VarPath
     EmbeddedLogger logger(ring);
     logger.log().error("main", "into the ring: the file medium was the first logger's");
@@ -81,7 +84,7 @@ TEST(EmbeddedLoggerTest, LinesWrittenAfterFinishAreCountedAndSaid) {
   std::uint64_t stored = 0, dropped = 0;
   testing::internal::CaptureStderr();
   {
-    EmbeddedLogger logger;
+    EmbeddedLogger logger({{"TarvoLogger/StorageFormat", "circular"}});
     std::vector<std::thread> writers;
     for (int t = 0; t < 2; ++t) {
       writers.emplace_back([&] {
@@ -131,6 +134,63 @@ TEST(EmbeddedLoggerTest, ALineBeingMadeAsFinishBeginsIsStoredOrCounted) {
   EXPECT_EQ(1u, counts.stored + counts.lost + dropped);
 }
 
+// A program that sets nothing shows its lines on standard error, and its dump is the console's
+// description. Without a standard error it still runs to the end and counts every line lost.
+TEST(EmbeddedLoggerTest, ByDefaultShowsTheLinesOnStandardErrorOrCountsThemLost) {
+  testsupport::Subprocess shows(EMBEDDED_DEFAULT, {"3"});
+  ASSERT_EQ(0, shows.wait()) << shows.err();
+  const std::string err = shows.err();
+  // The plug-in's shutdown line comes between the dump and the counts.
+  EXPECT_EQ(0u, shows.out().find("Storage Format is Console Media\n")) << shows.out();
+  EXPECT_NE(std::string::npos, shows.out().find("\nstored 3 lost 0 short 0\n")) << shows.out();
+  EXPECT_EQ(3, std::count(err.begin(), err.end(), '\n')) << err;
+  EXPECT_EQ(std::string::npos, err.find('\x1b')) << "no colour off a terminal";
+  for (int n = 0; n < 3; ++n) {
+    // The first two fields (time, thread) vary; the rest stands as the line form puts it.
+    const std::string tail =
+        testsupport::referenceLineForm("\v\vINFO\vmain\vline number " + std::to_string(n) + "\v");
+    EXPECT_NE(std::string::npos, err.find(tail.substr(34) + "\n")) << err;
+  }
+
+  testsupport::Subprocess lost(EMBEDDED_DEFAULT, {"--no-stderr", "3"});
+  ASSERT_EQ(0, lost.wait());
+  EXPECT_NE(std::string::npos, lost.out().find("\nstored 0 lost 3 short 0\n")) << lost.out();
+}
+
+// dump() waits for the worker: every line written before it is in the ring, from any thread; the
+// dump's own short lines are left out of the final counts; past finish() it throws the cause.
+TEST(EmbeddedLoggerTest, DumpHoldsEveryLineWrittenBeforeItAndThrowsOnceFinished) {
+  constexpr int kThreads = 2, kLines = 10000;
+  EmbeddedLogger logger(
+      {{"TarvoLogger/StorageFormat", "circular"}, {"TarvoLogger/BufferSize", "40000"}});
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&logger, t] {
+      const TarvoLog log = logger.writer("thread=" + std::to_string(t));
+      for (int n = 0; n < kLines; ++n) log.info("worker", "line " + std::to_string(n));
+    });
+  }
+  for (auto& w : writers) w.join();
+  std::string dump = logger.dump();
+  EXPECT_EQ(kThreads * kLines, std::count(dump.begin(), dump.end(), '\n'));
+  // A burst just before the call, which the worker is still storing when the request comes.
+  for (int n = 0; n < kLines; ++n) logger.log().warn("main", "line " + std::to_string(n));
+  logger.log().warn("main", "the last line before the second dump");
+  dump = logger.dump();
+  EXPECT_EQ((kThreads + 1) * kLines + 1, std::count(dump.begin(), dump.end(), '\n'));
+  EXPECT_NE(std::string::npos, dump.find("the last line before the second dump"));
+
+  const TarvoLoggerStatsData counts = logger.finish();
+  EXPECT_EQ(static_cast<std::uint64_t>((kThreads + 1) * kLines + 1), counts.stored);
+  EXPECT_EQ(0u, counts.tooShort);
+  try {
+    logger.dump();
+    ADD_FAILURE() << "a dump after finish()";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("finish")) << e.what();
+  }
+}
+
 // A start that fails throws one line naming the cause, and leaves nothing behind: the next start
 // succeeds.
 TEST(EmbeddedLoggerTest, AFailedStartThrowsTheCauseAndLeavesNothingRunning) {
@@ -159,7 +219,8 @@ TEST(EmbeddedLoggerTest, AFailedStartThrowsTheCauseAndLeavesNothingRunning) {
       << scope;
   EmbeddedLogger::Settings wrongValue;
   wrongValue.values = {{"TarvoLogger/StorageFormat", "file ; keep on disk"}};
-  EXPECT_NE(std::string::npos, startError(wrongValue).find("is none of udp, file, circular"));
+  EXPECT_NE(std::string::npos,
+            startError(wrongValue).find("is none of udp, file, circular, console"));
 
   // A log folder that cannot be made (the medium makes only its last level) stops the start.
   EmbeddedLogger::Settings noParent;

@@ -20,7 +20,7 @@ struct Scopes {
     } else if (f == "udp") {
       plugin.getValue("TarvoLogger/Ip", ignored);
       plugin.getValue("TarvoLogger/Port", ignored);
-    } else {
+    } else if (f != "console") {  // the console reads no key of its own
       plugin.getValue("TarvoLogger/BufferSize", ignored);
     }
   }
@@ -35,6 +35,8 @@ TEST(SettingsCheckTest, NamesWhatIsNotReadOrNotTakenAndNothingElse) {
     all.plugin.setValue("TarvoLogger/BufferSize", "+5");
     all.plugin.setValue("TarvoLogger/MaxFileSize", "4096");
     EXPECT_TRUE(all.warnings().empty()) << all.warnings().front();
+    Scopes console("console");
+    EXPECT_TRUE(console.warnings().empty()) << console.warnings().front();
   }
   struct Case {
     const char* format;
@@ -56,15 +58,19 @@ TEST(SettingsCheckTest, NamesWhatIsNotReadOrNotTakenAndNothingElse) {
       {"file", true, "Directories/VarPth", "/x", "(did you mean Directories/VarPath?)"},
       {"udp", false, "TarvoLogger/MaxFileSize", "3",
        "only the file medium reads it, and StorageFormat is \"udp\""},
+      {"console", false, "TarvoLogger/BufferSize", "70000",
+       "plug-in key TarvoLogger/BufferSize=\"70000\" is not read: only the ring and the file "
+       "medium reads it, and StorageFormat is \"console\""},
       {"udp", false, "Something/Else", "\x01",
        "Something/Else=\"\\x01\" is not read by anything: "
        "it has no effect"},
       {"File", false, nullptr, nullptr,
-       "TarvoLogger/StorageFormat=\"File\" is none of udp, file, circular: the in-memory ring is "
-       "used instead"},
+       "TarvoLogger/StorageFormat=\"File\" is none of udp, file, circular, console: the "
+       "in-memory ring is used instead"},
+      {"Console", false, nullptr, nullptr, "\"Console\" is none of"},
       {"file ; keep on disk", false, nullptr, nullptr,
-       "is none of udp, file, circular: the in-memory ring is used instead (an INI comment after a "
-       "value is read as part of the value"},
+       "is none of udp, file, circular, console: the in-memory ring is used instead (an INI "
+       "comment after a value is read as part of the value"},
       {"udp", false, "TarvoLogger/Port", "70000",
        "TarvoLogger/Port=\"70000\" is not a whole number from 0 to 65535: 4444 is used instead"},
       {"circular", false, "TarvoLogger/BufferSize", "70000",

@@ -38,8 +38,8 @@ TEST(LoghostSettingsTest, AMistakeStopsTheRunBeforeInputCheckListsItLenientRunsW
       {{"-P", "TarvoLogger/StorageFormt=file"}, "(did you mean TarvoLogger/StorageFormat?)"},
       {{"-H", "TarvoLogger/BufferSize=5"}, "it is a plug-in key, give it with -P"},
       {{"--plugin-config", dir.file("comment.ini")},
-       "\"file ; keep on disk\" is none of udp, file, circular: the in-memory ring is used instead "
-       "(an INI comment after a value is read as part of the value"},
+       "\"file ; keep on disk\" is none of udp, file, circular, console: the in-memory ring is "
+       "used instead (an INI comment after a value is read as part of the value"},
       {{"-P", "TarvoLogger/BufferSize=70000"}, "not a whole number from 0 to 65535: 20 is used"},
       {{"-P", "TarvoLogger/Port=5"}, "only the udp medium reads it"},
   };
