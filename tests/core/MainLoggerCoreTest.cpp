@@ -2,6 +2,7 @@
 
 #include <boost/make_shared.hpp>
 #include <boost/system/system_error.hpp>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -188,6 +189,31 @@ TEST_F(MainLoggerCoreTest, AThrowingMediumIsReportedAndTheWorkerGoesOn) {
       "all)\n"
       "TarvoLogger: write failed: cannot store a different boom, once only\n",
       err);
+}
+
+// Asks for its flush after every burst and fails every time.
+class FailingFlushMedium : public RecordingMedium {
+ public:
+  std::chrono::seconds flushBound() override { return std::chrono::seconds(1); }
+  Clock::time_point flushDue(Clock::time_point) override {
+    throw std::runtime_error("the disk is gone");
+  }
+};
+
+TEST_F(MainLoggerCoreTest, AFailingTimedFlushIsReportedAndTheWorkerGoesOn) {
+  auto medium = boost::make_shared<FailingFlushMedium>();
+  testing::internal::CaptureStderr();
+  {
+    std::unique_ptr<MainLoggerCore> core(MainLoggerCoreTestPeer::create(medium));
+    core->getQueue()->push("the first line, before the failure");
+    ASSERT_TRUE(testsupport::waitFor([&] { return medium->snapshot().size() == 1; }));
+    core->getQueue()->push("the second line, after the failure");
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ((std::vector<std::string>{"the first line, before the failure",
+                                      "the second line, after the failure", "<flush>"}),
+            medium->snapshot());
+  EXPECT_EQ(0u, err.find("TarvoLogger: flush failed: the disk is gone\n")) << err;
 }
 
 TEST_F(MainLoggerCoreTest, AClientMayOutliveTheCore) {
