@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <boost/filesystem/operations.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/system/system_error.hpp>
 #include <chrono>
@@ -214,6 +216,41 @@ TEST_F(MainLoggerCoreTest, AFailingTimedFlushIsReportedAndTheWorkerGoesOn) {
                                       "the second line, after the failure", "<flush>"}),
             medium->snapshot());
   EXPECT_EQ(0u, err.find("TarvoLogger: flush failed: the disk is gone\n")) << err;
+}
+
+// Five INFO lines into the files reach the disk with a flush bound long before a batch of 100 or
+// the end; without one, 99 lines wait past that bound for the 100th, as they always did.
+TEST_F(MainLoggerCoreTest, FlushSecondsBoundsTheWaitInTheFilesAndItsAbsenceKeepsTheBatches) {
+  testsupport::TempDir dir;
+  testsupport::hostConfig().setValue("Directories/VarPath", dir.str());
+  pluginConfig().setValue("TarvoLogger/StorageFormat", "file");
+  const std::string log = dir.file("tarvolog.log");
+  const auto info = [](int n) {
+    return "2026-12-07 10:00:00\x0bT1\x0bINFO\x0b" + std::string("core\x0bline ") +
+           std::to_string(n) + "\x0b" + "d";
+  };
+  const auto linesIn = [&log] {
+    const std::string text = testsupport::readFile(log);
+    return std::count(text.begin(), text.end(), '\n');
+  };
+  {
+    pluginConfig().setValue("TarvoLogger/FlushSeconds", "1");
+    MainLoggerCore core;
+    for (int i = 0; i < 5; ++i) core.getQueue()->push(info(i));
+    EXPECT_TRUE(testsupport::waitFor([&] { return linesIn() == 5; }, std::chrono::seconds(10)))
+        << linesIn() << " of the five lines on disk while the core runs";
+  }
+  boost::filesystem::remove(log);
+  pluginConfig().removeValue("TarvoLogger/FlushSeconds");
+  {
+    MainLoggerCore core;
+    for (int i = 0; i < 99; ++i) core.getQueue()->push(info(i));
+    ASSERT_TRUE(testsupport::waitFor([&] { return core.getCounters()->snapshot().stored == 99; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // past the bound above
+    EXPECT_FALSE(boost::filesystem::exists(log)) << "written before the 100th line";
+    core.getQueue()->push(info(99));
+    EXPECT_TRUE(testsupport::waitFor([&] { return linesIn() == 100; }));
+  }
 }
 
 TEST_F(MainLoggerCoreTest, AClientMayOutliveTheCore) {
