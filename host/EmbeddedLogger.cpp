@@ -35,6 +35,8 @@ const char kHostName[] = "tarvo-logger";
 const char kReplyTopic[] = "client:/embedded-logger";
 const char kHostSection[] = "Directories/";
 const auto kReplyTimeout = std::chrono::seconds(5);
+// A program's file records reach the disk within a second unless it sets FlushSeconds itself.
+const char kFilesFlushSeconds[] = "1";
 
 // Whether an embedded logger runs in the process: from its construction to the end of its finish().
 std::atomic<bool> oneRunning{false};
@@ -74,9 +76,12 @@ void configure(const EmbeddedLogger::Settings& settings) {
   }
   // Shown on standard error unless the program chose a medium: the lines of a program that set
   // nothing are seen, not kept in a ring that nobody reads.
-  std::string format;
+  std::string format, flushSeconds;
   if (pluginScope().peekValue(MediaKeys::kStorageFormat, format) != 0) {
     pluginScope().setValue(MediaKeys::kStorageFormat, MediaKeys::kFormatConsole);
+  } else if (format == MediaKeys::kFormatFile &&
+             pluginScope().peekValue(MediaKeys::kFlushSeconds, flushSeconds) != 0) {
+    pluginScope().setValue(MediaKeys::kFlushSeconds, kFilesFlushSeconds);
   }
   const std::string warning = DefaultLogDirectory::give(hostScope(), pluginScope());
   if (!warning.empty()) std::fprintf(stderr, "%s: warning: %s\n", kHostName, warning.c_str());

@@ -55,7 +55,8 @@ class HOST_API EmbeddedLogger final {
   // when files are to be written without Directories/VarPath (as loghost does), loads and starts
   // the logger and takes its pipe. Throws std::runtime_error with one line naming the cause when
   // another embedded logger lives, a file does not read, the plug-in does not load or start, or a
-  // setting will not do what it says (unless lenient); nothing is left running then.
+  // setting will not do what it says (unless lenient); nothing is left running then. For the files
+  // it sets TarvoLogger/FlushSeconds to 1 unless the settings give it.
   explicit EmbeddedLogger(Settings settings);
   EmbeddedLogger(std::initializer_list<std::pair<std::string, std::string>> values = {});
   EmbeddedLogger(const EmbeddedLogger&) = delete;

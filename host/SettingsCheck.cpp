@@ -69,21 +69,33 @@ std::string commentHint(const std::string& value) {
 
 // Which medium reads a logger key that only some media read.
 const char* readOnlyBy(const std::string& key) {
-  if (key == MediaKeys::kMaxFileSize || key == MediaKeys::kVarPath) return "the file medium";
+  if (key == MediaKeys::kMaxFileSize || key == MediaKeys::kFlushSeconds ||
+      key == MediaKeys::kVarPath) {
+    return "the file medium";
+  }
   if (key == MediaKeys::kIp || key == MediaKeys::kPort) return "the udp medium";
   if (key == MediaKeys::kBufferSize) return "the ring and the file medium";
   return nullptr;
 }
 
+// A number from least to the type's largest; instead says what the logger does with any other.
 template <typename T>
-void checkNumber(ConfigurationManager& scope, const char* key, T fallback,
+void checkNumber(ConfigurationManager& scope, const char* key, T least, const std::string& instead,
                  std::vector<std::string>& out) {
   std::string text;
   T value;
-  if (scope.peekValue(key, text) != 0 || ConfigNumber::parse(text, value)) return;
-  out.push_back(std::string(key) + "=" + quoted(text) + " is not a whole number from 0 to " +
-                std::to_string(std::numeric_limits<T>::max()) + ": " + std::to_string(fallback) +
-                " is used instead" + commentHint(text));
+  if (scope.peekValue(key, text) != 0 || (ConfigNumber::parse(text, value) && value >= least)) {
+    return;
+  }
+  out.push_back(std::string(key) + "=" + quoted(text) + " is not a whole number from " +
+                std::to_string(least) + " to " + std::to_string(std::numeric_limits<T>::max()) +
+                ": " + instead + commentHint(text));
+}
+
+template <typename T>
+void checkNumber(ConfigurationManager& scope, const char* key, T fallback,
+                 std::vector<std::string>& out) {
+  checkNumber<T>(scope, key, 0, std::to_string(fallback) + " is used instead", out);
 }
 
 }  // namespace
@@ -201,6 +213,8 @@ void SettingsCheck::checkValues(std::vector<std::string>& out) const {
   if (format == MediaKeys::kFormatFile) {
     checkNumber<uint32_t>(plugin, MediaKeys::kBufferSize, MediaKeys::kDefaultBufferSize, out);
     checkNumber<uint32_t>(plugin, MediaKeys::kMaxFileSize, MediaKeys::kDefaultMaxFileSize, out);
+    checkNumber<uint32_t>(plugin, MediaKeys::kFlushSeconds, 1,
+                          "records wait for a full batch instead", out);
     checkLogFolder(out);
   } else if (format == MediaKeys::kFormatUdp) {
     checkNumber<uint16_t>(plugin, MediaKeys::kPort, MediaKeys::kDefaultPort, out);

@@ -77,11 +77,16 @@ void MainLoggerCore::stop() {
   worker->join();
 }
 
-bool MainLoggerCore::takeBurst(std::deque<std::string>& burst) {
+bool MainLoggerCore::takeBurst(std::deque<std::string>& burst,
+                               IStorageMedia::Clock::time_point deadline) {
   burst.clear();
   try {
     // Cancelled: the burst stays empty, which is handled as one empty line (dropped).
-    pipe->popAll(burst);
+    if (deadline == IStorageMedia::Clock::time_point::max()) {
+      pipe->popAll(burst);
+    } else {
+      pipe->popAllUntil(burst, deadline);
+    }
     return true;
   } catch (const std::exception& e) {
     reportError("pop", e.what());
@@ -89,6 +94,30 @@ bool MainLoggerCore::takeBurst(std::deque<std::string>& burst) {
     reportError("pop", "unknown error");
   }
   return false;
+}
+
+std::chrono::seconds MainLoggerCore::askFlushBound() noexcept {
+  try {
+    return medium->flushBound();
+  } catch (const std::exception& e) {
+    reportError("flushBound", e.what());
+  } catch (...) {
+    reportError("flushBound", "unknown error");
+  }
+  return std::chrono::seconds::zero();
+}
+
+IStorageMedia::Clock::time_point MainLoggerCore::flushWhatIsDue(std::chrono::seconds bound) {
+  const IStorageMedia::Clock::time_point now = IStorageMedia::Clock::now();
+  try {
+    return medium->flushDue(now);
+  } catch (const std::exception& e) {
+    reportError("flush", e.what());
+  } catch (...) {
+    reportError("flush", "unknown error");
+  }
+  publish(0, 0, 0);  // the records the failed flush kept count as lost by now
+  return now + bound;
 }
 
 std::uint64_t MainLoggerCore::storeBurst(const std::deque<std::string>& burst,
@@ -146,25 +175,31 @@ void MainLoggerCore::run() {
   } catch (const boost::bad_lexical_cast&) {
     // Without a stop text no short line ends the loop; nothing else depends on it.
   }
+  // Without a flush bound the worker waits on the pipe for as long as no line comes and due stays
+  // at max(). With one, the medium is asked after every burst when its oldest line falls due, and
+  // the wait ends then at the latest.
+  const std::chrono::seconds bound = askFlushBound();
+  IStorageMedia::Clock::time_point due = IStorageMedia::Clock::time_point::max();
   // Lines are taken a burst at a time; each is handled exactly as if popped alone.
   std::deque<std::string> burst;
   std::vector<const std::string*> handed;
   bool ending = false;
   while (!ending) {
-    if (!takeBurst(burst)) continue;
+    if (!takeBurst(burst, due)) continue;
     // Once the flag is up, the core's first stop line is already in the pipe: every line pushed
     // before it is in this burst or still waiting. A client's copy of the text met before the
     // flag was raised is dropped like any short line. Neither is counted: the first stop line,
     // too, may come before the flag.
     if (storeBurst(burst, stop, handed) > 0 && stopping.load(std::memory_order_acquire)) {
       ending = true;
-    } else if (burst.size() < kLingerBelow) {
-      lingerForLines();
+      continue;
     }
+    if (bound.count() > 0) due = flushWhatIsDue(bound);
+    if (burst.size() < kLingerBelow) lingerForLines();
   }
   // Take what is still waiting, the lines ahead of the core's stop line among it, and end.
   while (!pipe->empty()) {
-    if (!takeBurst(burst)) break;
+    if (!takeBurst(burst, IStorageMedia::Clock::time_point::max())) break;
     storeBurst(burst, stop, handed);
     if (!burst.empty()) break;  // one sweep; lines pushed after it are after the stop
   }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <boost/shared_ptr.hpp>
 #include <boost/thread/thread.hpp>
+#include <chrono>
 #include <deque>
 #include <string>
 #include <vector>
@@ -28,7 +29,9 @@ class MainLoggerCore {
   // Picks the medium from "TarvoLogger/StorageFormat" ("udp", "file", "console", anything else the
   // in-memory ring), creates the pipe and starts the worker, which takes lines in pipe order and
   // hands every line longer than kShortLine to the medium unchanged; shorter lines are dropped. An
-  // exception from the medium or the pipe is reported on standard error and the worker goes on.
+  // exception from the medium or the pipe is reported on standard error and the worker goes on. A
+  // medium with a flush bound (the files with "TarvoLogger/FlushSeconds") is also told when the
+  // bound has passed, while no line comes; otherwise it is flushed only when the worker ends.
   // Throws what the medium's construction throws, leaving no thread behind.
   MainLoggerCore();
   MainLoggerCore(const MainLoggerCore&) = delete;
@@ -52,8 +55,14 @@ class MainLoggerCore {
   static boost::shared_ptr<IStorageMedia> createMedium();
   void run();
   static void lingerForLines();
-  // Worker thread: the next burst of lines (false when the pipe failed, which is reported).
-  bool takeBurst(std::deque<std::string>& burst);
+  // Worker thread: the next burst of lines (false when the pipe failed, which is reported). It
+  // waits no later than deadline, when that is not time_point::max(): an empty burst then.
+  bool takeBurst(std::deque<std::string>& burst, IStorageMedia::Clock::time_point deadline);
+  // Worker thread: the medium's flush bound; zero when asking throws (reported).
+  std::chrono::seconds askFlushBound() noexcept;
+  // Worker thread: has the medium write out what has waited past bound, and returns when to ask
+  // again. A failure is reported and asked about again a bound later.
+  IStorageMedia::Clock::time_point flushWhatIsDue(std::chrono::seconds bound);
   // Worker thread: hands the burst's lines longer than kShortLine to the medium at once (each
   // failure is reported) and counts the burst; returns how many lines were the stop text. handed
   // is storage reused from burst to burst.

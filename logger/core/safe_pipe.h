@@ -6,9 +6,12 @@
 // references by the core and every client holding a queue reply; the last holder destroys it.
 #pragma once
 
+#include <algorithm>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/locks.hpp>
 #include <boost/thread/mutex.hpp>
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <utility>
@@ -65,6 +68,20 @@ class safe_pipe {
     return true;
   }
 
+  // Like popAll(), but waits only until deadline: true with out still empty when it passed with
+  // no line waiting. A deadline of time_point::max() waits as popAll() does. Meant for the single
+  // reader.
+  bool popAllUntil(std::deque<T>& out, std::chrono::steady_clock::time_point deadline) {
+    boost::mutex::scoped_lock lock(mutex);
+    if (deadline == std::chrono::steady_clock::time_point::max()) {
+      if (!awaitLine(lock)) return false;
+    } else if (!awaitLineUntil(lock, deadline)) {
+      return false;
+    }
+    out.swap(lines);  // empty when the deadline passed
+    return true;
+  }
+
   // Whether no line is waiting at this moment. An empty pipe says only that the reader has taken
   // every line, not that it is done with them: the logger's reader takes lines in bursts.
   bool empty() {
@@ -92,6 +109,24 @@ class safe_pipe {
   // which it clears. The flag takes precedence over queued lines.
   bool awaitLine(boost::mutex::scoped_lock& lock) {
     while (lines.empty() && !cancelled) condition.wait(lock);
+    if (!cancelled) return true;
+    cancelled = false;
+    return false;
+  }
+
+  // awaitLine() that gives up at deadline: true once a line waits or deadline has passed. Boost's
+  // relative wait keeps its own clock, so the time left is taken again from steady_clock after
+  // every wake, rounded up so that the last microsecond is not spent spinning; one wait lasts at
+  // most an hour, so that no platform timer is asked for more than it holds.
+  bool awaitLineUntil(boost::mutex::scoped_lock& lock,
+                      std::chrono::steady_clock::time_point deadline) {
+    const std::chrono::microseconds longest = std::chrono::hours(1);
+    while (lines.empty() && !cancelled) {
+      const auto left =
+          std::chrono::ceil<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return true;
+      condition.timed_wait(lock, boost::posix_time::microseconds(std::min(left, longest).count()));
+    }
     if (!cancelled) return true;
     cancelled = false;
     return false;

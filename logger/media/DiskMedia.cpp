@@ -51,7 +51,8 @@ std::size_t widenLineFeeds(std::string& text, std::size_t begin, std::size_t end
 DiskMedia::DiskMedia()
     : directory(configuredDirectory()),
       bufferSize(configuredNumber(MediaKeys::kBufferSize, MediaKeys::kDefaultBufferSize)),
-      maxFileSize(configuredNumber(MediaKeys::kMaxFileSize, MediaKeys::kDefaultMaxFileSize)) {}
+      maxFileSize(configuredNumber(MediaKeys::kMaxFileSize, MediaKeys::kDefaultMaxFileSize)),
+      flushSeconds(configuredNumber(MediaKeys::kFlushSeconds, 0)) {}
 
 fs::path DiskMedia::configuredDirectory() {
   std::string varPath;
@@ -95,6 +96,7 @@ void DiskMedia::write(const std::string& line) {
 
 void DiskMedia::flush() {
   sinceFlush = 0;
+  heldSince = Clock::time_point::max();
   mainState.last = flushFile(mainRecords, MediaKeys::kMainLogName, mainState.lockStuck);
   interfaceState.last =
       flushFile(interfaceRecords, MediaKeys::kInterfacesLogName, interfaceState.lockStuck);
@@ -128,6 +130,24 @@ void DiskMedia::flush() {
 }
 
 std::string DiskMedia::getRawData() { return MediaKeys::kFileRawData; }
+
+std::chrono::seconds DiskMedia::flushBound() { return std::chrono::seconds(flushSeconds); }
+
+IStorageMedia::Clock::time_point DiskMedia::flushDue(Clock::time_point now) {
+  if (flushSeconds == 0 || (mainRecords.empty() && interfaceRecords.empty())) {
+    return Clock::time_point::max();
+  }
+  if (heldSince == Clock::time_point::max()) heldSince = now;
+  const Clock::time_point due = heldSince + flushBound();
+  if (now < due) return due;
+  try {
+    flush();
+  } catch (...) {
+    heldSince = now;
+    throw;
+  }
+  return Clock::time_point::max();
+}
 
 std::uint64_t DiskMedia::lostLines() {
   return droppedInAll + (mainState.last.failed() ? mainRecords.size() : 0) +

@@ -1,8 +1,8 @@
 // A medium that keeps the log in two text files in the directory "Directories/VarPath", written
 // in batches and rotated by size: "/tarvo_interfaces.log" takes the records whose source (field 4)
 // contains "_interface", "/tarvolog.log" all others. The medium is its buffers' only holder. The
-// worker thread calls write() and flush(); getRawData() touches no member and may be called from
-// any thread.
+// worker thread calls write(), flush() and flushDue(); getRawData() touches no member and may be
+// called from any thread.
 #pragma once
 
 #include <boost/filesystem/path.hpp>
@@ -49,6 +49,17 @@ class DiskMedia final : public IStorageMedia {
   std::string getRawData() override;
   // Records dropped beyond the bound, and records held after a failed flush.
   std::uint64_t lostLines() override;
+  // "TarvoLogger/FlushSeconds": how long a record waits in the lists at most; zero when it is not
+  // set, or set to 0 or to no number, and then the batches end only as write() says.
+  std::chrono::seconds flushBound() override;
+  // With a bound, flushes both lists once the oldest record has waited that long. The wait is
+  // timed from the first call that finds records buffered since the last flush, so the worker
+  // calls it after every burst. Records that a flush here could not write are timed afresh from
+  // now: they are tried again a bound later, not after every burst. Opens nothing while the lists
+  // are empty.
+  //   FlushSeconds=1: write(a) at 0.0 s, flushDue(0.0) -> 1.0; write(b) at 0.7 s,
+  //   flushDue(0.7) -> 1.0; flushDue(1.0) writes a and b -> max()
+  Clock::time_point flushDue(Clock::time_point now) override;
 
  private:
   // Buffered records of one file, oldest first: their line forms, each with its line end, back to
@@ -162,7 +173,8 @@ class DiskMedia final : public IStorageMedia {
   // Constant after construction
   const boost::filesystem::path directory;
   const uint32_t bufferSize;
-  const uint32_t maxFileSize;  // MiB
+  const uint32_t maxFileSize;   // MiB
+  const uint32_t flushSeconds;  // 0: no flush bound
 
   // Worker thread only (and the destructor, which runs after the worker has ended)
   RecordList mainRecords;
@@ -172,4 +184,7 @@ class DiskMedia final : public IStorageMedia {
   std::uint64_t droppedRecords = 0;  // dropped since the last report
   std::uint64_t droppedInAll = 0;    // dropped since construction
   std::uint64_t sinceFlush = 0;      // records written since the last flush, failed or not
+  // When flushDue() first found the records now buffered; max() when none was found since the
+  // last flush.
+  Clock::time_point heldSince = Clock::time_point::max();
 };

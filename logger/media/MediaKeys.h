@@ -9,6 +9,7 @@ namespace MediaKeys {
 constexpr const char* kStorageFormat = "TarvoLogger/StorageFormat";
 constexpr const char* kBufferSize = "TarvoLogger/BufferSize";
 constexpr const char* kMaxFileSize = "TarvoLogger/MaxFileSize";
+constexpr const char* kFlushSeconds = "TarvoLogger/FlushSeconds";
 constexpr const char* kIp = "TarvoLogger/Ip";
 constexpr const char* kPort = "TarvoLogger/Port";
 // Host scope.

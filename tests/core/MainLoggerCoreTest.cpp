@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <boost/filesystem/operations.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/system/system_error.hpp>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -188,6 +191,66 @@ TEST_F(MainLoggerCoreTest, AThrowingMediumIsReportedAndTheWorkerGoesOn) {
       "all)\n"
       "TarvoLogger: write failed: cannot store a different boom, once only\n",
       err);
+}
+
+// Asks for its flush after every burst and fails every time.
+class FailingFlushMedium : public RecordingMedium {
+ public:
+  std::chrono::seconds flushBound() override { return std::chrono::seconds(1); }
+  Clock::time_point flushDue(Clock::time_point) override {
+    throw std::runtime_error("the disk is gone");
+  }
+};
+
+TEST_F(MainLoggerCoreTest, AFailingTimedFlushIsReportedAndTheWorkerGoesOn) {
+  auto medium = boost::make_shared<FailingFlushMedium>();
+  testing::internal::CaptureStderr();
+  {
+    std::unique_ptr<MainLoggerCore> core(MainLoggerCoreTestPeer::create(medium));
+    core->getQueue()->push("the first line, before the failure");
+    ASSERT_TRUE(testsupport::waitFor([&] { return medium->snapshot().size() == 1; }));
+    core->getQueue()->push("the second line, after the failure");
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ((std::vector<std::string>{"the first line, before the failure",
+                                      "the second line, after the failure", "<flush>"}),
+            medium->snapshot());
+  EXPECT_EQ(0u, err.find("TarvoLogger: flush failed: the disk is gone\n")) << err;
+}
+
+// Five INFO lines into the files reach the disk with a flush bound long before a batch of 100 or
+// the end; without one, 99 lines wait past that bound for the 100th, as they always did.
+TEST_F(MainLoggerCoreTest, FlushSecondsBoundsTheWaitInTheFilesAndItsAbsenceKeepsTheBatches) {
+  testsupport::TempDir dir;
+  testsupport::hostConfig().setValue("Directories/VarPath", dir.str());
+  pluginConfig().setValue("TarvoLogger/StorageFormat", "file");
+  const std::string log = dir.file("tarvolog.log");
+  const auto info = [](int n) {
+    return "2026-12-07 10:00:00\x0bT1\x0bINFO\x0b" + std::string("core\x0bline ") +
+           std::to_string(n) + "\x0b" + "d";
+  };
+  const auto linesIn = [&log] {
+    const std::string text = testsupport::readFile(log);
+    return std::count(text.begin(), text.end(), '\n');
+  };
+  {
+    pluginConfig().setValue("TarvoLogger/FlushSeconds", "1");
+    MainLoggerCore core;
+    for (int i = 0; i < 5; ++i) core.getQueue()->push(info(i));
+    EXPECT_TRUE(testsupport::waitFor([&] { return linesIn() == 5; }, std::chrono::seconds(10)))
+        << linesIn() << " of the five lines on disk while the core runs";
+  }
+  boost::filesystem::remove(log);
+  pluginConfig().removeValue("TarvoLogger/FlushSeconds");
+  {
+    MainLoggerCore core;
+    for (int i = 0; i < 99; ++i) core.getQueue()->push(info(i));
+    ASSERT_TRUE(testsupport::waitFor([&] { return core.getCounters()->snapshot().stored == 99; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // past the bound above
+    EXPECT_FALSE(boost::filesystem::exists(log)) << "written before the 100th line";
+    core.getQueue()->push(info(99));
+    EXPECT_TRUE(testsupport::waitFor([&] { return linesIn() == 100; }));
+  }
 }
 
 TEST_F(MainLoggerCoreTest, AClientMayOutliveTheCore) {

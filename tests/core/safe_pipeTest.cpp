@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
@@ -92,6 +94,41 @@ TEST(safe_pipeTest, PopAllTakesEveryWaitingLineInOrderAndHonoursCancel) {
   pipe.push("late");
   reader.join();
   EXPECT_EQ(std::deque<std::string>{"late"}, burst);
+}
+
+TEST(safe_pipeTest, PopAllUntilReturnsOnAPushOrAtTheDeadlineNotBefore) {
+  using Clock = std::chrono::steady_clock;
+  Pipe pipe;
+  std::deque<std::string> burst;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(50);
+  ASSERT_TRUE(pipe.popAllUntil(burst, deadline));
+  EXPECT_TRUE(burst.empty());
+  EXPECT_GE(Clock::now(), deadline) << "returned before the deadline with nothing to take";
+
+  // A reader waiting with a distant deadline is woken by the next push.
+  std::thread reader(
+      [&] { EXPECT_TRUE(pipe.popAllUntil(burst, Clock::now() + std::chrono::seconds(30))); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  pipe.push("woken");
+  reader.join();
+  EXPECT_EQ(std::deque<std::string>{"woken"}, burst);
+
+  // Lines already waiting are taken even past the deadline, and the cancel flag comes first.
+  burst.clear();
+  pipe.push("one");
+  pipe.push("two");
+  pipe.cancel();
+  EXPECT_FALSE(pipe.popAllUntil(burst, Clock::now()));
+  ASSERT_TRUE(pipe.popAllUntil(burst, Clock::now() - std::chrono::seconds(1)));
+  EXPECT_EQ((std::deque<std::string>{"one", "two"}), burst);
+
+  // No deadline at all: it waits as popAll() does.
+  burst.clear();
+  std::thread patient([&] { EXPECT_TRUE(pipe.popAllUntil(burst, Clock::time_point::max())); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  pipe.push("at last");
+  patient.join();
+  EXPECT_EQ(std::deque<std::string>{"at last"}, burst);
 }
 
 TEST(safe_pipeTest, EmptyAndBinaryLinesRoundTrip) {

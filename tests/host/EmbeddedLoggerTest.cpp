@@ -191,6 +191,27 @@ TEST(EmbeddedLoggerTest, DumpHoldsEveryLineWrittenBeforeItAndThrowsOnceFinished)
   }
 }
 
+// A program that writes files now and then finds its lines on disk while it runs, not only at
+// finish(); a FlushSeconds of its own is kept, and checked like any setting.
+TEST(EmbeddedLoggerTest, FileRecordsReachTheDiskWhileTheProgramRunsUnlessItSaysOtherwise) {
+  testsupport::TempDir dir;
+  {
+    EmbeddedLogger logger(
+        {{"TarvoLogger/StorageFormat", "file"}, {"Directories/VarPath", dir.str()}});
+    for (int n = 0; n < 5; ++n) logger.log().info("main", "rare line " + std::to_string(n));
+    EXPECT_TRUE(testsupport::waitFor([&] { return linesIn(dir.file("tarvolog.log")) == 5; },
+                                     std::chrono::seconds(10)))
+        << linesIn(dir.file("tarvolog.log")) << " of 5 lines on disk before finish()";
+  }
+  EmbeddedLogger::Settings ownValue;
+  ownValue.values = {{"TarvoLogger/StorageFormat", "file"},
+                     {"TarvoLogger/FlushSeconds", "0"},
+                     {"Directories/VarPath", dir.str()}};
+  const std::string refused = startError(ownValue);
+  EXPECT_NE(std::string::npos, refused.find("TarvoLogger/FlushSeconds=\"0\" is not a whole number"))
+      << refused;
+}
+
 // A start that fails throws one line naming the cause, and leaves nothing behind: the next start
 // succeeds.
 TEST(EmbeddedLoggerTest, AFailedStartThrowsTheCauseAndLeavesNothingRunning) {

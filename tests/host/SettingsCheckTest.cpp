@@ -17,6 +17,7 @@ struct Scopes {
       host.getValue("Directories/VarPath", ignored);
       plugin.getValue("TarvoLogger/MaxFileSize", ignored);
       plugin.getValue("TarvoLogger/BufferSize", ignored);
+      plugin.getValue("TarvoLogger/FlushSeconds", ignored);
     } else if (f == "udp") {
       plugin.getValue("TarvoLogger/Ip", ignored);
       plugin.getValue("TarvoLogger/Port", ignored);
@@ -34,6 +35,7 @@ TEST(SettingsCheckTest, NamesWhatIsNotReadOrNotTakenAndNothingElse) {
     all.host.setValue("Directories/VarPath", ::testing::TempDir() + "app");
     all.plugin.setValue("TarvoLogger/BufferSize", "+5");
     all.plugin.setValue("TarvoLogger/MaxFileSize", "4096");
+    all.plugin.setValue("TarvoLogger/FlushSeconds", "+1");
     EXPECT_TRUE(all.warnings().empty()) << all.warnings().front();
     Scopes console("console");
     EXPECT_TRUE(console.warnings().empty()) << console.warnings().front();
@@ -77,6 +79,13 @@ TEST(SettingsCheckTest, NamesWhatIsNotReadOrNotTakenAndNothingElse) {
        "TarvoLogger/BufferSize=\"70000\" is not a whole number from 0 to 65535: 20 is used"},
       {"file", false, "TarvoLogger/BufferSize", "-1",
        "TarvoLogger/BufferSize=\"-1\" is not a whole number from 0 to 4294967295: 100 is used"},
+      {"file", false, "TarvoLogger/FlushSeconds", "0",
+       "TarvoLogger/FlushSeconds=\"0\" is not a whole number from 1 to 4294967295: records wait "
+       "for a full batch instead"},
+      {"file", false, "TarvoLogger/FlushSeconds", "abc",
+       "TarvoLogger/FlushSeconds=\"abc\" is not a whole number from 1"},
+      {"circular", false, "TarvoLogger/FlushSeconds", "1",
+       "only the file medium reads it, and StorageFormat is \"circular\""},
   };
   for (const Case& c : cases) {
     Scopes scopes(c.format);

@@ -134,6 +134,68 @@ TEST_F(DiskMediaTest, FilesHoldExactlyTheRecordsOfEveryFlushAndNothingIsWrittenW
   EXPECT_EQ("", readFile(interfacesLog()));
 }
 
+// The clock is driven: flushDue() is given its now, so the test decides when the bound has passed.
+TEST_F(DiskMediaTest, FlushSecondsWritesRecordsOnceTheOldestHasWaitedThatLong) {
+  using Clock = IStorageMedia::Clock;
+  const Clock::time_point never = Clock::time_point::max();
+  const Clock::time_point t0 = Clock::now();
+  const std::chrono::seconds second(1);
+  pluginConfig().setValue("TarvoLogger/FlushSeconds", "1");
+  DiskMedia media;
+  EXPECT_EQ(second, media.flushBound());
+  EXPECT_EQ(never, media.flushDue(t0 + std::chrono::hours(1)));
+  EXPECT_FALSE(fs::exists(logs)) << "nothing buffered, nothing opened";
+
+  media.write(line("a"));
+  EXPECT_EQ(t0 + second, media.flushDue(t0));
+  media.write(line("b", "x_interface"));
+  EXPECT_EQ(t0 + second, media.flushDue(t0 + std::chrono::milliseconds(999)))
+      << "timed from the oldest record, not the newest";
+  EXPECT_FALSE(fs::exists(logs));
+  EXPECT_EQ(never, media.flushDue(t0 + second));
+  EXPECT_EQ(formOf({line("a")}), readFile(mainLog()));
+  EXPECT_EQ(formOf({line("b", "x_interface")}), readFile(interfacesLog()));
+
+  // Records after a flush, here an ERROR's, are timed from the first call that finds them.
+  const Clock::time_point t1 = t0 + 5 * second;
+  media.write(line("c"));
+  EXPECT_EQ(t1 + second, media.flushDue(t1));
+  media.write(line("d", "core", "ERROR"));
+  media.write(line("e"));
+  EXPECT_EQ(t1 + 2 * second, media.flushDue(t1 + second));
+  EXPECT_EQ(formOf({line("a"), line("c"), line("d", "core", "ERROR")}), readFile(mainLog()));
+  EXPECT_EQ(never, media.flushDue(t1 + 2 * second));
+  EXPECT_EQ(formOf({line("a"), line("c"), line("d", "core", "ERROR"), line("e")}),
+            readFile(mainLog()));
+
+  // A flush that fails is tried again a bound later, not at every call.
+  fs::remove_all(logs);
+  std::ofstream(logs) << "a file where the directory belongs";
+  const Clock::time_point t2 = t0 + 10 * second;
+  media.write(line("f"));
+  EXPECT_EQ(t2 + second, media.flushDue(t2));
+  EXPECT_THROW(media.flushDue(t2 + second), std::runtime_error);
+  fs::remove(logs);
+  EXPECT_EQ(t2 + 2 * second, media.flushDue(t2 + std::chrono::milliseconds(1500)));
+  EXPECT_FALSE(fs::exists(logs));
+  EXPECT_EQ(never, media.flushDue(t2 + 2 * second));
+  EXPECT_EQ(formOf({line("f")}), readFile(mainLog()));
+}
+
+TEST_F(DiskMediaTest, WithoutAUsableFlushSecondsTheBatchesStayAsTheyWere) {
+  for (const char* value : {static_cast<const char*>(nullptr), "0", "abc", "", "-1"}) {
+    testsupport::TempDir theDir;
+    hostConfig().setValue("Directories/VarPath", theDir.str());
+    if (value) pluginConfig().setValue("TarvoLogger/FlushSeconds", value);
+    DiskMedia media;
+    EXPECT_EQ(0, media.flushBound().count()) << (value ? value : "(missing)");
+    media.write(line("held"));
+    const auto later = IStorageMedia::Clock::now() + std::chrono::hours(24);
+    EXPECT_EQ(IStorageMedia::Clock::time_point::max(), media.flushDue(later));
+    EXPECT_FALSE(fs::exists(theDir.file("tarvolog.log"))) << (value ? value : "(missing)");
+  }
+}
+
 // Creates a file of the given size, sparse where the filesystem allows.
 void makeFile(const std::string& path, std::uint64_t size) {
   std::ofstream(path).close();
