@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #if defined(_WIN32)
 #include <process.h>
@@ -48,6 +50,15 @@ std::atomic<long> makerProcess{0};
 std::terminate_handler programsTerminate = nullptr;
 // Whether std::terminate runs: the logger is finished from its handler.
 std::atomic<bool> crashing{false};
+// Held while the logger finishes or dumps, by its owner or by a handler at exit() or
+// std::terminate, so that a handler on another thread waits for a finish() under way instead of
+// ending the process in the middle of it. Recursive: std::terminate inside finish() comes back on
+// the same thread. Never destroyed (the handlers run at exit); made anew in a forked child, where
+// the thread that held it may not exist.
+std::recursive_mutex* finishing = new std::recursive_mutex;
+// How long a crash waits for the logger's finish (a worker blocked on a full standard error
+// would hold it for ever).
+constexpr auto kCrashFinish = std::chrono::seconds(10);
 
 long thisProcess() {
 #if defined(_WIN32)
@@ -165,17 +176,33 @@ EmbeddedLogger::EmbeddedLogger(Settings settings) {
 }
 
 void EmbeddedLogger::finishRunningAtExit() {
-  EmbeddedLogger* const logger = runningLogger.load();
   // Only in the process that made it, and never on a thread that finish() would join.
-  if (!logger || makerProcess.load() != thisProcess() || OwnThreads::isCurrent()) return;
-  logger->finishAndSay();
+  if (makerProcess.load() != thisProcess() || OwnThreads::isCurrent()) return;
+  const std::lock_guard<std::recursive_mutex> lock(*finishing);
+  if (EmbeddedLogger* const logger = runningLogger.load()) logger->finishAndSay();
 }
 
 void EmbeddedLogger::finishAtTerminate() {
   // The thread that ended the process may have done so inside a writer's call, which the gate
-  // would otherwise wait for in vain: a second for the others is enough.
+  // would otherwise wait for in vain: a second for the others is enough. The finish runs on a
+  // thread of its own, waited for kCrashFinish at most, so that a stalled medium cannot turn the
+  // crash into a hang.
   crashing = true;
-  EmbeddedLogger::finishRunningAtExit();
+  if (!OwnThreads::isCurrent()) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    try {
+      std::thread([done] {
+        finishRunningAtExit();
+        *done = true;
+      }).detach();
+      const auto end = std::chrono::steady_clock::now() + kCrashFinish;
+      while (!*done && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    } catch (...) {
+      finishRunningAtExit();  // no thread to be had: finish here
+    }
+  }
   if (programsTerminate) programsTerminate();
   std::abort();
 }
@@ -185,6 +212,8 @@ void EmbeddedLogger::finishAtTerminate() {
 // thread stayed in the parent. The inherited logger is left behind, never joined, and a new one
 // may be made on a fresh bus.
 void EmbeddedLogger::forgetInChild() {
+  finishing = new std::recursive_mutex;
+  // Also a logger that another thread of the parent was finishing.
   if (EmbeddedLogger* inherited = runningLogger.exchange(nullptr)) {
     inherited->forked = true;
     inherited->gate->closeInForkedChild();
@@ -205,7 +234,8 @@ void EmbeddedLogger::installHandlers() {
     std::atexit(&EmbeddedLogger::finishRunningAtExit);
     ::pthread_atfork(nullptr, nullptr, &forgetInChild);
 #endif
-    programsTerminate = std::set_terminate(&finishAtTerminate);
+    programsTerminate = std::get_terminate();
+    std::set_terminate(&finishAtTerminate);
   });
 }
 
@@ -260,6 +290,7 @@ std::string EmbeddedLogger::dump() {
         "cannot dump the logger: it does not run in a forked child (create an EmbeddedLogger "
         "there)");
   }
+  const std::lock_guard<std::recursive_mutex> lock(*finishing);
   if (!running) {
     throw std::runtime_error(
         "cannot dump the logger: it has finished and its medium is gone (call dump() before "
@@ -283,8 +314,10 @@ TarvoLoggerStatsData EmbeddedLogger::finish() {
     (void)running.release();
     return finalCounts;
   }
-  if (!running) return finalCounts;
-  runningLogger = nullptr;  // the handlers at exit and at std::terminate have nothing to do now
+  const std::lock_guard<std::recursive_mutex> lock(*finishing);
+  // Not again from a handler while this thread finishes (std::terminate inside finish()).
+  if (!running || finishingNow) return finalCounts;
+  finishingNow = true;
   // Writers take no line from here on, and a writer already past the gate is waited for (5 s at
   // most): its line is pushed before the core's stop line, and stored.
   gate->close(crashing ? std::chrono::seconds(1) : std::chrono::seconds(5));
@@ -305,6 +338,7 @@ TarvoLoggerStatsData EmbeddedLogger::finish() {
   takeLateLines();
   hostScope().clear();
   pluginScope().clear();
+  runningLogger = nullptr;  // the handlers at exit and at std::terminate have nothing to do now
   oneRunning = false;
   return finalCounts;
 }

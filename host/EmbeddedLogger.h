@@ -124,6 +124,8 @@ class HOST_API EmbeddedLogger final {
   std::uint64_t fenceLines = 0;
   // In a forked child: the logger is the parent's and does not run here.
   bool forked = false;
+  // finish() is under way on the thread that holds the finishing lock.
+  bool finishingNow = false;
 };
 
 #if defined(_WIN32)

@@ -168,7 +168,15 @@ bool writable(const boost::filesystem::path& folder) {
 std::string whyNoLogFolder(const std::string& folder) {
   namespace fs = boost::filesystem;
   boost::system::error_code error;
-  const fs::path path(folder);
+  if (folder.empty()) return "is empty";
+  std::string trimmed = folder;  // "/var/log/app/" is the folder /var/log/app
+  while (trimmed.size() > 1 && (trimmed.back() == '/' || trimmed.back() == '\\')) {
+    trimmed.pop_back();
+  }
+  const fs::path path(trimmed);
+  if (fs::is_symlink(fs::symlink_status(path, error)) && !fs::exists(path, error)) {
+    return "is a link to nothing";
+  }
   if (fs::exists(path, error)) {
     if (!fs::is_directory(path, error)) return "is not a folder";
     return writable(path) ? "" : "is a folder the logger may not write into";

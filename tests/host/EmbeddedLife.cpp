@@ -8,6 +8,9 @@
 //   throw   1000 lines, then an exception nobody catches
 //   throw-in-a-call  1000 lines, then a line too long to be made, whose exception nobody catches
 //   static  1000 lines through a function-local static logger, then a return from main
+//   exit-while-finishing, fork-while-finishing
+//           200 000 lines, then main finishes the logger while another thread calls exit(0), or
+//           forks a child that writes a line and calls exit(0)
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,6 +92,31 @@ int daemonIdiom(const std::string& folder) {
 
 [[noreturn]] void exitFromAFunction() { std::exit(0); }
 
+int whileFinishing(const std::string& scene, const std::string& folder) {
+  EmbeddedLogger::Settings settings = filesIn(folder);
+  settings.values.emplace_back("TarvoLogger/MaxFileSize", "1000");  // every line in one file
+  EmbeddedLogger logger(settings);
+  for (int n = 1; n <= 200000; ++n) logger.log().info("life", "line " + std::to_string(n));
+  std::atomic<bool> finishing{false};
+  std::thread other([&] {
+    while (!finishing) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (scene == "exit-while-finishing") std::exit(0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      leaveTheParentsLoggerBehind();
+      logger.log().info("child", "a line through the parent's logger");
+      std::exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+  });
+  finishing = true;
+  logger.finish();
+  other.join();
+  return 0;
+}
+
 }  // namespace
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -97,13 +125,13 @@ extern "C" int __lsan_is_turned_off() { return inForkedChild ? 1 : 0; }
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fputs("usage: embedded_life fork|daemon|exit|throw|throw-in-a-call|static FOLDER\n",
-               stderr);
+    std::fputs("usage: embedded_life SCENE FOLDER\n", stderr);
     return 2;
   }
   const std::string scene = argv[1], folder = argv[2];
   if (scene == "fork") return forkWhileWriting(folder);
   if (scene == "daemon") return daemonIdiom(folder);
+  if (scene.find("-while-finishing") != std::string::npos) return whileFinishing(scene, folder);
   if (scene == "static") {
     static EmbeddedLogger logger(filesIn(folder));
     thousandLines(logger.log());

@@ -69,6 +69,18 @@ TEST(EmbeddedLifeTest, ExitAnUncaughtExceptionAndAStaticLoggerStoreEveryLine) {
   }
 }
 
+// exit() on another thread while main finishes the logger waits for the finish; a child forked
+// then leaves the logger behind and exits at once: every line is stored either way.
+TEST(EmbeddedLifeTest, ExitOrForkWhileTheLoggerFinishesLosesNothingAndHangsNothing) {
+  for (const std::string scene : {"exit-while-finishing", "fork-while-finishing"}) {
+    SCOPED_TRACE(scene);
+    testsupport::TempDir dir;
+    const Life life = live(scene, dir);
+    EXPECT_EQ(0, life.status) << life.err;
+    EXPECT_EQ(200000u, linesIn(dir.file("tarvolog.log"))) << life.err;
+  }
+}
+
 }  // namespace
 
 #endif

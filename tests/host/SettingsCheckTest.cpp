@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <boost/filesystem.hpp>
+#include <fstream>
+
 #include "host/SettingsCheck.h"
 #include "logger/host/ConfigurationManager.h"
 
@@ -122,6 +125,41 @@ TEST(SettingsCheckTest, KeysAndValuesReachTheTerminalEscapedAndCut) {
     EXPECT_NE(std::string::npos, warnings[0].find(c.warning)) << warnings[0].substr(0, 400);
     EXPECT_LT(warnings[0].size(), 400u);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The file medium's folder as the check sees it, without creating anything: one that can be made
+// (also written with a trailing slash) passes; one that cannot is named with the reason.
+TEST(SettingsCheckTest, NamesALogFolderTheFilesCannotBeWrittenInto) {
+  const std::string base = ::testing::TempDir() + "settings-check-folder";
+  boost::filesystem::remove_all(base);
+  boost::filesystem::create_directories(base);
+  std::ofstream(base + "/file") << "x";
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {base + "/new/", ""},
+      {base + "/missing/new", "does not exist, nor does its parent"},
+      {base + "/file", "is not a folder"},
+      {"", "is empty"},
+  };
+  boost::system::error_code noLinks;  // Windows may refuse to make one
+  boost::filesystem::create_symlink(base + "/nothing", base + "/dangling", noLinks);
+  if (!noLinks) cases.emplace_back(base + "/dangling", "is a link to nothing");
+  for (const auto& c : cases) {
+    Scopes scopes("file");
+    scopes.host.setValue("Directories/VarPath", c.first);
+    const auto warnings = scopes.warnings();
+    if (c.second.empty()) {
+      EXPECT_TRUE(warnings.empty()) << c.first << ": " << warnings.front();
+    } else {
+      ASSERT_EQ(1u, warnings.size()) << c.first;
+      EXPECT_NE(std::string::npos, warnings[0].find(c.second)) << warnings[0];
+    }
+  }
+  EXPECT_FALSE(boost::filesystem::exists(base + "/new")) << "the check made the folder";
+  boost::filesystem::remove_all(base);
 }
 
 }  // namespace
