@@ -144,9 +144,10 @@ TEST(SettingsCheckTest, NamesALogFolderTheFilesCannotBeWrittenInto) {
       {base + "/file", "is not a folder"},
       {"", "is empty"},
   };
-  boost::system::error_code noLinks;  // Windows may refuse to make one
-  boost::filesystem::create_symlink(base + "/nothing", base + "/dangling", noLinks);
-  if (!noLinks) cases.emplace_back(base + "/dangling", "is a link to nothing");
+#if !defined(_WIN32)  // links are a privilege there, and Wine's are not what they seem
+  boost::filesystem::create_symlink(base + "/nothing", base + "/dangling");
+  cases.emplace_back(base + "/dangling", "is a link to nothing");
+#endif
   for (const auto& c : cases) {
     Scopes scopes("file");
     scopes.host.setValue("Directories/VarPath", c.first);
