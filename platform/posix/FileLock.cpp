@@ -36,7 +36,9 @@ std::error_code FileLock::lock(const std::string& path, std::chrono::millisecond
 
 void FileLock::unlock() {
   if (handle == kClosed) return;
-  // Closing the only descriptor of the open file releases the lock.
+  // Unlocked before it is closed: a child forked while the lock was held has a copy of the
+  // descriptor, and closing this one alone would leave the lock to the child for its life.
+  ::flock(static_cast<int>(handle), LOCK_UN);
   ::close(static_cast<int>(handle));
   handle = kClosed;
 }
