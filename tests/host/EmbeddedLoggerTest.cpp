@@ -34,6 +34,18 @@ std::string startError(const EmbeddedLogger::Settings& settings) {
   return std::string();
 }
 
+// threads writers of their own, each writing lines INFO lines, joined.
+void writeFromThreads(EmbeddedLogger& logger, int threads, int lines) {
+  std::vector<std::thread> writers;
+  for (int t = 0; t < threads; ++t) {
+    writers.emplace_back([&logger, t, lines] {
+      const TarvoLog log = logger.writer("thread=" + std::to_string(t));
+      for (int n = 0; n < lines; ++n) log.info("worker", "line " + std::to_string(n));
+    });
+  }
+  for (auto& w : writers) w.join();
+}
+
 // Four threads' lines are all in the file once finish() returns, though the buffer would hold
 // them all; while one logger runs a second throws; the next starts from its own settings alone and
 // its destructor stores its lines without a finish().
@@ -45,14 +57,7 @@ TEST(EmbeddedLoggerTest, StoresEveryLineAtFinishOneLoggerAtATimeEachWithItsOwnSe
                            {"TarvoLogger/BufferSize", "1000000"},
                            {"Directories/VarPath", first.str()}});
     EXPECT_NE(std::string(), startError({})) << "a second logger while one runs";
-    std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t) {
-      writers.emplace_back([&logger, t] {
-        const TarvoLog log = logger.writer("thread=" + std::to_string(t));
-        for (int n = 0; n < kLines; ++n) log.info("worker", "line " + std::to_string(n));
-      });
-    }
-    for (auto& w : writers) w.join();
+    writeFromThreads(logger, kThreads, kLines);
     const TarvoLoggerStatsData counts = logger.finish();
     EXPECT_EQ(static_cast<std::uint64_t>(kThreads * kLines), counts.stored);
     EXPECT_EQ(0u, counts.lost);
@@ -169,14 +174,7 @@ TEST(EmbeddedLoggerTest, DumpHoldsEveryLineWrittenBeforeItAndThrowsOnceFinished)
   constexpr int kThreads = 2, kLines = 10000;
   EmbeddedLogger logger(
       {{"TarvoLogger/StorageFormat", "circular"}, {"TarvoLogger/BufferSize", "40000"}});
-  std::vector<std::thread> writers;
-  for (int t = 0; t < kThreads; ++t) {
-    writers.emplace_back([&logger, t] {
-      const TarvoLog log = logger.writer("thread=" + std::to_string(t));
-      for (int n = 0; n < kLines; ++n) log.info("worker", "line " + std::to_string(n));
-    });
-  }
-  for (auto& w : writers) w.join();
+  writeFromThreads(logger, kThreads, kLines);
   std::string dump = logger.dump();
   EXPECT_EQ(kThreads * kLines, std::count(dump.begin(), dump.end(), '\n'));
   // A burst just before the call, which the worker is still storing when the request comes.
