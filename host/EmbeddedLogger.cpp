@@ -199,6 +199,12 @@ void EmbeddedLogger::finishAtTerminate() {
       while (!*done && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
+      if (!*done) {
+        std::fprintf(stderr,
+                     "%s: the logger did not finish within %lld s of the crash (its medium "
+                     "blocks); the lines it had not stored are lost\n",
+                     kHostName, static_cast<long long>(kCrashFinish.count()));
+      }
     } catch (...) {
       finishRunningAtExit();  // no thread to be had: finish here
     }
@@ -320,7 +326,13 @@ TarvoLoggerStatsData EmbeddedLogger::finish() {
   finishingNow = true;
   // Writers take no line from here on, and a writer already past the gate is waited for (5 s at
   // most): its line is pushed before the core's stop line, and stored.
-  gate->close(crashing ? std::chrono::seconds(1) : std::chrono::seconds(5));
+  const auto patience = crashing ? std::chrono::seconds(1) : std::chrono::seconds(5);
+  if (const std::uint32_t passing = gate->close(patience)) {
+    std::fprintf(stderr,
+                 "%s: %u writers were still making a line %lld s after finish() began; their "
+                 "lines are not waited for and may be lost\n",
+                 kHostName, passing, static_cast<long long>(patience.count()));
+  }
   running->pipe.reset();
   // The core's shutdown stores every line queued before its stop line, then flushes.
   const bool stopped = running->logger->stop();

@@ -38,14 +38,17 @@ class TarvoLogGate final {
 
   // Closes the gate for good and waits until every writer that passed it before has pushed its
   // line (a writer formatting a long line is waited for), at most for bound: a writer that never
-  // comes back (its thread ended the process from inside the call) does not hold the end.
-  void close(std::chrono::milliseconds bound = std::chrono::seconds(5)) {
+  // comes back (its thread ended the process from inside the call) does not hold the end. The
+  // writers still on their way when the bound passed, for the closer to report.
+  std::uint32_t close(std::chrono::milliseconds bound = std::chrono::seconds(5)) {
     state.store(kFinished, std::memory_order_seq_cst);
     const auto end = std::chrono::steady_clock::now() + bound;
-    while (inFlight.load(std::memory_order_seq_cst) != 0 &&
+    std::uint32_t passing = 0;
+    while ((passing = inFlight.load(std::memory_order_seq_cst)) != 0 &&
            std::chrono::steady_clock::now() < end) {
       std::this_thread::yield();
     }
+    return passing;
   }
   // In a forked child, where the logger's threads do not exist: every later line is dropped, and
   // the writers that were on their way in the parent never come.
